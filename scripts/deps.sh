@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Kalimo needs, only those that are missing.
+# Usage: scripts/deps.sh build|test|run
+set -euo pipefail
+
+BUILD_PKGS=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev
+            libqt6sql6-sqlite libqt6svg6 libopus-dev libenet-dev libspeexdsp-dev libsodium-dev)
+TEST_PKGS=(xvfb xauth pulseaudio pulseaudio-utils sox)
+RUN_PKGS=(pulseaudio pulseaudio-utils)
+
+want=("${BUILD_PKGS[@]}")
+case "${1:-build}" in
+    test) want+=("${TEST_PKGS[@]}") ;;
+    run) want+=("${RUN_PKGS[@]}") ;;
+esac
+
+missing=()
+for p in "${want[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
