@@ -1,0 +1,85 @@
+#include "room/invio_sessione.h"
+#include "room/stanza.h"
+
+#include "protocol/framing.h"
+
+namespace kalimo {
+
+bool Stanza::GestPacUtente(qint32 senderId, const QString& text, InvioSessione& sessione)
+{
+    // Id 0 addresses every player: it can never be a single sender.
+    if (senderId == 0)
+        return true;
+    for (const QStringList& parts : splitMessages(text)) {
+        // Looked up per message: a send may let the session drop the member.
+        const int index = indicePerID(senderId);
+        if (index == 0)
+            return true;
+        const Utente mittente = *m_utenti.at(index);
+        if (!gestisciMessaggioUtente(senderId, mittente, parts, sessione))
+            return false;
+    }
+    return true;
+}
+
+bool Stanza::gestisciMessaggioUtente(qint32 senderId, const Utente& mittente,
+                                     const QStringList& parts, InvioSessione& sessione)
+{
+    if (parts.size() < 3)
+        return true;
+    const QString& code = parts.at(0);
+    const QString& f2 = parts.at(2);
+    // The sender is who the session says, whatever the message claims.
+    const QString nick = stripControlCharacters(mittente.NickName);
+
+    // Target of a relay by nick; 0 when it is not a member (never "everybody").
+    const auto idMembro = [this](const QString& target) -> qint32 {
+        const int index = indicePerNick(target);
+        return index != 0 ? m_utenti.at(index)->IDUtente : 0;
+    };
+
+    if (code == u"0001") {
+        const QString word = f2.toLower();
+        if (word == u"true") {
+            if (!UtenteParlante(mittente.NickName))
+                return sessione.SendTo(senderId, hostMessage(u"0001", {QStringLiteral("true")}));
+        } else if (word == u"false") {
+            UtenteMuto(mittente.NickName);
+        } else {
+            return true;
+        }
+        return sessione.SendTo(ID, hostMessage(u"0004", {QString::number(senderId), f2}));
+    }
+    if (code == u"0002") {
+        QStringList fields = splitFields(f2);
+        if (fields.size() < 2)
+            return true;
+        fields[0] = nick;
+        return sessione.SendTo(ID, hostMessage(u"0005", fields));
+    }
+    if (code == u"0003") {
+        const QStringList fields = splitFields(f2);
+        if (fields.size() < 3)
+            return true;
+        const QString& target = fields.at(1);
+        const QString& riga = fields.at(2);
+        const qint32 targetId = idMembro(target);
+        if (targetId == 0)
+            return true;
+        if (!sessione.SendTo(targetId, hostMessage(u"0006", {nick, riga})))
+            return false;
+        return sessione.SendTo(senderId, hostMessage(u"0007", {target, riga}));
+    }
+    const QStringView inoltro = code == u"0004"   ? u"0008"
+                                : code == u"0005" ? u"0009"
+                                : code == u"0006" ? u"0010"
+                                                  : QStringView();
+    if (inoltro.isEmpty())
+        return true;
+    const qint32 targetId = idMembro(f2);
+    if (targetId == 0)
+        return true;
+    return sessione.SendTo(targetId, hostMessage(inoltro, {nick}));
+}
+
+} // namespace kalimo
