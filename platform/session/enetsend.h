@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QByteArrayView>
+
+#include <enet/enet.h>
+
+namespace kalimo::session {
+
+// Per-peer settings both ends apply once a peer is connected: dead peers are
+// noticed after deadPeerMs and voice is never held back by ENet's throttle.
+void configurePeer(ENetPeer* peer, int deadPeerMs);
+
+// Queues bytes to one peer on a channel; false when ENet refuses them.
+bool sendToPeer(ENetPeer* peer, int channel, QByteArrayView bytes, enet_uint32 flags);
+
+} // namespace kalimo::session

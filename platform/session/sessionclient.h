@@ -1,0 +1,104 @@
+#pragma once
+
+#include "platform/session/sessiontypes.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QUuid>
+
+struct _ENetPeer;
+struct _ENetEvent;
+
+namespace kalimo::session {
+
+class EnetPump;
+
+// The client end of a room session. It lives on the thread that created it
+// (or that it was moved to before its first use) and reports everything
+// through signals on that thread. Results are SessionResult values as int.
+//
+// Use: EnumHosts(); on EnumHostsResponse, Connect(); on ConnectComplete(0),
+// Send() and SendVoice(). Close() ends it all quietly; after it the object
+// may enumerate and connect again.
+class SessionClient final : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SessionClient(QObject* parent = nullptr);
+    ~SessionClient() override;
+
+    void setTimings(const SessionTimings& timings) { m_timings = timings; }
+
+    // Starts asking the host at host:port (a name or an IPv4 address) for a
+    // session of the given application, every enumRetryMs until it answers,
+    // Connect() or Close(). A name that does not resolve gives EnumHostsFailed.
+    void EnumHosts(const QString& host, quint16 port, const QUuid& appGuid);
+    void StopEnumHosts();
+
+    // Joins the session of the host last given to EnumHosts. The outcome
+    // always arrives later, as ConnectComplete.
+    void Connect(const QString& playerName, const QString& password);
+
+    // Room texts on the reliable channel (guaranteed: delivered, in order;
+    // otherwise it may be lost). False when not connected or too large.
+    bool Send(const QByteArray& payload, bool guaranteed = true);
+    // One voice frame, unsequenced, numbered by this client.
+    bool SendVoice(const QByteArray& frame);
+
+    // Ends the session: the host sees the disconnect at once. No signal
+    // follows. Safe to call at any time, any number of times.
+    void Close();
+
+    bool isConnected() const { return m_state == State::Connected; }
+    // The id the host gave us; 0 until connected.
+    qint32 localPlayerId() const { return m_playerId; }
+    QString errorString() const { return m_error; }
+
+Q_SIGNALS:
+    void EnumHostsResponse(const QString& roomName, int players, int maxPlayers);
+    void EnumHostsFailed(const QString& error);
+    void ConnectComplete(int result);
+    void Receive(const QByteArray& payload);
+    void VoiceReceived(qint32 playerId, quint16 seq, const QByteArray& frame);
+    void TerminateSession(int reason);
+
+private:
+    enum class State { Idle, Connecting, Hello, Connected };
+
+    bool ensurePump();
+    void resolved(quint64 generation, const QString& ip);
+    void sendEnumQuery();
+    void startConnect();
+    void finishConnect(SessionResult result);
+    void onEvent(const _ENetEvent& event);
+    void onReceive(int channel, QByteArrayView data);
+    void failLater(SessionResult result);
+    void reset();
+
+    SessionTimings m_timings;
+    EnetPump* m_pump = nullptr;
+    _ENetPeer* m_peer = nullptr;
+    State m_state = State::Idle;
+    // Bumped by Close(): callbacks of an older session see it and stay quiet.
+    quint64 m_generation = 0;
+
+    QUuid m_app;
+    quint16 m_port = 0;
+    QString m_hostIp; // empty until the name is resolved
+    bool m_resolving = false;
+    bool m_lookupFailed = false;
+    bool m_connectWanted = false;
+    QString m_playerName;
+    QString m_password;
+
+    QTimer m_enumTimer;
+    QTimer m_connectTimer;
+    qint32 m_playerId = 0;
+    quint16 m_voiceSeq = 0;
+    QString m_error;
+};
+
+} // namespace kalimo::session

@@ -1,0 +1,277 @@
+#include "platform/session/sessionhost.h"
+
+#include "platform/session/enetpump.h"
+#include "platform/session/enetsend.h"
+#include "platform/session/wire.h"
+
+#include <QTimer>
+
+#include <limits>
+
+namespace kalimo::session {
+
+namespace {
+
+// One spare ENet slot is kept to refuse through, within ENet's peer limit.
+constexpr int kMostPlayers = ENET_PROTOCOL_MAXIMUM_PEER_ID - 1;
+
+} // namespace
+
+SessionHost::SessionHost(QObject* parent) : QObject(parent) {}
+
+SessionHost::~SessionHost()
+{
+    Close();
+}
+
+void SessionHost::setMaxPlayers(int maxPlayers)
+{
+    const int ceiling = m_pump ? m_capacity : kMostPlayers;
+    m_maxPlayers = qBound(1, maxPlayers, ceiling);
+}
+
+bool SessionHost::Listen(const QString& address, quint16 port, const QUuid& appGuid, int maxPlayers)
+{
+    if (m_pump) {
+        m_error = tr("The room session is already open.");
+        return false;
+    }
+    if (maxPlayers < 1 || maxPlayers > kMostPlayers) {
+        m_error = tr("A room holds from 1 to %1 players.").arg(kMostPlayers);
+        return false;
+    }
+    ENetAddress bind{};
+    bind.host = ENET_HOST_ANY;
+    bind.port = port;
+    if (!address.isEmpty() && !enetAddressFromIp(address, port, &bind)) {
+        m_error = tr("%1 is not an IPv4 address.").arg(address);
+        return false;
+    }
+    m_pump = EnetPump::create(
+        &bind, static_cast<size_t>(maxPlayers) + 1, m_timings.pumpMs,
+        [this](const ENetEvent& e) { onEvent(e); },
+        [this](const EnetPump::Datagram& d) { answerEnumeration(d.from, d.bytes); }, &m_error);
+    if (!m_pump)
+        return false;
+    m_app = appGuid;
+    m_capacity = maxPlayers;
+    m_maxPlayers = maxPlayers;
+    m_error.clear();
+    return true;
+}
+
+quint16 SessionHost::port() const
+{
+    return m_pump ? m_pump->boundPort() : 0;
+}
+
+QString SessionHost::playerName(qint32 id) const
+{
+    return m_players.value(id).name;
+}
+
+void SessionHost::answerEnumeration(const ENetAddress& from, QByteArrayView query)
+{
+    const auto app = wire::parseEnumQuery(query);
+    if (!app || *app != m_app)
+        return;
+    wire::EnumAnswer answer;
+    answer.application = m_app;
+    answer.roomName = m_roomName;
+    answer.players = static_cast<quint32>(m_players.size());
+    answer.maxPlayers = static_cast<quint32>(m_maxPlayers);
+    m_pump->sendDatagram(from, wire::enumAnswer(answer));
+}
+
+void SessionHost::onEvent(const ENetEvent& event)
+{
+    ENetPeer* const peer = event.peer;
+    switch (event.type) {
+    case ENET_EVENT_TYPE_CONNECT: {
+        if (event.data != wire::kConnectData) {
+            // Not one of ours: no slot is spent on it.
+            enet_peer_disconnect_now(peer, toInt(SessionResult::BadHello));
+            return;
+        }
+        configurePeer(peer, m_timings.deadPeerMs);
+        m_peers[peer] = Peer{peer->connectID, 0, false};
+        m_pump->flush();
+        const quint64 generation = m_generation;
+        const quint32 connectId = peer->connectID;
+        // A peer that never says hello must not hold a slot for ever.
+        QTimer::singleShot(qMax(1, m_timings.helloMs), this, [this, generation, peer, connectId] {
+            if (generation != m_generation)
+                return;
+            const auto it = m_peers.find(peer);
+            if (it != m_peers.end() && it->second.connectId == connectId &&
+                it->second.playerId == 0 && !it->second.refused)
+                refuse(peer, it->second, SessionResult::BadHello);
+        });
+        return;
+    }
+    case ENET_EVENT_TYPE_RECEIVE: {
+        const auto it = m_peers.find(peer);
+        if (it == m_peers.end() || it->second.refused)
+            return;
+        const QByteArrayView data(event.packet->data,
+                                  static_cast<qsizetype>(event.packet->dataLength));
+        Peer& state = it->second;
+        if (state.playerId == 0) {
+            // Nothing but the hello counts before the hello.
+            if (event.channelID == wire::kChannelControl)
+                onHello(peer, state, data);
+            return;
+        }
+        if (event.channelID == wire::kChannelControl) {
+            if (!data.isEmpty())
+                Q_EMIT Receive(state.playerId, data.toByteArray());
+        } else if (event.channelID == wire::kChannelVoice) {
+            if (const auto voice = wire::parseClientVoice(data))
+                Q_EMIT VoiceReceived(state.playerId, voice->seq, voice->frame);
+        }
+        return;
+    }
+    case ENET_EVENT_TYPE_DISCONNECT: {
+        const auto it = m_peers.find(peer);
+        if (it == m_peers.end())
+            return;
+        const qint32 id = it->second.playerId;
+        m_peers.erase(it);
+        if (id != 0) {
+            m_players.remove(id);
+            Q_EMIT DestroyPlayer(id);
+        }
+        return;
+    }
+    case ENET_EVENT_TYPE_NONE:
+        return;
+    }
+}
+
+void SessionHost::onHello(ENetPeer* peer, Peer& state, QByteArrayView data)
+{
+    const auto hello = wire::parseHello(data);
+    if (!hello || hello->application != m_app) {
+        refuse(peer, state, SessionResult::BadHello);
+        return;
+    }
+    if (m_players.size() >= m_maxPlayers) {
+        refuse(peer, state, SessionResult::RoomFull);
+        return;
+    }
+    if (nameInUse(hello->name)) {
+        refuse(peer, state, SessionResult::NameInUse);
+        return;
+    }
+    if (m_check) {
+        const quint64 generation = m_generation;
+        const SessionResult verdict = m_check(hello->name, hello->password);
+        if (generation != m_generation)
+            return; // the check closed the host
+        // The check may have sent or served events; look the peer up again.
+        const auto it = m_peers.find(peer);
+        if (it == m_peers.end() || it->second.connectId != state.connectId)
+            return;
+        if (verdict != SessionResult::Accepted) {
+            refuse(peer, it->second, verdict);
+            return;
+        }
+    }
+    const qint32 id = nextPlayerId();
+    if (id == 0) {
+        refuse(peer, state, SessionResult::RoomFull);
+        return;
+    }
+    state.playerId = id;
+    m_players.insert(id, Player{peer, hello->name});
+    // The welcome goes first, so it precedes whatever CreatePlayer's
+    // handlers send to the newcomer on the same ordered channel.
+    sendToPeer(peer, wire::kChannelControl, wire::welcome(id), ENET_PACKET_FLAG_RELIABLE);
+    m_pump->flush();
+    Q_EMIT CreatePlayer(id, hello->name);
+}
+
+void SessionHost::refuse(ENetPeer* peer, Peer& state, SessionResult reason)
+{
+    state.refused = true;
+    // A graceful disconnect is acknowledged, so the reason surely arrives;
+    // its DISCONNECT event then frees the slot.
+    enet_peer_disconnect(peer, static_cast<enet_uint32>(toInt(reason)));
+    m_pump->flush();
+}
+
+bool SessionHost::nameInUse(const QString& name) const
+{
+    for (const Player& p : m_players) {
+        if (p.name == name)
+            return true;
+    }
+    return false;
+}
+
+qint32 SessionHost::nextPlayerId()
+{
+    // 2^31 - 1 joins in one process: ids are not handed out again.
+    if (m_lastId == std::numeric_limits<qint32>::max())
+        return 0;
+    return ++m_lastId;
+}
+
+bool SessionHost::SendTo(qint32 id, const QByteArray& payload, bool guaranteed)
+{
+    if (!m_pump || payload.isEmpty() || payload.size() > wire::kMaxPayload)
+        return false;
+    const enet_uint32 flags = guaranteed ? ENET_PACKET_FLAG_RELIABLE : 0;
+    bool sent = false;
+    if (id == 0) {
+        for (const Player& p : std::as_const(m_players))
+            sent = sendToPeer(p.peer, wire::kChannelControl, payload, flags) || sent;
+    } else {
+        const auto it = m_players.constFind(id);
+        if (it == m_players.cend())
+            return false;
+        sent = sendToPeer(it->peer, wire::kChannelControl, payload, flags);
+    }
+    m_pump->flush();
+    return sent;
+}
+
+bool SessionHost::SendVoiceTo(qint32 id, qint32 fromId, quint16 seq, const QByteArray& frame)
+{
+    if (!m_pump || fromId == 0 || frame.isEmpty() || frame.size() > wire::kMaxVoiceFrame)
+        return false;
+    const QByteArray packet = wire::hostVoice(fromId, seq, frame);
+    bool sent = false;
+    if (id == 0) {
+        for (auto it = m_players.cbegin(); it != m_players.cend(); ++it) {
+            if (it.key() != fromId)
+                sent = sendToPeer(it->peer, wire::kChannelVoice, packet,
+                                  ENET_PACKET_FLAG_UNSEQUENCED) ||
+                       sent;
+        }
+    } else {
+        const auto it = m_players.constFind(id);
+        if (it == m_players.cend())
+            return false;
+        sent = sendToPeer(it->peer, wire::kChannelVoice, packet, ENET_PACKET_FLAG_UNSEQUENCED);
+    }
+    m_pump->flush();
+    return sent;
+}
+
+void SessionHost::Close()
+{
+    ++m_generation;
+    if (m_pump) {
+        ENetHost* host = m_pump->host();
+        for (size_t i = 0; host && i < host->peerCount; ++i)
+            enet_peer_disconnect_now(&host->peers[i], toInt(SessionResult::HostClosed));
+        m_pump->dispose();
+        m_pump = nullptr;
+    }
+    m_peers.clear();
+    m_players.clear();
+    m_capacity = 0;
+}
+
+} // namespace kalimo::session

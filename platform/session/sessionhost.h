@@ -1,0 +1,115 @@
+#pragma once
+
+#include "platform/session/sessiontypes.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QUuid>
+
+#include <functional>
+#include <unordered_map>
+
+struct _ENetPeer;
+struct _ENetEvent;
+struct _ENetAddress;
+
+namespace kalimo::session {
+
+class EnetPump;
+
+// The host end of a room session: one UDP port, one application GUID, a
+// player limit. It lives on the thread that created it (or that it was moved
+// to before Listen) and reports through signals on that thread.
+//
+// Player ids are positive 32-bit numbers, never given twice while the
+// process runs; 0 addresses every player. A peer becomes a player only once
+// its hello is accepted: only players get CreatePlayer and DestroyPlayer.
+class SessionHost final : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Decides on a hello that passed the host's own checks (well formed,
+    // right application, room not full, name not in use). Returns Accepted
+    // or the reason to refuse with. It must not destroy the host.
+    using HelloCheck = std::function<SessionResult(const QString& name, const QString& password)>;
+
+    explicit SessionHost(QObject* parent = nullptr);
+    ~SessionHost() override;
+
+    void setTimings(const SessionTimings& timings) { m_timings = timings; }
+    void setHelloCheck(HelloCheck check) { m_check = std::move(check); }
+    // What enumeration answers carry besides the live player count.
+    void setRoomName(const QString& name) { m_roomName = name; }
+    // Within the capacity given to Listen once listening.
+    void setMaxPlayers(int maxPlayers);
+    int maxPlayers() const { return m_maxPlayers; }
+
+    // Opens the room's UDP port on an IPv4 address (empty: every address);
+    // port 0 picks a free one, see port(). False with errorString() set when
+    // the port cannot be opened or the limit is out of range (1..4094).
+    bool Listen(const QString& address, quint16 port, const QUuid& appGuid, int maxPlayers);
+    bool isListening() const { return m_pump != nullptr; }
+    quint16 port() const;
+
+    int playerCount() const { return static_cast<int>(m_players.size()); }
+    QList<qint32> playerIds() const { return m_players.keys(); }
+    QString playerName(qint32 id) const;
+
+    // To one player, or to every player with id 0. False when the id is not
+    // a player, the payload is empty or too large, or nobody could be sent to.
+    bool SendTo(qint32 id, const QByteArray& payload, bool guaranteed = true);
+    // Forwards a voice frame spoken by fromId to one player, or with id 0 to
+    // every player but the speaker.
+    bool SendVoiceTo(qint32 id, qint32 fromId, quint16 seq, const QByteArray& frame);
+
+    // Ends the session for everybody at once (they see HostClosed). No
+    // signal follows. Safe to call at any time, any number of times.
+    void Close();
+
+    QString errorString() const { return m_error; }
+
+Q_SIGNALS:
+    void CreatePlayer(qint32 id, const QString& name);
+    void DestroyPlayer(qint32 id);
+    void Receive(qint32 id, const QByteArray& payload);
+    void VoiceReceived(qint32 id, quint16 seq, const QByteArray& frame);
+
+private:
+    struct Peer
+    {
+        quint32 connectId = 0;
+        qint32 playerId = 0; // 0 while the hello is awaited
+        bool refused = false;
+    };
+    struct Player
+    {
+        _ENetPeer* peer = nullptr;
+        QString name;
+    };
+
+    void onEvent(const _ENetEvent& event);
+    void onHello(_ENetPeer* peer, Peer& state, QByteArrayView data);
+    void refuse(_ENetPeer* peer, Peer& state, SessionResult reason);
+    bool nameInUse(const QString& name) const;
+    qint32 nextPlayerId();
+    void answerEnumeration(const _ENetAddress& from, QByteArrayView query);
+
+    SessionTimings m_timings;
+    HelloCheck m_check;
+    EnetPump* m_pump = nullptr;
+    QUuid m_app;
+    QString m_roomName;
+    int m_maxPlayers = 0;
+    int m_capacity = 0; // players ENet has room for, the spare slot aside
+    quint64 m_generation = 0;
+    qint32 m_lastId = 0;
+    std::unordered_map<_ENetPeer*, Peer> m_peers;
+    QMap<qint32, Player> m_players;
+    QString m_error;
+};
+
+} // namespace kalimo::session

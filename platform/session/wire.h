@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QUuid>
+
+#include <optional>
+
+// The byte formats of the room session. Every parser is a pure function
+// that accepts any input and returns nothing for anything malformed.
+namespace kalimo::session::wire {
+
+// ENet connect data: a peer without it is not one of ours.
+constexpr quint32 kConnectData = 0x4B4C4D31;
+
+constexpr int kChannelControl = 0; // reliable, in order: hello, welcome, room texts
+constexpr int kChannelVoice = 1;   // unsequenced voice frames
+constexpr int kChannelCount = 2;
+
+// Caps against hostile or broken peers.
+constexpr qsizetype kMaxNameBytes = 128;
+constexpr qsizetype kMaxPasswordBytes = 128;
+constexpr qsizetype kMaxRoomNameBytes = 256;
+constexpr qsizetype kMaxVoiceFrame = 4000;
+constexpr qsizetype kMaxPayload = 64 * 1024;
+
+struct EnumAnswer
+{
+    QUuid application;
+    QString roomName;
+    quint32 players = 0;
+    quint32 maxPlayers = 0;
+};
+
+struct Hello
+{
+    QUuid application;
+    QString name;
+    QString password;
+};
+
+struct VoiceFrame
+{
+    qint32 from = 0; // 0 on the client-to-host direction
+    quint16 seq = 0;
+    QByteArray frame;
+};
+
+// Raw datagrams seen by ENet's intercept hook.
+bool looksLikeEnumeration(QByteArrayView datagram);
+QByteArray enumQuery(const QUuid& application);
+std::optional<QUuid> parseEnumQuery(QByteArrayView datagram);
+QByteArray enumAnswer(const EnumAnswer& answer);
+std::optional<EnumAnswer> parseEnumAnswer(QByteArrayView datagram);
+
+// The first reliable packet of a client and the host's acceptance.
+QByteArray hello(const Hello& hello);
+std::optional<Hello> parseHello(QByteArrayView packet);
+QByteArray welcome(qint32 playerId);
+std::optional<qint32> parseWelcome(QByteArrayView packet);
+
+// Voice: the client sends seq + frame; the host adds the speaker's id.
+QByteArray clientVoice(quint16 seq, QByteArrayView frame);
+std::optional<VoiceFrame> parseClientVoice(QByteArrayView packet);
+QByteArray hostVoice(qint32 from, quint16 seq, QByteArrayView frame);
+std::optional<VoiceFrame> parseHostVoice(QByteArrayView packet);
+
+// A player name the room can use: valid UTF-8 (checked by the parser),
+// not blank, no control characters, within its cap.
+bool acceptablePlayerName(const QString& name);
+
+} // namespace kalimo::session::wire
