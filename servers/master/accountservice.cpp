@@ -1,0 +1,148 @@
+#include "servers/master/accountservice.h"
+
+#include "servers/master/accountstore.h"
+#include "servers/master/passwordhash.h"
+
+#include <QLoggingCategory>
+
+namespace kalimo::master {
+
+using namespace Qt::StringLiterals;
+
+Q_LOGGING_CATEGORY(lcAccounts, "kalimo.master.accounts")
+
+AccountService::AccountService(const QString& dataDir, quint64 hashOpsLimit, quint64 hashMemLimit,
+                               QObject* parent)
+    : QObject(parent), m_dataDir(dataDir), m_opsLimit(hashOpsLimit), m_memLimit(hashMemLimit),
+      m_worker(new QObject)
+{
+    initialisePasswordHashing();
+    m_pool.setMaxThreadCount(2);
+    m_thread.setObjectName(u"kalimo-accounts"_s);
+    m_worker->moveToThread(&m_thread);
+    m_thread.start();
+    onStore([this](AccountStore*) {
+        m_store = std::make_unique<AccountStore>(m_dataDir);
+        if (!m_store->open())
+            qCWarning(lcAccounts).noquote()
+                << u"accounts unavailable: %1"_s.arg(m_store->lastError());
+    });
+}
+
+AccountService::~AccountService()
+{
+    // Stop the store thread first, then the pool: a pool task that posts to
+    // the stopped thread only leaves an event that is never run.
+    QMetaObject::invokeMethod(
+        m_worker, [this] { m_store.reset(); }, Qt::BlockingQueuedConnection);
+    m_thread.quit();
+    m_thread.wait();
+    m_pool.waitForDone();
+    delete m_worker;
+}
+
+void AccountService::onStore(std::function<void(AccountStore*)> work)
+{
+    QMetaObject::invokeMethod(
+        m_worker, [this, work = std::move(work)] { work(m_store.get()); }, Qt::QueuedConnection);
+}
+
+void AccountService::onPool(std::function<void()> work)
+{
+    m_pool.start(std::move(work));
+}
+
+void AccountService::deliver(std::function<void()> answer)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this, answer = std::move(answer)] {
+            --m_pending;
+            answer();
+        },
+        Qt::QueuedConnection);
+}
+
+void AccountService::checkLogin(const QString& nick, const QString& password,
+                                std::function<void(LoginCheck)> done)
+{
+    ++m_pending;
+    auto finish = [this, done](LoginCheck result) { deliver([done, result] { done(result); }); };
+    onStore([this, nick, password, finish](AccountStore* store) {
+        const AccountStore::Lookup found =
+            store ? store->find(nick) : AccountStore::Lookup{StoreStatus::Failed, {}};
+        if (found.status == StoreStatus::NotFound)
+            return finish(LoginCheck::WrongCredentials);
+        if (found.status != StoreStatus::Ok) {
+            if (store)
+                qCWarning(lcAccounts).noquote() << store->lastError();
+            return finish(LoginCheck::Unavailable);
+        }
+        onPool([found, password, finish] {
+            if (!verifyPassword(found.record.hash, password))
+                return finish(LoginCheck::WrongCredentials);
+            // Only a caller who knows the password learns the account is disabled.
+            finish(found.record.enabled ? LoginCheck::Accepted : LoginCheck::Disabled);
+        });
+    });
+}
+
+void AccountService::registerNew(const QString& nick, const QString& password, const QString& email,
+                                 std::function<void(RegistrationOutcome)> done)
+{
+    ++m_pending;
+    auto finish = [this, done](RegistrationOutcome result) {
+        deliver([done, result] { done(result); });
+    };
+    onStore([this, nick, password, email, finish](AccountStore* store) {
+        // A taken name is answered before paying for a hash.
+        const AccountStore::Lookup found =
+            store ? store->find(nick) : AccountStore::Lookup{StoreStatus::Failed, {}};
+        if (found.status == StoreStatus::Ok)
+            return finish(RegistrationOutcome::NameTaken);
+        if (found.status != StoreStatus::NotFound) {
+            if (store)
+                qCWarning(lcAccounts).noquote() << store->lastError();
+            return finish(RegistrationOutcome::Unavailable);
+        }
+        onPool([this, nick, password, email, finish] {
+            const std::optional<QByteArray> hash = hashPassword(password, m_opsLimit, m_memLimit);
+            if (!hash) {
+                qCWarning(lcAccounts) << "password hashing failed (out of memory?)";
+                return finish(RegistrationOutcome::Unavailable);
+            }
+            onStore([nick, email, hash, finish](AccountStore* store) {
+                AccountRecord record;
+                record.nick = nick;
+                record.hash = *hash;
+                record.email = email;
+                const StoreStatus status = store ? store->insert(record) : StoreStatus::Failed;
+                if (status == StoreStatus::Ok)
+                    return finish(RegistrationOutcome::Created);
+                if (status == StoreStatus::Exists)
+                    return finish(RegistrationOutcome::NameTaken);
+                if (store)
+                    qCWarning(lcAccounts).noquote() << store->lastError();
+                finish(RegistrationOutcome::Unavailable);
+            });
+        });
+    });
+}
+
+void AccountService::confirmRegistered(const QString& nick, const QString& password,
+                                       std::function<void(RegistrationOutcome)> done)
+{
+    checkLogin(nick, password, [done](LoginCheck check) {
+        switch (check) {
+        case LoginCheck::Accepted:
+        case LoginCheck::Disabled: // the login will tell him; his data are right
+            return done(RegistrationOutcome::Confirmed);
+        case LoginCheck::WrongCredentials:
+            return done(RegistrationOutcome::WrongCredentials);
+        case LoginCheck::Unavailable:
+            return done(RegistrationOutcome::Unavailable);
+        }
+    });
+}
+
+} // namespace kalimo::master

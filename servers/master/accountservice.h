@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QThread>
+#include <QThreadPool>
+
+#include <functional>
+#include <memory>
+
+namespace kalimo::master {
+
+class AccountStore;
+
+enum class LoginCheck { Accepted, WrongCredentials, Disabled, Unavailable };
+enum class RegistrationOutcome { Created, NameTaken, Unavailable, WrongCredentials, Confirmed };
+
+// Account work off the event loop: the SQLite store on one thread of its
+// own, argon2id on a pool of at most two threads (each hash holds its whole
+// memory cost while it runs). Every answer comes back as a queued call on
+// the thread that owns this object.
+class AccountService final : public QObject
+{
+    Q_OBJECT
+public:
+    AccountService(const QString& dataDir, quint64 hashOpsLimit, quint64 hashMemLimit,
+                   QObject* parent = nullptr);
+    ~AccountService() override;
+
+    void checkLogin(const QString& nick, const QString& password,
+                    std::function<void(LoginCheck)> done);
+    // A new account (the registration window's "Nuovo utente").
+    void registerNew(const QString& nick, const QString& password, const QString& email,
+                     std::function<void(RegistrationOutcome)> done);
+    // An account the user says he already has ("Utente già registrato").
+    void confirmRegistered(const QString& nick, const QString& password,
+                           std::function<void(RegistrationOutcome)> done);
+
+    // Queued answers not yet delivered, for tests and a clean shutdown log.
+    int pending() const { return m_pending; }
+
+private:
+    void onStore(std::function<void(AccountStore*)> work);
+    void onPool(std::function<void()> work);
+    void deliver(std::function<void()> answer);
+
+    QString m_dataDir;
+    quint64 m_opsLimit;
+    quint64 m_memLimit;
+    QThread m_thread;
+    QObject* m_worker;
+    QThreadPool m_pool;
+    std::unique_ptr<AccountStore> m_store; // touched on m_thread only
+    int m_pending = 0;
+};
+
+} // namespace kalimo::master

@@ -1,0 +1,184 @@
+#include "servers/master/masterconfig.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <sodium.h>
+
+namespace kalimo::master {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+class Reader final
+{
+public:
+    Reader(QSettings& settings, QStringList& warnings) : m_settings(settings), m_warnings(warnings)
+    {
+    }
+
+    // QSettings turns an unquoted value holding commas into a list.
+    QString text(const QString& key, const QString& fallback) const
+    {
+        if (!m_settings.contains(key))
+            return fallback;
+        const QVariant v = m_settings.value(key);
+        if (v.typeId() == QMetaType::QStringList)
+            return v.toStringList().join(u',').trimmed();
+        return v.toString().trimmed();
+    }
+
+    qint64 number(const QString& key, qint64 fallback, qint64 low, qint64 high) const
+    {
+        if (!m_settings.contains(key))
+            return fallback;
+        bool ok = false;
+        const qint64 n = text(key, QString()).toLongLong(&ok);
+        if (ok && n >= low && n <= high)
+            return n;
+        m_warnings.append(QCoreApplication::translate("MasterConfig",
+                                                      "%1: \"%2\" is not a number from %3 to %4; "
+                                                      "using %5")
+                              .arg(key, text(key, QString()))
+                              .arg(low)
+                              .arg(high)
+                              .arg(fallback));
+        return fallback;
+    }
+
+    quint16 port(const QString& key, quint16 fallback, quint16 low = 1) const
+    {
+        return quint16(number(key, fallback, low, 65535));
+    }
+
+private:
+    QSettings& m_settings;
+    QStringList& m_warnings;
+};
+
+} // namespace
+
+ConfigResult loadConfig(const QString& path)
+{
+    ConfigResult result;
+    MasterConfig& c = result.config;
+    if (path.isEmpty())
+        return result;
+    if (!QFileInfo(path).isFile()) {
+        result.error =
+            QCoreApplication::translate("MasterConfig", "configuration file %1 not found")
+                .arg(path);
+        return result;
+    }
+    QSettings s(path, QSettings::IniFormat);
+    if (s.status() != QSettings::NoError) {
+        result.error =
+            QCoreApplication::translate("MasterConfig", "configuration file %1 cannot be read")
+                .arg(path);
+        return result;
+    }
+    Reader r(s, result.warnings);
+
+    const QString address = r.text(u"Network/Address"_s, c.listenAddress.toString());
+    if (!c.listenAddress.setAddress(address)) {
+        result.warnings.append(
+            QCoreApplication::translate("MasterConfig",
+                                        "Network/Address: \"%1\" is not an address; using %2")
+                .arg(address, QStringLiteral("127.0.0.1")));
+        c.listenAddress = QHostAddress::LocalHost;
+    }
+    c.port = r.port(u"Network/Port"_s, c.port, 0);
+    c.maxConnections = int(r.number(u"Network/MaxConnections"_s, c.maxConnections, 1, 1000000));
+
+    c.chiave = r.text(u"Service/Chiave"_s, c.chiave);
+    c.bannerAddress = r.text(u"Service/BannerAddress"_s, c.bannerAddress);
+    c.bannerMinutes = int(r.number(u"Service/BannerMinutes"_s, c.bannerMinutes, 0, 32767));
+    c.maxUsers = int(r.number(u"Service/MaxUsers"_s, c.maxUsers, 0, 1000000));
+    c.requiredVersion = r.text(u"Service/RequiredVersion"_s, c.requiredVersion);
+    c.checkIntervalMs =
+        int(r.number(u"Service/CheckIntervalSeconds"_s, c.checkIntervalMs / 1000, 1, 86400) * 1000);
+
+    c.maxUtentiStanza = int(r.number(u"Rooms/MaxUsersPerRoom"_s, c.maxUtentiStanza, 2, 32767));
+    c.maxUtentiAudioStanza =
+        int(r.number(u"Rooms/MaxAudioUsers"_s, c.maxUtentiAudioStanza, 1, 32767));
+    c.roomHostProgram = r.text(u"Rooms/HostProgram"_s, c.roomHostProgram);
+    c.roomFirstUdpPort = r.port(u"Rooms/FirstUdpPort"_s, c.roomFirstUdpPort);
+    c.roomLastUdpPort = r.port(u"Rooms/LastUdpPort"_s, c.roomLastUdpPort);
+    if (c.roomLastUdpPort < c.roomFirstUdpPort) {
+        result.warnings.append(QCoreApplication::translate(
+            "MasterConfig", "Rooms/LastUdpPort is below Rooms/FirstUdpPort; using one port"));
+        c.roomLastUdpPort = c.roomFirstUdpPort;
+    }
+    c.roomClientAddress = r.text(u"Rooms/ClientAddress"_s, c.roomClientAddress);
+    c.roomHostLinkPort = r.port(u"Rooms/HostLinkPort"_s, c.roomHostLinkPort, 0);
+    c.roomHostLinkPassword = r.text(u"Rooms/HostLinkPassword"_s, c.roomHostLinkPassword);
+
+    const int rooms = s.beginReadArray(u"PermanentRooms"_s);
+    for (int i = 0; i < rooms; ++i) {
+        s.setArrayIndex(i);
+        PermanentRoom room;
+        room.nome = r.text(u"Name"_s, QString());
+        room.maxUtenti = int(r.number(u"MaxUsers"_s, c.maxUtentiStanza, 2, 32767));
+        room.maxUtentiAudio = int(r.number(u"MaxAudioUsers"_s, c.maxUtentiAudioStanza, 1, 32767));
+        room.password = r.text(u"Password"_s, QString());
+        if (room.nome.isEmpty())
+            result.warnings.append(
+                QCoreApplication::translate("MasterConfig",
+                                            "PermanentRooms entry %1 has no name; skipped")
+                    .arg(i + 1));
+        else
+            c.permanentRooms.append(room);
+    }
+    s.endArray();
+
+    const int masters = s.beginReadArray(u"Masters"_s);
+    for (int i = 0; i < masters; ++i) {
+        s.setArrayIndex(i);
+        MasterEntry e;
+        e.nome = r.text(u"Name"_s, QString());
+        e.indirizzo = r.text(u"Address"_s, QString());
+        e.porta = r.port(u"Port"_s, 0);
+        e.chiave = r.text(u"Key"_s, QString());
+        if (e.nome.isEmpty() || e.indirizzo.isEmpty() || e.porta == 0)
+            result.warnings.append(
+                QCoreApplication::translate(
+                    "MasterConfig", "Masters entry %1 needs a name, an address and a port; skipped")
+                    .arg(i + 1));
+        else
+            c.masters.append(e);
+    }
+    s.endArray();
+
+    c.hashOpsLimit = quint64(r.number(u"Accounts/HashOpsLimit"_s, 0, 0, 1000));
+    const qint64 memKiB = r.number(u"Accounts/HashMemLimitKiB"_s, 0, 0, 4 * 1024 * 1024);
+    c.hashMemLimit = quint64(memKiB) * 1024;
+    if (c.hashOpsLimit != 0 && c.hashOpsLimit < crypto_pwhash_OPSLIMIT_MIN) {
+        result.warnings.append(QCoreApplication::translate(
+            "MasterConfig", "Accounts/HashOpsLimit below the minimum; using the minimum"));
+        c.hashOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
+    }
+    if (c.hashMemLimit != 0 && c.hashMemLimit < crypto_pwhash_MEMLIMIT_MIN) {
+        result.warnings.append(QCoreApplication::translate(
+            "MasterConfig", "Accounts/HashMemLimitKiB below the minimum; using the minimum"));
+        c.hashMemLimit = crypto_pwhash_MEMLIMIT_MIN;
+    }
+    return result;
+}
+
+QList<MasterEntry> effectiveMasterList(const MasterConfig& config, const QHostAddress& bound,
+                                       quint16 boundPort)
+{
+    if (!config.masters.isEmpty())
+        return config.masters;
+    // Lobbies cannot reach an "any" address; loopback is the one that works here.
+    QHostAddress reach = bound;
+    if (reach.isNull() || reach == QHostAddress::Any || reach == QHostAddress::AnyIPv4)
+        reach = QHostAddress::LocalHost;
+    else if (reach == QHostAddress::AnyIPv6)
+        reach = QHostAddress::LocalHostIPv6;
+    return {MasterEntry{QStringLiteral("Locale"), reach.toString(), boundPort, config.chiave}};
+}
+
+} // namespace kalimo::master

@@ -1,0 +1,454 @@
+#include "servers/master/masterserver.h"
+
+#include "protocol/framing.h"
+#include "protocol/textcodec.h"
+#include "protocol/values.h"
+#include "servers/master/accountservice.h"
+#include "servers/master/mastercodes.h"
+#include "servers/master/passwordhash.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QTcpSocket>
+
+namespace kalimo::master {
+
+using namespace Qt::StringLiterals;
+
+Q_LOGGING_CATEGORY(lcMaster, "kalimo.master")
+
+namespace {
+
+constexpr int kMinPassword = 3;
+constexpr int kMaxPassword = 256;
+constexpr int kMinEmail = 10;
+constexpr int kMaxEmail = 254;
+// A connection that has not logged in after this many checks is closed, so
+// idle sockets cannot pile up (the registration window logs in elsewhere).
+constexpr int kIdleTicksBeforeLogin = 2;
+
+bool hasControl(QStringView text)
+{
+    for (QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            return true;
+    }
+    return false;
+}
+
+QString peerOf(const QTcpSocket* socket)
+{
+    QHostAddress a = socket->peerAddress();
+    bool ok = false;
+    const QHostAddress v4(a.toIPv4Address(&ok));
+    if (ok)
+        a = v4;
+    return a.toString() + u':' + QString::number(socket->peerPort());
+}
+
+bool known(QStringView code)
+{
+    static const QStringView codes[] = {
+        request::Login,      request::RoomListCount, request::RoomCount,    request::RoomRecord,
+        request::CreateRoom, request::MasterCount,   request::MasterRecord, request::Register,
+        request::Limits,     request::Presence,      request::PrivateText,  request::CheckAnswer};
+    for (QStringView k : codes) {
+        if (k == code)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QString normalisedNewNick(const QString& typed)
+{
+    const QString nick = typed.trimmed().toLower();
+    if (nick.size() < 3 || nick.size() > 20 || hasControl(nick) || nick.contains(u'+'))
+        return {};
+    return nick;
+}
+
+struct MasterServer::Client
+{
+    quint64 id = 0;
+    QTcpSocket* socket = nullptr;
+    StreamReassembler reassembler{kMessageCap};
+    QString peer;
+    QString nick; // set once logged in: the sender of every later request
+    bool loggedIn = false;
+    bool busy = false;  // a login or registration is with the account service
+    QStringList checks; // tokens sent and not answered yet
+    int idleTicks = 0;
+};
+
+MasterServer::MasterServer(const MasterConfig& config, const QString& dataDir, QObject* parent)
+    : QObject(parent), m_config(config),
+      m_accounts(new AccountService(dataDir, config.hashOpsLimit, config.hashMemLimit, this))
+{
+    m_listener.setListenBacklogSize(1024);
+    connect(&m_listener, &QTcpServer::newConnection, this, &MasterServer::acceptConnections);
+    m_checks.setInterval(m_config.checkIntervalMs);
+    connect(&m_checks, &QTimer::timeout, this, &MasterServer::checkClients);
+}
+
+MasterServer::~MasterServer()
+{
+    for (auto& [id, c] : m_clients) {
+        c->socket->disconnect(this);
+        c->socket->abort();
+        delete c->socket;
+    }
+    m_clients.clear();
+}
+
+bool MasterServer::listen()
+{
+    if (!m_listener.listen(m_config.listenAddress, m_config.port)) {
+        m_error = m_listener.errorString();
+        qCWarning(lcMaster).noquote() << u"cannot listen on %1:%2: %3"_s.arg(
+            m_config.listenAddress.toString(), QString::number(m_config.port), m_error);
+        return false;
+    }
+    m_masters = effectiveMasterList(m_config, address(), port());
+    m_checks.start();
+    qCInfo(lcMaster).noquote() << u"listening on %1:%2"_s.arg(address().toString()).arg(port());
+    return true;
+}
+
+void MasterServer::setCheckInterval(int ms)
+{
+    m_config.checkIntervalMs = ms;
+    m_checks.setInterval(ms);
+}
+
+MasterServer::Client* MasterServer::find(quint64 id)
+{
+    const auto it = m_clients.find(id);
+    return it == m_clients.end() ? nullptr : it->second.get();
+}
+
+void MasterServer::acceptConnections()
+{
+    while (QTcpSocket* socket = m_listener.nextPendingConnection()) {
+        if (int(m_clients.size()) >= m_config.maxConnections) {
+            qCWarning(lcMaster).noquote()
+                << u"%1 refused: %2 connections already open"_s.arg(peerOf(socket))
+                       .arg(m_clients.size());
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        auto c = std::make_unique<Client>();
+        c->id = m_nextId++;
+        c->socket = socket;
+        c->peer = peerOf(socket);
+        const quint64 id = c->id;
+        connect(socket, &QTcpSocket::readyRead, this, [this, id] { readFrom(id); });
+        connect(socket, &QTcpSocket::disconnected, this,
+                [this, id] { drop(id, u"closed by the client"_s); });
+        qCInfo(lcMaster).noquote() << u"%1 connected"_s.arg(c->peer);
+        m_clients.emplace(id, std::move(c));
+    }
+}
+
+void MasterServer::readFrom(quint64 id)
+{
+    Client* c = find(id);
+    if (!c)
+        return;
+    const QByteArray complete = c->reassembler.feed(c->socket->readAll());
+    if (!complete.isEmpty()) {
+        for (const QStringList& parts : splitMessages(decodeText(complete))) {
+            handle(*c, parts);
+            c = find(id); // a handler may have closed it
+            if (!c)
+                return;
+        }
+    }
+    if (c->reassembler.overflowed())
+        drop(id, u"message longer than %1 bytes"_s.arg(kMessageCap));
+}
+
+void MasterServer::send(Client& c, QStringView code, const QStringList& fields)
+{
+    c.socket->write(encodeText(hostMessage(code, fields)));
+}
+
+void MasterServer::refuse(Client& c, const QString& what, QStringView code)
+{
+    qCInfo(lcMaster).noquote() << u"%1 %2 %3 -> %4"_s.arg(
+        c.peer, c.nick.isEmpty() ? u"-"_s : c.nick, what, code);
+    send(c, code);
+}
+
+void MasterServer::handle(Client& c, const QStringList& parts)
+{
+    if (parts.size() != 3) {
+        qCInfo(lcMaster).noquote()
+            << u"%1 malformed message ignored (%2 parts)"_s.arg(c.peer).arg(parts.size());
+        return;
+    }
+    const QString& code = parts.at(0);
+    QStringList params = splitFields(parts.at(2));
+    if (params.size() == 1 && params.first() == u"No Parametri")
+        params.clear();
+
+    if (!known(code)) {
+        qCInfo(lcMaster).noquote() << u"%1 unknown request \"%2\" ignored"_s.arg(
+            c.peer, stripControlCharacters(code).left(16));
+        return;
+    }
+    if (code == request::Register)
+        return handleRegistration(c, params);
+    if (code == request::CheckAnswer)
+        return handleCheckAnswer(c, params);
+    if (code == request::Login)
+        return handleLogin(c, params);
+    if (!c.loggedIn)
+        return refuse(c, u"request %1 before login"_s.arg(code), reply::NotLoggedIn);
+    handleLoggedIn(c, code, params);
+}
+
+void MasterServer::handleLogin(Client& c, const QStringList& params)
+{
+    if (params.size() < 3) {
+        qCInfo(lcMaster).noquote() << u"%1 login without its three fields ignored"_s.arg(c.peer);
+        return;
+    }
+    const QString nick = params.at(0);
+    if (c.loggedIn || c.busy)
+        return refuse(c, u"login %1 on a connection already logged in or logging in"_s.arg(nick),
+                      login::AlreadyConnected);
+    if (params.at(1) != m_config.chiave)
+        return refuse(c, u"login %1 with a wrong master key"_s.arg(nick), login::NotEnabled);
+    if (m_presence.count() >= m_config.maxUsers)
+        return refuse(c, u"login %1 at the maximum of %2 users"_s.arg(nick).arg(m_config.maxUsers),
+                      login::Full);
+    if (m_presence.isConnected(nick))
+        return refuse(c, u"login %1 already connected"_s.arg(nick), login::AlreadyConnected);
+    c.busy = true;
+    const quint64 id = c.id;
+    m_accounts->checkLogin(nick, params.at(2),
+                           [this, id, nick](LoginCheck r) { finishLogin(id, nick, r); });
+}
+
+void MasterServer::finishLogin(quint64 id, const QString& nick, LoginCheck result)
+{
+    Client* c = find(id);
+    if (!c)
+        return; // gone while its password was checked
+    c->busy = false;
+    switch (result) {
+    case LoginCheck::WrongCredentials:
+        return refuse(*c, u"login %1 wrong nick or password"_s.arg(nick), login::WrongCredentials);
+    case LoginCheck::Disabled:
+        return refuse(*c, u"login %1 account disabled"_s.arg(nick), login::NotEnabled);
+    case LoginCheck::Unavailable:
+        return refuse(*c, u"login %1 accounts unavailable"_s.arg(nick), login::StoreOffline);
+    case LoginCheck::Accepted:
+        break;
+    }
+    // Both may have changed while the hash was checked.
+    if (m_presence.count() >= m_config.maxUsers)
+        return refuse(*c, u"login %1 at the maximum of %2 users"_s.arg(nick).arg(m_config.maxUsers),
+                      login::Full);
+    if (!m_presence.add(nick, id))
+        return refuse(*c, u"login %1 already connected"_s.arg(nick), login::AlreadyConnected);
+    c->loggedIn = true;
+    c->nick = nick;
+    c->checks.clear();
+    qCInfo(lcMaster).noquote() << u"%1 login %2 accepted -> %3"_s.arg(c->peer, nick,
+                                                                      login::Accepted);
+    send(*c, login::Accepted, {m_config.bannerAddress, QString::number(m_config.bannerMinutes)});
+}
+
+void MasterServer::handleRegistration(Client& c, const QStringList& params)
+{
+    if (params.size() < 5) {
+        qCInfo(lcMaster).noquote()
+            << u"%1 registration without its five fields ignored"_s.arg(c.peer);
+        return;
+    }
+    if (c.busy) {
+        qCInfo(lcMaster).noquote()
+            << u"%1 registration while another request runs ignored"_s.arg(c.peer);
+        return;
+    }
+    const QString typed = params.at(0);
+    const QString& password = params.at(2);
+    const QString& email = params.at(3);
+    const std::optional<int> flag = parseInt(params.at(4));
+    if (params.at(1) != m_config.chiave)
+        return refuse(c, u"registration %1 with a wrong master key"_s.arg(typed),
+                      registration::Refused);
+    if (!flag || (*flag != -1 && *flag != 0))
+        return refuse(c, u"registration %1 with an unknown kind \"%2\""_s.arg(typed, params.at(4)),
+                      registration::Refused);
+
+    const quint64 id = c.id;
+    auto done = [this, id](const QString& nick) {
+        return [this, id, nick](RegistrationOutcome r) { finishRegistration(id, nick, r); };
+    };
+    if (*flag == 0) {
+        const QString nick = typed.trimmed().toLower();
+        c.busy = true;
+        m_accounts->confirmRegistered(nick, password, done(nick));
+        return;
+    }
+    const QString nick = normalisedNewNick(typed);
+    if (nick.isEmpty())
+        return refuse(c, u"registration refused: unfit name \"%1\""_s.arg(typed),
+                      registration::Refused);
+    if (password.size() < kMinPassword || password.size() > kMaxPassword || hasControl(password))
+        return refuse(c, u"registration %1 refused: unfit password"_s.arg(nick),
+                      registration::Refused);
+    if (email.size() < kMinEmail || email.size() > kMaxEmail || hasControl(email))
+        return refuse(c, u"registration %1 refused: unfit e-mail"_s.arg(nick),
+                      registration::Refused);
+    c.busy = true;
+    m_accounts->registerNew(nick, password, email, done(nick));
+}
+
+void MasterServer::finishRegistration(quint64 id, const QString& nick, RegistrationOutcome result)
+{
+    Client* c = find(id);
+    if (!c)
+        return;
+    c->busy = false;
+    switch (result) {
+    case RegistrationOutcome::Created:
+        qCInfo(lcMaster).noquote()
+            << u"%1 registration %2 created -> %3"_s.arg(c->peer, nick, registration::Created);
+        return send(*c, registration::Created);
+    case RegistrationOutcome::Confirmed:
+        qCInfo(lcMaster).noquote() << u"%1 registration %2 confirmed -> %3"_s.arg(
+            c->peer, nick, registration::AlreadyRegistered);
+        return send(*c, registration::AlreadyRegistered);
+    case RegistrationOutcome::NameTaken:
+        return refuse(*c, u"registration %1 name taken"_s.arg(nick), registration::NameTaken);
+    case RegistrationOutcome::WrongCredentials:
+        return refuse(*c, u"registration %1 wrong name or password"_s.arg(nick),
+                      registration::Refused);
+    case RegistrationOutcome::Unavailable:
+        return refuse(*c, u"registration %1 accounts unavailable"_s.arg(nick),
+                      registration::Unavailable);
+    }
+}
+
+void MasterServer::handleCheckAnswer(Client& c, const QStringList& params)
+{
+    const QString token = fieldAt(params, 0);
+    if (!c.loggedIn || !c.checks.contains(token)) {
+        qCInfo(lcMaster).noquote()
+            << u"%1 %2 answer to an unknown check ignored"_s.arg(c.peer, c.nick);
+        return;
+    }
+    c.checks.clear();
+}
+
+void MasterServer::handleLoggedIn(Client& c, const QString& code, const QStringList& params)
+{
+    auto answer = [&](const Reply& r) { send(c, r.code, r.fields); };
+    auto number = [&](qsizetype i) { return parseInt(fieldAt(params, i)); };
+    auto malformed = [&] {
+        qCInfo(lcMaster).noquote()
+            << u"%1 %2 request %3 with missing or bad fields ignored"_s.arg(c.peer, c.nick, code);
+    };
+
+    if (code == request::MasterCount)
+        return send(c, reply::MasterCount, {QString::number(m_masters.size())});
+    if (code == request::MasterRecord) {
+        const std::optional<int> index = number(0);
+        if (!index)
+            return malformed();
+        if (*index < 1 || *index > m_masters.size())
+            return refuse(c, u"master index %1 out of range"_s.arg(*index), reply::NoSuchMaster);
+        const MasterEntry& e = m_masters.at(*index - 1);
+        return send(c, reply::MasterRecord,
+                    {e.nome, e.indirizzo, QString::number(e.porta), e.chiave});
+    }
+    if (code == request::Limits)
+        return send(c, reply::Limits,
+                    {QString::number(m_config.maxUtentiStanza),
+                     QString::number(m_config.maxUtentiAudioStanza), m_config.requiredVersion});
+    if (code == request::RoomListCount)
+        return answer(m_directory.listCount());
+    if (code == request::RoomCount) {
+        const std::optional<int> list = number(0);
+        if (!list)
+            return malformed();
+        return answer(m_directory.roomCount(*list));
+    }
+    if (code == request::RoomRecord) {
+        const std::optional<int> list = number(0);
+        const std::optional<int> index = number(1);
+        if (!list || !index)
+            return malformed();
+        return answer(m_directory.room(*list, *index));
+    }
+    if (code == request::CreateRoom) {
+        if (params.size() < 4)
+            return malformed();
+        return answer(m_directory.create(c.nick, params));
+    }
+    if (code == request::Presence) {
+        if (params.isEmpty())
+            return malformed();
+        return refuse(c, u"presence of %1 not available yet"_s.arg(params.first()),
+                      reply::NotAvailable);
+    }
+    if (code == request::PrivateText) {
+        if (params.size() < 2)
+            return malformed();
+        const QString destination = stripControlCharacters(params.first());
+        qCInfo(lcMaster).noquote()
+            << u"%1 %2 private text to %3 not delivered: service not available"_s.arg(
+                   c.peer, c.nick, destination);
+        return send(c, notification::SystemText,
+                    {destination, tr("Il servizio dei messaggi privati non e' ancora "
+                                     "disponibile su questo master.")});
+    }
+}
+
+void MasterServer::checkClients()
+{
+    std::vector<quint64> ids;
+    ids.reserve(m_clients.size());
+    for (const auto& [id, c] : m_clients)
+        ids.push_back(id);
+    for (quint64 id : ids) {
+        Client* c = find(id);
+        if (!c)
+            continue;
+        if (c->loggedIn) {
+            if (c->checks.size() >= 2) {
+                drop(id, u"two checks unanswered"_s);
+                continue;
+            }
+            const QString token = randomToken();
+            c->checks.append(token);
+            send(*c, notification::Check, {token});
+        } else if (!c->busy && ++c->idleTicks >= kIdleTicksBeforeLogin) {
+            drop(id, u"no login in time"_s);
+        }
+    }
+}
+
+void MasterServer::drop(quint64 id, const QString& reason)
+{
+    const auto it = m_clients.find(id);
+    if (it == m_clients.end())
+        return;
+    std::unique_ptr<Client> c = std::move(it->second);
+    m_clients.erase(it);
+    if (c->loggedIn)
+        m_presence.remove(c->nick, id);
+    qCInfo(lcMaster).noquote() << u"%1 %2 dropped: %3"_s.arg(
+        c->peer, c->nick.isEmpty() ? u"-"_s : c->nick, reason);
+    c->socket->disconnect(this);
+    c->socket->abort();
+    c->socket->deleteLater();
+}
+
+} // namespace kalimo::master

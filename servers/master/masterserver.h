@@ -1,0 +1,84 @@
+#pragma once
+
+#include "protocol/reassembler.h"
+#include "servers/master/masterconfig.h"
+#include "servers/master/presence.h"
+#include "servers/master/roomdirectory.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <map>
+#include <memory>
+
+class QTcpSocket;
+
+namespace kalimo::master {
+
+class AccountService;
+enum class LoginCheck;
+enum class RegistrationOutcome;
+
+// The lobby's master: one TCP listener, one reassembling reader per
+// connection, account work handed to AccountService so the loop never
+// waits on a hash or the disk.
+class MasterServer final : public QObject
+{
+    Q_OBJECT
+public:
+    // A message that never ends is cut off here, and its connection closed.
+    static constexpr qsizetype kMessageCap = 16 * 1024;
+
+    MasterServer(const MasterConfig& config, const QString& dataDir, QObject* parent = nullptr);
+    ~MasterServer() override;
+
+    bool listen();
+    QString errorString() const { return m_error; }
+    QHostAddress address() const { return m_listener.serverAddress(); }
+    quint16 port() const { return m_listener.serverPort(); }
+
+    void setCheckInterval(int ms);
+    int connectionCount() const { return int(m_clients.size()); }
+    int loggedInCount() const { return m_presence.count(); }
+    const QList<MasterEntry>& masterList() const { return m_masters; }
+
+private:
+    struct Client;
+
+    void acceptConnections();
+    void readFrom(quint64 id);
+    void handle(Client& c, const QStringList& parts);
+    void handleLogin(Client& c, const QStringList& params);
+    void finishLogin(quint64 id, const QString& nick, LoginCheck result);
+    void handleRegistration(Client& c, const QStringList& params);
+    void finishRegistration(quint64 id, const QString& nick, RegistrationOutcome result);
+    void handleCheckAnswer(Client& c, const QStringList& params);
+    void handleLoggedIn(Client& c, const QString& code, const QStringList& params);
+    void checkClients();
+
+    void send(Client& c, QStringView code, const QStringList& fields = {});
+    void refuse(Client& c, const QString& what, QStringView code);
+    void drop(quint64 id, const QString& reason);
+    Client* find(quint64 id);
+
+    MasterConfig m_config;
+    QTcpServer m_listener;
+    QTimer m_checks;
+    AccountService* m_accounts;
+    Presence m_presence;
+    RoomDirectory m_directory;
+    QList<MasterEntry> m_masters;
+    std::map<quint64, std::unique_ptr<Client>> m_clients;
+    quint64 m_nextId = 1;
+    QString m_error;
+};
+
+// A user name fit for a new account, or an empty text: trimmed, lower
+// case, 3 to 20 characters, no control characters and no "+" (the voice
+// client's command line is split at " + ").
+QString normalisedNewNick(const QString& typed);
+
+} // namespace kalimo::master
