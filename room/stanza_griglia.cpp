@@ -14,12 +14,12 @@ struct Colonna
 
 // Column 0 of the short layout is 1 twip wide: practically hidden.
 constexpr Colonna kCorta[] = {
-    {nullptr, 1}, {QT_TRANSLATE_NOOP("Stanza", "Nick Name"), 2480}, {"", 400}};
+    {nullptr, 1}, {QT_TRANSLATE_NOOP("kalimo::Stanza", "Nick Name"), 2480}, {"", 400}};
 constexpr Colonna kCompleta[] = {{nullptr, 300},
-                                 {QT_TRANSLATE_NOOP("Stanza", "ID"), 300},
-                                 {QT_TRANSLATE_NOOP("Stanza", "Nick Name"), 1800},
-                                 {QT_TRANSLATE_NOOP("Stanza", "Parlante"), 700},
-                                 {QT_TRANSLATE_NOOP("Stanza", "IPAddress"), 1200}};
+                                 {QT_TRANSLATE_NOOP("kalimo::Stanza", "ID"), 300},
+                                 {QT_TRANSLATE_NOOP("kalimo::Stanza", "Nick Name"), 1800},
+                                 {QT_TRANSLATE_NOOP("kalimo::Stanza", "Parlante"), 700},
+                                 {QT_TRANSLATE_NOOP("kalimo::Stanza", "IPAddress"), 1200}};
 
 } // namespace
 
@@ -72,8 +72,8 @@ void Stanza::VisualizzaUtenti(qint16 Indice)
     grdUtenti->impostaRighe(NumUtenti() + 1);
     grdUtenti->impostaColonne(numColonne);
     for (int c = 0; c < numColonne; ++c) {
-        if (colonne[c].intestazione)
-            grdUtenti->impostaTesto(0, c, tr(colonne[c].intestazione));
+        if (const char* intestazione = colonne[c].intestazione)
+            grdUtenti->impostaTesto(0, c, *intestazione ? tr(intestazione) : QString());
         grdUtenti->impostaLarghezzaColonna(c, colonne[c].twips);
     }
     for (int i = 1; i <= NumUtenti(); ++i)
