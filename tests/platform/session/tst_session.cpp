@@ -1,0 +1,500 @@
+#include "platform/session/sessionclient.h"
+#include "platform/session/sessionhost.h"
+#include "platform/session/wire.h"
+
+#include <QNetworkDatagram>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <enet/enet.h>
+
+#include <memory>
+
+using namespace kalimo::session;
+
+namespace {
+
+const QUuid kApp = roomApplicationGuid();
+constexpr int kWait = 10000;
+
+SessionTimings quick()
+{
+    SessionTimings t;
+    t.enumRetryMs = 50;
+    t.connectMs = 8000;
+    return t;
+}
+
+int resultOf(const QSignalSpy& spy)
+{
+    return spy.isEmpty() ? -1 : spy.first().first().toInt();
+}
+
+// A bare ENet end driven by the test itself, to act as a broken, hostile or
+// vanishing peer or host.
+class RawEnet final
+{
+public:
+    explicit RawEnet(quint16 listenPort = 0, bool listen = false)
+    {
+        enet_initialize();
+        ENetAddress a{};
+        enet_address_set_host_ip(&a, "127.0.0.1");
+        a.port = listenPort;
+        m_host = enet_host_create(listen ? &a : nullptr, 1, wire::kChannelCount, 0, 0);
+        m_timer.callOnTimeout([this] { service(); });
+        m_timer.start(5);
+    }
+    ~RawEnet() { vanish(); }
+
+    quint16 port() const { return m_host ? m_host->address.port : 0; }
+    bool connect(quint16 port, enet_uint32 data = wire::kConnectData)
+    {
+        ENetAddress a{};
+        enet_address_set_host_ip(&a, "127.0.0.1");
+        a.port = port;
+        m_peer = enet_host_connect(m_host, &a, wire::kChannelCount, data);
+        return QTest::qWaitFor([this] { return connected || disconnected; }, kWait) && connected;
+    }
+    void send(int channel, const QByteArray& bytes, enet_uint32 flags = ENET_PACKET_FLAG_RELIABLE)
+    {
+        enet_peer_send(m_peer, channel, enet_packet_create(bytes.constData(), bytes.size(), flags));
+        enet_host_flush(m_host);
+    }
+    bool waitDisconnected()
+    {
+        return QTest::qWaitFor([this] { return disconnected; }, kWait);
+    }
+    // Gone without a word, as a crashed program would be.
+    void vanish()
+    {
+        if (m_host)
+            enet_host_destroy(m_host);
+        m_host = nullptr;
+        m_timer.stop();
+    }
+
+    bool connected = false;
+    bool disconnected = false;
+    enet_uint32 disconnectData = 0;
+    qint32 welcomeId = 0; // when set, hellos are answered as a host would
+
+private:
+    void service()
+    {
+        ENetEvent e;
+        while (m_host && enet_host_service(m_host, &e, 0) > 0) {
+            if (e.type == ENET_EVENT_TYPE_CONNECT) {
+                m_peer = e.peer;
+                connected = true;
+            } else if (e.type == ENET_EVENT_TYPE_DISCONNECT) {
+                disconnected = true;
+                disconnectData = e.data;
+            } else if (e.type == ENET_EVENT_TYPE_RECEIVE) {
+                enet_packet_destroy(e.packet);
+                if (welcomeId != 0)
+                    send(wire::kChannelControl, wire::welcome(std::exchange(welcomeId, 0)));
+            }
+        }
+    }
+
+    ENetHost* m_host = nullptr;
+    ENetPeer* m_peer = nullptr;
+    QTimer m_timer;
+};
+
+} // namespace
+
+class TestSession final : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<SessionHost> host;
+    std::vector<std::unique_ptr<SessionClient>> clients;
+
+    bool listen(int limit = 8, SessionTimings t = quick())
+    {
+        host = std::make_unique<SessionHost>();
+        host->setTimings(t);
+        host->setRoomName("Sala prova");
+        return host->Listen("127.0.0.1", 0, kApp, limit);
+    }
+
+    // Enumerates and connects a new client; returns ConnectComplete's result.
+    int join(const QString& name, const QString& password = {}, SessionTimings t = quick())
+    {
+        auto c = std::make_unique<SessionClient>();
+        c->setTimings(t);
+        QSignalSpy found(c.get(), &SessionClient::EnumHostsResponse);
+        QSignalSpy done(c.get(), &SessionClient::ConnectComplete);
+        c->EnumHosts("127.0.0.1", host->port(), kApp);
+        if (!QTest::qWaitFor([&] { return !found.isEmpty(); }, kWait))
+            return -1;
+        c->Connect(name, password);
+        (void)QTest::qWaitFor([&] { return !done.isEmpty(); }, kWait);
+        clients.push_back(std::move(c));
+        return resultOf(done);
+    }
+    SessionClient* last() { return clients.back().get(); }
+
+private Q_SLOTS:
+    void cleanup()
+    {
+        clients.clear();
+        host.reset();
+    }
+
+    void enumeration()
+    {
+        QVERIFY(listen(5));
+        QVERIFY(host->port() != 0);
+        SessionClient c;
+        c.setTimings(quick());
+        QSignalSpy found(&c, &SessionClient::EnumHostsResponse);
+        c.EnumHosts("localhost", host->port(), kApp);
+        QTRY_COMPARE_WITH_TIMEOUT(found.count(), 1, kWait);
+        QCOMPARE(found.first().at(0).toString(), QString("Sala prova"));
+        QCOMPARE(found.first().at(1).toInt(), 0);
+        QCOMPARE(found.first().at(2).toInt(), 5);
+
+        // The host answers datagrams in order: had it answered the wrong
+        // GUID, that answer would arrive before the right one's.
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
+        const QHostAddress to(QHostAddress::LocalHost);
+        probe.writeDatagram(wire::enumQuery(QUuid::createUuid()), to, host->port());
+        probe.writeDatagram(wire::enumQuery(kApp), to, host->port());
+        QTRY_VERIFY_WITH_TIMEOUT(probe.hasPendingDatagrams(), kWait);
+        const auto answer = wire::parseEnumAnswer(probe.receiveDatagram().data());
+        QVERIFY(answer);
+        QCOMPARE(answer->application, kApp);
+    }
+
+    void connectFailures()
+    {
+        SessionClient c;
+        SessionTimings t = quick();
+        t.connectMs = 300;
+        c.setTimings(t);
+        QSignalSpy failed(&c, &SessionClient::EnumHostsFailed);
+        QSignalSpy done(&c, &SessionClient::ConnectComplete);
+        c.Connect("nobody", {}); // no host given
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, kWait);
+        QCOMPARE(resultOf(done), int(SessionResult::NoAnswer));
+
+        c.EnumHosts("::1", 2302, kApp); // ENet speaks IPv4 only
+        QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, kWait);
+        QVERIFY(!failed.first().first().toString().isEmpty());
+
+        // A port held by a socket that never answers.
+        QUdpSocket silent;
+        QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
+        done.clear();
+        c.EnumHosts("127.0.0.1", silent.localPort(), kApp);
+        c.Connect("nobody", {});
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, kWait);
+        QCOMPARE(resultOf(done), int(SessionResult::NoAnswer));
+        QVERIFY(!c.isConnected());
+        QVERIFY(!c.Send("x"));
+    }
+
+    void connectAccepted()
+    {
+        QVERIFY(listen());
+        QSignalSpy created(host.get(), &SessionHost::CreatePlayer);
+        QCOMPARE(join("Anna"), 0);
+        QCOMPARE(join("Bruno"), 0);
+        const qint32 anna = clients[0]->localPlayerId();
+        const qint32 bruno = clients[1]->localPlayerId();
+        QVERIFY(anna > 0 && bruno > 0 && anna != bruno);
+        QCOMPARE(created.count(), 2);
+        QCOMPARE(created[0].at(0).value<qint32>(), anna);
+        QCOMPARE(created[0].at(1).toString(), QString("Anna"));
+        QCOMPARE(host->playerName(bruno), QString("Bruno"));
+        QCOMPARE(host->playerCount(), 2);
+
+        // A departed player's id is not handed out again.
+        clients[0]->Close();
+        QTRY_COMPARE_WITH_TIMEOUT(host->playerCount(), 1, kWait);
+        QCOMPARE(join("Anna"), 0);
+        QVERIFY(last()->localPlayerId() != anna && last()->localPlayerId() != bruno);
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QString>("secondName");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("room full") << 1 << "Bruno"
+                                   << "segreta" << int(SessionResult::RoomFull);
+        QTest::newRow("name in use") << 4 << "Anna"
+                                     << "segreta" << int(SessionResult::NameInUse);
+        QTest::newRow("wrong password") << 4 << "Bruno"
+                                        << "sbagliata" << int(SessionResult::WrongPassword);
+        QTest::newRow("check refuses") << 4 << "Nessuno"
+                                       << "segreta" << int(SessionResult::NameInUse);
+    }
+
+    void refusals()
+    {
+        QFETCH(int, limit);
+        QFETCH(QString, secondName);
+        QFETCH(QString, password);
+        QFETCH(int, expected);
+        QVERIFY(listen(limit));
+        host->setHelloCheck([](const QString& name, const QString& pw) {
+            if (pw != "segreta")
+                return SessionResult::WrongPassword;
+            return name == "Nessuno" ? SessionResult::NameInUse : SessionResult::Accepted;
+        });
+        QSignalSpy created(host.get(), &SessionHost::CreatePlayer);
+        QSignalSpy destroyed(host.get(), &SessionHost::DestroyPlayer);
+        QCOMPARE(join("Anna", "segreta"), 0);
+        // Twice: the spare slot must be free again after a refusal.
+        QCOMPARE(join(secondName, password), expected);
+        QCOMPARE(join(secondName, password), expected);
+        QCOMPARE(last()->localPlayerId(), 0);
+        QVERIFY(!last()->isConnected());
+        QCOMPARE(created.count(), 1);
+        QCOMPARE(destroyed.count(), 0);
+        QCOMPARE(host->playerCount(), 1);
+    }
+
+    void guaranteedInOrder()
+    {
+        QVERIFY(listen());
+        QSignalSpy hostGot(host.get(), &SessionHost::Receive);
+        QCOMPARE(join("Anna"), 0);
+        QSignalSpy clientGot(last(), &SessionClient::Receive);
+        const int n = 500;
+        for (int i = 0; i < n; ++i) {
+            QVERIFY(last()->Send(QByteArray::number(i)));
+            QVERIFY(host->SendTo(last()->localPlayerId(), QByteArray::number(i)));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(hostGot.count(), n, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(clientGot.count(), n, kWait);
+        for (int i = 0; i < n; ++i) {
+            QCOMPARE(hostGot[i].at(0).value<qint32>(), last()->localPlayerId());
+            QCOMPARE(hostGot[i].at(1).toByteArray(), QByteArray::number(i));
+            QCOMPARE(clientGot[i].at(0).toByteArray(), QByteArray::number(i));
+        }
+        QVERIFY(!last()->Send(QByteArray(wire::kMaxPayload + 1, 'x')));
+        QVERIFY(!last()->Send({}));
+    }
+
+    void voiceCarriesSenderIds()
+    {
+        QVERIFY(listen());
+        QCOMPARE(join("Anna"), 0);
+        QCOMPARE(join("Bruno"), 0);
+        SessionClient* anna = clients[0].get();
+        SessionClient* bruno = clients[1].get();
+        // Forwarding is the caller's decision: here, to everybody else.
+        QSignalSpy spoken(host.get(), &SessionHost::VoiceReceived);
+        connect(host.get(), &SessionHost::VoiceReceived, this,
+                [this](qint32 id, quint16 seq, const QByteArray& f) {
+                    host->SendVoiceTo(0, id, seq, f);
+                });
+        QSignalSpy annaHeard(anna, &SessionClient::VoiceReceived);
+        QSignalSpy brunoHeard(bruno, &SessionClient::VoiceReceived);
+        const int n = 20;
+        for (int i = 0; i < n; ++i)
+            QVERIFY(anna->SendVoice("frame" + QByteArray::number(i)));
+        QTRY_COMPARE_WITH_TIMEOUT(brunoHeard.count(), n, kWait);
+        QCOMPARE(spoken.first().at(0).value<qint32>(), anna->localPlayerId());
+        for (const auto& args : std::as_const(brunoHeard)) {
+            QCOMPARE(args.at(0).value<qint32>(), anna->localPlayerId());
+            const int seq = args.at(1).value<quint16>();
+            QCOMPARE(args.at(2).toByteArray(), "frame" + QByteArray::number(seq));
+        }
+        // Anything wrongly sent back to the speaker would precede this marker.
+        QVERIFY(host->SendVoiceTo(anna->localPlayerId(), bruno->localPlayerId(), 1, "marker"));
+        QTRY_COMPARE_WITH_TIMEOUT(annaHeard.count(), 1, kWait);
+        QCOMPARE(annaHeard.first().at(2).toByteArray(), QByteArray("marker"));
+        QVERIFY(!anna->SendVoice(QByteArray(wire::kMaxVoiceFrame + 1, 'v')));
+        QVERIFY(!host->SendVoiceTo(0, 0, 1, "no speaker"));
+    }
+
+    void sendToAll()
+    {
+        QVERIFY(listen());
+        std::vector<std::unique_ptr<QSignalSpy>> got;
+        for (const char* name : {"Anna", "Bruno", "Carla"}) {
+            QCOMPARE(join(name), 0);
+            got.push_back(std::make_unique<QSignalSpy>(last(), &SessionClient::Receive));
+        }
+        QVERIFY(host->SendTo(0, "a tutti"));
+        QVERIFY(!host->SendTo(9999, "nessuno"));
+        for (auto& spy : got) {
+            QTRY_COMPARE_WITH_TIMEOUT(spy->count(), 1, kWait);
+            QCOMPARE(spy->first().first().toByteArray(), QByteArray("a tutti"));
+        }
+    }
+
+    void hostCloseEndsSession()
+    {
+        QVERIFY(listen());
+        QCOMPARE(join("Anna"), 0);
+        QSignalSpy ended(last(), &SessionClient::TerminateSession);
+        host->Close();
+        host->Close();
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kWait);
+        QCOMPARE(resultOf(ended), int(SessionResult::HostClosed));
+        QVERIFY(!last()->isConnected());
+        QCOMPARE(last()->localPlayerId(), 0);
+    }
+
+    void vanishedClientIsDestroyed()
+    {
+        SessionTimings t = quick();
+        t.deadPeerMs = 1000;
+        QVERIFY(listen(8, t));
+        QSignalSpy created(host.get(), &SessionHost::CreatePlayer);
+        QSignalSpy destroyed(host.get(), &SessionHost::DestroyPlayer);
+        RawEnet raw;
+        QVERIFY(raw.connect(host->port()));
+        raw.send(wire::kChannelControl, wire::hello({kApp, "Fantasma", ""}));
+        QTRY_COMPARE_WITH_TIMEOUT(created.count(), 1, kWait);
+        raw.vanish();
+        // Well before the 9 s default: the injected timeout is in force.
+        QTRY_COMPARE_WITH_TIMEOUT(destroyed.count(), 1, 8000);
+        QCOMPARE(destroyed.first().first(), created.first().first());
+        QCOMPARE(host->playerCount(), 0);
+    }
+
+    void vanishedHostEndsSession()
+    {
+        RawEnet fakeHost(0, true);
+        fakeHost.welcomeId = 77;
+        SessionTimings t = quick();
+        t.deadPeerMs = 1000;
+        SessionClient c;
+        c.setTimings(t);
+        QSignalSpy done(&c, &SessionClient::ConnectComplete);
+        QSignalSpy ended(&c, &SessionClient::TerminateSession);
+        c.EnumHosts("127.0.0.1", fakeHost.port(), kApp);
+        c.Connect("Anna", {});
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, kWait);
+        QCOMPARE(resultOf(done), 0);
+        QCOMPARE(c.localPlayerId(), 77);
+        fakeHost.vanish();
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 8000);
+        QCOMPARE(resultOf(ended), int(SessionResult::ConnectionLost));
+    }
+
+    void clientCloseIsSeenAtOnce()
+    {
+        SessionTimings t = quick();
+        t.deadPeerMs = 60000; // so only the disconnect itself can end the player
+        QVERIFY(listen(8, t));
+        QSignalSpy destroyed(host.get(), &SessionHost::DestroyPlayer);
+        QCOMPARE(join("Anna", {}, t), 0);
+        QSignalSpy ended(last(), &SessionClient::TerminateSession);
+        last()->Close();
+        last()->Close();
+        QTRY_COMPARE_WITH_TIMEOUT(destroyed.count(), 1, kWait);
+        QCOMPARE(ended.count(), 0);
+
+        // Closing mid-connect silences that attempt; the object connects anew.
+        SessionClient c;
+        c.setTimings(t);
+        QSignalSpy done(&c, &SessionClient::ConnectComplete);
+        c.EnumHosts("127.0.0.1", host->port(), kApp);
+        c.Connect("Bruno", {});
+        c.Close();
+        c.EnumHosts("127.0.0.1", host->port(), kApp);
+        c.Connect("Carla", {});
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, kWait);
+        QCOMPARE(resultOf(done), 0);
+        QCOMPARE(host->playerName(c.localPlayerId()), QString("Carla"));
+        QTRY_COMPARE_WITH_TIMEOUT(host->playerCount(), 1, kWait);
+    }
+
+    void closeFromOwnSlot()
+    {
+        QVERIFY(listen());
+        QCOMPARE(join("Anna"), 0);
+        SessionClient* c = last();
+        QSignalSpy got(c, &SessionClient::Receive);
+        connect(c, &SessionClient::Receive, c, &SessionClient::Close);
+        for (int i = 0; i < 5; ++i)
+            host->SendTo(0, "msg");
+        QTRY_COMPARE_WITH_TIMEOUT(host->playerCount(), 0, kWait);
+        QCOMPARE(got.count(), 1);
+    }
+
+    void garbageNeverHurtsTheHost()
+    {
+        SessionTimings t = quick();
+        t.helloMs = 300;
+        QVERIFY(listen(8, t));
+        QSignalSpy created(host.get(), &SessionHost::CreatePlayer);
+
+        QUdpSocket junk;
+        auto* rng = QRandomGenerator::global();
+        const QHostAddress to(QHostAddress::LocalHost);
+        for (int i = 0; i < 300; ++i) {
+            QByteArray d(rng->bounded(0, 1500), Qt::Uninitialized);
+            for (char& ch : d)
+                ch = static_cast<char>(rng->bounded(256));
+            junk.writeDatagram(d, to, host->port());
+        }
+        junk.writeDatagram(QByteArray(9000, 'x'), to, host->port());
+        junk.writeDatagram(wire::enumQuery(kApp).left(10), to, host->port());
+        junk.writeDatagram(wire::enumQuery(kApp) + "x", to, host->port());
+
+        const QByteArray hello = wire::hello({kApp, "Anna", ""});
+        QByteArray badUtf8 = hello;
+        badUtf8[4 + 1 + 16 + 2] = char(0xFF);
+        QByteArray longName = "KLMH";
+        longName += char(1) + kApp.toRfc4122() + QByteArray("\x10\x00", 2) + QByteArray(4096, 'n') +
+                    QByteArray(2, '\0');
+        const QList<QByteArray> badHellos = {hello.left(10), badUtf8, longName,
+                                             wire::hello({QUuid::createUuid(), "Anna", ""}),
+                                             QByteArray(200000, 'h')};
+        for (const QByteArray& bad : badHellos) {
+            RawEnet raw;
+            QVERIFY(raw.connect(host->port()));
+            raw.send(wire::kChannelVoice, "voice before hello", ENET_PACKET_FLAG_UNSEQUENCED);
+            raw.send(wire::kChannelControl, bad);
+            QVERIFY(raw.waitDisconnected());
+            QCOMPARE(raw.disconnectData, enet_uint32(SessionResult::BadHello));
+        }
+        {
+            RawEnet silent; // never says hello
+            QVERIFY(silent.connect(host->port()));
+            QVERIFY(silent.waitDisconnected());
+            QCOMPARE(silent.disconnectData, enet_uint32(SessionResult::BadHello));
+        }
+        {
+            RawEnet stranger; // not a Kalimo peer at all
+            QVERIFY(stranger.connect(host->port(), 0));
+            QVERIFY(stranger.waitDisconnected());
+            QCOMPARE(stranger.disconnectData, enet_uint32(SessionResult::BadHello));
+        }
+        {
+            RawEnet member; // a player sending junk and oversized packets
+            QVERIFY(member.connect(host->port()));
+            member.send(wire::kChannelControl, wire::hello({kApp, "Rumoroso", ""}));
+            QTRY_COMPARE_WITH_TIMEOUT(created.count(), 1, kWait);
+            member.send(wire::kChannelVoice, "x", ENET_PACKET_FLAG_UNSEQUENCED);
+            member.send(wire::kChannelControl, QByteArray(300000, 'z'));
+        }
+
+        QCOMPARE(join("Buono"), 0);
+        QSignalSpy hostGot(host.get(), &SessionHost::Receive);
+        QSignalSpy clientGot(last(), &SessionClient::Receive);
+        QVERIFY(last()->Send("ciao"));
+        QTRY_COMPARE_WITH_TIMEOUT(hostGot.count(), 1, kWait);
+        QVERIFY(host->SendTo(last()->localPlayerId(), "benvenuto"));
+        QTRY_COMPARE_WITH_TIMEOUT(clientGot.count(), 1, kWait);
+        QCOMPARE(created.count(), 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSession)
+#include "tst_session.moc"
