@@ -1,0 +1,183 @@
+#pragma once
+
+#include "lobby/lista1.h"
+#include "platform/desktop/dialoghi.h"
+#include "platform/desktop/programmi.h"
+#include "room/stanza.h"
+#include "room/utente.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <memory>
+
+namespace kalimo {
+
+class frmClient;
+class frmLogin;
+class frmNewUser;
+class frmSplash;
+
+// One master server of Masters.txt.
+struct MasterRecord
+{
+    QString Nome;
+    QString Indirizzo;
+    // Every TCP port fits, not only those up to 32767.
+    quint16 Porta = 0;
+    QString Chiave;
+
+    friend bool operator==(const MasterRecord&, const MasterRecord&) = default;
+};
+
+// One contact of CntLst.klm; Stato is True (connected) or False.
+struct ContactRecord
+{
+    QString NickName;
+    qint16 Stato = 0;
+};
+
+// Program-wide Booleans keep the old integer values where they are stored as numbers.
+inline constexpr qint16 kVero = -1;
+inline constexpr qint16 kFalso = 0;
+
+// Every interval the lobby waits for, in milliseconds; tests shorten them.
+struct Intervalli
+{
+    int rispostaMaster = 10000;
+    int stanzaPrivata = 20000;
+    int ricezioneDatiStanza = 30000;
+    int aggiornamentoListe = 60000;
+    int primoAggiornamentoListe = 2000;
+    int pausaPasswordErrata = 2000;
+    int splash = 5000;
+    int pausaDatiStanza = 5;
+};
+
+// What the lobby needs from the desktop, lent by main() or by a test.
+struct Servizi
+{
+    Dialoghi* dialoghi = nullptr;
+    AvvioProgrammi* programmi = nullptr;
+    ApriFile* apriFile = nullptr;
+};
+
+// The lobby's process-wide state, its services, its settings files and its
+// single instance of each window. The only global of the program: every
+// window is handed this object.
+class Module1 final
+{
+    Q_DECLARE_TR_FUNCTIONS(Module1)
+
+public:
+    static constexpr auto kVersione = u"2.0b";
+    static constexpr auto kTitolo = u"Kalimo 2.0b";
+    // Files above this size are refused rather than read: no real settings
+    // file comes near it, and reading one must never stall the start-up.
+    static constexpr qint64 kDimensioneMassimaFile = 1024 * 1024;
+
+    // `cartellaProgramma`: where the four settings files live (see
+    // cartellaprogramma.h). `cartellaEseguibile`: where the help texts ship,
+    // used when the program folder has none.
+    Module1(Servizi servizi, QString cartellaProgramma, QString cartellaEseguibile = {},
+            Intervalli intervalli = {});
+    ~Module1();
+    Module1(const Module1&) = delete;
+    Module1& operator=(const Module1&) = delete;
+
+    // The program's entry. False when the program must end now (no usable
+    // master list); otherwise a window is open and the event loop takes over.
+    bool SubMain();
+
+    // ---- shared state ----
+    QString SEP1, SEP2, SEP3, SEP4, SEP5, SEP6, SEP7, SEP8, SEP9;
+    Utente UtenteCorrente;
+    // The room about to be entered or created; made on first use.
+    Stanza& StanzaCorrente();
+    // The rooms of the room list, entries from 1.
+    Lista1<std::unique_ptr<Stanza>> ListaStanze;
+    Lista1<MasterRecord> ListaMaster;
+    Lista1<ContactRecord> ContactList;
+    // The private chat windows (frmChat2), entries from 1.
+    Lista1<QPointer<QWidget>> FinestreChat;
+    QString CodiceRisposta;
+    QString ParametriRisposta;
+    bool TimeOutMaster = false;
+    bool ConnessoAlMaster = false;
+    QString IndirizzoBanner;
+    qint16 MinutiRefreshBanner = 0;
+    qint16 MaxUtentiStanza = 0;
+    qint16 MaxUtentiAudioStanza = 0;
+    QString VersioneMaster;
+    bool ListaStanzeAperta = false;
+    bool ListaUtentiAperta = false;
+    qint64 IDProcessoVoice = 0;
+    qint16 IndiceWskVoice = 0;
+
+    // ---- settings files (fileimpostazioni.cpp) ----
+    // False on any error, the missing file included; no message.
+    bool LeggiUserIni();
+    bool CaricaMasters();
+    bool CaricaMastersOld();
+    bool SalvaMasters(const Lista1<MasterRecord>& lista) const;
+    bool SalvaMastersOld(const Lista1<MasterRecord>& lista) const;
+    void CaricaContactList();
+    // Riscrivi true: the file becomes entries 1..UBound; false: entry
+    // `indice` is appended to it.
+    bool SalvaContactList(const Lista1<ContactRecord>& lista, int indice, bool Riscrivi) const;
+    bool EstInContactList(const QString& nick) const;
+    qint16 DammiStatoContatto(const QString& nick) const;
+    bool EliminaDaContactList(const QString& nick);
+    // Writes the account as typed (the user name is lower-cased, both trimmed).
+    bool SalvaUserIni(const QString& userName, const QString& password) const;
+
+    // ---- services ----
+    Dialoghi& dialoghi() const { return *m_servizi.dialoghi; }
+    AvvioProgrammi& programmi() const { return *m_servizi.programmi; }
+    const Intervalli& intervalli() const { return m_intervalli; }
+    QString cartellaProgramma() const { return m_cartellaProgramma; }
+    QString percorso(const QString& nomeFile) const;
+
+    // Opens a help text of the program folder (else the one shipped beside
+    // the executable) in the desktop's viewer; a missing file does nothing.
+    bool apriTestoAiuto(const QString& nomeFile) const;
+
+    // Ends the program at once: every wait unwinds and the event loop stops.
+    void FineProgramma();
+    bool programmaTerminato() const { return m_terminato; }
+
+    // ---- the windows, each created on first use ----
+    frmClient* FrmClient();
+    frmSplash* FrmSplash();
+    frmLogin* FrmLogin();
+    frmNewUser* FrmNewUser();
+    // The instance if it exists now, without creating one.
+    frmClient* FrmClientEsistente() const;
+    frmSplash* FrmSplashEsistente() const;
+    frmLogin* FrmLoginEsistente() const;
+    frmNewUser* FrmNewUserEsistente() const;
+
+    // The contact list file was too large to read: it is left untouched.
+    bool contactListRifiutata() const { return m_contactListRifiutata; }
+
+private:
+    bool caricaMastersDa(const QString& nomeFile, bool conMessaggi);
+    bool scriviMasters(const QString& nomeFile, const Lista1<MasterRecord>& lista) const;
+
+    std::unique_ptr<Stanza> m_stanzaCorrente;
+    Servizi m_servizi;
+    QString m_cartellaProgramma;
+    QString m_cartellaEseguibile;
+    Intervalli m_intervalli;
+    bool m_terminato = false;
+    bool m_contactListRifiutata = false;
+
+    QPointer<frmClient> m_frmClient;
+    QPointer<frmSplash> m_frmSplash;
+    QPointer<frmLogin> m_frmLogin;
+    QPointer<frmNewUser> m_frmNewUser;
+};
+
+} // namespace kalimo

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "platform/desktop/dialoghi.h"
+
+#include <QList>
+#include <QQueue>
+#include <QString>
+
+namespace kalimo::test {
+
+// Scripted boxes: every box shown is recorded; answers come from the queues,
+// or the defaults when a queue is empty.
+class FakeDialoghi final : public Dialoghi
+{
+public:
+    struct Messaggio
+    {
+        QString testo;
+        QString titolo;
+        Icona icona;
+        Pulsanti pulsanti;
+    };
+    struct Input
+    {
+        QString titolo;
+        QString richiesta;
+        QString predefinito;
+    };
+
+    Risposta messaggio(const QString& testo, const QString& titolo, Icona icona,
+                       Pulsanti pulsanti) override
+    {
+        messaggi.append({testo, titolo, icona, pulsanti});
+        return risposte.isEmpty() ? rispostaPredefinita : risposte.dequeue();
+    }
+
+    QString input(const QString& titolo, const QString& richiesta,
+                  const QString& predefinito = {}) override
+    {
+        inputs.append({titolo, richiesta, predefinito});
+        return testi.isEmpty() ? QString() : testi.dequeue();
+    }
+
+    QStringList testiMessaggi() const
+    {
+        QStringList t;
+        for (const Messaggio& m : messaggi)
+            t.append(m.testo);
+        return t;
+    }
+
+    QList<Messaggio> messaggi;
+    QList<Input> inputs;
+    QQueue<Risposta> risposte;
+    QQueue<QString> testi;
+    Risposta rispostaPredefinita = Risposta::Ok;
+};
+
+} // namespace kalimo::test

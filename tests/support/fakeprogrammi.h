@@ -1,0 +1,55 @@
+#pragma once
+
+#include "platform/desktop/programmi.h"
+
+#include <QList>
+#include <QPair>
+#include <QQueue>
+#include <QString>
+
+namespace kalimo::test {
+
+// Records every start and close request; start answers come from a queue
+// (task ids), or `idPredefinito` when it is empty.
+class FakeAvvioProgrammi final : public AvvioProgrammi
+{
+public:
+    struct Avvio
+    {
+        QString programma;
+        QString argomenti;
+    };
+
+    qint64 avvia(const QString& programma, const QString& argomenti) override
+    {
+        avvii.append({programma, argomenti});
+        return ids.isEmpty() ? idPredefinito : ids.dequeue();
+    }
+
+    bool chiediChiusura(qint64 idProcesso) override
+    {
+        chiusure.append(idProcesso);
+        return idProcesso != 0;
+    }
+
+    QList<Avvio> avvii;
+    QList<qint64> chiusure;
+    QQueue<qint64> ids;
+    qint64 idPredefinito = 4242;
+};
+
+// Records the files it was asked to open.
+class FakeApriFile final : public ApriFile
+{
+public:
+    bool apri(const QString& percorso) override
+    {
+        aperti.append(percorso);
+        return esito;
+    }
+
+    QStringList aperti;
+    bool esito = true;
+};
+
+} // namespace kalimo::test
