@@ -1,0 +1,73 @@
+#pragma once
+
+#include "opuscodec.h"
+#include "transmitgate.h"
+#include "voiceconfig.h"
+
+#include <QByteArray>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+struct SpeexPreprocessState_;
+
+namespace kalimo {
+
+// Microphone samples in, Opus frames out: record gain, denoise and
+// automatic gain, the transmit gate, the encoder, and the input level.
+class CapturePipeline final
+{
+public:
+    struct Options
+    {
+        int frameMs = 20; // 10 or 20
+        int bitrate = 32000;
+        int hangoverMs = 400;
+    };
+    struct Events
+    {
+        std::function<void(const QByteArray& frame, quint16 seq)> frame;
+        std::function<void(bool open)> gate; // on every change
+        std::function<void(int peak)> level;
+    };
+
+    static std::unique_ptr<CapturePipeline> create(const Options& options, Events events,
+                                                   VoiceResult& result);
+    ~CapturePipeline();
+
+    void setConfig(const VoiceClientConfig& config);
+    // Any number of samples; frames go out as they complete.
+    void push(const qint16* samples, int count);
+    // Closes the gate (reporting it) and forgets partial audio.
+    void stop();
+
+    bool gateOpen() const { return m_reportedOpen; }
+    int frameSamples() const { return m_encoder->frameSamples(); }
+    qint64 encodeFailures() const { return m_encodeFailures; }
+
+private:
+    CapturePipeline(const Options& options, Events events,
+                    std::unique_ptr<OpusFrameEncoder> encoder, SpeexPreprocessState_* preprocess);
+    void processBlock(qint16* block);
+    void finishFrame();
+    void setGate(bool open);
+
+    Options m_options;
+    Events m_events;
+    std::unique_ptr<OpusFrameEncoder> m_encoder;
+    SpeexPreprocessState_* m_preprocess;
+    TransmitGate m_gate;
+    PeakMeter m_meter;
+    VoiceClientConfig m_config;
+    float m_manualGain = 1.0f;
+    bool m_agc = false;
+    std::vector<qint16> m_block; // partial 10 ms block
+    std::vector<qint16> m_frame; // processed samples of the current frame
+    bool m_frameWanted = false;  // the gate was open during this frame
+    bool m_reportedOpen = false;
+    quint16 m_seq = 0;
+    qint64 m_encodeFailures = 0;
+};
+
+} // namespace kalimo

@@ -1,0 +1,138 @@
+#include "opuscodec.h"
+
+#include "audiobackend.h"
+
+#include <QCoreApplication>
+
+#include <opus.h>
+
+#include <algorithm>
+
+namespace kalimo {
+
+namespace {
+QString trCodec(const char* text)
+{
+    return QCoreApplication::translate("OpusCodec", text);
+}
+} // namespace
+
+int opusPacketSamples(const char* data, int size)
+{
+    if (!data || size <= 0 || size > kMaxPacketBytes)
+        return -1;
+    const int n =
+        opus_packet_get_nb_samples(reinterpret_cast<const unsigned char*>(data), size, kSampleRate);
+    return (n > 0 && n <= kMaxPacketSamples) ? n : -1;
+}
+
+std::unique_ptr<OpusFrameEncoder> OpusFrameEncoder::create(int frameMs, int bitrate,
+                                                           VoiceResult& result)
+{
+    if (frameMs != 10 && frameMs != 20) {
+        result = VoiceResult::failure(VoiceError::InvalidArgument,
+                                      trCodec("The frame length must be 10 or 20 ms"));
+        return nullptr;
+    }
+    int error = OPUS_OK;
+    OpusEncoder* enc = opus_encoder_create(kSampleRate, 1, OPUS_APPLICATION_VOIP, &error);
+    if (!enc || error != OPUS_OK) {
+        result = VoiceResult::failure(
+            VoiceError::CodecFailed,
+            trCodec("Opus encoder: %1").arg(QString::fromUtf8(opus_strerror(error))));
+        return nullptr;
+    }
+    opus_encoder_ctl(enc, OPUS_SET_BITRATE(std::clamp(bitrate, 24000, 40000)));
+    opus_encoder_ctl(enc, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
+    // In-band FEC is only produced when the encoder expects some loss.
+    opus_encoder_ctl(enc, OPUS_SET_INBAND_FEC(1));
+    opus_encoder_ctl(enc, OPUS_SET_PACKET_LOSS_PERC(10));
+    opus_encoder_ctl(enc, OPUS_SET_DTX(1));
+    result = VoiceResult::success();
+    return std::unique_ptr<OpusFrameEncoder>(new OpusFrameEncoder(enc, samplesForMs(frameMs)));
+}
+
+OpusFrameEncoder::OpusFrameEncoder(OpusEncoder* encoder, int frameSamples)
+    : m_encoder(encoder), m_frameSamples(frameSamples)
+{
+}
+
+OpusFrameEncoder::~OpusFrameEncoder()
+{
+    opus_encoder_destroy(m_encoder);
+}
+
+bool OpusFrameEncoder::encode(const qint16* pcm, QByteArray& packet)
+{
+    unsigned char buffer[kMaxPacketBytes];
+    const opus_int32 n = opus_encode(m_encoder, pcm, m_frameSamples, buffer, kMaxPacketBytes);
+    if (n < 0) {
+        packet.clear();
+        return false;
+    }
+    // Two bytes or less is a DTX frame: the decoder does as well without it.
+    if (n <= 2)
+        packet.clear();
+    else
+        packet = QByteArray(reinterpret_cast<const char*>(buffer), n);
+    return true;
+}
+
+void OpusFrameEncoder::reset()
+{
+    opus_encoder_ctl(m_encoder, OPUS_RESET_STATE);
+}
+
+std::unique_ptr<OpusFrameDecoder> OpusFrameDecoder::create(VoiceResult& result)
+{
+    int error = OPUS_OK;
+    OpusDecoder* dec = opus_decoder_create(kSampleRate, 1, &error);
+    if (!dec || error != OPUS_OK) {
+        result = VoiceResult::failure(
+            VoiceError::CodecFailed,
+            trCodec("Opus decoder: %1").arg(QString::fromUtf8(opus_strerror(error))));
+        return nullptr;
+    }
+    result = VoiceResult::success();
+    return std::unique_ptr<OpusFrameDecoder>(new OpusFrameDecoder(dec));
+}
+
+OpusFrameDecoder::OpusFrameDecoder(OpusDecoder* decoder) : m_decoder(decoder) {}
+
+OpusFrameDecoder::~OpusFrameDecoder()
+{
+    opus_decoder_destroy(m_decoder);
+}
+
+int OpusFrameDecoder::decode(const char* data, int size, qint16* out)
+{
+    if (opusPacketSamples(data, size) < 0)
+        return -1;
+    const int n = opus_decode(m_decoder, reinterpret_cast<const unsigned char*>(data), size, out,
+                              kMaxPacketSamples, 0);
+    return n > 0 ? n : -1;
+}
+
+int OpusFrameDecoder::recover(const char* next, int size, qint16* out, int samples)
+{
+    if (opusPacketSamples(next, size) < 0 || samples <= 0 || samples > kMaxPacketSamples)
+        return -1;
+    const int n =
+        opus_decode(m_decoder, reinterpret_cast<const unsigned char*>(next), size, out, samples, 1);
+    return n > 0 ? n : -1;
+}
+
+int OpusFrameDecoder::conceal(qint16* out, int samples)
+{
+    if (samples <= 0 || samples > kMaxPacketSamples || samples % (kSampleRate / 400) != 0)
+        return -1;
+    const int n = opus_decode(m_decoder, nullptr, 0, out, samples, 0);
+    return n > 0 ? n : -1;
+}
+
+void OpusFrameDecoder::reset()
+{
+    opus_decoder_ctl(m_decoder, OPUS_RESET_STATE);
+}
+
+} // namespace kalimo

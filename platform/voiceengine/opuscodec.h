@@ -1,0 +1,61 @@
+#pragma once
+
+#include "voiceresult.h"
+
+#include <QByteArray>
+
+#include <memory>
+
+struct OpusEncoder;
+struct OpusDecoder;
+
+namespace kalimo {
+
+// Largest frame we accept from the network; Opus packets of our frame sizes
+// stay far below it.
+inline constexpr int kMaxPacketBytes = 1500;
+// 120 ms at 48 kHz, the longest an Opus packet can last.
+inline constexpr int kMaxPacketSamples = 5760;
+
+// Samples the packet decodes to, or -1 when it is not a valid Opus packet.
+int opusPacketSamples(const char* data, int size);
+
+class OpusFrameEncoder final
+{
+public:
+    // frameMs 10 or 20; bitrate clamped to 24..40 kbit/s.
+    static std::unique_ptr<OpusFrameEncoder> create(int frameMs, int bitrate, VoiceResult& result);
+    ~OpusFrameEncoder();
+
+    int frameSamples() const { return m_frameSamples; }
+    // Encodes one frame of frameSamples() samples. `packet` is left empty
+    // when DTX says there is nothing worth sending. False on codec error.
+    bool encode(const qint16* pcm, QByteArray& packet);
+    void reset();
+
+private:
+    OpusFrameEncoder(OpusEncoder* encoder, int frameSamples);
+    OpusEncoder* m_encoder;
+    int m_frameSamples;
+};
+
+class OpusFrameDecoder final
+{
+public:
+    static std::unique_ptr<OpusFrameDecoder> create(VoiceResult& result);
+    ~OpusFrameDecoder();
+
+    // Decodes into `out` (room for kMaxPacketSamples); returns samples or -1.
+    int decode(const char* data, int size, qint16* out);
+    // Rebuilds the `samples` before `next` from the redundancy in `next`.
+    int recover(const char* next, int size, qint16* out, int samples);
+    // Invents `samples` (a multiple of 2.5 ms) that continue the last audio.
+    int conceal(qint16* out, int samples);
+    void reset();
+
+private:
+    explicit OpusFrameDecoder(OpusDecoder* decoder);
+    OpusDecoder* m_decoder;
+};
+
+} // namespace kalimo

@@ -1,0 +1,253 @@
+#include "qtaudiobackend.h"
+
+#include <QAudioDevice>
+#include <QAudioFormat>
+#include <QAudioSink>
+#include <QAudioSource>
+#include <QCoreApplication>
+#include <QIODevice>
+#include <QMediaDevices>
+#include <QTimer>
+
+#include <cstring>
+#include <vector>
+
+namespace kalimo {
+
+namespace {
+
+QString trAudio(const char* text)
+{
+    return QCoreApplication::translate("QtAudioBackend", text);
+}
+
+QAudioFormat voiceFormat()
+{
+    QAudioFormat format;
+    format.setSampleRate(kSampleRate);
+    format.setChannelCount(1);
+    format.setSampleFormat(QAudioFormat::Int16);
+    return format;
+}
+
+QList<AudioDevice> toDevices(const QList<QAudioDevice>& list)
+{
+    QList<AudioDevice> out;
+    for (const QAudioDevice& d : list)
+        out.append({d.id(), d.description(), d.isDefault()});
+    return out;
+}
+
+// Finds the device or says why not.
+VoiceResult findDevice(const QList<QAudioDevice>& list, const QByteArray& id, QAudioDevice& found)
+{
+    if (list.isEmpty())
+        return VoiceResult::failure(
+            VoiceError::NoAudioSystem,
+            trAudio("No audio devices are available (is the audio server running?)"));
+    for (const QAudioDevice& d : list) {
+        if (d.id() == id) {
+            found = d;
+            if (!d.isFormatSupported(voiceFormat()))
+                return VoiceResult::failure(
+                    VoiceError::FormatUnsupported,
+                    trAudio("The device %1 does not accept 48 kHz mono 16-bit audio")
+                        .arg(d.description()));
+            return VoiceResult::success();
+        }
+    }
+    return VoiceResult::failure(
+        VoiceError::DeviceNotFound,
+        trAudio("The audio device %1 is not present").arg(QString::fromUtf8(id)));
+}
+
+QString describe(QAudio::Error e)
+{
+    switch (e) {
+    case QAudio::NoError:
+        return trAudio("no error");
+    case QAudio::OpenError:
+        return trAudio("the device could not be opened");
+    case QAudio::IOError:
+        return trAudio("reading or writing the device failed");
+    case QAudio::UnderrunError:
+        return trAudio("the device ran out of data");
+    case QAudio::FatalError:
+        return trAudio("the device failed");
+    }
+    return trAudio("unknown audio error");
+}
+
+int bytesForMs(int ms)
+{
+    return samplesForMs(ms) * int(sizeof(qint16));
+}
+
+class QtCapture final : public QObject, public CaptureStream
+{
+public:
+    QtCapture(const QAudioDevice& device, int bufferMs, CaptureHandler onSamples,
+              StreamErrorHandler onError)
+        : m_source(device, voiceFormat()), m_onSamples(std::move(onSamples)),
+          m_onError(std::move(onError))
+    {
+        m_source.setBufferSize(bytesForMs(bufferMs));
+    }
+    ~QtCapture() override { m_source.stop(); }
+
+    VoiceResult start()
+    {
+        m_io = m_source.start();
+        if (!m_io || m_source.error() != QAudio::NoError)
+            return VoiceResult::failure(VoiceError::DeviceOpenFailed,
+                                        trAudio("Capture: %1").arg(describe(m_source.error())));
+        QObject::connect(m_io, &QIODevice::readyRead, this, &QtCapture::drain);
+        QObject::connect(&m_source, &QAudioSource::stateChanged, this, &QtCapture::onState);
+        return VoiceResult::success();
+    }
+
+private:
+    void drain()
+    {
+        const QByteArray bytes = m_io->readAll();
+        if (bytes.isEmpty())
+            return;
+        m_pending.append(bytes);
+        const int count = int(m_pending.size() / qsizetype(sizeof(qint16)));
+        if (count == 0)
+            return;
+        m_samples.resize(size_t(count));
+        std::memcpy(m_samples.data(), m_pending.constData(), size_t(count) * sizeof(qint16));
+        m_pending.remove(0, qsizetype(count) * qsizetype(sizeof(qint16)));
+        m_onSamples(m_samples.data(), count);
+    }
+
+    void onState(QAudio::State)
+    {
+        const QAudio::Error e = m_source.error();
+        if (e == QAudio::NoError || e == QAudio::UnderrunError || m_failed)
+            return;
+        m_failed = true;
+        if (m_onError)
+            m_onError(VoiceResult::failure(VoiceError::DeviceFailed,
+                                           trAudio("Capture: %1").arg(describe(e))));
+    }
+
+    QAudioSource m_source;
+    QIODevice* m_io = nullptr;
+    CaptureHandler m_onSamples;
+    StreamErrorHandler m_onError;
+    QByteArray m_pending;
+    std::vector<qint16> m_samples;
+    bool m_failed = false;
+};
+
+class QtPlayback final : public QObject, public PlaybackStream
+{
+public:
+    QtPlayback(const QAudioDevice& device, int bufferMs, PlaybackHandler onRoom,
+               StreamErrorHandler onError)
+        : m_sink(device, voiceFormat()), m_onRoom(std::move(onRoom)), m_onError(std::move(onError))
+    {
+        m_sink.setBufferSize(bytesForMs(bufferMs));
+        m_timer.setInterval(QtAudioBackend::kPushIntervalMs);
+        m_timer.setTimerType(Qt::PreciseTimer);
+    }
+    ~QtPlayback() override
+    {
+        m_timer.stop();
+        m_sink.stop();
+    }
+
+    VoiceResult start()
+    {
+        m_io = m_sink.start();
+        if (!m_io || m_sink.error() != QAudio::NoError)
+            return VoiceResult::failure(VoiceError::DeviceOpenFailed,
+                                        trAudio("Playback: %1").arg(describe(m_sink.error())));
+        QObject::connect(&m_sink, &QAudioSink::stateChanged, this, &QtPlayback::onState);
+        QObject::connect(&m_timer, &QTimer::timeout, this, [this] { m_onRoom(); });
+        m_timer.start();
+        return VoiceResult::success();
+    }
+
+    int samplesFree() const override
+    {
+        return m_io ? int(m_sink.bytesFree() / qsizetype(sizeof(qint16))) : 0;
+    }
+
+    int write(const qint16* samples, int count) override
+    {
+        if (!m_io || count <= 0)
+            return 0;
+        const qint64 written = m_io->write(reinterpret_cast<const char*>(samples),
+                                           qint64(count) * qint64(sizeof(qint16)));
+        return written > 0 ? int(written / qint64(sizeof(qint16))) : 0;
+    }
+
+private:
+    void onState(QAudio::State)
+    {
+        const QAudio::Error e = m_sink.error();
+        if (e == QAudio::NoError || e == QAudio::UnderrunError || m_failed)
+            return;
+        m_failed = true;
+        m_timer.stop();
+        if (m_onError)
+            m_onError(VoiceResult::failure(VoiceError::DeviceFailed,
+                                           trAudio("Playback: %1").arg(describe(e))));
+    }
+
+    QAudioSink m_sink;
+    QIODevice* m_io = nullptr;
+    QTimer m_timer;
+    PlaybackHandler m_onRoom;
+    StreamErrorHandler m_onError;
+    bool m_failed = false;
+};
+
+} // namespace
+
+QList<AudioDevice> QtAudioBackend::inputDevices() const
+{
+    return toDevices(QMediaDevices::audioInputs());
+}
+
+QList<AudioDevice> QtAudioBackend::outputDevices() const
+{
+    return toDevices(QMediaDevices::audioOutputs());
+}
+
+OpenResult<CaptureStream> QtAudioBackend::openCapture(const QByteArray& deviceId, int bufferMs,
+                                                      CaptureHandler onSamples,
+                                                      StreamErrorHandler onError)
+{
+    QAudioDevice device;
+    VoiceResult found = findDevice(QMediaDevices::audioInputs(), deviceId, device);
+    if (!found.ok())
+        return {nullptr, found};
+    auto stream =
+        std::make_unique<QtCapture>(device, bufferMs, std::move(onSamples), std::move(onError));
+    VoiceResult started = stream->start();
+    if (!started.ok())
+        return {nullptr, started};
+    return {std::move(stream), started};
+}
+
+OpenResult<PlaybackStream> QtAudioBackend::openPlayback(const QByteArray& deviceId, int bufferMs,
+                                                        PlaybackHandler onRoom,
+                                                        StreamErrorHandler onError)
+{
+    QAudioDevice device;
+    VoiceResult found = findDevice(QMediaDevices::audioOutputs(), deviceId, device);
+    if (!found.ok())
+        return {nullptr, found};
+    auto stream =
+        std::make_unique<QtPlayback>(device, bufferMs, std::move(onRoom), std::move(onError));
+    VoiceResult started = stream->start();
+    if (!started.ok())
+        return {nullptr, started};
+    return {std::move(stream), started};
+}
+
+} // namespace kalimo

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "voiceresult.h"
+
+#include <QList>
+#include <QString>
+#include <QVector>
+
+#include <functional>
+
+namespace kalimo {
+
+// A generated or recorded capture signal, 48 kHz mono 16-bit, produced on
+// demand. Copies share nothing.
+class SignalSource final
+{
+public:
+    using Generator = std::function<void(qint16* out, int count)>;
+
+    SignalSource(); // silence
+    explicit SignalSource(Generator generator);
+
+    static SignalSource silence();
+    // amplitude is a share of full scale, 0..1.
+    static SignalSource tone(double hz, double amplitude);
+    static SignalSource noise(double amplitude, quint32 seed = 1);
+    // Syllables: a voiced sound (150 Hz and harmonics under a smooth envelope)
+    // `onMs` long, then `offMs` of quiet, over and over.
+    static SignalSource speechBursts(double amplitude, int onMs, int offMs);
+    // Plays the samples once, then silence (or loops them).
+    static SignalSource samples(QVector<qint16> samples, bool loop = false);
+    // Each part for its duration in ms, then silence.
+    static SignalSource sequence(QList<QPair<SignalSource, int>> parts);
+
+    // Reads 48 kHz mono 16-bit audio: a WAV file (PCM) or, for any other
+    // name, raw little-endian samples.
+    static VoiceResult readFile(const QString& path, QVector<qint16>& samples);
+    // The same from bytes already in memory.
+    static VoiceResult parseWav(const QByteArray& bytes, QVector<qint16>& samples);
+
+    void generate(qint16* out, int count);
+
+private:
+    Generator m_generator;
+};
+
+} // namespace kalimo

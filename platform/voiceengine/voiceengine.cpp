@@ -1,0 +1,233 @@
+#include "voiceengine.h"
+
+#include "capturepipeline.h"
+#include "playbackmixer.h"
+#include "transmitgate.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+
+namespace kalimo {
+
+namespace {
+
+QString trEngine(const char* text)
+{
+    return QCoreApplication::translate("VoiceEngine", text);
+}
+
+constexpr int kBlockMs = 10;
+
+bool listed(const QList<AudioDevice>& list, const QByteArray& id)
+{
+    return std::any_of(list.begin(), list.end(), [&](const AudioDevice& d) { return d.id == id; });
+}
+
+} // namespace
+
+struct VoiceEngine::Meter
+{
+    PeakMeter meter;
+};
+
+VoiceEngine::VoiceEngine(AudioBackend& backend, AudioSettings settings, QObject* parent)
+    : VoiceEngine(backend, std::move(settings), Options{}, parent)
+{
+}
+
+VoiceEngine::VoiceEngine(AudioBackend& backend, AudioSettings settings, const Options& options,
+                         QObject* parent)
+    : QObject(parent), m_backend(backend), m_settings(std::move(settings)), m_options(options),
+      m_outputMeter(std::make_unique<Meter>())
+{
+    qRegisterMetaType<kalimo::VoiceResult>();
+    qRegisterMetaType<kalimo::VoiceClientConfig>();
+    m_block.resize(size_t(samplesForMs(kBlockMs)));
+}
+
+VoiceEngine::~VoiceEngine()
+{
+    // Streams first: their handlers reach into the pipelines.
+    m_captureStream.reset();
+    m_playbackStream.reset();
+}
+
+bool VoiceEngine::isConnected() const
+{
+    return m_captureStream != nullptr;
+}
+
+bool VoiceEngine::isTransmitting() const
+{
+    return m_capture && m_capture->gateOpen();
+}
+
+int VoiceEngine::speakerCount() const
+{
+    return m_mixer ? m_mixer->speakerCount() : 0;
+}
+
+VoiceResult VoiceEngine::Connect(const VoiceClientConfig& config)
+{
+    VoiceResult result = open(config);
+    if (!result.ok()) {
+        m_captureStream.reset();
+        m_playbackStream.reset();
+        m_capture.reset();
+        m_mixer.reset();
+    }
+    Q_EMIT ConnectResult(result);
+    return result;
+}
+
+VoiceResult VoiceEngine::open(const VoiceClientConfig& config)
+{
+    if (isConnected())
+        return VoiceResult::failure(VoiceError::AlreadyConnected,
+                                    trEngine("The voice engine is already connected"));
+    const std::optional<AudioDeviceChoice> choice = m_settings.load();
+    if (!choice)
+        return VoiceResult::failure(VoiceError::SetupRequired,
+                                    trEngine("No audio devices have been chosen yet"));
+    const QList<AudioDevice> inputs = m_backend.inputDevices();
+    const QList<AudioDevice> outputs = m_backend.outputDevices();
+    if (inputs.isEmpty() || outputs.isEmpty())
+        return VoiceResult::failure(
+            VoiceError::NoAudioSystem,
+            trEngine("No audio devices are available (is the audio server running?)"));
+    if (!listed(inputs, choice->inputId))
+        return VoiceResult::failure(
+            VoiceError::SetupRequired,
+            trEngine("The chosen input device %1 is no longer present").arg(choice->inputName));
+    if (!listed(outputs, choice->outputId))
+        return VoiceResult::failure(
+            VoiceError::SetupRequired,
+            trEngine("The chosen output device %1 is no longer present").arg(choice->outputName));
+
+    VoiceResult result;
+    CapturePipeline::Options co;
+    co.frameMs = m_options.frameMs;
+    co.bitrate = m_options.bitrate;
+    co.hangoverMs = m_options.hangoverMs;
+    CapturePipeline::Events events;
+    events.frame = [this](const QByteArray& frame, quint16 seq) {
+        Q_EMIT FrameEncoded(frame, seq);
+    };
+    events.gate = [this](bool open) {
+        if (open)
+            Q_EMIT RecordStart();
+        else
+            Q_EMIT RecordStop();
+    };
+    events.level = [this](int peak) { Q_EMIT InputLevel(peak); };
+    m_capture = CapturePipeline::create(co, std::move(events), result);
+    if (!m_capture)
+        return result;
+    PlaybackMixer::Options mo;
+    mo.speakerTimeoutMs = m_options.speakerTimeoutMs;
+    m_mixer = std::make_unique<PlaybackMixer>(mo);
+    m_config = config.normalized();
+    applyConfig();
+    m_failing = false;
+
+    auto onError = [this](const VoiceResult& r) { deviceFailed(r); };
+    auto playback = m_backend.openPlayback(
+        choice->outputId, m_options.playbackBufferMs, [this] { pushPlayback(); }, onError);
+    if (!playback.stream)
+        return playback.result;
+    m_playbackStream = std::move(playback.stream);
+    auto capture = m_backend.openCapture(
+        choice->inputId, m_options.captureBufferMs,
+        [this](const qint16* samples, int count) {
+            if (m_capture)
+                m_capture->push(samples, count);
+        },
+        onError);
+    if (!capture.stream)
+        return capture.result;
+    m_captureStream = std::move(capture.stream);
+    return VoiceResult::success();
+}
+
+void VoiceEngine::Disconnect()
+{
+    if (m_capture)
+        m_capture->stop(); // reports RecordStop if the gate was open
+    m_captureStream.reset();
+    m_playbackStream.reset();
+    m_capture.reset();
+    m_mixer.reset();
+}
+
+VoiceResult VoiceEngine::SetClientConfig(const VoiceClientConfig& config)
+{
+    m_config = config.normalized();
+    applyConfig();
+    return VoiceResult::success();
+}
+
+void VoiceEngine::applyConfig()
+{
+    if (m_capture)
+        m_capture->setConfig(m_config);
+    if (m_mixer) {
+        m_mixer->setVolume(m_config.playbackVolume);
+        m_mixer->setMaxLateRate(
+            jitterMaxLateRate(m_config.bufferQuality, m_config.bufferAggressiveness));
+    }
+    if (m_outputMeter->meter.periodMs() != m_config.notificationPeriod)
+        m_outputMeter->meter.setPeriodMs(m_config.notificationPeriod);
+}
+
+VoiceResult VoiceEngine::SetTransmitTargets(const QList<quint32>& targets)
+{
+    if (targets.size() == 1 && targets.first() == 0)
+        return VoiceResult::success();
+    return VoiceResult::failure(VoiceError::InvalidArgument,
+                                trEngine("Voice can only be sent to everyone in the room"));
+}
+
+void VoiceEngine::FrameReceived(quint32 speakerId, quint16 seq, const QByteArray& frame)
+{
+    if (m_mixer)
+        m_mixer->put(speakerId, seq, frame);
+}
+
+void VoiceEngine::RemoveSpeaker(quint32 speakerId)
+{
+    if (m_mixer)
+        m_mixer->remove(speakerId);
+}
+
+void VoiceEngine::pushPlayback()
+{
+    if (!m_playbackStream || !m_mixer)
+        return;
+    const int block = int(m_block.size());
+    while (m_playbackStream && m_playbackStream->samplesFree() >= block) {
+        m_mixer->render(m_block.data(), block);
+        m_outputMeter->meter.feed(m_block.data(), block,
+                                  [this](int peak) { Q_EMIT OutputLevel(peak); });
+        if (m_playbackStream->write(m_block.data(), block) < block)
+            break;
+    }
+}
+
+void VoiceEngine::deviceFailed(const VoiceResult& result)
+{
+    // Called from inside a stream's handler: tear down once control is back
+    // in the event loop.
+    if (m_failing)
+        return;
+    m_failing = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this, result] {
+            Disconnect();
+            Q_EMIT DeviceError(result);
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace kalimo

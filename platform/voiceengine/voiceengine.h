@@ -1,0 +1,90 @@
+#pragma once
+
+#include "audiobackend.h"
+#include "audiosettings.h"
+#include "voiceconfig.h"
+#include "voiceresult.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+
+#include <memory>
+#include <vector>
+
+namespace kalimo {
+
+class CapturePipeline;
+class PlaybackMixer;
+
+// The voice of one room member: the microphone to encoded frames, the
+// room's frames to the speakers. Lives on the media thread; the windows
+// reach it only through queued signals and slots.
+class VoiceEngine final : public QObject
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        int frameMs = 20; // 10 or 20
+        int bitrate = 32000;
+        int captureBufferMs = 20;
+        int playbackBufferMs = 40;
+        int hangoverMs = 400;
+        int speakerTimeoutMs = 5000;
+    };
+
+    // The backend must outlive the engine.
+    VoiceEngine(AudioBackend& backend, AudioSettings settings, QObject* parent = nullptr);
+    VoiceEngine(AudioBackend& backend, AudioSettings settings, const Options& options,
+                QObject* parent = nullptr);
+    ~VoiceEngine() override;
+
+    bool isConnected() const;
+    bool isTransmitting() const;
+    VoiceClientConfig clientConfig() const { return m_config; }
+    int speakerCount() const;
+
+public Q_SLOTS:
+    // Opens the saved devices. SetupRequired when there is no saved choice
+    // or a chosen device is gone: run the audio set-up, then try again.
+    // Also reported through ConnectResult.
+    kalimo::VoiceResult Connect(const kalimo::VoiceClientConfig& config);
+    void Disconnect();
+    kalimo::VoiceResult SetClientConfig(const kalimo::VoiceClientConfig& config);
+    // Only "everyone" (a single 0) is supported.
+    kalimo::VoiceResult SetTransmitTargets(const QList<quint32>& targets);
+    void FrameReceived(quint32 speakerId, quint16 seq, const QByteArray& frame);
+    void RemoveSpeaker(quint32 speakerId);
+
+Q_SIGNALS:
+    void ConnectResult(const kalimo::VoiceResult& result);
+    void FrameEncoded(const QByteArray& frame, quint16 seq);
+    void InputLevel(int peak);
+    void OutputLevel(int peak);
+    void RecordStart();
+    void RecordStop();
+    // A running device failed; the engine has disconnected.
+    void DeviceError(const kalimo::VoiceResult& result);
+
+private:
+    VoiceResult open(const VoiceClientConfig& config);
+    void pushPlayback();
+    void deviceFailed(const VoiceResult& result);
+    void applyConfig();
+
+    AudioBackend& m_backend;
+    AudioSettings m_settings;
+    Options m_options;
+    VoiceClientConfig m_config;
+    std::unique_ptr<CapturePipeline> m_capture;
+    std::unique_ptr<PlaybackMixer> m_mixer;
+    std::unique_ptr<CaptureStream> m_captureStream;
+    std::unique_ptr<PlaybackStream> m_playbackStream;
+    std::vector<qint16> m_block;
+    struct Meter;
+    std::unique_ptr<Meter> m_outputMeter;
+    bool m_failing = false;
+};
+
+} // namespace kalimo
