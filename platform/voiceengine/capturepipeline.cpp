@@ -95,6 +95,17 @@ void CapturePipeline::processBlock(qint16* block)
         for (int i = 0; i < kBlockSamples; ++i)
             block[i] = qint16(std::clamp(std::lround(block[i] * m_manualGain), -32768L, 32767L));
     }
+    // The meter shows the microphone as the record volume leaves it; the
+    // denoiser would hide a steady sound the user wants to see.
+    const auto report = [this](int peak) {
+        if (m_events.level)
+            m_events.level(peak);
+    };
+    if (m_config.muted())
+        m_meter.feedSilence(kBlockSamples, report);
+    else
+        m_meter.feed(block, kBlockSamples, report);
+
     speex_preprocess_run(m_preprocess, block);
     spx_int32_t probability = -1;
     speex_preprocess_ctl(m_preprocess, SPEEX_PREPROCESS_GET_PROB, &probability);
@@ -109,15 +120,6 @@ void CapturePipeline::processBlock(qint16* block)
     const bool open = m_gate.update(block, kBlockSamples, mode, probability, threshold);
     if (open != wasOpen)
         setGate(open);
-
-    const auto report = [this](int peak) {
-        if (m_events.level)
-            m_events.level(peak);
-    };
-    if (m_config.muted())
-        m_meter.feedSilence(kBlockSamples, report);
-    else
-        m_meter.feed(block, kBlockSamples, report);
 
     m_frameWanted = m_frameWanted || open;
     m_frame.insert(m_frame.end(), block, block + kBlockSamples);

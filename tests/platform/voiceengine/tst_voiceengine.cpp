@@ -1,0 +1,463 @@
+#include "audiocheck.h"
+
+#include "platform/voiceengine/audiosettings.h"
+#include "platform/voiceengine/audiosetupprobe.h"
+#include "platform/voiceengine/syntheticaudiobackend.h"
+#include "platform/voiceengine/voiceengine.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <memory>
+
+using namespace kalimo;
+using namespace kalimo::test;
+
+namespace {
+
+VoiceClientConfig talking(int flags = 0, int period = 100)
+{
+    VoiceClientConfig c;
+    c.flags = flags;
+    c.notificationPeriod = period;
+    return c;
+}
+
+// One engine on a synthetic backend with a saved device choice.
+struct Rig
+{
+    explicit Rig(VoiceEngine::Options options = {}, bool saveChoice = true)
+        : settings(AudioSettings::atFile(dir.filePath(QStringLiteral("audio.ini"))))
+    {
+        if (saveChoice)
+            settings.save({SyntheticAudioBackend::defaultInputId(), QStringLiteral("in"),
+                           SyntheticAudioBackend::defaultOutputId(), QStringLiteral("out")});
+        engine = std::make_unique<VoiceEngine>(backend, settings, options);
+        QObject::connect(engine.get(), &VoiceEngine::FrameEncoded, engine.get(),
+                         [this](const QByteArray& f, quint16 seq) {
+                             frames.append(f);
+                             seqs.append(seq);
+                         });
+    }
+
+    QTemporaryDir dir;
+    SyntheticAudioBackend backend;
+    AudioSettings settings;
+    std::unique_ptr<VoiceEngine> engine;
+    QList<QByteArray> frames;
+    QList<quint16> seqs;
+};
+
+} // namespace
+
+class TestVoiceEngine : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void setupRequiredAndSettings();
+    void openFailuresAreClear();
+    void explicitDevicesAndBuffers();
+    void mutedSendsNothing();
+    void talkingSendsToneFrames_data();
+    void talkingSendsToneFrames();
+    void dtxThinsSilence();
+    void voiceActivationHangover();
+    void levelEvents_data();
+    void levelEvents();
+    void playbackVolume();
+    void endToEndTenMsSender();
+    void deviceFailureDisconnects();
+    void transmitTargets();
+    void queuedAcrossThreads();
+    void setupProbe();
+};
+
+void TestVoiceEngine::setupRequiredAndSettings()
+{
+    Rig rig({}, false);
+    QSignalSpy results(rig.engine.get(), &VoiceEngine::ConnectResult);
+    VoiceResult r = rig.engine->Connect(talking());
+    QCOMPARE(r.error, VoiceError::SetupRequired);
+    QVERIFY(!r.detail.isEmpty());
+    QCOMPARE(results.size(), 1);
+    QCOMPARE(results.at(0).at(0).value<VoiceResult>().error, VoiceError::SetupRequired);
+    QVERIFY(!rig.engine->isConnected());
+    QVERIFY(!rig.backend.captureOpen() && !rig.backend.playbackOpen());
+
+    // An incomplete choice is refused and changes nothing.
+    QCOMPARE(rig.settings.save({QByteArray(), QString(), "synthetic-out", QString()}).error,
+             VoiceError::InvalidArgument);
+    QVERIFY(!rig.settings.load());
+
+    const AudioDeviceChoice choice{"synthetic-in", QStringLiteral("Microfono «USB»"),
+                                   "synthetic-out", QStringLiteral("Cuffie")};
+    QVERIFY(rig.settings.save(choice).ok());
+    QCOMPARE(*rig.settings.load(), choice);
+    QVERIFY(rig.engine->Connect(talking()).ok());
+    QVERIFY(rig.engine->isConnected());
+    QCOMPARE(rig.engine->Connect(talking()).error, VoiceError::AlreadyConnected);
+    rig.engine->Disconnect();
+    QVERIFY(!rig.backend.captureOpen() && !rig.backend.playbackOpen());
+
+    // A chosen device that disappeared sends the user back to the set-up.
+    rig.backend.setInputDevices({{"usb-mic", QStringLiteral("USB"), true}});
+    QCOMPARE(rig.engine->Connect(talking()).error, VoiceError::SetupRequired);
+    // No devices at all is not something the set-up can fix.
+    rig.backend.setInputDevices({});
+    QCOMPARE(rig.engine->Connect(talking()).error, VoiceError::NoAudioSystem);
+
+    QVERIFY(rig.settings.clear().ok());
+    QVERIFY(!rig.settings.load());
+}
+
+void TestVoiceEngine::openFailuresAreClear()
+{
+    Rig rig;
+    rig.backend.setOpenFailure(
+        SyntheticAudioBackend::defaultInputId(),
+        VoiceResult::failure(VoiceError::DeviceOpenFailed, QStringLiteral("busy")));
+    VoiceResult r = rig.engine->Connect(talking());
+    QCOMPARE(r.error, VoiceError::DeviceOpenFailed);
+    QCOMPARE(r.detail, QStringLiteral("busy"));
+    QCOMPARE(r.code(), 4);
+    // Nothing half-open is left behind, and time passing does nothing.
+    QVERIFY(!rig.engine->isConnected());
+    QVERIFY(!rig.backend.playbackOpen());
+    rig.backend.advance(100);
+    QVERIFY(rig.frames.isEmpty());
+
+    Rig bad({.frameMs = 15});
+    QCOMPARE(bad.engine->Connect(talking()).error, VoiceError::InvalidArgument);
+    QVERIFY(!bad.backend.captureOpen());
+}
+
+void TestVoiceEngine::explicitDevicesAndBuffers()
+{
+    Rig rig;
+    rig.backend.setInputDevices({{"default-in", QStringLiteral("Default"), true},
+                                 {"headset-in", QStringLiteral("Headset"), false}});
+    rig.backend.setOutputDevices({{"default-out", QStringLiteral("Default"), true},
+                                  {"headset-out", QStringLiteral("Headset"), false}});
+    QVERIFY(rig.settings.save({"headset-in", QString(), "headset-out", QString()}).ok());
+    QVERIFY(rig.engine->Connect(talking()).ok());
+    QCOMPARE(rig.backend.captureDevice(), QByteArray("headset-in"));
+    QCOMPARE(rig.backend.playbackDevice(), QByteArray("headset-out"));
+    QCOMPARE(rig.backend.captureBufferMs(), 20);
+    QCOMPARE(rig.backend.playbackBufferMs(), 40);
+}
+
+void TestVoiceEngine::mutedSendsNothing()
+{
+    Rig rig;
+    rig.backend.setCaptureSource(SignalSource::tone(440, 0.5));
+    QSignalSpy starts(rig.engine.get(), &VoiceEngine::RecordStart);
+    QSignalSpy levels(rig.engine.get(), &VoiceEngine::InputLevel);
+    QVERIFY(rig.engine->Connect(talking(VoiceClientConfig::RecordMuted)).ok());
+    rig.backend.advance(1000);
+    QVERIFY(rig.frames.isEmpty());
+    QCOMPARE(starts.size(), 0);
+    QVERIFY(!rig.engine->isTransmitting());
+    // Levels keep coming (the meter keeps time) but show nothing.
+    QCOMPARE(levels.size(), 10);
+    for (const auto& l : levels)
+        QCOMPARE(l.at(0).toInt(), 0);
+
+    // Unmute, then mute again: frames only in between.
+    QSignalSpy stops(rig.engine.get(), &VoiceEngine::RecordStop);
+    rig.engine->SetClientConfig(talking(0));
+    rig.backend.advance(200);
+    QCOMPARE(starts.size(), 1);
+    const qsizetype sent = rig.frames.size();
+    QVERIFY(sent >= 9);
+    rig.engine->SetClientConfig(talking(VoiceClientConfig::RecordMuted));
+    QCOMPARE(stops.size(), 1);
+    rig.backend.advance(500);
+    QCOMPARE(rig.frames.size(), sent);
+}
+
+void TestVoiceEngine::talkingSendsToneFrames_data()
+{
+    QTest::addColumn<int>("frameMs");
+    QTest::newRow("20 ms") << 20;
+    QTest::newRow("10 ms") << 10;
+}
+
+void TestVoiceEngine::talkingSendsToneFrames()
+{
+    QFETCH(int, frameMs);
+    Rig rig({.frameMs = frameMs});
+    rig.backend.setCaptureSource(SignalSource::tone(440, 0.5));
+    QSignalSpy starts(rig.engine.get(), &VoiceEngine::RecordStart);
+    QVERIFY(rig.engine->Connect(talking(0)).ok());
+    rig.backend.advance(1000);
+
+    QCOMPARE(starts.size(), 1);
+    QCOMPARE(rig.frames.size(), 1000 / frameMs);
+    for (qsizetype i = 1; i < rig.seqs.size(); ++i)
+        QCOMPARE(quint16(rig.seqs[i] - rig.seqs[i - 1]), quint16(1));
+    qsizetype bytes = 0;
+    for (const QByteArray& f : rig.frames) {
+        QCOMPARE(opusPacketSamples(f.constData(), int(f.size())), samplesForMs(frameMs));
+        bytes += f.size();
+    }
+    // Within the voice bit-rate band (plus a little for the packet headers).
+    QVERIFY2(bytes * 8 <= 44000, qPrintable(QString::number(bytes * 8)));
+    QVERIFY2(bytes * 8 >= 16000, qPrintable(QString::number(bytes * 8)));
+
+    const QVector<qint16> pcm = decodeAll(rig.frames);
+    QCOMPARE(pcm.size(), qsizetype(samplesForMs(1000)));
+    // Skip the codec's first 100 ms; a steady tone is what the denoiser
+    // learns as noise, so its level is judged before that happens.
+    const qsizetype from = samplesForMs(100);
+    QVERIFY2(minToneShare(pcm, from, pcm.size() - from, 440) > 0.8,
+             "the decoded audio is not the 440 Hz tone");
+    QVERIFY(toneShare(pcm, from, samplesForMs(200), 660) < 0.05);
+    QVERIFY(rms(pcm, from, samplesForMs(200)) > 0.25 * 32767);
+}
+
+void TestVoiceEngine::dtxThinsSilence()
+{
+    Rig rig;
+    QVERIFY(rig.engine->Connect(talking(0)).ok());
+    rig.backend.advance(2000);
+    // 100 frame periods; DTX sends only an occasional refresh.
+    QVERIFY2(rig.frames.size() < 25, qPrintable(QString::number(rig.frames.size())));
+    // Sequence numbers still count every period, so they leave gaps.
+    if (rig.seqs.size() >= 2)
+        QVERIFY(quint16(rig.seqs.last() - rig.seqs.first()) > rig.seqs.size());
+}
+
+void TestVoiceEngine::voiceActivationHangover()
+{
+    Rig rig({.hangoverMs = 400});
+    // Quiet room, three seconds of speech with pauses shorter than the
+    // hangover, quiet again.
+    rig.backend.setCaptureSource(
+        SignalSource::sequence({{SignalSource::noise(0.002, 7), 1000},
+                                {SignalSource::speechBursts(0.4, 200, 150), 3000},
+                                {SignalSource::noise(0.002, 8), 2000}}));
+    qint64 startAt = -1, stopAt = -1;
+    int starts = 0, stops = 0;
+    QObject::connect(rig.engine.get(), &VoiceEngine::RecordStart, rig.engine.get(), [&] {
+        ++starts;
+        startAt = rig.backend.nowSamples();
+    });
+    QObject::connect(rig.engine.get(), &VoiceEngine::RecordStop, rig.engine.get(), [&] {
+        ++stops;
+        stopAt = rig.backend.nowSamples();
+    });
+    QVERIFY(rig.engine
+                ->Connect(talking(VoiceClientConfig::AutoVoiceActivated |
+                                  VoiceClientConfig::AutoRecordVolume))
+                .ok());
+    rig.backend.advance(1000);
+    QCOMPARE(starts, 0);
+    QVERIFY(rig.frames.isEmpty());
+    rig.backend.advance(5000);
+
+    QCOMPARE(starts, 1);
+    QCOMPARE(stops, 1);
+    const auto ms = [](qint64 samples) { return samples * 1000 / kSampleRate; };
+    QVERIFY2(ms(startAt) >= 1000 && ms(startAt) <= 1150, qPrintable(QString::number(ms(startAt))));
+    // The last syllable ends by 4000 ms (its tail is quiet): closing comes
+    // a hangover later, not before.
+    QVERIFY2(ms(stopAt) >= 3900 + 300 && ms(stopAt) <= 4000 + 400 + 150,
+             qPrintable(QString::number(ms(stopAt))));
+    // Frames flowed for the whole time the gate was open, and only then.
+    const qint64 openFrames = (ms(stopAt) - ms(startAt)) / 20;
+    QVERIFY2(std::abs(rig.frames.size() - openFrames) <= 3,
+             qPrintable(QStringLiteral("%1 vs %2").arg(rig.frames.size()).arg(openFrames)));
+}
+
+void TestVoiceEngine::levelEvents_data()
+{
+    QTest::addColumn<int>("period");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("100 ms") << 100 << 10;
+    QTest::newRow("50 ms") << 50 << 20;
+    QTest::newRow("off") << 0 << 0;
+}
+
+void TestVoiceEngine::levelEvents()
+{
+    QFETCH(int, period);
+    QFETCH(int, expected);
+    Rig rig;
+    Rig peer;
+    rig.backend.setCaptureSource(SignalSource::tone(440, 0.5));
+    QSignalSpy in(rig.engine.get(), &VoiceEngine::InputLevel);
+    QSignalSpy out(rig.engine.get(), &VoiceEngine::OutputLevel);
+    QVERIFY(rig.engine->Connect(talking(0, period)).ok());
+    // Something to hear: a peer's tone frames.
+    const QList<QByteArray> frames = encodeTone(440, 0.5, 50);
+    for (int i = 0; i < frames.size(); ++i)
+        rig.engine->FrameReceived(7, quint16(i), frames[i]);
+    rig.backend.advance(1000);
+
+    QCOMPARE(in.size(), expected);
+    QCOMPARE(out.size(), expected);
+    for (const auto& level : in) {
+        const int peak = level.at(0).toInt();
+        QVERIFY2(peak >= 40 && peak <= 60, qPrintable(QString::number(peak)));
+    }
+    if (expected > 0) {
+        const int heard = out.at(out.size() / 2).at(0).toInt();
+        QVERIFY2(heard >= 35 && heard <= 65, qPrintable(QString::number(heard)));
+    }
+    // Turning the period off mid-session stops the events.
+    rig.engine->SetClientConfig(talking(0, 0));
+    in.clear();
+    out.clear();
+    rig.backend.advance(500);
+    QCOMPARE(in.size(), 0);
+    QCOMPARE(out.size(), 0);
+}
+
+void TestVoiceEngine::playbackVolume()
+{
+    const QList<QByteArray> frames = encodeTone(440, 0.2, 50);
+    const auto playedRms = [&](int volume) {
+        Rig rig;
+        VoiceClientConfig c = talking(VoiceClientConfig::RecordMuted);
+        c.playbackVolume = volume;
+        rig.engine->Connect(c);
+        for (int i = 0; i < frames.size(); ++i)
+            rig.engine->FrameReceived(3, quint16(i), frames[i]);
+        rig.backend.advance(1000);
+        return rms(rig.backend.played(), samplesForMs(200), samplesForMs(600));
+    };
+    const double unity = playedRms(0);
+    QVERIFY(unity > 0.1 * 32767);
+    QVERIFY(std::abs(playedRms(50) / unity - 1.0) < 0.02);
+    QVERIFY(std::abs(playedRms(25) / unity - 0.25) < 0.02);
+    QVERIFY(std::abs(playedRms(100) / unity - 4.0) < 0.1);
+}
+
+void TestVoiceEngine::endToEndTenMsSender()
+{
+    Rig sender({.frameMs = 10});
+    Rig listener;
+    sender.backend.setCaptureSource(SignalSource::tone(523.25, 0.4));
+    QObject::connect(
+        sender.engine.get(), &VoiceEngine::FrameEncoded, listener.engine.get(),
+        [&](const QByteArray& f, quint16 seq) { listener.engine->FrameReceived(42, seq, f); });
+    QVERIFY(sender.engine->Connect(talking(0)).ok());
+    QVERIFY(listener.engine->Connect(talking(VoiceClientConfig::RecordMuted)).ok());
+    for (int t = 0; t < 1000; t += 10) {
+        sender.backend.advance(10);
+        listener.backend.advance(10);
+    }
+    QCOMPARE(listener.engine->speakerCount(), 1);
+    const QVector<qint16>& heard = listener.backend.played();
+    const qsizetype onset = firstAbove(heard, 3000);
+    QVERIFY(onset >= 0);
+    // Capture buffer, frame and playback buffer: well under 150 ms.
+    QVERIFY2(onset < samplesForMs(150), qPrintable(QString::number(onset)));
+    QVERIFY(minToneShare(heard, onset + samplesForMs(50), samplesForMs(700), 523.25) > 0.8);
+    QCOMPARE(longestZeroRun(heard, onset, samplesForMs(700)), 0);
+}
+
+void TestVoiceEngine::deviceFailureDisconnects()
+{
+    Rig rig;
+    rig.backend.setCaptureSource(SignalSource::tone(440, 0.5));
+    QSignalSpy failures(rig.engine.get(), &VoiceEngine::DeviceError);
+    QSignalSpy stops(rig.engine.get(), &VoiceEngine::RecordStop);
+    QVERIFY(rig.engine->Connect(talking(0)).ok());
+    rig.backend.advance(100);
+    QVERIFY(rig.engine->isTransmitting());
+    rig.backend.failCapture(
+        VoiceResult::failure(VoiceError::DeviceFailed, QStringLiteral("unplugged")));
+    rig.backend.failPlayback(
+        VoiceResult::failure(VoiceError::DeviceFailed, QStringLiteral("gone too")));
+    QCoreApplication::processEvents();
+    QCOMPARE(failures.size(), 1);
+    QCOMPARE(failures.at(0).at(0).value<VoiceResult>().detail, QStringLiteral("unplugged"));
+    QCOMPARE(stops.size(), 1);
+    QVERIFY(!rig.engine->isConnected());
+    QVERIFY(!rig.backend.captureOpen());
+    // And it can be connected again.
+    QVERIFY(rig.engine->Connect(talking(0)).ok());
+}
+
+void TestVoiceEngine::transmitTargets()
+{
+    Rig rig;
+    QVERIFY(rig.engine->SetTransmitTargets({0}).ok());
+    QCOMPARE(rig.engine->SetTransmitTargets({}).error, VoiceError::InvalidArgument);
+    QCOMPARE(rig.engine->SetTransmitTargets({5}).error, VoiceError::InvalidArgument);
+    QCOMPARE(rig.engine->SetTransmitTargets({0, 5}).error, VoiceError::InvalidArgument);
+}
+
+void TestVoiceEngine::queuedAcrossThreads()
+{
+    QThread media;
+    media.start();
+    auto rig = std::make_unique<Rig>();
+    rig->backend.setCaptureSource(SignalSource::tone(440, 0.5));
+    rig->engine->moveToThread(&media);
+
+    QSignalSpy results(rig->engine.get(), &VoiceEngine::ConnectResult);
+    QSignalSpy frames(rig->engine.get(), &VoiceEngine::FrameEncoded);
+    QSignalSpy starts(rig->engine.get(), &VoiceEngine::RecordStart);
+    QVERIFY(QMetaObject::invokeMethod(rig->engine.get(), "Connect", Qt::QueuedConnection,
+                                      Q_ARG(kalimo::VoiceClientConfig, talking(0))));
+    QVERIFY(results.wait(5000));
+    QVERIFY(results.at(0).at(0).value<VoiceResult>().ok());
+    QMetaObject::invokeMethod(
+        rig->engine.get(), [&] { rig->backend.advance(200); }, Qt::BlockingQueuedConnection);
+    QCoreApplication::processEvents();
+    QCOMPARE(frames.size(), 10);
+    QCOMPARE(starts.size(), 1);
+    QVERIFY(frames.at(0).at(0).toByteArray().size() > 2);
+
+    // The engine is destroyed on its own thread.
+    VoiceEngine* engine = rig->engine.release();
+    QMetaObject::invokeMethod(
+        engine, [engine] { delete engine; }, Qt::BlockingQueuedConnection);
+    media.quit();
+    media.wait();
+}
+
+void TestVoiceEngine::setupProbe()
+{
+    SyntheticAudioBackend backend;
+    AudioSetupProbe probe(backend);
+    QCOMPARE(probe.inputDevices().size(), 1);
+    backend.setCaptureSource(SignalSource::tone(440, 0.25));
+    QSignalSpy levels(&probe, &AudioSetupProbe::InputLevel);
+    QVERIFY(probe.startInputLevel(SyntheticAudioBackend::defaultInputId(), 100).ok());
+    backend.advance(500);
+    QCOMPARE(levels.size(), 5);
+    QVERIFY(levels.last().at(0).toInt() >= 22 && levels.last().at(0).toInt() <= 27);
+    probe.stopInputLevel();
+    backend.advance(200);
+    QCOMPARE(levels.size(), 5);
+    QCOMPARE(probe.startInputLevel("no-such-mic").error, VoiceError::DeviceNotFound);
+
+    QSignalSpy finished(&probe, &AudioSetupProbe::TestSoundFinished);
+    QVERIFY(probe.playTestSound(SyntheticAudioBackend::defaultOutputId(), 500, 880).ok());
+    for (int i = 0; i < 100 && finished.isEmpty(); ++i) {
+        backend.advance(10);
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(finished.size(), 1);
+    QVERIFY(!probe.testSoundPlaying());
+    QVERIFY(!backend.playbackOpen());
+    const QVector<qint16>& played = backend.played();
+    const qsizetype onset = firstAbove(played, 1000);
+    QVERIFY(onset >= 0 && onset < samplesForMs(20));
+    QVERIFY(minToneShare(played, onset, samplesForMs(450), 880) > 0.9);
+    // It stops: nothing after the tone but silence.
+    QVERIFY(firstAbove(played, 50, onset + samplesForMs(510)) < 0);
+
+    backend.setOpenFailure(SyntheticAudioBackend::defaultOutputId(),
+                           VoiceResult::failure(VoiceError::DeviceOpenFailed, QStringLiteral("x")));
+    QCOMPARE(probe.playTestSound(SyntheticAudioBackend::defaultOutputId()).error,
+             VoiceError::DeviceOpenFailed);
+}
+
+QTEST_GUILESS_MAIN(TestVoiceEngine)
+#include "tst_voiceengine.moc"
