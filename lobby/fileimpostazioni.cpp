@@ -103,11 +103,17 @@ bool Module1::LeggiUserIni()
         if (linea.trimmed().isEmpty())
             continue;
         const qsizetype duepunti = linea.indexOf(u':');
-        const QString chiave = (duepunti < 0 ? linea : linea.left(duepunti)).trimmed();
+        if (duepunti < 0) {
+            // An account line that lost its colon makes the file unusable;
+            // any other line is not ours to judge.
+            const QString testo = linea.trimmed();
+            if (testo.startsWith(u"USERNAME") || testo.startsWith(u"PASSWORD"))
+                return false;
+            continue;
+        }
+        const QString chiave = linea.left(duepunti).trimmed();
         if (chiave != u"USERNAME" && chiave != u"PASSWORD")
             continue;
-        if (duepunti < 0)
-            return false;
         // Everything after the first colon: a password may hold colons.
         const QString valore = linea.mid(duepunti + 1).trimmed();
         if (chiave == u"USERNAME")
