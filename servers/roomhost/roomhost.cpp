@@ -1,0 +1,411 @@
+#include "servers/roomhost/roomhost.h"
+
+#include "platform/session/wire.h"
+#include "protocol/framing.h"
+#include "protocol/textcodec.h"
+#include "room/invio_sessione.h"
+
+#include <cstdio>
+
+namespace kalimo::roomhost {
+
+using session::SessionResult;
+
+// The room's sends go through the session. A target that is no longer a
+// player is dropped, never widened to everybody.
+class SessionSender final : public InvioSessione
+{
+public:
+    using Observer = std::function<void(qint32 id, const QString& payload)>;
+
+    SessionSender(session::SessionHost& host, Observer observer)
+        : m_host(host), m_observer(std::move(observer))
+    {
+    }
+
+    bool SendTo(qint32 playerId, const QString& payload) override
+    {
+        if (playerId != 0 && m_host.playerName(playerId).isEmpty())
+            return true;
+        if (playerId == 0 && m_host.playerCount() == 0)
+            return true;
+        m_observer(playerId, payload);
+        return m_host.SendTo(playerId, encodeText(payload), true);
+    }
+
+private:
+    session::SessionHost& m_host;
+    Observer m_observer;
+};
+
+RoomHost::RoomHost(const RoomHostConfig& config, QObject* parent)
+    : QObject(parent), m_config(config), m_clock(steadyClock())
+{
+    m_log = [](const QString& line) {
+        std::fprintf(stderr, "kalimo-roomhost: %s\n", line.toLocal8Bit().constData());
+        std::fflush(stderr);
+    };
+
+    m_stanza.ID = 0; // every player
+    m_stanza.Nome = config.name;
+    m_stanza.MaxUtenti = config.maxUsers;
+    m_stanza.MaxUtentiAudio = config.maxSpeakers;
+    m_stanza.EstStabile = config.permanent;
+    m_stanza.Password = config.password;
+    m_stanza.EstStanzaMultipla = config.multiple;
+    m_stanza.IPStanza = config.bindAddress;
+    m_stanza.IPServer = config.masterHost;
+    m_stanza.PortaServer = config.masterPort ? QString::number(config.masterPort) : QString();
+    m_stanza.PasswordServer = config.serverPassword;
+    m_stanza.ImpostaTerminaEsecuzione([this] { onTermina(); });
+
+    m_sender = std::make_unique<SessionSender>(m_session, [this](qint32 id, const QString& p) {
+        // The room answers "0001" to one member only when it refuses the floor.
+        if (id != 0 && p.startsWith(u"0001"))
+            log(tr("floor refused to %1").arg(who(id)));
+    });
+
+    m_session.setTimings(config.timings);
+    m_session.setRoomName(config.name);
+    m_session.setHelloCheck([this](const QString& name, const QString& password) {
+        return checkHello(name, password);
+    });
+    connect(&m_session, &session::SessionHost::CreatePlayer, this, &RoomHost::onCreatePlayer);
+    connect(&m_session, &session::SessionHost::DestroyPlayer, this, &RoomHost::onDestroyPlayer);
+    connect(&m_session, &session::SessionHost::Receive, this, &RoomHost::onReceive);
+    connect(&m_session, &session::SessionHost::VoiceReceived, this, &RoomHost::onVoice);
+
+    m_firstJoin.setSingleShot(true);
+    connect(&m_firstJoin, &QTimer::timeout, this, [this] {
+        if (!m_everJoined)
+            finish(tr("nobody joined within %1 ms").arg(m_config.firstJoinTimeoutMs));
+    });
+    m_heldTimer.setInterval(qMax(1, config.flood.retryMs));
+    connect(&m_heldTimer, &QTimer::timeout, this, &RoomHost::applyHeldTalk);
+
+    m_reconnect.setSingleShot(true);
+    connect(&m_reconnect, &QTimer::timeout, this, &RoomHost::connectLink);
+    connect(&m_link, &QTcpSocket::connected, this, &RoomHost::onLinkConnected);
+    connect(&m_link, &QTcpSocket::disconnected, this, &RoomHost::onLinkClosed);
+    connect(&m_link, &QTcpSocket::errorOccurred, this, &RoomHost::onLinkClosed);
+    connect(&m_link, &QTcpSocket::readyRead, this, [this] {
+        if (!m_stanza.RiceviDalServer(m_link.readAll()))
+            log(tr("the master sent an endless message; link closed"));
+    });
+    connect(&m_stanza, &Stanza::PacchettoDiAttesa, this,
+            [this](const QString& code, const QString& params) {
+                m_stanza.StatoPacchettoDiAttesa = 0;
+                log(tr("master replied %1 %2").arg(code, stripControlCharacters(params)));
+            });
+}
+
+RoomHost::~RoomHost()
+{
+    m_stanza.ImpostaTerminaEsecuzione([] {});
+    m_stanza.AttivaWinsock = false;
+    m_stanza.EstConnessoAServer = false;
+    m_link.disconnect(this);
+    m_session.disconnect(this);
+    m_session.Close();
+}
+
+bool RoomHost::start()
+{
+    if (!m_session.Listen(m_config.bindAddress, m_config.port, session::roomApplicationGuid(),
+                          m_config.maxUsers)) {
+        m_error = m_session.errorString();
+        log(tr("room \"%1\" cannot listen: %2").arg(m_config.name, m_error));
+        return false;
+    }
+    m_stanza.PortaUtenti = QString::number(port());
+    log(tr("room \"%1\" listening on %2:%3 (max users %4, max speakers %5, %6)")
+            .arg(m_config.name,
+                 m_config.bindAddress.isEmpty() ? QStringLiteral("0.0.0.0") : m_config.bindAddress)
+            .arg(port())
+            .arg(m_config.maxUsers)
+            .arg(m_config.maxSpeakers)
+            .arg(m_config.permanent ? tr("permanent") : tr("ends when empty")));
+    if (!m_config.permanent)
+        m_firstJoin.start(qMax(1, m_config.firstJoinTimeoutMs));
+    if (!m_config.masterHost.isEmpty()) {
+        m_stanza.WSKServer = &m_link;
+        m_stanza.AttivaWinsock = true;
+        connectLink();
+    }
+    return true;
+}
+
+void RoomHost::finish(const QString& reason)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_firstJoin.stop();
+    m_heldTimer.stop();
+    m_reconnect.stop();
+    log(tr("room \"%1\" ends: %2").arg(m_config.name, reason));
+    // Members see the session end at once instead of waiting for a time-out.
+    m_session.Close();
+    m_stanza.AttivaWinsock = false;
+    m_stanza.EstConnessoAServer = false;
+    if (m_link.state() != QAbstractSocket::UnconnectedState) {
+        m_link.flush();
+        m_link.disconnectFromHost();
+    }
+    QMetaObject::invokeMethod(
+        this, [this, reason] { Q_EMIT ended(reason); }, Qt::QueuedConnection);
+}
+
+SessionResult RoomHost::checkHello(const QString& name, const QString& password) const
+{
+    if (m_finished)
+        return SessionResult::HostClosed;
+    // Every field of the room's messages is trimmed: such a name could never
+    // be told apart from its trimmed twin.
+    if (name != name.trimmed()) {
+        log(tr("refused \"%1\": blanks around the name").arg(name));
+        return SessionResult::BadHello;
+    }
+    if (!m_config.password.isEmpty() && password != m_config.password) {
+        log(tr("refused \"%1\": wrong room password").arg(name));
+        return SessionResult::WrongPassword;
+    }
+    if (m_stanza.EstPresenteUtente(name)) {
+        log(tr("refused \"%1\": name in use").arg(name));
+        return SessionResult::NameInUse;
+    }
+    if (m_stanza.NumUtenti() >= m_stanza.MaxUtenti) {
+        log(tr("refused \"%1\": room full").arg(name));
+        return SessionResult::RoomFull;
+    }
+    return SessionResult::Accepted;
+}
+
+void RoomHost::send(qint32 id, const QString& message)
+{
+    if (!m_session.SendTo(id, encodeText(message), true))
+        log(tr("could not send to %1").arg(id == 0 ? tr("the room") : who(id)));
+}
+
+void RoomHost::onCreatePlayer(qint32 id, const QString& name)
+{
+    if (m_finished)
+        return;
+    if (!m_stanza.AggiungiUtente(id, name)) {
+        // The hello check mirrors the room's own: this is not expected.
+        log(tr("could not add %1 (id %2): %3").arg(name).arg(id).arg(m_stanza.Errori.Descrizione));
+        return;
+    }
+    m_members.try_emplace(
+        id,
+        Member{TokenBucket(m_config.flood.controlBurst, m_config.flood.controlPerSecond, &m_clock),
+               TokenBucket(m_config.flood.voiceBurst, m_config.flood.voicePerSecond, &m_clock),
+               std::nullopt, false});
+    m_everJoined = true;
+    m_firstJoin.stop();
+    log(tr("join: %1, %2 of %3 members")
+            .arg(who(id))
+            .arg(m_stanza.NumUtenti())
+            .arg(m_stanza.MaxUtenti));
+
+    const int n = m_stanza.NumUtenti();
+    for (int i = 1; i < n; ++i) {
+        const UtentePtr u = m_stanza.Utenti(i);
+        send(id, hostMessage(u"0002", {u->NickName, QString::number(u->IDUtente)}));
+    }
+    send(0, hostMessage(u"0002", {name, QString::number(id)}));
+    for (int i = 1; i < n; ++i) {
+        const UtentePtr u = m_stanza.Utenti(i);
+        if (u->Parlante)
+            send(id, hostMessage(u"0004", {QString::number(u->IDUtente), QStringLiteral("true")}));
+    }
+}
+
+void RoomHost::onDestroyPlayer(qint32 id)
+{
+    m_members.erase(id);
+    const QString nick = m_stanza.DammiNickPerID(id);
+    if (nick.isEmpty() || m_finished)
+        return;
+    if (m_stanza.UtenteMutoID(id))
+        send(0, hostMessage(u"0004", {QString::number(id), QStringLiteral("false")}));
+    noteFloor();
+    if (m_session.playerCount() > 0)
+        send(0, hostMessage(u"0003", {nick}));
+    log(tr("leave: \"%1\" (id %2), %3 members left")
+            .arg(nick)
+            .arg(id)
+            .arg(m_stanza.NumUtenti() - 1));
+    // A linked room that empties ends itself from inside EliminaUtente.
+    m_departing = true;
+    m_stanza.EliminaUtente(nick);
+    m_departing = false;
+    if (!m_finished && m_stanza.NumUtenti() == 0 && !m_config.permanent)
+        finish(tr("the last member left"));
+}
+
+void RoomHost::onReceive(qint32 id, const QByteArray& payload)
+{
+    if (m_finished)
+        return;
+    const auto it = m_members.find(id);
+    if (it == m_members.end())
+        return;
+    Member& member = it->second;
+    if (payload.size() > session::wire::kMaxPayload) {
+        log(tr("dropped an oversized message of %1").arg(who(id)));
+        return;
+    }
+    const QString text = decodeText(payload);
+    const QList<QStringList> messages = splitMessages(text);
+    if (messages.isEmpty())
+        return;
+    // The talk state asked for last, in case the payload must wait.
+    std::optional<bool> talk;
+    for (const QStringList& m : messages) {
+        if (m.size() >= 3 && m.at(0) == u"0001") {
+            const QString word = m.at(2).toLower();
+            if (word == u"true" || word == u"false")
+                talk = word == u"true";
+        }
+    }
+    if (!member.control.take(static_cast<int>(messages.size()))) {
+        // Dropping a talk change would leave the floor wrong: it waits.
+        if (talk)
+            member.heldTalk = talk;
+        if (member.heldTalk && !m_heldTimer.isActive())
+            m_heldTimer.start();
+        if (!member.floodLogged) {
+            member.floodLogged = true;
+            log(tr("%1 sends too fast; messages dropped").arg(who(id)));
+        }
+        return;
+    }
+    if (talk)
+        member.heldTalk.reset();
+    relay(id, text);
+}
+
+void RoomHost::relay(qint32 id, const QString& text)
+{
+    if (!m_stanza.GestPacUtente(id, text, *m_sender))
+        log(tr("could not relay a message of %1").arg(who(id)));
+    noteFloor();
+}
+
+void RoomHost::applyHeldTalk()
+{
+    bool waiting = false;
+    // Relaying cannot change m_members: departures arrive as events.
+    for (auto& [id, member] : m_members) {
+        if (!member.heldTalk)
+            continue;
+        if (!member.control.take()) {
+            waiting = true;
+            continue;
+        }
+        const bool talk = *member.heldTalk;
+        member.heldTalk.reset();
+        const QString nick = m_stanza.DammiNickPerID(id);
+        relay(id, masterRequest(u"0001", nick,
+                                {talk ? QStringLiteral("true") : QStringLiteral("false")}));
+    }
+    if (!waiting)
+        m_heldTimer.stop();
+}
+
+void RoomHost::noteFloor()
+{
+    QSet<qint32> now;
+    for (int i = 1; i <= m_stanza.NumUtenti(); ++i) {
+        const UtentePtr u = m_stanza.Utenti(i);
+        if (u->Parlante)
+            now.insert(u->IDUtente);
+    }
+    for (const qint32 id : std::as_const(now)) {
+        if (!m_speakers.contains(id))
+            log(tr("floor taken by %1").arg(who(id)));
+    }
+    for (const qint32 id : std::as_const(m_speakers)) {
+        if (!now.contains(id))
+            log(tr("floor freed by %1").arg(who(id)));
+    }
+    m_speakers = now;
+}
+
+void RoomHost::onVoice(qint32 id, quint16 seq, const QByteArray& frame)
+{
+    if (m_finished || !m_speakers.contains(id))
+        return;
+    const auto it = m_members.find(id);
+    if (it == m_members.end() || !it->second.voice.take())
+        return;
+    m_session.SendVoiceTo(0, id, seq, frame);
+}
+
+void RoomHost::connectLink()
+{
+    if (m_finished)
+        return;
+    if (m_link.state() != QAbstractSocket::UnconnectedState) {
+        // Our own abort must not count as a lost link.
+        const QSignalBlocker quiet(&m_link);
+        m_link.abort();
+    }
+    log(tr("linking to the master at %1:%2").arg(m_config.masterHost).arg(m_config.masterPort));
+    m_stanza.ConnettiAlServer();
+    if (m_stanza.Errori.Numero != 0) {
+        log(m_stanza.Errori.Descrizione);
+        scheduleReconnect();
+    }
+}
+
+void RoomHost::onLinkConnected()
+{
+    if (m_finished)
+        return;
+    m_stanza.EstConnessoAServer = true;
+    m_backoffMs = 0;
+    log(tr("linked to the master"));
+    m_stanza.InviaIdentificazione(m_config.identity);
+    m_stanza.InviaDatiUtenti();
+}
+
+void RoomHost::onLinkClosed()
+{
+    if (m_stanza.EstConnessoAServer)
+        log(tr("link to the master lost"));
+    m_stanza.EstConnessoAServer = false;
+    if (!m_finished && !m_config.masterHost.isEmpty())
+        scheduleReconnect();
+}
+
+void RoomHost::scheduleReconnect()
+{
+    if (m_reconnect.isActive() || m_finished)
+        return;
+    m_backoffMs =
+        m_backoffMs == 0
+            ? m_config.reconnectMinMs
+            : static_cast<int>(qMin<qint64>(qint64(m_backoffMs) * 2, m_config.reconnectMaxMs));
+    log(tr("linking again in %1 ms").arg(m_backoffMs));
+    m_reconnect.start(m_backoffMs);
+}
+
+void RoomHost::onTermina()
+{
+    finish(m_departing ? tr("the last member left") : tr("the master ordered the room to end"));
+}
+
+void RoomHost::log(const QString& line) const
+{
+    if (m_log)
+        m_log(line);
+}
+
+QString RoomHost::who(qint32 id) const
+{
+    return tr("\"%1\" (id %2)").arg(m_stanza.DammiNickPerID(id)).arg(id);
+}
+
+} // namespace kalimo::roomhost

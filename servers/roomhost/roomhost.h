@@ -1,0 +1,104 @@
+#pragma once
+
+#include "platform/session/sessionhost.h"
+#include "room/stanza.h"
+#include "servers/roomhost/ratelimit.h"
+#include "servers/roomhost/roomconfig.h"
+
+#include <QObject>
+#include <QSet>
+#include <QTcpSocket>
+#include <QTimer>
+#include <unordered_map>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace kalimo::roomhost {
+
+class SessionSender;
+
+// One room: hosts its session, keeps its members in a Stanza, relays their
+// messages and the floor holders' voice, and reports to the master when a
+// master is configured. Single-threaded; everything runs on its thread.
+class RoomHost final : public QObject
+{
+    Q_OBJECT
+
+public:
+    using LogSink = std::function<void(const QString&)>;
+
+    explicit RoomHost(const RoomHostConfig& config, QObject* parent = nullptr);
+    ~RoomHost() override;
+
+    // Where log lines go; standard error by default.
+    void setLogSink(LogSink sink) { m_log = std::move(sink); }
+    // Tests drive the flood limits with their own clock.
+    void setClock(Clock clock) { m_clock = std::move(clock); }
+
+    // Opens the session (and the master link); false with errorString().
+    bool start();
+    quint16 port() const { return m_session.port(); }
+    QString errorString() const { return m_error; }
+
+    // Ends the room: every member sees the session end, the link closes.
+    // `ended` follows from the event loop. Safe to call more than once.
+    void finish(const QString& reason);
+    bool isFinished() const { return m_finished; }
+
+    const Stanza& stanza() const { return m_stanza; }
+    bool linkConnected() const { return m_stanza.EstConnessoAServer; }
+
+Q_SIGNALS:
+    void ended(const QString& reason);
+
+private:
+    struct Member
+    {
+        TokenBucket control;
+        TokenBucket voice;
+        std::optional<bool> heldTalk; // a talk state the limit held back
+        bool floodLogged = false;
+    };
+
+    session::SessionResult checkHello(const QString& name, const QString& password) const;
+    void onCreatePlayer(qint32 id, const QString& name);
+    void onDestroyPlayer(qint32 id);
+    void onReceive(qint32 id, const QByteArray& payload);
+    void onVoice(qint32 id, quint16 seq, const QByteArray& frame);
+    void relay(qint32 id, const QString& text);
+    void applyHeldTalk();
+    void noteFloor();
+    void send(qint32 id, const QString& message);
+
+    void connectLink();
+    void onLinkConnected();
+    void onLinkClosed();
+    void scheduleReconnect();
+    void onTermina();
+
+    void log(const QString& line) const;
+    QString who(qint32 id) const;
+
+    RoomHostConfig m_config;
+    Clock m_clock;
+    LogSink m_log;
+    Stanza m_stanza;
+    session::SessionHost m_session;
+    std::unique_ptr<SessionSender> m_sender;
+    std::unordered_map<qint32, Member> m_members;
+    QSet<qint32> m_speakers;
+    QTimer m_firstJoin;
+    QTimer m_heldTimer;
+    QTcpSocket m_link;
+    QTimer m_reconnect;
+    int m_backoffMs = 0;
+    bool m_linkUp = false;
+    bool m_departing = false;
+    bool m_everJoined = false;
+    bool m_finished = false;
+    QString m_error;
+};
+
+} // namespace kalimo::roomhost
