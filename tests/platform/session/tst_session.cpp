@@ -6,6 +6,7 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -200,6 +201,41 @@ private Q_SLOTS:
         QCOMPARE(resultOf(done), int(SessionResult::NoAnswer));
         QVERIFY(!c.isConnected());
         QVERIFY(!c.Send("x"));
+
+        // A name the room protocol cannot carry is refused before sending.
+        done.clear();
+        c.Connect(QString("Anna") + QChar(30), {});
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, kWait);
+        QCOMPARE(resultOf(done), int(SessionResult::BadHello));
+    }
+
+    void clientOnMediaThread()
+    {
+        QVERIFY(listen());
+        QThread media;
+        auto* c = new SessionClient;
+        c->setTimings(quick());
+        c->moveToThread(&media);
+        media.start();
+        QSignalSpy done(c, &SessionClient::ConnectComplete);
+        QSignalSpy got(c, &SessionClient::Receive);
+        const quint16 port = host->port();
+        connect(c, &SessionClient::EnumHostsResponse, c, [c] { c->Connect("Anna", {}); });
+        QMetaObject::invokeMethod(c, [c, port] { c->EnumHosts("127.0.0.1", port, kApp); });
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, kWait);
+        QCOMPARE(resultOf(done), 0);
+        QCOMPARE(host->playerCount(), 1);
+        QVERIFY(host->SendTo(0, "dal main"));
+        QTRY_COMPARE_WITH_TIMEOUT(got.count(), 1, kWait);
+        QSignalSpy hostGot(host.get(), &SessionHost::Receive);
+        QMetaObject::invokeMethod(c, [c] { c->Send("dal media"); });
+        QTRY_COMPARE_WITH_TIMEOUT(hostGot.count(), 1, kWait);
+        QCOMPARE(hostGot.first().at(1).toByteArray(), QByteArray("dal media"));
+        // Ended and freed on its own thread.
+        QMetaObject::invokeMethod(c, [c] { delete c; });
+        QTRY_COMPARE_WITH_TIMEOUT(host->playerCount(), 0, kWait);
+        media.quit();
+        QVERIFY(media.wait(kWait));
     }
 
     void connectAccepted()
