@@ -219,41 +219,35 @@ qint32 SessionHost::nextPlayerId()
 
 bool SessionHost::SendTo(qint32 id, const QByteArray& payload, bool guaranteed)
 {
-    if (!m_pump || payload.isEmpty() || payload.size() > wire::kMaxPayload)
+    if (payload.isEmpty() || payload.size() > wire::kMaxPayload)
         return false;
-    const enet_uint32 flags = guaranteed ? ENET_PACKET_FLAG_RELIABLE : 0;
-    bool sent = false;
-    if (id == 0) {
-        for (const Player& p : std::as_const(m_players))
-            sent = sendToPeer(p.peer, wire::kChannelControl, payload, flags) || sent;
-    } else {
-        const auto it = m_players.constFind(id);
-        if (it == m_players.cend())
-            return false;
-        sent = sendToPeer(it->peer, wire::kChannelControl, payload, flags);
-    }
-    m_pump->flush();
-    return sent;
+    return sendOn(id, 0, wire::kChannelControl, payload,
+                  guaranteed ? ENET_PACKET_FLAG_RELIABLE : 0);
 }
 
 bool SessionHost::SendVoiceTo(qint32 id, qint32 fromId, quint16 seq, const QByteArray& frame)
 {
-    if (!m_pump || fromId == 0 || frame.isEmpty() || frame.size() > wire::kMaxVoiceFrame)
+    if (fromId == 0 || frame.isEmpty() || frame.size() > wire::kMaxVoiceFrame)
         return false;
-    const QByteArray packet = wire::hostVoice(fromId, seq, frame);
+    return sendOn(id, fromId, wire::kChannelVoice, wire::hostVoice(fromId, seq, frame),
+                  ENET_PACKET_FLAG_UNSEQUENCED);
+}
+
+bool SessionHost::sendOn(qint32 id, qint32 except, int channel, QByteArrayView bytes, quint32 flags)
+{
+    if (!m_pump)
+        return false;
     bool sent = false;
     if (id == 0) {
         for (auto it = m_players.cbegin(); it != m_players.cend(); ++it) {
-            if (it.key() != fromId)
-                sent = sendToPeer(it->peer, wire::kChannelVoice, packet,
-                                  ENET_PACKET_FLAG_UNSEQUENCED) ||
-                       sent;
+            if (it.key() != except)
+                sent = sendToPeer(it->peer, channel, bytes, flags) || sent;
         }
     } else {
         const auto it = m_players.constFind(id);
         if (it == m_players.cend())
             return false;
-        sent = sendToPeer(it->peer, wire::kChannelVoice, packet, ENET_PACKET_FLAG_UNSEQUENCED);
+        sent = sendToPeer(it->peer, channel, bytes, flags);
     }
     m_pump->flush();
     return sent;

@@ -95,6 +95,8 @@ private:
     void onHello(_ENetPeer* peer, Peer& state, QByteArrayView data);
     void refuse(_ENetPeer* peer, Peer& state, SessionResult reason);
     bool nameInUse(const QString& name) const;
+    // To one player, or with id 0 to every player but `except`.
+    bool sendOn(qint32 id, qint32 except, int channel, QByteArrayView bytes, quint32 flags);
     qint32 nextPlayerId();
     void answerEnumeration(const _ENetAddress& from, QByteArrayView query);
 
