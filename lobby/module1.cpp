@@ -98,7 +98,10 @@ void Module1::FineProgramma()
         if (chat)
             chat->close();
     }
-    QCoreApplication::exit(0);
+    if (m_uscita)
+        m_uscita();
+    else
+        QCoreApplication::exit(0);
 }
 
 frmClient* Module1::FrmClient()

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 namespace kalimo {
@@ -144,8 +145,10 @@ public:
     // the executable) in the desktop's viewer; a missing file does nothing.
     bool apriTestoAiuto(const QString& nomeFile) const;
 
-    // Ends the program at once: every wait unwinds and the event loop stops.
+    // Ends the program at once: every wait unwinds, the chat windows close
+    // and the event loop stops (through `uscita`, which tests replace).
     void FineProgramma();
+    void impostaUscita(std::function<void()> uscita) { m_uscita = std::move(uscita); }
     bool programmaTerminato() const { return m_terminato; }
 
     // ---- the windows, each created on first use ----
@@ -171,6 +174,7 @@ private:
     QString m_cartellaProgramma;
     QString m_cartellaEseguibile;
     Intervalli m_intervalli;
+    std::function<void()> m_uscita;
     bool m_terminato = false;
     bool m_contactListRifiutata = false;
 
