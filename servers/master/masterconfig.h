@@ -55,7 +55,7 @@ struct MasterConfig
     QList<PermanentRoom> permanentRooms;
 
     // argon2id cost of new hashes; verifying reads the cost from the hash.
-    quint64 hashOpsLimit = 0; // 0 = libsodium's interactive default
+    quint64 hashOpsLimit = 0; // 0 = the default cost of passwordhash.h
     quint64 hashMemLimit = 0;
 };
 

@@ -13,8 +13,8 @@ std::optional<QByteArray> hashPassword(const QString& password, quint64 opsLimit
 {
     const QByteArray utf8 = password.toUtf8();
     QByteArray out(crypto_pwhash_STRBYTES, '\0');
-    const quint64 ops = opsLimit ? opsLimit : crypto_pwhash_OPSLIMIT_INTERACTIVE;
-    const quint64 mem = memLimit ? memLimit : crypto_pwhash_MEMLIMIT_INTERACTIVE;
+    const quint64 ops = opsLimit ? opsLimit : kDefaultHashOps;
+    const quint64 mem = memLimit ? memLimit : kDefaultHashMemory;
     if (crypto_pwhash_str_alg(out.data(), utf8.constData(), quint64(utf8.size()), ops, size_t(mem),
                               crypto_pwhash_ALG_ARGON2ID13) != 0)
         return std::nullopt;
