@@ -115,11 +115,11 @@ void SessionHost::onEvent(const ENetEvent& event)
             return;
         const QByteArrayView data(event.packet->data,
                                   static_cast<qsizetype>(event.packet->dataLength));
-        Peer& state = it->second;
+        const Peer& state = it->second;
         if (state.playerId == 0) {
             // Nothing but the hello counts before the hello.
             if (event.channelID == wire::kChannelControl)
-                onHello(peer, state, data);
+                onHello(peer, data);
             return;
         }
         if (event.channelID == wire::kChannelControl) {
@@ -148,47 +148,50 @@ void SessionHost::onEvent(const ENetEvent& event)
     }
 }
 
-void SessionHost::onHello(ENetPeer* peer, Peer& state, QByteArrayView data)
+void SessionHost::onHello(ENetPeer* peer, QByteArrayView data)
 {
+    const quint32 connectId = peer->connectID;
     const auto hello = wire::parseHello(data);
-    if (!hello || hello->application != m_app) {
-        refuse(peer, state, SessionResult::BadHello);
-        return;
-    }
-    if (m_players.size() >= m_maxPlayers) {
-        refuse(peer, state, SessionResult::RoomFull);
-        return;
-    }
-    if (nameInUse(hello->name)) {
-        refuse(peer, state, SessionResult::NameInUse);
-        return;
-    }
-    if (m_check) {
+    SessionResult verdict =
+        !hello || hello->application != m_app ? SessionResult::BadHello : ownVerdict(hello->name);
+    if (verdict == SessionResult::Accepted && m_check) {
         const quint64 generation = m_generation;
-        const SessionResult verdict = m_check(hello->name, hello->password);
+        verdict = m_check(hello->name, hello->password);
         if (generation != m_generation)
             return; // the check closed the host
-        // The check may have sent or served events; look the peer up again.
-        const auto it = m_peers.find(peer);
-        if (it == m_peers.end() || it->second.connectId != state.connectId)
-            return;
-        if (verdict != SessionResult::Accepted) {
-            refuse(peer, it->second, verdict);
-            return;
-        }
+        // Events served inside the check may have filled the room meanwhile.
+        if (verdict == SessionResult::Accepted)
+            verdict = ownVerdict(hello->name);
     }
-    const qint32 id = nextPlayerId();
-    if (id == 0) {
-        refuse(peer, state, SessionResult::RoomFull);
+    const auto it = m_peers.find(peer);
+    if (it == m_peers.end() || it->second.connectId != connectId || it->second.refused ||
+        it->second.playerId != 0)
+        return;
+    const qint32 id = verdict == SessionResult::Accepted ? nextPlayerId() : 0;
+    if (verdict == SessionResult::Accepted && id == 0)
+        verdict = SessionResult::RoomFull;
+    if (verdict != SessionResult::Accepted) {
+        refuse(peer, it->second, verdict);
         return;
     }
-    state.playerId = id;
+    it->second.playerId = id;
     m_players.insert(id, Player{peer, hello->name});
     // The welcome goes first, so it precedes whatever CreatePlayer's
     // handlers send to the newcomer on the same ordered channel.
     sendToPeer(peer, wire::kChannelControl, wire::welcome(id), ENET_PACKET_FLAG_RELIABLE);
     m_pump->flush();
     Q_EMIT CreatePlayer(id, hello->name);
+}
+
+SessionResult SessionHost::ownVerdict(const QString& name) const
+{
+    if (m_players.size() >= m_maxPlayers)
+        return SessionResult::RoomFull;
+    for (const Player& p : m_players) {
+        if (p.name == name)
+            return SessionResult::NameInUse;
+    }
+    return SessionResult::Accepted;
 }
 
 void SessionHost::refuse(ENetPeer* peer, Peer& state, SessionResult reason)
@@ -198,15 +201,6 @@ void SessionHost::refuse(ENetPeer* peer, Peer& state, SessionResult reason)
     // its DISCONNECT event then frees the slot.
     enet_peer_disconnect(peer, static_cast<enet_uint32>(toInt(reason)));
     m_pump->flush();
-}
-
-bool SessionHost::nameInUse(const QString& name) const
-{
-    for (const Player& p : m_players) {
-        if (p.name == name)
-            return true;
-    }
-    return false;
 }
 
 qint32 SessionHost::nextPlayerId()

@@ -92,9 +92,10 @@ private:
     };
 
     void onEvent(const _ENetEvent& event);
-    void onHello(_ENetPeer* peer, Peer& state, QByteArrayView data);
+    void onHello(_ENetPeer* peer, QByteArrayView data);
     void refuse(_ENetPeer* peer, Peer& state, SessionResult reason);
-    bool nameInUse(const QString& name) const;
+    // The host's own conditions: room not full, name not in use.
+    SessionResult ownVerdict(const QString& name) const;
     // To one player, or with id 0 to every player but `except`.
     bool sendOn(qint32 id, qint32 except, int channel, QByteArrayView bytes, quint32 flags);
     qint32 nextPlayerId();

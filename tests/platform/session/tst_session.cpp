@@ -175,6 +175,30 @@ private Q_SLOTS:
         QVERIFY(!wrong.hasPendingDatagrams());
     }
 
+    void clientFiltersAnswers()
+    {
+        // A socket plays the host, to answer exactly as the test wants.
+        QUdpSocket fake;
+        QVERIFY(fake.bind(QHostAddress::LocalHost, 0));
+        SessionClient c;
+        c.setTimings(quick());
+        QSignalSpy found(&c, &SessionClient::EnumHostsResponse);
+        c.EnumHosts("127.0.0.1", fake.localPort(), kApp);
+        QTRY_VERIFY_WITH_TIMEOUT(fake.hasPendingDatagrams(), kWait);
+        const QNetworkDatagram query = fake.receiveDatagram();
+        QCOMPARE(wire::parseEnumQuery(query.data()), kApp);
+        QUdpSocket elsewhere;
+        QVERIFY(elsewhere.bind(QHostAddress::LocalHost, 0));
+        elsewhere.writeDatagram(wire::enumAnswer({kApp, "Impostore", 1, 2}), query.senderAddress(),
+                                query.senderPort());
+        fake.writeDatagram(wire::enumAnswer({QUuid::createUuid(), "Altra", 1, 2}),
+                           query.senderAddress(), query.senderPort());
+        fake.writeDatagram(wire::enumAnswer({kApp, "Giusta", 1, 2}), query.senderAddress(),
+                           query.senderPort());
+        QTRY_COMPARE_WITH_TIMEOUT(found.count(), 1, kWait);
+        QCOMPARE(found.first().first().toString(), QString("Giusta"));
+    }
+
     void connectFailures()
     {
         SessionClient c;
@@ -299,6 +323,19 @@ private Q_SLOTS:
         QCOMPARE(created.count(), 1);
         QCOMPARE(destroyed.count(), 0);
         QCOMPARE(host->playerCount(), 1);
+    }
+
+    void checkMayCloseTheHost()
+    {
+        QVERIFY(listen());
+        QSignalSpy created(host.get(), &SessionHost::CreatePlayer);
+        host->setHelloCheck([this](const QString&, const QString&) {
+            host->Close();
+            return SessionResult::Accepted;
+        });
+        QCOMPARE(join("Anna"), int(SessionResult::HostClosed));
+        QCOMPARE(created.count(), 0);
+        QVERIFY(!host->isListening());
     }
 
     void guaranteedInOrder()
