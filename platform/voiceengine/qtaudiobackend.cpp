@@ -206,6 +206,21 @@ private:
     bool m_failed = false;
 };
 
+template <class Stream, class Impl, class Handler>
+OpenResult<Stream> openStream(const QList<QAudioDevice>& devices, const QByteArray& id,
+                              int bufferMs, Handler handler, StreamErrorHandler onError)
+{
+    QAudioDevice device;
+    VoiceResult found = findDevice(devices, id, device);
+    if (!found.ok())
+        return {nullptr, found};
+    auto stream = std::make_unique<Impl>(device, bufferMs, std::move(handler), std::move(onError));
+    VoiceResult started = stream->start();
+    if (!started.ok())
+        return {nullptr, started};
+    return {std::move(stream), started};
+}
+
 } // namespace
 
 QList<AudioDevice> QtAudioBackend::inputDevices() const
@@ -222,32 +237,16 @@ OpenResult<CaptureStream> QtAudioBackend::openCapture(const QByteArray& deviceId
                                                       CaptureHandler onSamples,
                                                       StreamErrorHandler onError)
 {
-    QAudioDevice device;
-    VoiceResult found = findDevice(QMediaDevices::audioInputs(), deviceId, device);
-    if (!found.ok())
-        return {nullptr, found};
-    auto stream =
-        std::make_unique<QtCapture>(device, bufferMs, std::move(onSamples), std::move(onError));
-    VoiceResult started = stream->start();
-    if (!started.ok())
-        return {nullptr, started};
-    return {std::move(stream), started};
+    return openStream<CaptureStream, QtCapture>(QMediaDevices::audioInputs(), deviceId, bufferMs,
+                                                std::move(onSamples), std::move(onError));
 }
 
 OpenResult<PlaybackStream> QtAudioBackend::openPlayback(const QByteArray& deviceId, int bufferMs,
                                                         PlaybackHandler onRoom,
                                                         StreamErrorHandler onError)
 {
-    QAudioDevice device;
-    VoiceResult found = findDevice(QMediaDevices::audioOutputs(), deviceId, device);
-    if (!found.ok())
-        return {nullptr, found};
-    auto stream =
-        std::make_unique<QtPlayback>(device, bufferMs, std::move(onRoom), std::move(onError));
-    VoiceResult started = stream->start();
-    if (!started.ok())
-        return {nullptr, started};
-    return {std::move(stream), started};
+    return openStream<PlaybackStream, QtPlayback>(QMediaDevices::audioOutputs(), deviceId, bufferMs,
+                                                  std::move(onRoom), std::move(onError));
 }
 
 } // namespace kalimo
