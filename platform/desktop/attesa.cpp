@@ -40,7 +40,7 @@ bool finche(const std::function<bool()>& condizione)
     return finche({condizione}) == 0;
 }
 
-void pausa(int ms)
+void Pausa(int ms)
 {
     if (g_interrotta)
         return;
@@ -51,6 +51,7 @@ void pausa(int ms)
     bool scaduta = false;
     QTimer timer;
     timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, [&scaduta] { scaduta = true; });
     timer.start(ms);
     finche([&scaduta] { return scaduta; });

@@ -24,7 +24,7 @@ int finche(std::initializer_list<std::function<bool()>> condizioni);
 bool finche(const std::function<bool()>& condizione);
 
 // Lets events run for `ms` milliseconds (0 runs pending events once).
-void pausa(int ms);
+void Pausa(int ms);
 
 // Ends every running wait and pause; used when the program ends at once.
 void interrompiTutto();
