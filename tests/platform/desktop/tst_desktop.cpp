@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
@@ -365,7 +366,7 @@ void TestDesktop::avvioProgrammi()
         cartella.scrivi(QStringLiteral("aiutante"),
                         "#!/bin/sh\nprintf '%s' \"$1\" > \"$(dirname \"$0\")/argomento.tmp\"\n"
                         "mv \"$(dirname \"$0\")/argomento.tmp\" \"$(dirname \"$0\")/argomento\"\n"
-                        "exec sleep 600\n"));
+                        "exec sleep 120\n"));
     QVERIFY(QFile::setPermissions(cartella.file(QStringLiteral("aiutante")),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
@@ -375,6 +376,12 @@ void TestDesktop::avvioProgrammi()
     const QString argomenti = QStringLiteral("127.0.0.1 + 10 + 2 + Stanza di prova + pw");
     const qint64 pid = avvio.avvia(QStringLiteral("aiutante"), argomenti);
     QVERIFY(pid > 0);
+    // However this test ends, the stand-in does not outlive it.
+    bool chiuso = false;
+    const auto fine = qScopeGuard([pid, &chiuso] {
+        if (!chiuso)
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+    });
     // The whole text arrives as one argument.
     bool scaduto = false;
     QTimer limite;
@@ -390,7 +397,8 @@ void TestDesktop::avvioProgrammi()
     QVERIFY(avvio.chiediChiusura(pid));
     Attesa::finche(
         {[pid] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }, [&] { return scaduto; }});
-    QVERIFY(::kill(static_cast<pid_t>(pid), 0) != 0);
+    chiuso = ::kill(static_cast<pid_t>(pid), 0) != 0;
+    QVERIFY(chiuso);
 }
 
 void TestDesktop::apriFileMancante()
