@@ -253,6 +253,7 @@ void RoomHost::onReceive(qint32 id, const QByteArray& payload)
         return;
     Member& member = it->second;
     if (payload.size() > session::wire::kMaxPayload) {
+        ++m_dropped;
         log(tr("dropped an oversized message of %1").arg(who(id)));
         return;
     }
@@ -270,6 +271,7 @@ void RoomHost::onReceive(qint32 id, const QByteArray& payload)
         }
     }
     if (!member.control.take(static_cast<int>(messages.size()))) {
+        ++m_dropped;
         // Dropping a talk change would leave the floor wrong: it waits.
         if (talk)
             member.heldTalk = talk;
@@ -376,6 +378,9 @@ void RoomHost::onLinkClosed()
     if (m_stanza.EstConnessoAServer)
         log(tr("link to the master lost"));
     m_stanza.EstConnessoAServer = false;
+    // The room closes the link itself when its last member leaves: it ends.
+    if (m_departing)
+        return;
     if (!m_finished && !m_config.masterHost.isEmpty())
         scheduleReconnect();
 }

@@ -49,6 +49,8 @@ public:
 
     const Stanza& stanza() const { return m_stanza; }
     bool linkConnected() const { return m_stanza.EstConnessoAServer; }
+    // Members' payloads dropped for flooding or size, since the start.
+    qint64 droppedPayloads() const { return m_dropped; }
 
 Q_SIGNALS:
     void ended(const QString& reason);
@@ -94,6 +96,7 @@ private:
     QTcpSocket m_link;
     QTimer m_reconnect;
     int m_backoffMs = 0;
+    qint64 m_dropped = 0;
     bool m_linkUp = false;
     bool m_departing = false;
     bool m_everJoined = false;
