@@ -80,6 +80,7 @@ struct MasterServer::Client
     bool busy = false;  // a login or registration is with the account service
     QStringList checks; // tokens sent and not answered yet
     int idleTicks = 0;
+    bool closing = false; // dropped at the next turn of the loop
 };
 
 MasterServer::MasterServer(const MasterConfig& config, const QString& dataDir, QObject* parent)
@@ -162,7 +163,7 @@ void MasterServer::readFrom(quint64 id)
         for (const QStringList& parts : splitMessages(decodeText(complete))) {
             handle(*c, parts);
             c = find(id); // a handler may have closed it
-            if (!c)
+            if (!c || c->closing)
                 return;
         }
     }
@@ -172,7 +173,16 @@ void MasterServer::readFrom(quint64 id)
 
 void MasterServer::send(Client& c, QStringView code, const QStringList& fields)
 {
+    if (c.closing)
+        return;
     c.socket->write(encodeText(hostMessage(code, fields)));
+    if (c.socket->bytesToWrite() > kUnsentCap) {
+        // Callers still hold `c`: the drop waits for the next turn.
+        c.closing = true;
+        QMetaObject::invokeMethod(
+            this, [this, id = c.id] { drop(id, u"replies not read by the client"_s); },
+            Qt::QueuedConnection);
+    }
 }
 
 void MasterServer::refuse(Client& c, const QString& what, QStringView code)

@@ -31,6 +31,9 @@ class MasterServer final : public QObject
 public:
     // A message that never ends is cut off here, and its connection closed.
     static constexpr qsizetype kMessageCap = 16 * 1024;
+    // A client that asks and never reads is closed once this much waits
+    // to be sent to it.
+    static constexpr qint64 kUnsentCap = 1024 * 1024;
 
     MasterServer(const MasterConfig& config, const QString& dataDir, QObject* parent = nullptr);
     ~MasterServer() override;

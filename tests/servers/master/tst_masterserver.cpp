@@ -46,6 +46,7 @@ private Q_SLOTS:
     void malformedMessagesIgnored_data();
     void malformedMessagesIgnored();
     void neverEndingMessageCloses();
+    void clientThatNeverReadsCloses();
     void splitAndJoinedArrivals();
     void vanishingClients();
     void silentClientDropped();
@@ -488,6 +489,26 @@ void TestMasterServer::neverEndingMessageCloses()
     QTRY_COMPARE(m_server->loggedInCount(), 0);
     // Its nick is free again.
     QVERIFY(loggedIn("anna"));
+}
+
+void TestMasterServer::clientThatNeverReadsCloses()
+{
+    start();
+    createAccount("anna");
+    auto c = loggedIn("anna");
+    QVERIFY(c);
+    c->socket().setReadBufferSize(1);
+    // Each short request draws a longer reply; the replies pile up unread.
+    const QByteArray one = wire("0013 ^ anna ^ bruno ~ x |");
+    QByteArray many;
+    for (int i = 0; i < 2000; ++i)
+        many += one;
+    for (int round = 0; round < 200 && c->isConnected(); ++round) {
+        c->sendRaw(many);
+        QCoreApplication::processEvents();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->loggedInCount(), 0, 60000);
+    QCOMPARE(m_server->connectionCount(), 0);
 }
 
 void TestMasterServer::splitAndJoinedArrivals()
