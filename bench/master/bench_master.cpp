@@ -230,23 +230,34 @@ Stats logins(quint16 port, int lobbies, int perLobby)
 
 namespace {
 
-// Logged-in lobbies asking "0011 " one after another, as fast as answered.
-Stats requests(quint16 port, int lobbies, int perLobby)
+// One lobby per nick, all logged in at once; `loggedIn` counts acceptances.
+std::vector<std::unique_ptr<Lobby>> loginAll(quint16 port, const QStringList& nicks, int& loggedIn)
 {
-    Stats st;
     std::vector<std::unique_ptr<Lobby>> all;
-    int loggedIn = 0;
-    for (int i = 0; i < lobbies; ++i) {
-        auto l = std::make_unique<Lobby>(u"b%1n0"_s.arg(i));
+    for (const QString& nick : nicks) {
+        auto l = std::make_unique<Lobby>(nick);
         Lobby* raw = l.get();
-        raw->m_onReply = [&](const QString& code, qint64) { loggedIn += code == u"00001"; };
+        raw->m_onReply = [&loggedIn](const QString& code, qint64) { loggedIn += code == u"00001"; };
         QObject::connect(&raw->socket(), &QTcpSocket::connected, raw, [raw] {
             raw->send(u"0001"_s, {raw->m_nick, u"kalimo"_s, u"pw1"_s});
         });
         raw->connectTo(port);
         all.push_back(std::move(l));
     }
-    if (!waitUntil([&] { return loggedIn == lobbies; }, 600000)) {
+    waitUntil([&] { return loggedIn == int(nicks.size()); }, 600000);
+    return all;
+}
+
+// Logged-in lobbies asking "0011 " one after another, as fast as answered.
+Stats requests(quint16 port, int lobbies, int perLobby)
+{
+    Stats st;
+    QStringList nicks;
+    for (int i = 0; i < lobbies; ++i)
+        nicks << u"b%1n0"_s.arg(i);
+    int loggedIn = 0;
+    std::vector<std::unique_ptr<Lobby>> all = loginAll(port, nicks, loggedIn);
+    if (loggedIn != lobbies) {
         st.failures = lobbies - loggedIn;
         return st;
     }
@@ -285,19 +296,8 @@ void idleMemory(quint16 port, const Master& master, int count)
         return;
     }
     const long before = master.rssKiB();
-    std::vector<std::unique_ptr<Lobby>> all;
     int loggedIn = 0;
-    for (const QString& nick : nicks) {
-        auto l = std::make_unique<Lobby>(nick);
-        Lobby* raw = l.get();
-        raw->m_onReply = [&](const QString& code, qint64) { loggedIn += code == u"00001"; };
-        QObject::connect(&raw->socket(), &QTcpSocket::connected, raw, [raw] {
-            raw->send(u"0001"_s, {raw->m_nick, u"kalimo"_s, u"pw1"_s});
-        });
-        raw->connectTo(port);
-        all.push_back(std::move(l));
-    }
-    waitUntil([&] { return loggedIn == count; }, 600000);
+    const std::vector<std::unique_ptr<Lobby>> all = loginAll(port, nicks, loggedIn);
     const long after = master.rssKiB();
     std::printf("memory: RSS %ld KiB before, %ld KiB with %d idle logged-in lobbies "
                 "(%.1f KiB each)\n",

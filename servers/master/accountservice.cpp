@@ -11,6 +11,19 @@ using namespace Qt::StringLiterals;
 
 Q_LOGGING_CATEGORY(lcAccounts, "kalimo.master.accounts")
 
+namespace {
+// The account or why there is none; a failing store is logged here.
+AccountStore::Lookup lookUp(AccountStore* store, const QString& nick)
+{
+    if (!store)
+        return {};
+    AccountStore::Lookup found = store->find(nick);
+    if (found.status == StoreStatus::Failed)
+        qCWarning(lcAccounts).noquote() << store->lastError();
+    return found;
+}
+} // namespace
+
 AccountService::AccountService(const QString& dataDir, quint64 hashOpsLimit, quint64 hashMemLimit,
                                QObject* parent)
     : QObject(parent), m_dataDir(dataDir), m_opsLimit(hashOpsLimit), m_memLimit(hashMemLimit),
@@ -69,15 +82,11 @@ void AccountService::checkLogin(const QString& nick, const QString& password,
     ++m_pending;
     auto finish = [this, done](LoginCheck result) { deliver([done, result] { done(result); }); };
     onStore([this, nick, password, finish](AccountStore* store) {
-        const AccountStore::Lookup found =
-            store ? store->find(nick) : AccountStore::Lookup{StoreStatus::Failed, {}};
+        const AccountStore::Lookup found = lookUp(store, nick);
         if (found.status == StoreStatus::NotFound)
             return finish(LoginCheck::WrongCredentials);
-        if (found.status != StoreStatus::Ok) {
-            if (store)
-                qCWarning(lcAccounts).noquote() << store->lastError();
+        if (found.status != StoreStatus::Ok)
             return finish(LoginCheck::Unavailable);
-        }
         onPool([found, password, finish] {
             if (!verifyPassword(found.record.hash, password))
                 return finish(LoginCheck::WrongCredentials);
@@ -96,15 +105,11 @@ void AccountService::registerNew(const QString& nick, const QString& password, c
     };
     onStore([this, nick, password, email, finish](AccountStore* store) {
         // A taken name is answered before paying for a hash.
-        const AccountStore::Lookup found =
-            store ? store->find(nick) : AccountStore::Lookup{StoreStatus::Failed, {}};
+        const AccountStore::Lookup found = lookUp(store, nick);
         if (found.status == StoreStatus::Ok)
             return finish(RegistrationOutcome::NameTaken);
-        if (found.status != StoreStatus::NotFound) {
-            if (store)
-                qCWarning(lcAccounts).noquote() << store->lastError();
+        if (found.status != StoreStatus::NotFound)
             return finish(RegistrationOutcome::Unavailable);
-        }
         onPool([this, nick, password, email, finish] {
             const std::optional<QByteArray> hash = hashPassword(password, m_opsLimit, m_memLimit);
             if (!hash) {
