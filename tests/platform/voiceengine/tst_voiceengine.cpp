@@ -68,6 +68,7 @@ private Q_SLOTS:
     void levelEvents_data();
     void levelEvents();
     void playbackVolume();
+    void recordVolume();
     void endToEndTenMsSender();
     void deviceFailureDisconnects();
     void transmitTargets();
@@ -334,6 +335,42 @@ void TestVoiceEngine::playbackVolume()
     QVERIFY(std::abs(playedRms(50) / unity - 1.0) < 0.02);
     QVERIFY(std::abs(playedRms(25) / unity - 0.25) < 0.02);
     QVERIFY(std::abs(playedRms(100) / unity - 4.0) < 0.1);
+}
+
+void TestVoiceEngine::recordVolume()
+{
+    // A manual record volume scales what the meter shows and what is sent.
+    Rig manual;
+    manual.backend.setCaptureSource(SignalSource::tone(440, 0.5));
+    QSignalSpy levels(manual.engine.get(), &VoiceEngine::InputLevel);
+    VoiceClientConfig c = talking(0);
+    c.recordVolume = 25;
+    QVERIFY(manual.engine->Connect(c).ok());
+    manual.backend.advance(300);
+    QCOMPARE(levels.size(), 3);
+    for (const auto& l : levels)
+        QVERIFY(std::abs(l.at(0).toInt() - 12) <= 1);
+
+    // Automatic record volume lifts a quiet speaker; a manual volume turns
+    // it off even with the automatic flag set.
+    const auto sentRms = [](int flags, int volume) {
+        Rig rig;
+        rig.backend.setCaptureSource(SignalSource::speechBursts(0.02, 250, 100));
+        VoiceClientConfig config = talking(flags);
+        config.recordVolume = volume;
+        rig.engine->Connect(config);
+        rig.backend.advance(6000);
+        const QVector<qint16> pcm = decodeAll(rig.frames);
+        return rms(pcm, pcm.size() - samplesForMs(2000), samplesForMs(2000));
+    };
+    const double plain = sentRms(0, 0);
+    const double automatic = sentRms(VoiceClientConfig::AutoRecordVolume, 0);
+    const double manualWins = sentRms(VoiceClientConfig::AutoRecordVolume, 50);
+    QVERIFY2(plain > 50, qPrintable(QString::number(plain)));
+    QVERIFY2(automatic > 3 * plain,
+             qPrintable(QStringLiteral("%1 vs %2").arg(automatic).arg(plain)));
+    QVERIFY2(std::abs(manualWins / plain - 1.0) < 0.2,
+             qPrintable(QStringLiteral("%1 vs %2").arg(manualWins).arg(plain)));
 }
 
 void TestVoiceEngine::endToEndTenMsSender()
