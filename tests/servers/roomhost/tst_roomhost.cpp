@@ -181,6 +181,7 @@ private Q_SLOTS:
     void finishClosesTheSession();
     void serverLink();
     void linkedRoomEndsWhenEmpty();
+    void linkBacksOffWhileTheMasterIsAway();
 };
 
 void TestRoomHost::arrivalsAndDepartures()
@@ -564,6 +565,30 @@ void TestRoomHost::linkedRoomEndsWhenEmpty()
     QCOMPARE(master.messages().last(), msg("0003", {"Sala prova", "Ana"}));
     QTRY_COMPARE_WITH_TIMEOUT(master.socket->state(), QAbstractSocket::UnconnectedState, kWait);
     QVERIFY(!logged("linking again"));
+}
+
+void TestRoomHost::linkBacksOffWhileTheMasterIsAway()
+{
+    QTcpServer gone;
+    QVERIFY(gone.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = gone.serverPort();
+    gone.close();
+    RoomHostConfig c = baseConfig();
+    c.permanent = true;
+    c.masterHost = "127.0.0.1";
+    c.masterPort = port;
+    c.reconnectMinMs = 5;
+    c.reconnectMaxMs = 20;
+    QVERIFY(startRoom(c));
+    QTRY_VERIFY_WITH_TIMEOUT(logLines.filter("linking again in").size() >= 5, kWait);
+    QCOMPARE(
+        logLines.filter("linking again in").mid(0, 5),
+        (QStringList{"linking again in 5 ms", "linking again in 10 ms", "linking again in 20 ms",
+                     "linking again in 20 ms", "linking again in 20 ms"}));
+    // Members are served meanwhile.
+    Membro& ana = joined("Ana");
+    QVERIFY(!host->linkConnected());
+    QCOMPARE(ana.messages.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestRoomHost)
