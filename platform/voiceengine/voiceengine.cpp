@@ -2,7 +2,6 @@
 
 #include "capturepipeline.h"
 #include "playbackmixer.h"
-#include "transmitgate.h"
 
 #include <QCoreApplication>
 
@@ -26,11 +25,6 @@ bool listed(const QList<AudioDevice>& list, const QByteArray& id)
 
 } // namespace
 
-struct VoiceEngine::Meter
-{
-    PeakMeter meter;
-};
-
 VoiceEngine::VoiceEngine(AudioBackend& backend, AudioSettings settings, QObject* parent)
     : VoiceEngine(backend, std::move(settings), Options{}, parent)
 {
@@ -38,8 +32,7 @@ VoiceEngine::VoiceEngine(AudioBackend& backend, AudioSettings settings, QObject*
 
 VoiceEngine::VoiceEngine(AudioBackend& backend, AudioSettings settings, const Options& options,
                          QObject* parent)
-    : QObject(parent), m_backend(backend), m_settings(std::move(settings)), m_options(options),
-      m_outputMeter(std::make_unique<Meter>())
+    : QObject(parent), m_backend(backend), m_settings(std::move(settings)), m_options(options)
 {
     qRegisterMetaType<kalimo::VoiceResult>();
     qRegisterMetaType<kalimo::VoiceClientConfig>();
@@ -176,8 +169,8 @@ void VoiceEngine::applyConfig()
         m_mixer->setMaxLateRate(
             jitterMaxLateRate(m_config.bufferQuality, m_config.bufferAggressiveness));
     }
-    if (m_outputMeter->meter.periodMs() != m_config.notificationPeriod)
-        m_outputMeter->meter.setPeriodMs(m_config.notificationPeriod);
+    if (m_outputMeter.periodMs() != m_config.notificationPeriod)
+        m_outputMeter.setPeriodMs(m_config.notificationPeriod);
 }
 
 VoiceResult VoiceEngine::SetTransmitTargets(const QList<quint32>& targets)
@@ -207,8 +200,7 @@ void VoiceEngine::pushPlayback()
     const int block = int(m_block.size());
     while (m_playbackStream && m_playbackStream->samplesFree() >= block) {
         m_mixer->render(m_block.data(), block);
-        m_outputMeter->meter.feed(m_block.data(), block,
-                                  [this](int peak) { Q_EMIT OutputLevel(peak); });
+        m_outputMeter.feed(m_block.data(), block, [this](int peak) { Q_EMIT OutputLevel(peak); });
         if (m_playbackStream->write(m_block.data(), block) < block)
             break;
     }

@@ -2,6 +2,7 @@
 
 #include "audiobackend.h"
 #include "audiosettings.h"
+#include "transmitgate.h"
 #include "voiceconfig.h"
 #include "voiceresult.h"
 
@@ -82,8 +83,7 @@ private:
     std::unique_ptr<CaptureStream> m_captureStream;
     std::unique_ptr<PlaybackStream> m_playbackStream;
     std::vector<qint16> m_block;
-    struct Meter;
-    std::unique_ptr<Meter> m_outputMeter;
+    PeakMeter m_outputMeter;
     bool m_failing = false;
 };
 

@@ -121,8 +121,8 @@ void TestVoicePlayback::lostFramesAreConcealed()
         mixer.put(1, quint16(i), frames[i]);
     }
     const QVector<qint16> out = renderMs(mixer, 1000);
-    // 30 is rebuilt from 31's FEC? No: 31 is lost too, so 30 is concealed;
-    // 20 and 31 have their successor at hand.
+    // 20 and 31 are rebuilt from their successor's FEC; 30 has no
+    // successor at hand, so it is concealed.
     QCOMPARE(mixer.stats().recovered, 2);
     QCOMPARE(mixer.stats().concealed, 1);
     QCOMPARE(mixer.stats().decoded, 47);
