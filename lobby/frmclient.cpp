@@ -3,7 +3,15 @@
 #include "lobby/frmlogin.h"
 #include "lobby/module1.h"
 #include "platform/desktop/attesa.h"
+#include "protocol/framing.h"
+#include "protocol/textcodec.h"
+#include "protocol/values.h"
 #include "ui_frmclient.h"
+
+#include <QCloseEvent>
+#include <QSignalBlocker>
+
+#include <limits>
 
 namespace kalimo {
 
@@ -20,11 +28,21 @@ frmClient::frmClient(Module1& modulo, QWidget* parent)
     // cmdListaStanze, cmdListaUtenti and cmdNuovaStanza open the room list,
     // the contact list and room creation; those windows are not built yet.
     connect(&tmrControllo, &QTimer::timeout, this, &frmClient::tmrControllo_Timer);
+    connect(&WSKMaster, &QTcpSocket::readyRead, this, &frmClient::WSKMaster_DataArrival);
+    connect(&WSKMaster, &QTcpSocket::disconnected, this, &frmClient::WSKMaster_Close);
+    connect(&WSKVoice, &ElementiVoce::RichiestaConnessione, this,
+            &frmClient::WSKVoice_ConnectionRequest);
+    connect(&WSKVoice, &ElementiVoce::Chiusura, this, &frmClient::WSKVoice_Close);
+    connect(&WSKVoice, &ElementiVoce::DatiArrivati, this, &frmClient::WSKVoice_DataArrival);
 
     Form_Load();
 }
 
-frmClient::~frmClient() = default;
+frmClient::~frmClient()
+{
+    // A connection still open is not "lost" while the window goes away.
+    WSKMaster.disconnect(this);
+}
 
 QLabel* frmClient::lblStato() const
 {
@@ -39,7 +57,7 @@ void frmClient::Form_Load()
 
 void frmClient::ImpostaNonConnesso()
 {
-    ui->cmdConnettiti->setText(tr("Connetti"));
+    impostaDidascalia(tr("Connetti"));
     ui->cmdConnettiti->setEnabled(true);
     ui->cmdListaStanze->setEnabled(false);
     ui->cmdListaUtenti->setEnabled(false);
@@ -48,11 +66,348 @@ void frmClient::ImpostaNonConnesso()
                                    tr("Clicca su 'Connetti' per entrare nel servizio."));
 }
 
+void frmClient::impostaDidascalia(const QString& testo)
+{
+    ui->cmdConnettiti->setText(testo);
+}
+
+bool frmClient::fermato() const
+{
+    return InterrompiConnessione || !m.ConnessoAlMaster;
+}
+
+void frmClient::closeEvent(QCloseEvent* evento)
+{
+    if (m_clickInCorso > 0) {
+        InterrompiConnessione = true;
+        m_chiusuraRimandata = true;
+        hide();
+        evento->ignore();
+        return;
+    }
+    QWidget::closeEvent(evento);
+}
+
 void frmClient::cmdConnettiti_Click()
 {
-    // Logging in to a master comes with the master connection; until then say so plainly.
-    mostraSubito(ui->lblStato,
-                 tr("La connessione al master non è ancora disponibile in questa versione."));
+    ++m_clickInCorso;
+    Connetti();
+    if (--m_clickInCorso == 0 && m_chiusuraRimandata) {
+        m_chiusuraRimandata = false;
+        close();
+    }
+}
+
+void frmClient::Connetti()
+{
+    InterrompiConnessione = false;
+
+    if (ui->cmdConnettiti->text() != tr("Connetti")) {
+        WSKVoice.Chiudi(0);
+        if (m.ConnessoAlMaster) {
+            mostraSubito(ui->lblStato, tr("Disconnessione in corso"));
+            WSKMaster_Close();
+        }
+        impostaDidascalia(tr("Connetti"));
+        ui->cmdOpzioni->setEnabled(true);
+        InterrompiConnessione = true;
+        mostraSubito(ui->lblStato, tr("Non Connesso.") + u'\n' +
+                                       tr("Clicca su 'Connetti' per entrare nel servizio."));
+        ControllaVersione();
+        return;
+    }
+
+    for (int i = 1; i <= m.ListaMaster.UBound(); ++i) {
+        if (m.ConnessoAlMaster || InterrompiConnessione)
+            break;
+        impostaDidascalia(tr("Disconnetti"));
+        // A copy: the list may be reloaded while this attempt waits.
+        const MasterRecord record = m.ListaMaster[i];
+        m.ConnessoAlMaster = ConnettiMaster(record);
+        if (!m.ConnessoAlMaster)
+            continue;
+        mostraSubito(ui->lblStato, tr("Connesso al master ") + record.Nome);
+
+        const EsitoLogin esito = LoginMaster(record);
+        const auto chiusuraPerRifiuto = [this] {
+            impostaDidascalia(tr("Connetti"));
+            chiudiWSKMaster();
+            m.ConnessoAlMaster = false;
+            InterrompiConnessione = true;
+        };
+        const auto avviso = [this](const QString& testo) {
+            m.dialoghi().messaggio(testo, tr("Kalimo 2.0b"), Icona::Informazione, Pulsanti::Ok);
+        };
+        switch (esito) {
+        case Accettato: {
+            mostraSubito(ui->lblStato, tr("Connessione al Master Eseguita"));
+            ui->cmdListaUtenti->setEnabled(true);
+            ui->cmdListaStanze->setEnabled(true);
+            ui->cmdConnettiti->setEnabled(true);
+            ui->cmdNuovaStanza->setEnabled(true);
+            ui->cmdOpzioni->setEnabled(false);
+            impostaDidascalia(tr("Disconnetti"));
+            QHostAddress locale = WSKMaster.localAddress();
+            bool v4 = false;
+            const QHostAddress comeV4(locale.toIPv4Address(&v4));
+            if (v4)
+                locale = comeV4;
+            m.UtenteCorrente.IPAddress = locale.toString();
+            // Each step only while the user has not disconnected meanwhile.
+            AggiornaListaMaster();
+            if (!fermato())
+                LeggiParametriMaster();
+            if (!fermato())
+                AvviaAscoltoVoice();
+            break;
+        }
+        case CredenzialiErrate: {
+            const QString testo = tr("Username o Password errati");
+            mostraSubito(ui->lblStato, testo);
+            avviso(testo);
+            chiusuraPerRifiuto();
+            break;
+        }
+        case MasterPieno: {
+            const QString testo = tr("Il Master ha raggiunto il numero massimo di utenti");
+            mostraSubito(ui->lblStato, testo);
+            avviso(testo);
+            chiudiWSKMaster();
+            m.ConnessoAlMaster = false;
+            break;
+        }
+        case NonAbilitato: {
+            const QString testo = tr("Non si e' abilitati ad usare questo master");
+            avviso(testo);
+            mostraSubito(ui->lblStato, testo);
+            chiusuraPerRifiuto();
+            break;
+        }
+        case GiaCollegato:
+            mostraSubito(ui->lblStato, tr("Il tuo username risulta gia' collegato. Ritenta tra "
+                                          "qualche minuto"));
+            impostaDidascalia(tr("Connetti"));
+            chiudiWSKMaster();
+            m.ConnessoAlMaster = false;
+            InterrompiConnessione = true;
+            avviso(tr("Il tuo username risulta gia' collegato. Attendere e rirpovare"));
+            break;
+        case AutenticatoreNonInLinea: {
+            const QString testo = tr("Autenticatore non in linea");
+            mostraSubito(ui->lblStato, testo);
+            avviso(testo);
+            chiusuraPerRifiuto();
+            break;
+        }
+        case NessunaDecisione:
+            // The connection stays open; the user may disconnect.
+            break;
+        }
+    }
+
+    if (!m.ConnessoAlMaster && !InterrompiConnessione) {
+        mostraSubito(ui->lblStato, tr("Servizio non disponibile; Nessuno dei server ha risposto "
+                                      "alla connessione."));
+        impostaDidascalia(tr("Connetti"));
+        chiudiWSKMaster();
+    }
+    ControllaVersione();
+}
+
+void frmClient::ControllaVersione()
+{
+    if (m.VersioneMaster.isEmpty() || m.VersioneMaster == QStringView(Module1::kVersione))
+        return;
+    m.dialoghi().messaggio(
+        tr("La tua versione del client Kalimo non e' piu' compatibile con la versione corrente "
+           "dei master; Collegati al sito ") +
+            Module1::sitoDownload() + tr(" e scarica la versione aggiornata"),
+        tr("Attenzione!!!"), Icona::Informazione, Pulsanti::Ok);
+    WSKMaster_Close();
+}
+
+bool frmClient::ConnettiMaster(const MasterRecord& record)
+{
+    mostraSubito(ui->lblStato, tr("In Connessione al master ") + record.Nome);
+    chiudiWSKMaster();
+    WSKMaster.connectToHost(record.Indirizzo, record.Porta);
+    m.TimeOutMaster = false;
+    tmrControllo.start(m.intervalli().rispostaMaster);
+    Attesa::finche({
+        [this] { return WSKMaster.state() == QAbstractSocket::ConnectedState; },
+        [this] { return m.TimeOutMaster; },
+        [this] { return InterrompiConnessione; },
+        // Refused or unreachable: no use waiting for the time-out.
+        [this] { return WSKMaster.state() == QAbstractSocket::UnconnectedState; },
+    });
+    tmrControllo.stop();
+    // A stop clicked while the connection opened wins: the user asked to stop.
+    if (WSKMaster.state() == QAbstractSocket::ConnectedState && !InterrompiConnessione)
+        return true;
+    chiudiWSKMaster();
+    if (!InterrompiConnessione)
+        mostraSubito(ui->lblStato, tr("Impossibile contattare il master ") + record.Nome);
+    return false;
+}
+
+frmClient::EsitoLogin frmClient::LoginMaster(const MasterRecord& record)
+{
+    mostraSubito(ui->lblStato, tr("Invio della password in corso....."));
+    const EsitoRichiesta esito = m.RichiestaAlMaster(
+        u"0001", {m.UtenteCorrente.NickName, record.Chiave, m.UtenteCorrente.Password},
+        m.intervalli().rispostaMaster, [this] { return InterrompiConnessione; });
+    if (esito != EsitoRichiesta::Risposta)
+        return NessunaDecisione;
+    const QString& codice = m.CodiceRisposta;
+    if (codice == u"00001") {
+        const QStringList campi = splitFields(m.ParametriRisposta);
+        m.IndirizzoBanner = fieldAt(campi, 0);
+        m.MinutiRefreshBanner = parseInt16(fieldAt(campi, 1)).value_or(0);
+        return Accettato;
+    }
+    if (codice == u"00002")
+        return CredenzialiErrate;
+    if (codice == u"00003")
+        return MasterPieno;
+    if (codice == u"00004")
+        return NonAbilitato;
+    if (codice == u"00005")
+        return GiaCollegato;
+    if (codice == u"00006")
+        return AutenticatoreNonInLinea;
+    return NessunaDecisione;
+}
+
+void frmClient::AggiornaListaMaster()
+{
+    const int intervallo = m.intervalli().rispostaMaster;
+    const auto fermo = [this] { return InterrompiConnessione; };
+
+    EsitoRichiesta esito = m.RichiestaAlMaster(u"0008", {}, intervallo, fermo);
+    if (esito == EsitoRichiesta::TimeOut)
+        return m.MostraTimeOutMaster();
+    if (esito != EsitoRichiesta::Risposta || m.CodiceRisposta != u"00008")
+        return;
+    const std::optional<qint16> quanti = parseInt16(m.ParametriRisposta);
+    // No count, or an empty list: the stored list stays, so the next start
+    // still has masters to try.
+    if (!quanti || *quanti <= 0)
+        return;
+
+    Lista1<MasterRecord> nuova;
+    for (int i = 1; i <= *quanti; ++i) {
+        esito = m.RichiestaAlMaster(u"0009", {QString::number(i)}, intervallo, fermo);
+        if (esito == EsitoRichiesta::TimeOut)
+            return m.MostraTimeOutMaster();
+        if (esito != EsitoRichiesta::Risposta || m.CodiceRisposta != u"00010")
+            return;
+        const QStringList campi = splitFields(m.ParametriRisposta);
+        const std::optional<int> porta = parseInt(fieldAt(campi, 2));
+        // A record that Masters.txt could not hold back (a short one, a bad
+        // port, a field with the file's own separator) ends the exchange:
+        // writing it would cost the next start its master list.
+        if (campi.size() < 4 || !porta || *porta < 1 || *porta > 65535)
+            return;
+        for (int c = 0; c < 4; ++c) {
+            if (campi.at(c).contains(u'|'))
+                return;
+        }
+        nuova.aggiungi({campi.at(0), campi.at(1), static_cast<quint16>(*porta), campi.at(3)});
+    }
+    m.SalvaMastersOld(m.ListaMaster);
+    m.SalvaMasters(nuova);
+}
+
+void frmClient::LeggiParametriMaster()
+{
+    const EsitoRichiesta esito = m.RichiestaAlMaster(u"0011", {}, m.intervalli().rispostaMaster,
+                                                     [this] { return InterrompiConnessione; });
+    if (esito != EsitoRichiesta::Risposta || m.CodiceRisposta != u"00012")
+        return;
+    const QStringList campi = splitFields(m.ParametriRisposta);
+    m.MaxUtentiStanza = parseInt16(fieldAt(campi, 0)).value_or(0);
+    m.MaxUtentiAudioStanza = parseInt16(fieldAt(campi, 1)).value_or(0);
+    m.VersioneMaster = fieldAt(campi, 2);
+}
+
+bool frmClient::AvviaAscoltoVoice()
+{
+    if (!WSKVoice.InAscolto()) {
+        WSKVoice.Chiudi(0);
+        Attesa::Pausa(0);
+    }
+    if (!WSKVoice.InAscolto()) {
+        if (!WSKVoice.Ascolta(m.portaAscoltoVoice()))
+            qWarning("kalimo: voice link cannot listen on port %u: %s",
+                     unsigned(m.portaAscoltoVoice()), qUtf8Printable(WSKVoice.erroreAscolto()));
+        Attesa::Pausa(0);
+    }
+    return WSKVoice.InAscolto();
+}
+
+void frmClient::chiudiWSKMaster()
+{
+    const QSignalBlocker blocco(WSKMaster);
+    WSKMaster.abort();
+    m_ricomposizioneMaster.clear();
+}
+
+void frmClient::WSKMaster_DataArrival()
+{
+    const QByteArray completi = m_ricomposizioneMaster.feed(WSKMaster.readAll());
+    const bool troppoLungo = m_ricomposizioneMaster.overflowed();
+    if (!completi.isEmpty())
+        m.GestisciDatiArrivatiMaster(decodeText(completi));
+    // A master that never ends its message is not one we can talk to.
+    if (troppoLungo && m.ConnessoAlMaster)
+        WSKMaster_Close();
+}
+
+void frmClient::WSKMaster_Close()
+{
+    chiudiWSKMaster();
+    m.ConnessoAlMaster = false;
+    impostaDidascalia(tr("Connetti"));
+    ui->cmdListaUtenti->setEnabled(false);
+    ui->cmdListaStanze->setEnabled(false);
+    ui->cmdNuovaStanza->setEnabled(false);
+    ui->cmdConnettiti->setEnabled(true);
+    mostraSubito(ui->lblStato, tr("La Connessione al Master è andata perduta"));
+    mostraSubito(ui->lblStato, tr("Non connesso"));
+}
+
+void frmClient::WSKVoice_ConnectionRequest()
+{
+    while (WSKVoice.InAttesa()) {
+        // Indices are never reused; past the last one nothing more can link.
+        if (m.IndiceWskVoice == std::numeric_limits<qint16>::max()) {
+            WSKVoice.Rifiuta();
+            continue;
+        }
+        m.IndiceWskVoice += 1;
+        WSKVoice.Accetta(m.IndiceWskVoice);
+        ui->lbl->setText(tr("Connesso"));
+    }
+}
+
+void frmClient::WSKVoice_Close(int Index)
+{
+    WSKVoice.Chiudi(Index);
+    m.IDProcessoVoice = 0;
+    ui->lbl->setText(tr("Non connesso"));
+}
+
+void frmClient::WSKVoice_DataArrival(int Index, const QString& dati)
+{
+    Q_UNUSED(Index);
+    Q_EMIT datiVoceArrivati(dati);
+    GestisciDatiArrivatiVoice(dati);
+}
+
+void frmClient::GestisciDatiArrivatiVoice(const QString& DA)
+{
+    // The voice client's private-room requests are not handled yet.
+    Q_UNUSED(DA);
 }
 
 void frmClient::cmdGuida_Click()
@@ -71,8 +426,9 @@ void frmClient::cmdOpzioni_Click()
 
 void frmClient::cmdEsci_Click()
 {
-    // The newest voice link is closed here once the voice link exists, so a
-    // running voice client ends with us. The master is not told.
+    // Closing the newest voice link ends a running voice client with us.
+    // The master is not told.
+    WSKVoice.Chiudi(m.IndiceWskVoice);
     m.FineProgramma();
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "lobby/elementivoce.h"
+#include "protocol/reassembler.h"
+
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWidget>
@@ -15,15 +18,27 @@ class frmClient;
 namespace kalimo {
 
 class Module1;
+struct MasterRecord;
 
 // The lobby's main window: connect, the list and room buttons, help,
-// settings, exit, and the status line. It owns the master socket and the
-// reply timer.
+// settings, exit, and the status line. It owns the master socket, the reply
+// timer and the voice-link sockets.
 class frmClient final : public QWidget
 {
     Q_OBJECT
 
 public:
+    // Outcome of LoginMaster.
+    enum EsitoLogin : qint16 {
+        Accettato = 1,
+        CredenzialiErrate = 2,
+        MasterPieno = 3,
+        NessunaDecisione = 4,
+        NonAbilitato = 5,
+        GiaCollegato = 6,
+        AutenticatoreNonInLinea = 7
+    };
+
     explicit frmClient(Module1& modulo, QWidget* parent = nullptr);
     ~frmClient() override;
 
@@ -31,12 +46,22 @@ public:
     bool InterrompiConnessione = false;
     QTimer tmrControllo;
     QTcpSocket WSKMaster;
-    // The voice-link sockets (WSKVoice, element 0 the listener) join here
-    // with the voice link.
+    ElementiVoce WSKVoice;
 
     // Buttons, captions and status of a lobby without a master connection.
     void ImpostaNonConnesso();
     QLabel* lblStato() const;
+
+    // Makes element 0 of WSKVoice listen for the voice client; false when
+    // the port cannot be had.
+    bool AvviaAscoltoVoice();
+
+protected:
+    void closeEvent(QCloseEvent* evento) override;
+
+Q_SIGNALS:
+    // Whole voice-link messages as they arrive, before they are handled.
+    void datiVoceArrivati(const QString& dati);
 
 private Q_SLOTS:
     void cmdConnettiti_Click();
@@ -44,12 +69,36 @@ private Q_SLOTS:
     void cmdOpzioni_Click();
     void cmdEsci_Click();
     void tmrControllo_Timer();
+    void WSKMaster_DataArrival();
+    void WSKMaster_Close();
+    void WSKVoice_ConnectionRequest();
+    void WSKVoice_Close(int Index);
+    void WSKVoice_DataArrival(int Index, const QString& dati);
 
 private:
     void Form_Load();
+    // The body of cmdConnettiti_Click.
+    void Connetti();
+    bool ConnettiMaster(const MasterRecord& record);
+    EsitoLogin LoginMaster(const MasterRecord& record);
+    void AggiornaListaMaster();
+    void LeggiParametriMaster();
+    void ControllaVersione();
+    // Requests of the voice client (private rooms); handled with the
+    // private-room procedures.
+    void GestisciDatiArrivatiVoice(const QString& DA);
+    // Closes WSKMaster from our side: the close event is for the other side's close only.
+    void chiudiWSKMaster();
+    void impostaDidascalia(const QString& testo);
+    bool fermato() const;
 
     Module1& m;
     std::unique_ptr<Ui::frmClient> ui;
+    StreamReassembler m_ricomposizioneMaster;
+    // Clicks on cmdConnettiti still running (a stop click runs inside the
+    // attempt's wait). Closing meanwhile stops the attempt and waits for it.
+    int m_clickInCorso = 0;
+    bool m_chiusuraRimandata = false;
 };
 
 } // namespace kalimo

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "protocol/reassembler.h"
+
+#include <QTcpSocket>
+#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -13,6 +17,7 @@ class frmNewUser;
 namespace kalimo {
 
 class Module1;
+struct MasterRecord;
 
 // Activation of the service on this computer: a new account, or one made
 // elsewhere, is registered with the master and saved in User.ini.
@@ -21,22 +26,54 @@ class frmNewUser final : public QWidget
     Q_OBJECT
 
 public:
+    // Outcome of InviaRegistrazione.
+    enum EsitoRegistrazione {
+        Eseguita = 1,
+        NomeEsistente = 2,
+        ServizioNonDisponibile = 3,
+        DatiNonCorretti = 4,
+        GiaRegistrato = 5,
+        NessunaRisposta = 6
+    };
+
     explicit frmNewUser(Module1& modulo, QWidget* parent = nullptr);
     ~frmNewUser() override;
 
     QLabel* lblStato() const;
 
+    bool TimeOutRegistrazione = false;
+    QTimer tmrControllo;
+    QTcpSocket WSKNew;
+
+protected:
+    void closeEvent(QCloseEvent* evento) override;
+
 private Q_SLOTS:
     void cmdInvia_Click();
     void cmdEsci_Click();
     void cmdSemplice_Click();
+    void tmrControllo_Timer();
+    void WSKNew_DataArrival();
 
 private:
     bool ControllaDati();
     bool rifiuta(const QString& testo);
+    bool ConnettiMaster(const MasterRecord& record);
+    EsitoRegistrazione InviaRegistrazione(const MasterRecord& record);
+    bool SalvaUtente();
+    void chiudiWSKNew();
+    // The fields as they go on the wire: trimmed, without the framing's
+    // control characters.
+    QString userName() const;
+    QString password() const;
 
     Module1& m;
     std::unique_ptr<Ui::frmNewUser> ui;
+    StreamReassembler m_ricomposizione;
+    // A registration is running: closing now only hides the window and
+    // stops the waits; the window closes once the registration has unwound.
+    bool m_inCorso = false;
+    bool m_annullata = false;
 };
 
 } // namespace kalimo

@@ -57,6 +57,13 @@ struct Intervalli
     int pausaDatiStanza = 5;
 };
 
+// How a request/response cycle with the master ended.
+enum class EsitoRichiesta {
+    Risposta,  // CodiceRisposta holds a code
+    TimeOut,   // the reply timer ticked first
+    Interrotta // stopped by the caller, the connection dropped or the program is ending
+};
+
 // What the lobby needs from the desktop, lent by main() or by a test.
 struct Servizi
 {
@@ -134,10 +141,35 @@ public:
     // Writes the account as typed (the user name is lower-cased, both trimmed).
     bool SalvaUserIni(const QString& userName, const QString& password) const;
 
+    // ---- master protocol (protocollomaster.cpp) ----
+    // Sends `testo` unchanged on the master connection and lets pending
+    // events run once; false when there is no connection.
+    bool InviaAlMaster(const QString& testo);
+    // Complete messages (the caller keeps the text after the last SEP1 for
+    // its next arrival): replies fill the slot, notifications are dispatched.
+    void GestisciDatiArrivatiMaster(const QString& DA);
+    // Private texts for the chat windows ("0002".."0004").
+    void MostraMessaggioChat(const QString& parametri, bool DaPartner, bool DiSistema);
+    // Answers the master's check "0005" with its parameter block unchanged.
+    void RispondiControllo(const QString& parametri);
+    // The request/response cycle on the master connection: clears the slot,
+    // sends `codice` with `parametri` (user texts lose the framing's control
+    // characters), waits with the reply timer at `intervallo` ms until a
+    // reply, the time-out, `fermo` or a lost connection.
+    EsitoRichiesta RichiestaAlMaster(QStringView codice, const QStringList& parametri,
+                                     int intervallo, const std::function<bool()>& fermo = {});
+    // The user-visible time-out of most exchanges.
+    void MostraTimeOutMaster();
+    // Where the version message sends the user to update.
+    static QString sitoDownload();
+
     // ---- services ----
     Dialoghi& dialoghi() const { return *m_servizi.dialoghi; }
     AvvioProgrammi& programmi() const { return *m_servizi.programmi; }
     const Intervalli& intervalli() const { return m_intervalli; }
+    // The voice link's listening port (13000; tests take a free one with 0).
+    quint16 portaAscoltoVoice() const { return m_portaAscoltoVoice; }
+    void impostaPortaAscoltoVoice(quint16 porta) { m_portaAscoltoVoice = porta; }
     QString cartellaProgramma() const { return m_cartellaProgramma; }
     QString percorso(const QString& nomeFile) const;
 
@@ -174,6 +206,7 @@ private:
     QString m_cartellaProgramma;
     QString m_cartellaEseguibile;
     Intervalli m_intervalli;
+    quint16 m_portaAscoltoVoice = 13000;
     std::function<void()> m_uscita;
     bool m_terminato = false;
     bool m_contactListRifiutata = false;
