@@ -322,14 +322,6 @@ void TestAvvio::clientPulsanti()
     frmClient* client = m.FrmClient();
     client->show();
 
-    // Connecting is not there yet, and the window says so rather than pretend.
-    Banco::figlio<QPushButton>(client, "cmdConnettiti")->click();
-    QVERIFY(client->lblStato()->text().contains(QStringLiteral("non è ancora disponibile")));
-    QCOMPARE(Banco::figlio<QPushButton>(client, "cmdConnettiti")->text(),
-             QStringLiteral("Connetti"));
-    QVERIFY(!m.ConnessoAlMaster);
-    QVERIFY(b.dialoghi.messaggi.isEmpty());
-
     // Opzioni opens the account settings with the account loaded.
     Banco::figlio<QPushButton>(client, "cmdOpzioni")->click();
     frmLogin* login = m.FrmLoginEsistente();
@@ -599,11 +591,6 @@ void TestAvvio::newUserControlli_data()
                                  << "Segreto"
                                  << "m@rio.it "
                                  << "Inserire una email";
-    QTest::newRow("e-mail of 10: not available yet")
-        << "mario"
-        << "Segreto"
-        << "Segreto" << email
-        << "La registrazione non è ancora disponibile in questa versione del programma.";
 }
 
 void TestAvvio::newUserControlli()

@@ -1,0 +1,138 @@
+#pragma once
+
+#include "lobby/frmclient.h"
+#include "lobby/module1.h"
+#include "platform/desktop/attesa.h"
+#include "tests/support/cartelle.h"
+#include "tests/support/fakedialoghi.h"
+#include "tests/support/fakeprogrammi.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+
+#include <memory>
+
+namespace kalimo::test {
+
+// Intervals short enough that a test never waits out a real time-out.
+inline Intervalli intervalliBrevi(int rispostaMs = 300)
+{
+    Intervalli i;
+    i.rispostaMaster = rispostaMs;
+    i.stanzaPrivata = rispostaMs;
+    i.ricezioneDatiStanza = rispostaMs;
+    i.aggiornamentoListe = rispostaMs;
+    i.primoAggiornamentoListe = rispostaMs;
+    i.pausaPasswordErrata = 1;
+    i.splash = 1;
+    i.pausaDatiStanza = 1;
+    return i;
+}
+
+// Every text a label showed, in the order it was painted. A text set and
+// replaced before any paint does not appear.
+class RegistroEtichetta final : public QObject
+{
+public:
+    explicit RegistroEtichetta(QLabel* etichetta) : m_etichetta(etichetta)
+    {
+        if (etichetta)
+            etichetta->installEventFilter(this);
+    }
+    bool eventFilter(QObject* oggetto, QEvent* evento) override
+    {
+        if (oggetto == m_etichetta && evento->type() == QEvent::Paint &&
+            (testi.isEmpty() || testi.last() != m_etichetta->text()))
+            testi.append(m_etichetta->text());
+        return false;
+    }
+    QStringList testi;
+
+private:
+    QPointer<QLabel> m_etichetta;
+};
+
+// A program folder, scripted services and the lobby over them, with the
+// voice link on a free port.
+class BancoLobby final
+{
+public:
+    explicit BancoLobby(int rispostaMs = 300) : m_intervalli(intervalliBrevi(rispostaMs))
+    {
+        Attesa::riprendi();
+        cartella.scrivi(QStringLiteral("User.ini"), "USERNAME : mario\r\nPASSWORD : Segreto\r\n");
+        // A master nobody listens at, until a test writes its own list.
+        scriviMasters(rigaMaster(QStringLiteral("Nessuno"), 1));
+    }
+
+    ~BancoLobby()
+    {
+        m.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    // One line of Masters.txt.
+    static QByteArray rigaMaster(const QString& nome, quint16 porta,
+                                 const QString& chiave = QStringLiteral("kalimo"))
+    {
+        return (nome + QStringLiteral(" | 127.0.0.1 | ") + QString::number(porta) +
+                QStringLiteral(" | ") + chiave + QStringLiteral("\r\n\r\n"))
+            .toUtf8();
+    }
+    void scriviMasters(const QByteArray& righe)
+    {
+        cartella.scrivi(QStringLiteral("Masters.txt"), righe);
+    }
+
+    // The lobby with its files read, as Sub Main leaves it (without windows).
+    Module1& modulo()
+    {
+        if (!m) {
+            m = std::make_unique<Module1>(Servizi{&dialoghi, &programmi, &apri},
+                                          cartella.percorso(), QString(), m_intervalli);
+            m->impostaUscita([this] { ++uscite; });
+            m->impostaPortaAscoltoVoice(0);
+            m->LeggiUserIni();
+            m->CaricaMasters();
+        }
+        return *m;
+    }
+
+    // The main window, shown, with its status line recorded.
+    frmClient* client()
+    {
+        frmClient* c = modulo().FrmClient();
+        if (!registroStato) {
+            c->show();
+            // Texts painted from here on are recorded, the first one excluded.
+            (void)QTest::qWaitForWindowExposed(c);
+            QCoreApplication::processEvents();
+            registroStato = std::make_unique<RegistroEtichetta>(c->lblStato());
+        }
+        return c;
+    }
+
+    template <typename T> static T* figlio(QWidget* finestra, const char* nome)
+    {
+        return finestra ? finestra->findChild<T*>(QString::fromLatin1(nome)) : nullptr;
+    }
+    QPushButton* pulsante(const char* nome) { return figlio<QPushButton>(client(), nome); }
+    void clicConnetti() { pulsante("cmdConnettiti")->click(); }
+
+    CartellaTemporanea cartella;
+    FakeDialoghi dialoghi;
+    FakeAvvioProgrammi programmi;
+    FakeApriFile apri;
+    std::unique_ptr<RegistroEtichetta> registroStato;
+    int uscite = 0;
+
+private:
+    Intervalli m_intervalli;
+    std::unique_ptr<Module1> m;
+};
+
+} // namespace kalimo::test
