@@ -36,6 +36,11 @@ const QString kFormat[] = {QStringLiteral("--rate=48000"), QStringLiteral("--cha
                            QStringLiteral("--format=s16le"), QStringLiteral("--latency-msec=20")};
 constexpr double kAmplitude = 0.4;
 constexpr int kOnsetLevel = int(0.05 * 32767);
+constexpr int kJudgedMs = 1000;
+// Large device buffers: this checks what arrives, not how soon, and a busy
+// machine must not starve the devices.
+constexpr int kCaptureBufferMs = 100;
+constexpr int kPlaybackBufferMs = 200;
 // Generous: only a stuck server or stream would take this long.
 constexpr int kDeadlineMs = 30000;
 
@@ -193,37 +198,33 @@ QVector<qint16> toneSamples(double hz, int ms)
     return pcm;
 }
 
-// Judges 600 ms of `pcm` from the tone's onset on, in 100 ms windows. The
-// pitch must hold in most windows: a jitter buffer settling may bend one. The
-// loudest window must be near the sent level: the sender's denoiser learns a
-// steady tone as noise and lowers it later on. Empty when it holds.
+// Judges a second of `pcm` from the tone's onset on, in 20 ms windows. The
+// pitch must hold in most windows: on a busy machine a late frame or a
+// device overrun bends a few. The loudest window must be near the sent
+// level: the sender's denoiser learns a steady tone as noise and lowers it
+// later on. Empty when it holds.
 QString judgeTone(const QVector<qint16>& pcm, double hz)
 {
     const qsizetype onset = firstAbove(pcm, kOnsetLevel);
-    const qsizetype window = samplesForMs(100);
-    if (onset < 0 || pcm.size() < onset + 6 * window)
+    const qsizetype window = samplesForMs(20);
+    const int windows = kJudgedMs / 20;
+    if (onset < 0 || pcm.size() < onset + windows * window)
         return QStringLiteral("too little tone arrived (%1 samples, onset at %2)")
             .arg(pcm.size())
             .arg(onset);
-    QList<double> shares;
+    int clean = 0;
     double loudest = 0;
-    for (int w = 0; w < 6; ++w) {
-        shares.append(toneShare(pcm, onset + w * window, window, hz));
+    for (int w = 0; w < windows; ++w) {
+        clean += toneShare(pcm, onset + w * window, window, hz) >= 0.9 ? 1 : 0;
         loudest = std::max(loudest, rms(pcm, onset + w * window, window));
     }
-    QList<double> sorted = shares;
-    std::sort(sorted.begin(), sorted.end());
-    const double median = sorted[sorted.size() / 2];
     const double level = loudest / (kAmplitude * 32767 / std::sqrt(2.0));
-    if (median < 0.9 || level < 0.5 || level > 1.5) {
-        QStringList each;
-        for (double v : shares)
-            each.append(QString::number(v, 'f', 3));
-        return QStringLiteral("%1 Hz shares %2, loudest level %3 of the sent one")
+    if (clean * 10 < windows * 6 || level < 0.5 || level > 1.5)
+        return QStringLiteral("%1 of %2 windows hold %3 Hz, loudest level %4 of the sent one")
+            .arg(clean)
+            .arg(windows)
             .arg(hz)
-            .arg(each.join(u' '))
             .arg(level);
-    }
     return {};
 }
 
@@ -302,6 +303,8 @@ void TestVoicePulse::playbackReachesTheSink()
     talkerAudio.setCaptureSource(SignalSource::tone(440, kAmplitude));
     VoiceEngine::Options options;
     options.frameMs = frameMs;
+    options.captureBufferMs = kCaptureBufferMs;
+    options.playbackBufferMs = kPlaybackBufferMs;
     VoiceEngine talker(talkerAudio,
                        settingsFor(SyntheticAudioBackend::defaultInputId(),
                                    SyntheticAudioBackend::defaultOutputId()),
@@ -334,7 +337,7 @@ void TestVoicePulse::playbackReachesTheSink()
     });
     pace.start(5);
 
-    QTRY_VERIFY_WITH_TIMEOUT(toneLength(parec.samples) >= samplesForMs(700), kDeadlineMs);
+    QTRY_VERIFY_WITH_TIMEOUT(toneLength(parec.samples) >= samplesForMs(kJudgedMs), kDeadlineMs);
     const QString verdict = judgeTone(parec.samples, 440);
     QVERIFY2(verdict.isEmpty(), qPrintable(verdict));
 }
@@ -344,7 +347,10 @@ void TestVoicePulse::playbackReachesTheSink()
 void TestVoicePulse::captureBecomesFrames()
 {
     QtAudioBackend realAudio;
-    VoiceEngine engine(realAudio, settingsFor(kMicSource.toUtf8(), kPlaySink.toUtf8()));
+    VoiceEngine::Options options;
+    options.captureBufferMs = kCaptureBufferMs;
+    options.playbackBufferMs = kPlaybackBufferMs;
+    VoiceEngine engine(realAudio, settingsFor(kMicSource.toUtf8(), kPlaySink.toUtf8()), options);
     QList<QByteArray> frames;
     connect(&engine, &VoiceEngine::FrameEncoded, &engine,
             [&](const QByteArray& f, quint16) { frames.append(f); });
@@ -353,10 +359,10 @@ void TestVoicePulse::captureBecomesFrames()
     QVERIFY(engine.Connect(talking).ok());
 
     Tool pacat;
-    pacat.play(kMicSink, toneSamples(660, 3000));
+    pacat.play(kMicSink, toneSamples(660, 4000));
     QVERIFY(pacat.process.waitForStarted());
 
-    QTRY_VERIFY_WITH_TIMEOUT(toneLength(decodeAll(frames)) >= samplesForMs(700), kDeadlineMs);
+    QTRY_VERIFY_WITH_TIMEOUT(toneLength(decodeAll(frames)) >= samplesForMs(kJudgedMs), kDeadlineMs);
     const QString verdict = judgeTone(decodeAll(frames), 660);
     QVERIFY2(verdict.isEmpty(), qPrintable(verdict));
 }

@@ -1,0 +1,448 @@
+// The whole voice path: mouth-to-ear latency from one engine's capture
+// through a room session host on loopback to another engine's playback, and
+// how many voice frames a session host relays on one core. Prints figures;
+// nothing passes or fails. With --pulse, the latency runs again on the
+// devices of a PulseAudio server with the null sinks that
+// scripts/private-pulse.sh sets up.
+
+#include "platform/session/sessionclient.h"
+#include "platform/session/sessionhost.h"
+#include "platform/voiceengine/qtaudiobackend.h"
+#include "platform/voiceengine/syntheticaudiobackend.h"
+#include "platform/voiceengine/voiceengine.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <numbers>
+#include <pthread.h>
+#include <vector>
+
+using namespace kalimo;
+using namespace kalimo::session;
+
+namespace {
+
+constexpr int kBurstPeriodMs = 500;
+constexpr int kBurstMs = 40;
+constexpr double kBurstHz = 1000;
+constexpr int kMarkLevel = 3000;
+
+// A 1 kHz burst every half second: each onset is a mark to find at the far end.
+SignalSource bursts()
+{
+    auto at = std::make_shared<qint64>(0);
+    return SignalSource([at](qint16* out, int count) {
+        const qint64 period = samplesForMs(kBurstPeriodMs);
+        for (int i = 0; i < count; ++i, ++*at) {
+            const qint64 p = *at % period;
+            out[i] = p < samplesForMs(kBurstMs)
+                         ? qint16(16000 * std::sin(2 * std::numbers::pi * kBurstHz * double(p) /
+                                                   kSampleRate))
+                         : qint16(0);
+        }
+    });
+}
+
+// Samples from a burst's start to where it first reaches the mark level.
+qsizetype markOffset()
+{
+    std::vector<qint16> one(size_t(samplesForMs(kBurstMs)));
+    bursts().generate(one.data(), int(one.size()));
+    for (size_t i = 0; i < one.size(); ++i)
+        if (std::abs(int(one[i])) >= kMarkLevel)
+            return qsizetype(i);
+    return 0;
+}
+
+void report(const char* what, std::vector<double> ms)
+{
+    if (ms.empty()) {
+        std::printf("%-52s no samples\n", what);
+        return;
+    }
+    std::sort(ms.begin(), ms.end());
+    const auto at = [&](double q) { return ms[std::min(ms.size() - 1, size_t(q * ms.size()))]; };
+    std::printf("%-52s median %6.1f ms  min %6.1f  p90 %6.1f  max %6.1f  (%zu)\n", what, at(0.5),
+                ms.front(), at(0.9), ms.back(), ms.size());
+}
+
+// Runs the event loop until `done` holds or `ms` pass; false on time-out.
+template <class Pred> bool runUntil(Pred done, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+// A forwarding room: every frame goes to every member but its speaker.
+std::unique_ptr<SessionHost> openRoom(int members)
+{
+    auto host = std::make_unique<SessionHost>();
+    if (!host->Listen(QStringLiteral("127.0.0.1"), 0, roomApplicationGuid(), members))
+        return nullptr;
+    SessionHost* h = host.get();
+    QObject::connect(
+        h, &SessionHost::VoiceReceived, h,
+        [h](qint32 id, quint16 seq, const QByteArray& f) { h->SendVoiceTo(0, id, seq, f); });
+    return host;
+}
+
+// Joins `count` clients to the room at `port`, on the calling thread.
+std::vector<std::unique_ptr<SessionClient>> join(quint16 port, int count, const QString& prefix)
+{
+    std::vector<std::unique_ptr<SessionClient>> clients;
+    int joined = 0;
+    for (int i = 0; i < count; ++i) {
+        auto c = std::make_unique<SessionClient>();
+        SessionClient* raw = c.get();
+        QObject::connect(raw, &SessionClient::EnumHostsResponse, raw,
+                         [raw, i, prefix] { raw->Connect(prefix + QString::number(i), {}); });
+        QObject::connect(raw, &SessionClient::ConnectComplete, raw, [&joined](int r) {
+            if (r == 0)
+                ++joined;
+        });
+        raw->EnumHosts(QStringLiteral("127.0.0.1"), port, roomApplicationGuid());
+        clients.push_back(std::move(c));
+    }
+    if (!runUntil([&] { return joined == count; }, 30000)) {
+        std::printf("only %d of %d clients joined\n", joined, count);
+        clients.clear();
+    }
+    return clients;
+}
+
+AudioSettings saved(QTemporaryDir& dir, const QByteArray& in, const QByteArray& out)
+{
+    static int n = 0;
+    AudioSettings s = AudioSettings::atFile(dir.filePath(QStringLiteral("a%1.ini").arg(++n)));
+    s.save({in, QString::fromUtf8(in), out, QString::fromUtf8(out)});
+    return s;
+}
+
+// Talker A and listener B on synthetic devices paced by the real clock,
+// their frames through a session host on loopback. B's device ticks half a
+// tick after A's, as two unsynchronised sound cards would on average.
+void mouthToEar(int frameMs, int seconds)
+{
+    QTemporaryDir dir;
+    auto host = openRoom(4);
+    if (!host) {
+        std::printf("cannot open a room\n");
+        return;
+    }
+    auto clients = join(host->port(), 2, QStringLiteral("member"));
+    if (clients.empty())
+        return;
+    SessionClient& a = *clients[0];
+    SessionClient& b = *clients[1];
+
+    SyntheticAudioBackend audioA, audioB;
+    audioA.setCaptureSource(bursts());
+    VoiceEngine::Options options;
+    options.frameMs = frameMs;
+    options.captureBufferMs = frameMs;
+    const QByteArray in = SyntheticAudioBackend::defaultInputId();
+    const QByteArray out = SyntheticAudioBackend::defaultOutputId();
+    VoiceEngine talker(audioA, saved(dir, in, out), options);
+    VoiceEngine listener(audioB, saved(dir, in, out), options);
+    QObject::connect(&talker, &VoiceEngine::FrameEncoded, &a,
+                     [&a](const QByteArray& f, quint16) { a.SendVoice(f); });
+    QObject::connect(&b, &SessionClient::VoiceReceived, &listener,
+                     [&listener](qint32 id, quint16 seq, const QByteArray& f) {
+                         listener.FrameReceived(quint32(id), seq, f);
+                     });
+    VoiceClientConfig config;
+    config.flags = VoiceClientConfig::RecordMuted;
+    listener.Connect(config);
+    config.flags = 0;
+    talker.Connect(config);
+
+    const int tick = SyntheticAudioBackend::kTickMs;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 nextA = tick, nextB = tick + tick / 2;
+    QTimer pace;
+    pace.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&pace, &QTimer::timeout, &pace, [&] {
+        const qint64 now = clock.elapsed();
+        for (; nextA <= now; nextA += tick)
+            audioA.advance(tick);
+        for (; nextB <= now; nextB += tick)
+            audioB.advance(tick);
+    });
+    pace.start(1);
+    runUntil([&] { return clock.elapsed() >= seconds * 1000; }, seconds * 1000 + 1000);
+    pace.stop();
+
+    const QVector<qint16>& heard = audioB.played();
+    const qsizetype period = samplesForMs(kBurstPeriodMs);
+    const qsizetype mark = markOffset();
+    std::vector<double> ms;
+    for (qsizetype burst = 4; (burst + 1) * period < audioB.nowSamples(); ++burst) {
+        const qsizetype from = burst * period - audioB.playbackOpenedAt();
+        for (qsizetype i = std::max<qsizetype>(0, from); i < from + period && i < heard.size();
+             ++i) {
+            if (std::abs(int(heard[i])) >= kMarkLevel) {
+                const qsizetype late = i + audioB.playbackOpenedAt() - burst * period - mark;
+                ms.push_back(double(late) * 1000.0 / kSampleRate + tick / 2.0);
+                break;
+            }
+        }
+    }
+    char label[96];
+    std::snprintf(label, sizeof label, "mouth to ear, synthetic devices, %d ms frames:", frameMs);
+    report(label, ms);
+    std::printf("%-52s %d underruns at the listener\n", "", audioB.underruns());
+}
+
+// The same path on PulseAudio devices: an injector plays bursts into the
+// mic sink, A captures it through Qt, B plays to the play sink, and a
+// recorder hears that sink. The injector-to-recorder path without the
+// engines is measured alone and taken off.
+class PulseProbe final
+{
+public:
+    // Returns the delays of bursts from injection to the recorder.
+    static std::vector<double> run(QtAudioBackend& backend, const QByteArray& recordFrom,
+                                   int seconds)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        SignalSource source = bursts();
+        std::vector<qint64> written; // wall ns of each burst start written
+        qint64 writtenSamples = 0;
+        std::vector<qint16> block(size_t(samplesForMs(10)));
+        PlaybackStream* injector = nullptr;
+        auto play = backend.openPlayback(
+            "kalimo_mic", 20,
+            [&] {
+                while (injector && injector->samplesFree() >= int(block.size())) {
+                    const qint64 period = samplesForMs(kBurstPeriodMs);
+                    if (writtenSamples % period == 0)
+                        written.push_back(clock.nsecsElapsed());
+                    source.generate(block.data(), int(block.size()));
+                    injector->write(block.data(), int(block.size()));
+                    writtenSamples += qint64(block.size());
+                }
+            },
+            nullptr);
+        if (!play.stream) {
+            std::printf("injector: %s\n", qPrintable(play.result.detail));
+            return {};
+        }
+        injector = play.stream.get();
+        std::vector<qint64> heard; // wall ns when each burst's mark was recorded
+        qint64 quietSince = 0;
+        auto rec = backend.openCapture(
+            recordFrom, 10,
+            [&](const qint16* s, int n) {
+                const qint64 now = clock.nsecsElapsed();
+                for (int i = 0; i < n; ++i) {
+                    if (std::abs(int(s[i])) >= kMarkLevel) {
+                        if (quietSince > samplesForMs(100))
+                            heard.push_back(now - qint64(n - i) * 1000000000 / kSampleRate);
+                        quietSince = 0;
+                    } else {
+                        ++quietSince;
+                    }
+                }
+            },
+            nullptr);
+        if (!rec.stream) {
+            std::printf("recorder: %s\n", qPrintable(rec.result.detail));
+            return {};
+        }
+        runUntil([&] { return clock.elapsed() >= seconds * 1000; }, seconds * 1000 + 1000);
+        // Pair each heard mark with the latest burst written before it.
+        const double markMs = double(markOffset()) * 1000.0 / kSampleRate;
+        std::vector<double> ms;
+        for (qint64 h : heard) {
+            auto it = std::upper_bound(written.begin(), written.end(), h);
+            if (it != written.begin() && it - written.begin() > 2)
+                ms.push_back(double(h - *(it - 1)) / 1e6 - markMs);
+        }
+        return ms;
+    }
+};
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return NAN;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void mouthToEarPulse(int frameMs, int seconds)
+{
+    QtAudioBackend backend;
+    QStringList missing;
+    for (const char* id : {"kalimo_in", "kalimo_out"}) {
+        bool found = false;
+        for (const AudioDevice& d : backend.inputDevices())
+            found = found || d.id == id;
+        if (!found)
+            missing.append(QString::fromLatin1(id));
+    }
+    if (!missing.isEmpty()) {
+        std::printf("PulseAudio devices %s missing: run under scripts/private-pulse.sh\n",
+                    qPrintable(missing.join(QStringLiteral(", "))));
+        return;
+    }
+    const std::vector<double> baseline = PulseProbe::run(backend, "kalimo_in", seconds);
+
+    QTemporaryDir dir;
+    auto host = openRoom(4);
+    if (!host)
+        return;
+    auto clients = join(host->port(), 2, QStringLiteral("member"));
+    if (clients.empty())
+        return;
+    SessionClient& a = *clients[0];
+    SessionClient& b = *clients[1];
+    VoiceEngine::Options options;
+    options.frameMs = frameMs;
+    options.captureBufferMs = frameMs;
+    VoiceEngine talker(backend, saved(dir, "kalimo_in", "kalimo_play"), options);
+    VoiceEngine listener(backend, saved(dir, "kalimo_in", "kalimo_play"), options);
+    QObject::connect(&talker, &VoiceEngine::FrameEncoded, &a,
+                     [&a](const QByteArray& f, quint16) { a.SendVoice(f); });
+    QObject::connect(&b, &SessionClient::VoiceReceived, &listener,
+                     [&listener](qint32 id, quint16 seq, const QByteArray& f) {
+                         listener.FrameReceived(quint32(id), seq, f);
+                     });
+    VoiceClientConfig config;
+    config.flags = VoiceClientConfig::RecordMuted;
+    VoiceResult r = listener.Connect(config);
+    config.flags = 0;
+    if (r.ok())
+        r = talker.Connect(config);
+    if (!r.ok()) {
+        std::printf("engine: %s\n", qPrintable(r.detail));
+        return;
+    }
+    const std::vector<double> total = PulseProbe::run(backend, "kalimo_out", seconds);
+    char label[96];
+    std::snprintf(label, sizeof label, "PulseAudio, %d ms frames, injector to recorder:", frameMs);
+    report(label, total);
+    report("PulseAudio, injector to recorder without engines:", baseline);
+    std::printf("%-52s %6.1f ms (difference of medians)\n",
+                "PulseAudio mouth to ear:", median(total) - median(baseline));
+}
+
+double threadCpuSeconds(clockid_t clock)
+{
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// `rooms` rooms of `members` each on one host thread, `speakers` of each
+// room sending frames of 100 bytes `perTick` at a time every 20 ms; the
+// clients run on the main thread.
+void hostForwarding(int rooms, int members, int speakers, int perTick, int seconds)
+{
+    QThread hostThread;
+    auto* onHostThread = new QObject;
+    onHostThread->moveToThread(&hostThread);
+    QObject::connect(&hostThread, &QThread::finished, onHostThread, &QObject::deleteLater);
+    hostThread.start();
+    std::vector<std::unique_ptr<SessionHost>> hosts;
+    clockid_t hostClock{};
+    QMetaObject::invokeMethod(
+        onHostThread,
+        [&] {
+            pthread_getcpuclockid(pthread_self(), &hostClock);
+            for (int i = 0; i < rooms; ++i)
+                hosts.push_back(openRoom(members));
+        },
+        Qt::BlockingQueuedConnection);
+    std::vector<std::vector<std::unique_ptr<SessionClient>>> roomClients;
+    qint64 received = 0;
+    for (const auto& h : hosts) {
+        if (!h) {
+            std::printf("cannot open a room\n");
+            break;
+        }
+        roomClients.push_back(join(h->port(), members, QStringLiteral("m")));
+        if (roomClients.back().empty())
+            break;
+        for (const auto& c : roomClients.back())
+            QObject::connect(c.get(), &SessionClient::VoiceReceived, c.get(),
+                             [&received] { ++received; });
+    }
+    if (roomClients.size() == size_t(rooms) && !roomClients.back().empty()) {
+        const QByteArray frame(100, 'v');
+        qint64 sent = 0;
+        QTimer tick;
+        tick.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&tick, &QTimer::timeout, &tick, [&] {
+            for (auto& room : roomClients)
+                for (int s = 0; s < speakers; ++s)
+                    for (int k = 0; k < perTick; ++k)
+                        sent += room[size_t(s)]->SendVoice(frame) ? 1 : 0;
+        });
+        tick.start(20);
+        runUntil([] { return false; }, 1000); // settle
+        const qint64 sent0 = sent, received0 = received;
+        const double cpu0 = threadCpuSeconds(hostClock);
+        QElapsedTimer wall;
+        wall.start();
+        runUntil([] { return false; }, seconds * 1000);
+        const double cpu = threadCpuSeconds(hostClock) - cpu0;
+        const double elapsed = double(wall.nsecsElapsed()) / 1e9;
+        tick.stop();
+        const qint64 in = sent - sent0, out = received - received0;
+        const double expected = double(in) * (members - 1);
+        std::printf("%3d room%s x %3d members, %d speakers x %d frames/20 ms: %7.0f in/s, "
+                    "%8.0f relayed/s (%.1f %% lost), host %.0f %% of a core, %.0f relayed per "
+                    "host CPU second\n",
+                    rooms, rooms == 1 ? " " : "s", members, speakers, perTick, in / elapsed,
+                    out / elapsed, expected > 0 ? 100.0 * (expected - out) / expected : 0.0,
+                    100.0 * cpu / elapsed, cpu > 0 ? out / cpu : 0.0);
+    }
+    roomClients.clear();
+    QMetaObject::invokeMethod(
+        onHostThread, [&] { hosts.clear(); }, Qt::BlockingQueuedConnection);
+    hostThread.quit();
+    hostThread.wait();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const bool pulse = app.arguments().contains(QStringLiteral("--pulse"));
+    const bool pulseOnly = app.arguments().contains(QStringLiteral("--pulse-only"));
+    if (!pulseOnly) {
+        mouthToEar(20, 20);
+        mouthToEar(10, 20);
+    }
+    if (pulse || pulseOnly) {
+        mouthToEarPulse(20, 10);
+        mouthToEarPulse(10, 10);
+    }
+    if (pulseOnly)
+        return 0;
+    for (int perTick : {1, 4}) {
+        hostForwarding(10, 10, 2, perTick, 10);
+        hostForwarding(1, 100, 2, perTick, 10);
+    }
+    return 0;
+}
