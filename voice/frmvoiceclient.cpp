@@ -1,0 +1,536 @@
+#include "voice/frmvoiceclient.h"
+
+#include "platform/desktop/attesa.h"
+#include "platform/desktop/grigliatabella.h"
+#include "protocol/framing.h"
+#include "protocol/separators.h"
+#include "protocol/values.h"
+#include "ui_frmvoiceclient.h"
+#include "voice/canalestanza.h"
+#include "voice/module1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QIcon>
+#include <QKeyEvent>
+
+using namespace Qt::StringLiterals;
+
+namespace kalimo {
+
+namespace {
+
+// The talk state: "0001 " SEP2 " " nick " " SEP2 " true " SEP1
+QString messaggioParlo(const QString& nick, bool parlo)
+{
+    return u"0001 "_s + SEP2 + u' ' + stripControlCharacters(nick) + u' ' + SEP2 +
+           (parlo ? u" true "_s : u" false "_s) + SEP1;
+}
+
+// Invitations and their answers name the other nick right after SEP2.
+QString messaggioInvito(QStringView codice, const QString& nick, const QString& altro)
+{
+    return codice.toString() + u' ' + SEP2 + u' ' + stripControlCharacters(nick) + u' ' + SEP2 +
+           stripControlCharacters(altro) + SEP1 + u' ';
+}
+
+constexpr QChar kCR = u'\r';
+const QString kCRLF = QStringLiteral("\r\n");
+
+} // namespace
+
+frmVoiceClient::frmVoiceClient(Module1& modulo, QWidget* parent)
+    : QWidget(parent), m_modulo(modulo), ui(std::make_unique<Ui::frmVoiceClient>())
+{
+    ui->setupUi(this);
+    m_grigliaTabella = std::make_unique<GrigliaTabella>(ui->grdUtenti);
+    m_griglia = m_grigliaTabella.get();
+    ui->PicMic->setPixmap(QIcon(u":/kalimo/microfono.svg"_s).pixmap(16, 16));
+
+    connect(ui->perla, &QPushButton::clicked, this, &frmVoiceClient::IniziaParlare);
+    connect(ui->muto, &QPushButton::clicked, this, &frmVoiceClient::FinisciParlare);
+    connect(ui->chiudi, &QPushButton::clicked, this, &frmVoiceClient::Chiudi);
+    connect(ui->cmdStanzaPrivata, &QPushButton::clicked, this, &frmVoiceClient::InvitaInPrivato);
+    // The room chat windows come later: cmdChatTestuale and cmdChatPrivata wait for them.
+    connect(ui->optRecordSet, &QRadioButton::toggled, ui->SldRegistrazione, &QWidget::setEnabled);
+    connect(ui->optVolumeSet, &QRadioButton::toggled, ui->sldVolume, &QWidget::setEnabled);
+    // Choosing "Default" again must also drop the manual level, not only
+    // freeze its slider.
+    for (QRadioButton* opzione : {ui->optRecordSet, ui->optVolumeSet})
+        connect(opzione, &QRadioButton::toggled, this, &frmVoiceClient::applicaVolumi);
+    for (QSlider* cursore : {ui->SldRegistrazione, ui->sldVolume})
+        connect(cursore, &QSlider::valueChanged, this, &frmVoiceClient::applicaVolumi);
+
+    // Any mouse button on cmdParla talks, which QPushButton alone does not offer.
+    ui->cmdParla->installEventFilter(this);
+    // Ctrl talks whatever control of the window has the focus.
+    qApp->installEventFilter(this);
+
+    tmrRefreshBanner.setInterval(m_modulo.intervalli().banner);
+    connect(&tmrRefreshBanner, &QTimer::timeout, this, &frmVoiceClient::AggiornaBanner);
+    TimerConnessione.setInterval(m_modulo.intervalli().connessioneLobby);
+}
+
+frmVoiceClient::~frmVoiceClient()
+{
+    qApp->removeEventFilter(this);
+    // The room outlives the window: it must not draw into a grid that is gone.
+    if (m_modulo.StanzaCorrente().grdUtenti == m_griglia)
+        m_modulo.StanzaCorrente().grdUtenti = nullptr;
+}
+
+void frmVoiceClient::Carica()
+{
+    Stanza& stanza = m_modulo.StanzaCorrente();
+    m_canale = m_modulo.servizi().creaCanale();
+    stanza.PictureMicrofono = ui->PicMic->pixmap().toImage();
+
+    // Banner: the page itself is loaded with the voice link's work.
+    const bool banner = !m_modulo.IndirizzoBanner.isEmpty();
+    ui->picBanner->setVisible(banner);
+    if (banner)
+        tmrRefreshBanner.start();
+    else
+        tmrRefreshBanner.stop();
+
+    setWindowTitle(tr("Sei collegato alla stanza ") + stanza.Nome);
+    stanza.AttivaGrafica = true;
+    stanza.VisualizzaUtenti(0);
+    stanza.grdUtenti = m_griglia;
+    registraGestori();
+
+    ui->lblNomeStanza->setText(stanza.Nome);
+    ui->lblNUM->setText(QString::number(stanza.MaxUtenti));
+    ui->lblNUPM->setText(QString::number(stanza.MaxUtentiAudio));
+
+    if (!ConnettiStanza() || !ConnettiVoce())
+        return;
+    AvviaCollegamentoLobby();
+}
+
+void frmVoiceClient::registraGestori()
+{
+    CanaleStanza* c = m_canale.get();
+    connect(c, &CanaleStanza::Receive, this, &frmVoiceClient::GestisciDatiArrivati);
+    connect(c, &CanaleStanza::TerminateSession, this, &frmVoiceClient::SessioneTerminata);
+    connect(c, &CanaleStanza::InputLevel, this, [this](int picco) {
+        if (picco != 0)
+            ui->pbInputLevel->setValue(picco);
+    });
+    connect(c, &CanaleStanza::OutputLevel, this, [this](int picco) {
+        if (picco != 0)
+            ui->pbOutPutLevel->setValue(picco);
+    });
+    connect(c, &CanaleStanza::RecordStart, this, [this] {
+        if (!m_rifiutato)
+            impostaEtichetta(ui->lblEstParlante, tr("Audio attivo"));
+    });
+    connect(c, &CanaleStanza::RecordStop, this, [this] {
+        if (!m_rifiutato)
+            impostaEtichetta(ui->lblEstParlante, tr("Audio in pausa"));
+    });
+    connect(c, &CanaleStanza::ErroreAudio, this, &frmVoiceClient::erroreAudio);
+}
+
+bool frmVoiceClient::ConnettiStanza()
+{
+    const Stanza& stanza = m_modulo.StanzaCorrente();
+    bool risposta = false;
+    bool scaduto = false;
+    auto collegamento =
+        connect(m_canale.get(), &CanaleStanza::EnumHostsResponse, this, [&] { risposta = true; });
+    QTimer limite;
+    limite.setSingleShot(true);
+    connect(&limite, &QTimer::timeout, this, [&] { scaduto = true; });
+    limite.start(m_modulo.intervalli().enumerazione);
+    m_canale->EnumHosts(stanza.IPStanza, quint16(stanza.PortaUtenti.toUInt()));
+    const int esito = Attesa::finche({[&] { return risposta; }, [&] { return scaduto; }});
+    disconnect(collegamento);
+    if (esito == Attesa::kInterrotta)
+        return false;
+    if (!risposta) {
+        m_canale->StopEnumHosts();
+        uscitaFatale(
+            tr("Impossibile connettersi alla stanza; problema sull'enumerazione degli host"),
+            tr("Errore"), Icona::Critica);
+        return false;
+    }
+
+    int risultato = -1;
+    collegamento = connect(m_canale.get(), &CanaleStanza::ConnectComplete, this,
+                           [&](int r) { risultato = r; });
+    m_canale->Connect(m_modulo.UtenteLocale.NickName, stanza.Password);
+    const bool arrivato = Attesa::finche([&] { return risultato >= 0; });
+    disconnect(collegamento);
+    if (!arrivato)
+        return false;
+    // Every refusal (full, wrong password, name in use) reads the same to the user.
+    if (risultato != 0) {
+        uscitaFatale(tr("Non e' possibile collegarsi alla stanza, i posti disponibili sono tutti "
+                        "occupati"),
+                     Module1::titolo(), Icona::Nessuna);
+        return false;
+    }
+    return true;
+}
+
+bool frmVoiceClient::ConnettiVoce()
+{
+    m_config = VoiceClientConfig{};
+    m_config.flags = VoiceClientConfig::RecordMuted;
+    m_config.threshold = VoiceClientConfig::ThresholdUnused;
+    m_config.notificationPeriod = 100;
+
+    VoiceResult esito;
+    for (int tentativo = 0; tentativo < 2; ++tentativo) {
+        bool arrivato = false;
+        auto collegamento =
+            connect(m_canale.get(), &CanaleStanza::VoceConnessa, this, [&](const VoiceResult& r) {
+                esito = r;
+                arrivato = true;
+            });
+        m_canale->ConnettiVoce(m_config);
+        const bool ok = Attesa::finche([&] { return arrivato; });
+        disconnect(collegamento);
+        if (!ok)
+            return false;
+        if (esito.ok())
+            return true;
+        // First use: the audio set-up, then one more try.
+        if (esito.error != VoiceError::SetupRequired || tentativo > 0)
+            break;
+        if (m_modulo.servizi().impostaAudio)
+            m_modulo.servizi().impostaAudio(this);
+        if (m_chiusura)
+            return false;
+    }
+    erroreAudio(esito);
+    return false;
+}
+
+void frmVoiceClient::erroreAudio(const VoiceResult& esito)
+{
+    if (m_chiusura)
+        return;
+    uscitaFatale(tr("La periferica Audio non funziona correttamente") + kCRLF +
+                     tr("oppure non e' possibile inizializzare le DirectX ") + kCRLF + u"Error:"_s +
+                     QString::number(esito.code()) + kCRLF + u" Error Description: "_s +
+                     esito.detail,
+                 tr("Errore Fatale"), Icona::Critica);
+}
+
+void frmVoiceClient::uscitaFatale(const QString& testo, const QString& titolo, Icona icona)
+{
+    m_chiusura = true;
+    m_modulo.dialoghi().messaggio(testo, titolo, icona, Pulsanti::Ok);
+    hide();
+    finisci(Module1::kUscitaFallimento);
+}
+
+void frmVoiceClient::finisci(int codice)
+{
+    TerminaSessione();
+    m_modulo.TerminaProgramma(codice);
+}
+
+void frmVoiceClient::TerminaSessione()
+{
+    // Marked at the start: a close request during the pauses must not start
+    // a second clean-up.
+    if (m_pulito || !m_canale)
+        return;
+    m_pulito = true;
+    disconnect(m_canale.get(), nullptr, this, nullptr);
+    const int pausa = m_modulo.intervalli().pausaChiusura;
+    m_canale->DisconnettiVoce();
+    Attesa::Pausa(pausa);
+    m_canale->Close();
+    Attesa::Pausa(pausa);
+    for (auto oggetto : {CanaleStanza::Oggetto::Voce, CanaleStanza::Oggetto::Sessione,
+                         CanaleStanza::Oggetto::Radice}) {
+        m_canale->Rilascia(oggetto);
+        Attesa::Pausa(pausa);
+    }
+}
+
+void frmVoiceClient::Chiudi()
+{
+    if (m_chiusura)
+        return;
+    m_chiusura = true;
+    // The voice link socket is closed here once it exists.
+    hide();
+    m_config.notificationPeriod = 0;
+    applicaConfigurazione();
+    Attesa::Pausa(0);
+    finisci(0);
+}
+
+void frmVoiceClient::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    if (m_chiusura)
+        return;
+    m_chiusura = true;
+    // The room chat windows are unloaded here once they exist.
+    hide();
+    m_config.notificationPeriod = 0;
+    applicaConfigurazione();
+    Attesa::Pausa(0);
+    finisci(0);
+}
+
+void frmVoiceClient::SessioneTerminata()
+{
+    if (m_sessioneFinita || m_chiusura)
+        return;
+    m_sessioneFinita = true;
+    m_modulo.dialoghi().messaggio(tr("La connessione alla stanza e' terminata."), tr("Uscita"),
+                                  Icona::Informazione, Pulsanti::Ok);
+    m_config.notificationPeriod = 0;
+    applicaConfigurazione();
+    for (QWidget* w :
+         {static_cast<QWidget*>(ui->cmdChatPrivata), static_cast<QWidget*>(ui->cmdStanzaPrivata),
+          static_cast<QWidget*>(ui->cmdParla), static_cast<QWidget*>(ui->perla),
+          static_cast<QWidget*>(ui->muto), static_cast<QWidget*>(ui->cmdChatTestuale),
+          static_cast<QWidget*>(ui->frmRicezione), static_cast<QWidget*>(ui->FrmTrasmissione)})
+        w->setEnabled(false);
+}
+
+// ---- the room host's messages ----
+
+void frmVoiceClient::GestisciDatiArrivati(const QString& dati)
+{
+    m_coda.append(dati);
+    if (m_inGestione)
+        return;
+    m_inGestione = true;
+    while (!m_coda.isEmpty() && !m_chiusura)
+        GestisciMessaggioStanza(m_coda.takeFirst());
+    m_inGestione = false;
+}
+
+void frmVoiceClient::GestisciMessaggioStanza(const QString& dati)
+{
+    for (const QStringList& parti : splitMessages(dati)) {
+        if (m_chiusura)
+            return;
+        const QString codice = fieldAt(parti, 0);
+        const QStringList campi = splitFields(fieldAt(parti, 1));
+        const QString primo = fieldAt(campi, 0);
+        if (codice == u"0001")
+            ParlareRifiutato();
+        else if (codice == u"0002")
+            utenteEntrato(campi);
+        else if (codice == u"0003")
+            utenteUscito(campi);
+        else if (codice == u"0004")
+            segnoParlante(campi);
+        else if (codice == u"0005" || codice == u"0006" || codice == u"0007")
+            ; // Room chat lines: dropped until the room chat windows exist.
+        else if (codice == u"0008" && !primo.isEmpty())
+            invitoRicevuto(primo);
+        else if (codice == u"0009" && !primo.isEmpty()) {
+            m_modulo.dialoghi().messaggio(tr("L'utente ") + primo +
+                                              tr(" ha accettato il tuo l'invito.") + kCR +
+                                              tr("Cliccando su OK verrà creata la stanza"),
+                                          Module1::titolo(), Icona::Informazione, Pulsanti::Ok);
+            InviaAlLobby(u"0001 "_s + SEP2 + u' ' + primo + u' ' + SEP1);
+        } else if (codice == u"0010" && !primo.isEmpty())
+            m_modulo.dialoghi().messaggio(tr("L'Utente ") + primo +
+                                              tr(" non ha accettato l'invito"),
+                                          Module1::titolo(), Icona::Informazione, Pulsanti::Ok);
+    }
+}
+
+void frmVoiceClient::utenteEntrato(const QStringList& campi)
+{
+    const QString nick = fieldAt(campi, 0);
+    const std::optional<int> id = parseInt(fieldAt(campi, 1));
+    if (nick.isEmpty() || !id)
+        return;
+    Stanza& stanza = m_modulo.StanzaCorrente();
+    stanza.AggiungiUtente(*id, nick, QString());
+    stanza.VisualizzaUtenti(0);
+    aggiornaConteggi();
+}
+
+void frmVoiceClient::utenteUscito(const QStringList& campi)
+{
+    const QString nick = fieldAt(campi, 0);
+    Stanza& stanza = m_modulo.StanzaCorrente();
+    if (nick.isEmpty() || !stanza.EstPresenteUtente(nick))
+        return;
+    m_canale->RimuoviParlante(stanza.DammiIDPerNick(nick));
+    stanza.EliminaUtente(nick);
+    stanza.VisualizzaUtenti(0);
+    aggiornaConteggi();
+}
+
+void frmVoiceClient::segnoParlante(const QStringList& campi)
+{
+    const std::optional<int> id = parseInt(fieldAt(campi, 0));
+    const QString stato = fieldAt(campi, 1).toLower();
+    if (!id || (stato != u"true" && stato != u"false"))
+        return;
+    Stanza& stanza = m_modulo.StanzaCorrente();
+    const QString nick = stanza.DammiNickPerID(*id);
+    if (nick.isEmpty())
+        return;
+    if (stato == u"true")
+        stanza.UtenteParlante(nick);
+    else
+        stanza.UtenteMuto(nick);
+    stanza.VisualizzaUtenti(0);
+    aggiornaConteggi();
+}
+
+void frmVoiceClient::aggiornaConteggi()
+{
+    const Stanza& stanza = m_modulo.StanzaCorrente();
+    impostaEtichetta(ui->lblNUC, QString::number(stanza.NumUtenti()));
+    impostaEtichetta(ui->lblNUPC, QString::number(stanza.NumUtentiAudio()));
+}
+
+void frmVoiceClient::invitoRicevuto(const QString& invitante)
+{
+    const Risposta r = m_modulo.dialoghi().messaggio(
+        tr("L'utente ") + invitante + tr(" ti invita in privato; ") + kCR + tr("Accetti?"),
+        tr("Invito"), Icona::Domanda, Pulsanti::SiNo);
+    if (m_chiusura)
+        return;
+    const QString& nick = m_modulo.UtenteLocale.NickName;
+    if (r == Risposta::Si) {
+        Invia(messaggioInvito(u"0005", nick, invitante));
+        InviaAlLobby(u"0002 "_s + SEP2 + u" NO PARAMETRI "_s + SEP1);
+    } else {
+        Invia(messaggioInvito(u"0006", nick, invitante));
+    }
+}
+
+void frmVoiceClient::InvitaInPrivato()
+{
+    const int riga = m_griglia->rigaCorrente();
+    if (riga < 1 || riga >= m_griglia->righe())
+        return;
+    const QString invitato = m_griglia->testo(riga, 1);
+    if (invitato.isEmpty() || invitato == m_modulo.UtenteLocale.NickName)
+        return;
+    Invia(messaggioInvito(u"0004", m_modulo.UtenteLocale.NickName, invitato));
+}
+
+void frmVoiceClient::Invia(const QString& messaggio)
+{
+    if (m_canale && !m_pulito)
+        m_canale->Send(messaggio);
+}
+
+void frmVoiceClient::InviaAlLobby(const QString& messaggio)
+{
+    // The voice link to the lobby is not built yet: its messages go nowhere.
+    Q_UNUSED(messaggio);
+}
+
+void frmVoiceClient::AvviaCollegamentoLobby()
+{
+    // The voice link (TimerConnessione's 2-second connect attempts) is not built yet.
+}
+
+void frmVoiceClient::AggiornaBanner()
+{
+    // Loading and reloading the banner page is not built yet.
+}
+
+// ---- talking ----
+
+void frmVoiceClient::IniziaParlare()
+{
+    if (m_inParola || m_sessioneFinita)
+        return;
+    m_inParola = true;
+    m_rifiutato = false;
+    m_config.flags = VoiceClientConfig::AutoVoiceActivated | VoiceClientConfig::AutoRecordVolume;
+    applicaConfigurazione();
+    impostaEtichetta(ui->lblEstParlante, tr("Audio attivo"));
+    Invia(messaggioParlo(m_modulo.UtenteLocale.NickName, true));
+}
+
+void frmVoiceClient::FinisciParlare()
+{
+    if (!m_inParola)
+        return;
+    m_inParola = false;
+    m_rifiutato = false;
+    m_config.flags = VoiceClientConfig::RecordMuted;
+    applicaConfigurazione();
+    impostaEtichetta(ui->lblEstParlante, tr("Audio in pausa"));
+    Invia(messaggioParlo(m_modulo.UtenteLocale.NickName, false));
+    ui->pbInputLevel->setValue(1);
+}
+
+void frmVoiceClient::ParlareRifiutato()
+{
+    m_rifiutato = true;
+    m_config.flags = VoiceClientConfig::RecordMuted;
+    applicaConfigurazione();
+    impostaEtichetta(ui->lblEstParlante, tr("Non puoi parlare"));
+}
+
+void frmVoiceClient::applicaVolumi()
+{
+    m_config.recordVolume = ui->optRecordSet->isChecked() ? ui->SldRegistrazione->value() : 0;
+    m_config.playbackVolume = ui->optVolumeSet->isChecked() ? ui->sldVolume->value() : 0;
+    applicaConfigurazione();
+}
+
+void frmVoiceClient::applicaConfigurazione()
+{
+    if (m_canale && !m_pulito)
+        m_canale->SetClientConfig(m_config);
+}
+
+void frmVoiceClient::impostaEtichetta(QLabel* etichetta, const QString& testo)
+{
+    etichetta->setText(testo);
+    Q_EMIT etichettaCambiata(etichetta->objectName(), testo);
+}
+
+bool frmVoiceClient::eventFilter(QObject* oggetto, QEvent* evento)
+{
+    if (oggetto == ui->cmdParla) {
+        switch (evento->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+            IniziaParlare();
+            break;
+        case QEvent::MouseButtonRelease:
+            FinisciParlare();
+            break;
+        default:
+            break;
+        }
+    }
+    if (evento->type() == QEvent::KeyPress || evento->type() == QEvent::KeyRelease)
+        tastoCtrl(oggetto, evento);
+    return QWidget::eventFilter(oggetto, evento);
+}
+
+bool frmVoiceClient::tastoCtrl(QObject* oggetto, QEvent* evento)
+{
+    const auto* tasto = static_cast<const QKeyEvent*>(evento);
+    if (tasto->key() != Qt::Key_Control || !oggetto->isWidgetType() ||
+        static_cast<QWidget*>(oggetto)->window() != this || !ui->cmdParla->isEnabled())
+        return false;
+    // Ctrl alone: Shift, Alt or Meta held beside it neither starts nor stops.
+    const Qt::KeyboardModifiers altri =
+        tasto->modifiers() & (Qt::ShiftModifier | Qt::AltModifier | Qt::MetaModifier);
+    if (altri)
+        return false;
+    if (evento->type() == QEvent::KeyPress)
+        IniziaParlare();
+    else
+        FinisciParlare();
+    return true;
+}
+
+} // namespace kalimo

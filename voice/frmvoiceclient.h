@@ -1,0 +1,109 @@
+#pragma once
+
+#include "platform/desktop/dialoghi.h"
+#include "platform/voiceengine/voiceconfig.h"
+#include "platform/voiceengine/voiceresult.h"
+#include "room/griglia.h"
+
+#include <QStringList>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+
+class QLabel;
+
+namespace Ui {
+class frmVoiceClient;
+}
+
+namespace kalimo {
+
+class CanaleStanza;
+class GrigliaTabella;
+class Module1;
+
+// The room window: joins the room session, shows who is in the room and who
+// speaks, runs the talk controls and answers the room host's messages.
+class frmVoiceClient final : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit frmVoiceClient(Module1& modulo, QWidget* parent = nullptr);
+    ~frmVoiceClient() override;
+
+    // The load sequence, once the window shows. It may end the program.
+    void Carica();
+    // `chiudi`, Alt+C and the lobby's close request.
+    void Chiudi();
+    // A payload of the room host: its messages are handled in order, and
+    // payloads arriving meanwhile (during a box) wait their turn.
+    void GestisciDatiArrivati(const QString& dati);
+
+    bool InParola() const { return m_inParola; }
+    bool sessioneTerminata() const { return m_sessioneFinita; }
+    VoiceClientConfig configurazioneVoce() const { return m_config; }
+    // The grid the room draws into; a test hook may wrap it before Carica.
+    Griglia& griglia() const { return *m_griglia; }
+    void usaGriglia(Griglia* griglia) { m_griglia = griglia; }
+
+Q_SIGNALS:
+    // A label of interest changed: its object name and new text.
+    void etichettaCambiata(const QString& nome, const QString& testo);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* oggetto, QEvent* evento) override;
+
+private:
+    bool ConnettiStanza();
+    bool ConnettiVoce();
+    void TerminaSessione();
+    void finisci(int codice);
+    void uscitaFatale(const QString& testo, const QString& titolo, Icona icona);
+    void registraGestori();
+
+    void GestisciMessaggioStanza(const QString& dati);
+    void utenteEntrato(const QStringList& campi);
+    void utenteUscito(const QStringList& campi);
+    void segnoParlante(const QStringList& campi);
+    void invitoRicevuto(const QString& invitante);
+    void aggiornaConteggi();
+
+    void IniziaParlare();
+    void FinisciParlare();
+    void ParlareRifiutato();
+    void applicaVolumi();
+    void applicaConfigurazione();
+    void SessioneTerminata();
+    void erroreAudio(const VoiceResult& esito);
+
+    void Invia(const QString& messaggio);
+    void InviaAlLobby(const QString& messaggio);
+    void InvitaInPrivato();
+    void AggiornaBanner();
+    void AvviaCollegamentoLobby();
+
+    void impostaEtichetta(QLabel* etichetta, const QString& testo);
+    bool tastoCtrl(QObject* oggetto, QEvent* evento);
+
+    Module1& m_modulo;
+    std::unique_ptr<Ui::frmVoiceClient> ui;
+    std::unique_ptr<GrigliaTabella> m_grigliaTabella;
+    Griglia* m_griglia = nullptr;
+    std::unique_ptr<CanaleStanza> m_canale;
+    VoiceClientConfig m_config;
+    QTimer tmrRefreshBanner;
+    QTimer TimerConnessione;
+    QStringList m_coda;
+    bool m_inGestione = false;
+    bool m_inParola = false;
+    // The host refused the floor: the gate closing must not hide that.
+    bool m_rifiutato = false;
+    bool m_sessioneFinita = false;
+    bool m_chiusura = false;
+    bool m_pulito = false;
+};
+
+} // namespace kalimo

@@ -1,0 +1,9 @@
+#include "voice/programma.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    return kalimo::eseguiVoce(app);
+}

@@ -1,0 +1,58 @@
+#include "voice/programma.h"
+
+#include "platform/desktop/dialoghiqt.h"
+#include "platform/voiceengine/qtaudiobackend.h"
+#include "resources/risorse.h"
+#include "voice/agganciprova.h"
+#include "voice/frmimpostaaudio.h"
+#include "voice/lineacomando.h"
+#include "voice/segnalechiusura.h"
+
+#include <QApplication>
+
+using namespace Qt::StringLiterals;
+
+namespace kalimo {
+
+int eseguiVoce(QApplication& app)
+{
+    // The program ends through Module1, never because a box closed while the
+    // room window was hidden.
+    app.setQuitOnLastWindowClosed(false);
+    QCoreApplication::setOrganizationName(u"Kalimo"_s);
+    QCoreApplication::setApplicationName(u"voice"_s);
+    inizializzaRisorse();
+
+    DialoghiQt dialoghiQt;
+    ServiziVoce servizi;
+    servizi.dialoghi = &dialoghiQt;
+    IntervalliVoce intervalli;
+    session::SessionTimings tempi;
+    FabbricaAudio fabbrica = [] { return MezziAudio{std::make_unique<QtAudioBackend>(), nullptr}; };
+    AudioSettings impostazioni(QCoreApplication::organizationName(),
+                               QCoreApplication::applicationName());
+    AgganciProva agganci(QProcessEnvironment::systemEnvironment());
+    agganci.applica(servizi, intervalli, tempi, fabbrica, impostazioni);
+
+    servizi.creaCanale = [fabbrica, impostazioni, tempi]() -> std::unique_ptr<CanaleStanza> {
+        return std::make_unique<CanaleMedia>(fabbrica, impostazioni, tempi);
+    };
+    if (!servizi.impostaAudio) {
+        Dialoghi* dialoghi = servizi.dialoghi;
+        servizi.impostaAudio = [fabbrica, impostazioni, dialoghi](QWidget* padre) {
+            // Its own devices on this thread: the engine's are not open yet.
+            MezziAudio mezzi = fabbrica();
+            frmImpostaAudio finestra(*mezzi.backend, impostazioni, *dialoghi, padre);
+            return finestra.exec() == QDialog::Accepted;
+        };
+    }
+
+    Module1 modulo(servizi, intervalli);
+    suRichiestaDiChiusura(&app, [&modulo] { modulo.ChiusuraRichiesta(); });
+    if (!modulo.SubMain(testoDaArgomenti(QCoreApplication::arguments())))
+        return modulo.codiceUscita();
+    const int codice = QApplication::exec();
+    return modulo.terminato() ? modulo.codiceUscita() : codice;
+}
+
+} // namespace kalimo
