@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace kalimo::test {
+
+// The real kalimo-master ($KALIMO_BIN_DIR) on a free loopback port, with its
+// data in a folder of its own that goes with it.
+class ProcessoMaster final
+{
+public:
+    ProcessoMaster() = default;
+    ~ProcessoMaster() { ferma(); }
+    ProcessoMaster(const ProcessoMaster&) = delete;
+    ProcessoMaster& operator=(const ProcessoMaster&) = delete;
+
+    // `ini`: extra configuration; the cheapest password hash keeps tests fast.
+    // `argomenti`: further options of the command line.
+    bool avvia(const QByteArray& ini = {}, const QStringList& argomenti = {})
+    {
+        if (!m_cartella.isValid())
+            return false;
+        const QString config = m_cartella.filePath(QStringLiteral("master.ini"));
+        QFile file(config);
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        file.write("[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n" + ini);
+        file.close();
+
+        const QString programma =
+            QDir(qEnvironmentVariable("KALIMO_BIN_DIR")).filePath(QStringLiteral("kalimo-master"));
+        m_processo.setProgram(programma);
+        const QStringList tutti =
+            QStringList{QStringLiteral("--config"), config,
+                        QStringLiteral("--data"),   m_cartella.filePath(QStringLiteral("dati")),
+                        QStringLiteral("--port"),   QStringLiteral("0")} +
+            argomenti;
+        m_processo.setArguments(tutti);
+        QObject::connect(&m_processo, &QProcess::readyReadStandardError, [this] {
+            m_registro += QString::fromLocal8Bit(m_processo.readAllStandardError());
+        });
+        m_processo.start();
+        if (!m_processo.waitForStarted(10000))
+            return false;
+        static const QRegularExpression inAscolto(QStringLiteral("listening on [^ ]+:(\\d+)"));
+        (void)QTest::qWaitFor(
+            [this] {
+                return inAscolto.match(m_registro).hasMatch() ||
+                       m_processo.state() == QProcess::NotRunning;
+            },
+            20000);
+        const QRegularExpressionMatch trovato = inAscolto.match(m_registro);
+        m_porta = trovato.hasMatch() ? quint16(trovato.captured(1).toUInt()) : 0;
+        return m_porta != 0;
+    }
+
+    void ferma()
+    {
+        if (m_processo.state() == QProcess::NotRunning)
+            return;
+        m_processo.terminate();
+        if (!m_processo.waitForFinished(10000)) {
+            m_processo.kill();
+            m_processo.waitForFinished(10000);
+        }
+    }
+
+    quint16 porta() const { return m_porta; }
+    QString registro() const { return m_registro; }
+
+private:
+    QTemporaryDir m_cartella;
+    QProcess m_processo;
+    QString m_registro;
+    quint16 m_porta = 0;
+};
+
+} // namespace kalimo::test
