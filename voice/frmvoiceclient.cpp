@@ -5,6 +5,7 @@
 #include "protocol/framing.h"
 #include "protocol/separators.h"
 #include "protocol/values.h"
+#include "resources/risorse.h"
 #include "ui_frmvoiceclient.h"
 #include "voice/canalestanza.h"
 #include "voice/module1.h"
@@ -42,6 +43,7 @@ const QString kCRLF = QStringLiteral("\r\n");
 frmVoiceClient::frmVoiceClient(Module1& modulo, QWidget* parent)
     : QWidget(parent), m_modulo(modulo), ui(std::make_unique<Ui::frmVoiceClient>())
 {
+    inizializzaRisorse();
     ui->setupUi(this);
     m_grigliaTabella = std::make_unique<GrigliaTabella>(ui->grdUtenti);
     m_griglia = m_grigliaTabella.get();
@@ -66,6 +68,10 @@ frmVoiceClient::frmVoiceClient(Module1& modulo, QWidget* parent)
     // Ctrl talks whatever control of the window has the focus.
     qApp->installEventFilter(this);
 
+    for (QTimer* timer : {&tmrRefreshBanner, &TimerConnessione})
+        timer->setParent(this);
+    tmrRefreshBanner.setObjectName(u"tmrRefreshBanner"_s);
+    TimerConnessione.setObjectName(u"TimerConnessione"_s);
     tmrRefreshBanner.setInterval(m_modulo.intervalli().banner);
     connect(&tmrRefreshBanner, &QTimer::timeout, this, &frmVoiceClient::AggiornaBanner);
     TimerConnessione.setInterval(m_modulo.intervalli().connessioneLobby);

@@ -1,0 +1,516 @@
+#include "../support/fakedialoghi.h"
+#include "platform/desktop/attesa.h"
+#include "platform/voiceengine/syntheticaudiobackend.h"
+#include "protocol/separators.h"
+#include "voice/canalestanza.h"
+#include "voice/frmimpostaaudio.h"
+#include "voice/frmvoiceclient.h"
+#include "voice/lineacomando.h"
+#include "voice/module1.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QQueue>
+#include <QRadioButton>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace kalimo;
+using kalimo::test::FakeDialoghi;
+Q_DECLARE_METATYPE(kalimo::EsitoAvvio::Tipo)
+
+namespace {
+
+// $ | ~ stand for SEP1, SEP2, SEP3.
+QString wire(QString t)
+{
+    return t.replace('$', SEP1).replace('|', SEP2).replace('~', SEP3);
+}
+
+const QString kRiga = "127.0.0.1 + 10 + 2 + Sala  Blu + pass word + 2302 + Ana + 1.2.3.4 + "
+                      "Kalimo 2.0b +  + 3";
+
+// The session and voice engine as the window sees them, answered by the test.
+class FakeCanale final : public CanaleStanza
+{
+public:
+    void EnumHosts(const QString& h, quint16 p) override
+    {
+        chiamate << QString("enum %1:%2").arg(h).arg(p);
+        if (rispondeEnum)
+            QTimer::singleShot(0, this, [this] { Q_EMIT EnumHostsResponse(); });
+    }
+    void StopEnumHosts() override { chiamate << "stopenum"; }
+    void Connect(const QString& n, const QString& p) override
+    {
+        chiamate << "connect " + n + "/" + p;
+        QTimer::singleShot(0, this, [this] { Q_EMIT ConnectComplete(esitoConnect); });
+    }
+    void Send(const QString& t) override { inviati << t; }
+    void ConnettiVoce(const VoiceClientConfig& c) override
+    {
+        chiamate << "voce";
+        configurazioni << c;
+        const VoiceResult r = esitiVoce.isEmpty() ? VoiceResult{} : esitiVoce.dequeue();
+        QTimer::singleShot(0, this, [this, r] { Q_EMIT VoceConnessa(r); });
+    }
+    void SetClientConfig(const VoiceClientConfig& c) override { configurazioni << c; }
+    void RimuoviParlante(qint32 id) override { chiamate << QString("rimuovi %1").arg(id); }
+    void DisconnettiVoce() override { chiamate << "disconnetti"; }
+    void Close() override { chiamate << "close"; }
+    void Rilascia(Oggetto o) override { chiamate << QString("rilascia %1").arg(int(o)); }
+
+    bool rispondeEnum = true;
+    int esitoConnect = 0;
+    QQueue<VoiceResult> esitiVoce;
+    QStringList chiamate, inviati;
+    QList<VoiceClientConfig> configurazioni;
+};
+
+const QStringList kPulizia{"disconnetti", "close", "rilascia 0", "rilascia 1", "rilascia 2"};
+
+struct Banco
+{
+    explicit Banco(Dialoghi* altri = nullptr)
+    {
+        Attesa::riprendi();
+        ServiziVoce s;
+        s.dialoghi = altri ? altri : &dialoghi;
+        s.creaCanale = [this] {
+            auto c = std::make_unique<FakeCanale>();
+            c->rispondeEnum = rispondeEnum;
+            c->esitoConnect = esitoConnect;
+            c->esitiVoce = esitiVoce;
+            canale = c.get();
+            return c;
+        };
+        s.impostaAudio = [this](QWidget*) { return ++impostazioni > 0; };
+        s.termina = [this](int c) { codice = c; };
+        modulo = std::make_unique<Module1>(s, IntervalliVoce{30, 0, 2000, 60000});
+    }
+    bool avvia(const QString& riga = kRiga) { return modulo->SubMain(riga); }
+    frmVoiceClient& f() { return *modulo->finestra(); }
+    template <class T = QWidget> T* w(const char* nome) { return f().findChild<T*>(nome); }
+    QString etichetta(const char* nome) { return w<QLabel>(nome)->text(); }
+    void arriva(const QString& testo) { Q_EMIT canale->Receive(wire(testo)); }
+    QStringList righe()
+    {
+        QStringList r;
+        for (int i = 1; i < f().griglia().righe(); ++i)
+            r << f().griglia().testo(i, 1) + (f().griglia().haImmagine(i, 2) ? "*" : "");
+        return r;
+    }
+    void tasto(QEvent::Type tipo, Qt::KeyboardModifiers m)
+    {
+        QKeyEvent e(tipo, Qt::Key_Control, m);
+        QApplication::sendEvent(w("grdUtenti"), &e);
+    }
+
+    FakeDialoghi dialoghi;
+    FakeCanale* canale = nullptr;
+    bool rispondeEnum = true;
+    int esitoConnect = 0;
+    QQueue<VoiceResult> esitiVoce;
+    int impostazioni = 0;
+    int codice = -1;
+    std::unique_ptr<Module1> modulo;
+};
+
+} // namespace
+
+class TestVoiceClient final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void rigaDiComando_data()
+    {
+        QTest::addColumn<QString>("riga");
+        QTest::addColumn<EsitoAvvio::Tipo>("tipo");
+        using T = EsitoAvvio::Tipo;
+        QTest::newRow("valid") << kRiga << T::Valida;
+        QTest::newRow("empty") << "" << T::Vuota;
+        QTest::newRow("blanks") << "   " << T::Vuota;
+        QTest::newRow("ten fields") << "a + 1 + 1 + n + p + 2302 + A + i + t + b" << T::Errata;
+        QTest::newRow("plus in a name") << kRiga + " + x" << T::Errata;
+        QTest::newRow("max users") << QString(kRiga).replace("+ 10 +", "+ dieci +") << T::Errata;
+        QTest::newRow("speakers") << QString(kRiga).replace("+ 2 +", "+  +") << T::Errata;
+        QTest::newRow("banner 16 bit") << QString(kRiga).replace("+ 3", "+ 40000") << T::Errata;
+        QTest::newRow("port 0") << QString(kRiga).replace("2302", "0") << T::Errata;
+        QTest::newRow("port text") << QString(kRiga).replace("2302", "porta") << T::Errata;
+    }
+    void rigaDiComando()
+    {
+        QFETCH(QString, riga);
+        QFETCH(EsitoAvvio::Tipo, tipo);
+        const EsitoAvvio e = leggiRigaDiComando(riga);
+        QCOMPARE(e.tipo, tipo);
+        QCOMPARE(e.errore.isEmpty(), tipo != EsitoAvvio::Tipo::Errata);
+        if (tipo != EsitoAvvio::Tipo::Valida)
+            return;
+        QCOMPARE(e.dati.Nome, "Sala  Blu");
+        QCOMPARE(e.dati.Password, "pass word");
+        QCOMPARE(e.dati.porta, quint16(2302));
+        QCOMPARE(e.dati.NickName, "Ana");
+        QCOMPARE(e.dati.IndirizzoBanner, "");
+        QCOMPARE(e.dati.MinutiRefreshBanner, qint16(3));
+        // One argument or split by a shell: the same text.
+        QCOMPARE(testoDaArgomenti({"voice", "a + b"}), testoDaArgomenti({"voice", "a", "+", "b"}));
+    }
+
+    void subMainEnds()
+    {
+        Banco vuoto;
+        QVERIFY(!vuoto.avvia(""));
+        QCOMPARE(vuoto.codice, 0);
+        QVERIFY(!vuoto.modulo->finestra());
+        QVERIFY(vuoto.dialoghi.messaggi.isEmpty());
+        Banco errato;
+        QVERIFY(!errato.avvia("a + b"));
+        QCOMPARE(errato.codice, 2);
+        QCOMPARE(errato.dialoghi.messaggi.size(), 1);
+        QCOMPARE(errato.dialoghi.messaggi[0].titolo, "Kalimo");
+        QCOMPARE(errato.dialoghi.messaggi[0].icona, Icona::Critica);
+    }
+
+    void loadSequence()
+    {
+        for (const QString banner : {"", "http://banner.example/"}) {
+            Banco b;
+            QVERIFY(b.avvia(QString(kRiga).replace("+  +", "+ " + banner + " +")));
+            QCOMPARE(b.codice, -1);
+            QCOMPARE(b.f().windowTitle(), "Sei collegato alla stanza Sala  Blu");
+            QCOMPARE(b.etichetta("lblNomeStanza"), "Sala  Blu");
+            QCOMPARE(b.etichetta("lblNUM"), "10");
+            QCOMPARE(b.etichetta("lblNUPM"), "2");
+            QCOMPARE(b.w("picBanner")->isVisible(), !banner.isEmpty());
+            QCOMPARE(b.w<QTimer>("tmrRefreshBanner")->isActive(), !banner.isEmpty());
+            QCOMPARE(b.canale->chiamate,
+                     (QStringList{"enum 127.0.0.1:2302", "connect Ana/pass word", "voce"}));
+            const VoiceClientConfig c = b.canale->configurazioni.first();
+            QCOMPARE(c.flags, 1);
+            QCOMPARE(c.threshold, -2);
+            QCOMPARE(c.notificationPeriod, 100);
+            QVERIFY(b.w<QLabel>("PicMic")->pixmap().toImage() ==
+                    b.modulo->StanzaCorrente().PictureMicrofono);
+            QVERIFY(!b.modulo->StanzaCorrente().PictureMicrofono.isNull());
+        }
+    }
+
+    // Every way the join or the audio fails: its box, then clean-up and code 1.
+    void joinFailures_data()
+    {
+        QTest::addColumn<bool>("enumera");
+        QTest::addColumn<int>("connect");
+        QTest::addColumn<QList<int>>("voce");
+        QTest::addColumn<QString>("titolo");
+        QTest::addColumn<QString>("testo");
+        QTest::addColumn<int>("impostazioni");
+        const QString pieno =
+            "Non e' possibile collegarsi alla stanza, i posti disponibili sono tutti occupati";
+        QTest::newRow("no host") << false << 0 << QList<int>{} << "Errore"
+                                 << "Impossibile connettersi alla stanza; problema "
+                                    "sull'enumerazione degli host"
+                                 << 0;
+        QTest::newRow("room full") << true << 1 << QList<int>{} << "Kalimo" << pieno << 0;
+        QTest::newRow("wrong password") << true << 3 << QList<int>{} << "Kalimo" << pieno << 0;
+        QTest::newRow("no audio") << true << 0 << QList<int>{2} << "Errore Fatale"
+                                  << "La periferica Audio non funziona correttamente\r\noppure "
+                                     "non e' possibile inizializzare le DirectX \r\nError:2\r\n "
+                                     "Error Description: nessun audio"
+                                  << 0;
+        QTest::newRow("set-up twice") << true << 0 << QList<int>{1, 1} << "Errore Fatale"
+                                      << "" << 1;
+        QTest::newRow("set-up then fine") << true << 0 << QList<int>{1, 0} << ""
+                                          << "" << 1;
+    }
+    void joinFailures()
+    {
+        QFETCH(bool, enumera);
+        QFETCH(int, connect);
+        QFETCH(QList<int>, voce);
+        QFETCH(QString, titolo);
+        QFETCH(QString, testo);
+        QFETCH(int, impostazioni);
+        Banco b;
+        b.rispondeEnum = enumera;
+        b.esitoConnect = connect;
+        for (int e : voce)
+            b.esitiVoce << VoiceResult{VoiceError(e), "nessun audio"};
+        QCOMPARE(b.avvia(), titolo.isEmpty());
+        QCOMPARE(b.impostazioni, impostazioni);
+        if (titolo.isEmpty()) {
+            QVERIFY(b.dialoghi.messaggi.isEmpty());
+            return;
+        }
+        QCOMPARE(b.codice, 1);
+        QCOMPARE(b.dialoghi.messaggi.size(), 1);
+        QCOMPARE(b.dialoghi.messaggi[0].titolo, titolo);
+        if (!testo.isEmpty())
+            QCOMPARE(b.dialoghi.messaggi[0].testo, testo);
+        QCOMPARE(b.dialoghi.messaggi[0].icona, connect ? Icona::Nessuna : Icona::Critica);
+        QCOMPARE(b.canale->chiamate.mid(b.canale->chiamate.size() - 5), kPulizia);
+    }
+
+    void dispatcher()
+    {
+        Banco b;
+        QVERIFY(b.avvia());
+        b.arriva("0002 | Ana ~ 3 $ 0002 | Bea ~ 7 $0004|7~true$ tail");
+        QCOMPARE(b.righe(), (QStringList{"Ana", "Bea*"}));
+        QCOMPARE(b.etichetta("lblNUC"), "2");
+        QCOMPARE(b.etichetta("lblNUPC"), "1");
+        // No SEP1, missing fields, unknown ids and codes, bad values, chat lines.
+        b.arriva("0002 | Cia ~ 8");
+        b.arriva("0002 $ 0002 | Dan $ 0002 | Dan ~ x $ 0004 | 99 ~ true $ 0004 | 7 $ "
+                 "0004 | 3 ~ forse $ 0003 $ 0003 | Nessuno $ 0008 $ 0009 | $ 0010 $ 9999 | a $ "
+                 "0005 | Bea ~ ciao $ 0006 | Bea ~ ciao $ 0007 | Bea ~ ciao $ | $ $$");
+        QCOMPARE(b.righe(), (QStringList{"Ana", "Bea*"}));
+        QVERIFY(b.dialoghi.messaggi.isEmpty());
+        QVERIFY(b.canale->inviati.isEmpty());
+        b.arriva("0004 | 7 ~ false $");
+        QCOMPARE(b.righe(), (QStringList{"Ana", "Bea"}));
+        QCOMPARE(b.etichetta("lblNUPC"), "0");
+        b.arriva("0003 | Bea $");
+        QCOMPARE(b.righe(), (QStringList{"Ana"}));
+        QCOMPARE(b.etichetta("lblNUC"), "1");
+        QVERIFY(b.canale->chiamate.contains("rimuovi 7"));
+    }
+
+    // A payload that arrives while a box waits is handled after the one before it.
+    void payloadsStayInOrder()
+    {
+        struct Rientrante final : Dialoghi
+        {
+            Risposta messaggio(const QString&, const QString&, Icona, Pulsanti) override
+            {
+                azione();
+                return Risposta::No;
+            }
+            QString input(const QString&, const QString&, const QString&) override { return {}; }
+            std::function<void()> azione = [] {};
+        } dialoghi;
+        Banco b(&dialoghi);
+        QVERIFY(b.avvia());
+        dialoghi.azione = [&] { b.arriva("0003 | Bea $"); };
+        b.arriva("0002 | Ana ~ 3 $ 0008 | Cia $ 0002 | Bea ~ 7 $");
+        QCOMPARE(b.righe(), (QStringList{"Ana"}));
+    }
+
+    void invitations_data()
+    {
+        QTest::addColumn<QString>("arrivo");
+        QTest::addColumn<Risposta>("risposta");
+        QTest::addColumn<QString>("testo");
+        QTest::addColumn<QString>("titolo");
+        QTest::addColumn<QString>("inviato");
+        QTest::newRow("accepted") << "0008 | Bea $" << Risposta::Si
+                                  << "L'utente Bea ti invita in privato; \rAccetti?"
+                                  << "Invito"
+                                  << "0005 | Ana |Bea$ ";
+        QTest::newRow("refused") << "0008 | Bea $" << Risposta::No
+                                 << "L'utente Bea ti invita in privato; \rAccetti?"
+                                 << "Invito"
+                                 << "0006 | Ana |Bea$ ";
+        QTest::newRow("they accept")
+            << "0009 | Bea $" << Risposta::Ok
+            << "L'utente Bea ha accettato il tuo l'invito.\rCliccando su OK verrà creata la stanza"
+            << "Kalimo"
+            << "";
+        QTest::newRow("they refuse")
+            << "0010 | Bea $" << Risposta::Ok << "L'Utente Bea non ha accettato l'invito"
+            << "Kalimo"
+            << "";
+    }
+    void invitations()
+    {
+        QFETCH(QString, arrivo);
+        QFETCH(Risposta, risposta);
+        QFETCH(QString, testo);
+        QFETCH(QString, titolo);
+        QFETCH(QString, inviato);
+        Banco b;
+        QVERIFY(b.avvia());
+        b.dialoghi.risposte << risposta;
+        b.arriva(arrivo);
+        QCOMPARE(b.dialoghi.messaggi.size(), 1);
+        QCOMPARE(b.dialoghi.messaggi[0].testo, testo);
+        QCOMPARE(b.dialoghi.messaggi[0].titolo, titolo);
+        QCOMPARE(b.dialoghi.messaggi[0].pulsanti,
+                 titolo == "Invito" ? Pulsanti::SiNo : Pulsanti::Ok);
+        QCOMPARE(b.canale->inviati, inviato.isEmpty() ? QStringList{} : QStringList{wire(inviato)});
+    }
+
+    void inviteButton()
+    {
+        Banco b;
+        QVERIFY(b.avvia());
+        b.arriva("0002 | Ana ~ 3 $ 0002 | Bea ~ 7 $");
+        auto* invita = b.w<QAbstractButton>("cmdStanzaPrivata");
+        for (int riga : {0, 1, 2}) {
+            b.f().griglia().impostaCellaCorrente(riga, 1);
+            invita->click();
+        }
+        QCOMPARE(b.canale->inviati, QStringList{wire("0004 | Ana |Bea$ ")});
+    }
+
+    void talkControls()
+    {
+        Banco b;
+        QVERIFY(b.avvia());
+        const QString vero = wire("0001 | Ana | true $"), falso = wire("0001 | Ana | false $");
+        auto premi = [&](Qt::KeyboardModifiers m) { b.tasto(QEvent::KeyPress, m); };
+        auto lascia = [&](Qt::KeyboardModifiers m) { b.tasto(QEvent::KeyRelease, m); };
+        auto flags = [&] { return b.canale->configurazioni.last().flags; };
+
+        b.w<QAbstractButton>("perla")->click();
+        premi(Qt::ControlModifier);
+        QCOMPARE(b.canale->inviati, QStringList{vero});
+        QCOMPARE(flags(), 40);
+        QCOMPARE(b.etichetta("lblEstParlante"), "Audio attivo");
+        lascia(Qt::ShiftModifier);
+        lascia(Qt::AltModifier);
+        QVERIFY(b.f().InParola());
+        lascia(Qt::NoModifier);
+        QVERIFY(!b.f().InParola());
+        QCOMPARE(b.canale->inviati, (QStringList{vero, falso}));
+        QCOMPARE(flags(), 1);
+        QCOMPARE(b.etichetta("lblEstParlante"), "Audio in pausa");
+        QCOMPARE(b.w<QProgressBar>("pbInputLevel")->value(), 1);
+
+        premi(Qt::ControlModifier | Qt::ShiftModifier);
+        premi(Qt::ControlModifier | Qt::AltModifier);
+        QVERIFY(!b.f().InParola());
+        premi(Qt::ControlModifier);
+        QVERIFY(b.f().InParola());
+        b.w<QAbstractButton>("muto")->click();
+        QVERIFY(!b.f().InParola());
+
+        for (Qt::MouseButton tasto : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton}) {
+            QTest::mousePress(b.w("cmdParla"), tasto);
+            QVERIFY(b.f().InParola());
+            QTest::mouseRelease(b.w("cmdParla"), tasto);
+            QVERIFY(!b.f().InParola());
+        }
+        QCOMPARE(b.canale->inviati.size(), 10);
+
+        // The host refuses: muted, and the closing gate does not hide why.
+        b.w<QAbstractButton>("perla")->click();
+        b.arriva("0001 | $");
+        Q_EMIT b.canale->RecordStop();
+        QCOMPARE(flags(), 1);
+        QCOMPARE(b.etichetta("lblEstParlante"), "Non puoi parlare");
+        QVERIFY(b.f().InParola());
+    }
+
+    void levelsAndVolumes()
+    {
+        Banco b;
+        QVERIFY(b.avvia());
+        for (const char* nome : {"pbInputLevel", "pbOutPutLevel"}) {
+            auto* barra = b.w<QProgressBar>(nome);
+            const bool ingresso = QByteArray(nome) == "pbInputLevel";
+            auto livello = [&](int p) {
+                Q_EMIT ingresso ? b.canale->InputLevel(p) : b.canale->OutputLevel(p);
+            };
+            livello(55);
+            livello(0);
+            QCOMPARE(barra->value(), 55);
+        }
+        auto* cursore = b.w<QSlider>("SldRegistrazione");
+        QVERIFY(!cursore->isEnabled());
+        b.w<QRadioButton>("optRecordSet")->click();
+        QVERIFY(cursore->isEnabled());
+        cursore->setValue(70);
+        QCOMPARE(b.canale->configurazioni.last().recordVolume, 70);
+        b.w<QRadioButton>("optRecordDefault")->click();
+        QCOMPARE(b.canale->configurazioni.last().recordVolume, 0);
+        b.w<QRadioButton>("optVolumeSet")->click();
+        b.w<QSlider>("sldVolume")->setValue(20);
+        QCOMPARE(b.canale->configurazioni.last().playbackVolume, 20);
+    }
+
+    void sessionTerminated()
+    {
+        Banco b;
+        QVERIFY(b.avvia());
+        Q_EMIT b.canale->TerminateSession(7);
+        QCOMPARE(b.dialoghi.messaggi.size(), 1);
+        QCOMPARE(b.dialoghi.messaggi[0].testo, "La connessione alla stanza e' terminata.");
+        QCOMPARE(b.dialoghi.messaggi[0].titolo, "Uscita");
+        QCOMPARE(b.canale->configurazioni.last().notificationPeriod, 0);
+        for (const char* nome : {"cmdChatPrivata", "cmdStanzaPrivata", "cmdParla", "perla", "muto",
+                                 "cmdChatTestuale", "frmRicezione", "FrmTrasmissione"})
+            QVERIFY2(!b.w(nome)->isEnabled(), nome);
+        QVERIFY(b.w("chiudi")->isEnabled());
+        b.tasto(QEvent::KeyPress, Qt::ControlModifier);
+        QVERIFY(!b.f().InParola());
+        QCOMPARE(b.codice, -1);
+        QVERIFY(b.f().isVisible());
+    }
+
+    void closing_data()
+    {
+        QTest::addColumn<int>("modo");
+        QTest::newRow("chiudi") << 0;
+        QTest::newRow("Alt+C") << 1;
+        QTest::newRow("window closed") << 2;
+        QTest::newRow("lobby's stop") << 3;
+    }
+    void closing()
+    {
+        QFETCH(int, modo);
+        Banco b;
+        QVERIFY(b.avvia());
+        b.canale->chiamate.clear();
+        if (modo == 0)
+            b.w<QAbstractButton>("chiudi")->click();
+        else if (modo == 1)
+            QTest::keyClick(&b.f(), Qt::Key_C, Qt::AltModifier);
+        else if (modo == 2)
+            b.f().close();
+        else
+            b.modulo->ChiusuraRichiesta();
+        // A second request while closing changes nothing.
+        b.f().close();
+        b.f().Chiudi();
+        QCOMPARE(b.codice, 0);
+        QVERIFY(!b.f().isVisible());
+        QCOMPARE(b.canale->configurazioni.last().notificationPeriod, 0);
+        QCOMPARE(b.canale->chiamate, kPulizia);
+    }
+
+    void audioSetup()
+    {
+        QTemporaryDir cartella;
+        const AudioSettings impostazioni = AudioSettings::atFile(cartella.filePath("a.ini"));
+        SyntheticAudioBackend backend;
+        backend.setCaptureSource(SignalSource::tone(440, 0.5));
+        FakeDialoghi dialoghi;
+        frmImpostaAudio finestra(backend, impostazioni, dialoghi);
+        QCOMPARE(finestra.findChild<QComboBox*>("cboIngresso")->currentData().toByteArray(),
+                 SyntheticAudioBackend::defaultInputId());
+        backend.advance(300);
+        QVERIFY(finestra.findChild<QProgressBar*>("pbLivello")->value() > 20);
+        finestra.findChild<QAbstractButton*>("cmdProva")->click();
+        backend.advance(100);
+        QVERIFY(backend.playbackOpen());
+        QVERIFY(!impostazioni.load());
+        finestra.findChild<QAbstractButton*>("cmdSalva")->click();
+        QCOMPARE(finestra.result(), int(QDialog::Accepted));
+        QCOMPARE(impostazioni.load()->outputId, SyntheticAudioBackend::defaultOutputId());
+        QVERIFY(dialoghi.messaggi.isEmpty());
+
+        backend.setInputDevices({});
+        frmImpostaAudio vuota(backend, impostazioni, dialoghi);
+        QVERIFY(!vuota.findChild<QAbstractButton*>("cmdSalva")->isEnabled());
+    }
+};
+
+QTEST_MAIN(TestVoiceClient)
+#include "tst_voiceclient.moc"
