@@ -96,6 +96,15 @@ void AccountService::checkLogin(const QString& nick, const QString& password,
     });
 }
 
+void AccountService::lookUpAccount(const QString& nick, std::function<void(StoreStatus)> done)
+{
+    ++m_pending;
+    onStore([this, nick, done](AccountStore* store) {
+        const StoreStatus status = lookUp(store, nick).status;
+        deliver([done, status] { done(status); });
+    });
+}
+
 void AccountService::registerNew(const QString& nick, const QString& password, const QString& email,
                                  std::function<void(RegistrationOutcome)> done)
 {

@@ -11,6 +11,7 @@
 namespace kalimo::master {
 
 class AccountStore;
+enum class StoreStatus;
 
 enum class LoginCheck { Accepted, WrongCredentials, Disabled, Unavailable };
 enum class RegistrationOutcome { Created, NameTaken, Unavailable, WrongCredentials, Confirmed };
@@ -35,6 +36,9 @@ public:
     // An account the user says he already has ("Utente già registrato").
     void confirmRegistered(const QString& nick, const QString& password,
                            std::function<void(RegistrationOutcome)> done);
+
+    // Whether an account of that nick exists: Ok, NotFound or Failed.
+    void lookUpAccount(const QString& nick, std::function<void(StoreStatus)> done);
 
     // Queued answers not yet delivered, for tests and a clean shutdown log.
     int pending() const { return m_pending; }

@@ -42,15 +42,44 @@ inline constexpr QStringView MasterCount = u"00008";
 inline constexpr QStringView MasterRecord = u"00010";
 inline constexpr QStringView NoSuchMaster = u"00011";
 inline constexpr QStringView Limits = u"00012";
-// Every exchange of the lobby ends quietly on a code it does not expect;
-// this one also reads as "service unavailable" wherever it is known.
-inline constexpr QStringView NotAvailable = u"00003";
+inline constexpr QStringView RoomListCount = u"00002";
+inline constexpr QStringView RoomCount = u"00004";
+inline constexpr QStringView NoRooms = u"00005";
+inline constexpr QStringView RoomRecord = u"00006";
+inline constexpr QStringView NoRoomHere = u"00007";
+inline constexpr QStringView RoomCreated = u"00071";
+inline constexpr QStringView RoomNameTaken = u"00072";
 inline constexpr QStringView RoomRefused = u"00073";
 // Not a reply of any exchange: the lobby ends that exchange on it.
 inline constexpr QStringView NotLoggedIn = u"00000";
 } // namespace reply
 
+namespace presence {
+inline constexpr QStringView Connected = u"10012";
+inline constexpr QStringView NotConnected = u"00012";
+inline constexpr QStringView NoAccount = u"20012";
+} // namespace presence
+
+// The room link: what room hosts send, and what the master answers.
+namespace roomlink {
+inline constexpr QStringView Identify = u"0001";
+inline constexpr QStringView MemberJoined = u"0002";
+inline constexpr QStringView MemberLeft = u"0003";
+inline constexpr QStringView MemberSpeaks = u"0004";
+inline constexpr QStringView MemberSilent = u"0005";
+// Master to room host: end the room.
+inline constexpr QStringView EndRoom = u"0001";
+// Answers to an identification; every refusal closes the link.
+inline constexpr QStringView Accepted = u"00001";
+inline constexpr QStringView WrongPassword = u"00002";
+// Not a room this master started (or no longer knows).
+inline constexpr QStringView UnknownRoom = u"00003";
+inline constexpr QStringView Malformed = u"00004";
+} // namespace roomlink
+
 namespace notification {
+inline constexpr QStringView FromPartner = u"0002";
+inline constexpr QStringView OwnText = u"0003";
 inline constexpr QStringView SystemText = u"0004";
 inline constexpr QStringView Check = u"0005";
 } // namespace notification

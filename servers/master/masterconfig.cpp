@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <algorithm>
+
 #include <sodium.h>
 
 namespace kalimo::master {
@@ -100,6 +102,9 @@ ConfigResult loadConfig(const QString& path)
     c.checkIntervalMs =
         int(r.number(u"Service/CheckIntervalSeconds"_s, c.checkIntervalMs / 1000, 1, 86400) * 1000);
 
+    c.privateTextsPerWindow =
+        int(r.number(u"Service/PrivateTextsPerMinute"_s, c.privateTextsPerWindow, 1, 100000));
+
     c.maxUtentiStanza = int(r.number(u"Rooms/MaxUsersPerRoom"_s, c.maxUtentiStanza, 2, 32767));
     c.maxUtentiAudioStanza =
         int(r.number(u"Rooms/MaxAudioUsers"_s, c.maxUtentiAudioStanza, 1, 32767));
@@ -111,9 +116,16 @@ ConfigResult loadConfig(const QString& path)
             "MasterConfig", "Rooms/LastUdpPort is below Rooms/FirstUdpPort; using one port"));
         c.roomLastUdpPort = c.roomFirstUdpPort;
     }
+    c.roomBindAddress = r.text(u"Rooms/BindAddress"_s, c.roomBindAddress);
     c.roomClientAddress = r.text(u"Rooms/ClientAddress"_s, c.roomClientAddress);
     c.roomHostLinkPort = r.port(u"Rooms/HostLinkPort"_s, c.roomHostLinkPort, 0);
     c.roomHostLinkPassword = r.text(u"Rooms/HostLinkPassword"_s, c.roomHostLinkPassword);
+    c.roomIdentifyTimeoutMs =
+        int(r.number(u"Rooms/IdentifySeconds"_s, c.roomIdentifyTimeoutMs / 1000, 1, 3600) * 1000);
+    c.roomCreationsPerWindow =
+        int(r.number(u"Rooms/CreationsPerMinute"_s, c.roomCreationsPerWindow, 1, 10000));
+    c.roomLiveRoomsPerUser =
+        int(r.number(u"Rooms/LiveRoomsPerUser"_s, c.roomLiveRoomsPerUser, 1, 10000));
 
     const int rooms = s.beginReadArray(u"PermanentRooms"_s);
     for (int i = 0; i < rooms; ++i) {
@@ -123,11 +135,23 @@ ConfigResult loadConfig(const QString& path)
         room.maxUtenti = int(r.number(u"MaxUsers"_s, c.maxUtentiStanza, 2, 32767));
         room.maxUtentiAudio = int(r.number(u"MaxAudioUsers"_s, c.maxUtentiAudioStanza, 1, 32767));
         room.password = r.text(u"Password"_s, QString());
-        if (room.nome.isEmpty())
+        room.maxUtentiAudio = qMin(room.maxUtentiAudio, room.maxUtenti);
+        if (!fitRoomText(room.nome, false) || !fitRoomText(room.password, true))
             result.warnings.append(
                 QCoreApplication::translate("MasterConfig",
-                                            "PermanentRooms entry %1 has no name; skipped")
+                                            "PermanentRooms entry %1 needs a name, and neither "
+                                            "name nor password may hold \"+\" or control "
+                                            "characters; skipped")
                     .arg(i + 1));
+        else if (std::any_of(c.permanentRooms.cbegin(), c.permanentRooms.cend(),
+                             [&](const PermanentRoom& other) {
+                                 return sameRoomName(other.nome, room.nome);
+                             }))
+            result.warnings.append(
+                QCoreApplication::translate("MasterConfig",
+                                            "PermanentRooms entry %1 repeats the name %2; skipped")
+                    .arg(i + 1)
+                    .arg(room.nome));
         else
             c.permanentRooms.append(room);
     }
@@ -165,6 +189,24 @@ ConfigResult loadConfig(const QString& path)
         c.hashMemLimit = crypto_pwhash_MEMLIMIT_MIN;
     }
     return result;
+}
+
+bool sameRoomName(const QString& a, const QString& b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+bool fitRoomText(const QString& text, bool mayBeEmpty)
+{
+    if (text.isEmpty())
+        return mayBeEmpty;
+    if (text.size() > kMaxRoomText || text.contains(u'+'))
+        return false;
+    for (QChar ch : text) {
+        if (ch.category() == QChar::Other_Control)
+            return false;
+    }
+    return true;
 }
 
 QList<MasterEntry> effectiveMasterList(const MasterConfig& config, const QHostAddress& bound,

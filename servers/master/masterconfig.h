@@ -45,14 +45,33 @@ struct MasterConfig
     // Empty: one entry "Locale" pointing at this master itself.
     QList<MasterEntry> masters;
 
-    // Kept for the rooms work; read and checked, not used yet.
+    // Private texts one connection may send in the window; the rest are
+    // answered with a system text.
+    int privateTextsPerWindow = 30;
+    int privateTextWindowMs = 60000;
+
     QString roomHostProgram = QStringLiteral("kalimo-roomhost");
     quint16 roomFirstUdpPort = 2302;
     quint16 roomLastUdpPort = 2401;
+    // Where room hosts listen; empty: every address.
+    QString roomBindAddress;
     QString roomClientAddress = QStringLiteral("127.0.0.1");
-    quint16 roomHostLinkPort = 7071;
+    // 0: any free loopback port; the room hosts are told which.
+    quint16 roomHostLinkPort = 0;
     QString roomHostLinkPassword;
     QList<PermanentRoom> permanentRooms;
+    // A started room host must identify on the link within this.
+    int roomIdentifyTimeoutMs = 10000;
+    // Rooms one user may start in the window, and keep alive at once.
+    int roomCreationsPerWindow = 3;
+    int roomCreationWindowMs = 60000;
+    int roomLiveRoomsPerUser = 3;
+    // A permanent room host that dies is restarted after a delay that
+    // doubles from the first value up to the second.
+    int roomRestartMinMs = 1000;
+    int roomRestartMaxMs = 60000;
+    // At shutdown room hosts get this long to end before they are killed.
+    int roomStopGraceMs = 3000;
 
     // argon2id cost of new hashes; verifying reads the cost from the hash.
     quint64 hashOpsLimit = 0; // 0 = the default cost of passwordhash.h
@@ -67,6 +86,15 @@ struct ConfigResult
     // Set when the file itself could not be used.
     QString error;
 };
+
+// Room names and passwords travel on the voice client's command line, split
+// at " + ", and in the room host's line-based data: no "+", no control
+// characters, and a sane length.
+inline constexpr qsizetype kMaxRoomText = 64;
+bool fitRoomText(const QString& text, bool mayBeEmpty);
+// Room names are unique regardless of letter case: "Sala" and "sala" in one
+// list would only confuse the people choosing between them.
+bool sameRoomName(const QString& a, const QString& b);
 
 // Reads an ini file; a missing `path` (empty) gives every default.
 ConfigResult loadConfig(const QString& path);

@@ -1,9 +1,11 @@
 #include "servers/master/masterserver.h"
 
 #include "protocol/framing.h"
+#include "protocol/separators.h"
 #include "protocol/textcodec.h"
 #include "protocol/values.h"
 #include "servers/master/accountservice.h"
+#include "servers/master/accountstore.h"
 #include "servers/master/mastercodes.h"
 #include "servers/master/passwordhash.h"
 
@@ -79,14 +81,18 @@ struct MasterServer::Client
     bool loggedIn = false;
     bool busy = false;  // a login or registration is with the account service
     QStringList checks; // tokens sent and not answered yet
+    std::optional<RateWindow> texts;
     int idleTicks = 0;
     bool closing = false; // dropped at the next turn of the loop
 };
 
 MasterServer::MasterServer(const MasterConfig& config, const QString& dataDir, QObject* parent)
     : QObject(parent), m_config(config),
-      m_accounts(new AccountService(dataDir, config.hashOpsLimit, config.hashMemLimit, this))
+      m_accounts(new AccountService(dataDir, config.hashOpsLimit, config.hashMemLimit, this)),
+      m_clock(steadyClock()), m_rooms(config)
 {
+    m_rooms.setNotify(
+        [this](const QString& nick, const Reply& r) { notify(nick, r.code, r.fields); });
     m_listener.setListenBacklogSize(1024);
     connect(&m_listener, &QTcpServer::newConnection, this, &MasterServer::acceptConnections);
     m_checks.setInterval(m_config.checkIntervalMs);
@@ -114,7 +120,21 @@ bool MasterServer::listen()
     m_masters = effectiveMasterList(m_config, address(), port());
     m_checks.start();
     qCInfo(lcMaster).noquote() << u"listening on %1:%2"_s.arg(address().toString()).arg(port());
+    m_rooms.start();
     return true;
+}
+
+void MasterServer::setClock(Clock clock)
+{
+    m_clock = clock;
+    m_rooms.setClock(std::move(clock));
+}
+
+void MasterServer::notify(const QString& nick, QStringView code, const QStringList& fields)
+{
+    const std::optional<quint64> id = m_presence.connectionOf(nick);
+    if (Client* c = id ? find(*id) : nullptr)
+        send(*c, code, fields);
 }
 
 void MasterServer::setCheckInterval(int ms)
@@ -144,6 +164,7 @@ void MasterServer::acceptConnections()
         c->id = m_nextId++;
         c->socket = socket;
         c->peer = peerOf(socket);
+        c->texts.emplace(m_config.privateTextsPerWindow, m_config.privateTextWindowMs);
         const quint64 id = c->id;
         connect(socket, &QTcpSocket::readyRead, this, [this, id] { readFrom(id); });
         connect(socket, &QTcpSocket::disconnected, this,
@@ -383,42 +404,91 @@ void MasterServer::handleLoggedIn(Client& c, const QString& code, const QStringL
                     {QString::number(m_config.maxUtentiStanza),
                      QString::number(m_config.maxUtentiAudioStanza), m_config.requiredVersion});
     if (code == request::RoomListCount)
-        return answer(m_directory.listCount());
+        return answer(m_rooms.directory().listCount());
     if (code == request::RoomCount) {
         const std::optional<int> list = number(0);
         if (!list)
             return malformed();
-        return answer(m_directory.roomCount(*list));
+        return answer(m_rooms.directory().roomCount(*list));
     }
     if (code == request::RoomRecord) {
         const std::optional<int> list = number(0);
         const std::optional<int> index = number(1);
         if (!list || !index)
             return malformed();
-        return answer(m_directory.room(*list, *index));
+        return answer(m_rooms.directory().room(*list, *index));
     }
     if (code == request::CreateRoom) {
         if (params.size() < 4)
             return malformed();
-        return answer(m_directory.create(c.nick, params));
+        const quint64 id = c.id;
+        return m_rooms.create(c.nick, params, [this, id](const Reply& r) {
+            if (Client* c = find(id))
+                send(*c, r.code, r.fields);
+        });
     }
     if (code == request::Presence) {
         if (params.isEmpty())
             return malformed();
-        return refuse(c, u"presence of %1 not available yet"_s.arg(params.first()),
-                      reply::NotAvailable);
+        return handlePresence(c, params.first());
     }
     if (code == request::PrivateText) {
         if (params.size() < 2)
             return malformed();
-        const QString destination = stripControlCharacters(params.first());
-        qCInfo(lcMaster).noquote()
-            << u"%1 %2 private text to %3 not delivered: service not available"_s.arg(
-                   c.peer, c.nick, destination);
-        return send(c, notification::SystemText,
-                    {destination, tr("Il servizio dei messaggi privati non e' ancora "
-                                     "disponibile su questo master.")});
+        return handlePrivateText(c, params);
     }
+}
+
+void MasterServer::handlePresence(Client& c, const QString& nick)
+{
+    if (m_presence.isConnected(nick))
+        return send(c, presence::Connected);
+    const quint64 id = c.id;
+    m_accounts->lookUpAccount(nick, [this, id, nick](StoreStatus status) {
+        Client* c = find(id);
+        if (!c)
+            return;
+        if (m_presence.isConnected(nick)) // logged in while we looked
+            return send(*c, presence::Connected);
+        // A store that cannot answer: say only what is sure, not connected.
+        send(*c, status == StoreStatus::NotFound ? presence::NoAccount : presence::NotConnected);
+    });
+}
+
+void MasterServer::handlePrivateText(Client& c, const QStringList& params)
+{
+    const QString destination = stripControlCharacters(params.at(0));
+    QString text = params.at(1);
+    if (destination.isEmpty() || text.isEmpty())
+        return;
+    if (!c.texts->allow(m_clock())) {
+        qCInfo(lcMaster).noquote()
+            << u"%1 %2 private text to %3 refused: too many"_s.arg(c.peer, c.nick, destination);
+        return send(c, notification::SystemText,
+                    {destination, tr("Stai inviando troppi messaggi: attendi qualche istante e "
+                                     "riprova.")});
+    }
+    // A marker is only ever the first character; anywhere else it could
+    // pose as an invitation or a contact-list request.
+    const bool marked =
+        text.front().unicode() >= SEP9.unicode() && text.front().unicode() <= SEP4.unicode();
+    text = (marked ? text.left(1) : QString()) +
+           stripControlCharacters(QStringView(text).mid(marked ? 1 : 0));
+    text.truncate(kPrivateTextCap);
+
+    const std::optional<quint64> to = m_presence.connectionOf(destination);
+    Client* partner = to ? find(*to) : nullptr;
+    if (partner)
+        send(*partner, notification::FromPartner, {c.nick, text});
+    // A marked text echoed back would make the sender's lobby answer its own
+    // invitation or request: only plain texts come back as the sender's own.
+    if (!marked)
+        send(c, notification::OwnText, {destination, text});
+    if (!partner)
+        send(c, notification::SystemText,
+             {destination, tr("L'utente %1 non è connesso: il messaggio non è stato "
+                              "recapitato.")
+                               .arg(destination)});
 }
 
 void MasterServer::checkClients()

@@ -3,7 +3,8 @@
 #include "protocol/reassembler.h"
 #include "servers/master/masterconfig.h"
 #include "servers/master/presence.h"
-#include "servers/master/roomdirectory.h"
+#include "servers/master/ratewindow.h"
+#include "servers/master/roomservice.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -34,10 +35,14 @@ public:
     // A client that asks and never reads is closed once this much waits
     // to be sent to it.
     static constexpr qint64 kUnsentCap = 1024 * 1024;
+    // Private texts are cut here: the lobby types at most 250 characters.
+    static constexpr qsizetype kPrivateTextCap = 1000;
 
     MasterServer(const MasterConfig& config, const QString& dataDir, QObject* parent = nullptr);
     ~MasterServer() override;
 
+    // Also opens the room link and starts the permanent rooms; a link that
+    // cannot listen leaves the master serving without rooms.
     bool listen();
     QString errorString() const { return m_error; }
     QHostAddress address() const { return m_listener.serverAddress(); }
@@ -47,6 +52,8 @@ public:
     int connectionCount() const { return int(m_clients.size()); }
     int loggedInCount() const { return m_presence.count(); }
     const QList<MasterEntry>& masterList() const { return m_masters; }
+    RoomService& rooms() { return m_rooms; }
+    void setClock(Clock clock);
 
 private:
     struct Client;
@@ -60,6 +67,9 @@ private:
     void finishRegistration(quint64 id, const QString& nick, RegistrationOutcome result);
     void handleCheckAnswer(Client& c, const QStringList& params);
     void handleLoggedIn(Client& c, const QString& code, const QStringList& params);
+    void handlePresence(Client& c, const QString& nick);
+    void handlePrivateText(Client& c, const QStringList& params);
+    void notify(const QString& nick, QStringView code, const QStringList& fields);
     void checkClients();
 
     void send(Client& c, QStringView code, const QStringList& fields = {});
@@ -72,11 +82,13 @@ private:
     QTimer m_checks;
     AccountService* m_accounts;
     Presence m_presence;
-    RoomDirectory m_directory;
+    Clock m_clock;
     QList<MasterEntry> m_masters;
     std::map<quint64, std::unique_ptr<Client>> m_clients;
     quint64 m_nextId = 1;
     QString m_error;
+    // Last: its destructor ends the room hosts before anything else goes.
+    RoomService m_rooms;
 };
 
 // A user name fit for a new account, or an empty text: trimmed, lower
