@@ -4,7 +4,6 @@
 #include "lobby/module1.h"
 #include "platform/desktop/attesa.h"
 #include "protocol/framing.h"
-#include "protocol/textcodec.h"
 #include "protocol/values.h"
 #include "ui_frmclient.h"
 
@@ -354,12 +353,8 @@ void frmClient::chiudiWSKMaster()
 
 void frmClient::WSKMaster_DataArrival()
 {
-    const QByteArray completi = m_ricomposizioneMaster.feed(WSKMaster.readAll());
-    const bool troppoLungo = m_ricomposizioneMaster.overflowed();
-    if (!completi.isEmpty())
-        m.GestisciDatiArrivatiMaster(decodeText(completi));
     // A master that never ends its message is not one we can talk to.
-    if (troppoLungo && m.ConnessoAlMaster)
+    if (!m.LeggiDalMaster(WSKMaster, m_ricomposizioneMaster) && m.ConnessoAlMaster)
         WSKMaster_Close();
 }
 

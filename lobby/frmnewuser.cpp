@@ -216,11 +216,7 @@ void frmNewUser::chiudiWSKNew()
 
 void frmNewUser::WSKNew_DataArrival()
 {
-    const QByteArray completi = m_ricomposizione.feed(WSKNew.readAll());
-    const bool troppoLungo = m_ricomposizione.overflowed();
-    if (!completi.isEmpty())
-        m.GestisciDatiArrivatiMaster(decodeText(completi));
-    if (troppoLungo)
+    if (!m.LeggiDalMaster(WSKNew, m_ricomposizione))
         chiudiWSKNew();
 }
 

@@ -14,8 +14,11 @@
 #include <functional>
 #include <memory>
 
+class QTcpSocket;
+
 namespace kalimo {
 
+class StreamReassembler;
 class frmClient;
 class frmLogin;
 class frmNewUser;
@@ -148,6 +151,11 @@ public:
     // Complete messages (the caller keeps the text after the last SEP1 for
     // its next arrival): replies fill the slot, notifications are dispatched.
     void GestisciDatiArrivatiMaster(const QString& DA);
+    // Reads what arrived on a master connection (`WSKMaster` or the
+    // registration socket) and handles its whole messages; the rest waits in
+    // `ricomposizione`. False when the peer overflowed it without ending a
+    // message: such a connection is to be closed.
+    bool LeggiDalMaster(QTcpSocket& socket, StreamReassembler& ricomposizione);
     // Private texts for the chat windows ("0002".."0004").
     void MostraMessaggioChat(const QString& parametri, bool DaPartner, bool DiSistema);
     // Answers the master's check "0005" with its parameter block unchanged.

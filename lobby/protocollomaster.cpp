@@ -5,6 +5,7 @@
 #include "lobby/module1.h"
 #include "platform/desktop/attesa.h"
 #include "protocol/framing.h"
+#include "protocol/reassembler.h"
 #include "protocol/textcodec.h"
 
 #include <QFile>
@@ -43,6 +44,15 @@ void Module1::GestisciDatiArrivatiMaster(const QString& DA)
         }
         // "0001" and unknown notifications are ignored.
     }
+}
+
+bool Module1::LeggiDalMaster(QTcpSocket& socket, StreamReassembler& ricomposizione)
+{
+    const QByteArray completi = ricomposizione.feed(socket.readAll());
+    const bool troppoLungo = ricomposizione.overflowed();
+    if (!completi.isEmpty())
+        GestisciDatiArrivatiMaster(decodeText(completi));
+    return !troppoLungo;
 }
 
 void Module1::MostraMessaggioChat(const QString& parametri, bool DaPartner, bool DiSistema)

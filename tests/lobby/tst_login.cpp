@@ -17,12 +17,9 @@ using test::FakeMaster;
 
 namespace {
 
-// Protocol texts written readably: '^' is SEP2, '~' SEP3, '#' SEP1.
 QString t(const char* testo)
 {
-    QString s = QString::fromUtf8(testo);
-    s.replace(u'^', QChar(30)).replace(u'~', QChar(31)).replace(u'#', QChar(29));
-    return s;
+    return test::testoProtocollo(testo);
 }
 QByteArray b(const char* testo)
 {
@@ -48,6 +45,22 @@ void copioneRiuscito(FakeMaster& f)
     });
     f.quando("0011", FakeMaster::rispondi(u"00012", {"20", "5", "2.0b"}));
 }
+
+// One master, "Primo", scripted as above, and a lobby that knows only it.
+struct UnMaster
+{
+    explicit UnMaster(int rispostaMs = 300) : banco(rispostaMs)
+    {
+        pronto = f.ascolta();
+        copioneRiuscito(f);
+        lista = BancoLobby::rigaMaster("Primo", f.porta());
+        banco.scriviMasters(lista);
+    }
+    FakeMaster f;
+    BancoLobby banco;
+    QByteArray lista;
+    bool pronto = false;
+};
 
 bool inAscolto(BancoLobby& banco)
 {
@@ -135,12 +148,11 @@ void TestLogin::arrivi()
 
 void TestLogin::loginRiuscito()
 {
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    copioneRiuscito(f);
-    BancoLobby banco;
-    const QByteArray vecchia = BancoLobby::rigaMaster("Primo", f.porta());
-    banco.scriviMasters(vecchia);
+    UnMaster u;
+    QVERIFY(u.pronto);
+    FakeMaster& f = u.f;
+    BancoLobby& banco = u.banco;
+    const QByteArray& vecchia = u.lista;
     Module1& m = banco.modulo();
     frmClient* c = banco.client();
     QList<bool> ascoltoAlleRichieste;
@@ -313,11 +325,10 @@ void TestLogin::nessunMaster()
 
 void TestLogin::disconnessione()
 {
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    copioneRiuscito(f);
-    BancoLobby banco;
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
+    UnMaster u;
+    QVERIFY(u.pronto);
+    FakeMaster& f = u.f;
+    BancoLobby& banco = u.banco;
     Module1& m = banco.modulo();
     banco.clicConnetti();
     QVERIFY(m.ConnessoAlMaster);
@@ -384,13 +395,12 @@ void TestLogin::stopDuranteLogin()
 
 void TestLogin::stopDuranteAggiornamento()
 {
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    copioneRiuscito(f);
+    UnMaster u(60000);
+    QVERIFY(u.pronto);
+    FakeMaster& f = u.f;
+    BancoLobby& banco = u.banco;
+    const QByteArray& vecchia = u.lista;
     f.quando("0009", FakeMaster::niente());
-    BancoLobby banco(60000);
-    const QByteArray vecchia = BancoLobby::rigaMaster("Primo", f.porta());
-    banco.scriviMasters(vecchia);
     Module1& m = banco.modulo();
     f.dopoRichiesta = [&](const FakeMaster::Richiesta& r) {
         if (r.codice == "0009")
@@ -423,12 +433,11 @@ void TestLogin::versione()
 {
     QFETCH(QString, versione);
     QFETCH(bool, avviso);
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    copioneRiuscito(f);
+    UnMaster u;
+    QVERIFY(u.pronto);
+    FakeMaster& f = u.f;
+    BancoLobby& banco = u.banco;
     f.quando("0011", FakeMaster::rispondi(u"00012", {"20", "5", versione}));
-    BancoLobby banco;
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
     Module1& m = banco.modulo();
     banco.clicConnetti();
 
@@ -453,11 +462,10 @@ void TestLogin::versione()
 
 void TestLogin::connessionePersa()
 {
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    copioneRiuscito(f);
-    BancoLobby banco;
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
+    UnMaster u;
+    QVERIFY(u.pronto);
+    FakeMaster& f = u.f;
+    BancoLobby& banco = u.banco;
     Module1& m = banco.modulo();
     banco.clicConnetti();
     QVERIFY(m.ConnessoAlMaster);
@@ -539,13 +547,12 @@ void TestLogin::timeOutListaMaster()
 {
     QFETCH(QString, muto);
     QFETCH(int, messaggi);
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    copioneRiuscito(f);
+    UnMaster u(100);
+    QVERIFY(u.pronto);
+    FakeMaster& f = u.f;
+    BancoLobby& banco = u.banco;
+    const QByteArray& vecchia = u.lista;
     f.quando(muto, FakeMaster::niente());
-    BancoLobby banco(100);
-    const QByteArray vecchia = BancoLobby::rigaMaster("Primo", f.porta());
-    banco.scriviMasters(vecchia);
     Module1& m = banco.modulo();
     banco.clicConnetti();
 
@@ -640,13 +647,12 @@ void TestLogin::risposteMalformate()
     QFETCH(int, maxUtenti);
     QFETCH(QString, versione);
 
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    copioneRiuscito(f);
+    UnMaster u;
+    QVERIFY(u.pronto);
+    FakeMaster& f = u.f;
+    BancoLobby& banco = u.banco;
+    const QByteArray& vecchia = u.lista;
     f.quando(codice, FakeMaster::grezzo(risposta));
-    BancoLobby banco;
-    const QByteArray vecchia = BancoLobby::rigaMaster("Primo", f.porta());
-    banco.scriviMasters(vecchia);
     Module1& m = banco.modulo();
     banco.clicConnetti();
 
@@ -664,11 +670,10 @@ void TestLogin::risposteMalformate()
 
 void TestLogin::controllo()
 {
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    copioneRiuscito(f);
-    BancoLobby banco;
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
+    UnMaster u;
+    QVERIFY(u.pronto);
+    FakeMaster& f = u.f;
+    BancoLobby& banco = u.banco;
     Module1& m = banco.modulo();
     banco.clicConnetti();
     QVERIFY(m.ConnessoAlMaster);
@@ -701,11 +706,9 @@ void TestLogin::mastersTroppoLungo()
 
 void TestLogin::ascoltoVoce()
 {
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    copioneRiuscito(f);
-    BancoLobby banco;
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
+    UnMaster u;
+    QVERIFY(u.pronto);
+    BancoLobby& banco = u.banco;
     Module1& m = banco.modulo();
     frmClient* c = banco.client();
     auto* lbl = BancoLobby::figlio<QLabel>(c, "lbl");
@@ -768,11 +771,10 @@ void TestLogin::ascoltoVoce()
 
 void TestLogin::esciChiudeUltimoCollegamento()
 {
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    copioneRiuscito(f);
-    BancoLobby banco;
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
+    UnMaster u;
+    QVERIFY(u.pronto);
+    FakeMaster& f = u.f;
+    BancoLobby& banco = u.banco;
     Module1& m = banco.modulo();
     frmClient* c = banco.client();
     banco.clicConnetti();
@@ -798,11 +800,9 @@ void TestLogin::portaVoceOccupata()
 {
     QTcpServer occupante;
     QVERIFY(occupante.listen(QHostAddress::LocalHost, 0));
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    copioneRiuscito(f);
-    BancoLobby banco;
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
+    UnMaster u;
+    QVERIFY(u.pronto);
+    BancoLobby& banco = u.banco;
     Module1& m = banco.modulo();
     m.impostaPortaAscoltoVoice(occupante.serverPort());
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("voice link cannot listen"));

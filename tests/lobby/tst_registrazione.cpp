@@ -23,9 +23,7 @@ namespace {
 
 QString t(const char* testo)
 {
-    QString s = QString::fromUtf8(testo);
-    s.replace(u'^', QChar(30)).replace(u'~', QChar(31)).replace(u'#', QChar(29));
-    return s;
+    return test::testoProtocollo(testo);
 }
 
 // The registration window of a first start (no User.ini), filled in.

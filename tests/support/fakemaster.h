@@ -16,6 +16,14 @@
 
 namespace kalimo::test {
 
+// Protocol texts written readably in tests: '^' is SEP2, '~' SEP3, '#' SEP1.
+inline QString testoProtocollo(const char* testo)
+{
+    QString s = QString::fromUtf8(testo);
+    s.replace(u'^', QChar(30)).replace(u'~', QChar(31)).replace(u'#', QChar(29));
+    return s;
+}
+
 // A master server on 127.0.0.1 whose answers a test writes in advance. It
 // records every request exactly as it arrived (the blank after SEP1
 // included), answers each by its code from a script, and can push
