@@ -1,0 +1,175 @@
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+constexpr int kWait = 20000;
+const QString kBin = qEnvironmentVariable("KALIMO_BIN_DIR");
+
+// A kalimo-roomhost fed its room data on standard input; its port, 0 on failure.
+quint16 avviaStanza(QProcess& p, const QString& dati)
+{
+    p.start(kBin + "/kalimo-roomhost", {});
+    p.write(("bind=127.0.0.1\ndead_peer_ms=1500\npermanent=true\n" + dati).toUtf8());
+    p.closeWriteChannel();
+    static const QRegularExpression re("listening on 127\\.0\\.0\\.1:(\\d+)");
+    QString log;
+    (void)QTest::qWaitFor([&] { return re.match(log += p.readAllStandardError()).hasMatch(); },
+                          kWait);
+    return quint16(re.match(log).captured(1).toUInt());
+}
+
+// A voice client with synthetic audio, traced, answering its boxes from a script.
+struct Voce
+{
+    Voce(QTemporaryDir& dir, const QString& nick, quint16 porta, const QString& password,
+         int tono = 0, const QString& risposte = {})
+        : traccia(dir.filePath(nick + ".trace")), ascolto(dir.filePath(nick + ".rec"))
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KALIMO_AUDIO", "synthetic");
+        env.insert("KALIMO_AUDIO_TONE", QString::number(tono));
+        env.insert("KALIMO_AUDIO_RECORD", ascolto);
+        env.insert("KALIMO_AUDIO_SETTINGS", dir.filePath(nick + ".ini"));
+        env.insert("KALIMO_TEST_TRACE", traccia);
+        env.insert("KALIMO_TEST_ANSWERS", risposte);
+        env.insert("KALIMO_TEST_CONTROL", "1");
+        env.insert("KALIMO_TEST_INTERVALS", "pause=20,deadpeer=1500");
+        p.setProcessEnvironment(env);
+        p.start(kBin + "/voice", {QString("127.0.0.1 + 3 + 1 + Sala + %1 + %2 + %3 + 127.0.0.1 + "
+                                          "Kalimo 2.0b +  + 1")
+                                      .arg(password)
+                                      .arg(porta)
+                                      .arg(nick)});
+    }
+    ~Voce()
+    {
+        p.kill();
+        p.waitForFinished();
+    }
+    QStringList righe(const QString& percorso) const
+    {
+        QFile f(percorso);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n')
+                                           : QStringList{};
+    }
+    bool vede(const QString& riga) const
+    {
+        return QTest::qWaitFor([&] { return righe(traccia).contains(riga); }, kWait);
+    }
+    void fa(const QString& comando) { p.write((comando + "\n").toUtf8()); }
+    int fine()
+    {
+        return p.waitForFinished(kWait) && p.exitStatus() == QProcess::NormalExit ? p.exitCode()
+                                                                                  : -1;
+    }
+    // Windows of 100 ms played after `dopo` (epoch ms) that carry a tone near `hz`.
+    int toni(int hz, qint64 dopo, int* finestre = nullptr) const
+    {
+        int n = 0, tutte = 0;
+        for (const QString& r : righe(ascolto)) {
+            const QStringList c = r.split(' ');
+            if (c.size() != 3 || c[0].toLongLong() <= dopo)
+                continue;
+            ++tutte;
+            n += c[1].toInt() > 1000 && qAbs(c[2].toInt() - hz) < hz / 10;
+        }
+        if (finestre)
+            *finestre = tutte;
+        return n;
+    }
+
+    QProcess p;
+    QString traccia, ascolto;
+};
+
+const QString kPieno = "box|Kalimo|Non e' possibile collegarsi alla stanza, i posti disponibili "
+                       "sono tutti occupati|ok";
+
+} // namespace
+
+class TestVoiceRoom final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void roomLife()
+    {
+        QTemporaryDir dir;
+        QProcess stanza;
+        const quint16 porta = avviaStanza(stanza, "name=Sala\nmax_users=3\npassword=pw\n");
+        QVERIFY(porta);
+        Voce ana(dir, "Ana", porta, "pw", 440);
+        QVERIFY(ana.vede("grid|Ana"));
+        Voce bea(dir, "Bea", porta, "pw", 660, "yes");
+        QVERIFY(bea.vede("grid|Ana,Bea"));
+        Voce cia(dir, "Cia", porta, "pw", 0, "no");
+        for (Voce* v : {&ana, &bea, &cia})
+            QVERIFY(v->vede("grid|Ana,Bea,Cia"));
+        QVERIFY(cia.vede("setup|saved"));
+
+        // Ana takes the floor: everyone sees her microphone and hears her tone.
+        ana.fa("talk");
+        for (Voce* v : {&ana, &bea, &cia})
+            QVERIFY(v->vede("grid|Ana*,Bea,Cia"));
+        QVERIFY(
+            QTest::qWaitFor([&] { return cia.toni(440, 0) >= 3 && bea.toni(440, 0) >= 3; }, kWait));
+        bea.fa("ctrl-down");
+        QVERIFY(bea.vede("label|lblEstParlante|Non puoi parlare"));
+        bea.fa("ctrl-up");
+
+        // Muted: the mark goes and nothing more is heard, once the buffers drain.
+        ana.fa("mute");
+        QVERIFY(cia.vede("label|lblNUPC|0"));
+        const qint64 muto = QDateTime::currentMSecsSinceEpoch() + 600;
+        int finestre = 0;
+        QVERIFY(
+            QTest::qWaitFor([&] { return cia.toni(440, muto, &finestre), finestre >= 15; }, kWait));
+        QCOMPARE(cia.toni(440, muto), 0);
+        QCOMPARE(cia.toni(660, 0), 0);
+
+        ana.fa("invite Bea");
+        QVERIFY(bea.vede("box|Invito|L'utente Ana ti invita in privato; \\rAccetti?|yes-no"));
+        QVERIFY(ana.vede("box|Kalimo|L'utente Bea ha accettato il tuo l'invito.\\rCliccando su "
+                         "OK verrà creata la stanza|ok"));
+        ana.fa("invite Cia");
+        QVERIFY(ana.vede("box|Kalimo|L'Utente Cia non ha accettato l'invito|ok"));
+
+        cia.p.kill();
+        QVERIFY(ana.vede("grid|Ana,Bea"));
+        ::kill(pid_t(bea.p.processId()), SIGTERM);
+        QCOMPARE(bea.fine(), 0);
+        QVERIFY(ana.vede("grid|Ana"));
+        ana.fa("close");
+        QCOMPARE(ana.fine(), 0);
+    }
+
+    void refusalsAndHostGone()
+    {
+        QTemporaryDir dir;
+        QProcess stanza;
+        const quint16 porta = avviaStanza(stanza, "name=Sala\nmax_users=1\npassword=pw\n");
+        QVERIFY(porta);
+        Voce ana(dir, "Ana", porta, "pw");
+        QVERIFY(ana.vede("grid|Ana"));
+        Voce bea(dir, "Bea", porta, "pw");
+        QCOMPARE(bea.fine(), 1);
+        QVERIFY(bea.vede(kPieno));
+        Voce cia(dir, "Cia", porta, "sbagliata");
+        QCOMPARE(cia.fine(), 1);
+        QVERIFY(cia.vede(kPieno));
+
+        stanza.kill();
+        QVERIFY(ana.vede("box|Uscita|La connessione alla stanza e' terminata.|ok"));
+        ana.fa("close-window");
+        QCOMPARE(ana.fine(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVoiceRoom)
+#include "voice_room.moc"
