@@ -84,6 +84,9 @@ void frmClient::closeEvent(QCloseEvent* evento)
         evento->ignore();
         return;
     }
+    // The connection goes with the window: the shared state must say so.
+    chiudiWSKMaster();
+    m.ConnessoAlMaster = false;
     QWidget::closeEvent(evento);
 }
 

@@ -65,7 +65,8 @@ void Module1::MostraMessaggioChat(const QString& parametri, bool DaPartner, bool
 
 void Module1::RispondiControllo(const QString& parametri)
 {
-    InviaAlMaster(masterRequest(u"0014", UtenteCorrente.NickName, {parametri}));
+    InviaAlMaster(
+        masterRequest(u"0014", stripControlCharacters(UtenteCorrente.NickName), {parametri}));
 }
 
 EsitoRichiesta Module1::RichiestaAlMaster(QStringView codice, const QStringList& parametri,

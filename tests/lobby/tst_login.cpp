@@ -86,6 +86,7 @@ private Q_SLOTS:
     void disconnessione();
     void stopDuranteLogin();
     void stopDuranteAggiornamento();
+    void finestraChiusaDuranteLogin();
     void versione_data();
     void versione();
     void connessionePersa();
@@ -417,6 +418,27 @@ void TestLogin::stopDuranteAggiornamento()
     QVERIFY(!banco.cartella.esiste("Masters.old.txt") ||
             banco.cartella.leggi("Masters.old.txt") == vecchia);
     QVERIFY(banco.dialoghi.messaggi.isEmpty());
+}
+
+void TestLogin::finestraChiusaDuranteLogin()
+{
+    FakeMaster f;
+    QVERIFY(f.ascolta());
+    f.quando("0001", FakeMaster::niente());
+    BancoLobby banco(60000);
+    banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
+    QPointer<frmClient> c = banco.client();
+    f.dopoRichiesta = [&](const FakeMaster::Richiesta&) {
+        QTimer::singleShot(0, [&] { c->close(); });
+    };
+    banco.clicConnetti();
+
+    // The attempt stops, then the window closes; nothing is left waiting.
+    QVERIFY(c.isNull() || !c->isVisible());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(c.isNull());
+    QVERIFY(!banco.modulo().ConnessoAlMaster);
+    QVERIFY(QTest::qWaitFor([&] { return f.connessioniAperte() == 0; }, 10000));
 }
 
 void TestLogin::versione_data()
