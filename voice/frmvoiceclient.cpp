@@ -261,24 +261,22 @@ void frmVoiceClient::TerminaSessione()
 
 void frmVoiceClient::Chiudi()
 {
-    if (m_chiusura)
-        return;
-    m_chiusura = true;
-    // The voice link socket is closed here once it exists.
-    hide();
-    m_config.notificationPeriod = 0;
-    applicaConfigurazione();
-    Attesa::Pausa(0);
-    finisci(0);
+    esci();
 }
 
 void frmVoiceClient::closeEvent(QCloseEvent* event)
 {
     event->accept();
+    esci();
+}
+
+// `chiudi` and the window's own close differ only in what they let go first:
+// the voice link socket and the room chat windows, once those exist.
+void frmVoiceClient::esci()
+{
     if (m_chiusura)
         return;
     m_chiusura = true;
-    // The room chat windows are unloaded here once they exist.
     hide();
     m_config.notificationPeriod = 0;
     applicaConfigurazione();

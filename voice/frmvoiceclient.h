@@ -60,6 +60,7 @@ private:
     bool ConnettiStanza();
     bool ConnettiVoce();
     void TerminaSessione();
+    void esci();
     void finisci(int codice);
     void uscitaFatale(const QString& testo, const QString& titolo, Icona icona);
     void registraGestori();
