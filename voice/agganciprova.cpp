@@ -289,6 +289,8 @@ void AgganciProva::Stato::leggiComandi()
         return;
     }
     ricevuto.append(blocco, letti);
+    if (ricevuto.size() > 64 * 1024)
+        ricevuto.clear(); // no command is that long
     qsizetype fine;
     while ((fine = ricevuto.indexOf('\n')) >= 0) {
         const QString riga = QString::fromUtf8(ricevuto.left(fine)).trimmed();
