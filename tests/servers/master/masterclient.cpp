@@ -3,7 +3,11 @@
 #include "protocol/framing.h"
 #include "protocol/textcodec.h"
 
+#include <QRandomGenerator>
 #include <QTest>
+#include <QUdpSocket>
+
+#include <csignal>
 
 using namespace kalimo;
 
@@ -89,4 +93,24 @@ QString login(MasterClient& c, const QString& nick, const QString& password, con
 {
     c.request(u"0001", {nick, key, password}, nick);
     return c.nextCode();
+}
+
+quint16 freePortRun(int length)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const quint16 base = quint16(20000 + QRandomGenerator::global()->bounded(9000));
+        bool free = true;
+        for (int i = 0; i < length && free; ++i) {
+            QUdpSocket probe;
+            free = probe.bind(QHostAddress::LocalHost, quint16(base + i));
+        }
+        if (free)
+            return base;
+    }
+    return 0;
+}
+
+bool processGone(qint64 pid)
+{
+    return ::kill(pid_t(pid), 0) != 0;
 }

@@ -65,3 +65,9 @@ QString registerAccount(MasterClient& c, const QString& nick, const QString& pas
                         const QString& email = QStringLiteral("someone@example.org"));
 QString login(MasterClient& c, const QString& nick, const QString& password,
               const QString& key = QStringLiteral("kalimo"));
+
+// The first of `length` consecutive UDP ports nothing listens on now (0 when
+// none was found); the master steps over any that another test takes meanwhile.
+quint16 freePortRun(int length);
+// The process has ended and been reaped.
+bool processGone(qint64 pid);

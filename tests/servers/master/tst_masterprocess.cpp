@@ -98,6 +98,7 @@ private Q_SLOTS:
     void silentLobbyDroppedAndNickFreed();
     void thousandConnections();
     void refusesToStartOnBadInput();
+    void stopEndsRoomHosts();
 
 private:
     QStringList args(const QStringList& extra = {}) const;
@@ -312,6 +313,37 @@ void TestMasterProcess::refusesToStartOnBadInput()
     QCOMPARE(code, 1);
     QVERIFY(out.contains("cannot listen"));
     QVERIFY(first.stop());
+}
+
+void TestMasterProcess::stopEndsRoomHosts()
+{
+    const quint16 first = freePortRun(4);
+    QVERIFY(first != 0);
+    QFile f(m_config);
+    QVERIFY(f.open(QIODevice::Append));
+    f.write(QString("[Rooms]\nBindAddress=127.0.0.1\nFirstUdpPort=%1\nLastUdpPort=%2\n"
+                    "[PermanentRooms]\nsize=1\n1\\Name=Piazza\n")
+                .arg(first)
+                .arg(first + 3)
+                .toUtf8());
+    f.close();
+    MasterProcess m;
+    QVERIFY2(m.start(args()), qPrintable(m.log()));
+    auto c = client(m);
+    QCOMPARE(registerAccount(*c, "anna", "secret"), "00001");
+    QCOMPARE(login(*c, "anna", "secret"), "00001");
+    QCOMPARE(c->replyTo(u"0007", {"Sala", "5", "2", ""}), "00071");
+    QVERIFY(QTest::qWaitFor([&] { return m.log().contains("room \"Piazza\" (permanent) open"); }));
+
+    const qint64 pid = m.process().processId();
+    QFile children(QString("/proc/%1/task/%1/children").arg(pid));
+    QVERIFY(children.open(QIODevice::ReadOnly));
+    const QStringList hosts =
+        QString::fromLatin1(children.readAll()).split(' ', Qt::SkipEmptyParts);
+    QCOMPARE(hosts.size(), 2);
+    QVERIFY(m.stop());
+    for (const QString& host : hosts)
+        QVERIFY2(processGone(host.toLongLong()), qPrintable(m.log()));
 }
 
 QTEST_GUILESS_MAIN(TestMasterProcess)

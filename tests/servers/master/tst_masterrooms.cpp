@@ -4,10 +4,8 @@
 #include "tests/servers/roomhost/membro.h"
 
 #include <QLoggingCategory>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QUdpSocket>
 
 #include <csignal>
 #include <memory>
@@ -20,23 +18,6 @@ using kalimo::roomhost::test::Membro;
 namespace {
 
 constexpr int kWait = 20000;
-
-// A run of UDP ports nothing listens on now; the master steps over any
-// that another test takes meanwhile.
-quint16 freePortRun(int length)
-{
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const quint16 base = quint16(20000 + QRandomGenerator::global()->bounded(9000));
-        bool free = true;
-        for (int i = 0; i < length && free; ++i) {
-            QUdpSocket probe;
-            free = probe.bind(QHostAddress::LocalHost, quint16(base + i));
-        }
-        if (free)
-            return base;
-    }
-    return 0;
-}
 
 // Every record of one room list, the way the lobby fetches it.
 QList<QStringList> listRooms(MasterClient& c, int list)
@@ -53,11 +34,6 @@ QList<QStringList> listRooms(MasterClient& c, int list)
             rooms.append(r->fields);
     }
     return rooms;
-}
-
-bool processGone(qint64 pid)
-{
-    return ::kill(pid_t(pid), 0) != 0;
 }
 
 } // namespace

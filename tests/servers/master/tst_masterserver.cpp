@@ -41,7 +41,8 @@ private Q_SLOTS:
     void configuredMasterList();
     void limits();
     void requestsBeforeLogin();
-    void laterRequestsAnswerNotAvailable();
+    void presence();
+    void privateTexts();
     void senderIsTheLoggedInNick();
     void malformedMessagesIgnored_data();
     void malformedMessagesIgnored();
@@ -398,26 +399,70 @@ void TestMasterServer::requestsBeforeLogin()
     QCOMPARE(login(*c, "anna", "secret"), "00001");
 }
 
-void TestMasterServer::laterRequestsAnswerNotAvailable()
+void TestMasterServer::presence()
 {
     start();
     createAccount("anna");
+    createAccount("bruno");
     auto c = loggedIn("anna");
     QVERIFY(c);
-    QCOMPARE(c->replyTo(u"0002"), "00003");
-    QCOMPARE(c->replyTo(u"0003", {"1"}), "00003");
-    QCOMPARE(c->replyTo(u"0004", {"1", "1"}), "00003");
-    QCOMPARE(c->replyTo(u"0007", {"Stanza", "10", "2", ""}), "00073");
-    QCOMPARE(c->replyTo(u"0012", {"bruno"}), "00003");
-    c->request(u"0013", {"bruno", "ciao"});
-    const auto note = c->next();
-    QVERIFY(note);
-    QCOMPARE(note->code, "0004");
-    QCOMPARE(note->fields.size(), 2);
-    QCOMPARE(note->fields.at(0), "bruno");
-    QVERIFY(!note->fields.at(1).isEmpty());
-    for (QChar ch : note->fields.at(1))
-        QVERIFY(ch.unicode() > 31);
+    QCOMPARE(c->replyTo(u"0012", {"anna"}), "10012");
+    QCOMPARE(c->replyTo(u"0012", {"bruno"}), "00012");
+    QCOMPARE(c->replyTo(u"0012", {"zeno"}), "20012");
+    QCOMPARE(c->replyTo(u"0012", {"Anna"}), "20012"); // nicks compare exactly
+}
+
+void TestMasterServer::privateTexts()
+{
+    MasterConfig config = baseConfig();
+    config.privateTextsPerWindow = 5;
+    start(config);
+    qint64 now = 0;
+    m_server->setClock([&now] { return now; });
+    createAccount("anna");
+    createAccount("bruno");
+    auto anna = loggedIn("anna");
+    auto bruno = loggedIn("bruno");
+    QVERIFY(anna && bruno);
+    using Fields = QStringList;
+    auto expect = [](MasterClient& c, const char* code, const Fields& fields) {
+        const auto m = c.next();
+        return m && m->code == code && m->fields == fields;
+    };
+
+    // The sender is the connection's nick, whatever the message says.
+    anna->request(u"0013", {"bruno", "ciao"}, "mallory");
+    QVERIFY(expect(*bruno, "0002", {"anna", "ciao"}));
+    QVERIFY(expect(*anna, "0003", {"bruno", "ciao"}));
+    bruno->request(u"0013", {"anna", "ciao a te"});
+    QVERIFY(expect(*anna, "0002", {"bruno", "ciao a te"}));
+    QVERIFY(expect(*bruno, "0003", {"anna", "ciao a te"}));
+
+    // A marker travels as the first character, and is not echoed; markers
+    // anywhere else are taken out.
+    const QString invitation = QChar(28) + QString(" L'utente anna ti ha invitato.\r\n Vuoi?");
+    anna->request(u"0013", {"bruno", invitation + QChar(25)});
+    QVERIFY(expect(*bruno, "0002", {"anna", invitation}));
+    anna->request(u"0013", {"bruno", QString(3000, u'x')});
+    QVERIFY(expect(*bruno, "0002", {"anna", QString(1000, u'x')}));
+    QVERIFY(expect(*anna, "0003", {"bruno", QString(1000, u'x')}));
+
+    anna->request(u"0013", {"carla", "ci sei?"});
+    QVERIFY(expect(*anna, "0003", {"carla", "ci sei?"}));
+    const auto offline = anna->next();
+    QVERIFY(offline && offline->code == "0004" && offline->fields.value(0) == "carla");
+    QVERIFY(offline->fields.value(1).contains("carla"));
+
+    // Anna's fifth text of the window passes, the sixth is refused.
+    anna->request(u"0013", {"bruno", "sei"});
+    QVERIFY(expect(*bruno, "0002", {"anna", "sei"}));
+    QVERIFY(expect(*anna, "0003", {"bruno", "sei"}));
+    anna->request(u"0013", {"bruno", "sette"});
+    const auto refused = anna->next();
+    QVERIFY(refused && refused->code == "0004" && refused->fields.value(0) == "bruno");
+    now += config.privateTextWindowMs;
+    anna->request(u"0013", {"bruno", "dopo"});
+    QVERIFY(expect(*bruno, "0002", {"anna", "dopo"}));
 }
 
 void TestMasterServer::senderIsTheLoggedInNick()
