@@ -171,8 +171,11 @@ void TestMasterRooms::userRoomFollowsItsMembers()
     QVERIFY(QTest::qWaitFor([&] { return anna->replyTo(u"0003", {"2"}) == "00005"; }, kWait));
     QCOMPARE(anna->replyTo(u"0004", {"2", "1"}), "00007");
     QVERIFY(QTest::qWaitFor([&] { return m_server->rooms().runningHosts() == 0; }, kWait));
-    // The name is free again.
+    // The name is free again; a room ordered to end goes at once.
     QCOMPARE(anna->replyTo(u"0007", {"Sala", "5", "2", ""}), "00071");
+    QVERIFY(m_server->rooms().endRoom("sala"));
+    QVERIFY(QTest::qWaitFor([&] { return anna->replyTo(u"0003", {"2"}) == "00005"; }, kWait));
+    QCOMPARE(m_server->rooms().runningHosts(), 0);
 }
 
 void TestMasterRooms::creationRefused_data()

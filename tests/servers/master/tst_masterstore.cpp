@@ -192,6 +192,10 @@ void TestMasterStore::configExampleReads()
     QCOMPARE(r.config.checkIntervalMs, d.checkIntervalMs);
     QCOMPARE(r.config.maxUtentiStanza, d.maxUtentiStanza);
     QCOMPARE(r.config.roomLastUdpPort, d.roomLastUdpPort);
+    QCOMPARE(r.config.roomHostLinkPort, d.roomHostLinkPort);
+    QCOMPARE(r.config.roomIdentifyTimeoutMs, d.roomIdentifyTimeoutMs);
+    QCOMPARE(r.config.roomCreationsPerWindow, d.roomCreationsPerWindow);
+    QCOMPARE(r.config.privateTextsPerWindow, d.privateTextsPerWindow);
     QVERIFY(r.config.masters.isEmpty());
 }
 
@@ -208,7 +212,8 @@ void TestMasterStore::configBadValues()
             "[Masters]\nsize=3\n1\\Name=Uno\n1\\Address=10.0.0.1\n1\\Port=7000\n1\\Key=k\n"
             "2\\Name=Senza porta\n2\\Address=10.0.0.2\n"
             "3\\Name=Due\n3\\Address=h\n3\\Port=7001\n"
-            "[PermanentRooms]\nsize=2\n1\\Name=Piazza\n1\\MaxUsers=8\n2\\MaxUsers=4\n"
+            "[PermanentRooms]\nsize=4\n1\\Name=Piazza\n1\\MaxUsers=8\n2\\MaxUsers=4\n"
+            "3\\Name=A+B\n4\\Name=piazza\n"
             "[Accounts]\nHashOpsLimit=0\nHashMemLimitKiB=1\n");
     f.close();
     const ConfigResult r = loadConfig(path);
@@ -226,8 +231,9 @@ void TestMasterStore::configBadValues()
     QCOMPARE(r.config.permanentRooms.size(), 1);
     QCOMPARE(r.config.permanentRooms.at(0).maxUtenti, 8);
     QCOMPARE(r.config.hashMemLimit, quint64(crypto_pwhash_MEMLIMIT_MIN));
-    // Address, port, minutes, UDP range, a master, a room, the memory cost.
-    QCOMPARE(r.warnings.size(), 7);
+    // Address, port, minutes, UDP range, a master, three rooms (no name, a
+    // "+", a repeated name), the memory cost.
+    QCOMPARE(r.warnings.size(), 9);
 }
 
 void TestMasterStore::configMissingFile()
