@@ -289,11 +289,18 @@ bool SessionClient::Send(const QByteArray& payload, bool guaranteed)
 
 bool SessionClient::SendVoice(const QByteArray& frame)
 {
+    const bool sent = SendVoice(frame, m_voiceSeq);
+    if (sent)
+        ++m_voiceSeq;
+    return sent;
+}
+
+bool SessionClient::SendVoice(const QByteArray& frame, quint16 seq)
+{
     if (m_state != State::Connected || frame.isEmpty() || frame.size() > wire::kMaxVoiceFrame)
         return false;
-    const bool sent = sendToPeer(m_peer, wire::kChannelVoice, wire::clientVoice(m_voiceSeq, frame),
+    const bool sent = sendToPeer(m_peer, wire::kChannelVoice, wire::clientVoice(seq, frame),
                                  ENET_PACKET_FLAG_UNSEQUENCED);
-    ++m_voiceSeq;
     m_pump->flush();
     return sent;
 }

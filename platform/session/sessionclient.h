@@ -47,6 +47,9 @@ public:
     bool Send(const QByteArray& payload, bool guaranteed = true);
     // One voice frame, unsequenced, numbered by this client.
     bool SendVoice(const QByteArray& frame);
+    // The same with the sender's own number: a voice engine counts frame
+    // periods, silent ones too, so the listener can place each frame in time.
+    bool SendVoice(const QByteArray& frame, quint16 seq);
 
     // Ends the session: the host sees the disconnect at once. No signal
     // follows. Safe to call at any time, any number of times.

@@ -385,6 +385,10 @@ private Q_SLOTS:
             const int seq = args.at(1).value<quint16>();
             QCOMPARE(args.at(2).toByteArray(), "frame" + QByteArray::number(seq));
         }
+        // A sender's own numbers pass through untouched, gaps and all.
+        QVERIFY(anna->SendVoice("late", 400));
+        QTRY_COMPARE_WITH_TIMEOUT(brunoHeard.count(), n + 1, kWait);
+        QCOMPARE(brunoHeard.last().at(1).value<quint16>(), quint16(400));
         // Anything wrongly sent back to the speaker would precede this marker.
         QVERIFY(host->SendVoiceTo(anna->localPlayerId(), bruno->localPlayerId(), 1, "marker"));
         QTRY_COMPARE_WITH_TIMEOUT(annaHeard.count(), 1, kWait);
