@@ -105,7 +105,8 @@ ConfigResult loadConfig(const QString& path)
     c.privateTextsPerWindow =
         int(r.number(u"Service/PrivateTextsPerMinute"_s, c.privateTextsPerWindow, 1, 100000));
 
-    c.maxUtentiStanza = int(r.number(u"Rooms/MaxUsersPerRoom"_s, c.maxUtentiStanza, 2, 32767));
+    c.maxUtentiStanza =
+        int(r.number(u"Rooms/MaxUsersPerRoom"_s, c.maxUtentiStanza, 2, kMostRoomUsers));
     c.maxUtentiAudioStanza =
         int(r.number(u"Rooms/MaxAudioUsers"_s, c.maxUtentiAudioStanza, 1, 32767));
     c.roomHostProgram = r.text(u"Rooms/HostProgram"_s, c.roomHostProgram);
@@ -132,7 +133,7 @@ ConfigResult loadConfig(const QString& path)
         s.setArrayIndex(i);
         PermanentRoom room;
         room.nome = r.text(u"Name"_s, QString());
-        room.maxUtenti = int(r.number(u"MaxUsers"_s, c.maxUtentiStanza, 2, 32767));
+        room.maxUtenti = int(r.number(u"MaxUsers"_s, c.maxUtentiStanza, 2, kMostRoomUsers));
         room.maxUtentiAudio = int(r.number(u"MaxAudioUsers"_s, c.maxUtentiAudioStanza, 1, 32767));
         room.password = r.text(u"Password"_s, QString());
         room.maxUtentiAudio = qMin(room.maxUtentiAudio, room.maxUtenti);

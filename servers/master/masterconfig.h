@@ -91,6 +91,8 @@ struct ConfigResult
 // at " + ", and in the room host's line-based data: no "+", no control
 // characters, and a sane length.
 inline constexpr qsizetype kMaxRoomText = 64;
+// The most members a room host's session takes.
+inline constexpr int kMostRoomUsers = 4094;
 bool fitRoomText(const QString& text, bool mayBeEmpty);
 // Room names are unique regardless of letter case: "Sala" and "sala" in one
 // list would only confuse the people choosing between them.
