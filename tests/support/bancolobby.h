@@ -38,22 +38,25 @@ inline Intervalli intervalliBrevi(int rispostaMs = 300)
 class RegistroEtichetta final : public QObject
 {
 public:
-    explicit RegistroEtichetta(QLabel* etichetta) : m_etichetta(etichetta)
+    explicit RegistroEtichetta(QLabel* etichetta) : m_osservata(etichetta)
     {
         if (etichetta)
             etichetta->installEventFilter(this);
     }
     bool eventFilter(QObject* oggetto, QEvent* evento) override
     {
-        if (oggetto == m_etichetta && evento->type() == QEvent::Paint &&
-            (testi.isEmpty() || testi.last() != m_etichetta->text()))
-            testi.append(m_etichetta->text());
+        // Compared as plain pointers: the label may be in its destructor.
+        if (oggetto != m_osservata || evento->type() != QEvent::Paint)
+            return false;
+        const QString testo = static_cast<QLabel*>(oggetto)->text();
+        if (testi.isEmpty() || testi.last() != testo)
+            testi.append(testo);
         return false;
     }
     QStringList testi;
 
 private:
-    QPointer<QLabel> m_etichetta;
+    const QObject* m_osservata;
 };
 
 // A program folder, scripted services and the lobby over them, with the
