@@ -21,6 +21,23 @@ master_pid=""
 cleanup() { [ -n "$master_pid" ] && kill "$master_pid" 2>/dev/null || true; }
 trap cleanup EXIT INT TERM
 
+# A first run gets two permanent rooms to enter; later edits are kept.
+if [ ! -f "$local_dir/master/kalimo-master.ini" ]; then
+    cat > "$local_dir/master/kalimo-master.ini" <<'INI'
+; Local master of ./run.sh: see servers/master/kalimo-master.example.ini
+[PermanentRooms]
+size=2
+1\Name=Piazza
+1\MaxUsers=20
+1\MaxAudioUsers=3
+1\Password=
+2\Name=Musica
+2\MaxUsers=10
+2\MaxAudioUsers=2
+2\Password=
+INI
+fi
+
 if [ -x build/bin/kalimo-master ]; then
     build/bin/kalimo-master --data "$local_dir/master" --port "$port" \
         2>>"$local_dir/master/master.log" &
