@@ -60,7 +60,7 @@ void CanaleMedia::collega()
                 engine->FrameReceived(quint32(id), seq, frame);
             });
     connect(engine, &VoiceEngine::FrameEncoded, client,
-            [client](const QByteArray& frame) { client->SendVoice(frame); });
+            [client](const QByteArray& frame, quint16 seq) { client->SendVoice(frame, seq); });
     connect(engine, &VoiceEngine::InputLevel, this, &CanaleStanza::InputLevel);
     connect(engine, &VoiceEngine::OutputLevel, this, &CanaleStanza::OutputLevel);
     connect(engine, &VoiceEngine::RecordStart, this, &CanaleStanza::RecordStart);
