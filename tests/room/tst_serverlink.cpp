@@ -7,8 +7,11 @@ using namespace kalimo;
 
 namespace {
 
-const char* const kErrore7 =
-    "Il Winsock non e' stato attivato o il controllo winsock non e' stato assegnato";
+// '|' = SEP2, '^' = SEP3, '$' = SEP1.
+QByteArray wire(const char* text)
+{
+    return QByteArray(text).replace('|', '\x1e').replace('^', '\x1f').replace('$', '\x1d');
+}
 
 // A room linked over loopback to a server socket the test drives, with the
 // owner's side wired the way a hosting program does it.
@@ -41,9 +44,8 @@ struct Link
         room.Nome = "Sala";
         room.MaxUtenti = 10;
         room.MaxUtentiAudio = 3;
-        if (room.ConnettiAlServer() || room.Errori.Numero != 0)
-            return false;
-        if (!server.waitForNewConnection(10000))
+        if (room.ConnettiAlServer() || room.Errori.Numero != 0 ||
+            !server.waitForNewConnection(10000))
             return false;
         peer = server.nextPendingConnection();
         return QTest::qWaitFor([this] { return room.EstConnessoAServer; }, 10000);
@@ -68,13 +70,6 @@ struct Link
     }
 };
 
-QByteArray wire(const char* text)
-{
-    QByteArray out(text);
-    out.replace('|', '\x1e').replace('^', '\x1f').replace('$', '\x1d');
-    return out;
-}
-
 } // namespace
 
 class TestServerLink : public QObject
@@ -82,53 +77,37 @@ class TestServerLink : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void connectRefusals_data()
-    {
-        QTest::addColumn<bool>("winsock");
-        QTest::addColumn<bool>("socket");
-        QTest::addColumn<QString>("ip");
-        QTest::addColumn<QString>("port");
-        QTest::newRow("no socket") << true << false << "127.0.0.1"
-                                   << "7070";
-        QTest::newRow("not activated") << false << true << "127.0.0.1"
-                                       << "7070";
-        QTest::newRow("no address") << true << true << ""
-                                    << "7070";
-        QTest::newRow("no port") << true << true << "127.0.0.1"
-                                 << "";
-        QTest::newRow("port not a number") << true << true << "127.0.0.1"
-                                           << "abc";
-        QTest::newRow("port zero") << true << true << "127.0.0.1"
-                                   << "0";
-        QTest::newRow("port too high") << true << true << "127.0.0.1"
-                                       << "70000";
-    }
     void connectRefusals()
     {
-        QFETCH(bool, winsock);
-        QFETCH(bool, socket);
-        QFETCH(QString, ip);
-        QFETCH(QString, port);
-        QTcpSocket sock;
-        Stanza s;
-        s.AttivaWinsock = winsock;
-        if (socket)
-            s.WSKServer = &sock;
-        s.IPServer = ip;
-        s.PortaServer = port;
-        QVERIFY(!s.ConnettiAlServer());
-        QCOMPARE(s.Errori.Numero, 7);
-        QCOMPARE(s.Errori.Descrizione, kErrore7);
-        QVERIFY(!s.EstConnessoAServer);
-        QCOMPARE(sock.state(), QAbstractSocket::UnconnectedState);
-        QVERIFY(!s.DammiStatoServer());
-        s.DisconnettiDaServer(); // harmless without a connection
-
-        QVERIFY(!s.InviaIdentificazione("x"));
-        QCOMPARE(s.Errori.Numero, 10);
-        QCOMPARE(s.Errori.Descrizione, "La stanza non e' connessa ad un server per cui non puo "
-                                       "inviare l'identificazione");
-        QVERIFY(!s.InviaDatiUtenti());
+        const struct
+        {
+            bool winsock, socket;
+            const char *ip, *port;
+        } rows[] = {{true, false, "127.0.0.1", "7070"}, {false, true, "127.0.0.1", "7070"},
+                    {true, true, "", "7070"},           {true, true, "127.0.0.1", ""},
+                    {true, true, "127.0.0.1", "abc"},   {true, true, "127.0.0.1", "0"},
+                    {true, true, "127.0.0.1", "70000"}};
+        for (const auto& r : rows) {
+            QTcpSocket sock;
+            Stanza s;
+            s.AttivaWinsock = r.winsock;
+            if (r.socket)
+                s.WSKServer = &sock;
+            s.IPServer = r.ip;
+            s.PortaServer = r.port;
+            QVERIFY(!s.ConnettiAlServer());
+            QCOMPARE(s.Errori.Numero, 7);
+            QCOMPARE(s.Errori.Descrizione, "Il Winsock non e' stato attivato o il controllo "
+                                           "winsock non e' stato assegnato");
+            QVERIFY(!s.EstConnessoAServer && !s.DammiStatoServer());
+            QCOMPARE(sock.state(), QAbstractSocket::UnconnectedState);
+            s.DisconnettiDaServer(); // harmless without a connection
+            QVERIFY(!s.InviaIdentificazione("x"));
+            QCOMPARE(s.Errori.Numero, 10);
+            QCOMPARE(s.Errori.Descrizione, "La stanza non e' connessa ad un server per cui non "
+                                           "puo inviare l'identificazione");
+            QVERIFY(!s.InviaDatiUtenti());
+        }
     }
 
     void connectStates()
@@ -152,7 +131,6 @@ private Q_SLOTS:
         QCOMPARE(nested, 9);
         QVERIFY(server.waitForNewConnection(10000));
         QTRY_VERIFY(s.DammiStatoServer());
-
         s.EstConnessoAServer = true;
         QVERIFY(s.ConnettiAlServer());
         QCOMPARE(s.Errori.Numero, 8);
@@ -176,10 +154,9 @@ private Q_SLOTS:
         Link link;
         QVERIFY(link.open());
         Stanza& s = link.room;
-        s.EstStabile = true;
+        s.EstStabile = s.EstStanzaMultipla = true;
         s.Password = "pw";
         s.PasswordServer = "spw";
-        s.EstStanzaMultipla = true;
         s.PortaUtenti = "2302";
         QVERIFY(s.InviaIdentificazione("chi"));
         QCOMPARE(s.StatoPacchettoDiAttesa, 1);
@@ -202,14 +179,10 @@ private Q_SLOTS:
                  "0001 | 2 | Sala ^ 10 ^ 3 ^ True ^ pw ^ spw ^ True ^ 2302 ^ chi $ "
                  "0002 | Sala ^ 7 ^ anna ^ 10.0.0.1 ^ False $ "
                  "0002 | Sala ^ 8 ^ bob ^  ^ False $ "
-                 "0004 | Sala ^ bob $ "
-                 "0004 | Sala ^ anna $ "
-                 "0005 | Sala ^ anna $ "
+                 "0004 | Sala ^ bob $ 0004 | Sala ^ anna $ 0005 | Sala ^ anna $ "
                  "0002 | Sala ^ 7 ^ anna ^ 10.0.0.1 ^ False $ "
                  "0002 | Sala ^ 8 ^ bob ^  ^ True $ "
-                 "0004 | Sala ^ bob $ "
-                 "0005 | Sala ^ bob $ "
-                 "0003 | Sala ^ bob $ "
+                 "0004 | Sala ^ bob $ 0005 | Sala ^ bob $ 0003 | Sala ^ bob $ "
                  "0003 | Sala ^ anna $ ");
         QCOMPARE(link.received(expected.size()), expected);
     }
@@ -226,11 +199,9 @@ private Q_SLOTS:
         QCOMPARE(link.ends, 0);
         QVERIFY(s.EliminaUtente("b"));
         QCOMPARE(link.ends, 1);
-        const QByteArray expected =
-            QByteArray("0002 \x1e Citt\xc3\xa0 \x1f 1 \x1f a \x1f  \x1f False "
-                       "\x1d 0002 \x1e Citt\xc3\xa0 \x1f 2 \x1f b \x1f  \x1f "
-                       "False \x1d 0003 \x1e Citt\xc3\xa0 \x1f a \x1d 0003 "
-                       "\x1e Citt\xc3\xa0 \x1f b \x1d ");
+        const QByteArray expected = wire("0002 | Città ^ 1 ^ a ^  ^ False $ "
+                                         "0002 | Città ^ 2 ^ b ^  ^ False $ "
+                                         "0003 | Città ^ a $ 0003 | Città ^ b $ ");
         QCOMPARE(link.received(expected.size()), expected);
         QTRY_COMPARE(link.peer->state(), QAbstractSocket::UnconnectedState);
     }
@@ -270,59 +241,49 @@ private Q_SLOTS:
         QCOMPARE(spy.count(), 3);
     }
 
-    void oversizedArrivalClosesLink()
+    void linkCloses()
     {
-        Link link;
-        QVERIFY(link.open());
-        QVERIFY(!link.room.RiceviDalServer(QByteArray(70000, 'x')));
-        QVERIFY(!link.room.DammiStatoServer());
-        QTRY_COMPARE(link.peer->state(), QAbstractSocket::UnconnectedState);
+        for (bool oversized : {false, true}) {
+            Link link;
+            QVERIFY(link.open());
+            QVERIFY(link.room.DammiStatoServer());
+            if (oversized)
+                QVERIFY(!link.room.RiceviDalServer(QByteArray(70000, 'x')));
+            else
+                link.room.DisconnettiDaServer();
+            QVERIFY(!link.room.DammiStatoServer());
+            QTRY_COMPARE(link.peer->state(), QAbstractSocket::UnconnectedState);
+        }
     }
 
-    void disconnectClosesSocket()
-    {
-        Link link;
-        QVERIFY(link.open());
-        QVERIFY(link.room.DammiStatoServer());
-        link.room.DisconnettiDaServer();
-        QVERIFY(!link.room.DammiStatoServer());
-        QTRY_COMPARE(link.peer->state(), QAbstractSocket::UnconnectedState);
-    }
-
-    void handlePieces_data()
-    {
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QStringList>("replies");
-        QTest::addColumn<int>("ends");
-        QTest::addColumn<int>("numero");
-        QTest::newRow("reply") << wire("00071| x $") << QStringList{"00071=x"} << 0 << 0;
-        QTest::newRow("numbered") << wire("00002| 9 | p $") << QStringList{"00002=p"} << 0 << 9;
-        QTest::newRow("number carried")
-            << wire("00002| 9 | p $00003| q $") << QStringList{"00002=p", "00003=q"} << 0 << 9;
-        QTest::newRow("bad number") << wire("00002| x9 | p $") << QStringList{"00002=p"} << 0 << 0;
-        QTest::newRow("no end") << wire("00071| x ") << QStringList{} << 0 << 0;
-        QTest::newRow("no parts") << wire("00071$") << QStringList{} << 0 << 0;
-        QTest::newRow("other code") << wire("0002| x $000123| y $") << QStringList{} << 0 << 0;
-        QTest::newRow("end order") << wire(" 0001 | $") << QStringList{} << 1 << 0;
-        QTest::newRow("empty") << QByteArray() << QStringList{} << 0 << 0;
-        QTest::newRow("only ends") << wire("$$$") << QStringList{} << 0 << 0;
-    }
     void handlePieces()
     {
-        QFETCH(QByteArray, text);
-        QFETCH(QStringList, replies);
-        QFETCH(int, ends);
-        QFETCH(int, numero);
-        Stanza s;
-        int ended = 0;
-        s.ImpostaTerminaEsecuzione([&] { ++ended; });
-        QStringList got;
-        connect(&s, &Stanza::PacchettoDiAttesa, &s,
-                [&](const QString& c, const QString& p) { got.append(c + u'=' + p); });
-        s.GestPacServer(QString::fromUtf8(text));
-        QCOMPARE(got, replies);
-        QCOMPARE(ended, ends);
-        QCOMPARE(s.UltimoNumeroRichiesta(), numero);
+        const struct
+        {
+            const char* text;
+            QStringList replies;
+            int ends, numero;
+        } rows[] = {{"00071| x $", {"00071=x"}, 0, 0},
+                    {"00002| 9 | p $", {"00002=p"}, 0, 9},
+                    {"00002| 9 | p $00003| q $", {"00002=p", "00003=q"}, 0, 9},
+                    {"00002| x9 | p $", {"00002=p"}, 0, 0},
+                    {"00071| x ", {}, 0, 0},
+                    {"00071$", {}, 0, 0},
+                    {"0002| x $000123| y $", {}, 0, 0},
+                    {" 0001 | $", {}, 1, 0},
+                    {"", {}, 0, 0},
+                    {"$$$", {}, 0, 0}};
+        for (const auto& r : rows) {
+            Stanza s;
+            int ended = 0;
+            s.ImpostaTerminaEsecuzione([&] { ++ended; });
+            QStringList got;
+            connect(&s, &Stanza::PacchettoDiAttesa, &s,
+                    [&](const QString& c, const QString& p) { got.append(c + u'=' + p); });
+            s.GestPacServer(QString::fromUtf8(wire(r.text)));
+            QVERIFY2(got == r.replies && ended == r.ends, r.text);
+            QCOMPARE(s.UltimoNumeroRichiesta(), r.numero);
+        }
     }
 
     void randomArrivalsNeverCrash()
@@ -349,7 +310,7 @@ private Q_SLOTS:
     void defaultEndQuitsEventLoop()
     {
         Stanza s;
-        QTimer::singleShot(0, &s, [&] { s.GestPacServer(wire("0001| $")); });
+        QTimer::singleShot(0, &s, [&] { s.GestPacServer(QString::fromUtf8(wire("0001| $"))); });
         QTimer::singleShot(60000, [] { QCoreApplication::exit(1); }); // safety net only
         QCOMPARE(QCoreApplication::exec(), 0);
     }
@@ -359,8 +320,7 @@ private Q_SLOTS:
         QTcpSocket sock; // never connected
         Stanza s;
         s.WSKServer = &sock;
-        s.AttivaWinsock = true;
-        s.EstConnessoAServer = true;
+        s.AttivaWinsock = s.EstConnessoAServer = true;
         s.MaxUtenti = 2;
         QVERIFY(s.AggiungiUtente(1, "a"));
         QVERIFY(!s.InviaIdentificazione("chi"));
