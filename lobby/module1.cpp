@@ -1,6 +1,7 @@
 #include "lobby/module1.h"
 
 #include "lobby/frmclient.h"
+#include "lobby/frmlistautenti.h"
 #include "lobby/frmlogin.h"
 #include "lobby/frmnewuser.h"
 #include "lobby/frmsplash.h"
@@ -28,6 +29,7 @@ Module1::~Module1()
     delete m_frmSplash.data();
     delete m_frmLogin.data();
     delete m_frmNewUser.data();
+    delete m_frmListaUtenti.data();
     delete m_frmClient.data();
     for (QPointer<QWidget>& chat : FinestreChat)
         delete chat.data();
@@ -130,6 +132,18 @@ frmNewUser* Module1::FrmNewUser()
     if (!m_frmNewUser)
         m_frmNewUser = new frmNewUser(*this);
     return m_frmNewUser;
+}
+
+frmListaUtenti* Module1::FrmListaUtenti()
+{
+    if (!FrmListaUtentiEsistente())
+        m_frmListaUtenti = new frmListaUtenti(*this);
+    return m_frmListaUtenti;
+}
+
+frmListaUtenti* Module1::FrmListaUtentiEsistente() const
+{
+    return m_frmListaUtenti && !m_frmListaUtenti->scaricata() ? m_frmListaUtenti.data() : nullptr;
 }
 
 frmClient* Module1::FrmClientEsistente() const

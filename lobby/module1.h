@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
@@ -19,7 +20,9 @@ class QTcpSocket;
 namespace kalimo {
 
 class StreamReassembler;
+class frmChat2;
 class frmClient;
+class frmListaUtenti;
 class frmLogin;
 class frmNewUser;
 class frmSplash;
@@ -58,6 +61,8 @@ struct Intervalli
     int pausaPasswordErrata = 2000;
     int splash = 5000;
     int pausaDatiStanza = 5;
+    // A chat window's "Invita" stays disabled this long after an invitation.
+    int riarmoInvita = 10000;
 };
 
 // How a request/response cycle with the master ended.
@@ -160,6 +165,28 @@ public:
     void MostraMessaggioChat(const QString& parametri, bool DaPartner, bool DiSistema);
     // Answers the master's check "0005" with its parameter block unchanged.
     void RispondiControllo(const QString& parametri);
+
+    // ---- private texts and their sub-protocols (messaggichat.cpp) ----
+    static bool ContieneMarcheInvito(QStringView testo);
+    static bool ContieneMarcheContactList(QStringView testo);
+    void GestisciInvito(const QString& testo, const QString& partner, int indice);
+    void GestisciRichiestaContactList(const QString& testo, const QString& partner);
+    // Send a private text ("0013 ") to `destinatario`. The first true flag
+    // replaces `testo` with that step's own text; with none, the typed text
+    // goes out without control characters. `testo` ends as the text sent.
+    // False when there was no master connection to send on.
+    bool InviaMessaggioInvito(const QString& destinatario, QString& testo, bool Invita,
+                              bool Accetta, bool Rifiuta);
+    bool InviaMessaggioContactList(const QString& destinatario, QString& testo, bool Richiedi,
+                                   bool Accetta, bool Rifiuta);
+    // The chat window at `indice` of FinestreChat; null once it was unloaded.
+    frmChat2* FinestraChat(int indice) const;
+    // Adds a chat window for `partner` at the end of FinestreChat; its index.
+    int NuovaFinestraChat(const QString& partner);
+    // The private-room procedures an answered invitation starts: the
+    // invitee waits for the room the master creates, the inviter creates it.
+    void AvviaRicezioneStanzaPrivata();
+    void AvviaCreazioneStanzaPrivata(const QString& partner);
     // The request/response cycle on the master connection: clears the slot,
     // sends `codice` with `parametri` (user texts lose the framing's control
     // characters), waits with the reply timer at `intervallo` ms until a
@@ -196,11 +223,13 @@ public:
     frmSplash* FrmSplash();
     frmLogin* FrmLogin();
     frmNewUser* FrmNewUser();
+    frmListaUtenti* FrmListaUtenti();
     // The instance if it exists now, without creating one.
     frmClient* FrmClientEsistente() const;
     frmSplash* FrmSplashEsistente() const;
     frmLogin* FrmLoginEsistente() const;
     frmNewUser* FrmNewUserEsistente() const;
+    frmListaUtenti* FrmListaUtentiEsistente() const;
 
     // The contact list file was too large to read: it is left untouched.
     bool contactListRifiutata() const { return m_contactListRifiutata; }
@@ -223,6 +252,25 @@ private:
     QPointer<frmSplash> m_frmSplash;
     QPointer<frmLogin> m_frmLogin;
     QPointer<frmNewUser> m_frmNewUser;
+    QPointer<frmListaUtenti> m_frmListaUtenti;
+
+    // Questions of the sub-protocols are asked one at a time; those that
+    // arrive meanwhile wait here, one per partner and kind.
+    enum class TipoDomanda { Invito, ContactList, Avviso };
+    struct DomandaInAttesa
+    {
+        TipoDomanda tipo;
+        QString partner;
+        QString testo;
+    };
+    void chiediDomanda(const DomandaInAttesa& domanda);
+    void rispondiDomanda(const DomandaInAttesa& domanda);
+    bool inviaTestoPrivato(const QString& destinatario, const QString& testo);
+    QList<DomandaInAttesa> m_domandeInAttesa;
+    bool m_domandaAperta = false;
+    // Partners this lobby invited and whose answer has not come yet: only
+    // their acceptance may start a private room.
+    QStringList m_invitiInAttesa;
 };
 
 } // namespace kalimo

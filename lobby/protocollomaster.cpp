@@ -55,14 +55,6 @@ bool Module1::LeggiDalMaster(QTcpSocket& socket, StreamReassembler& ricomposizio
     return !troppoLungo;
 }
 
-void Module1::MostraMessaggioChat(const QString& parametri, bool DaPartner, bool DiSistema)
-{
-    // The private chat windows are not built yet: their texts are not shown.
-    Q_UNUSED(parametri);
-    Q_UNUSED(DaPartner);
-    Q_UNUSED(DiSistema);
-}
-
 void Module1::RispondiControllo(const QString& parametri)
 {
     InviaAlMaster(

@@ -1,0 +1,254 @@
+// Private texts from the master, the chat windows they go to, and the two
+// sub-protocols that ride inside them: private-room invitations and
+// contact-list requests.
+
+#include "lobby/frmchat2.h"
+#include "lobby/frmlistautenti.h"
+#include "lobby/module1.h"
+#include "protocol/framing.h"
+#include "protocol/separators.h"
+
+#include <algorithm>
+
+namespace kalimo {
+
+namespace {
+
+// Distinct partners with a question waiting; more than this is a flood.
+constexpr qsizetype kMassimoDomandeInAttesa = 32;
+
+bool contieneUno(QStringView testo, std::initializer_list<QChar> marche)
+{
+    return std::any_of(marche.begin(), marche.end(),
+                       [testo](QChar c) { return testo.contains(c); });
+}
+
+// A nick fit for the contact list and its one-nick-a-line file.
+bool nickValido(const QString& nick)
+{
+    return !nick.isEmpty() &&
+           std::none_of(nick.begin(), nick.end(), [](QChar c) { return c.unicode() < 32; });
+}
+
+} // namespace
+
+bool Module1::ContieneMarcheInvito(QStringView testo)
+{
+    return contieneUno(testo, {kalimo::SEP4, kalimo::SEP5, kalimo::SEP6});
+}
+
+bool Module1::ContieneMarcheContactList(QStringView testo)
+{
+    return contieneUno(testo, {kalimo::SEP7, kalimo::SEP8, kalimo::SEP9});
+}
+
+frmChat2* Module1::FinestraChat(int indice) const
+{
+    if (indice < 1 || indice > FinestreChat.UBound())
+        return nullptr;
+    return qobject_cast<frmChat2*>(FinestreChat[indice].data());
+}
+
+int Module1::NuovaFinestraChat(const QString& partner)
+{
+    auto* finestra = new frmChat2(*this);
+    finestra->SetTarget(partner);
+    return FinestreChat.aggiungi(finestra);
+}
+
+void Module1::MostraMessaggioChat(const QString& parametri, bool DaPartner, bool DiSistema)
+{
+    const QStringList campi = splitFields(parametri);
+    const QString partner = fieldAt(campi, 0);
+    const QString testo = fieldAt(campi, 1);
+    // Without a partner there is no conversation to put the text in.
+    if (partner.isEmpty())
+        return;
+
+    if (ContieneMarcheContactList(testo))
+        return GestisciRichiestaContactList(testo, partner);
+
+    // The same line whether the window existed or not: an echo of the
+    // user's own text never shows under the partner's nick.
+    QString riga;
+    if (DiSistema)
+        riga = tr("<System Message> ") + testo;
+    else if (DaPartner)
+        riga = u'<' + partner + QStringLiteral("> ") + testo;
+    else
+        riga = u'<' + UtenteCorrente.NickName + QStringLiteral("> ") + testo;
+
+    for (int i = 1; i <= FinestreChat.UBound(); ++i) {
+        frmChat2* finestra = FinestraChat(i);
+        if (!finestra || finestra->SetTarget() != partner)
+            continue;
+        if (finestra->UtenteIgnorato)
+            return;
+        if (ContieneMarcheInvito(testo))
+            return GestisciInvito(testo, partner, i);
+        finestra->show();
+        finestra->AggiungiRiga(riga);
+        return;
+    }
+
+    const int indice = NuovaFinestraChat(partner);
+    FinestraChat(indice)->show();
+    if (ContieneMarcheInvito(testo))
+        return GestisciInvito(testo, partner, indice);
+    FinestraChat(indice)->AggiungiRiga(riga);
+}
+
+void Module1::GestisciInvito(const QString& testo, const QString& partner, int indice)
+{
+    if (testo.contains(kalimo::SEP4))
+        chiediDomanda({TipoDomanda::Invito, partner, testo.mid(1)});
+
+    if (testo.contains(kalimo::SEP5)) {
+        // An acceptance nobody asked for must not start a room (and close
+        // the user's voice client): only a partner we invited counts.
+        if (m_invitiInAttesa.removeAll(partner) > 0) {
+            if (frmChat2* finestra = FinestraChat(indice))
+                finestra->AggiungiRiga(
+                    tr("<System Message> La richiesta di invito è stata accettata. Sono in corso "
+                       "le procedure di creazione della nuova stanza.... "));
+            AvviaCreazioneStanzaPrivata(partner);
+            for (int i = 1; i <= FinestreChat.UBound(); ++i) {
+                if (frmChat2* finestra = FinestraChat(i)) {
+                    finestra->close();
+                    finestra->deleteLater();
+                }
+            }
+            if (frmListaUtenti* lista = FrmListaUtentiEsistente())
+                lista->close();
+        }
+    }
+
+    if (testo.contains(kalimo::SEP6)) {
+        m_invitiInAttesa.removeAll(partner);
+        if (frmChat2* finestra = FinestraChat(indice))
+            finestra->AggiungiRiga(
+                tr("<System Message> La richiesta di invito è stata rifiutata "));
+    }
+}
+
+void Module1::GestisciRichiestaContactList(const QString& testo, const QString& partner)
+{
+    if (testo.contains(kalimo::SEP7))
+        chiediDomanda({TipoDomanda::ContactList, partner, testo.mid(1)});
+
+    if (testo.contains(kalimo::SEP8)) {
+        chiediDomanda({TipoDomanda::Avviso, partner, tr("L'utente ha accettato la richiesta")});
+        const QString nick = partner.trimmed();
+        // A second acceptance, or one from an unusable nick, adds nothing:
+        // the list and its file keep one line per contact.
+        if (nickValido(nick) && !EstInContactList(nick)) {
+            const int indice = ContactList.aggiungi({nick, kVero});
+            if (frmListaUtenti* lista = FrmListaUtentiEsistente())
+                lista->AggiungiCT(indice);
+            SalvaContactList(ContactList, indice, false);
+        }
+    }
+
+    if (testo.contains(kalimo::SEP9))
+        chiediDomanda({TipoDomanda::Avviso, partner, tr("L'utente ha rifiutato la richiesta")});
+}
+
+void Module1::chiediDomanda(const DomandaInAttesa& domanda)
+{
+    if (m_domandaAperta) {
+        const bool doppia = std::any_of(m_domandeInAttesa.cbegin(), m_domandeInAttesa.cend(),
+                                        [&domanda](const DomandaInAttesa& d) {
+                                            return d.tipo == domanda.tipo &&
+                                                   d.partner == domanda.partner &&
+                                                   d.testo == domanda.testo;
+                                        });
+        if (!doppia && m_domandeInAttesa.size() < kMassimoDomandeInAttesa)
+            m_domandeInAttesa.append(domanda);
+        return;
+    }
+
+    m_domandaAperta = true;
+    DomandaInAttesa corrente = domanda;
+    for (;;) {
+        rispondiDomanda(corrente);
+        if (m_terminato || m_domandeInAttesa.isEmpty())
+            break;
+        corrente = m_domandeInAttesa.takeFirst();
+    }
+    m_domandeInAttesa.clear();
+    m_domandaAperta = false;
+}
+
+void Module1::rispondiDomanda(const DomandaInAttesa& domanda)
+{
+    QString risposta;
+    switch (domanda.tipo) {
+    case TipoDomanda::Avviso:
+        dialoghi().messaggio(domanda.testo, tr("Kalimo 2.0b"), Icona::Informazione, Pulsanti::Ok);
+        return;
+    case TipoDomanda::ContactList: {
+        const bool si = dialoghi().messaggio(domanda.testo, tr("Inserimento in Contact List"),
+                                             Icona::Domanda, Pulsanti::SiNo) == Risposta::Si;
+        if (!m_terminato)
+            InviaMessaggioContactList(domanda.partner, risposta, false, si, !si);
+        return;
+    }
+    case TipoDomanda::Invito: {
+        const bool si = dialoghi().messaggio(domanda.testo, tr("Invito in chat privata"),
+                                             Icona::Domanda, Pulsanti::SiNo) == Risposta::Si;
+        if (m_terminato)
+            return;
+        InviaMessaggioInvito(domanda.partner, risposta, false, si, !si);
+        if (si)
+            AvviaRicezioneStanzaPrivata();
+        return;
+    }
+    }
+}
+
+bool Module1::InviaMessaggioInvito(const QString& destinatario, QString& testo, bool Invita,
+                                   bool Accetta, bool Rifiuta)
+{
+    if (Invita)
+        testo = kalimo::SEP4 + tr(" L'utente ") + stripControlCharacters(UtenteCorrente.NickName) +
+                tr(" ti ha invitato in una stanza privata.") + u'\r' +
+                tr(" Vuoi accettare la richiesta? ");
+    else if (Accetta)
+        testo = kalimo::SEP5 + QStringLiteral(" ACCETTO ");
+    else if (Rifiuta)
+        testo = kalimo::SEP6 + QStringLiteral(" NON ACCETTO");
+    else
+        testo = stripControlCharacters(testo);
+
+    const QString partner = stripControlCharacters(destinatario);
+    const bool inviato = inviaTestoPrivato(partner, testo);
+    if (inviato && Invita && !m_invitiInAttesa.contains(partner))
+        m_invitiInAttesa.append(partner);
+    return inviato;
+}
+
+bool Module1::InviaMessaggioContactList(const QString& destinatario, QString& testo, bool Richiedi,
+                                        bool Accetta, bool Rifiuta)
+{
+    if (Richiedi)
+        testo = kalimo::SEP7 + tr(" L'utente ") + stripControlCharacters(UtenteCorrente.NickName) +
+                tr(" ti vuole aggiungere nella propria contact list.") + u'\r' +
+                tr(" Vuoi accettare la richiesta? ");
+    else if (Accetta)
+        testo = kalimo::SEP8 + QStringLiteral(" ACCETTO ");
+    else if (Rifiuta)
+        testo = kalimo::SEP9 + QStringLiteral(" NON ACCETTO");
+    else
+        testo = stripControlCharacters(testo);
+    return inviaTestoPrivato(stripControlCharacters(destinatario), testo);
+}
+
+bool Module1::inviaTestoPrivato(const QString& destinatario, const QString& testo)
+{
+    // Built here rather than through the request cycle: that one strips the
+    // markers, and no reply is awaited.
+    return InviaAlMaster(masterRequest(u"0013", stripControlCharacters(UtenteCorrente.NickName),
+                                       {destinatario, testo}));
+}
+
+} // namespace kalimo
