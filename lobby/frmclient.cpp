@@ -1,5 +1,6 @@
 #include "lobby/frmclient.h"
 
+#include "lobby/frmlistautenti.h"
 #include "lobby/frmlogin.h"
 #include "lobby/module1.h"
 #include "platform/desktop/attesa.h"
@@ -23,9 +24,10 @@ frmClient::frmClient(Module1& modulo, QWidget* parent)
     connect(ui->cmdConnettiti, &QPushButton::clicked, this, &frmClient::cmdConnettiti_Click);
     connect(ui->cmdGuida, &QPushButton::clicked, this, &frmClient::cmdGuida_Click);
     connect(ui->cmdOpzioni, &QPushButton::clicked, this, &frmClient::cmdOpzioni_Click);
+    connect(ui->cmdListaUtenti, &QPushButton::clicked, this, &frmClient::cmdListaUtenti_Click);
     connect(ui->cmdEsci, &QPushButton::clicked, this, &frmClient::cmdEsci_Click);
-    // cmdListaStanze, cmdListaUtenti and cmdNuovaStanza open the room list,
-    // the contact list and room creation; those windows are not built yet.
+    // cmdListaStanze and cmdNuovaStanza open the room list and room
+    // creation; those windows are not built yet.
     connect(&tmrControllo, &QTimer::timeout, this, &frmClient::tmrControllo_Timer);
     connect(&WSKMaster, &QTcpSocket::readyRead, this, &frmClient::WSKMaster_DataArrival);
     connect(&WSKMaster, &QTcpSocket::disconnected, this, &frmClient::WSKMaster_Close);
@@ -412,6 +414,15 @@ void frmClient::cmdGuida_Click()
 {
     // A missing help file or viewer is not worth a message.
     m.apriTestoAiuto(QStringLiteral("miniguida.txt"));
+}
+
+void frmClient::cmdListaUtenti_Click()
+{
+    m.ListaUtentiAperta = true;
+    frmListaUtenti* lista = m.FrmListaUtenti();
+    lista->show();
+    lista->raise();
+    lista->activateWindow();
 }
 
 void frmClient::cmdOpzioni_Click()

@@ -66,6 +66,7 @@ Q_SIGNALS:
 private Q_SLOTS:
     void cmdConnettiti_Click();
     void cmdGuida_Click();
+    void cmdListaUtenti_Click();
     void cmdOpzioni_Click();
     void cmdEsci_Click();
     void tmrControllo_Timer();
