@@ -126,6 +126,7 @@ private Q_SLOTS:
         QCOMPARE(anna->IDUtente, 7);
         QCOMPARE(anna->IPAddress, "10.0.0.1");
         QVERIFY(!anna->Parlante && !anna->Ignora);
+        QCOMPARE(s.Utenti(2)->IPAddress, QString());
         QCOMPARE(s.DammiIDPerNick("Anna"), 8);
         QCOMPARE(s.DammiIDPerNick("anna "), 0);
         QCOMPARE(s.DammiNickPerID(9), "c");
@@ -138,11 +139,12 @@ private Q_SLOTS:
         s.NonIgnorareUtente("Anna");
         QVERIFY(!s.EstUtenteIgnorato("Anna"));
 
-        QVERIFY(s.EliminaUtente("anna"));
-        QCOMPARE(nicks(s), (QStringList{"Anna", "c"}));
-        QVERIFY(!s.Utenti(3));
-        QCOMPARE(anna->NickName, "anna"); // a caller may still hold a removed user
-        QVERIFY(!s.EliminaUtente("anna"));
+        const UtentePtr held = s.Utenti(2);
+        QVERIFY(s.EliminaUtente("Anna"));
+        QCOMPARE(nicks(s), (QStringList{"anna", "c"}));
+        QVERIFY(!s.Utenti(3) && s.Utenti(0)->NickName.isEmpty());
+        QCOMPARE(held->NickName, "Anna"); // a caller may still hold a removed user
+        QVERIFY(!s.EliminaUtente("Anna"));
         QCOMPARE(s.Errori.Numero, 2);
         QCOMPARE(s.Errori.Descrizione, "Nick Utente non trovato");
 
@@ -264,6 +266,7 @@ private Q_SLOTS:
         s.VisualizzaUtenti(0);
         QCOMPARE(s.Errori.Descrizione, "No Errori");
         QCOMPARE(g.righe(), 1);
+        QCOMPARE(g.refreshes, 1);
         QCOMPARE(g.row(0), (QStringList{"", "ID", "Nick Name", "Parlante", "IPAddress"}));
 
         fillGrid(s, g, false);

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "platform/session/sessiontypes.h"
+#include "platform/session/wire.h"
+
+#include <QTest>
+#include <QTimer>
+
+#include <enet/enet.h>
+
+#include <utility>
+
+namespace kalimo::test {
+
+// A bare ENet end driven by the test itself, to play a broken, hostile or
+// crashing member, or a host that vanishes.
+class RawEnet final
+{
+public:
+    static constexpr int kWait = 15000;
+
+    explicit RawEnet(bool listen = false)
+    {
+        enet_initialize();
+        ENetAddress a{};
+        enet_address_set_host_ip(&a, "127.0.0.1");
+        m_host = enet_host_create(listen ? &a : nullptr, 1, session::wire::kChannelCount, 0, 0);
+        m_timer.callOnTimeout([this] { service(); });
+        m_timer.start(5);
+    }
+    ~RawEnet() { vanish(); }
+
+    quint16 port() const { return m_host ? m_host->address.port : 0; }
+    bool connect(quint16 port, enet_uint32 data = session::wire::kConnectData)
+    {
+        ENetAddress a{};
+        enet_address_set_host_ip(&a, "127.0.0.1");
+        a.port = port;
+        m_peer = enet_host_connect(m_host, &a, session::wire::kChannelCount, data);
+        return QTest::qWaitFor([this] { return connected || disconnected; }, kWait) && connected;
+    }
+    // Connects and says hello; the id the host gave, 0 when refused.
+    qint32 join(quint16 port, const QString& name)
+    {
+        if (!connect(port))
+            return 0;
+        send(session::wire::kChannelControl,
+             session::wire::hello({session::roomApplicationGuid(), name, QString()}));
+        (void)QTest::qWaitFor([this] { return welcomed != 0 || disconnected; }, kWait);
+        return welcomed;
+    }
+    void send(int channel, const QByteArray& bytes, enet_uint32 flags = ENET_PACKET_FLAG_RELIABLE)
+    {
+        enet_peer_send(m_peer, quint8(channel),
+                       enet_packet_create(bytes.constData(), size_t(bytes.size()), flags));
+        enet_host_flush(m_host);
+    }
+    bool waitDisconnected()
+    {
+        return QTest::qWaitFor([this] { return disconnected; }, kWait);
+    }
+    // Gone without a word, as a crashed program would be.
+    void vanish()
+    {
+        if (m_host)
+            enet_host_destroy(m_host);
+        m_host = nullptr;
+        m_timer.stop();
+    }
+
+    bool connected = false;
+    bool disconnected = false;
+    enet_uint32 disconnectData = 0;
+    qint32 welcomed = 0;  // the id a host's welcome gave us
+    qint32 welcomeId = 0; // when set, the next packet is answered as a host would
+
+private:
+    void service()
+    {
+        ENetEvent e;
+        while (m_host && enet_host_service(m_host, &e, 0) > 0) {
+            if (e.type == ENET_EVENT_TYPE_CONNECT) {
+                m_peer = e.peer;
+                connected = true;
+            } else if (e.type == ENET_EVENT_TYPE_DISCONNECT) {
+                disconnected = true;
+                disconnectData = e.data;
+            } else if (e.type == ENET_EVENT_TYPE_RECEIVE) {
+                const QByteArray bytes(reinterpret_cast<const char*>(e.packet->data),
+                                       qsizetype(e.packet->dataLength));
+                enet_packet_destroy(e.packet);
+                if (const auto id = session::wire::parseWelcome(bytes))
+                    welcomed = *id;
+                if (welcomeId != 0)
+                    send(session::wire::kChannelControl,
+                         session::wire::welcome(std::exchange(welcomeId, 0)));
+            }
+        }
+    }
+
+    ENetHost* m_host = nullptr;
+    ENetPeer* m_peer = nullptr;
+    QTimer m_timer;
+};
+
+} // namespace kalimo::test
