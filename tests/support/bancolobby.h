@@ -64,7 +64,7 @@ private:
 class BancoLobby final
 {
 public:
-    explicit BancoLobby(int rispostaMs = 300) : m_intervalli(intervalliBrevi(rispostaMs))
+    explicit BancoLobby(int rispostaMs = 300) : intervalli(intervalliBrevi(rispostaMs))
     {
         Attesa::riprendi();
         cartella.scrivi(QStringLiteral("User.ini"), "USERNAME : mario\r\nPASSWORD : Segreto\r\n");
@@ -96,7 +96,7 @@ public:
     {
         if (!m) {
             m = std::make_unique<Module1>(Servizi{&dialoghi, &programmi, &apri},
-                                          cartella.percorso(), QString(), m_intervalli);
+                                          cartella.percorso(), QString(), intervalli);
             m->impostaUscita([this] { ++uscite; });
             m->impostaPortaAscoltoVoice(0);
             m->LeggiUserIni();
@@ -132,9 +132,10 @@ public:
     FakeApriFile apri;
     std::unique_ptr<RegistroEtichetta> registroStato;
     int uscite = 0;
+    // Read when the lobby is made: a test may change them before the first modulo().
+    Intervalli intervalli;
 
 private:
-    Intervalli m_intervalli;
     std::unique_ptr<Module1> m;
 };
 
