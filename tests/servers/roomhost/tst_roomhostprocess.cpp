@@ -73,43 +73,26 @@ class TestRoomHostProcess final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void threeMembersThenSigterm()
+    void roomDataOnStdinThenSigterm()
     {
         RoomProcess room;
         const quint16 port = room.start(kRoom + "password=chiave segreta\n");
         QVERIFY2(port != 0, qPrintable(room.log));
-        Membro ana("Ana"), bea("Bea"), cia("Cia"), eva("Eva");
+        Membro ana("Ana"), eva("Eva");
         QCOMPARE(eva.join(port, "sbagliata"), int(SessionResult::WrongPassword));
         QCOMPARE(ana.join(port, "chiave segreta"), 0);
-        QCOMPARE(bea.join(port, "chiave segreta"), 0);
-        QVERIFY(ana.talk(true));
-        QVERIFY(ana.waitMessages(3));
-        QCOMPARE(cia.join(port, "chiave segreta"), 0);
-        QVERIFY(cia.waitMessages(4));
-        QCOMPARE(cia.payloads.mid(0, 4), (QStringList{wire("0002 | Ana ~ %1 $ ").arg(ana.id),
-                                                      wire("0002 | Bea ~ %1 $ ").arg(bea.id),
-                                                      wire("0002 | Cia ~ %1 $ ").arg(cia.id),
-                                                      wire("0004 | %1 ~ true $ ").arg(ana.id)}));
-        QVERIFY(ana.client.SendVoice("voce"));
-        QTRY_COMPARE_WITH_TIMEOUT(cia.voices.size(), 1, kWait);
-        QCOMPARE(cia.voices.first().from, ana.id);
-
-        bea.client.Close();
-        QVERIFY(ana.waitMessages(5));
-        QCOMPARE(ana.messages.last(), (QStringList{"0003", "Bea"}));
-
+        QVERIFY(ana.waitMessages(1));
+        QCOMPARE(ana.payloads.first(), wire("0002 | Ana ~ %1 $ ").arg(ana.id));
         room.signal(SIGTERM);
         QTRY_COMPARE_WITH_TIMEOUT(ana.terminated, int(SessionResult::HostClosed), kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(cia.terminated, int(SessionResult::HostClosed), kWait);
         QVERIFY(room.waitEnd());
         QCOMPARE(room.exitCode(), 0);
-        for (const char* line :
-             {"refused \"Eva\": wrong room password", "join: \"Ana\"", "floor taken by \"Ana\"",
-              "leave: \"Bea\"", "ends: terminated (SIGTERM)"})
+        for (const char* line : {"refused \"Eva\": wrong room password", "join: \"Ana\"",
+                                 "ends: terminated (SIGTERM)"})
             QVERIFY2(room.log.contains(line), line);
     }
 
-    void masterLinkAndEndOrder()
+    void configFileAndMasterEndOrder()
     {
         FakeMaster master;
         QVERIFY(master.server.isListening());
@@ -129,29 +112,10 @@ private Q_SLOTS:
         QCOMPARE(
             master.received,
             wire("0001 | 1 | Sala viva ~ 4 ~ 2 ~ False ~  ~ spw ~ False ~ %1 ~ Ana $ ").arg(port));
-
-        Membro ana("Ana");
-        QCOMPARE(ana.join(port), 0);
-        QVERIFY(master.waitMessages(2));
-        QCOMPARE(master.messages().last(),
-                 (QStringList{"0002", "Sala viva", QString::number(ana.id), "Ana", "", "False"}));
-
         master.socket->write(encodeText(wire("0001 | $ ")));
-        QTRY_COMPARE_WITH_TIMEOUT(ana.terminated, int(SessionResult::HostClosed), kWait);
         QVERIFY(room.waitEnd());
         QCOMPARE(room.exitCode(), 0);
-        QVERIFY(room.log.contains("linked to the master"));
         QVERIFY(room.log.contains("ends: the master ordered the room to end"));
-    }
-
-    void endsWhenNobodyJoins()
-    {
-        RoomProcess room;
-        QVERIFY(room.start("name=Vuota\nmax_users=2\nbind=127.0.0.1\nfirst_join_timeout_ms=50\n") !=
-                0);
-        QVERIFY(room.waitEnd());
-        QCOMPARE(room.exitCode(), 0);
-        QVERIFY(room.log.contains("ends: nobody joined within 50 ms"));
     }
 
     void refusesBadRoomData()
