@@ -1,7 +1,9 @@
 #include "lobby/frmclient.h"
 
+#include "lobby/frmlistastanze.h"
 #include "lobby/frmlistautenti.h"
 #include "lobby/frmlogin.h"
+#include "lobby/frmnuovastanza.h"
 #include "lobby/module1.h"
 #include "platform/desktop/attesa.h"
 #include "protocol/framing.h"
@@ -26,8 +28,8 @@ frmClient::frmClient(Module1& modulo, QWidget* parent)
     connect(ui->cmdOpzioni, &QPushButton::clicked, this, &frmClient::cmdOpzioni_Click);
     connect(ui->cmdListaUtenti, &QPushButton::clicked, this, &frmClient::cmdListaUtenti_Click);
     connect(ui->cmdEsci, &QPushButton::clicked, this, &frmClient::cmdEsci_Click);
-    // cmdListaStanze and cmdNuovaStanza open the room list and room
-    // creation; those windows are not built yet.
+    connect(ui->cmdListaStanze, &QPushButton::clicked, this, &frmClient::cmdListaStanze_Click);
+    connect(ui->cmdNuovaStanza, &QPushButton::clicked, this, &frmClient::cmdNuovaStanza_Click);
     connect(&tmrControllo, &QTimer::timeout, this, &frmClient::tmrControllo_Timer);
     connect(&WSKMaster, &QTcpSocket::readyRead, this, &frmClient::WSKMaster_DataArrival);
     connect(&WSKMaster, &QTcpSocket::disconnected, this, &frmClient::WSKMaster_Close);
@@ -393,7 +395,10 @@ void frmClient::WSKVoice_ConnectionRequest()
 void frmClient::WSKVoice_Close(int Index)
 {
     WSKVoice.Chiudi(Index);
-    m.IDProcessoVoice = 0;
+    // An older voice client, replaced by the last start, may close only
+    // after it: the newer one's id stays.
+    if (Index > m.IndiceWskVoiceAvvio)
+        m.IDProcessoVoice = 0;
     ui->lbl->setText(tr("Non connesso"));
 }
 
@@ -406,8 +411,43 @@ void frmClient::WSKVoice_DataArrival(int Index, const QString& dati)
 
 void frmClient::GestisciDatiArrivatiVoice(const QString& DA)
 {
-    // The voice client's private-room requests are not handled yet.
-    Q_UNUSED(DA);
+    for (const QStringList& parti : splitMessages(DA)) {
+        if (parti.size() == 2)
+            m_richiesteVoce.append(parti);
+    }
+    // A procedure waits on the one reply slot: requests arriving meanwhile
+    // take their turn after it rather than inside it.
+    if (m_inRichiestaVoce)
+        return;
+    m_inRichiestaVoce = true;
+    const QPointer<frmClient> vivo(this);
+    while (!m_richiesteVoce.isEmpty()) {
+        const QStringList parti = m_richiesteVoce.takeFirst();
+        if (parti.at(0) == u"0001")
+            m.AvviaProcedurePerStanzaPrivata(parti.at(1));
+        else if (parti.at(0) == u"0002")
+            m.AvviaProcedureRicezioneDati();
+        if (!vivo || m.programmaTerminato())
+            return;
+    }
+    m_inRichiestaVoce = false;
+}
+
+void frmClient::cmdListaStanze_Click()
+{
+    m.ListaStanzeAperta = true;
+    frmListaStanze* lista = m.FrmListaStanze();
+    lista->show();
+    lista->raise();
+    lista->activateWindow();
+}
+
+void frmClient::cmdNuovaStanza_Click()
+{
+    frmNuovaStanza* nuova = m.FrmNuovaStanza();
+    nuova->show();
+    nuova->raise();
+    nuova->activateWindow();
 }
 
 void frmClient::cmdGuida_Click()

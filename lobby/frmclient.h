@@ -67,6 +67,8 @@ private Q_SLOTS:
     void cmdConnettiti_Click();
     void cmdGuida_Click();
     void cmdListaUtenti_Click();
+    void cmdListaStanze_Click();
+    void cmdNuovaStanza_Click();
     void cmdOpzioni_Click();
     void cmdEsci_Click();
     void tmrControllo_Timer();
@@ -96,6 +98,9 @@ private:
     Module1& m;
     std::unique_ptr<Ui::frmClient> ui;
     StreamReassembler m_ricomposizioneMaster;
+    // Voice-link requests waiting for the running one to finish.
+    QList<QStringList> m_richiesteVoce;
+    bool m_inRichiestaVoce = false;
     // Clicks on cmdConnettiti still running (a stop click runs inside the
     // attempt's wait). Closing meanwhile stops the attempt and waits for it.
     int m_clickInCorso = 0;

@@ -1,9 +1,11 @@
 #include "lobby/module1.h"
 
 #include "lobby/frmclient.h"
+#include "lobby/frmlistastanze.h"
 #include "lobby/frmlistautenti.h"
 #include "lobby/frmlogin.h"
 #include "lobby/frmnewuser.h"
+#include "lobby/frmnuovastanza.h"
 #include "lobby/frmsplash.h"
 #include "platform/desktop/attesa.h"
 #include "protocol/separators.h"
@@ -30,6 +32,8 @@ Module1::~Module1()
     delete m_frmLogin.data();
     delete m_frmNewUser.data();
     delete m_frmListaUtenti.data();
+    delete m_frmListaStanze.data();
+    delete m_frmNuovaStanza.data();
     delete m_frmClient.data();
     for (QPointer<QWidget>& chat : FinestreChat)
         delete chat.data();

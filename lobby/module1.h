@@ -22,9 +22,11 @@ namespace kalimo {
 class StreamReassembler;
 class frmChat2;
 class frmClient;
+class frmListaStanze;
 class frmListaUtenti;
 class frmLogin;
 class frmNewUser;
+class frmNuovaStanza;
 class frmSplash;
 
 // One master server of Masters.txt.
@@ -131,6 +133,9 @@ public:
     bool ListaUtentiAperta = false;
     qint64 IDProcessoVoice = 0;
     qint16 IndiceWskVoice = 0;
+    // IndiceWskVoice when the voice client was last started: links up to it
+    // belong to older voice clients, whose close leaves IDProcessoVoice alone.
+    qint16 IndiceWskVoiceAvvio = 0;
 
     // ---- settings files (fileimpostazioni.cpp) ----
     // False on any error, the missing file included; no message.
@@ -193,6 +198,24 @@ public:
     // reply, the time-out, `fermo` or a lost connection.
     EsitoRichiesta RichiestaAlMaster(QStringView codice, const QStringList& parametri,
                                      int intervallo, const std::function<bool()>& fermo = {});
+    // ---- the voice client and its link (collegamentovoce.cpp) ----
+    // Where the lobby listens for the voice link, and where the voice client
+    // it starts connects to (13000 when unset).
+    static constexpr const char* kVariabilePortaVoce = "KALIMO_VOICE_LINK_PORT";
+    // The voice client's argument text for StanzaCorrente: eleven fields joined by " + ".
+    QString ArgomentiVoice();
+    // Starts the voice client for StanzaCorrente, asking the running one to
+    // close first (and, with `chiudiCollegamento`, closing the newest voice
+    // link). False, after a message, when nothing was started: room data
+    // missing or holding "+", or the start failed.
+    bool AvviaVoice(bool chiudiCollegamento);
+    // The voice client's "0001": has the master create the private room
+    // "Stanza di <own nick> e <Par>" and enters it (20 s wait).
+    void AvviaProcedurePerStanzaPrivata(const QString& Par);
+    // Waits (30 s) for the "00071" of the private room another user is having
+    // the master create for us, then enters it. Sends nothing. Called for the
+    // voice client's "0002" and when the user accepts a private-chat invitation.
+    void AvviaProcedureRicezioneDati();
     // The user-visible time-out of most exchanges.
     void MostraTimeOutMaster();
     // Where the version message sends the user to update.
@@ -224,12 +247,16 @@ public:
     frmLogin* FrmLogin();
     frmNewUser* FrmNewUser();
     frmListaUtenti* FrmListaUtenti();
+    frmListaStanze* FrmListaStanze();
+    frmNuovaStanza* FrmNuovaStanza();
     // The instance if it exists now, without creating one.
     frmClient* FrmClientEsistente() const;
     frmSplash* FrmSplashEsistente() const;
     frmLogin* FrmLoginEsistente() const;
     frmNewUser* FrmNewUserEsistente() const;
     frmListaUtenti* FrmListaUtentiEsistente() const;
+    frmListaStanze* FrmListaStanzeEsistente() const;
+    frmNuovaStanza* FrmNuovaStanzaEsistente() const;
 
     // The contact list file was too large to read: it is left untouched.
     bool contactListRifiutata() const { return m_contactListRifiutata; }
@@ -253,6 +280,8 @@ private:
     QPointer<frmLogin> m_frmLogin;
     QPointer<frmNewUser> m_frmNewUser;
     QPointer<frmListaUtenti> m_frmListaUtenti;
+    QPointer<frmListaStanze> m_frmListaStanze;
+    QPointer<frmNuovaStanza> m_frmNuovaStanza;
 
     // Questions of the sub-protocols are asked one at a time; those that
     // arrive meanwhile wait here, one per partner and kind.

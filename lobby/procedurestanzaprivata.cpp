@@ -7,13 +7,12 @@ namespace kalimo {
 
 void Module1::AvviaRicezioneStanzaPrivata()
 {
-    // TODO(voice link): AvviaProcedureRicezioneDati() once it lands.
+    AvviaProcedureRicezioneDati();
 }
 
 void Module1::AvviaCreazioneStanzaPrivata(const QString& partner)
 {
-    // TODO(voice link): AvviaProcedurePerStanzaPrivata(partner) once it lands.
-    Q_UNUSED(partner);
+    AvviaProcedurePerStanzaPrivata(partner);
 }
 
 } // namespace kalimo

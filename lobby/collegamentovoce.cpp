@@ -1,0 +1,201 @@
+// Starting the voice client, and the private-room procedures its voice link
+// (and an accepted private-chat invitation) ask for.
+
+#include "lobby/frmclient.h"
+#include "lobby/frmlistastanze.h"
+#include "lobby/frmnuovastanza.h"
+#include "lobby/module1.h"
+#include "platform/desktop/attesa.h"
+#include "protocol/framing.h"
+#include "protocol/values.h"
+
+#include <QCoreApplication>
+
+namespace kalimo {
+
+namespace {
+
+const QString kProgrammaVoce = QStringLiteral("voice");
+
+void informa(Module1& m, const QString& testo)
+{
+    m.dialoghi().messaggio(testo, Module1::tr("Kalimo 2.0b"), Icona::Informazione, Pulsanti::Ok);
+}
+
+void datiIncompleti(Module1& m)
+{
+    informa(m, Module1::tr("I dati della stanza ricevuti dal master sono incompleti: impossibile "
+                           "entrare nella stanza"));
+}
+
+// The common part after a private room's "00071": address, port, name, password.
+void entraInStanzaPrivata(Module1& m)
+{
+    // Taken before the pause: a later reply may reuse the slot.
+    const QStringList campi = splitFields(m.ParametriRisposta);
+    Attesa::Pausa(m.intervalli().pausaDatiStanza);
+    if (m.programmaTerminato())
+        return;
+    if (campi.size() < 4)
+        return datiIncompleti(m);
+    Stanza& stanza = m.StanzaCorrente();
+    stanza.Nome = campi.at(2);
+    stanza.MaxUtenti = 2;
+    stanza.MaxUtentiAudio = 2;
+    stanza.IPStanza = campi.at(0);
+    stanza.PortaUtenti = campi.at(1);
+    stanza.Password = campi.at(3);
+    if (m.AvviaVoice(true)) {
+        if (frmListaStanze* lista = m.FrmListaStanzeEsistente())
+            lista->hide();
+    }
+}
+
+} // namespace
+
+QString Module1::ArgomentiVoice()
+{
+    const Stanza& s = StanzaCorrente();
+    // A "+" would split the address: no banner rather than a broken line.
+    const QString banner = IndirizzoBanner.contains(u'+') ? QString() : IndirizzoBanner;
+    return QStringList{s.IPStanza,
+                       QString::number(s.MaxUtenti),
+                       QString::number(s.MaxUtentiAudio),
+                       s.Nome,
+                       s.Password,
+                       s.PortaUtenti,
+                       UtenteCorrente.NickName,
+                       UtenteCorrente.IPAddress,
+                       QCoreApplication::applicationName(),
+                       banner,
+                       QString::number(MinutiRefreshBanner)}
+        .join(QStringLiteral(" + "));
+}
+
+bool Module1::AvviaVoice(bool chiudiCollegamento)
+{
+    const Stanza& s = StanzaCorrente();
+    const std::optional<int> porta = parseInt(s.PortaUtenti);
+    if (s.IPStanza.isEmpty() || s.Nome.isEmpty() || !porta || *porta < 1 || *porta > 65535) {
+        datiIncompleti(*this);
+        return false;
+    }
+    // The voice client splits its line at every "+": such a room cannot be told to it.
+    const QStringList campi{s.IPStanza,
+                            s.Nome,
+                            s.Password,
+                            s.PortaUtenti,
+                            UtenteCorrente.NickName,
+                            UtenteCorrente.IPAddress};
+    for (const QString& campo : campi) {
+        if (campo.contains(u'+')) {
+            informa(*this, tr("I dati della stanza contengono il carattere \"+\": impossibile "
+                              "entrare nella stanza"));
+            return false;
+        }
+    }
+    const QString argomenti = ArgomentiVoice();
+
+    if (IDProcessoVoice != 0)
+        programmi().chiediChiusura(IDProcessoVoice);
+    frmClient* client = m_frmClient;
+    if (chiudiCollegamento && client) {
+        client->WSKVoice.Chiudi(IndiceWskVoice);
+        Attesa::Pausa(0);
+        client = m_frmClient;
+    }
+    // The voice client links back to whichever port we listen on.
+    if (client && client->WSKVoice.InAscolto())
+        qputenv(kVariabilePortaVoce, QByteArray::number(client->WSKVoice.portaAscolto()));
+
+    IDProcessoVoice = programmi().avvia(kProgrammaVoce, argomenti);
+    IndiceWskVoiceAvvio = IndiceWskVoice;
+    if (IDProcessoVoice == 0) {
+        informa(*this, tr("Impossibile aprire una sessione audio"));
+        return false;
+    }
+    return true;
+}
+
+void Module1::AvviaProcedurePerStanzaPrivata(const QString& Par)
+{
+    const QString partner = Par.trimmed();
+    // Without a partner the master would make an ordinary, listed room.
+    if (partner.isEmpty())
+        return;
+    const QString nick = UtenteCorrente.NickName;
+    // Data the master keeps and both users see: never translated.
+    const QString nome = QStringLiteral("Stanza di ") + nick + QStringLiteral(" e ") + partner;
+    const QString password = nick + QStringLiteral("<->") + partner;
+    const EsitoRichiesta esito = RichiestaAlMaster(
+        u"0007", {nome, QStringLiteral("2"), QStringLiteral("2"), password, partner},
+        intervalli().stanzaPrivata);
+    if (programmaTerminato())
+        return;
+    TimeOutMaster = false;
+    const QString codice = esito == EsitoRichiesta::Risposta ? CodiceRisposta : QString();
+    if (codice == u"00071")
+        entraInStanzaPrivata(*this);
+    else if (codice == u"00072")
+        informa(*this, tr("La stanza già esiste"));
+    else if (codice == u"00073")
+        informa(*this, tr("Non è possibile creare la stanza"));
+    else
+        informa(*this, tr("Impossibile creare la stanza"));
+}
+
+void Module1::AvviaProcedureRicezioneDati()
+{
+    const QPointer<frmClient> client = m_frmClient;
+    if (!client)
+        return;
+    TimeOutMaster = false;
+    client->tmrControllo.start(intervalli().ricezioneDatiStanza);
+    CodiceRisposta.clear();
+    const int fine = Attesa::finche({
+        [this] { return !CodiceRisposta.isEmpty(); },
+        [this] { return TimeOutMaster; },
+        // Nothing more can arrive once the connection is gone.
+        [&client] {
+            return !client || client->WSKMaster.state() != QAbstractSocket::ConnectedState;
+        },
+    });
+    if (client)
+        client->tmrControllo.stop();
+    if (fine == Attesa::kInterrotta || programmaTerminato())
+        return;
+    TimeOutMaster = false;
+    const QString codice = fine == 0 ? CodiceRisposta : QString();
+    if (codice == u"00071")
+        entraInStanzaPrivata(*this);
+    else if (codice == u"00072")
+        informa(*this, tr("Nome stanza già esistente"));
+    else
+        informa(*this, tr("Non e' possibile creare la stanza"));
+}
+
+frmListaStanze* Module1::FrmListaStanze()
+{
+    if (!m_frmListaStanze)
+        m_frmListaStanze = new frmListaStanze(*this);
+    return m_frmListaStanze;
+}
+
+frmListaStanze* Module1::FrmListaStanzeEsistente() const
+{
+    return m_frmListaStanze;
+}
+
+frmNuovaStanza* Module1::FrmNuovaStanza()
+{
+    if (!m_frmNuovaStanza)
+        m_frmNuovaStanza = new frmNuovaStanza(*this);
+    return m_frmNuovaStanza;
+}
+
+frmNuovaStanza* Module1::FrmNuovaStanzaEsistente() const
+{
+    return m_frmNuovaStanza;
+}
+
+} // namespace kalimo

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QImage>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+
+class QCloseEvent;
+
+namespace Ui {
+class frmListaStanze;
+}
+
+namespace kalimo {
+
+class GrigliaTabella;
+class Griglia;
+class Module1;
+
+// The room directory: lists the master's rooms in a grid, refreshes them
+// every minute, and enters the chosen room by starting the voice client.
+class frmListaStanze final : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit frmListaStanze(Module1& modulo, QWidget* parent = nullptr);
+    ~frmListaStanze() override;
+
+    // False during the automatic refresh: only some outcomes are reported then.
+    bool MostraMessaggi = true;
+    bool OperazioneAnnullata = false;
+    // 0 none yet, 1 ascending, 2 descending.
+    int OrdineGriglia = 0;
+    QTimer tmrAvvio;
+
+    Griglia& griglia() const;
+    bool elencoInCorso() const { return m_elencoInCorso; }
+
+protected:
+    void closeEvent(QCloseEvent* evento) override;
+
+private Q_SLOTS:
+    void tmrAvvio_Timer();
+    void CmdAggiorna_Click();
+    void cmdAnnulla_Click();
+    void cmdEsci_Click();
+    void cmdAccedi_Click();
+    void grd_Click(int riga, int colonna);
+
+private:
+    void Form_Load();
+    void ImpostaFinestra();
+    void ImpostaGriglia();
+    void AggiornaListaStanze();
+    void RichiediListaStanze();
+    // False when the record cannot be read: the listing ends there.
+    bool AggiungiStanza(const QString& record);
+    // One request of the listing; false when the listing must stop.
+    // `sempre`: its cancel and time-out are reported even while refreshing.
+    bool richiesta(QStringView codice, const QStringList& parametri, bool sempre);
+    void messaggio(const QString& testo, const QString& titolo);
+    // Ends the window; while one of its own routines still runs, once that returns.
+    void scarica();
+
+    Module1& m;
+    std::unique_ptr<Ui::frmListaStanze> ui;
+    std::unique_ptr<GrigliaTabella> m_griglia;
+    QImage picLogo;
+    QImage PicLucchetto;
+    bool m_elencoInCorso = false;
+    // Routines of this window running now; the window goes only when none is left.
+    int m_occupata = 0;
+    bool m_chiusa = false;
+};
+
+} // namespace kalimo
