@@ -17,6 +17,11 @@ int main(int argc, char* argv[])
     kalimo::Module1 modulo({&dialoghi, &programmi, &apriFile},
                            kalimo::cartellaProgrammaPredefinita(),
                            QApplication::applicationDirPath());
+    // A second lobby on the same machine needs a voice link port of its own.
+    bool numero = false;
+    const uint porta = qEnvironmentVariable(kalimo::Module1::kVariabilePortaVoce).toUInt(&numero);
+    if (numero && porta >= 1 && porta <= 65535)
+        modulo.impostaPortaAscoltoVoice(quint16(porta));
     if (!modulo.SubMain())
         return 1;
     if (modulo.programmaTerminato())
