@@ -50,7 +50,8 @@ QStringList rawStream(QStringList args)
 QVector<qint16> pcmOf(const QByteArray& raw)
 {
     QVector<qint16> pcm(raw.size() / 2);
-    std::memcpy(pcm.data(), raw.constData(), size_t(pcm.size()) * 2);
+    if (!pcm.isEmpty())
+        std::memcpy(pcm.data(), raw.constData(), size_t(pcm.size()) * 2);
     return pcm;
 }
 
