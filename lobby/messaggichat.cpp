@@ -155,25 +155,25 @@ void Module1::GestisciRichiestaContactList(const QString& testo, const QString& 
 
 void Module1::chiediDomanda(const DomandaInAttesa& domanda)
 {
+    const auto uguale = [&domanda](const DomandaInAttesa& d) {
+        return d.tipo == domanda.tipo && d.partner == domanda.partner && d.testo == domanda.testo;
+    };
     if (m_domandaAperta) {
-        const bool doppia = std::any_of(m_domandeInAttesa.cbegin(), m_domandeInAttesa.cend(),
-                                        [&domanda](const DomandaInAttesa& d) {
-                                            return d.tipo == domanda.tipo &&
-                                                   d.partner == domanda.partner &&
-                                                   d.testo == domanda.testo;
-                                        });
+        const bool doppia =
+            uguale(m_domandaCorrente) ||
+            std::any_of(m_domandeInAttesa.cbegin(), m_domandeInAttesa.cend(), uguale);
         if (!doppia && m_domandeInAttesa.size() < kMassimoDomandeInAttesa)
             m_domandeInAttesa.append(domanda);
         return;
     }
 
     m_domandaAperta = true;
-    DomandaInAttesa corrente = domanda;
+    m_domandaCorrente = domanda;
     for (;;) {
-        rispondiDomanda(corrente);
+        rispondiDomanda(m_domandaCorrente);
         if (m_terminato || m_domandeInAttesa.isEmpty())
             break;
-        corrente = m_domandeInAttesa.takeFirst();
+        m_domandaCorrente = m_domandeInAttesa.takeFirst();
     }
     m_domandeInAttesa.clear();
     m_domandaAperta = false;

@@ -288,13 +288,14 @@ private:
     enum class TipoDomanda { Invito, ContactList, Avviso };
     struct DomandaInAttesa
     {
-        TipoDomanda tipo;
+        TipoDomanda tipo = TipoDomanda::Avviso;
         QString partner;
         QString testo;
     };
     void chiediDomanda(const DomandaInAttesa& domanda);
     void rispondiDomanda(const DomandaInAttesa& domanda);
     bool inviaTestoPrivato(const QString& destinatario, const QString& testo);
+    DomandaInAttesa m_domandaCorrente;
     QList<DomandaInAttesa> m_domandeInAttesa;
     bool m_domandaAperta = false;
     // Partners this lobby invited and whose answer has not come yet: only
