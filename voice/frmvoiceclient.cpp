@@ -8,7 +8,9 @@
 #include "resources/risorse.h"
 #include "ui_frmvoiceclient.h"
 #include "voice/canalestanza.h"
+#include "voice/collegamentolobby.h"
 #include "voice/module1.h"
+#include "voice/vistabanner.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -75,6 +77,11 @@ frmVoiceClient::frmVoiceClient(Module1& modulo, QWidget* parent)
     tmrRefreshBanner.setInterval(m_modulo.intervalli().banner);
     connect(&tmrRefreshBanner, &QTimer::timeout, this, &frmVoiceClient::AggiornaBanner);
     TimerConnessione.setInterval(m_modulo.intervalli().connessioneLobby);
+    m_collegamento = std::make_unique<CollegamentoLobby>(TimerConnessione);
+    // The lobby closing the link wants us gone, as the close button does.
+    connect(m_collegamento.get(), &CollegamentoLobby::chiusoDallaLobby, this,
+            &frmVoiceClient::esci);
+    m_banner = std::make_unique<VistaBannerTesto>(ui->WB);
 }
 
 frmVoiceClient::~frmVoiceClient()
@@ -91,13 +98,14 @@ void frmVoiceClient::Carica()
     m_canale = m_modulo.servizi().creaCanale();
     stanza.PictureMicrofono = ui->PicMic->pixmap().toImage();
 
-    // Banner: the page itself is loaded with the voice link's work.
     const bool banner = !m_modulo.IndirizzoBanner.isEmpty();
     ui->picBanner->setVisible(banner);
-    if (banner)
+    if (banner) {
+        m_banner->apri(m_modulo.IndirizzoBanner);
         tmrRefreshBanner.start();
-    else
+    } else {
         tmrRefreshBanner.stop();
+    }
 
     setWindowTitle(tr("Sei collegato alla stanza ") + stanza.Nome);
     stanza.AttivaGrafica = true;
@@ -277,6 +285,7 @@ void frmVoiceClient::esci()
     if (m_chiusura)
         return;
     m_chiusura = true;
+    m_collegamento->chiudi();
     hide();
     m_config.notificationPeriod = 0;
     applicaConfigurazione();
@@ -431,18 +440,22 @@ void frmVoiceClient::Invia(const QString& messaggio)
 
 void frmVoiceClient::InviaAlLobby(const QString& messaggio)
 {
-    // The voice link to the lobby is not built yet: its messages go nowhere.
-    Q_UNUSED(messaggio);
+    m_collegamento->invia(messaggio);
 }
 
 void frmVoiceClient::AvviaCollegamentoLobby()
 {
-    // The voice link (TimerConnessione's 2-second connect attempts) is not built yet.
+    m_collegamento->avvia();
 }
 
 void frmVoiceClient::AggiornaBanner()
 {
-    // Loading and reloading the banner page is not built yet.
+    // Every MinutiRefreshBanner ticks; 0 and 1 both mean every tick.
+    ContatoreBanner += 1;
+    if (ContatoreBanner >= m_modulo.MinutiRefreshBanner) {
+        m_banner->apri(m_modulo.IndirizzoBanner);
+        ContatoreBanner = 0;
+    }
 }
 
 // ---- talking ----

@@ -20,8 +20,10 @@ class frmVoiceClient;
 namespace kalimo {
 
 class CanaleStanza;
+class CollegamentoLobby;
 class GrigliaTabella;
 class Module1;
+class VistaBanner;
 
 // The room window: joins the room session, shows who is in the room and who
 // speaks, runs the talk controls and answers the room host's messages.
@@ -97,6 +99,10 @@ private:
     VoiceClientConfig m_config;
     QTimer tmrRefreshBanner;
     QTimer TimerConnessione;
+    std::unique_ptr<CollegamentoLobby> m_collegamento;
+    std::unique_ptr<VistaBanner> m_banner;
+    // Ticks of tmrRefreshBanner since the page was last loaded.
+    qint16 ContatoreBanner = 0;
     QStringList m_coda;
     bool m_inGestione = false;
     bool m_inParola = false;
