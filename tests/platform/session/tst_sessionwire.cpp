@@ -68,6 +68,8 @@ private Q_SLOTS:
         QTest::newRow("hello bad utf8 name") << badUtf8;
         QTest::newRow("hello name over cap") << longName;
         QTest::newRow("hello length overrun") << nameOverrun;
+        QTest::newRow("hello password over cap")
+            << wire::hello({app, "nick", QString(wire::kMaxPasswordBytes + 1, 'p')});
         QTest::newRow("hello control char name") << wire::hello({app,
                                                                  "a\x1e"
                                                                  "b",
