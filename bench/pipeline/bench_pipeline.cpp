@@ -134,50 +134,68 @@ AudioSettings saved(QTemporaryDir& dir, const QByteArray& in, const QByteArray& 
     return s;
 }
 
+// Talker A and listener B in one room on loopback, A's frames forwarded to
+// B. With `clientNumbers` the session client numbers the frames itself, so
+// the listener cannot tell a silent period from none.
+struct Conversation
+{
+    QTemporaryDir dir;
+    std::unique_ptr<SessionHost> host = openRoom(4);
+    std::vector<std::unique_ptr<SessionClient>> clients;
+    std::unique_ptr<VoiceEngine> talker, listener;
+
+    // Empty when both engines run.
+    QString start(AudioBackend& audioA, AudioBackend& audioB, const QByteArray& in,
+                  const QByteArray& out, int frameMs, bool clientNumbers = false)
+    {
+        if (!host)
+            return QStringLiteral("cannot open a room");
+        clients = join(host->port(), 2, QStringLiteral("member"));
+        if (clients.empty())
+            return QStringLiteral("cannot join the room");
+        VoiceEngine::Options options;
+        options.frameMs = frameMs;
+        options.captureBufferMs = frameMs;
+        talker = std::make_unique<VoiceEngine>(audioA, saved(dir, in, out), options);
+        listener = std::make_unique<VoiceEngine>(audioB, saved(dir, in, out), options);
+        SessionClient* a = clients[0].get();
+        QObject::connect(talker.get(), &VoiceEngine::FrameEncoded, a,
+                         [a, clientNumbers](const QByteArray& f, quint16 seq) {
+                             if (clientNumbers)
+                                 a->SendVoice(f);
+                             else
+                                 a->SendVoice(f, seq);
+                         });
+        VoiceEngine* b = listener.get();
+        QObject::connect(clients[1].get(), &SessionClient::VoiceReceived, b,
+                         [b](qint32 id, quint16 seq, const QByteArray& f) {
+                             b->FrameReceived(quint32(id), seq, f);
+                         });
+        VoiceClientConfig config;
+        config.flags = VoiceClientConfig::RecordMuted;
+        VoiceResult r = listener->Connect(config);
+        config.flags = 0;
+        if (r.ok())
+            r = talker->Connect(config);
+        return r.detail;
+    }
+};
+
 // Talker A and listener B on synthetic devices paced by the real clock,
 // their frames through a session host on loopback. B's device ticks half a
 // tick after A's, as two unsynchronised sound cards would on average.
-// With `clientNumbers` the session client numbers the frames itself, so
-// the listener cannot tell a silent period from none.
 void mouthToEar(int frameMs, int seconds, bool clientNumbers = false)
 {
-    QTemporaryDir dir;
-    auto host = openRoom(4);
-    if (!host) {
-        std::printf("cannot open a room\n");
-        return;
-    }
-    auto clients = join(host->port(), 2, QStringLiteral("member"));
-    if (clients.empty())
-        return;
-    SessionClient& a = *clients[0];
-    SessionClient& b = *clients[1];
-
     SyntheticAudioBackend audioA, audioB;
     audioA.setCaptureSource(bursts());
-    VoiceEngine::Options options;
-    options.frameMs = frameMs;
-    options.captureBufferMs = frameMs;
-    const QByteArray in = SyntheticAudioBackend::defaultInputId();
-    const QByteArray out = SyntheticAudioBackend::defaultOutputId();
-    VoiceEngine talker(audioA, saved(dir, in, out), options);
-    VoiceEngine listener(audioB, saved(dir, in, out), options);
-    QObject::connect(&talker, &VoiceEngine::FrameEncoded, &a,
-                     [&a, clientNumbers](const QByteArray& f, quint16 seq) {
-                         if (clientNumbers)
-                             a.SendVoice(f);
-                         else
-                             a.SendVoice(f, seq);
-                     });
-    QObject::connect(&b, &SessionClient::VoiceReceived, &listener,
-                     [&listener](qint32 id, quint16 seq, const QByteArray& f) {
-                         listener.FrameReceived(quint32(id), seq, f);
-                     });
-    VoiceClientConfig config;
-    config.flags = VoiceClientConfig::RecordMuted;
-    listener.Connect(config);
-    config.flags = 0;
-    talker.Connect(config);
+    Conversation talk;
+    const QString failed =
+        talk.start(audioA, audioB, SyntheticAudioBackend::defaultInputId(),
+                   SyntheticAudioBackend::defaultOutputId(), frameMs, clientNumbers);
+    if (!failed.isEmpty()) {
+        std::printf("%s\n", qPrintable(failed));
+        return;
+    }
 
     const int tick = SyntheticAudioBackend::kTickMs;
     QElapsedTimer clock;
@@ -316,34 +334,10 @@ void mouthToEarPulse(int frameMs, int seconds)
     }
     const std::vector<double> baseline = PulseProbe::run(backend, "kalimo_in", seconds);
 
-    QTemporaryDir dir;
-    auto host = openRoom(4);
-    if (!host)
-        return;
-    auto clients = join(host->port(), 2, QStringLiteral("member"));
-    if (clients.empty())
-        return;
-    SessionClient& a = *clients[0];
-    SessionClient& b = *clients[1];
-    VoiceEngine::Options options;
-    options.frameMs = frameMs;
-    options.captureBufferMs = frameMs;
-    VoiceEngine talker(backend, saved(dir, "kalimo_in", "kalimo_play"), options);
-    VoiceEngine listener(backend, saved(dir, "kalimo_in", "kalimo_play"), options);
-    QObject::connect(&talker, &VoiceEngine::FrameEncoded, &a,
-                     [&a](const QByteArray& f, quint16 seq) { a.SendVoice(f, seq); });
-    QObject::connect(&b, &SessionClient::VoiceReceived, &listener,
-                     [&listener](qint32 id, quint16 seq, const QByteArray& f) {
-                         listener.FrameReceived(quint32(id), seq, f);
-                     });
-    VoiceClientConfig config;
-    config.flags = VoiceClientConfig::RecordMuted;
-    VoiceResult r = listener.Connect(config);
-    config.flags = 0;
-    if (r.ok())
-        r = talker.Connect(config);
-    if (!r.ok()) {
-        std::printf("engine: %s\n", qPrintable(r.detail));
+    Conversation talk;
+    const QString failed = talk.start(backend, backend, "kalimo_in", "kalimo_play", frameMs);
+    if (!failed.isEmpty()) {
+        std::printf("%s\n", qPrintable(failed));
         return;
     }
     const std::vector<double> total = PulseProbe::run(backend, "kalimo_out", seconds);
