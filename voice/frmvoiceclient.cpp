@@ -9,6 +9,7 @@
 #include "ui_frmvoiceclient.h"
 #include "voice/canalestanza.h"
 #include "voice/collegamentolobby.h"
+#include "voice/frmchat.h"
 #include "voice/module1.h"
 #include "voice/vistabanner.h"
 
@@ -55,7 +56,10 @@ frmVoiceClient::frmVoiceClient(Module1& modulo, QWidget* parent)
     connect(ui->muto, &QPushButton::clicked, this, &frmVoiceClient::FinisciParlare);
     connect(ui->chiudi, &QPushButton::clicked, this, &frmVoiceClient::Chiudi);
     connect(ui->cmdStanzaPrivata, &QPushButton::clicked, this, &frmVoiceClient::InvitaInPrivato);
-    // The room chat windows come later: cmdChatTestuale and cmdChatPrivata wait for them.
+    m_chat = std::make_unique<ChatStanza>(m_modulo, [this](const QString& m) { Invia(m); });
+    connect(ui->cmdChatTestuale, &QPushButton::clicked, m_chat.get(),
+            &ChatStanza::ApriChatPubblica);
+    connect(ui->cmdChatPrivata, &QPushButton::clicked, this, &frmVoiceClient::ApriChatPrivata);
     connect(ui->optRecordSet, &QRadioButton::toggled, ui->SldRegistrazione, &QWidget::setEnabled);
     connect(ui->optVolumeSet, &QRadioButton::toggled, ui->sldVolume, &QWidget::setEnabled);
     // Choosing "Default" again must also drop the manual level, not only
@@ -278,14 +282,15 @@ void frmVoiceClient::closeEvent(QCloseEvent* event)
     esci();
 }
 
-// `chiudi` and the window's own close differ only in what they let go first:
-// the voice link socket and the room chat windows, once those exist.
+// `chiudi` and the window's own close end alike: the voice link and every
+// room chat window go before the clean-up.
 void frmVoiceClient::esci()
 {
     if (m_chiusura)
         return;
     m_chiusura = true;
     m_collegamento->chiudi();
+    m_chat->ScaricaTutte();
     hide();
     m_config.notificationPeriod = 0;
     applicaConfigurazione();
@@ -339,8 +344,12 @@ void frmVoiceClient::GestisciMessaggioStanza(const QString& dati)
             utenteUscito(campi);
         else if (codice == u"0004")
             segnoParlante(campi);
-        else if (codice == u"0005" || codice == u"0006" || codice == u"0007")
-            ; // Room chat lines: dropped until the room chat windows exist.
+        else if (codice == u"0005")
+            m_chat->RigaPubblica(primo, fieldAt(campi, 1));
+        else if (codice == u"0006")
+            m_chat->RigaPrivata(primo, fieldAt(campi, 1));
+        else if (codice == u"0007")
+            m_chat->RigaPropria(primo, fieldAt(campi, 1));
         else if (codice == u"0008" && !primo.isEmpty())
             invitoRicevuto(primo);
         else if (codice == u"0009" && !primo.isEmpty()) {
@@ -419,6 +428,13 @@ void frmVoiceClient::invitoRicevuto(const QString& invitante)
     } else {
         Invia(messaggioInvito(u"0006", nick, invitante));
     }
+}
+
+void frmVoiceClient::ApriChatPrivata()
+{
+    const int riga = m_griglia->rigaCorrente();
+    if (riga >= 1 && riga < m_griglia->righe())
+        m_chat->ApriChatPrivata(m_griglia->testo(riga, 1));
 }
 
 void frmVoiceClient::InvitaInPrivato()

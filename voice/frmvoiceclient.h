@@ -20,6 +20,7 @@ class frmVoiceClient;
 namespace kalimo {
 
 class CanaleStanza;
+class ChatStanza;
 class CollegamentoLobby;
 class GrigliaTabella;
 class Module1;
@@ -49,6 +50,8 @@ public:
     // The grid the room draws into; a test hook may wrap it before Carica.
     Griglia& griglia() const { return *m_griglia; }
     void usaGriglia(Griglia* griglia) { m_griglia = griglia; }
+    // The room's chat windows.
+    ChatStanza& chat() const { return *m_chat; }
 
 Q_SIGNALS:
     // A label of interest changed: its object name and new text.
@@ -85,6 +88,7 @@ private:
     void Invia(const QString& messaggio);
     void InviaAlLobby(const QString& messaggio);
     void InvitaInPrivato();
+    void ApriChatPrivata();
     void AggiornaBanner();
     void AvviaCollegamentoLobby();
 
@@ -96,6 +100,7 @@ private:
     std::unique_ptr<GrigliaTabella> m_grigliaTabella;
     Griglia* m_griglia = nullptr;
     std::unique_ptr<CanaleStanza> m_canale;
+    std::unique_ptr<ChatStanza> m_chat;
     VoiceClientConfig m_config;
     QTimer tmrRefreshBanner;
     QTimer TimerConnessione;
