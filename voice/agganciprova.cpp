@@ -1,6 +1,7 @@
 #include "voice/agganciprova.h"
 
 #include "platform/voiceengine/syntheticaudiobackend.h"
+#include "voice/frmchat.h"
 #include "voice/frmvoiceclient.h"
 
 #include <QAbstractButton>
@@ -9,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QQueue>
 #include <QSocketNotifier>
@@ -234,6 +236,8 @@ struct AgganciProva::Stato
     QString valore(const char* nome) const { return ambiente.value(QString::fromLatin1(nome)); }
     void comando(const QString& riga);
     void leggiComandi();
+    bool scegliRiga(const QString& nick);
+    void scrivi(QWidget* chat, const QString& testo);
 };
 
 void AgganciProva::Stato::comando(const QString& riga)
@@ -269,15 +273,39 @@ void AgganciProva::Stato::comando(const QString& riga)
         QWidget* bersaglio = finestra->focusWidget() ? finestra->focusWidget() : finestra;
         QApplication::sendEvent(bersaglio, &evento);
     } else if (verbo == u"invite") {
-        Griglia& g = finestra->griglia();
-        for (int r = 1; r < g.righe(); ++r) {
-            if (g.testo(r, 1) == argomento) {
-                g.impostaCellaCorrente(r, 1);
-                pulsante("cmdStanzaPrivata")->click();
-                break;
-            }
+        if (scegliRiga(argomento))
+            pulsante("cmdStanzaPrivata")->click();
+    } else if (verbo == u"chat-public") {
+        pulsante("cmdChatTestuale")->click();
+        scrivi(finestra->chat().ChatPubblica(), argomento);
+    } else if (verbo == u"chat-private") {
+        const QString nick = argomento.section(u' ', 0, 0);
+        if (!scegliRiga(nick))
+            return;
+        pulsante("cmdChatPrivata")->click();
+        scrivi(finestra->chat().ChatPrivata(nick), argomento.section(u' ', 1));
+    }
+}
+
+bool AgganciProva::Stato::scegliRiga(const QString& nick)
+{
+    Griglia& g = finestra->griglia();
+    for (int r = 1; r < g.righe(); ++r) {
+        if (g.testo(r, 1) == nick) {
+            g.impostaCellaCorrente(r, 1);
+            return true;
         }
     }
+    return false;
+}
+
+void AgganciProva::Stato::scrivi(QWidget* chat, const QString& testo)
+{
+    auto* riga = chat ? chat->findChild<QLineEdit*>(u"txtTesto"_s) : nullptr;
+    if (!riga)
+        return;
+    riga->setText(testo);
+    chat->findChild<QAbstractButton*>(u"cmdInvia"_s)->click();
 }
 
 void AgganciProva::Stato::leggiComandi()
@@ -374,6 +402,10 @@ void AgganciProva::applica(ServiziVoce& servizi, IntervalliVoce& intervalli,
             QObject::connect(&f, &frmVoiceClient::etichettaCambiata, &f,
                              [&s](const QString& nome, const QString& testo) {
                                  s.traccia->scrivi({u"label"_s, nome, testo});
+                             });
+            QObject::connect(&f.chat(), &ChatStanza::rigaAggiunta, &f,
+                             [&s](const QString& target, const QString& riga) {
+                                 s.traccia->scrivi({u"chat"_s, target, riga});
                              });
         }
         if (controllo && !s.comandi) {

@@ -20,7 +20,9 @@ namespace kalimo {
 //   KALIMO_TEST_ANSWERS=yes,no   answers to the boxes in turn (then the first button);
 //                                with this or a trace, boxes never wait for a user
 //   KALIMO_TEST_CONTROL=1        lines on standard input act through the real controls:
-//     talk, mute, press [right], release, ctrl-down, ctrl-up, invite <nick>, close, close-window
+//     talk, mute, press [right], release, ctrl-down, ctrl-up, invite <nick>, close, close-window,
+//     chat-public <text>, chat-private <nick> <text>
+//   (with a trace, every room chat line shown: "chat|<target or _ALL_>|<line>")
 //   KALIMO_TEST_INTERVALS=enum=<ms>,pause=<ms>,deadpeer=<ms>
 class AgganciProva final
 {
