@@ -42,9 +42,6 @@ void frmListaUtenti::Form_Load()
 void frmListaUtenti::tmrAvvio_Timer()
 {
     tmrAvvio.setInterval(m.intervalli().aggiornamentoListe);
-    // A tick inside a running refresh would clear the grid under it.
-    if (m_aggiornamentoInCorso)
-        return;
     MostraMessaggi = false;
     cmdAggionaCL_Click();
     MostraMessaggi = true;
@@ -52,6 +49,7 @@ void frmListaUtenti::tmrAvvio_Timer()
 
 void frmListaUtenti::cmdAggionaCL_Click()
 {
+    // A tick or click inside a running refresh would clear the grid under it.
     if (m_aggiornamentoInCorso)
         return;
     ImpostaFinestra();
