@@ -11,16 +11,33 @@
 
 using namespace kalimo;
 
-MasterClient::MasterClient(QObject* parent) : QObject(parent)
+MasterClient::MasterClient()
 {
-    connect(&m_socket, &QTcpSocket::readyRead, this, &MasterClient::onReadyRead);
+    connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
+        for (const QStringList& parts :
+             splitMessages(decodeText(m_reassembler.feed(m_socket.readAll())))) {
+            if (parts.value(0) != u"0005") {
+                m_queue.append(QStringList{parts.value(0)} + splitFields(parts.value(1)));
+                continue;
+            }
+            m_tokens.append(parts.value(1));
+            if (m_answerChecks)
+                request(u"0014", {parts.value(1)});
+        }
+    });
 }
 
-bool MasterClient::connectTo(quint16 port, int timeoutMs)
+std::unique_ptr<MasterClient> MasterClient::to(quint16 port)
+{
+    auto c = std::make_unique<MasterClient>();
+    c->connectTo(port);
+    return c;
+}
+
+bool MasterClient::connectTo(quint16 port)
 {
     m_socket.connectToHost(QHostAddress::LocalHost, port);
-    return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; },
-                           timeoutMs);
+    return QTest::qWaitFor([this] { return isConnected(); }, 10000);
 }
 
 void MasterClient::request(QStringView code, const QStringList& params, const QString& nick)
@@ -34,52 +51,26 @@ void MasterClient::sendRaw(const QByteArray& bytes)
     m_socket.flush();
 }
 
-void MasterClient::onReadyRead()
+QStringList MasterClient::next(int timeoutMs)
 {
-    const QByteArray complete = m_reassembler.feed(m_socket.readAll());
-    for (const QStringList& parts : splitMessages(decodeText(complete))) {
-        Message m;
-        m.code = parts.value(0);
-        m.fields = splitFields(parts.value(1));
-        if (m.code == u"0005") {
-            ++m_checksSeen;
-            m_tokens.append(parts.value(1));
-            if (m_answerChecks)
-                request(u"0014", {parts.value(1)});
-            continue;
-        }
-        m_queue.append(m);
-    }
+    (void)QTest::qWaitFor([this] { return !m_queue.isEmpty() || !isConnected(); }, timeoutMs);
+    return m_queue.isEmpty() ? QStringList() : m_queue.takeFirst();
 }
 
-std::optional<MasterClient::Message> MasterClient::next(int timeoutMs)
-{
-    (void)QTest::qWaitFor(
-        [this] {
-            return !m_queue.isEmpty() || m_socket.state() == QAbstractSocket::UnconnectedState;
-        },
-        timeoutMs);
-    if (m_queue.isEmpty())
-        return std::nullopt;
-    return m_queue.takeFirst();
-}
-
-QString MasterClient::nextCode(int timeoutMs)
-{
-    const std::optional<Message> m = next(timeoutMs);
-    return m ? m->code : QStringLiteral("none");
-}
-
-QString MasterClient::replyTo(QStringView code, const QStringList& params)
+QStringList MasterClient::ask(QStringView code, const QStringList& params)
 {
     request(code, params);
-    return nextCode();
+    return next();
 }
 
 bool MasterClient::waitClosed(int timeoutMs)
 {
-    return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; },
-                           timeoutMs);
+    return QTest::qWaitFor([this] { return !isConnected(); }, timeoutMs);
+}
+
+QByteArray wire(QByteArray text)
+{
+    return text.replace('|', char(29)).replace('^', char(30)).replace('~', char(31));
 }
 
 QString registerAccount(MasterClient& c, const QString& nick, const QString& password,
@@ -100,10 +91,8 @@ quint16 freePortRun(int length)
     for (int attempt = 0; attempt < 100; ++attempt) {
         const quint16 base = quint16(20000 + QRandomGenerator::global()->bounded(9000));
         bool free = true;
-        for (int i = 0; i < length && free; ++i) {
-            QUdpSocket probe;
-            free = probe.bind(QHostAddress::LocalHost, quint16(base + i));
-        }
+        for (int i = 0; i < length && free; ++i)
+            free = QUdpSocket().bind(QHostAddress::LocalHost, quint16(base + i));
         if (free)
             return base;
     }

@@ -6,68 +6,59 @@
 #include <QStringList>
 #include <QTcpSocket>
 
-#include <optional>
+#include <memory>
 
-// A lobby's side of the master connection, as far as the tests need it:
-// framed requests out, every arriving message queued in order.
+// A lobby's side of the master connection: framed requests out, every
+// arriving message queued in order as its code followed by its fields.
 class MasterClient final : public QObject
 {
     Q_OBJECT
 public:
-    struct Message
-    {
-        QString code;
-        QStringList fields;
-    };
+    MasterClient();
+    // A client connected to the master at `port` (unconnected on failure).
+    static std::unique_ptr<MasterClient> to(quint16 port);
 
-    explicit MasterClient(QObject* parent = nullptr);
-
-    bool connectTo(quint16 port, int timeoutMs = 10000);
+    bool connectTo(quint16 port);
     void request(QStringView code, const QStringList& params = {},
                  const QString& nick = QStringLiteral("tester"));
     void sendRaw(const QByteArray& bytes);
 
-    // The next message in arrival order; nothing when none comes or the
-    // connection closes first.
-    std::optional<Message> next(int timeoutMs = 20000);
-    // The code of the next message, or "none".
-    QString nextCode(int timeoutMs = 20000);
-    // The next reply after skipping check notifications.
-    QString replyTo(QStringView code, const QStringList& params = {});
+    // The next message; empty when none comes or the connection closes first.
+    QStringList next(int timeoutMs = 20000);
+    QString nextCode(int timeoutMs = 20000) { return next(timeoutMs).value(0, "none"); }
+    QStringList ask(QStringView code, const QStringList& params = {});
+    QString replyTo(QStringView code, const QStringList& params = {})
+    {
+        return ask(code, params).value(0, "none");
+    }
 
     bool waitClosed(int timeoutMs = 20000);
     bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
     void abort() { m_socket.abort(); }
     int queued() const { return int(m_queue.size()); }
 
-    // Answers every "0005" at once with "0014 ", or only counts it.
+    // Answers every "0005" at once with "0014 ", or only records it.
     void setAnswerChecks(bool answer) { m_answerChecks = answer; }
-    int checksSeen() const { return m_checksSeen; }
     QStringList checkTokens() const { return m_tokens; }
-
     QTcpSocket& socket() { return m_socket; }
 
 private:
-    void onReadyRead();
-
     QTcpSocket m_socket;
     kalimo::StreamReassembler m_reassembler;
-    QList<Message> m_queue;
+    QList<QStringList> m_queue;
     bool m_answerChecks = false;
-    int m_checksSeen = 0;
     QStringList m_tokens;
 };
 
-// Shorthands for the exchanges every test goes through.
+// Test notation: '|' = SEP1, '^' = SEP2, '~' = SEP3.
+QByteArray wire(QByteArray text);
 QString registerAccount(MasterClient& c, const QString& nick, const QString& password,
-                        const QString& key = QStringLiteral("kalimo"),
-                        const QString& flag = QStringLiteral("-1"),
-                        const QString& email = QStringLiteral("someone@example.org"));
+                        const QString& key = "kalimo", const QString& flag = "-1",
+                        const QString& email = "someone@example.org");
 QString login(MasterClient& c, const QString& nick, const QString& password,
-              const QString& key = QStringLiteral("kalimo"));
-
-// The first of `length` consecutive UDP ports nothing listens on now (0 when
-// none was found); the master steps over any that another test takes meanwhile.
+              const QString& key = "kalimo");
+// The first of `length` consecutive UDP ports free now (0 when none was
+// found); the master steps over any that another test takes meanwhile.
 quint16 freePortRun(int length);
 // The process has ended and been reaped.
 bool processGone(qint64 pid);

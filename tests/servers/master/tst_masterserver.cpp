@@ -1,27 +1,39 @@
 #include "masterclient.h"
 
-#include "protocol/separators.h"
 #include "servers/master/accountstore.h"
 #include "servers/master/masterserver.h"
+#include "tests/servers/roomhost/membro.h"
 
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 #include <sodium.h>
 
 using namespace kalimo;
 using namespace kalimo::master;
+using kalimo::roomhost::test::Membro;
+using L = QStringList;
 
 namespace {
-QByteArray wire(const char* ascii)
+
+constexpr int kWait = 20000;
+
+// Every record of one room list, the way the lobby fetches it.
+QList<QStringList> listRooms(MasterClient& c, int list)
 {
-    // Test notation: '|' = SEP1, '^' = SEP2, '~' = SEP3.
-    QByteArray b(ascii);
-    b.replace('|', char(29)).replace('^', char(30)).replace('~', char(31));
-    return b;
+    QList<QStringList> rooms;
+    const QStringList count = c.ask(u"0003", {QString::number(list)});
+    for (int j = 1; count.value(0) == "00004" && j <= count.value(1).toInt(); ++j) {
+        const QStringList r = c.ask(u"0004", {QString::number(list), QString::number(j)});
+        if (r.value(0) == "00006")
+            rooms.append(r.mid(1));
+    }
+    return rooms;
 }
+
 } // namespace
 
 class TestMasterServer : public QObject
@@ -30,61 +42,65 @@ class TestMasterServer : public QObject
 private Q_SLOTS:
     void init();
     void cleanup();
-
     void registration_data();
     void registration();
-    void registrationStoresNormalisedNick();
     void loginOutcomes();
     void oneLoginPerNick();
     void maximumUsers();
-    void masterList();
-    void configuredMasterList();
-    void limits();
+    void defaultMasterList();
+    void configuredReplies();
     void requestsBeforeLogin();
-    void presence();
-    void privateTexts();
-    void senderIsTheLoggedInNick();
+    void presenceAndPrivateTexts();
     void malformedMessagesIgnored_data();
     void malformedMessagesIgnored();
     void neverEndingMessageCloses();
     void clientThatNeverReadsCloses();
     void splitAndJoinedArrivals();
     void vanishingClients();
-    void silentClientDropped();
-    void answeringClientStays();
-    void wrongCheckAnswerDoesNotCount();
-    void idleConnectionWithoutLoginClosed();
+    void checks();
     void storeUnavailable();
+    void permanentRoomListedAndRestarted();
+    void userRoomFollowsItsMembers();
+    void creationRefused_data();
+    void creationRefused();
+    void creationFloodAndLiveLimit();
+    void privateRoomReachesBoth();
+    void hostThatNeverIdentifiesIsKilled();
+    void roomLinkRefusals_data();
+    void roomLinkRefusals();
 
 private:
-    MasterConfig baseConfig() const;
-    void start(const MasterConfig& config);
-    void start() { start(baseConfig()); }
+    // Starts the master with these accounts, each with the password "secret".
+    void start(const QStringList& accounts = {});
     std::unique_ptr<MasterClient> client();
-    std::unique_ptr<MasterClient> loggedIn(const QString& nick, const QString& password = "secret");
-    void createAccount(const QString& nick, const QString& password = "secret");
+    std::unique_ptr<MasterClient> loggedIn(const QString& nick);
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_data;
+    MasterConfig m_config;
     std::unique_ptr<MasterServer> m_server;
-    QString m_dataDir;
+    qint64 m_now = 0;
 };
-
-MasterConfig TestMasterServer::baseConfig() const
-{
-    MasterConfig c;
-    c.port = 0;
-    c.hashOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
-    c.hashMemLimit = crypto_pwhash_MEMLIMIT_MIN;
-    c.checkIntervalMs = 3600 * 1000; // checks only where a test asks for them
-    return c;
-}
 
 void TestMasterServer::init()
 {
-    QLoggingCategory::setFilterRules(QStringLiteral("kalimo.master.info=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("kalimo.master*.info=false"));
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    m_dataDir = m_dir->filePath("data");
+    m_data = m_dir->filePath("data");
+    m_config = MasterConfig{};
+    m_config.port = 0;
+    m_config.hashOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
+    m_config.hashMemLimit = crypto_pwhash_MEMLIMIT_MIN;
+    m_config.checkIntervalMs = 3600 * 1000; // checks only where a test asks for them
+    m_config.roomHostProgram = qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-roomhost";
+    m_config.roomBindAddress = "127.0.0.1";
+    m_config.roomFirstUdpPort = freePortRun(8);
+    QVERIFY(m_config.roomFirstUdpPort != 0);
+    m_config.roomLastUdpPort = m_config.roomFirstUdpPort + 7;
+    m_config.roomHostLinkPassword = "segreto";
+    m_config.roomRestartMinMs = 50;
+    m_now = 0;
 }
 
 void TestMasterServer::cleanup()
@@ -93,187 +109,81 @@ void TestMasterServer::cleanup()
     m_dir.reset();
 }
 
-void TestMasterServer::start(const MasterConfig& config)
+void TestMasterServer::start(const QStringList& accounts)
 {
-    m_server = std::make_unique<MasterServer>(config, m_dataDir);
+    m_server = std::make_unique<MasterServer>(m_config, m_data);
+    m_server->setClock([this] { return m_now; });
     QVERIFY(m_server->listen());
-    QVERIFY(m_server->port() != 0);
+    QVERIFY(m_server->rooms().linkPort() != 0);
+    for (const QString& nick : accounts)
+        QCOMPARE(registerAccount(*client(), nick, "secret"), "00001");
 }
 
 std::unique_ptr<MasterClient> TestMasterServer::client()
 {
-    auto c = std::make_unique<MasterClient>();
-    if (!c->connectTo(m_server->port()))
-        return nullptr;
-    return c;
+    return MasterClient::to(m_server->port());
 }
 
-void TestMasterServer::createAccount(const QString& nick, const QString& password)
+std::unique_ptr<MasterClient> TestMasterServer::loggedIn(const QString& nick)
 {
     auto c = client();
-    QVERIFY(c);
-    QCOMPARE(registerAccount(*c, nick, password), "00001");
-}
-
-std::unique_ptr<MasterClient> TestMasterServer::loggedIn(const QString& nick,
-                                                         const QString& password)
-{
-    auto c = client();
-    if (!c || login(*c, nick, password) != "00001")
-        return nullptr;
-    return c;
+    return login(*c, nick, "secret") == "00001" ? std::move(c) : nullptr;
 }
 
 void TestMasterServer::registration_data()
 {
-    QTest::addColumn<QString>("nick");
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("flag");
-    QTest::addColumn<QString>("email");
+    QTest::addColumn<QStringList>("fields"); // nick, password, key, kind, e-mail
     QTest::addColumn<QString>("expected");
-
+    const auto row = [](const char* name, const QStringList& fields, const char* code) {
+        QTest::newRow(name) << fields << QString(code);
+    };
     const QString mail = "someone@example.org";
     // "anna" / "secret" exists before every row.
-    QTest::newRow("new") << "bruno"
-                         << "pw1"
-                         << "kalimo"
-                         << "-1" << mail << "00001";
-    QTest::newRow("name taken") << "anna"
-                                << "other"
-                                << "kalimo"
-                                << "-1" << mail << "00002";
-    QTest::newRow("name taken, other case") << " ANNA "
-                                            << "x12"
-                                            << "kalimo"
-                                            << "-1" << mail << "00002";
-    QTest::newRow("already registered") << "anna"
-                                        << "secret"
-                                        << "kalimo"
-                                        << "0" << mail << "00005";
-    QTest::newRow("registered, typed in capitals") << "Anna"
-                                                   << "secret"
-                                                   << "kalimo"
-                                                   << "0"
-                                                   << "short"
-                                                   << "00005";
-    QTest::newRow("registered, wrong password") << "anna"
-                                                << "Secret"
-                                                << "kalimo"
-                                                << "0" << mail << "00004";
-    QTest::newRow("registered, unknown name") << "carla"
-                                              << "secret"
-                                              << "kalimo"
-                                              << "0" << mail << "00004";
-    QTest::newRow("wrong master key") << "bruno"
-                                      << "pw1"
-                                      << "other"
-                                      << "-1" << mail << "00004";
-    QTest::newRow("unknown kind") << "bruno"
-                                  << "pw1"
-                                  << "kalimo"
-                                  << "1" << mail << "00004";
-    QTest::newRow("kind not a number") << "bruno"
-                                       << "pw1"
-                                       << "kalimo"
-                                       << "si" << mail << "00004";
-    QTest::newRow("name too short") << "bo"
-                                    << "pw1"
-                                    << "kalimo"
-                                    << "-1" << mail << "00004";
-    QTest::newRow("name too long") << QString(21, 'a') << "pw1"
-                                   << "kalimo"
-                                   << "-1" << mail << "00004";
-    QTest::newRow("name of 20") << QString(20, 'a') << "pw1"
-                                << "kalimo"
-                                << "-1" << mail << "00001";
-    QTest::newRow("name with plus") << "a+b"
-                                    << "pw1"
-                                    << "kalimo"
-                                    << "-1" << mail << "00004";
-    QTest::newRow("name with control") << QString("ab") + QChar(7) + "c"
-                                       << "pw1"
-                                       << "kalimo"
-                                       << "-1" << mail << "00004";
-    QTest::newRow("password too short") << "bruno"
-                                        << "pw"
-                                        << "kalimo"
-                                        << "-1" << mail << "00004";
-    QTest::newRow("e-mail of 9") << "bruno"
-                                 << "pw1"
-                                 << "kalimo"
-                                 << "-1"
-                                 << "a@b.c.def"
-                                 << "00004";
-    QTest::newRow("e-mail of 10") << "bruno"
-                                  << "pw1"
-                                  << "kalimo"
-                                  << "-1"
-                                  << "a@b.c.defg"
-                                  << "00001";
-    QTest::newRow("accented name") << "niccolò"
-                                   << "pàss"
-                                   << "kalimo"
-                                   << "-1" << mail << "00001";
+    row("new, kept trimmed in lower case", {"  Mario ", "Pw-Caps", "kalimo", "-1", mail}, "00001");
+    row("name taken", {"anna", "other", "kalimo", "-1", mail}, "00002");
+    row("name taken, other case", {" ANNA ", "x12", "kalimo", "-1", mail}, "00002");
+    row("already registered", {"anna", "secret", "kalimo", "0", mail}, "00005");
+    row("registered, typed in capitals", {"Anna", "secret", "kalimo", "0", "short"}, "00005");
+    row("registered, password case differs", {"anna", "Secret", "kalimo", "0", mail}, "00004");
+    row("registered, unknown name", {"carla", "secret", "kalimo", "0", mail}, "00004");
+    row("wrong master key", {"bruno", "pw1", "other", "-1", mail}, "00004");
+    row("unknown kind", {"bruno", "pw1", "kalimo", "1", mail}, "00004");
+    row("kind not a number", {"bruno", "pw1", "kalimo", "si", mail}, "00004");
+    row("unfit name", {"a+b", "pw1", "kalimo", "-1", mail}, "00004");
+    row("password too short", {"bruno", "pw", "kalimo", "-1", mail}, "00004");
+    row("e-mail of 9", {"bruno", "pw1", "kalimo", "-1", "a@b.c.def"}, "00004");
+    row("e-mail of 10, accents", {"niccolò", "pàss", "kalimo", "-1", "a@b.c.defg"}, "00001");
 }
 
 void TestMasterServer::registration()
 {
-    QFETCH(QString, nick);
-    QFETCH(QString, password);
-    QFETCH(QString, key);
-    QFETCH(QString, flag);
-    QFETCH(QString, email);
+    QFETCH(QStringList, fields);
     QFETCH(QString, expected);
-    start();
-    createAccount("anna");
+    start({"anna"});
     auto c = client();
-    QVERIFY(c);
-    QCOMPARE(registerAccount(*c, nick, password, key, flag, email), expected);
-    // The registration connection stays usable for another try.
-    QVERIFY(c->isConnected());
-    if (expected == "00001") {
-        auto l = client();
-        QCOMPARE(login(*l, nick.trimmed().toLower(), password), "00001");
-    }
-}
-
-void TestMasterServer::registrationStoresNormalisedNick()
-{
-    start();
-    auto c = client();
-    QCOMPARE(registerAccount(*c, "  Mario ", "Pw-Caps"), "00001");
-    auto l = client();
-    QCOMPARE(login(*l, "Mario", "Pw-Caps"), "00002"); // nicks compare exactly
-    QCOMPARE(login(*l, "mario", "pw-caps"), "00002"); // passwords keep their case
-    QCOMPARE(login(*l, "mario", "Pw-Caps"), "00001");
+    QCOMPARE(registerAccount(*c, fields[0], fields[1], fields[2], fields[3], fields[4]), expected);
+    QVERIFY(c->isConnected()); // free for another try
+    if (expected == "00001")
+        QCOMPARE(login(*client(), fields[0].trimmed().toLower(), fields[1]), "00001");
 }
 
 void TestMasterServer::loginOutcomes()
 {
-    start();
-    createAccount("anna");
-    createAccount("bruno");
-    {
-        AccountStore store(m_dataDir);
-        QCOMPARE(store.setEnabled("bruno", false), StoreStatus::Ok);
-    }
+    start({"anna", "bruno"});
+    QCOMPARE(AccountStore(m_data).setEnabled("bruno", false), StoreStatus::Ok);
     auto c = client();
-    QCOMPARE(login(*c, "anna", "wrong"), "00002");
+    QCOMPARE(login(*c, "anna", "Secret"), "00002");
+    QCOMPARE(login(*c, "Anna", "secret"), "00002"); // nicks compare exactly
     QCOMPARE(login(*c, "nobody", "secret"), "00002");
     QCOMPARE(login(*c, "anna", "secret", "notthekey"), "00004");
     // Disabled shows only to who knows the password.
     QCOMPARE(login(*c, "bruno", "wrong"), "00002");
     QCOMPARE(login(*c, "bruno", "secret"), "00004");
     QCOMPARE(m_server->loggedInCount(), 0);
-
-    c->request(u"0001", {"anna", "kalimo", "secret"});
-    const auto accepted = c->next();
-    QVERIFY(accepted);
-    QCOMPARE(accepted->code, "00001");
-    QCOMPARE(accepted->fields, QStringList({"", "5"}));
+    // The nick in the message header is not the one that logs in.
+    c->request(u"0001", {"anna", "kalimo", "secret"}, "bruno");
+    QCOMPARE(c->nextCode(), "00001");
     QCOMPARE(m_server->loggedInCount(), 1);
-
     // A second login on the same connection is refused, whatever the nick.
     QCOMPARE(login(*c, "anna", "secret"), "00005");
     QCOMPARE(login(*c, "bruno", "secret"), "00005");
@@ -281,12 +191,10 @@ void TestMasterServer::loginOutcomes()
 
 void TestMasterServer::oneLoginPerNick()
 {
-    start();
-    createAccount("anna");
+    start({"anna"});
     auto first = loggedIn("anna");
     QVERIFY(first);
-    auto second = client();
-    QCOMPARE(login(*second, "anna", "secret"), "00005");
+    QCOMPARE(login(*client(), "anna", "secret"), "00005");
     // Two attempts racing through the password check: only one wins.
     auto a = client();
     auto b = client();
@@ -302,11 +210,8 @@ void TestMasterServer::oneLoginPerNick()
 
 void TestMasterServer::maximumUsers()
 {
-    MasterConfig config = baseConfig();
-    config.maxUsers = 2;
-    start(config);
-    for (const char* n : {"anna", "bruno", "carla"})
-        createAccount(n);
+    m_config.maxUsers = 2;
+    start({"anna", "bruno", "carla"});
     auto a = loggedIn("anna");
     auto b = loggedIn("bruno");
     QVERIFY(a && b);
@@ -317,168 +222,95 @@ void TestMasterServer::maximumUsers()
     QCOMPARE(login(*c, "carla", "secret"), "00001");
 }
 
-void TestMasterServer::masterList()
+void TestMasterServer::defaultMasterList()
 {
-    start();
-    createAccount("anna");
+    start({"anna"});
     auto c = loggedIn("anna");
     QVERIFY(c);
-    c->request(u"0008");
-    auto count = c->next();
-    QVERIFY(count);
-    QCOMPARE(count->code, "00008");
-    QCOMPARE(count->fields, QStringList({"1"}));
-    c->request(u"0009", {"1"});
-    auto entry = c->next();
-    QVERIFY(entry);
-    QCOMPARE(entry->code, "00010");
-    QCOMPARE(entry->fields,
-             QStringList({"Locale", "127.0.0.1", QString::number(m_server->port()), "kalimo"}));
-    QCOMPARE(c->replyTo(u"0009", {"0"}), "00011");
-    QCOMPARE(c->replyTo(u"0009", {"2"}), "00011");
-    QCOMPARE(c->replyTo(u"0009", {"-1"}), "00011");
+    QCOMPARE(c->ask(u"0008"), (L{"00008", "1"}));
+    QCOMPARE(c->ask(u"0009", {"1"}),
+             (L{"00010", "Locale", "127.0.0.1", QString::number(m_server->port()), "kalimo"}));
+    for (const char* outside : {"0", "2", "-1"})
+        QCOMPARE(c->replyTo(u"0009", {outside}), "00011");
 }
 
-void TestMasterServer::configuredMasterList()
+void TestMasterServer::configuredReplies()
 {
-    MasterConfig config = baseConfig();
-    config.masters = {{"Uno", "10.0.0.1", 7070, "k1"}, {"Due", "host.example", 7171, "k2"}};
-    start(config);
-    createAccount("anna");
-    auto c = loggedIn("anna");
-    QVERIFY(c);
-    c->request(u"0008");
-    QCOMPARE(c->next()->fields, QStringList({"2"}));
-    QList<QStringList> records;
-    for (int i = 1; i <= 2; ++i) {
-        c->request(u"0009", {QString::number(i)});
-        const auto m = c->next();
-        QVERIFY(m);
-        QCOMPARE(m->code, "00010");
-        records.append(m->fields);
-    }
-    QCOMPARE(records.at(0), QStringList({"Uno", "10.0.0.1", "7070", "k1"}));
-    QCOMPARE(records.at(1), QStringList({"Due", "host.example", "7171", "k2"}));
-    QCOMPARE(c->replyTo(u"0009", {"3"}), "00011");
-}
-
-void TestMasterServer::limits()
-{
-    MasterConfig config = baseConfig();
-    config.maxUtentiStanza = 12;
-    config.maxUtentiAudioStanza = 3;
-    config.requiredVersion = "2.1";
-    config.bannerAddress = "http://banner.example/a,b";
-    config.bannerMinutes = 7;
-    start(config);
-    createAccount("anna");
+    m_config.masters = {{"Uno", "10.0.0.1", 7070, "k1"}, {"Due", "host.example", 7171, "k2"}};
+    m_config.maxUtentiStanza = 12;
+    m_config.maxUtentiAudioStanza = 3;
+    m_config.requiredVersion = "2.1";
+    m_config.bannerAddress = "http://banner.example/a,b";
+    m_config.bannerMinutes = 7;
+    start({"anna"});
     auto c = client();
     c->request(u"0001", {"anna", "kalimo", "secret"});
-    const auto accepted = c->next();
-    QVERIFY(accepted);
-    QCOMPARE(accepted->fields, QStringList({"http://banner.example/a,b", "7"}));
-    c->request(u"0011");
-    const auto m = c->next();
-    QVERIFY(m);
-    QCOMPARE(m->code, "00012");
-    QCOMPARE(m->fields, QStringList({"12", "3", "2.1"}));
+    QCOMPARE(c->next(), (L{"00001", "http://banner.example/a,b", "7"}));
+    QCOMPARE(c->ask(u"0011"), (L{"00012", "12", "3", "2.1"}));
+    QCOMPARE(c->ask(u"0008"), (L{"00008", "2"}));
+    QCOMPARE(c->ask(u"0009", {"1"}), (L{"00010", "Uno", "10.0.0.1", "7070", "k1"}));
+    QCOMPARE(c->ask(u"0009", {"2"}), (L{"00010", "Due", "host.example", "7171", "k2"}));
+    QCOMPARE(c->replyTo(u"0009", {"3"}), "00011");
 }
 
 void TestMasterServer::requestsBeforeLogin()
 {
-    start();
-    createAccount("anna");
+    start({"anna"});
+    auto anna = loggedIn("anna");
+    QVERIFY(anna);
     auto c = client();
     // No reply is awaited for "0014 "; the next reply belongs to "0008 ".
     c->request(u"0014", {"whatever"});
-    for (const char* code : {"0008", "0009", "0011", "0002", "0012"})
-        QCOMPARE(c->replyTo(QString::fromLatin1(code), {"1"}), "00000");
-    c->request(u"0013", {"anna", "ciao"});
-    QCOMPARE(c->nextCode(), "00000");
+    // Naming a logged-in nick in the header is not being logged in.
+    for (const char* code : {"0008", "0009", "0011", "0002", "0012", "0013"}) {
+        c->request(QString::fromLatin1(code), {"1", "ciao"}, "anna");
+        QCOMPARE(c->nextCode(), "00000");
+    }
     QVERIFY(c->isConnected());
-    QCOMPARE(login(*c, "anna", "secret"), "00001");
 }
 
-void TestMasterServer::presence()
+void TestMasterServer::presenceAndPrivateTexts()
 {
-    start();
-    createAccount("anna");
-    createAccount("bruno");
-    auto c = loggedIn("anna");
-    QVERIFY(c);
-    QCOMPARE(c->replyTo(u"0012", {"anna"}), "10012");
-    QCOMPARE(c->replyTo(u"0012", {"bruno"}), "00012");
-    QCOMPARE(c->replyTo(u"0012", {"zeno"}), "20012");
-    QCOMPARE(c->replyTo(u"0012", {"Anna"}), "20012"); // nicks compare exactly
-}
-
-void TestMasterServer::privateTexts()
-{
-    MasterConfig config = baseConfig();
-    config.privateTextsPerWindow = 5;
-    start(config);
-    qint64 now = 0;
-    m_server->setClock([&now] { return now; });
-    createAccount("anna");
-    createAccount("bruno");
+    m_config.privateTextsPerWindow = 5;
+    start({"anna", "bruno", "carla"});
     auto anna = loggedIn("anna");
     auto bruno = loggedIn("bruno");
     QVERIFY(anna && bruno);
-    using Fields = QStringList;
-    auto expect = [](MasterClient& c, const char* code, const Fields& fields) {
-        const auto m = c.next();
-        return m && m->code == code && m->fields == fields;
-    };
+    QCOMPARE(anna->replyTo(u"0012", {"anna"}), "10012");
+    QCOMPARE(anna->replyTo(u"0012", {"carla"}), "00012");
+    QCOMPARE(anna->replyTo(u"0012", {"zeno"}), "20012");
+    QCOMPARE(anna->replyTo(u"0012", {"Anna"}), "20012");
 
     // The sender is the connection's nick, whatever the message says.
     anna->request(u"0013", {"bruno", "ciao"}, "mallory");
-    QVERIFY(expect(*bruno, "0002", {"anna", "ciao"}));
-    QVERIFY(expect(*anna, "0003", {"bruno", "ciao"}));
+    QCOMPARE(bruno->next(), (L{"0002", "anna", "ciao"}));
+    QCOMPARE(anna->next(), (L{"0003", "bruno", "ciao"}));
     bruno->request(u"0013", {"anna", "ciao a te"});
-    QVERIFY(expect(*anna, "0002", {"bruno", "ciao a te"}));
-    QVERIFY(expect(*bruno, "0003", {"anna", "ciao a te"}));
-
-    // A marker travels as the first character, and is not echoed; markers
-    // anywhere else are taken out.
+    QCOMPARE(anna->next(), (L{"0002", "bruno", "ciao a te"}));
+    QCOMPARE(bruno->next(), (L{"0003", "anna", "ciao a te"}));
+    // A leading marker travels and is not echoed; markers elsewhere are taken
+    // out; long texts are cut.
     const QString invitation = QChar(28) + QString(" L'utente anna ti ha invitato.\r\n Vuoi?");
     anna->request(u"0013", {"bruno", invitation + QChar(25)});
-    QVERIFY(expect(*bruno, "0002", {"anna", invitation}));
+    QCOMPARE(bruno->next(), (L{"0002", "anna", invitation}));
     anna->request(u"0013", {"bruno", QString(3000, u'x')});
-    QVERIFY(expect(*bruno, "0002", {"anna", QString(1000, u'x')}));
-    QVERIFY(expect(*anna, "0003", {"bruno", QString(1000, u'x')}));
-
+    QCOMPARE(bruno->next(), (L{"0002", "anna", QString(1000, u'x')}));
+    QCOMPARE(anna->next(), (L{"0003", "bruno", QString(1000, u'x')}));
     anna->request(u"0013", {"carla", "ci sei?"});
-    QVERIFY(expect(*anna, "0003", {"carla", "ci sei?"}));
-    const auto offline = anna->next();
-    QVERIFY(offline && offline->code == "0004" && offline->fields.value(0) == "carla");
-    QVERIFY(offline->fields.value(1).contains("carla"));
+    QCOMPARE(anna->next(), (L{"0003", "carla", "ci sei?"}));
+    const QStringList offline = anna->next();
+    QCOMPARE(offline.mid(0, 2), (L{"0004", "carla"}));
+    QVERIFY(offline.value(2).contains("carla"));
 
     // Anna's fifth text of the window passes, the sixth is refused.
     anna->request(u"0013", {"bruno", "sei"});
-    QVERIFY(expect(*bruno, "0002", {"anna", "sei"}));
-    QVERIFY(expect(*anna, "0003", {"bruno", "sei"}));
+    QCOMPARE(bruno->next(), (L{"0002", "anna", "sei"}));
+    QCOMPARE(anna->next(), (L{"0003", "bruno", "sei"}));
     anna->request(u"0013", {"bruno", "sette"});
-    const auto refused = anna->next();
-    QVERIFY(refused && refused->code == "0004" && refused->fields.value(0) == "bruno");
-    now += config.privateTextWindowMs;
+    QCOMPARE(anna->next().mid(0, 2), (L{"0004", "bruno"}));
+    m_now += m_config.privateTextWindowMs;
     anna->request(u"0013", {"bruno", "dopo"});
-    QVERIFY(expect(*bruno, "0002", {"anna", "dopo"}));
-}
-
-void TestMasterServer::senderIsTheLoggedInNick()
-{
-    start();
-    createAccount("anna");
-    auto c = client();
-    // The nick written in the message is never trusted: the connection's is.
-    c->request(u"0001", {"anna", "kalimo", "secret"}, "bruno");
-    QCOMPARE(c->nextCode(), "00001");
-    c->request(u"0008", {}, "someoneelse");
-    QCOMPARE(c->nextCode(), "00008");
-    // Another connection claiming to be anna is not logged in.
-    auto other = client();
-    other->request(u"0008", {}, "anna");
-    QCOMPARE(other->nextCode(), "00000");
+    QCOMPARE(bruno->next(), (L{"0002", "anna", "dopo"}));
 }
 
 void TestMasterServer::malformedMessagesIgnored_data()
@@ -495,20 +327,17 @@ void TestMasterServer::malformedMessagesIgnored_data()
     QTest::newRow("registration, four fields") << wire("0010 ^ x ^ x ~ kalimo ~ pw1 ~ e |");
     QTest::newRow("only separators") << wire("|||^^^~~~|");
     QTest::newRow("bad utf-8") << QByteArray("\xff\xfe\xc3(^\x80^\x80|", 10);
-    QTest::newRow("nul bytes")
-        << QByteArray("0008\0^\0^\0|", 10).replace('^', char(30)).replace('|', char(29));
+    QTest::newRow("nul bytes") << wire(QByteArray("0008\0^\0^\0|", 10));
     QByteArray noise;
     for (int i = 0; i < 4096; ++i)
         noise.append(char((i * 7919 + 13) % 256 == 29 ? 0 : (i * 7919 + 13) % 256));
-    noise.append(char(29));
-    QTest::newRow("noise") << noise;
+    QTest::newRow("noise") << noise + char(29);
 }
 
 void TestMasterServer::malformedMessagesIgnored()
 {
     QFETCH(QByteArray, bytes);
-    start();
-    createAccount("anna");
+    start({"anna"});
     auto c = loggedIn("anna");
     QVERIFY(c);
     c->sendRaw(bytes);
@@ -523,8 +352,7 @@ void TestMasterServer::malformedMessagesIgnored()
 
 void TestMasterServer::neverEndingMessageCloses()
 {
-    start();
-    createAccount("anna");
+    start({"anna"});
     auto c = loggedIn("anna");
     QVERIFY(c);
     const QByteArray chunk(4096, 'x');
@@ -532,22 +360,17 @@ void TestMasterServer::neverEndingMessageCloses()
         c->sendRaw(chunk);
     QVERIFY(c->waitClosed());
     QTRY_COMPARE(m_server->loggedInCount(), 0);
-    // Its nick is free again.
-    QVERIFY(loggedIn("anna"));
+    QVERIFY(loggedIn("anna")); // its nick is free again
 }
 
 void TestMasterServer::clientThatNeverReadsCloses()
 {
-    start();
-    createAccount("anna");
+    start({"anna"});
     auto c = loggedIn("anna");
     QVERIFY(c);
     c->socket().setReadBufferSize(1);
     // Each short request draws a longer reply; the replies pile up unread.
-    const QByteArray one = wire("0013 ^ anna ^ bruno ~ x |");
-    QByteArray many;
-    for (int i = 0; i < 2000; ++i)
-        many += one;
+    const QByteArray many = wire("0013 ^ anna ^ bruno ~ x |").repeated(2000);
     for (int round = 0; round < 200 && c->isConnected(); ++round) {
         c->sendRaw(many);
         QCoreApplication::processEvents();
@@ -558,12 +381,10 @@ void TestMasterServer::clientThatNeverReadsCloses()
 
 void TestMasterServer::splitAndJoinedArrivals()
 {
-    start();
-    createAccount("anna");
+    start({"anna"});
     auto c = client();
     // A login cut into single bytes, each its own arrival.
-    const QByteArray request = wire("0001 ^ anna ^ anna ~ kalimo ~ secret | ");
-    for (char byte : request) {
+    for (char byte : wire("0001 ^ anna ^ anna ~ kalimo ~ secret | ")) {
         c->sendRaw(QByteArray(1, byte));
         QCoreApplication::processEvents();
     }
@@ -574,20 +395,18 @@ void TestMasterServer::splitAndJoinedArrivals()
     QCOMPARE(c->nextCode(), "00010");
     QCOMPARE(c->nextCode(), "00011");
     // The tail of one arrival completed by the next.
-    c->sendRaw(wire("0011 ^ anna ^ No Par"));
-    QCoreApplication::processEvents();
-    c->sendRaw(wire("ametri | 0008 ^ an"));
-    QCoreApplication::processEvents();
-    c->sendRaw(wire("na ^ No Parametri |"));
+    for (const char* piece :
+         {"0011 ^ anna ^ No Par", "ametri | 0008 ^ an", "na ^ No Parametri |"}) {
+        c->sendRaw(wire(piece));
+        QCoreApplication::processEvents();
+    }
     QCOMPARE(c->nextCode(), "00012");
     QCOMPARE(c->nextCode(), "00008");
 }
 
 void TestMasterServer::vanishingClients()
 {
-    start();
-    createAccount("anna");
-    createAccount("bruno");
+    start({"anna", "bruno"});
     auto a = loggedIn("anna");
     QVERIFY(a);
     a->abort();
@@ -606,68 +425,36 @@ void TestMasterServer::vanishingClients()
     QVERIFY(loggedIn("bruno"));
 }
 
-void TestMasterServer::silentClientDropped()
+void TestMasterServer::checks()
 {
-    start();
-    createAccount("anna");
+    start({"anna", "bruno", "carla"});
     auto silent = loggedIn("anna");
-    QVERIFY(silent);
+    auto lobby = loggedIn("bruno");
+    auto wrong = loggedIn("carla");
+    auto idle = client();
+    QVERIFY(silent && lobby && wrong);
+    lobby->setAnswerChecks(true);
+    connect(&wrong->socket(), &QTcpSocket::readyRead, wrong.get(),
+            [&] { wrong->request(u"0014", {"not-the-token"}); });
     m_server->setCheckInterval(20);
     QVERIFY(silent->waitClosed());
-    QCOMPARE(silent->checksSeen(), 2);
-    QCOMPARE(m_server->loggedInCount(), 0);
-    QVERIFY(loggedIn("anna"));
-}
-
-void TestMasterServer::answeringClientStays()
-{
-    start();
-    createAccount("anna");
-    auto lobby = loggedIn("anna");
-    QVERIFY(lobby);
-    lobby->setAnswerChecks(true);
-    m_server->setCheckInterval(10);
-    QTRY_VERIFY_WITH_TIMEOUT(lobby->checksSeen() >= 8, 20000);
-    QVERIFY(lobby->isConnected());
-    QCOMPARE(m_server->loggedInCount(), 1);
-    // Every check carries a token of its own.
-    const QStringList tokens = lobby->checkTokens();
-    QCOMPARE(QSet<QString>(tokens.begin(), tokens.end()).size(), tokens.size());
-    // Checks never take the reply slot.
-    QCOMPARE(lobby->queued(), 0);
-}
-
-void TestMasterServer::wrongCheckAnswerDoesNotCount()
-{
-    start();
-    createAccount("anna");
-    auto lobby = loggedIn("anna");
-    QVERIFY(lobby);
-    connect(&lobby->socket(), &QTcpSocket::readyRead, lobby.get(),
-            [&] { lobby->request(u"0014", {"not-the-token"}); });
-    m_server->setCheckInterval(20);
-    QVERIFY(lobby->waitClosed());
-    QCOMPARE(m_server->loggedInCount(), 0);
-}
-
-void TestMasterServer::idleConnectionWithoutLoginClosed()
-{
-    start();
-    createAccount("anna");
-    auto idle = client();
-    auto lobby = loggedIn("anna");
-    QVERIFY(idle && lobby);
-    lobby->setAnswerChecks(true);
-    m_server->setCheckInterval(20);
-    QVERIFY(idle->waitClosed());
+    QCOMPARE(silent->checkTokens().size(), 2);
+    QVERIFY(wrong->waitClosed());
+    QVERIFY(idle->waitClosed()); // never logged in
+    QTRY_VERIFY(lobby->checkTokens().size() >= 8);
     QVERIFY(lobby->isConnected());
     QCOMPARE(m_server->connectionCount(), 1);
+    // Every check carries a token of its own, and never takes a reply's place.
+    const QStringList tokens = lobby->checkTokens();
+    QCOMPARE(QSet<QString>(tokens.begin(), tokens.end()).size(), tokens.size());
+    QCOMPARE(lobby->queued(), 0);
+    QVERIFY(loggedIn("anna")); // a dropped lobby frees its nick
 }
 
 void TestMasterServer::storeUnavailable()
 {
     // A data "folder" that is a file: the accounts cannot open.
-    QFile blocker(m_dataDir);
+    QFile blocker(m_data);
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     start();
@@ -676,9 +463,190 @@ void TestMasterServer::storeUnavailable()
     QCOMPARE(registerAccount(*c, "anna", "secret"), "00003");
     QCOMPARE(registerAccount(*c, "anna", "secret", "kalimo", "0"), "00003");
     // The service comes back with its folder, without a restart.
-    QVERIFY(QFile::remove(m_dataDir));
+    QVERIFY(QFile::remove(m_data));
     QCOMPARE(registerAccount(*c, "anna", "secret"), "00001");
     QCOMPARE(login(*c, "anna", "secret"), "00001");
+}
+
+void TestMasterServer::permanentRoomListedAndRestarted()
+{
+    m_config.permanentRooms = {PermanentRoom{"Piazza", 10, 3, ""}};
+    start({"anna"});
+    auto anna = loggedIn("anna");
+    QVERIFY(anna);
+    QCOMPARE(anna->ask(u"0002"), (QStringList{"00002", "2"}));
+
+    QList<QStringList> rooms;
+    QVERIFY(QTest::qWaitFor([&] { return (rooms = listRooms(*anna, 1)).size() == 1; }, kWait));
+    const int port = rooms.first().value(5).toInt();
+    QVERIFY(port >= m_config.roomFirstUdpPort && port <= m_config.roomLastUdpPort);
+    QCOMPARE(rooms.first(), (QStringList{"Piazza", "0", "True", "", "127.0.0.1",
+                                         QString::number(port), "False", "10", "3"}));
+    QCOMPARE(anna->replyTo(u"0003", {"2"}), "00005");
+
+    const qint64 pid = m_server->rooms().hostPid("Piazza");
+    QVERIFY(pid > 0);
+    ::kill(pid_t(pid), SIGKILL);
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            const qint64 now = m_server->rooms().hostPid("Piazza");
+            return now != 0 && now != pid && listRooms(*anna, 1).size() == 1;
+        },
+        kWait));
+}
+
+void TestMasterServer::userRoomFollowsItsMembers()
+{
+    start({"anna", "bruno"});
+    auto anna = loggedIn("anna");
+    QVERIFY(anna);
+    const QStringList created = anna->ask(u"0007", {"Sala", "5", "2", "pw"});
+    QCOMPARE(created.mid(0, 2), (QStringList{"00071", "127.0.0.1"}));
+    QCOMPARE(created.size(), 3);
+    const quint16 port = created.at(2).toUShort();
+
+    QCOMPARE(listRooms(*anna, 2),
+             QList<QStringList>{(QStringList{"Sala", "0", "False", "pw", "127.0.0.1",
+                                             QString::number(port), "False", "5", "2"})});
+    QCOMPARE(anna->replyTo(u"0007", {"SALA", "5", "2", ""}), "00072");
+
+    Membro bruno("bruno");
+    QCOMPARE(bruno.join(port, "pw"), 0);
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            const auto rooms = listRooms(*anna, 2);
+            return rooms.size() == 1 && rooms.first().value(1) == "1";
+        },
+        kWait));
+
+    bruno.client.Close();
+    QVERIFY(QTest::qWaitFor([&] { return anna->replyTo(u"0003", {"2"}) == "00005"; }, kWait));
+    QCOMPARE(anna->replyTo(u"0004", {"2", "1"}), "00007");
+    QVERIFY(QTest::qWaitFor([&] { return m_server->rooms().runningHosts() == 0; }, kWait));
+    // The name is free again; a room ordered to end goes at once.
+    QCOMPARE(anna->replyTo(u"0007", {"Sala", "5", "2", ""}), "00071");
+    QVERIFY(m_server->rooms().endRoom("sala"));
+    QVERIFY(QTest::qWaitFor([&] { return anna->replyTo(u"0003", {"2"}) == "00005"; }, kWait));
+    QCOMPARE(m_server->rooms().runningHosts(), 0);
+}
+
+void TestMasterServer::creationRefused_data()
+{
+    QTest::addColumn<QStringList>("params");
+    QTest::addColumn<QString>("expected");
+    const auto row = [](const char* name, const QStringList& params, const char* code) {
+        QTest::newRow(name) << params << QString(code);
+    };
+    row("plus in name", {"A+B", "5", "2", ""}, "00073");
+    row("plus in password", {"Sala", "5", "2", "a+b"}, "00073");
+    row("control character", {"Sa\x01la", "5", "2", ""}, "00073");
+    row("too many users", {"Sala", "21", "2", ""}, "00073");
+    row("too few users", {"Sala", "1", "1", ""}, "00073");
+    row("speakers over limit", {"Sala", "20", "6", ""}, "00073");
+    row("speakers over users", {"Sala", "3", "4", ""}, "00073");
+    row("not a number", {"Sala", "dieci", "2", ""}, "00073");
+    row("invites himself", {"Sala", "2", "2", "", "anna"}, "00073");
+    row("permanent name, other case", {"piazza", "5", "2", ""}, "00072");
+}
+
+void TestMasterServer::creationRefused()
+{
+    QFETCH(QStringList, params);
+    QFETCH(QString, expected);
+    m_config.permanentRooms = {PermanentRoom{"Piazza", 10, 3, ""}};
+    start({"anna"});
+    auto anna = loggedIn("anna");
+    QVERIFY(anna);
+    QCOMPARE(anna->replyTo(u"0007", params), expected);
+    QCOMPARE(m_server->rooms().runningHosts(), 1); // Piazza alone
+}
+
+void TestMasterServer::creationFloodAndLiveLimit()
+{
+    m_config.roomCreationsPerWindow = 2;
+    m_config.roomLiveRoomsPerUser = 3;
+    start({"anna", "bruno"});
+    auto anna = loggedIn("anna");
+    QVERIFY(anna);
+    QCOMPARE(anna->replyTo(u"0007", {"R1", "5", "2", ""}), "00071");
+    QCOMPARE(anna->replyTo(u"0007", {"R2", "5", "2", ""}), "00071");
+    QCOMPARE(anna->replyTo(u"0007", {"R3", "5", "2", ""}), "00073");
+    m_now += m_config.roomCreationWindowMs;
+    QCOMPARE(anna->replyTo(u"0007", {"R3", "5", "2", ""}), "00071");
+    m_now += m_config.roomCreationWindowMs;
+    QCOMPARE(anna->replyTo(u"0007", {"R4", "5", "2", ""}), "00073");
+    auto bruno = loggedIn("bruno");
+    QVERIFY(bruno);
+    QCOMPARE(bruno->replyTo(u"0007", {"R4", "5", "2", ""}), "00071");
+}
+
+void TestMasterServer::privateRoomReachesBoth()
+{
+    start({"anna", "bruno"});
+    auto anna = loggedIn("anna");
+    auto bruno = loggedIn("bruno");
+    QVERIFY(anna && bruno);
+    const QStringList mine =
+        anna->ask(u"0007", {"Stanza di anna e bruno", "2", "2", "anna<->bruno", "bruno"});
+    QCOMPARE(mine.value(0), "00071");
+    QCOMPARE(mine.mid(3), (QStringList{"Stanza di anna e bruno", "anna<->bruno"}));
+    QCOMPARE(bruno->next(), mine);
+    QCOMPARE(anna->replyTo(u"0003", {"2"}), "00005");
+    // The invited user also hears of a refusal instead of waiting it out.
+    QCOMPARE(anna->replyTo(u"0007", {"Stanza di anna e bruno", "2", "2", "x", "bruno"}), "00072");
+    QCOMPARE(bruno->nextCode(), "00072");
+}
+
+void TestMasterServer::hostThatNeverIdentifiesIsKilled()
+{
+    const QString script = m_dir->filePath("sleeper.sh");
+    QFile f(script);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write("#!/bin/sh\nexec sleep 60\n") > 0);
+    f.close();
+    QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    m_config.roomHostProgram = script;
+    m_config.roomIdentifyTimeoutMs = 300;
+    start({"anna", "bruno"});
+    auto anna = loggedIn("anna");
+    QVERIFY(anna);
+    anna->request(u"0007", {"Sala", "5", "2", ""});
+    qint64 pid = 0;
+    QVERIFY(QTest::qWaitFor([&] { return (pid = m_server->rooms().hostPid("Sala")) != 0; }));
+    QCOMPARE(anna->nextCode(), "00073");
+    QCOMPARE(m_server->rooms().runningHosts(), 0);
+    QVERIFY(processGone(pid));
+}
+
+void TestMasterServer::roomLinkRefusals_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("reply");
+    const QByteArray id = "0001 ^ 1 ^ Sala ~ 5 ~ 2 ~ False ~  ~ %PW% ~ False ~ 2302 ~ %ID% |";
+    QTest::newRow("silent") << QByteArray() << "";
+    QTest::newRow("garbage") << QByteArray("hello|") << "";
+    QTest::newRow("report first") << QByteArray("0002 ^ Sala ~ 1 ~ bob ~  ~ False |") << "";
+    QTest::newRow("endless") << QByteArray(20000, 'x') << "";
+    QTest::newRow("short") << QByteArray("0001 ^ 1 ^ Sala ~ 5 |") << "00004";
+    QTest::newRow("wrong password")
+        << QByteArray(id).replace("%PW%", "x").replace("%ID%", "abc") << "00002";
+    QTest::newRow("unknown room")
+        << QByteArray(id).replace("%PW%", "segreto").replace("%ID%", "abc") << "00003";
+}
+
+void TestMasterServer::roomLinkRefusals()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, reply);
+    m_config.roomIdentifyTimeoutMs = 300;
+    start();
+    QTcpSocket link;
+    link.connectToHost(QHostAddress::LocalHost, m_server->rooms().linkPort());
+    QVERIFY(link.waitForConnected(kWait));
+    link.write(wire(bytes));
+    QVERIFY(
+        QTest::qWaitFor([&] { return link.state() == QAbstractSocket::UnconnectedState; }, kWait));
+    const QList<QStringList> got = splitMessages(decodeText(link.readAll()));
+    QCOMPARE(got.isEmpty() ? QString() : got.first().value(0), reply);
 }
 
 QTEST_GUILESS_MAIN(TestMasterServer)

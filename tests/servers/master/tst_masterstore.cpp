@@ -18,44 +18,31 @@ class TestMasterStore : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase();
     void hashing();
     void accounts();
-    void accountsSurviveReopen();
     void newerFileRefused();
     void nicks_data();
     void nicks();
     void configDefaults();
-    void configExampleReads();
     void configBadValues();
-    void configMissingFile();
     void masterListFallback();
     void options();
 };
 
-void TestMasterStore::initTestCase()
-{
-    QVERIFY(initialisePasswordHashing());
-}
-
 void TestMasterStore::hashing()
 {
-    const auto hash =
-        hashPassword("Segreto è", crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN);
-    QVERIFY(hash);
-    QVERIFY(hash->startsWith("$argon2id$"));
-    QVERIFY(verifyPassword(*hash, "Segreto è"));
-    QVERIFY(!verifyPassword(*hash, "segreto è"));
-    QVERIFY(!verifyPassword(*hash, ""));
-    // Two hashes of one password differ by their salt.
-    QVERIFY(*hash !=
-            *hashPassword("Segreto è", crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN));
+    QVERIFY(initialisePasswordHashing());
+    const QByteArray hash =
+        hashPassword("Segreto è", crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN)
+            .value_or(QByteArray());
+    QVERIFY(hash.startsWith("$argon2id$"));
+    QVERIFY(verifyPassword(hash, "Segreto è"));
+    QVERIFY(!verifyPassword(hash, "segreto è"));
+    QVERIFY(!verifyPassword(hash, ""));
     // Damaged or foreign hash texts never match and never crash.
-    QVERIFY(!verifyPassword(QByteArray(), "x"));
-    QVERIFY(!verifyPassword("$argon2id$garbage", "x"));
-    QVERIFY(!verifyPassword(QByteArray(500, 'a'), "x"));
-    QVERIFY(!verifyPassword(hash->left(hash->size() - 3), "Segreto è"));
-    QVERIFY(randomToken() != randomToken());
+    for (const QByteArray& damaged : {QByteArray(), QByteArray("$argon2id$garbage"),
+                                      QByteArray(500, 'a'), hash.left(hash.size() - 3)})
+        QVERIFY(!verifyPassword(damaged, "Segreto è"));
     QCOMPARE(randomToken().size(), 24);
 }
 
@@ -64,47 +51,23 @@ void TestMasterStore::accounts()
     QTemporaryDir dir;
     AccountStore store(dir.filePath("sub/folder"));
     QVERIFY2(store.open(), qPrintable(store.lastError()));
-    QCOMPARE(store.count(), 0);
     QCOMPARE(store.find("anna").status, StoreStatus::NotFound);
-
-    AccountRecord r;
-    r.nick = "anna";
-    r.hash = "$argon2id$x";
-    r.email = "anna@example.org";
+    AccountRecord r{"anna", "$argon2id$x", "anna@example.org", true, {}};
     QCOMPARE(store.insert(r), StoreStatus::Ok);
     QCOMPARE(store.insert(r), StoreStatus::Exists);
     r.nick = "Anna"; // nicks compare exactly
     QCOMPARE(store.insert(r), StoreStatus::Ok);
     QCOMPARE(store.count(), 2);
-
     const AccountStore::Lookup found = store.find("anna");
     QCOMPARE(found.status, StoreStatus::Ok);
     QCOMPARE(found.record.hash, QByteArray("$argon2id$x"));
     QCOMPARE(found.record.email, "anna@example.org");
     QVERIFY(found.record.enabled);
-    QVERIFY(found.record.created.isValid());
     QVERIFY(qAbs(found.record.created.secsTo(QDateTime::currentDateTimeUtc())) < 3600);
-
     QCOMPARE(store.setEnabled("anna", false), StoreStatus::Ok);
     QVERIFY(!store.find("anna").record.enabled);
     QVERIFY(store.find("Anna").record.enabled);
     QCOMPARE(store.setEnabled("nobody", false), StoreStatus::NotFound);
-}
-
-void TestMasterStore::accountsSurviveReopen()
-{
-    QTemporaryDir dir;
-    {
-        AccountStore store(dir.path());
-        AccountRecord r;
-        r.nick = "anna";
-        r.hash = "h";
-        r.email = "e";
-        QCOMPARE(store.insert(r), StoreStatus::Ok);
-    }
-    AccountStore again(dir.path());
-    QCOMPARE(again.find("anna").status, StoreStatus::Ok);
-    QCOMPARE(again.count(), 1);
 }
 
 void TestMasterStore::newerFileRefused()
@@ -115,16 +78,13 @@ void TestMasterStore::newerFileRefused()
         db.setDatabaseName(dir.filePath(AccountStore::fileName()));
         QVERIFY(db.open());
         QSqlQuery(db).exec("PRAGMA user_version = 99");
-        db.close();
     }
     QSqlDatabase::removeDatabase("newer");
     AccountStore store(dir.path());
     QVERIFY(!store.open());
     QVERIFY(store.lastError().contains("newer"));
     QCOMPARE(store.find("x").status, StoreStatus::Failed);
-    AccountRecord r;
-    r.nick = "x";
-    QCOMPARE(store.insert(r), StoreStatus::Failed);
+    QCOMPARE(store.insert(AccountRecord{"x", "h", "e", true, {}}), StoreStatus::Failed);
     QCOMPARE(store.count(), -1);
 }
 
@@ -132,26 +92,18 @@ void TestMasterStore::nicks_data()
 {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("plain") << "anna"
-                           << "anna";
-    QTest::newRow("blanks and capitals") << "  Mario  "
-                                         << "mario";
-    QTest::newRow("three") << "abc"
-                           << "abc";
-    QTest::newRow("two") << " ab "
-                         << "";
-    QTest::newRow("twenty") << QString(20, 'z') << QString(20, 'z');
-    QTest::newRow("twenty-one") << QString(21, 'z') << "";
-    QTest::newRow("inner blank") << "anna maria"
-                                 << "anna maria";
-    QTest::newRow("plus") << "anna+1"
-                          << "";
-    QTest::newRow("tab") << "an\tna"
-                         << "";
-    QTest::newRow("separator") << QString("an") + QChar(30) + "na"
-                               << "";
-    QTest::newRow("empty") << ""
-                           << "";
+    const auto row = [](const char* name, const QString& typed, const QString& expected) {
+        QTest::newRow(name) << typed << expected;
+    };
+    row("blanks and capitals", "  Mario  ", "mario");
+    row("three", "abc", "abc");
+    row("two", " ab ", "");
+    row("twenty", QString(20, 'z'), QString(20, 'z'));
+    row("twenty-one", QString(21, 'z'), "");
+    row("inner blank", "anna maria", "anna maria");
+    row("plus", "anna+1", "");
+    row("tab", "an\tna", "");
+    row("separator", QString("an") + QChar(30) + "na", "");
 }
 
 void TestMasterStore::nicks()
@@ -164,51 +116,41 @@ void TestMasterStore::nicks()
 void TestMasterStore::configDefaults()
 {
     const ConfigResult r = loadConfig(QString());
-    QVERIFY(r.error.isEmpty());
-    QVERIFY(r.warnings.isEmpty());
+    QVERIFY(r.error.isEmpty() && r.warnings.isEmpty());
     QCOMPARE(r.config.listenAddress, QHostAddress(QHostAddress::LocalHost));
     QCOMPARE(r.config.port, 7070);
     QCOMPARE(r.config.chiave, "kalimo");
-    QCOMPARE(r.config.bannerMinutes, 5);
     QCOMPARE(r.config.requiredVersion, "2.0b");
     QCOMPARE(r.config.checkIntervalMs, 60000);
     QCOMPARE(r.config.roomFirstUdpPort, 2302);
-    QVERIFY(r.config.masters.isEmpty());
-}
+    QVERIFY(!loadConfig("/nonexistent/kalimo-master.ini").error.isEmpty());
 
-void TestMasterStore::configExampleReads()
-{
-    const QString path =
-        qEnvironmentVariable("KALIMO_SOURCE_DIR") + "/servers/master/kalimo-master.example.ini";
-    QVERIFY(QFile::exists(path));
-    const ConfigResult r = loadConfig(path);
-    QVERIFY(r.error.isEmpty());
-    QVERIFY2(r.warnings.isEmpty(), qPrintable(r.warnings.join('\n')));
-    // The example states the defaults.
+    // The shipped example reads cleanly and states the defaults.
+    const ConfigResult e = loadConfig(qEnvironmentVariable("KALIMO_SOURCE_DIR") +
+                                      "/servers/master/kalimo-master.example.ini");
+    QVERIFY(e.error.isEmpty());
+    QVERIFY2(e.warnings.isEmpty(), qPrintable(e.warnings.join('\n')));
     const MasterConfig d;
-    QCOMPARE(r.config.port, d.port);
-    QCOMPARE(r.config.chiave, d.chiave);
-    QCOMPARE(r.config.maxUsers, d.maxUsers);
-    QCOMPARE(r.config.checkIntervalMs, d.checkIntervalMs);
-    QCOMPARE(r.config.maxUtentiStanza, d.maxUtentiStanza);
-    QCOMPARE(r.config.roomLastUdpPort, d.roomLastUdpPort);
-    QCOMPARE(r.config.roomHostLinkPort, d.roomHostLinkPort);
-    QCOMPARE(r.config.roomIdentifyTimeoutMs, d.roomIdentifyTimeoutMs);
-    QCOMPARE(r.config.roomCreationsPerWindow, d.roomCreationsPerWindow);
-    QCOMPARE(r.config.privateTextsPerWindow, d.privateTextsPerWindow);
-    QVERIFY(r.config.masters.isEmpty());
+    QCOMPARE(e.config.port, d.port);
+    QCOMPARE(e.config.maxUsers, d.maxUsers);
+    QCOMPARE(e.config.checkIntervalMs, d.checkIntervalMs);
+    QCOMPARE(e.config.maxUtentiStanza, d.maxUtentiStanza);
+    QCOMPARE(e.config.roomLastUdpPort, d.roomLastUdpPort);
+    QCOMPARE(e.config.roomIdentifyTimeoutMs, d.roomIdentifyTimeoutMs);
+    QCOMPARE(e.config.roomCreationsPerWindow, d.roomCreationsPerWindow);
+    QCOMPARE(e.config.privateTextsPerWindow, d.privateTextsPerWindow);
+    QVERIFY(e.config.masters.isEmpty());
 }
 
 void TestMasterStore::configBadValues()
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath("m.ini");
-    QFile f(path);
+    QFile f(dir.filePath("m.ini"));
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write("[Network]\nAddress=not-an-address\nPort=70000\n"
             "[Service]\nChiave=segreta\nBannerAddress=http://b.example/?a=1,2\n"
             "BannerMinutes=tanti\nCheckIntervalSeconds=2\n"
-            "[Rooms]\nFirstUdpPort=3000\nLastUdpPort=2000\n"
+            "[Rooms]\nFirstUdpPort=3000\nLastUdpPort=2000\nMaxUsersPerRoom=5000\n"
             "[Masters]\nsize=3\n1\\Name=Uno\n1\\Address=10.0.0.1\n1\\Port=7000\n1\\Key=k\n"
             "2\\Name=Senza porta\n2\\Address=10.0.0.2\n"
             "3\\Name=Due\n3\\Address=h\n3\\Port=7001\n"
@@ -216,7 +158,7 @@ void TestMasterStore::configBadValues()
             "3\\Name=A+B\n4\\Name=piazza\n"
             "[Accounts]\nHashOpsLimit=0\nHashMemLimitKiB=1\n");
     f.close();
-    const ConfigResult r = loadConfig(path);
+    const ConfigResult r = loadConfig(f.fileName());
     QVERIFY(r.error.isEmpty());
     QCOMPARE(r.config.listenAddress, QHostAddress(QHostAddress::LocalHost));
     QCOMPARE(r.config.port, 7070);
@@ -225,35 +167,29 @@ void TestMasterStore::configBadValues()
     QCOMPARE(r.config.bannerMinutes, 5);
     QCOMPARE(r.config.checkIntervalMs, 2000);
     QCOMPARE(r.config.roomLastUdpPort, 3000);
+    QCOMPARE(r.config.maxUtentiStanza, 20);
     QCOMPARE(r.config.masters.size(), 2);
     QCOMPARE(r.config.masters.at(1).nome, "Due");
     QCOMPARE(r.config.masters.at(1).chiave, "");
     QCOMPARE(r.config.permanentRooms.size(), 1);
     QCOMPARE(r.config.permanentRooms.at(0).maxUtenti, 8);
     QCOMPARE(r.config.hashMemLimit, quint64(crypto_pwhash_MEMLIMIT_MIN));
-    // Address, port, minutes, UDP range, a master, three rooms (no name, a
-    // "+", a repeated name), the memory cost.
-    QCOMPARE(r.warnings.size(), 9);
-}
-
-void TestMasterStore::configMissingFile()
-{
-    const ConfigResult r = loadConfig("/nonexistent/kalimo-master.ini");
-    QVERIFY(!r.error.isEmpty());
+    // Address, port, minutes, UDP range, room size, a master, three rooms (no
+    // name, a "+", a repeated name), the memory cost.
+    QCOMPARE(r.warnings.size(), 10);
 }
 
 void TestMasterStore::masterListFallback()
 {
     MasterConfig c;
     c.chiave = "k";
-    QList<MasterEntry> list = effectiveMasterList(c, QHostAddress::AnyIPv4, 4567);
+    const QList<MasterEntry> list = effectiveMasterList(c, QHostAddress::AnyIPv4, 4567);
     QCOMPARE(list.size(), 1);
-    QCOMPARE(list.first().nome, "Locale");
-    QCOMPARE(list.first().indirizzo, "127.0.0.1");
-    QCOMPARE(list.first().porta, 4567);
-    QCOMPARE(list.first().chiave, "k");
-    list = effectiveMasterList(c, QHostAddress("192.0.2.5"), 7070);
-    QCOMPARE(list.first().indirizzo, "192.0.2.5");
+    QCOMPARE((QStringList{list[0].nome, list[0].indirizzo, QString::number(list[0].porta),
+                          list[0].chiave}),
+             (QStringList{"Locale", "127.0.0.1", "4567", "k"}));
+    QCOMPARE(effectiveMasterList(c, QHostAddress("192.0.2.5"), 7070).first().indirizzo,
+             "192.0.2.5");
     c.masters = {{"A", "a", 1, "x"}};
     QCOMPARE(effectiveMasterList(c, QHostAddress::LocalHost, 9).first().nome, "A");
 }
@@ -268,17 +204,17 @@ void TestMasterStore::options()
     QCOMPARE(r.options.port.value(), 0);
     QCOMPARE(r.options.checkIntervalMs.value(), 25);
     QCOMPARE(r.options.configPath, "/tmp/c.ini");
-
     r = parseOptions({"kalimo-master", "--data", "/tmp/d", "--disable", " anna "});
     QCOMPARE(r.options.action, MasterOptions::Action::DisableAccount);
     QCOMPARE(r.options.account, "anna");
-
-    QVERIFY(!parseOptions({"kalimo-master", "--port", "65536"}).error.isEmpty());
-    QVERIFY(!parseOptions({"kalimo-master", "--port", "x"}).error.isEmpty());
-    QVERIFY(!parseOptions({"kalimo-master", "--check-interval-ms", "0"}).error.isEmpty());
-    QVERIFY(!parseOptions({"kalimo-master", "--bogus"}).error.isEmpty());
-    QVERIFY(!parseOptions({"kalimo-master", "stray"}).error.isEmpty());
-    QVERIFY(!parseOptions({"kalimo-master", "--enable", "a", "--disable", "b"}).error.isEmpty());
+    for (const QStringList& bad : {QStringList{"--port", "65536"},
+                                   {"--port", "x"},
+                                   {"--check-interval-ms", "0"},
+                                   {"--bogus"},
+                                   {"stray"},
+                                   {"--enable", "a", "--disable", "b"}})
+        QVERIFY2(!parseOptions(QStringList{"kalimo-master"} + bad).error.isEmpty(),
+                 qPrintable(bad.join(' ')));
 
     // Without --config the data folder's own ini is used when there is one.
     QTemporaryDir dir;
@@ -287,8 +223,7 @@ void TestMasterStore::options()
     QVERIFY(ini.open(QIODevice::WriteOnly));
     ini.close();
     QCOMPARE(parseOptions({"kalimo-master", "--data", dir.path()}).options.configPath,
-             dir.filePath("kalimo-master.ini"));
-    QVERIFY(raiseOpenFileLimit() > 0);
+             ini.fileName());
 }
 
 QTEST_GUILESS_MAIN(TestMasterStore)
