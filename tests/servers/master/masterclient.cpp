@@ -4,7 +4,6 @@
 #include "protocol/textcodec.h"
 
 #include <QRandomGenerator>
-#include <QTest>
 #include <QUdpSocket>
 
 #include <csignal>
@@ -30,14 +29,9 @@ MasterClient::MasterClient()
 std::unique_ptr<MasterClient> MasterClient::to(quint16 port)
 {
     auto c = std::make_unique<MasterClient>();
-    c->connectTo(port);
+    c->m_socket.connectToHost(QHostAddress::LocalHost, port);
+    (void)QTest::qWaitFor([&] { return c->isConnected(); }, 10000);
     return c;
-}
-
-bool MasterClient::connectTo(quint16 port)
-{
-    m_socket.connectToHost(QHostAddress::LocalHost, port);
-    return QTest::qWaitFor([this] { return isConnected(); }, 10000);
 }
 
 void MasterClient::request(QStringView code, const QStringList& params, const QString& nick)
@@ -45,27 +39,10 @@ void MasterClient::request(QStringView code, const QStringList& params, const QS
     sendRaw(encodeText(masterRequest(code, nick, params)));
 }
 
-void MasterClient::sendRaw(const QByteArray& bytes)
-{
-    m_socket.write(bytes);
-    m_socket.flush();
-}
-
 QStringList MasterClient::next(int timeoutMs)
 {
     (void)QTest::qWaitFor([this] { return !m_queue.isEmpty() || !isConnected(); }, timeoutMs);
     return m_queue.isEmpty() ? QStringList() : m_queue.takeFirst();
-}
-
-QStringList MasterClient::ask(QStringView code, const QStringList& params)
-{
-    request(code, params);
-    return next();
-}
-
-bool MasterClient::waitClosed(int timeoutMs)
-{
-    return QTest::qWaitFor([this] { return !isConnected(); }, timeoutMs);
 }
 
 QByteArray wire(QByteArray text)

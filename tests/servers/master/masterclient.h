@@ -5,6 +5,7 @@
 #include <QList>
 #include <QStringList>
 #include <QTcpSocket>
+#include <QTest>
 
 #include <memory>
 
@@ -18,21 +19,31 @@ public:
     // A client connected to the master at `port` (unconnected on failure).
     static std::unique_ptr<MasterClient> to(quint16 port);
 
-    bool connectTo(quint16 port);
     void request(QStringView code, const QStringList& params = {},
                  const QString& nick = QStringLiteral("tester"));
-    void sendRaw(const QByteArray& bytes);
+    void sendRaw(const QByteArray& bytes)
+    {
+        m_socket.write(bytes);
+        m_socket.flush();
+    }
 
     // The next message; empty when none comes or the connection closes first.
     QStringList next(int timeoutMs = 20000);
     QString nextCode(int timeoutMs = 20000) { return next(timeoutMs).value(0, "none"); }
-    QStringList ask(QStringView code, const QStringList& params = {});
+    QStringList ask(QStringView code, const QStringList& params = {})
+    {
+        request(code, params);
+        return next();
+    }
     QString replyTo(QStringView code, const QStringList& params = {})
     {
         return ask(code, params).value(0, "none");
     }
 
-    bool waitClosed(int timeoutMs = 20000);
+    bool waitClosed()
+    {
+        return QTest::qWaitFor([this] { return !isConnected(); }, 20000);
+    }
     bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
     void abort() { m_socket.abort(); }
     int queued() const { return int(m_queue.size()); }

@@ -45,16 +45,13 @@ private Q_SLOTS:
     void registration_data();
     void registration();
     void loginOutcomes();
-    void oneLoginPerNick();
-    void maximumUsers();
-    void defaultMasterList();
+    void loginLimits();
     void configuredReplies();
     void requestsBeforeLogin();
     void presenceAndPrivateTexts();
     void malformedMessagesIgnored_data();
     void malformedMessagesIgnored();
-    void neverEndingMessageCloses();
-    void clientThatNeverReadsCloses();
+    void abusiveClientsClosed();
     void splitAndJoinedArrivals();
     void vanishingClients();
     void checks();
@@ -63,8 +60,7 @@ private Q_SLOTS:
     void userRoomFollowsItsMembers();
     void creationRefused_data();
     void creationRefused();
-    void creationFloodAndLiveLimit();
-    void privateRoomReachesBoth();
+    void creationLimitsAndPrivateRooms();
     void hostThatNeverIdentifiesIsKilled();
     void roomLinkRefusals_data();
     void roomLinkRefusals();
@@ -124,10 +120,12 @@ std::unique_ptr<MasterClient> TestMasterServer::client()
     return MasterClient::to(m_server->port());
 }
 
+// A failed login fails the test; the client is there all the same.
 std::unique_ptr<MasterClient> TestMasterServer::loggedIn(const QString& nick)
 {
     auto c = client();
-    return login(*c, nick, "secret") == "00001" ? std::move(c) : nullptr;
+    [&] { QCOMPARE(login(*c, nick, "secret"), "00001"); }();
+    return c;
 }
 
 void TestMasterServer::registration_data()
@@ -145,7 +143,6 @@ void TestMasterServer::registration_data()
     row("already registered", {"anna", "secret", "kalimo", "0", mail}, "00005");
     row("registered, typed in capitals", {"Anna", "secret", "kalimo", "0", "short"}, "00005");
     row("registered, password case differs", {"anna", "Secret", "kalimo", "0", mail}, "00004");
-    row("registered, unknown name", {"carla", "secret", "kalimo", "0", mail}, "00004");
     row("wrong master key", {"bruno", "pw1", "other", "-1", mail}, "00004");
     row("unknown kind", {"bruno", "pw1", "kalimo", "1", mail}, "00004");
     row("kind not a number", {"bruno", "pw1", "kalimo", "si", mail}, "00004");
@@ -187,51 +184,36 @@ void TestMasterServer::loginOutcomes()
     // A second login on the same connection is refused, whatever the nick.
     QCOMPARE(login(*c, "anna", "secret"), "00005");
     QCOMPARE(login(*c, "bruno", "secret"), "00005");
-}
-
-void TestMasterServer::oneLoginPerNick()
-{
-    start({"anna"});
-    auto first = loggedIn("anna");
-    QVERIFY(first);
-    QCOMPARE(login(*client(), "anna", "secret"), "00005");
-    // Two attempts racing through the password check: only one wins.
-    auto a = client();
-    auto b = client();
-    first.reset();
-    QTRY_COMPARE(m_server->loggedInCount(), 0);
-    a->request(u"0001", {"anna", "kalimo", "secret"});
-    b->request(u"0001", {"anna", "kalimo", "secret"});
-    QStringList codes = {a->nextCode(), b->nextCode()};
-    codes.sort();
-    QCOMPARE(codes, QStringList({"00001", "00005"}));
-    QCOMPARE(m_server->loggedInCount(), 1);
-}
-
-void TestMasterServer::maximumUsers()
-{
-    m_config.maxUsers = 2;
-    start({"anna", "bruno", "carla"});
-    auto a = loggedIn("anna");
-    auto b = loggedIn("bruno");
-    QVERIFY(a && b);
-    auto c = client();
-    QCOMPARE(login(*c, "carla", "secret"), "00003");
-    a->abort();
-    QTRY_COMPARE(m_server->loggedInCount(), 1);
-    QCOMPARE(login(*c, "carla", "secret"), "00001");
-}
-
-void TestMasterServer::defaultMasterList()
-{
-    start({"anna"});
-    auto c = loggedIn("anna");
-    QVERIFY(c);
+    // With no master list configured, this master is the list.
     QCOMPARE(c->ask(u"0008"), (L{"00008", "1"}));
     QCOMPARE(c->ask(u"0009", {"1"}),
              (L{"00010", "Locale", "127.0.0.1", QString::number(m_server->port()), "kalimo"}));
     for (const char* outside : {"0", "2", "-1"})
         QCOMPARE(c->replyTo(u"0009", {outside}), "00011");
+}
+
+void TestMasterServer::loginLimits()
+{
+    m_config.maxUsers = 2;
+    start({"anna", "bruno", "carla"});
+    auto first = loggedIn("anna");
+    QCOMPARE(login(*client(), "anna", "secret"), "00005");
+    // Two attempts racing through the password check: only one wins.
+    auto x = client();
+    auto y = client();
+    first.reset();
+    QTRY_COMPARE(m_server->loggedInCount(), 0);
+    x->request(u"0001", {"anna", "kalimo", "secret"});
+    y->request(u"0001", {"anna", "kalimo", "secret"});
+    QStringList codes = {x->nextCode(), y->nextCode()};
+    codes.sort();
+    QCOMPARE(codes, QStringList({"00001", "00005"}));
+    auto b = loggedIn("bruno");
+    auto c = client();
+    QCOMPARE(login(*c, "carla", "secret"), "00003");
+    b->abort();
+    QTRY_COMPARE(m_server->loggedInCount(), 1);
+    QCOMPARE(login(*c, "carla", "secret"), "00001");
 }
 
 void TestMasterServer::configuredReplies()
@@ -257,7 +239,6 @@ void TestMasterServer::requestsBeforeLogin()
 {
     start({"anna"});
     auto anna = loggedIn("anna");
-    QVERIFY(anna);
     auto c = client();
     // No reply is awaited for "0014 "; the next reply belongs to "0008 ".
     c->request(u"0014", {"whatever"});
@@ -275,7 +256,6 @@ void TestMasterServer::presenceAndPrivateTexts()
     start({"anna", "bruno", "carla"});
     auto anna = loggedIn("anna");
     auto bruno = loggedIn("bruno");
-    QVERIFY(anna && bruno);
     QCOMPARE(anna->replyTo(u"0012", {"anna"}), "10012");
     QCOMPARE(anna->replyTo(u"0012", {"carla"}), "00012");
     QCOMPARE(anna->replyTo(u"0012", {"zeno"}), "20012");
@@ -285,9 +265,6 @@ void TestMasterServer::presenceAndPrivateTexts()
     anna->request(u"0013", {"bruno", "ciao"}, "mallory");
     QCOMPARE(bruno->next(), (L{"0002", "anna", "ciao"}));
     QCOMPARE(anna->next(), (L{"0003", "bruno", "ciao"}));
-    bruno->request(u"0013", {"anna", "ciao a te"});
-    QCOMPARE(anna->next(), (L{"0002", "bruno", "ciao a te"}));
-    QCOMPARE(bruno->next(), (L{"0003", "anna", "ciao a te"}));
     // A leading marker travels and is not echoed; markers elsewhere are taken
     // out; long texts are cut.
     const QString invitation = QChar(28) + QString(" L'utente anna ti ha invitato.\r\n Vuoi?");
@@ -326,10 +303,8 @@ void TestMasterServer::malformedMessagesIgnored_data()
     QTest::newRow("login, no parameters") << wire("0001 ^ anna ^ No Parametri |");
     QTest::newRow("registration, four fields") << wire("0010 ^ x ^ x ~ kalimo ~ pw1 ~ e |");
     QTest::newRow("only separators") << wire("|||^^^~~~|");
-    QTest::newRow("bad utf-8") << QByteArray("\xff\xfe\xc3(^\x80^\x80|", 10);
-    QTest::newRow("nul bytes") << wire(QByteArray("0008\0^\0^\0|", 10));
     QByteArray noise;
-    for (int i = 0; i < 4096; ++i)
+    for (int i = 0; i < 4096; ++i) // every byte value, invalid UTF-8 among them
         noise.append(char((i * 7919 + 13) % 256 == 29 ? 0 : (i * 7919 + 13) % 256));
     QTest::newRow("noise") << noise + char(29);
 }
@@ -339,7 +314,6 @@ void TestMasterServer::malformedMessagesIgnored()
     QFETCH(QByteArray, bytes);
     start({"anna"});
     auto c = loggedIn("anna");
-    QVERIFY(c);
     c->sendRaw(bytes);
     // Also after login, requests with bad or missing fields are ignored.
     c->sendRaw(wire("0009 ^ anna ^ uno |0003 ^ anna ^ No Parametri |0004 ^ anna ^ 1 |"));
@@ -350,33 +324,26 @@ void TestMasterServer::malformedMessagesIgnored()
     QCOMPARE(c->queued(), 0);
 }
 
-void TestMasterServer::neverEndingMessageCloses()
+void TestMasterServer::abusiveClientsClosed()
 {
-    start({"anna"});
-    auto c = loggedIn("anna");
-    QVERIFY(c);
+    start({"anna", "bruno"});
+    auto endless = loggedIn("anna");
     const QByteArray chunk(4096, 'x');
-    for (int i = 0; i <= MasterServer::kMessageCap / chunk.size() + 1 && c->isConnected(); ++i)
-        c->sendRaw(chunk);
-    QVERIFY(c->waitClosed());
-    QTRY_COMPARE(m_server->loggedInCount(), 0);
-    QVERIFY(loggedIn("anna")); // its nick is free again
-}
-
-void TestMasterServer::clientThatNeverReadsCloses()
-{
-    start({"anna"});
-    auto c = loggedIn("anna");
-    QVERIFY(c);
-    c->socket().setReadBufferSize(1);
+    for (int i = 0; i <= MasterServer::kMessageCap / chunk.size() + 1 && endless->isConnected();
+         ++i)
+        endless->sendRaw(chunk);
+    QVERIFY(endless->waitClosed());
+    auto deaf = loggedIn("bruno");
+    deaf->socket().setReadBufferSize(1);
     // Each short request draws a longer reply; the replies pile up unread.
-    const QByteArray many = wire("0013 ^ anna ^ bruno ~ x |").repeated(2000);
-    for (int round = 0; round < 200 && c->isConnected(); ++round) {
-        c->sendRaw(many);
+    const QByteArray many = wire("0013 ^ bruno ^ anna ~ x |").repeated(2000);
+    for (int round = 0; round < 200 && deaf->isConnected(); ++round) {
+        deaf->sendRaw(many);
         QCoreApplication::processEvents();
     }
     QTRY_COMPARE_WITH_TIMEOUT(m_server->loggedInCount(), 0, 60000);
     QCOMPARE(m_server->connectionCount(), 0);
+    loggedIn("anna"); // nicks are free again
 }
 
 void TestMasterServer::splitAndJoinedArrivals()
@@ -408,7 +375,6 @@ void TestMasterServer::vanishingClients()
 {
     start({"anna", "bruno"});
     auto a = loggedIn("anna");
-    QVERIFY(a);
     a->abort();
     QTRY_COMPARE(m_server->loggedInCount(), 0);
     QTRY_COMPARE(m_server->connectionCount(), 0);
@@ -422,7 +388,7 @@ void TestMasterServer::vanishingClients()
     r->abort();
     QTRY_COMPARE(m_server->connectionCount(), 0);
     QCOMPARE(m_server->loggedInCount(), 0);
-    QVERIFY(loggedIn("bruno"));
+    loggedIn("bruno");
 }
 
 void TestMasterServer::checks()
@@ -432,7 +398,6 @@ void TestMasterServer::checks()
     auto lobby = loggedIn("bruno");
     auto wrong = loggedIn("carla");
     auto idle = client();
-    QVERIFY(silent && lobby && wrong);
     lobby->setAnswerChecks(true);
     connect(&wrong->socket(), &QTcpSocket::readyRead, wrong.get(),
             [&] { wrong->request(u"0014", {"not-the-token"}); });
@@ -448,7 +413,7 @@ void TestMasterServer::checks()
     const QStringList tokens = lobby->checkTokens();
     QCOMPARE(QSet<QString>(tokens.begin(), tokens.end()).size(), tokens.size());
     QCOMPARE(lobby->queued(), 0);
-    QVERIFY(loggedIn("anna")); // a dropped lobby frees its nick
+    loggedIn("anna"); // a dropped lobby frees its nick
 }
 
 void TestMasterServer::storeUnavailable()
@@ -473,7 +438,6 @@ void TestMasterServer::permanentRoomListedAndRestarted()
     m_config.permanentRooms = {PermanentRoom{"Piazza", 10, 3, ""}};
     start({"anna"});
     auto anna = loggedIn("anna");
-    QVERIFY(anna);
     QCOMPARE(anna->ask(u"0002"), (QStringList{"00002", "2"}));
 
     QList<QStringList> rooms;
@@ -499,7 +463,6 @@ void TestMasterServer::userRoomFollowsItsMembers()
 {
     start({"anna", "bruno"});
     auto anna = loggedIn("anna");
-    QVERIFY(anna);
     const QStringList created = anna->ask(u"0007", {"Sala", "5", "2", "pw"});
     QCOMPARE(created.mid(0, 2), (QStringList{"00071", "127.0.0.1"}));
     QCOMPARE(created.size(), 3);
@@ -556,18 +519,16 @@ void TestMasterServer::creationRefused()
     m_config.permanentRooms = {PermanentRoom{"Piazza", 10, 3, ""}};
     start({"anna"});
     auto anna = loggedIn("anna");
-    QVERIFY(anna);
     QCOMPARE(anna->replyTo(u"0007", params), expected);
     QCOMPARE(m_server->rooms().runningHosts(), 1); // Piazza alone
 }
 
-void TestMasterServer::creationFloodAndLiveLimit()
+void TestMasterServer::creationLimitsAndPrivateRooms()
 {
     m_config.roomCreationsPerWindow = 2;
     m_config.roomLiveRoomsPerUser = 3;
     start({"anna", "bruno"});
     auto anna = loggedIn("anna");
-    QVERIFY(anna);
     QCOMPARE(anna->replyTo(u"0007", {"R1", "5", "2", ""}), "00071");
     QCOMPARE(anna->replyTo(u"0007", {"R2", "5", "2", ""}), "00071");
     QCOMPARE(anna->replyTo(u"0007", {"R3", "5", "2", ""}), "00073");
@@ -576,25 +537,18 @@ void TestMasterServer::creationFloodAndLiveLimit()
     m_now += m_config.roomCreationWindowMs;
     QCOMPARE(anna->replyTo(u"0007", {"R4", "5", "2", ""}), "00073");
     auto bruno = loggedIn("bruno");
-    QVERIFY(bruno);
     QCOMPARE(bruno->replyTo(u"0007", {"R4", "5", "2", ""}), "00071");
-}
 
-void TestMasterServer::privateRoomReachesBoth()
-{
-    start({"anna", "bruno"});
-    auto anna = loggedIn("anna");
-    auto bruno = loggedIn("bruno");
-    QVERIFY(anna && bruno);
-    const QStringList mine =
-        anna->ask(u"0007", {"Stanza di anna e bruno", "2", "2", "anna<->bruno", "bruno"});
-    QCOMPARE(mine.value(0), "00071");
-    QCOMPARE(mine.mid(3), (QStringList{"Stanza di anna e bruno", "anna<->bruno"}));
-    QCOMPARE(bruno->next(), mine);
-    QCOMPARE(anna->replyTo(u"0003", {"2"}), "00005");
+    // A private room reaches the invited user unasked, and is never listed.
+    const QStringList ours =
+        bruno->ask(u"0007", {"Stanza di anna e bruno", "2", "2", "anna<->bruno", "anna"});
+    QCOMPARE(ours.value(0), "00071");
+    QCOMPARE(ours.mid(3), (L{"Stanza di anna e bruno", "anna<->bruno"}));
+    QCOMPARE(anna->next(), ours);
+    QCOMPARE(listRooms(*anna, 2).size(), 4);
     // The invited user also hears of a refusal instead of waiting it out.
-    QCOMPARE(anna->replyTo(u"0007", {"Stanza di anna e bruno", "2", "2", "x", "bruno"}), "00072");
-    QCOMPARE(bruno->nextCode(), "00072");
+    QCOMPARE(bruno->replyTo(u"0007", {"Stanza di anna e bruno", "2", "2", "x", "anna"}), "00072");
+    QCOMPARE(anna->nextCode(), "00072");
 }
 
 void TestMasterServer::hostThatNeverIdentifiesIsKilled()
@@ -608,7 +562,6 @@ void TestMasterServer::hostThatNeverIdentifiesIsKilled()
     m_config.roomIdentifyTimeoutMs = 300;
     start({"anna", "bruno"});
     auto anna = loggedIn("anna");
-    QVERIFY(anna);
     anna->request(u"0007", {"Sala", "5", "2", ""});
     qint64 pid = 0;
     QVERIFY(QTest::qWaitFor([&] { return (pid = m_server->rooms().hostPid("Sala")) != 0; }));
