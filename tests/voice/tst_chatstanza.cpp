@@ -10,41 +10,30 @@ using namespace kalimo;
 
 namespace {
 
-// $ | ~ stand for SEP1, SEP2, SEP3.
-QString wire(QString t)
-{
-    return t.replace('$', QChar(29)).replace('|', QChar(30)).replace('~', QChar(31));
-}
-
 QStringList righe(const frmChat* f)
 {
     return f ? f->Trascrizione().split('\n', Qt::SkipEmptyParts) : QStringList{"(none)"};
 }
-
-template <class T = QPushButton> T* w(QWidget* f, const char* nome)
+void clic(QWidget* f, const char* nome)
 {
-    return f->findChild<T*>(nome);
+    f->findChild<QPushButton*>(nome)->click();
 }
 
-void scrivi(frmChat* f, const QString& testo, bool invio)
-{
-    w<QLineEdit>(f, "txtTesto")->setText(testo);
-    if (invio)
-        QTest::keyClick(w<QLineEdit>(f, "txtTesto"), Qt::Key_Return);
-    else
-        w(f, "cmdInvia")->click();
-}
-
+// The room's chat windows for "ana", in a room with bruno, carla and dario.
 struct Banco
 {
-    Banco() : modulo(ServiziVoce{&dialoghi, {}, {}, {}, {}})
+    Banco()
     {
         modulo.UtenteLocale.NickName = "ana";
+        stanza.MaxUtenti = 10;
+        for (const char* nick : {"ana", "bruno", "carla", "dario"})
+            stanza.AggiungiUtente(stanza.NumUtenti() + 1, nick, "");
     }
     test::FakeDialoghi dialoghi;
-    Module1 modulo;
+    Module1 modulo{ServiziVoce{&dialoghi, {}, {}, {}, {}}};
+    Stanza& stanza = modulo.StanzaCorrente();
     QStringList inviati;
-    ChatStanza chat{modulo, [this](const QString& m) { inviati << m; }};
+    ChatStanza c{modulo, [this](const QString& m) { inviati << m; }};
 };
 
 } // namespace
@@ -56,81 +45,72 @@ private Q_SLOTS:
     void pubblica()
     {
         Banco b;
-        ChatStanza& c = b.chat;
-        c.RigaPubblica("bruno", "persa");
-        QVERIFY(!c.ChatPubblica());
-
-        c.ApriChatPubblica();
-        frmChat* f = c.ChatPubblica();
-        QVERIFY(f->isVisible() && c.ChatPubblicaAperta);
+        b.c.RigaPubblica("bruno", "persa");
+        b.c.ApriChatPubblica();
+        frmChat* f = b.c.ChatPubblica();
+        QVERIFY(f->isVisible() && f->findChild<QPushButton*>("cmdIgnora")->isHidden());
         QCOMPARE(f->windowTitle(), "Chat Pubblica della Stanza");
-        QVERIFY(w(f, "cmdIgnora")->isHidden());
-        scrivi(f, QString("ciao") + QChar(29) + " a tutti", true);
-        scrivi(f, "", false);
-        QCOMPARE(b.inviati, QStringList{wire("0002 | ana | ana ~ ciao a tutti $ ")});
-        QVERIFY(w<QLineEdit>(f, "txtTesto")->text().isEmpty());
+        auto* testo = f->findChild<QLineEdit*>("txtTesto");
+        testo->setText(QString("ciao") + QChar(29) + " a tutti");
+        QTest::keyClick(testo, Qt::Key_Return);
+        clic(f, "cmdInvia"); // empty: nothing
+        const QString s1(QChar(29)), s2(QChar(30)), s3(QChar(31));
+        QCOMPARE(b.inviati, QStringList{"0002 " + s2 + " ana " + s2 + " ana " + s3 +
+                                        " ciao a tutti " + s1 + " "});
 
         // Hidden, lines keep arriving; closed, they are lost and the history goes.
-        w(f, "cmdNascondi")->click();
-        c.RigaPubblica("bruno", "uno");
+        clic(f, "cmdNascondi");
+        b.c.RigaPubblica("bruno", "uno");
         QCOMPARE(righe(f), QStringList{"<bruno>  uno"});
-        w(f, "cmdChiudi")->click();
-        QVERIFY(!c.ChatPubblicaAperta);
-        c.RigaPubblica("bruno", "due");
-        c.ApriChatPubblica();
-        QCOMPARE(c.ChatPubblica(), f);
-        QVERIFY(f->Trascrizione().isEmpty());
+        clic(f, "cmdChiudi");
+        b.c.RigaPubblica("bruno", "due");
+        b.c.ApriChatPubblica();
+        QVERIFY(b.c.ChatPubblica() == f && f->Trascrizione().isEmpty());
+
+        b.c.InviaTestoPrivato("bruno", "x");
+        QCOMPARE(b.inviati.last(),
+                 "0003 " + s2 + " ana " + s2 + " ana " + s3 + " bruno " + s3 + " x " + s1 + " ");
     }
 
     void private_()
     {
         Banco b;
-        ChatStanza& c = b.chat;
-        Stanza& stanza = b.modulo.StanzaCorrente();
-        stanza.MaxUtenti = 10;
-        for (const char* nick : {"ana", "bruno", "carla", "dario"})
-            stanza.AggiungiUtente(stanza.NumUtenti() + 1, nick, "");
-        stanza.IgnoraUtente("carla");
-        c.RigaPrivata("carla", "ignorata");
-        c.ApriChatPrivata("ana"); // oneself
-        QCOMPARE(c.numeroChatPrivate(), 0);
+        b.stanza.IgnoraUtente("carla");
+        b.c.RigaPrivata("carla", "ignorata");
+        b.c.ApriChatPrivata("ana"); // oneself
+        QCOMPARE(b.c.numeroChatPrivate(), 0);
 
-        c.RigaPrivata("bruno", "ciao");
-        frmChat* f = c.ChatPrivata("bruno");
+        b.c.RigaPrivata("bruno", "ciao");
+        frmChat* f = b.c.ChatPrivata("bruno");
         QVERIFY(f && f->isVisible());
         QCOMPARE(f->windowTitle(), "Collegato con bruno");
-        scrivi(f, "come va", false);
-        QCOMPARE(b.inviati, QStringList{wire("0003 | ana | ana ~ bruno ~ come va $ ")});
-        c.RigaPropria("bruno", "come va");
-        w(f, "cmdNascondi")->click();
-        w(f, "cmdIgnora")->click();
-        QVERIFY(stanza.EstUtenteIgnorato("bruno"));
+        b.c.RigaPropria("bruno", "come va");
+        clic(f, "cmdNascondi");
+        clic(f, "cmdIgnora");
+        QVERIFY(b.stanza.EstUtenteIgnorato("bruno"));
         // An open window still shows an ignored sender, and comes back when hidden.
-        c.RigaPrivata("bruno", "bene");
+        b.c.RigaPrivata("bruno", "bene");
         QVERIFY(f->isVisible());
         QCOMPARE(righe(f), QStringList({"<bruno>  ciao", "<ana>  come va", "<bruno>  bene"}));
         f->hide();
-        c.ApriChatPrivata("bruno");
-        QVERIFY(f->isVisible() && !stanza.EstUtenteIgnorato("bruno"));
-        QCOMPARE(c.numeroChatPrivate(), 1);
+        b.c.ApriChatPrivata("bruno");
+        QVERIFY(f->isVisible() && !b.stanza.EstUtenteIgnorato("bruno"));
+        QCOMPARE(b.c.numeroChatPrivate(), 1);
 
-        // Closed: its slot is free, the own echo has nowhere to go, and the
-        // next open unloads it.
-        w(f, "cmdChiudi")->click();
-        QCOMPARE(f->SetTarget(), "");
-        c.RigaPropria("bruno", "perso");
-        c.RigaPrivata("bruno", "di nuovo");
-        QCOMPARE(righe(c.ChatPrivata("bruno")), QStringList{"<bruno>  di nuovo"});
+        // Closed: its slot is free, the own echo has nowhere to go, the next open unloads it.
+        clic(f, "cmdChiudi");
+        b.c.RigaPropria("bruno", "perso");
+        b.c.RigaPrivata("bruno", "di nuovo");
+        QCOMPARE(righe(b.c.ChatPrivata("bruno")), QStringList{"<bruno>  di nuovo"});
         QPointer<frmChat> chiusa = f;
-        c.ApriChatPrivata("dario");
+        b.c.ApriChatPrivata("dario");
         QTRY_VERIFY(!chiusa);
-        QCOMPARE(c.numeroChatPrivate(), 2);
+        QCOMPARE(b.c.numeroChatPrivate(), 2);
 
-        c.ScaricaTutte();
-        QCOMPARE(c.numeroChatPrivate(), 0);
-        c.RigaPubblica("bruno", "dopo");
-        c.RigaPropria("dario", "dopo");
-        QVERIFY(b.dialoghi.messaggi.isEmpty());
+        b.c.ScaricaTutte();
+        QCOMPARE(b.c.numeroChatPrivate(), 0);
+        b.c.RigaPubblica("bruno", "dopo");
+        b.c.RigaPropria("dario", "dopo");
     }
 };
 
