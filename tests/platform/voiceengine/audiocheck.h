@@ -13,38 +13,29 @@
 
 namespace kalimo::test {
 
-// Share (0..1) of the signal's energy at `hz`, by the Goertzel filter.
-inline double toneShare(const qint16* s, qsizetype n, double hz)
-{
-    if (n <= 0)
-        return 0.0;
-    const double w = 2.0 * std::numbers::pi * hz / kSampleRate;
-    const double c = 2.0 * std::cos(w);
-    double s1 = 0, s2 = 0, energy = 0;
-    for (qsizetype i = 0; i < n; ++i) {
-        const double x = s[i];
-        const double s0 = x + c * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-        energy += x * x;
-    }
-    const double power = s1 * s1 + s2 * s2 - c * s1 * s2;
-    return energy > 0 ? (2.0 * power / double(n)) / energy : 0.0;
-}
-
+// Share (0..1) of the energy of v[from, from + n) at `hz`, by the Goertzel filter.
 inline double toneShare(const QVector<qint16>& v, qsizetype from, qsizetype n, double hz)
 {
-    return toneShare(v.constData() + from, std::min(n, v.size() - from), hz);
+    const double c = 2.0 * std::cos(2.0 * std::numbers::pi * hz / kSampleRate);
+    double s1 = 0, s2 = 0, energy = 0;
+    n = std::min(n, v.size() - from);
+    for (qsizetype i = from; i < from + n; ++i) {
+        const double s0 = v[i] + c * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        energy += double(v[i]) * v[i];
+    }
+    return energy > 0 ? 2.0 * (s1 * s1 + s2 * s2 - c * s1 * s2) / double(n) / energy : 0.0;
 }
 
-// The lowest tone share over consecutive 100 ms windows: the level may
-// change (a denoiser learning a steady tone), the pitch may not.
+// The lowest tone share over consecutive 100 ms windows (0 when none fits):
+// the level may change (a denoiser learning a steady tone), the pitch may not.
 inline double minToneShare(const QVector<qint16>& v, qsizetype from, qsizetype n, double hz)
 {
-    const qsizetype w = samplesForMs(100);
-    double lowest = 1.0;
-    for (qsizetype at = from; at + w <= std::min(from + n, v.size()); at += w)
-        lowest = std::min(lowest, toneShare(v.constData() + at, w, hz));
+    const qsizetype w = samplesForMs(100), end = std::min(from + n, v.size());
+    double lowest = from + w <= end ? 1.0 : 0.0;
+    for (qsizetype at = from; at + w <= end; at += w)
+        lowest = std::min(lowest, toneShare(v, at, w, hz));
     return lowest;
 }
 
@@ -61,20 +52,17 @@ inline double rms(const QVector<qint16>& v, qsizetype from, qsizetype n)
 inline qsizetype longestZeroRun(const QVector<qint16>& v, qsizetype from, qsizetype n)
 {
     qsizetype best = 0, run = 0;
-    for (qsizetype i = from; i < std::min(from + n, v.size()); ++i) {
-        run = v[i] == 0 ? run + 1 : 0;
-        best = std::max(best, run);
-    }
+    for (qsizetype i = from; i < std::min(from + n, v.size()); ++i)
+        best = std::max(best, run = v[i] == 0 ? run + 1 : 0);
     return best;
 }
 
-// First index whose magnitude reaches `level`, or -1.
+// First index from `from` on whose magnitude reaches `level`, or -1.
 inline qsizetype firstAbove(const QVector<qint16>& v, int level, qsizetype from = 0)
 {
-    for (qsizetype i = from; i < v.size(); ++i)
-        if (std::abs(int(v[i])) >= level)
-            return i;
-    return -1;
+    const auto at = std::find_if(v.begin() + std::min(from, v.size()), v.end(),
+                                 [level](qint16 s) { return std::abs(int(s)) >= level; });
+    return at == v.end() ? -1 : at - v.begin();
 }
 
 // `count` Opus frames of a tone, as a sender would make them.
@@ -84,12 +72,10 @@ inline QList<QByteArray> encodeTone(double hz, double amplitude, int count, int 
     auto enc = OpusFrameEncoder::create(frameMs, 32000, r);
     SignalSource tone = SignalSource::tone(hz, amplitude);
     QVector<qint16> pcm(samplesForMs(frameMs));
-    QList<QByteArray> frames;
-    for (int i = 0; i < count; ++i) {
+    QList<QByteArray> frames(count);
+    for (QByteArray& packet : frames) {
         tone.generate(pcm.data(), int(pcm.size()));
-        QByteArray packet;
         enc->encode(pcm.constData(), packet);
-        frames.append(packet);
     }
     return frames;
 }
@@ -99,12 +85,10 @@ inline QVector<qint16> decodeAll(const QList<QByteArray>& frames)
 {
     VoiceResult r;
     auto dec = OpusFrameDecoder::create(r);
-    QVector<qint16> out;
-    QVector<qint16> buf(kMaxPacketSamples);
+    QVector<qint16> out, buf(kMaxPacketSamples);
     for (const QByteArray& f : frames) {
         const int n = dec->decode(f.constData(), int(f.size()), buf.data());
-        if (n > 0)
-            out.append(buf.mid(0, n));
+        out.append(buf.mid(0, std::max(n, 0)));
     }
     return out;
 }

@@ -38,13 +38,10 @@ constexpr int kPlaybackBufferMs = 200;
 // Only a stuck server or stream takes this long.
 constexpr int kDeadlineMs = 30000;
 
-QStringList rawStream(QStringList args)
+QStringList rawStream(const QStringList& args)
 {
-    return args << "--raw"
-                << "--rate=48000"
-                << "--channels=1"
-                << "--format=s16le"
-                << "--latency-msec=20";
+    return args + QStringList{"--raw", "--rate=48000", "--channels=1", "--format=s16le",
+                              "--latency-msec=20"};
 }
 
 QVector<qint16> pcmOf(const QByteArray& raw)
@@ -216,10 +213,9 @@ void TestVoicePulse::playbackReachesTheSink_data()
 void TestVoicePulse::playbackReachesTheSink()
 {
     QFETCH(int, frameMs);
-    VoiceEngine::Options options;
-    options.frameMs = frameMs;
-    options.captureBufferMs = kCaptureBufferMs;
-    options.playbackBufferMs = kPlaybackBufferMs;
+    const VoiceEngine::Options options{.frameMs = frameMs,
+                                       .captureBufferMs = kCaptureBufferMs,
+                                       .playbackBufferMs = kPlaybackBufferMs};
     SyntheticAudioBackend talkerAudio;
     talkerAudio.setCaptureSource(SignalSource::tone(440, kAmplitude));
     VoiceEngine talker(talkerAudio,
@@ -265,9 +261,8 @@ void TestVoicePulse::playbackReachesTheSink()
 // monitor through Qt, and its frames decode to the same tone.
 void TestVoicePulse::captureBecomesFrames()
 {
-    VoiceEngine::Options options;
-    options.captureBufferMs = kCaptureBufferMs;
-    options.playbackBufferMs = kPlaybackBufferMs;
+    const VoiceEngine::Options options{.captureBufferMs = kCaptureBufferMs,
+                                       .playbackBufferMs = kPlaybackBufferMs};
     QtAudioBackend realAudio;
     VoiceEngine engine(realAudio, settingsFor(kIn.toUtf8(), kPlay.toUtf8()), options);
     QList<QByteArray> frames;
