@@ -302,72 +302,40 @@ private Q_SLOTS:
                  "<System Message> Messaggio non inviato: non si è connessi al master");
     }
 
-    void presenze()
+    void listaContatti()
     {
         Collegata c;
+        Module1& m = c.m();
         c.banco.cartella.scrivi("CntLst.klm", "anna\r\nbruno\r\ncarla\r\ndario\r\n");
-        c.m().CaricaContactList();
-        c.m().ContactList[4].Stato = kVero;
-        c.f.quando("0012", [&c](const FakeMaster::Richiesta& r) {
+        m.CaricaContactList();
+        m.ContactList[4].Stato = kVero;
+        c.f.quando("0012", [&m](const FakeMaster::Richiesta& r) {
             static const QHash<QString, QString> codici{
                 {"anna", "10012"}, {"bruno", "00012"}, {"carla", "20012"}, {"dario", "99999"}};
             // A tick while the reply is awaited must not start a second refresh.
-            c.m().FrmListaUtenti()->tmrAvvio.start(1);
+            m.FrmListaUtenti()->tmrAvvio.start(1);
             Attesa::Pausa(20);
             return FakeMaster::rispondi(codici.value(r.parametri.value(0)));
         });
         c.banco.pulsante("cmdListaUtenti")->click();
-        frmListaUtenti* lista = c.m().FrmListaUtenti();
-        QVERIFY(c.m().ListaUtentiAperta);
+        frmListaUtenti* lista = m.FrmListaUtenti();
+        QVERIFY(m.ListaUtentiAperta);
         QTRY_COMPARE(c.inviati("0012").size(), 4);
         QTRY_VERIFY(!lista->aggiornamentoInCorso());
         QCOMPARE(c.inviati("0012").size(), 4);
         QCOMPARE(c.inviati("0012").first(), t("0012  ^ mario ^ anna #"));
         QCOMPARE(c.griglia(), QStringList({"anna|Connesso", "bruno|Non Connesso",
                                            "carla|Non Connesso", "dario|Connesso"}));
-
-        // A missing reply, a cancel, the silent automatic refresh, then no master.
-        c.f.quando("0012", [](const FakeMaster::Richiesta& r) {
-            return r.parametri.value(0) == "anna" ? FakeMaster::rispondi(u"10012")
-                                                  : FakeMaster::niente();
-        });
-        tasto(lista, "cmdAggionaCL")->click();
-        QCOMPARE(c.griglia(), QStringList{"anna|Connesso"});
-        c.f.dopoRichiesta = [&](const FakeMaster::Richiesta& r) {
-            if (r.parametri.value(0) == "anna")
-                tasto(lista, "CmdAnnullaCL")->click();
-        };
-        tasto(lista, "cmdAggionaCL")->click();
-        c.f.dopoRichiesta = {};
-        lista->tmrAvvio.start(1);
-        QTRY_COMPARE(c.inviati("0012").size(), 9);
-        QTRY_VERIFY(!lista->aggiornamentoInCorso());
-        c.f.chiudiConnessione();
-        QTRY_VERIFY(!c.m().ConnessoAlMaster);
-        tasto(lista, "cmdAggionaCL")->click();
-        QCOMPARE(c.banco.dialoghi.testiMessaggi(),
-                 QStringList({"Il master non ha risposto in tempo", "Operazione annullata",
-                              "Non si è connessi al master"}));
-        tasto(lista, "cmdEsciCL")->click();
-        QVERIFY(!c.m().ListaUtentiAperta && !c.m().FrmListaUtentiEsistente());
-    }
-
-    void aggiungiEliminaContatta()
-    {
-        Collegata c;
-        frmListaUtenti* lista = c.lista("anna\r\nbruno\r\n");
-        c.f.quando("0012", FakeMaster::rispondi(u"10012"));
-        tasto(lista, "cmdAggionaCL")->click();
+        lista->tmrAvvio.stop();
 
         // Only a new name other than one's own is asked, lower-cased and trimmed.
-        for (const char* nome : {" Carla ", "mario", "anna", ""}) {
+        for (const char* nome : {" Elena ", "mario", "anna", ""}) {
             c.banco.dialoghi.testi.enqueue(nome);
             tasto(lista, "cmdAggiungiCL")->click();
         }
-        QTRY_COMPARE(c.inviati(), QStringList{t("0013 ^ mario ^ carla ~ \\7 L'utente mario ti "
+        QTRY_COMPARE(c.inviati(), QStringList{t("0013 ^ mario ^ elena ~ \\7 L'utente mario ti "
                                                 "vuole aggiungere nella propria contact list.\r "
                                                 "Vuoi accettare la richiesta?  # ")});
-        QCOMPARE(c.m().ContactList.UBound(), 2);
 
         // Contatta brings back a hidden, ignored window with its lines.
         frmChat2* chat = c.chat("anna");
@@ -382,10 +350,35 @@ private Q_SLOTS:
         // Elimina rewrites the file and asks again; an offline contact is not contacted.
         c.f.quando("0012", FakeMaster::rispondi(u"00012"));
         tasto(lista, "cmdEliminaCL")->click();
-        QCOMPARE(c.banco.cartella.leggi("CntLst.klm"), "bruno\r\n");
-        QCOMPARE(c.griglia(), QStringList{"bruno|Non Connesso"});
+        QCOMPARE(c.banco.cartella.leggi("CntLst.klm"), "bruno\r\ncarla\r\ndario\r\n");
+        QCOMPARE(c.griglia().first(), "bruno|Non Connesso");
         tasto(lista, "cmdContattaCL")->click();
-        QCOMPARE(c.m().FinestreChat.UBound(), 1);
+        QCOMPARE(m.FinestreChat.UBound(), 1);
+
+        // A missing reply, a cancel, the silent automatic refresh, then no master.
+        c.f.quando("0012", [](const FakeMaster::Richiesta& r) {
+            return r.parametri.value(0) == "bruno" ? FakeMaster::rispondi(u"10012")
+                                                   : FakeMaster::niente();
+        });
+        tasto(lista, "cmdAggionaCL")->click();
+        QCOMPARE(c.griglia(), QStringList{"bruno|Connesso"});
+        c.f.dopoRichiesta = [&](const FakeMaster::Richiesta& r) {
+            if (r.parametri.value(0) == "bruno")
+                tasto(lista, "CmdAnnullaCL")->click();
+        };
+        tasto(lista, "cmdAggionaCL")->click();
+        c.f.dopoRichiesta = {};
+        lista->tmrAvvio.start(1);
+        QTRY_COMPARE(c.inviati("0012").size(), 12);
+        QTRY_VERIFY(!lista->aggiornamentoInCorso());
+        c.f.chiudiConnessione();
+        QTRY_VERIFY(!m.ConnessoAlMaster);
+        tasto(lista, "cmdAggionaCL")->click();
+        QCOMPARE(c.banco.dialoghi.testiMessaggi(),
+                 QStringList({"Il master non ha risposto in tempo", "Operazione annullata",
+                              "Non si è connessi al master"}));
+        tasto(lista, "cmdEsciCL")->click();
+        QVERIFY(!m.ListaUtentiAperta && !m.FrmListaUtentiEsistente());
     }
 };
 
