@@ -111,7 +111,7 @@ void Module1::GestisciInvito(const QString& testo, const QString& partner, int i
                 finestra->AggiungiRiga(
                     tr("<System Message> La richiesta di invito è stata accettata. Sono in corso "
                        "le procedure di creazione della nuova stanza.... "));
-            AvviaCreazioneStanzaPrivata(partner);
+            AvviaProcedurePerStanzaPrivata(partner);
             for (int i = 1; i <= FinestreChat.UBound(); ++i) {
                 if (frmChat2* finestra = FinestraChat(i)) {
                     finestra->close();
@@ -200,7 +200,7 @@ void Module1::rispondiDomanda(const DomandaInAttesa& domanda)
             return;
         InviaMessaggioInvito(domanda.partner, risposta, false, si, !si);
         if (si)
-            AvviaRicezioneStanzaPrivata();
+            AvviaProcedureRicezioneDati();
         return;
     }
     }

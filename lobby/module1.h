@@ -188,10 +188,6 @@ public:
     frmChat2* FinestraChat(int indice) const;
     // Adds a chat window for `partner` at the end of FinestreChat; its index.
     int NuovaFinestraChat(const QString& partner);
-    // The private-room procedures an answered invitation starts: the
-    // invitee waits for the room the master creates, the inviter creates it.
-    void AvviaRicezioneStanzaPrivata();
-    void AvviaCreazioneStanzaPrivata(const QString& partner);
     // The request/response cycle on the master connection: clears the slot,
     // sends `codice` with `parametri` (user texts lose the framing's control
     // characters), waits with the reply timer at `intervallo` ms until a
