@@ -206,20 +206,31 @@ void Module1::rispondiDomanda(const DomandaInAttesa& domanda)
     }
 }
 
+namespace {
+
+// The text of one sub-protocol step: the question (marker, own nick and
+// `frase`), its acceptance, its refusal; with no step, the user's own text.
+QString testoPasso(const QString& testo, const QString& nick, const QChar (&marche)[3],
+                   const QString& frase, bool chiedi, bool accetta, bool rifiuta)
+{
+    if (chiedi)
+        return marche[0] + Module1::tr(" L'utente ") + stripControlCharacters(nick) + frase +
+               u'\r' + Module1::tr(" Vuoi accettare la richiesta? ");
+    if (accetta)
+        return marche[1] + QStringLiteral(" ACCETTO ");
+    if (rifiuta)
+        return marche[2] + QStringLiteral(" NON ACCETTO");
+    return stripControlCharacters(testo);
+}
+
+} // namespace
+
 bool Module1::InviaMessaggioInvito(const QString& destinatario, QString& testo, bool Invita,
                                    bool Accetta, bool Rifiuta)
 {
-    if (Invita)
-        testo = kalimo::SEP4 + tr(" L'utente ") + stripControlCharacters(UtenteCorrente.NickName) +
-                tr(" ti ha invitato in una stanza privata.") + u'\r' +
-                tr(" Vuoi accettare la richiesta? ");
-    else if (Accetta)
-        testo = kalimo::SEP5 + QStringLiteral(" ACCETTO ");
-    else if (Rifiuta)
-        testo = kalimo::SEP6 + QStringLiteral(" NON ACCETTO");
-    else
-        testo = stripControlCharacters(testo);
-
+    static const QChar marche[3] = {kalimo::SEP4, kalimo::SEP5, kalimo::SEP6};
+    testo = testoPasso(testo, UtenteCorrente.NickName, marche,
+                       tr(" ti ha invitato in una stanza privata."), Invita, Accetta, Rifiuta);
     const QString partner = stripControlCharacters(destinatario);
     const bool inviato = inviaTestoPrivato(partner, testo);
     if (inviato && Invita && !m_invitiInAttesa.contains(partner))
@@ -230,16 +241,10 @@ bool Module1::InviaMessaggioInvito(const QString& destinatario, QString& testo, 
 bool Module1::InviaMessaggioContactList(const QString& destinatario, QString& testo, bool Richiedi,
                                         bool Accetta, bool Rifiuta)
 {
-    if (Richiedi)
-        testo = kalimo::SEP7 + tr(" L'utente ") + stripControlCharacters(UtenteCorrente.NickName) +
-                tr(" ti vuole aggiungere nella propria contact list.") + u'\r' +
-                tr(" Vuoi accettare la richiesta? ");
-    else if (Accetta)
-        testo = kalimo::SEP8 + QStringLiteral(" ACCETTO ");
-    else if (Rifiuta)
-        testo = kalimo::SEP9 + QStringLiteral(" NON ACCETTO");
-    else
-        testo = stripControlCharacters(testo);
+    static const QChar marche[3] = {kalimo::SEP7, kalimo::SEP8, kalimo::SEP9};
+    testo = testoPasso(testo, UtenteCorrente.NickName, marche,
+                       tr(" ti vuole aggiungere nella propria contact list."), Richiedi, Accetta,
+                       Rifiuta);
     return inviaTestoPrivato(stripControlCharacters(destinatario), testo);
 }
 
