@@ -99,7 +99,9 @@ bool Module1::AvviaVoice(bool chiudiCollegamento)
     if (IDProcessoVoice != 0)
         programmi().chiediChiusura(IDProcessoVoice);
     frmClient* client = m_frmClient;
-    if (chiudiCollegamento && client) {
+    // Index 0 is the listener, not a voice client's link: with no link yet,
+    // closing it would leave the new voice client nobody to link to.
+    if (chiudiCollegamento && client && IndiceWskVoice > 0) {
         client->WSKVoice.Chiudi(IndiceWskVoice);
         Attesa::Pausa(0);
         client = m_frmClient;
