@@ -5,9 +5,7 @@
 #include "platform/desktop/attesa.h"
 #include "platform/desktop/programmi.h"
 #include "room/griglia.h"
-#include "tests/support/cartelle.h"
-#include "tests/support/fakedialoghi.h"
-#include "tests/support/fakeprogrammi.h"
+#include "tests/support/bancolobby.h"
 #include "tests/support/processomaster.h"
 #include "tests/support/registrazione.h"
 
@@ -95,24 +93,17 @@ private:
 // A lobby in this process, logged in as `nick`, starting real voice clients.
 struct Lobby
 {
-    Lobby(QTemporaryDir& dir, quint16 portaMaster, const QString& nick) : avviatore(dir, nick)
+    Lobby(QTemporaryDir& dir, quint16 portaMaster, const QString& nick)
+        : banco(kAttesa), avviatore(dir, nick)
     {
-        cartella.scrivi("User.ini",
-                        ("USERNAME : " + nick + "\r\nPASSWORD : Segreto1\r\n").toUtf8());
-        cartella.scrivi(
-            "Masters.txt",
-            QString("Locale | 127.0.0.1 | %1 | kalimo\r\n\r\n").arg(portaMaster).toUtf8());
-        Intervalli i;
-        i.rispostaMaster = kAttesa;
-        i.primoAggiornamentoListe = 1;
-        i.aggiornamentoListe = 3600000;
-        m = std::make_unique<Module1>(Servizi{&dialoghi, &avviatore, &apri}, cartella.percorso(),
-                                      QString(), i);
-        m->impostaPortaAscoltoVoice(0);
-        m->LeggiUserIni();
-        m->CaricaMasters();
-        m->FrmClient()->show();
-        pulsante(m->FrmClient(), "cmdConnettiti")->click();
+        banco.cartella.scrivi("User.ini",
+                              ("USERNAME : " + nick + "\r\nPASSWORD : Segreto1\r\n").toUtf8());
+        banco.scriviMasters(BancoLobby::rigaMaster("Locale", portaMaster));
+        banco.intervalli.primoAggiornamentoListe = 1;
+        banco.intervalli.aggiornamentoListe = 3600000;
+        banco.avvio = &avviatore;
+        m = &banco.modulo();
+        banco.clicConnetti();
     }
     static QPushButton* pulsante(QWidget* w, const char* nome)
     {
@@ -145,11 +136,9 @@ struct Lobby
         pulsante(lista, "cmdAccedi")->click();
     }
 
-    CartellaTemporanea cartella;
-    FakeDialoghi dialoghi;
-    FakeApriFile apri;
+    BancoLobby banco;
     Avviatore avviatore;
-    std::unique_ptr<Module1> m;
+    Module1* m = nullptr;
 };
 
 } // namespace
@@ -222,7 +211,7 @@ private Q_SLOTS:
         QVERIFY(a.avviatore.vede(insieme, 3));
         for (Lobby* l : {&a, &b}) {
             QCOMPARE(l->m->StanzaCorrente().Nome, "Stanza di ana e bea");
-            QVERIFY(l->dialoghi.messaggi.isEmpty());
+            QVERIFY(l->banco.dialoghi.messaggi.isEmpty());
         }
         // Left by both, Sala goes; the private room is never listed.
         QVERIFY(a.vedeStanze({"Piazza 0 / 5"}));

@@ -95,7 +95,7 @@ public:
     Module1& modulo()
     {
         if (!m) {
-            m = std::make_unique<Module1>(Servizi{&dialoghi, &programmi, &apri},
+            m = std::make_unique<Module1>(Servizi{&dialoghi, avvio ? avvio : &programmi, &apri},
                                           cartella.percorso(), QString(), intervalli);
             m->impostaUscita([this] { ++uscite; });
             m->impostaPortaAscoltoVoice(0);
@@ -134,6 +134,8 @@ public:
     int uscite = 0;
     // Read when the lobby is made: a test may change them before the first modulo().
     Intervalli intervalli;
+    // A starter of real programs in place of `programmi`, likewise.
+    AvvioProgrammi* avvio = nullptr;
 
 private:
     std::unique_ptr<Module1> m;
