@@ -1,0 +1,356 @@
+#include "room/invio_sessione.h"
+#include "room/stanza.h"
+#include "tests/support/fakegriglia.h"
+
+#include <QTcpServer>
+#include <QtTest>
+
+using namespace kalimo;
+
+namespace {
+
+// '|' = SEP2, '^' = SEP3, '$' = SEP1.
+QByteArray bytes(const char* text)
+{
+    return QByteArray(text).replace('|', '\x1e').replace('^', '\x1f').replace('$', '\x1d');
+}
+QString wire(const char* text)
+{
+    return QString::fromUtf8(bytes(text));
+}
+
+QString nicks(const Stanza& s, bool speakingOnly = false)
+{
+    QStringList out;
+    for (int i = 1; i <= s.NumUtenti(); ++i)
+        out.append(!speakingOnly || s.Utenti(i)->Parlante ? s.Utenti(i)->NickName : QString());
+    return out.filter(QRegularExpression(".")).join(u',');
+}
+
+QString error(const Stanza& s)
+{
+    return QString::number(s.Errori.Numero) + u' ' + s.Errori.Descrizione;
+}
+
+// Room 100 with a (7), b (8) and c (9); one speaker at most.
+void fillRoom(Stanza& s)
+{
+    s.ID = 100;
+    s.MaxUtenti = 10;
+    s.MaxUtentiAudio = 1;
+    for (int id : {7, 8, 9})
+        s.AggiungiUtente(id, QString(QChar(u'a' + id - 7)));
+}
+
+// Records every send as "id:payload"; `before` runs first and may fail it.
+struct FakeSessione final : InvioSessione
+{
+    QStringList sent;
+    std::function<bool()> before = [] { return true; };
+
+    bool SendTo(qint32 playerId, const QString& payload) override
+    {
+        if (!before())
+            return false;
+        sent.append(QString::number(playerId) + u':' + payload);
+        return true;
+    }
+};
+
+// Random text over `alphabet`, one round in three over any byte.
+QByteArray junk(QRandomGenerator& rng, int round, const QByteArray& alphabet)
+{
+    QByteArray out(int(rng.bounded(60)), Qt::Uninitialized);
+    for (char& c : out)
+        c = round % 3 ? alphabet.at(rng.bounded(int(alphabet.size()))) : char(rng.bounded(256));
+    return out;
+}
+
+} // namespace
+
+class TestRoom : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void members()
+    {
+        Stanza s;
+        int ends = 0;
+        s.ImpostaTerminaEsecuzione([&] { ++ends; });
+        s.AttivaWinsock = true; // assigned but never connected: no reports, no end
+        // The placeholder in slot 0 is never searched.
+        QVERIFY(s.Utenti(0) && !s.Utenti(1) && !s.Utenti(-1) && !s.EstPresenteUtente(QString()));
+        s.MaxUtenti = 3;
+        QVERIFY(s.AggiungiUtente(7, "anna", "10.0.0.1") && s.AggiungiUtente(8, "Anna"));
+        QVERIFY(!s.AggiungiUtente(9, "anna"));
+        QCOMPARE(error(s), "5 Utente gia assegnato alla stanza");
+        QVERIFY(s.AggiungiUtente(9, "c") && !s.AggiungiUtente(10, "d"));
+        QCOMPARE(error(s), "3 La Stanza ha raggiunto il numero massimo di utenti");
+        QCOMPARE(nicks(s) + s.Utenti(1)->IPAddress, "anna,Anna,c10.0.0.1");
+        const UtentePtr held = s.Utenti(2);
+        QVERIFY(s.EliminaUtente("Anna") && !s.EliminaUtente("Anna")); // the middle one
+        QCOMPARE(nicks(s) + held->NickName, "anna,cAnna"); // a caller may keep a removed user
+        QCOMPARE(error(s), "2 Nick Utente non trovato");
+        const auto other = std::make_shared<Utente>(Utente{5, "z", {}, false, {}, false});
+        QVERIFY(!s.ImpostaUtenti(3, other) && !s.ImpostaUtenti(1, {}) && s.ImpostaUtenti(2, other));
+        QCOMPARE(nicks(s), "anna,z");
+
+        s.MaxUtentiAudio = 1;
+        QVERIFY(!s.UtenteParlante("nessuno") && s.Errori.Numero == 0);
+        QVERIFY(s.UtenteParlante("anna") && !s.UtenteParlante("z"));
+        QCOMPARE(error(s), "1 La Stanza ha raggiunto il numero massimo di utenti parlanti");
+        QVERIFY(!s.UtenteParlante("anna") && s.Errori.Numero == 1); // capacity comes first
+        s.MaxUtentiAudio = 5;
+        QVERIFY(!s.UtenteParlante("anna")); // already speaking: no error, no second count
+        QCOMPARE(error(s), "0 No Errori");
+        QVERIFY(!s.UtenteMuto("z") && s.UtenteParlante("z") && s.UtenteMutoID(5));
+        QCOMPARE(nicks(s, true) + QString::number(s.NumUtentiAudio()), "anna1");
+
+        QVERIFY(s.EliminaUtente("anna") && s.EliminaUtente("z"));
+        QCOMPARE(ends, 0);
+    }
+
+    void grid()
+    {
+        const QString unusable =
+            "4 La grafica non e' stata attivata per questa istanza di "
+            "stanza oppure non e' stata assegnata una griglia a questa istanza";
+        Stanza s;
+        s.MaxUtenti = s.MaxUtentiAudio = 5;
+        s.PictureMicrofono = QImage(4, 4, QImage::Format_RGB32);
+        QVERIFY(s.AggiungiUtente(11, "a", "10.0.0.1")); // no grid: still succeeds
+        QCOMPARE(error(s), unusable);
+        FakeGriglia g;
+        s.grdUtenti = &g;
+        s.VisualizzaUtenti(0); // not activated
+        QCOMPARE(error(s), unusable);
+        s.AttivaGrafica = true;
+        g.valid = false;
+        s.VisualizzaUtenti(0);
+        QCOMPARE(error(s), unusable);
+        QCOMPARE(g.clears + g.refreshes + g.righe() + g.colonne(), 0);
+        g.valid = true;
+        QVERIFY(s.UtenteParlante("a")); // a row the grid lacks waits for a rebuild
+        s.VisualizzaUtenti(-1);
+        QCOMPARE(g.refreshes + g.outOfRangeWrites, 0);
+        QVERIFY(s.AggiungiUtente(22, "b") && s.AggiungiUtente(33, "c", "10.0.0.3"));
+        QCOMPARE(g.widths.values(), (QList<int>{300, 300, 1800, 700, 1200}));
+        QVERIFY(s.UtenteMuto("a") && s.UtenteParlante("c"));
+        QCOMPARE(g.dump(), "|ID|Nick Name|Parlante|IPAddress\n|11|a|NO|10.0.0.1\n|22|b|NO|\n"
+                           "|33|c|SI|10.0.0.3");
+        QVERIFY(s.EliminaUtente("b"));
+        QCOMPARE(g.dump(),
+                 "|ID|Nick Name|Parlante|IPAddress\n|11|a|NO|10.0.0.1\n|33|c|SI|10.0.0.3");
+
+        s.GrigliaSemplice = true;
+        s.VisualizzaUtenti(0);
+        QCOMPARE(g.widths.values().first(g.colonne()), (QList<int>{1, 2480, 400}));
+        QCOMPARE(g.dump(), "|Nick Name|\n|a|\n|c|");
+        QVERIFY(g.pictures == (QMap<QPair<int, int>, QImage>{{{2, 2}, s.PictureMicrofono}}));
+        QVERIFY(s.UtenteMuto("c") && g.haImmagine(2, 2)); // the picture waits for a rebuild
+        s.VisualizzaUtenti(0);
+        QVERIFY(g.pictures.isEmpty());
+        QCOMPARE(g.outOfRangeWrites, 0);
+    }
+
+    void relays()
+    {
+        // Sender, payload, sends as "id:message" with '#' between them, speaker after.
+        const std::tuple<int, const char*, const char*, const char*> rows[] = {
+            // The floor is full: only the asker hears the refusal.
+            {7,
+             "0001 | a | true $0001 | a | TRUE $0002 | a | a ^ ciao $0003 | a | a ^ c ^ solo $"
+             "0004 | a |b$0005 | a |b$0006|a|b$",
+             "100:0004 | 7 ^ true $ #7:0001 | true $ #100:0005 | a ^ ciao $ #9:0006 | a ^ solo $ "
+             "#7:0007 | c ^ solo $ #8:0008 | a $ #8:0009 | a $ #8:0010 | a $ ",
+             "a"},
+            {7, "0001 | a | true $ 0001 | a | False $ ",
+             "100:0004 | 7 ^ true $ #100:0004 | 7 ^ False $ ", ""},
+            // The sender is who the session says, whatever nick the message carries.
+            {8, "0001 | a | true $0002 | a | a ^ x $0003 | a | a ^ c ^ x $0004 | a |c$",
+             "100:0004 | 8 ^ true $ #100:0005 | b ^ x $ #9:0006 | b ^ x $ #8:0007 | c ^ x $ "
+             "#9:0008 | b $ ",
+             "b"},
+            // Strangers: dropped, never sent to id 0, which reaches everybody.
+            {7, "0003 | a | a ^ zed ^ x $0004 | a | B $", "", ""},
+            {55, "0001 | a | true $0002 | a | a ^ x $", "", ""},
+            {0, "0002 | a | a ^ x $", "", ""},
+            // Malformed: ignored, the rest of the payload still handled.
+            {7, "0001 | a | true ", "", ""},
+            {7,
+             "0001 | true $0005 | a $0001 | a | forse $0001 | a | $0002 | a | ciao $"
+             "0003 | a | a ^ c $0007 | a | b $0002 | a | a ^ dopo $",
+             "100:0005 | a ^ dopo $ ", ""},
+        };
+        for (const auto& [sender, payload, sent, speaker] : rows) {
+            Stanza s;
+            fillRoom(s);
+            FakeSessione session;
+            QVERIFY(s.GestPacUtente(sender, wire(payload), session));
+            QCOMPARE(session.sent.join(u'#'), wire(sent));
+            QCOMPARE(nicks(s, true) + QString::number(s.NumUtentiAudio()),
+                     speaker + QString::number(*speaker ? 1 : 0));
+        }
+
+        // A failed send ends the payload; a departure during a send too.
+        Stanza s;
+        fillRoom(s);
+        FakeSessione session;
+        qsizetype limit = 0;
+        session.before = [&] { return session.sent.size() < limit; };
+        QVERIFY(!s.GestPacUtente(7, wire("0003 | a | a ^ b ^ x $0001 | a | true $"), session));
+        QCOMPARE(session.sent.size() + s.NumUtentiAudio(), 0);
+        limit = 1;
+        QVERIFY(!s.GestPacUtente(7, wire("0003 | a | a ^ b ^ x $"), session));
+        QCOMPARE(session.sent, QStringList{wire("8:0006 | a ^ x $ ")}); // no echo
+        session.before = [&] { return s.EliminaUtente("a"); };
+        QVERIFY(s.GestPacUtente(7, wire("0002 | a | a ^ x $0002 | a | a ^ y $"), session));
+        QCOMPARE(session.sent.mid(1), QStringList{wire("100:0005 | a ^ x $ ")});
+
+        // Random payloads: every send goes to a member or to the room.
+        s.MaxUtentiAudio = 2;
+        QRandomGenerator rng(4321);
+        session.before = [] { return true; };
+        const QByteArray alphabet = bytes("0123456 bcatruefalse|^$");
+        for (int round = 0; round < 3000; ++round)
+            QVERIFY(s.GestPacUtente(8 + round % 2, QString::fromUtf8(junk(rng, round, alphabet)),
+                                    session));
+        QCOMPARE(session.sent.filter(QRegularExpression("^0:")), QStringList());
+        QCOMPARE(s.NumUtentiAudio(), nicks(s, true).split(u',', Qt::SkipEmptyParts).size());
+    }
+
+    void connecting()
+    {
+        // Winsock on, socket lent, server address and port.
+        const std::tuple<bool, bool, const char*, const char*> rows[] = {
+            {true, false, "127.0.0.1", "7070"}, {false, true, "127.0.0.1", "7070"},
+            {true, true, "", "7070"},           {true, true, "127.0.0.1", ""},
+            {true, true, "127.0.0.1", "abc"},   {true, true, "127.0.0.1", "0"},
+            {true, true, "127.0.0.1", "70000"}, {true, true, "127.0.0.1", "40000"}};
+        const QString busy = "9 Si Sta' gia effettuando una connessione al server";
+        for (const auto& [winsock, lent, ip, port] : rows) {
+            QTcpSocket sock;
+            Stanza s;
+            s.AttivaWinsock = winsock;
+            s.WSKServer = lent ? &sock : nullptr;
+            s.IPServer = ip;
+            s.PortaServer = port;
+            // A second attempt from inside the owner's state handler is refused.
+            QString nested;
+            QObject::connect(
+                &sock, &QTcpSocket::stateChanged, &s,
+                [&] { nested = s.ConnettiAlServer() ? "true" : error(s); },
+                Qt::SingleShotConnection);
+            QVERIFY(!s.ConnettiAlServer());
+            const bool valid = port == QByteArray("40000"); // beyond a 16-bit signed number
+            QCOMPARE(error(s), valid ? busy
+                                     : "7 Il Winsock non e' stato attivato o il controllo "
+                                       "winsock non e' stato assegnato");
+            QCOMPARE(nested, valid ? busy : QString());
+            QCOMPARE(sock.state() == QAbstractSocket::UnconnectedState, !valid);
+            QVERIFY(!s.InviaIdentificazione("x") && !s.InviaDatiUtenti());
+            QCOMPARE(error(s), "10 La stanza non e' connessa ad un server per cui non puo "
+                               "inviare l'identificazione");
+            s.EstConnessoAServer = true;
+            QVERIFY(s.ConnettiAlServer());
+            QCOMPARE(error(s), "8 La stanza e' gia connessa ad un server");
+        }
+    }
+
+    void reports()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        QTcpSocket client;
+        Stanza s;
+        QObject::connect(&client, &QTcpSocket::connected, &s, [&] { s.EstConnessoAServer = true; });
+        s.WSKServer = &client;
+        s.AttivaWinsock = s.EstStabile = s.EstStanzaMultipla = true;
+        s.IPServer = "127.0.0.1";
+        s.PortaServer = QString::number(server.serverPort());
+        s.Nome = "Città";
+        s.MaxUtenti = 10;
+        s.MaxUtentiAudio = 3;
+        s.Password = "pw";
+        s.PasswordServer = "spw";
+        s.PortaUtenti = "2302";
+        QVERIFY(!s.ConnettiAlServer() && server.waitForNewConnection(10000));
+        QTcpSocket* peer = server.nextPendingConnection();
+        QTRY_VERIFY(s.EstConnessoAServer);
+        QVERIFY(s.InviaIdentificazione("chi") && s.InviaIdentificazione("chi"));
+        QVERIFY(s.AggiungiUtente(7, "anna", "10.0.0.1") && s.AggiungiUtente(8, "bob"));
+        QVERIFY(s.UtenteParlante("bob") && s.UtenteParlante("anna") && s.UtenteMutoID(7));
+        QVERIFY(s.InviaDatiUtenti());
+        QVERIFY(s.EliminaUtente("bob") && s.EliminaUtente("anna")); // bob is silenced first
+        const QByteArray expected =
+            bytes("0001 | 1 | Città ^ 10 ^ 3 ^ True ^ pw ^ spw ^ True ^ 2302 ^ chi $ "
+                  "0001 | 2 | Città ^ 10 ^ 3 ^ True ^ pw ^ spw ^ True ^ 2302 ^ chi $ "
+                  "0002 | Città ^ 7 ^ anna ^ 10.0.0.1 ^ False $ "
+                  "0002 | Città ^ 8 ^ bob ^  ^ False $ "
+                  "0004 | Città ^ bob $ 0004 | Città ^ anna $ 0005 | Città ^ anna $ "
+                  "0002 | Città ^ 7 ^ anna ^ 10.0.0.1 ^ False $ "
+                  "0002 | Città ^ 8 ^ bob ^  ^ True $ "
+                  "0004 | Città ^ bob $ 0005 | Città ^ bob $ 0003 | Città ^ bob $ "
+                  "0003 | Città ^ anna $ ");
+        QByteArray got;
+        while (got.size() < expected.size() && peer->waitForReadyRead(10000))
+            got += peer->readAll();
+        QCOMPARE(got, expected);
+        // A server that never ends its message is dropped.
+        QVERIFY(!s.RiceviDalServer(QByteArray(70000, 'x')));
+        QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
+    }
+
+    void replies()
+    {
+        // Arrivals, replies as "code=params" or "end" with '#' between them, request number.
+        const std::tuple<QList<const char*>, const char*, int> rows[] = {
+            {{"00071| x $00001 | 5 | a ^ b $ "}, "00071=x#00001=a ^ b", 5},
+            // Cut across arrivals, even inside a character: it waits for its end.
+            {{"000", "72| citt\xc3", "\xa0 $"}, "00072=città", 0},
+            {{"00002| 9 | p $00003| q $"}, "00002=p#00003=q", 9},
+            {{"00002| x9 | p $"}, "00002=p", 0},
+            {{"00071$", "0002| x $000123| y $", "$$$", "", "00071| x "}, "", 0},
+            {{" 0001 | $00009| y $"}, "end", 0}, // nothing after the end order
+        };
+        for (const auto& [arrivals, replies, numero] : rows) {
+            Stanza s;
+            QStringList got;
+            s.ImpostaTerminaEsecuzione([&] { got.append("end"); });
+            QObject::connect(&s, &Stanza::PacchettoDiAttesa, &s,
+                             [&](const QString& c, const QString& p) { got.append(c + u'=' + p); });
+            for (const char* arrival : arrivals)
+                QVERIFY(s.RiceviDalServer(bytes(arrival)));
+            QCOMPARE(got.join(u'#'), wire(replies));
+            QCOMPARE(s.UltimoNumeroRichiesta(), numero);
+        }
+
+        // Random arrivals never crash, and the next whole reply still reads.
+        Stanza s;
+        int ends = 0;
+        s.ImpostaTerminaEsecuzione([&] { ++ends; });
+        QRandomGenerator rng(1234);
+        for (int round = 0; round < 2000; ++round)
+            QVERIFY(s.RiceviDalServer(junk(rng, round, "0123456789 abc\x1d\x1e\x1f\xc3\xa0")));
+        QVERIFY(s.RiceviDalServer(bytes("$00071| x $")));
+        QCOMPARE(s.UltimoCodiceRisposta() + s.UltimiParametriRisposta(), "00071x");
+
+        // Failed sends are reported, never fatal; a new identification
+        // forgets the last reply; a linked room that empties ends.
+        QTcpSocket unconnected;
+        s.WSKServer = &unconnected;
+        s.AttivaWinsock = s.EstConnessoAServer = true;
+        s.MaxUtenti = 2;
+        QVERIFY(s.AggiungiUtente(1, "a"));
+        QVERIFY(!s.InviaIdentificazione("chi") && !s.InviaDatiUtenti());
+        QCOMPARE(error(s) + s.UltimoCodiceRisposta() + QString::number(s.StatoPacchettoDiAttesa),
+                 "0 No Errori1");
+        ends = 0;
+        QVERIFY(s.EliminaUtente("a"));
+        QCOMPARE(ends, 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRoom)
+#include "tst_room.moc"
