@@ -155,7 +155,11 @@ void Module1::AvviaProcedureRicezioneDati()
     client->tmrControllo.start(intervalli().ricezioneDatiStanza);
     CodiceRisposta.clear();
     const int fine = Attesa::finche({
-        [this] { return !CodiceRisposta.isEmpty(); },
+        [this, &client] {
+            if (client)
+                client->LeggiMasterInSospeso();
+            return !CodiceRisposta.isEmpty();
+        },
         [this] { return TimeOutMaster; },
         // Nothing more can arrive once the connection is gone.
         [&client] {

@@ -365,6 +365,12 @@ void frmClient::WSKMaster_DataArrival()
         WSKMaster_Close();
 }
 
+void frmClient::LeggiMasterInSospeso()
+{
+    if (WSKMaster.bytesAvailable() > 0)
+        WSKMaster_DataArrival();
+}
+
 void frmClient::WSKMaster_Close()
 {
     chiudiWSKMaster();

@@ -55,6 +55,10 @@ public:
     // Makes element 0 of WSKVoice listen for the voice client; false when
     // the port cannot be had.
     bool AvviaAscoltoVoice();
+    // Handles master data that is waiting unread. A wait that runs inside the
+    // handling of an arrival calls it: the socket does not signal new data
+    // while its own signal is being handled.
+    void LeggiMasterInSospeso();
 
 protected:
     void closeEvent(QCloseEvent* evento) override;

@@ -79,7 +79,11 @@ EsitoRichiesta Module1::RichiestaAlMaster(QStringView codice, const QStringList&
 
     const QPointer<frmClient> finestra = client;
     const int fine = Attesa::finche({
-        [this] { return !CodiceRisposta.isEmpty(); },
+        [this, &finestra] {
+            if (finestra)
+                finestra->LeggiMasterInSospeso();
+            return !CodiceRisposta.isEmpty();
+        },
         [this] { return TimeOutMaster; },
         [&fermo] { return fermo && fermo(); },
         // Nothing more can arrive once the connection is gone.

@@ -355,6 +355,32 @@ private Q_SLOTS:
         if (azione == "entra 3 PW")
             QVERIFY(l.m().StanzaCorrente().Nome.isEmpty());
     }
+
+    // An accepted private-chat invitation waits for the room while the
+    // master's own arrival is still being handled.
+    void attesaDentroUnArrivo()
+    {
+        Lobby l;
+        frmClient* c = l.banco.client();
+        bool una = true;
+        connect(&c->WSKMaster, &QTcpSocket::readyRead, c, [&] {
+            if (std::exchange(una, false))
+                l.m().AvviaProcedureRicezioneDati();
+        });
+        QTimer::singleShot(0, [&] { l.f.invia(t("0003 ^ bea ~ ciao #").toUtf8()); });
+        QTimer spinta;
+        connect(&spinta, &QTimer::timeout, [&] {
+            if (c->tmrControllo.isActive() && !una) {
+                l.f.invia(t("00071 ^ h ~ 2400 ~ Stanza di bea e anna ~ bea<->anna #").toUtf8());
+                spinta.stop();
+            }
+        });
+        spinta.start(5);
+        QTRY_COMPARE(l.avvii().size() + l.banco.dialoghi.messaggi.size(), 1);
+        QCOMPARE(l.avvii(), QStringList("voice: h + 2 + 2 + Stanza di bea e anna + bea<->anna + "
+                                        "2400" +
+                                        kFine));
+    }
 };
 
 QTEST_MAIN(TestStanze)
