@@ -148,30 +148,11 @@ void Module1::AvviaProcedurePerStanzaPrivata(const QString& Par)
 
 void Module1::AvviaProcedureRicezioneDati()
 {
-    const QPointer<frmClient> client = m_frmClient;
-    if (!client)
+    const EsitoRichiesta esito = AttendiRisposta(intervalli().ricezioneDatiStanza);
+    if (programmaTerminato())
         return;
     TimeOutMaster = false;
-    client->tmrControllo.start(intervalli().ricezioneDatiStanza);
-    CodiceRisposta.clear();
-    const int fine = Attesa::finche({
-        [this, &client] {
-            if (client)
-                client->LeggiMasterInSospeso();
-            return !CodiceRisposta.isEmpty();
-        },
-        [this] { return TimeOutMaster; },
-        // Nothing more can arrive once the connection is gone.
-        [&client] {
-            return !client || client->WSKMaster.state() != QAbstractSocket::ConnectedState;
-        },
-    });
-    if (client)
-        client->tmrControllo.stop();
-    if (fine == Attesa::kInterrotta || programmaTerminato())
-        return;
-    TimeOutMaster = false;
-    const QString codice = fine == 0 ? CodiceRisposta : QString();
+    const QString codice = esito == EsitoRichiesta::Risposta ? CodiceRisposta : QString();
     if (codice == u"00071")
         entraInStanzaPrivata(*this);
     else if (codice == u"00072")

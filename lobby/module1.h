@@ -194,6 +194,10 @@ public:
     // reply, the time-out, `fermo` or a lost connection.
     EsitoRichiesta RichiestaAlMaster(QStringView codice, const QStringList& parametri,
                                      int intervallo, const std::function<bool()>& fermo = {});
+    // The same cycle for a reply that comes unasked: `invio`, if any, sends
+    // the request once the slot is clear.
+    EsitoRichiesta AttendiRisposta(int intervallo, const std::function<bool()>& fermo = {},
+                                   const std::function<void()>& invio = {});
     // ---- the voice client and its link (collegamentovoce.cpp) ----
     // Where the lobby listens for the voice link, and where the voice client
     // it starts connects to (13000 when unset).

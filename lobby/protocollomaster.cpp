@@ -64,20 +64,28 @@ void Module1::RispondiControllo(const QString& parametri)
 EsitoRichiesta Module1::RichiestaAlMaster(QStringView codice, const QStringList& parametri,
                                           int intervallo, const std::function<bool()>& fermo)
 {
-    frmClient* client = m_frmClient;
-    if (!client)
-        return EsitoRichiesta::Interrotta;
     QStringList puliti;
     for (const QString& p : parametri)
         puliti.append(stripControlCharacters(p));
+    return AttendiRisposta(intervallo, fermo, [&] {
+        InviaAlMaster(
+            masterRequest(codice, stripControlCharacters(UtenteCorrente.NickName), puliti));
+    });
+}
 
+EsitoRichiesta Module1::AttendiRisposta(int intervallo, const std::function<bool()>& fermo,
+                                        const std::function<void()>& invio)
+{
+    const QPointer<frmClient> finestra = m_frmClient;
+    if (!finestra)
+        return EsitoRichiesta::Interrotta;
     TimeOutMaster = false;
-    client->tmrControllo.start(intervallo);
+    finestra->tmrControllo.start(intervallo);
     CodiceRisposta.clear();
     ParametriRisposta.clear();
-    InviaAlMaster(masterRequest(codice, stripControlCharacters(UtenteCorrente.NickName), puliti));
+    if (invio)
+        invio();
 
-    const QPointer<frmClient> finestra = client;
     const int fine = Attesa::finche({
         [this, &finestra] {
             if (finestra)
