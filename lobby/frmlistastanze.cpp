@@ -243,9 +243,11 @@ bool frmListaStanze::AggiungiStanza(const QString& record)
     stanza->Nome = campi.at(0);
     stanza->MaxUtenti = *massimo;
     stanza->MaxUtentiAudio = *massimoAudio;
-    // Placeholders make NumUtenti the room's head count; the room takes no
-    // more than its maximum, so the loop stops there.
-    const int segnaposto = std::min<int>(*presenti, *massimo);
+    // Placeholders make NumUtenti the head count of an ordinary room. Each
+    // one costs a search of those before it, so a huge count from the master
+    // would freeze the window: past a few hundred the count itself decides
+    // whether the room is full.
+    const int segnaposto = std::min({*presenti, int(*massimo), kMassimoSegnaposto});
     for (int k = 1; k <= segnaposto; ++k)
         stanza->AggiungiUtente(k, QString::number(k), QString::number(k));
     stanza->EstStabile = parseFlagWord(campi.at(2));
@@ -259,6 +261,8 @@ bool frmListaStanze::AggiungiStanza(const QString& record)
     // A tab would push the name's tail into the next column.
     nome.replace(u'\t', u' ');
     const int indice = m.ListaStanze.aggiungi(std::move(stanza));
+    m_presenti.resize(indice + 1);
+    m_presenti[indice] = *presenti;
 
     Griglia& g = *m_griglia;
     g.aggiungiRiga(QStringLiteral(" \t") + nome + u'\t' + campi.at(1) + QStringLiteral(" / ") +
@@ -298,7 +302,7 @@ void frmListaStanze::cmdAccedi_Click()
     if (indice < 1 || indice > m.ListaStanze.UBound())
         return;
     const Stanza& scelta = *m.ListaStanze[indice];
-    if (scelta.NumUtenti() >= scelta.MaxUtenti) {
+    if (scelta.NumUtenti() >= scelta.MaxUtenti || m_presenti.value(indice) >= scelta.MaxUtenti) {
         messaggio(tr("La stanza ha esaurito il numero di posti disponibili"), tr("Informazione"));
         return;
     }

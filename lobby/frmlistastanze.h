@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QList>
 #include <QTimer>
 #include <QWidget>
 
@@ -64,11 +65,15 @@ private:
     // Ends the window; while one of its own routines still runs, once that returns.
     void scarica();
 
+    static constexpr int kMassimoSegnaposto = 500;
+
     Module1& m;
     std::unique_ptr<Ui::frmListaStanze> ui;
     std::unique_ptr<GrigliaTabella> m_griglia;
     QImage picLogo;
     QImage PicLucchetto;
+    // The head count the master reported for each room of ListaStanze.
+    QList<int> m_presenti;
     bool m_elencoInCorso = false;
     // Routines of this window running now; the window goes only when none is left.
     int m_occupata = 0;

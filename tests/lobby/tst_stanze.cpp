@@ -158,6 +158,9 @@ private Q_SLOTS:
             {"short record", "0004", "00006 ^ A ~ 1 ~ x #", false, "", 1},
             {"max no number", "0004", "00006 ^ A ~ 1 ~ x ~  ~ h ~ 1 ~ x ~ dieci ~ 1 #", false, "",
              1},
+            // Read at once, not after a search per head.
+            {"huge room", "0004", "00006 ^ G ~ 32767 ~ x ~  ~ h ~ 1 ~ x ~ 32767 ~ 1 #", false,
+             tardi, 2},
         };
         for (const auto& c : casi)
             QTest::newRow(c.nome) << QString(c.codice) << QString(c.risposta) << c.pulsante
