@@ -17,8 +17,6 @@ namespace kalimo::test {
 class RawEnet final
 {
 public:
-    static constexpr int kWait = 15000;
-
     explicit RawEnet(bool listen = false)
     {
         enet_initialize();
@@ -37,27 +35,27 @@ public:
         enet_address_set_host_ip(&a, "127.0.0.1");
         a.port = port;
         m_peer = enet_host_connect(m_host, &a, session::wire::kChannelCount, data);
-        return QTest::qWaitFor([this] { return connected || disconnected; }, kWait) && connected;
+        return wait([this] { return connected || disconnected; }) && connected;
     }
     // Connects and says hello; the id the host gave, 0 when refused.
     qint32 join(quint16 port, const QString& name)
     {
-        if (!connect(port))
-            return 0;
-        send(session::wire::kChannelControl,
-             session::wire::hello({session::roomApplicationGuid(), name, QString()}));
-        (void)QTest::qWaitFor([this] { return welcomed != 0 || disconnected; }, kWait);
+        if (connect(port))
+            send(session::wire::kChannelControl,
+                 session::wire::hello({session::roomApplicationGuid(), name, QString()}));
+        (void)wait([this] { return welcomed != 0 || disconnected; });
         return welcomed;
     }
     void send(int channel, const QByteArray& bytes, enet_uint32 flags = ENET_PACKET_FLAG_RELIABLE)
     {
-        enet_peer_send(m_peer, quint8(channel),
-                       enet_packet_create(bytes.constData(), size_t(bytes.size()), flags));
+        ENetPacket* p = enet_packet_create(bytes.constData(), size_t(bytes.size()), flags);
+        if (enet_peer_send(m_peer, quint8(channel), p) != 0)
+            enet_packet_destroy(p);
         enet_host_flush(m_host);
     }
     bool waitDisconnected()
     {
-        return QTest::qWaitFor([this] { return disconnected; }, kWait);
+        return wait([this] { return disconnected; });
     }
     // Gone without a word, as a crashed program would be.
     void vanish()
@@ -75,6 +73,7 @@ public:
     qint32 welcomeId = 0; // when set, the next packet is answered as a host would
 
 private:
+    static bool wait(const std::function<bool()>& done) { return QTest::qWaitFor(done, 15000); }
     void service()
     {
         ENetEvent e;
@@ -89,8 +88,7 @@ private:
                 const QByteArray bytes(reinterpret_cast<const char*>(e.packet->data),
                                        qsizetype(e.packet->dataLength));
                 enet_packet_destroy(e.packet);
-                if (const auto id = session::wire::parseWelcome(bytes))
-                    welcomed = *id;
+                welcomed = session::wire::parseWelcome(bytes).value_or(welcomed);
                 if (welcomeId != 0)
                     send(session::wire::kChannelControl,
                          session::wire::welcome(std::exchange(welcomeId, 0)));
