@@ -8,6 +8,8 @@
 #include "protocol/framing.h"
 #include "protocol/separators.h"
 
+#include <QTimer>
+
 #include <algorithm>
 
 namespace kalimo {
@@ -169,6 +171,14 @@ void Module1::chiediDomanda(const DomandaInAttesa& domanda)
 
     m_domandaAperta = true;
     m_domandaCorrente = domanda;
+    // The boxes open once the master's arrival handler has returned: while
+    // it runs Qt reads nothing more from that socket, so the master's checks
+    // would go unanswered for as long as a box stayed open.
+    QTimer::singleShot(0, &m_contestoDomande, [this] { rispondiDomandeInAttesa(); });
+}
+
+void Module1::rispondiDomandeInAttesa()
+{
     for (;;) {
         rispondiDomanda(m_domandaCorrente);
         if (m_terminato || m_domandeInAttesa.isEmpty())

@@ -293,11 +293,14 @@ private:
         QString testo;
     };
     void chiediDomanda(const DomandaInAttesa& domanda);
+    void rispondiDomandeInAttesa();
     void rispondiDomanda(const DomandaInAttesa& domanda);
     bool inviaTestoPrivato(const QString& destinatario, const QString& testo);
     DomandaInAttesa m_domandaCorrente;
     QList<DomandaInAttesa> m_domandeInAttesa;
     bool m_domandaAperta = false;
+    // Owns the deferred start of the question boxes: gone with this object.
+    QObject m_contestoDomande;
     // Partners this lobby invited and whose answer has not come yet: only
     // their acceptance may start a private room.
     QStringList m_invitiInAttesa;

@@ -2,6 +2,7 @@
 #include "lobby/frmlistautenti.h"
 #include "lobby/module1.h"
 #include "platform/desktop/attesa.h"
+#include "protocol/textcodec.h"
 #include "room/griglia.h"
 #include "tests/support/bancolobby.h"
 #include "tests/support/fakemaster.h"
@@ -170,6 +171,9 @@ private Q_SLOTS:
                 c.chat("anna")->UtenteIgnorato = true;
             c.banco.dialoghi.risposte.enqueue(k.si ? Risposta::Si : Risposta::No);
             c.arriva("0002 ^ anna ~ " + k.testo + " #");
+            // Boxes open once the arrival has been handled.
+            QVERIFY(c.banco.dialoghi.messaggi.isEmpty());
+            QTest::qWait(20);
             if (k.titolo.isEmpty()) {
                 QVERIFY(c.banco.dialoghi.messaggi.isEmpty());
                 continue;
@@ -185,6 +189,20 @@ private Q_SLOTS:
         }
     }
 
+    void controlloConDomandaAperta()
+    {
+        // A question box left open must not stop the master's checks being answered.
+        Collegata c;
+        bool risposto = false;
+        c.banco.dialoghi.mentreAperta = [&] {
+            c.f.invia(encodeText(t("0005 ^ tok42 #")));
+            risposto = QTest::qWaitFor([&] { return !c.inviati("0014").isEmpty(); }, 5000);
+        };
+        c.f.invia(encodeText(t("0002 ^ anna ~ \\7 lista #")));
+        QTRY_VERIFY(!c.banco.dialoghi.messaggi.isEmpty());
+        QVERIFY(risposto);
+    }
+
     void unaDomandaAllaVolta()
     {
         test::BancoLobby banco;
@@ -196,6 +214,7 @@ private Q_SLOTS:
             da("0002 ^ anna ~ \\7 lista #0002 ^ bruno ~ \\4 invito #");
         };
         da("0002 ^ anna ~ \\4 invito #");
+        QTRY_COMPARE(caselle.testi.size(), 3);
         QCOMPARE(caselle.massimo, 1);
         QCOMPARE(caselle.testi, QStringList({" invito", " invito", " lista"}));
     }
@@ -246,8 +265,9 @@ private Q_SLOTS:
         c.lista("bruno\r\n");
         c.arriva("0002 ^ anna ~ \\8 ACCETTO #0002 ^ anna ~ \\8 ACCETTO #0002 ^ zeta ~ \\9 NO #");
         const QString si = "L'utente ha accettato la richiesta";
-        QCOMPARE(c.banco.dialoghi.testiMessaggi(),
-                 QStringList({si, si, "L'utente ha rifiutato la richiesta"}));
+        // The repeated notice merges with the one still waiting to be shown.
+        QTRY_COMPARE(c.banco.dialoghi.testiMessaggi(),
+                     QStringList({si, "L'utente ha rifiutato la richiesta"}));
         QCOMPARE(m.ContactList[2].Stato, kVero);
         QCOMPARE(c.banco.cartella.leggi("CntLst.klm"), "bruno\r\nanna\r\n");
         QCOMPARE(c.griglia(), QStringList{"anna|Connesso"});

@@ -6,6 +6,9 @@
 #include <QQueue>
 #include <QString>
 
+#include <functional>
+#include <utility>
+
 namespace kalimo::test {
 
 // Scripted boxes: every box shown is recorded; answers come from the queues,
@@ -31,6 +34,8 @@ public:
                        Pulsanti pulsanti) override
     {
         messaggi.append({testo, titolo, icona, pulsanti});
+        if (auto dentro = std::exchange(mentreAperta, {}))
+            dentro();
         return risposte.isEmpty() ? rispostaPredefinita : risposte.dequeue();
     }
 
@@ -54,6 +59,8 @@ public:
     QQueue<Risposta> risposte;
     QQueue<QString> testi;
     Risposta rispostaPredefinita = Risposta::Ok;
+    // Runs once, inside the next box, as if the user left it open meanwhile.
+    std::function<void()> mentreAperta;
 };
 
 } // namespace kalimo::test
