@@ -297,7 +297,7 @@ private Q_SLOTS:
             audio->setCurrentIndex(1);
             w(f, "cmdCreala")->click();
             QCOMPARE(l.f.testi().mid(3),
-                     messaggi.startsWith("Inserire") || messaggi.startsWith("Spec") ||
+                     messaggi.startsWith("Inserire") || messaggi.startsWith("Specificare") ||
                              azione.contains('+')
                          ? QStringList()
                          : QStringList(t("0007 ^ anna ^  Sala  ~ 5 ~ 2 ~ pw # ")));
