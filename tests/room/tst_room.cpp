@@ -6,6 +6,7 @@
 #include <QtTest>
 
 using namespace kalimo;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -14,10 +15,7 @@ QByteArray bytes(const char* text)
 {
     return QByteArray(text).replace('|', '\x1e').replace('^', '\x1f').replace('$', '\x1d');
 }
-QString wire(const char* text)
-{
-    return QString::fromUtf8(bytes(text));
-}
+const auto wire = [](const char* text) { return QString::fromUtf8(bytes(text)); };
 
 QString nicks(const Stanza& s, bool speakingOnly = false)
 {
@@ -27,10 +25,9 @@ QString nicks(const Stanza& s, bool speakingOnly = false)
     return out.filter(QRegularExpression(".")).join(u',');
 }
 
-QString error(const Stanza& s)
-{
-    return QString::number(s.Errori.Numero) + u' ' + s.Errori.Descrizione;
-}
+const auto error = [](const Stanza& s) {
+    return u"%1 %2"_s.arg(s.Errori.Numero).arg(s.Errori.Descrizione);
+};
 
 // Room 100 with a (7), b (8) and c (9); one speaker at most.
 void fillRoom(Stanza& s)
@@ -282,7 +279,10 @@ private Q_SLOTS:
         QVERIFY(s.AggiungiUtente(7, "anna", "10.0.0.1") && s.AggiungiUtente(8, "bob"));
         QVERIFY(s.UtenteParlante("bob") && s.UtenteParlante("anna") && s.UtenteMutoID(7));
         QVERIFY(s.InviaDatiUtenti());
+        int ends = 0;
+        s.ImpostaTerminaEsecuzione([&] { ++ends; });
         QVERIFY(s.EliminaUtente("bob") && s.EliminaUtente("anna")); // bob is silenced first
+        QCOMPARE(ends, 0);                                          // a permanent room
         const QByteArray expected =
             bytes("0001 | 1 | Città ^ 10 ^ 3 ^ True ^ pw ^ spw ^ True ^ 2302 ^ chi $ "
                   "0001 | 2 | Città ^ 10 ^ 3 ^ True ^ pw ^ spw ^ True ^ 2302 ^ chi $ "
