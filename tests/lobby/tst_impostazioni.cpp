@@ -11,9 +11,9 @@ using test::CartellaTemporanea;
 
 namespace {
 
-const QString kRecupero = QStringLiteral("Impossibile Trovare il file Masters.txt \n"
-                                         "Tentativo di recupero della configurazione precedente");
-const QString kCorrotto = QStringLiteral("Il file Masters.txt risulta corrotto");
+const QString kRecupero = "Impossibile Trovare il file Masters.txt \n"
+                          "Tentativo di recupero della configurazione precedente";
+const QString kCorrotto = "Il file Masters.txt risulta corrotto";
 
 // A Module1 over a fresh program folder with scripted services.
 struct Banco
@@ -23,6 +23,23 @@ struct Banco
     test::FakeAvvioProgrammi programmi;
     test::FakeApriFile apri;
     Module1 m{{&dialoghi, &programmi, &apri}, cartella.percorso()};
+    // "-" stands for a missing file.
+    void poni(const QString& nome, const QByteArray& dati)
+    {
+        if (dati != "-")
+            QVERIFY(cartella.scrivi(nome, dati));
+    }
+    QByteArray file(const QString& nome)
+    {
+        return cartella.esiste(nome) ? cartella.leggi(nome) : "-";
+    }
+    QStringList nomi()
+    {
+        QStringList n;
+        for (const ContactRecord& c : m.ContactList)
+            n << c.NickName + (c.Stato == kVero ? "*" : "");
+        return n;
+    }
 };
 
 } // namespace
@@ -31,251 +48,162 @@ class TestImpostazioni : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void mastersLettiERiscritti();
-    void mastersRighe_data();
-    void mastersRighe();
-    void mastersRecuperoDalBackup();
-    void mastersMancantiSenzaBackup();
-    void mastersCorrottoNonToccaIlBackup();
-    void mastersTestoNonUtf8();
-    void mastersEnorme();
+    void mastersRiscritti();
+    void masters_data();
+    void masters();
     void userIni_data();
     void userIni();
     void userIniScritto();
     void contactList();
-    void contactListEliminazione();
-    void contactListEnorme();
     void cartellaBloccataNonPerdeNulla();
     void cartellaProgramma();
-    void cartellaUtentePreparata();
 };
 
-void TestImpostazioni::mastersLettiERiscritti()
+void TestImpostazioni::mastersRiscritti()
 {
     Banco b;
-    QVERIFY(b.cartella.scrivi(QStringLiteral("Masters.txt"),
-                              "  Uno |  host.example |7070|chiave uno  \r\n"
-                              "\r\n"
-                              "   \r\n"
-                              "Due|10.0.0.1|65000|k2|quinto campo|sesto\r\n"));
+    b.poni("Masters.txt", "  Uno |  host.example |7070|chiave uno  \r\n\r\n   \r\n"
+                          "Due|10.0.0.1|65000|k2|quinto campo|sesto\r\n");
     QVERIFY(b.m.CaricaMasters());
     QCOMPARE(b.m.ListaMaster.UBound(), 2);
-    QCOMPARE(b.m.ListaMaster[1],
-             (MasterRecord{QStringLiteral("Uno"), QStringLiteral("host.example"), 7070,
-                           QStringLiteral("chiave uno")}));
-    QCOMPARE(b.m.ListaMaster[2], (MasterRecord{QStringLiteral("Due"), QStringLiteral("10.0.0.1"),
-                                               65000, QStringLiteral("k2")}));
+    QCOMPARE(b.m.ListaMaster[1], (MasterRecord{"Uno", "host.example", 7070, "chiave uno"}));
+    QCOMPARE(b.m.ListaMaster[2], (MasterRecord{"Due", "10.0.0.1", 65000, "k2"}));
     QVERIFY(b.dialoghi.messaggi.isEmpty());
-
     const QByteArray atteso = "Uno | host.example | 7070 | chiave uno\r\n\r\n"
                               "Due | 10.0.0.1 | 65000 | k2\r\n\r\n";
     // Loading writes the backup; saving writes the list itself, byte for byte alike.
-    QCOMPARE(b.cartella.leggi(QStringLiteral("Masters.old.txt")), atteso);
+    QCOMPARE(b.file("Masters.old.txt"), atteso);
     QVERIFY(b.m.SalvaMasters(b.m.ListaMaster));
-    QCOMPARE(b.cartella.leggi(QStringLiteral("Masters.txt")), atteso);
-
-    // And what was written reads back the same.
+    QCOMPARE(b.file("Masters.txt"), atteso);
     const Lista1<MasterRecord> prima = b.m.ListaMaster;
     QVERIFY(b.m.CaricaMasters());
-    QCOMPARE(b.m.ListaMaster.UBound(), prima.UBound());
-    for (int i = 1; i <= prima.UBound(); ++i)
-        QCOMPARE(b.m.ListaMaster[i], prima[i]);
-
-    Lista1<MasterRecord> vuota;
-    QVERIFY(b.m.SalvaMastersOld(vuota));
-    QCOMPARE(b.cartella.leggi(QStringLiteral("Masters.old.txt")), QByteArray());
-}
-
-void TestImpostazioni::mastersRighe_data()
-{
-    QTest::addColumn<QByteArray>("contenuto");
-    QTest::addColumn<bool>("esito");
-    QTest::addColumn<int>("voci");
-    QTest::addColumn<QString>("messaggio");
-
-    QTest::newRow("line feeds only") << QByteArray("a|b|1|c\nd|e|2|f\n") << true << 2 << QString();
-    QTest::newRow("no final line end") << QByteArray("a|b|1|c") << true << 1 << QString();
-    QTest::newRow("empty file") << QByteArray() << true << 0 << QString();
-    QTest::newRow("empty key") << QByteArray("a|b|1|") << true << 1 << QString();
-    QTest::newRow("three fields") << QByteArray("a|b|1|c\r\nx|y|2\r\n") << false << 0 << kCorrotto;
-    QTest::newRow("no separator") << QByteArray("solo testo\r\n") << false << 0 << kCorrotto;
-    QTest::newRow("port not a number") << QByteArray("a|b|porta|c\r\n") << false << 0 << QString();
-    QTest::newRow("port empty") << QByteArray("a|b||c\r\n") << false << 0 << QString();
-    QTest::newRow("port negative") << QByteArray("a|b|-1|c\r\n") << false << 0 << QString();
-    QTest::newRow("port too large") << QByteArray("a|b|65536|c\r\n") << false << 0 << QString();
-    QTest::newRow("largest port") << QByteArray("a|b|65535|c\r\n") << true << 1 << QString();
-}
-
-void TestImpostazioni::mastersRighe()
-{
-    QFETCH(QByteArray, contenuto);
-    QFETCH(bool, esito);
-    QFETCH(int, voci);
-    QFETCH(QString, messaggio);
-
-    Banco b;
-    QVERIFY(b.cartella.scrivi(QStringLiteral("Masters.txt"), contenuto));
-    QCOMPARE(b.m.CaricaMasters(), esito);
-    QCOMPARE(b.m.ListaMaster.UBound(), voci);
-    if (messaggio.isEmpty()) {
-        QVERIFY(b.dialoghi.messaggi.isEmpty());
-    } else {
-        QCOMPARE(b.dialoghi.messaggi.size(), 1);
-        QCOMPARE(b.dialoghi.messaggi[0].testo, messaggio);
-        QCOMPARE(b.dialoghi.messaggi[0].titolo, QStringLiteral("Attenzione"));
-        QCOMPARE(b.dialoghi.messaggi[0].icona, Icona::Critica);
-        QCOMPARE(b.dialoghi.messaggi[0].pulsanti, Pulsanti::Ok);
-    }
-    // Only a successful load refreshes the backup.
-    QCOMPARE(b.cartella.esiste(QStringLiteral("Masters.old.txt")), esito);
-}
-
-void TestImpostazioni::mastersRecuperoDalBackup()
-{
-    Banco b;
-    QVERIFY(b.cartella.scrivi(QStringLiteral("Masters.old.txt"),
-                              "Vecchio | 192.0.2.1 | 7071 | kalimo\r\n\r\n"));
-    QVERIFY(b.m.CaricaMasters());
-    QCOMPARE(b.dialoghi.testiMessaggi(), QStringList{kRecupero});
-    QCOMPARE(b.dialoghi.messaggi[0].titolo, QStringLiteral("Attenzione"));
-    QCOMPARE(b.dialoghi.messaggi[0].icona, Icona::Critica);
-    QCOMPARE(b.m.ListaMaster.UBound(), 1);
-    QCOMPARE(b.m.ListaMaster[1].Nome, QStringLiteral("Vecchio"));
-    QCOMPARE(b.m.ListaMaster[1].Porta, quint16(7071));
-    QCOMPARE(b.cartella.leggi(QStringLiteral("Masters.txt")),
-             QByteArray("Vecchio | 192.0.2.1 | 7071 | kalimo\r\n\r\n"));
-
+    QCOMPARE(b.m.ListaMaster.UBound(), 2);
+    QVERIFY(b.m.ListaMaster[1] == prima[1] && b.m.ListaMaster[2] == prima[2]);
+    QVERIFY(b.m.SalvaMastersOld(Lista1<MasterRecord>()));
+    QCOMPARE(b.file("Masters.old.txt"), QByteArray());
     // The backup alone reads without any message.
     Banco c;
-    QVERIFY(c.cartella.scrivi(QStringLiteral("Masters.old.txt"), "a|b|1|c\r\n"));
+    c.poni("Masters.old.txt", "a|b|1|c\r\n");
     QVERIFY(c.m.CaricaMastersOld());
     QCOMPARE(c.m.ListaMaster.UBound(), 1);
     QVERIFY(c.dialoghi.messaggi.isEmpty());
-    QVERIFY(!c.cartella.esiste(QStringLiteral("Masters.txt")));
+    QCOMPARE(c.file("Masters.txt"), "-");
 }
 
-void TestImpostazioni::mastersMancantiSenzaBackup()
+void TestImpostazioni::masters_data()
 {
-    Banco b;
-    QVERIFY(!b.m.CaricaMasters());
-    QCOMPARE(b.dialoghi.testiMessaggi(), QStringList{kRecupero});
-    QCOMPARE(b.m.ListaMaster.UBound(), 0);
-    QVERIFY(!b.cartella.esiste(QStringLiteral("Masters.txt")));
+    QTest::addColumn<QByteArray>("masters");
+    QTest::addColumn<QByteArray>("backup");
+    QTest::addColumn<bool>("esito");
+    QTest::addColumn<QString>("primo"); // name of the first master, or none loaded
+    QTest::addColumn<QString>("messaggio");
+    QTest::addColumn<QByteArray>("mastersDopo"); // "=" unchanged
+    QTest::addColumn<QByteArray>("backupDopo");  // "=" unchanged
 
-    // A backup that is itself bad: no second message, no recreated list.
-    Banco c;
-    QVERIFY(c.cartella.scrivi(QStringLiteral("Masters.old.txt"), "a|b\r\n"));
-    QVERIFY(!c.m.CaricaMasters());
-    QCOMPARE(c.dialoghi.testiMessaggi(), QStringList{kRecupero});
-    QVERIFY(!c.cartella.esiste(QStringLiteral("Masters.txt")));
-}
-
-void TestImpostazioni::mastersCorrottoNonToccaIlBackup()
-{
-    Banco b;
-    const QByteArray backup = "Buono | 127.0.0.1 | 7070 | kalimo\r\n\r\n";
-    QVERIFY(b.cartella.scrivi(QStringLiteral("Masters.old.txt"), backup));
-    QVERIFY(b.cartella.scrivi(QStringLiteral("Masters.txt"), "a|b|1|c\r\nrotto\r\n"));
-    QVERIFY(!b.m.CaricaMasters());
-    QCOMPARE(b.dialoghi.testiMessaggi(), QStringList{kCorrotto});
-    QCOMPARE(b.cartella.leggi(QStringLiteral("Masters.old.txt")), backup);
-    QCOMPARE(b.m.ListaMaster.UBound(), 0);
-}
-
-void TestImpostazioni::mastersTestoNonUtf8()
-{
-    Banco b;
-    // Written by an 8-bit program: Latin-1 bytes.
-    QVERIFY(b.cartella.scrivi(QStringLiteral("Masters.txt"), "Caff\xe8 | h\xf6st | 1 | ch\xee"
-                                                             "ave\r\n"));
-    QVERIFY(b.m.CaricaMasters());
-    QCOMPARE(b.m.ListaMaster[1].Nome, QStringLiteral("Caffè"));
-    QCOMPARE(b.m.ListaMaster[1].Indirizzo, QStringLiteral("höst"));
-    QCOMPARE(b.m.ListaMaster[1].Chiave, QStringLiteral("chîave"));
-    // Written back in UTF-8, which reads the same.
-    QCOMPARE(b.cartella.leggi(QStringLiteral("Masters.old.txt")),
-             QStringLiteral("Caffè | höst | 1 | chîave\r\n\r\n").toUtf8());
-
-    Banco c;
-    QVERIFY(c.cartella.scrivi(QStringLiteral("Masters.txt"),
-                              QStringLiteral("Città | h | 2 | k\r\n").toUtf8()));
-    QVERIFY(c.m.CaricaMasters());
-    QCOMPARE(c.m.ListaMaster[1].Nome, QStringLiteral("Città"));
-}
-
-void TestImpostazioni::mastersEnorme()
-{
-    Banco b;
-    const QByteArray backup = "Buono | 127.0.0.1 | 7070 | kalimo\r\n\r\n";
-    QVERIFY(b.cartella.scrivi(QStringLiteral("Masters.old.txt"), backup));
+    const QByteArray buono = "Buono | 127.0.0.1 | 7070 | kalimo\r\n\r\n";
     QByteArray enorme;
-    const QByteArray riga = "Master | 127.0.0.1 | 7070 | kalimo\r\n";
     while (enorme.size() < 10 * 1024 * 1024)
-        enorme += riga;
-    QVERIFY(b.cartella.scrivi(QStringLiteral("Masters.txt"), enorme));
-    QVERIFY(!b.m.CaricaMasters());
-    QCOMPARE(b.dialoghi.testiMessaggi(), QStringList{kCorrotto});
-    QCOMPARE(b.m.ListaMaster.UBound(), 0);
-    QCOMPARE(b.cartella.leggi(QStringLiteral("Masters.old.txt")), backup);
-    QCOMPARE(b.cartella.leggi(QStringLiteral("Masters.txt")).size(), enorme.size());
+        enorme += "Master | 127.0.0.1 | 7070 | kalimo\r\n";
+    struct Riga
+    {
+        const char* nome;
+        QByteArray masters, backup;
+        bool esito;
+        QString primo, messaggio;
+        QByteArray mastersDopo, backupDopo;
+    };
+    const QList<Riga> righe{
+        {"line feeds only", "a|b|1|c\nd|e|2|f\n", "-", true, "a", "", "=",
+         "a | b | 1 | c\r\n\r\nd | e | 2 | f\r\n\r\n"},
+        {"no final line end", "a|b|1|c", buono, true, "a", "", "=", "a | b | 1 | c\r\n\r\n"},
+        {"empty file", "", "-", true, "", "", "=", ""},
+        {"empty key", "a|b|1|", "-", true, "a", "", "=", "a | b | 1 | \r\n\r\n"},
+        {"largest port", "a|b|65535|c\r\n", "-", true, "a", "", "=", "a | b | 65535 | c\r\n\r\n"},
+        {"three fields", "a|b|1|c\r\nx|y|2\r\n", buono, false, "", kCorrotto, "=", "="},
+        {"no separator", "solo testo\r\n", "-", false, "", kCorrotto, "=", "-"},
+        {"port not a number", "a|b|porta|c\r\n", buono, false, "", "", "=", "="},
+        {"port empty", "a|b||c\r\n", "-", false, "", "", "=", "-"},
+        {"port negative", "a|b|-1|c\r\n", "-", false, "", "", "=", "-"},
+        {"port too large", "a|b|65536|c\r\n", "-", false, "", "", "=", "-"},
+        {"too large a file", enorme, buono, false, "", kCorrotto, "=", "="},
+        // Written by an 8-bit program: read as Latin-1, written back in UTF-8.
+        {"Latin-1",
+         "Caff\xe8 | h\xf6st | 1 | ch\xee"
+         "ave\r\n",
+         "-", true, "Caffè", "", "=", QString("Caffè | höst | 1 | chîave\r\n\r\n").toUtf8()},
+        {"UTF-8", QString("Città | h | 2 | k\r\n").toUtf8(), "-", true, "Città", "", "=",
+         QString("Città | h | 2 | k\r\n\r\n").toUtf8()},
+        {"recovered from the backup", "-", buono, true, "Buono", kRecupero, buono, buono},
+        {"missing, no backup", "-", "-", false, "", kRecupero, "-", "-"},
+        {"missing, bad backup", "-", "a|b\r\n", false, "", kRecupero, "-", "="}};
+    for (const Riga& r : righe)
+        QTest::newRow(r.nome) << r.masters << r.backup << r.esito << r.primo << r.messaggio
+                              << r.mastersDopo << r.backupDopo;
+}
+
+void TestImpostazioni::masters()
+{
+    QFETCH(QByteArray, masters);
+    QFETCH(QByteArray, backup);
+    QFETCH(QString, primo);
+    QFETCH(QString, messaggio);
+    QFETCH(QByteArray, mastersDopo);
+    QFETCH(QByteArray, backupDopo);
+    Banco b;
+    b.poni("Masters.txt", masters);
+    b.poni("Masters.old.txt", backup);
+    QTEST(b.m.CaricaMasters(), "esito");
+    QCOMPARE(b.m.ListaMaster.UBound() > 0 ? b.m.ListaMaster[1].Nome : QString(), primo);
+    QCOMPARE(b.dialoghi.testiMessaggi(),
+             messaggio.isEmpty() ? QStringList() : QStringList{messaggio});
+    for (const auto& m : b.dialoghi.messaggi) {
+        QCOMPARE(m.titolo, "Attenzione");
+        QCOMPARE(m.icona, Icona::Critica);
+        QCOMPARE(m.pulsanti, Pulsanti::Ok);
+    }
+    QCOMPARE(b.file("Masters.txt"), mastersDopo == "=" ? masters : mastersDopo);
+    QCOMPARE(b.file("Masters.old.txt"), backupDopo == "=" ? backup : backupDopo);
 }
 
 void TestImpostazioni::userIni_data()
 {
     QTest::addColumn<QByteArray>("contenuto");
     QTest::addColumn<bool>("esito");
-    QTest::addColumn<QString>("nick");
-    QTest::addColumn<QString>("password");
-
-    QTest::newRow("as written") << QByteArray("USERNAME : mario\r\nPASSWORD : Segreto\r\n") << true
-                                << "mario"
-                                << "Segreto";
-    QTest::newRow("password first")
-        << QByteArray("PASSWORD : Segreto\r\nUSERNAME : mario\r\n") << true << "mario"
-        << "Segreto";
-    QTest::newRow("blank lines, no blanks, line feeds")
-        << QByteArray("\n\nUSERNAME:mario\n  \nPASSWORD:x\n") << true << "mario"
-        << "x";
-    QTest::newRow("colon inside the password")
-        << QByteArray("USERNAME : mario\r\nPASSWORD : a:b : c\r\n") << true << "mario"
-        << "a:b : c";
-    QTest::newRow("other lines skipped")
-        << QByteArray("[account]\r\nVERSIONE : 2\r\nUSERNAME : mario\r\nPASSWORD : p\r\n") << true
-        << "mario"
-        << "p";
-    QTest::newRow("keys are case-sensitive")
-        << QByteArray("username : mario\r\npassword : p\r\n") << true << ""
-        << "";
-    QTest::newRow("no user name line") << QByteArray("PASSWORD : p\r\n") << true << ""
-                                       << "p";
-    QTest::newRow("empty file") << QByteArray() << true << ""
-                                << "";
-    QTest::newRow("user name without colon")
-        << QByteArray("USERNAME mario\r\nPASSWORD : p\r\n") << false << ""
-        << "";
-    QTest::newRow("other line without colon")
-        << QByteArray("Account di prova\r\nUSERNAME : mario\r\n") << true << "mario"
-        << "";
-    QTest::newRow("password without colon")
-        << QByteArray("USERNAME : mario\r\nPASSWORD\r\n") << false << "mario"
-        << "";
-    QTest::newRow("Latin-1 password")
-        << QByteArray("USERNAME : mario\r\nPASSWORD : perch\xe9\r\n") << true << "mario"
-        << "perché";
+    QTest::addColumn<QStringList>("utente");
+    struct Riga
+    {
+        const char* nome;
+        QByteArray contenuto;
+        bool esito;
+        QString nick, password;
+    };
+    const QList<Riga> righe{
+        {"as written", "USERNAME : mario\r\nPASSWORD : Segreto\r\n", true, "mario", "Segreto"},
+        {"password first", "PASSWORD : Segreto\r\nUSERNAME : mario\r\n", true, "mario", "Segreto"},
+        {"blank lines, no blanks, LF", "\n\nUSERNAME:mario\n  \nPASSWORD:x\n", true, "mario", "x"},
+        {"colon in the password", "USERNAME : mario\r\nPASSWORD : a:b : c\r\n", true, "mario",
+         "a:b : c"},
+        {"other lines skipped", "[account]\r\nVERSIONE : 2\r\nUSERNAME : mario\r\nPASSWORD : p\r\n",
+         true, "mario", "p"},
+        {"case-sensitive keys", "username : mario\r\npassword : p\r\n", true, "", ""},
+        {"no user name line", "PASSWORD : p\r\n", true, "", "p"},
+        {"empty file", "", true, "", ""},
+        {"user name without colon", "USERNAME mario\r\nPASSWORD : p\r\n", false, "", ""},
+        {"other line without colon", "Account di prova\r\nUSERNAME : mario\r\n", true, "mario", ""},
+        {"password without colon", "USERNAME : mario\r\nPASSWORD\r\n", false, "mario", ""},
+        {"Latin-1 password", "USERNAME : mario\r\nPASSWORD : perch\xe9\r\n", true, "mario",
+         "perché"}};
+    for (const Riga& r : righe)
+        QTest::newRow(r.nome) << r.contenuto << r.esito << QStringList{r.nick, r.password};
 }
 
 void TestImpostazioni::userIni()
 {
-    QFETCH(QByteArray, contenuto);
-    QFETCH(bool, esito);
-    QFETCH(QString, nick);
-    QFETCH(QString, password);
-
     Banco b;
-    QVERIFY(b.cartella.scrivi(QStringLiteral("User.ini"), contenuto));
-    QCOMPARE(b.m.LeggiUserIni(), esito);
-    QCOMPARE(b.m.UtenteCorrente.NickName, nick);
-    QCOMPARE(b.m.UtenteCorrente.Password, password);
+    QFETCH(QByteArray, contenuto);
+    b.poni("User.ini", contenuto);
+    QTEST(b.m.LeggiUserIni(), "esito");
+    QTEST(QStringList({b.m.UtenteCorrente.NickName, b.m.UtenteCorrente.Password}), "utente");
     QVERIFY(b.dialoghi.messaggi.isEmpty());
 }
 
@@ -283,28 +211,21 @@ void TestImpostazioni::userIniScritto()
 {
     Banco b;
     QVERIFY(!b.m.LeggiUserIni()); // missing
-
-    QVERIFY(b.m.SalvaUserIni(QStringLiteral("  Mario Rossi "), QStringLiteral(" PaSs:wörd ")));
-    QCOMPARE(b.cartella.leggi(QStringLiteral("User.ini")),
-             QStringLiteral("USERNAME : mario rossi\r\nPASSWORD : PaSs:wörd\r\n").toUtf8());
-    const QFileDevice::Permissions permessi =
-        QFile::permissions(b.cartella.file(QStringLiteral("User.ini")));
-    QVERIFY(permessi & QFileDevice::ReadOwner);
-    QVERIFY(permessi & QFileDevice::WriteOwner);
-    QVERIFY(!(permessi & (QFileDevice::ReadGroup | QFileDevice::ReadOther |
-                          QFileDevice::WriteGroup | QFileDevice::WriteOther)));
-
+    const auto privato = [&] {
+        const QFile::Permissions p = QFile::permissions(b.cartella.file("User.ini"));
+        return (p & QFile::ReadOwner) && (p & QFile::WriteOwner) && !(p & 0x0066);
+    };
+    QVERIFY(b.m.SalvaUserIni("  Mario Rossi ", " PaSs:wörd "));
+    QCOMPARE(b.file("User.ini"),
+             QString("USERNAME : mario rossi\r\nPASSWORD : PaSs:wörd\r\n").toUtf8());
+    QVERIFY(privato());
     QVERIFY(b.m.LeggiUserIni());
-    QCOMPARE(b.m.UtenteCorrente.NickName, QStringLiteral("mario rossi"));
-    QCOMPARE(b.m.UtenteCorrente.Password, QStringLiteral("PaSs:wörd"));
-
-    // A line break pasted into a field cannot add a line to the file.
-    QVERIFY(b.m.SalvaUserIni(QStringLiteral("luigi\r\nPASSWORD : x"), QStringLiteral("p\nq")));
-    QCOMPARE(b.cartella.leggi(QStringLiteral("User.ini")),
-             QByteArray("USERNAME : luigipassword : x\r\nPASSWORD : pq\r\n"));
-    // Rewriting keeps the file private.
-    QVERIFY(!(QFile::permissions(b.cartella.file(QStringLiteral("User.ini"))) &
-              QFileDevice::ReadOther));
+    QCOMPARE(QStringList({b.m.UtenteCorrente.NickName, b.m.UtenteCorrente.Password}),
+             QStringList({"mario rossi", "PaSs:wörd"}));
+    // A line break pasted into a field cannot add a line to the file; rewriting keeps it private.
+    QVERIFY(b.m.SalvaUserIni("luigi\r\nPASSWORD : x", "p\nq"));
+    QCOMPARE(b.file("User.ini"), "USERNAME : luigipassword : x\r\nPASSWORD : pq\r\n");
+    QVERIFY(privato());
 }
 
 void TestImpostazioni::contactList()
@@ -312,132 +233,102 @@ void TestImpostazioni::contactList()
     Banco b;
     b.m.CaricaContactList(); // missing file: empty, silently
     QCOMPARE(b.m.ContactList.UBound(), 0);
-
-    QVERIFY(b.cartella.scrivi(QStringLiteral("CntLst.klm"),
-                              "  Anna \r\n\r\nbruno\r\n   \r\nAnna\r\nCarla"));
+    b.poni("CntLst.klm", "  Anna \r\n\r\nbruno\r\n   \r\nAnna\r\nCarla");
     b.m.CaricaContactList();
-    QCOMPARE(b.m.ContactList.UBound(), 4);
-    QCOMPARE(b.m.ContactList[1].NickName, QStringLiteral("Anna"));
-    QCOMPARE(b.m.ContactList[2].NickName, QStringLiteral("bruno"));
-    QCOMPARE(b.m.ContactList[4].NickName, QStringLiteral("Carla"));
-    for (const ContactRecord& c : b.m.ContactList)
-        QCOMPARE(c.Stato, kFalso);
-
-    QVERIFY(b.m.EstInContactList(QStringLiteral("bruno")));
-    QVERIFY(!b.m.EstInContactList(QStringLiteral("Bruno")));
-    QVERIFY(!b.m.EstInContactList(QStringLiteral("anna")));
-
+    QCOMPARE(b.nomi(), QStringList({"Anna", "bruno", "Anna", "Carla"}));
+    QVERIFY(b.m.EstInContactList("bruno"));
+    QVERIFY(!b.m.EstInContactList("Bruno") && !b.m.EstInContactList("anna"));
     b.m.ContactList[2].Stato = kVero;
-    QCOMPARE(b.m.DammiStatoContatto(QStringLiteral("bruno")), kVero);
-    QCOMPARE(b.m.DammiStatoContatto(QStringLiteral("Anna")), kFalso);
-    QCOMPARE(b.m.DammiStatoContatto(QStringLiteral("nessuno")), kFalso);
-
+    QCOMPARE(QList<int>({b.m.DammiStatoContatto("bruno"), b.m.DammiStatoContatto("Anna"),
+                         b.m.DammiStatoContatto("nessuno")}),
+             QList<int>({kVero, kFalso, kFalso}));
     // Accepting a contact appends one line, after a last line without its end.
-    const int nuovo = b.m.ContactList.aggiungi({QStringLiteral("dario"), kVero});
+    const int nuovo = b.m.ContactList.aggiungi({"dario", kVero});
     QVERIFY(b.m.SalvaContactList(b.m.ContactList, nuovo, false));
-    QCOMPARE(b.cartella.leggi(QStringLiteral("CntLst.klm")),
-             QByteArray("  Anna \r\n\r\nbruno\r\n   \r\nAnna\r\nCarla\r\ndario\r\n"));
+    QCOMPARE(b.file("CntLst.klm"), "  Anna \r\n\r\nbruno\r\n   \r\nAnna\r\nCarla\r\ndario\r\n");
     QVERIFY(!b.m.SalvaContactList(b.m.ContactList, 0, false));
     QVERIFY(!b.m.SalvaContactList(b.m.ContactList, 99, false));
-
     QVERIFY(b.m.SalvaContactList(b.m.ContactList, 0, true));
-    QCOMPARE(b.cartella.leggi(QStringLiteral("CntLst.klm")),
-             QByteArray("Anna\r\nbruno\r\nAnna\r\nCarla\r\ndario\r\n"));
+    QCOMPARE(b.file("CntLst.klm"), "Anna\r\nbruno\r\nAnna\r\nCarla\r\ndario\r\n");
+    // Removal drops every copy and resets every Stato, also when the nick is not there.
+    QVERIFY(b.m.EliminaDaContactList("Anna"));
+    QCOMPARE(b.nomi(), QStringList({"bruno", "Carla", "dario"}));
+    QCOMPARE(b.file("CntLst.klm"), "bruno\r\nCarla\r\ndario\r\n");
+    b.m.ContactList[2].Stato = kVero;
+    QVERIFY(b.m.EliminaDaContactList("carla"));
+    QCOMPARE(b.nomi(), QStringList({"bruno", "Carla", "dario"}));
+    QCOMPARE(b.file("CntLst.klm"), "bruno\r\nCarla\r\ndario\r\n");
 
     // Appending creates the file when there is none.
     Banco c;
     Lista1<ContactRecord> lista;
-    lista.aggiungi({QStringLiteral("zeta"), kFalso});
+    lista.aggiungi({"zeta", kFalso});
     QVERIFY(c.m.SalvaContactList(lista, 1, false));
-    QCOMPARE(c.cartella.leggi(QStringLiteral("CntLst.klm")), QByteArray("zeta\r\n"));
-}
-
-void TestImpostazioni::contactListEliminazione()
-{
-    Banco b;
-    QVERIFY(b.cartella.scrivi(QStringLiteral("CntLst.klm"), "Anna\r\nbruno\r\nAnna\r\nCarla\r\n"));
-    b.m.CaricaContactList();
-    for (ContactRecord& c : b.m.ContactList)
-        c.Stato = kVero;
-
-    QVERIFY(b.m.EliminaDaContactList(QStringLiteral("Anna")));
-    QCOMPARE(b.m.ContactList.UBound(), 2);
-    QCOMPARE(b.m.ContactList[1].NickName, QStringLiteral("bruno"));
-    QCOMPARE(b.m.ContactList[2].NickName, QStringLiteral("Carla"));
-    QCOMPARE(b.cartella.leggi(QStringLiteral("CntLst.klm")), QByteArray("bruno\r\nCarla\r\n"));
-    QCOMPARE(b.m.ContactList[1].Stato, kFalso);
-
-    // A nick that is not there: the file is rewritten unchanged, every Stato reset.
-    b.m.ContactList[2].Stato = kVero;
-    QVERIFY(b.m.EliminaDaContactList(QStringLiteral("carla")));
-    QCOMPARE(b.m.ContactList.UBound(), 2);
-    QCOMPARE(b.m.ContactList[2].Stato, kFalso);
-    QCOMPARE(b.cartella.leggi(QStringLiteral("CntLst.klm")), QByteArray("bruno\r\nCarla\r\n"));
-}
-
-void TestImpostazioni::contactListEnorme()
-{
-    Banco b;
+    QCOMPARE(c.file("CntLst.klm"), "zeta\r\n");
+    // What we could not read is never replaced by the nothing we hold.
     QByteArray enorme;
     while (enorme.size() <= Module1::kDimensioneMassimaFile)
         enorme += "contatto\r\n";
-    QVERIFY(b.cartella.scrivi(QStringLiteral("CntLst.klm"), enorme));
-    b.m.CaricaContactList();
-    QCOMPARE(b.m.ContactList.UBound(), 0);
-    QVERIFY(b.m.contactListRifiutata());
-    // What we could not read is never replaced by the nothing we hold.
-    QVERIFY(!b.m.EliminaDaContactList(QStringLiteral("contatto")));
-    QCOMPARE(b.cartella.leggi(QStringLiteral("CntLst.klm")), enorme);
+    c.poni("CntLst.klm", enorme);
+    c.m.CaricaContactList();
+    QCOMPARE(c.m.ContactList.UBound(), 0);
+    QVERIFY(c.m.contactListRifiutata());
+    QVERIFY(!c.m.EliminaDaContactList("contatto"));
+    QCOMPARE(c.file("CntLst.klm"), enorme);
 }
 
 void TestImpostazioni::cartellaBloccataNonPerdeNulla()
 {
     Banco b;
-    const QByteArray masters = "Uno | 127.0.0.1 | 7070 | kalimo\r\n\r\n";
-    const QByteArray user = "USERNAME : mario\r\nPASSWORD : p\r\n";
-    const QByteArray contatti = "anna\r\n";
-    QVERIFY(b.cartella.scrivi(QStringLiteral("Masters.txt"), masters));
-    QVERIFY(b.cartella.scrivi(QStringLiteral("User.ini"), user));
-    QVERIFY(b.cartella.scrivi(QStringLiteral("CntLst.klm"), contatti));
+    const QByteArrayList file{"Uno | 127.0.0.1 | 7070 | kalimo\r\n\r\n",
+                              "USERNAME : mario\r\nPASSWORD : p\r\n", "anna\r\n"};
+    b.poni("Masters.txt", file[0]);
+    b.poni("User.ini", file[1]);
+    b.poni("CntLst.klm", file[2]);
     b.m.CaricaContactList();
     {
         test::CartellaBloccata blocco(b.cartella.percorso());
         if (!blocco.attiva())
             QSKIP("this system cannot make a folder refuse writes");
-
         Lista1<MasterRecord> altra;
-        altra.aggiungi({QStringLiteral("Altro"), QStringLiteral("h"), 1, QStringLiteral("k")});
+        altra.aggiungi({"Altro", "h", 1, "k"});
         QVERIFY(!b.m.SalvaMasters(altra));
-        QVERIFY(!b.m.SalvaUserIni(QStringLiteral("luigi"), QStringLiteral("nuova")));
-        QVERIFY(!b.m.EliminaDaContactList(QStringLiteral("anna")));
-        const int i = b.m.ContactList.aggiungi({QStringLiteral("bruno"), kFalso});
+        QVERIFY(!b.m.SalvaUserIni("luigi", "nuova"));
+        QVERIFY(!b.m.EliminaDaContactList("anna"));
+        const int i = b.m.ContactList.aggiungi({"bruno", kFalso});
         QVERIFY(!b.m.SalvaContactList(b.m.ContactList, i, false));
-
         // The list still loads though its backup cannot be written.
         QVERIFY(b.m.CaricaMasters());
         QCOMPARE(b.m.ListaMaster.UBound(), 1);
-        QVERIFY(!b.cartella.esiste(QStringLiteral("Masters.old.txt")));
     }
-    QCOMPARE(b.cartella.leggi(QStringLiteral("Masters.txt")), masters);
-    QCOMPARE(b.cartella.leggi(QStringLiteral("User.ini")), user);
-    QCOMPARE(b.cartella.leggi(QStringLiteral("CntLst.klm")), contatti);
-    // No temporary files left behind either.
+    QCOMPARE(QByteArrayList({b.file("Masters.txt"), b.file("User.ini"), b.file("CntLst.klm")}),
+             file);
+    // No backup and no temporary files left behind either.
     QCOMPARE(QDir(b.cartella.percorso()).entryList(QDir::Files).size(), 3);
 }
 
 void TestImpostazioni::cartellaProgramma()
 {
-    CartellaTemporanea eseguibile;
-    CartellaTemporanea utente;
-    QCOMPARE(scegliCartellaProgramma(QStringLiteral("/tmp/casa/"), eseguibile.percorso(),
-                                     utente.percorso()),
-             QStringLiteral("/tmp/casa"));
+    CartellaTemporanea eseguibile, utente;
+    QCOMPARE(scegliCartellaProgramma("/tmp/casa/", eseguibile.percorso(), utente.percorso()),
+             "/tmp/casa");
     QCOMPARE(scegliCartellaProgramma(QString(), eseguibile.percorso(), utente.percorso()),
              QDir::cleanPath(eseguibile.percorso()));
     QVERIFY(cartellaScrivibile(eseguibile.percorso()));
-    QVERIFY(!cartellaScrivibile(eseguibile.file(QStringLiteral("non/esiste"))));
-    // The probe leaves nothing behind.
-    QVERIFY(QDir(eseguibile.percorso()).isEmpty());
+    QVERIFY(!cartellaScrivibile(eseguibile.file("non/esiste")));
+    QVERIFY(QDir(eseguibile.percorso()).isEmpty()); // the probe leaves nothing behind
+
+    CartellaTemporanea nuova, usata;
+    preparaCartellaUtente(nuova.percorso());
+    QCOMPARE(nuova.leggi("Masters.txt"), "Locale | 127.0.0.1 | 7070 | kalimo\r\n\r\n");
+    QVERIFY(nuova.leggi("miniguida.txt").contains("Connetti"));
+    QVERIFY(nuova.leggi("inforegistrazione.txt").contains("User.ini"));
+    // Never replaces what the user has, and a backup alone is left to the recovery.
+    QVERIFY(usata.scrivi("miniguida.txt", "mia"));
+    QVERIFY(usata.scrivi("Masters.old.txt", "a|b|1|c\r\n"));
+    preparaCartellaUtente(usata.percorso());
+    QCOMPARE(usata.leggi("miniguida.txt"), "mia");
+    QVERIFY(!usata.esiste("Masters.txt") && usata.esiste("inforegistrazione.txt"));
 
     test::CartellaBloccata blocco(eseguibile.percorso());
     if (!blocco.attiva())
@@ -445,25 +336,6 @@ void TestImpostazioni::cartellaProgramma()
     QVERIFY(!cartellaScrivibile(eseguibile.percorso()));
     QCOMPARE(scegliCartellaProgramma(QString(), eseguibile.percorso(), utente.percorso()),
              QDir::cleanPath(utente.percorso()));
-}
-
-void TestImpostazioni::cartellaUtentePreparata()
-{
-    CartellaTemporanea nuova;
-    preparaCartellaUtente(nuova.percorso());
-    QCOMPARE(nuova.leggi(QStringLiteral("Masters.txt")),
-             QByteArray("Locale | 127.0.0.1 | 7070 | kalimo\r\n\r\n"));
-    QVERIFY(nuova.leggi(QStringLiteral("miniguida.txt")).contains("Connetti"));
-    QVERIFY(nuova.leggi(QStringLiteral("inforegistrazione.txt")).contains("User.ini"));
-
-    // Never replaces what the user has, and a backup alone is left to the recovery.
-    CartellaTemporanea usata;
-    QVERIFY(usata.scrivi(QStringLiteral("miniguida.txt"), "mia"));
-    QVERIFY(usata.scrivi(QStringLiteral("Masters.old.txt"), "a|b|1|c\r\n"));
-    preparaCartellaUtente(usata.percorso());
-    QCOMPARE(usata.leggi(QStringLiteral("miniguida.txt")), QByteArray("mia"));
-    QVERIFY(!usata.esiste(QStringLiteral("Masters.txt")));
-    QVERIFY(usata.esiste(QStringLiteral("inforegistrazione.txt")));
 }
 
 QTEST_MAIN(TestImpostazioni)
