@@ -222,8 +222,9 @@ void TestRegistrazione::controlliPrimaDellInvio()
     QVERIFY(s.ok);
     // Each rule in turn; nothing reaches the master until all pass, and ten characters of email do.
     const QList<QStringList> casi{
-        {"ab", "x", "y", "", "Indicare una username di almeno 3 caratteri"},
-        {"mario", "xy", "xy", "", "Indicare una password di almeno 3 caratteri"},
+        {" ab ", "x", "y", "", "Indicare una username di almeno 3 caratteri"},
+        {"mario", "Segreto", " Segreto ", "a@b.it", "Inserire una email"},
+        {"mario", " xy ", " xy ", "mario@x.it", "Indicare una password di almeno 3 caratteri"},
         {"mario", "Segreto", "segreto", "", "Le password inserite non coincidono"},
         {"mario", "Segreto", "Segreto", "m@rio.it ", "Inserire una email"},
         {"mario", "Segreto", "Segreto", "mario@x.it", "Esiste già un utente con questo nome"}};
@@ -232,6 +233,8 @@ void TestRegistrazione::controlliPrimaDellInvio()
         s.invia()->click();
         QCOMPARE(s.testo(), c[4]);
         QCOMPARE(s.f.codici().size(), c == casi.last() ? 1 : 0);
+        QVERIFY(s.finestra->isVisible() && s.invia()->isEnabled());
+        QVERIFY(s.banco.dialoghi.messaggi.isEmpty() && !s.banco.cartella.esiste("User.ini"));
     }
     // After a refusal the user corrects the name and sends again.
     s.f.quando("0010", FakeMaster::rispondi(u"00001"));
