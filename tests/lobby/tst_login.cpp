@@ -26,10 +26,11 @@ QByteArray b(const char* testo)
     return t(testo).toUtf8();
 }
 
-const QString kNonConnesso =
-    QStringLiteral("Non Connesso.\nClicca su 'Connetti' per entrare nel servizio.");
+const QString kNonConnesso = "Non Connesso.\nClicca su 'Connetti' per entrare nel servizio.";
 const QString kNessunServer =
-    QStringLiteral("Servizio non disponibile; Nessuno dei server ha risposto alla connessione.");
+    "Servizio non disponibile; Nessuno dei server ha risposto alla connessione.";
+const QString kPerduta = "La Connessione al Master è andata perduta";
+const QString kEseguita = "Connessione al Master Eseguita";
 
 // A master that accepts mario, hands out two masters and current limits.
 void copioneRiuscito(FakeMaster& f)
@@ -46,25 +47,50 @@ void copioneRiuscito(FakeMaster& f)
     f.quando("0011", FakeMaster::rispondi(u"00012", {"20", "5", "2.0b"}));
 }
 
-// One master, "Primo", scripted as above, and a lobby that knows only it.
-struct UnMaster
+// "Primo" and, when asked, "Secondo" after it, both scripted as above, after the lines `primi`.
+struct Lobby
 {
-    explicit UnMaster(int rispostaMs = 300) : banco(rispostaMs)
+    explicit Lobby(int rispostaMs = 300, const QByteArray& primi = {}, bool secondo = false)
+        : banco(rispostaMs)
     {
-        pronto = f.ascolta();
+        pronto = f.ascolta() && g.ascolta();
         copioneRiuscito(f);
-        lista = BancoLobby::rigaMaster("Primo", f.porta());
-        banco.scriviMasters(lista);
+        copioneRiuscito(g);
+        lista = primi + BancoLobby::rigaMaster("Primo", f.porta());
+        banco.scriviMasters(lista + (secondo ? BancoLobby::rigaMaster("Secondo", g.porta()) : ""));
+        m = &banco.modulo();
+        c = banco.client();
     }
-    FakeMaster f;
+    bool ascolta() const { return c->WSKVoice.InAscolto(); }
+    QStringList& stati() { return banco.registroStato->testi; }
+    // The caption of Connetti, then which of the menu buttons are enabled.
+    QString pulsanti()
+    {
+        QString s = banco.pulsante("cmdConnettiti")->text();
+        for (const char* n :
+             {"cmdConnettiti", "cmdListaStanze", "cmdListaUtenti", "cmdNuovaStanza", "cmdOpzioni"})
+            s += banco.pulsante(n)->isEnabled() ? " 1" : " 0";
+        return s;
+    }
+    bool chiuse(FakeMaster& x)
+    {
+        return QTest::qWaitFor([&] { return x.connessioniAperte() == 0; }, 10000);
+    }
+
+    FakeMaster f, g;
     BancoLobby banco;
     QByteArray lista;
     bool pronto = false;
+    Module1* m = nullptr;
+    frmClient* c = nullptr;
 };
 
-bool inAscolto(BancoLobby& banco)
+const QString kScollegato = "Connetti 1 0 0 0 1";
+
+QStringList box(const test::FakeDialoghi::Messaggio& m)
 {
-    return banco.client()->WSKVoice.InAscolto();
+    return {m.testo, m.titolo,
+            QString::number(int(m.icona)) + "/" + QString::number(int(m.pulsanti))};
 }
 
 } // namespace
@@ -74,155 +100,84 @@ class TestLogin : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void init() { Attesa::riprendi(); }
-
-    void arrivi_data();
     void arrivi();
     void loginRiuscito();
-    void primoMasterRifiutaTcp();
     void rifiuti_data();
     void rifiuti();
-    void nessunMaster_data();
     void nessunMaster();
-    void disconnessione();
-    void stopDuranteLogin();
-    void stopDuranteAggiornamento();
-    void finestraChiusaDuranteLogin();
+    void disconnessioni();
+    void stop();
     void versione_data();
     void versione();
-    void connessionePersa();
-    void chiusuraDuranteLogin();
-    void loginSenzaRisposta();
+    void loginFallito();
     void timeOutListaMaster_data();
     void timeOutListaMaster();
     void risposteAPezzi();
     void risposteMalformate_data();
     void risposteMalformate();
     void controllo();
-    void mastersTroppoLungo();
     void ascoltoVoce();
-    void esciChiudeUltimoCollegamento();
-    void portaVoceOccupata();
+    void esciEPortaOccupata();
 };
-
-void TestLogin::arrivi_data()
-{
-    QTest::addColumn<QString>("dati");
-    QTest::addColumn<QString>("codice");
-    QTest::addColumn<QString>("parametri");
-
-    QTest::newRow("reply with three fields")
-        << t("  00012 ^ 20 ~ 5 ~ 2.0b # ") << "00012" << t("20 ~ 5 ~ 2.0b");
-    QTest::newRow("two replies: the later wins")
-        << t("00008 ^ 3 #00010 ^ a ~ b # ") << "00010" << t("a ~ b");
-    QTest::newRow("no SEP1: nothing") << t("00012 ^ 20 ~ 5 ~ 2.0b") << ""
-                                      << "";
-    QTest::newRow("two SEP2: ignored") << t("00012 ^ 20 ^ 5 #") << ""
-                                       << "";
-    QTest::newRow("no SEP2: ignored") << t("00012 #") << ""
-                                      << "";
-    QTest::newRow("notification 0001 ignored") << t("0001 ^ x ~ y #") << ""
-                                               << "";
-    QTest::newRow("unknown four-digit code") << t("0009 ^ x ~ y #") << ""
-                                             << "";
-    QTest::newRow("chat texts do not touch the slot")
-        << t("0002 ^ anna ~ ciao #0003 ^ anna ~ io #0004 ^ anna ~ sistema #") << ""
-        << "";
-    QTest::newRow("reply after a bad piece") << t("x ^ y ^ z #00002 ^ 0 #") << "00002"
-                                             << "0";
-    QTest::newRow("empty") << ""
-                           << ""
-                           << "";
-}
 
 void TestLogin::arrivi()
 {
-    QFETCH(QString, dati);
-    QFETCH(QString, codice);
-    QFETCH(QString, parametri);
-    BancoLobby banco;
-    Module1& m = banco.modulo();
-    m.GestisciDatiArrivatiMaster(dati);
-    QCOMPARE(m.CodiceRisposta, codice);
-    QCOMPARE(m.ParametriRisposta, parametri);
-    QVERIFY(banco.dialoghi.messaggi.isEmpty());
+    const QList<QStringList> casi{
+        {t("  00012 ^ 20 ~ 5 ~ 2.0b # "), "00012", t("20 ~ 5 ~ 2.0b")},
+        {t("00008 ^ 3 #00010 ^ a ~ b # "), "00010", t("a ~ b")}, // the later reply wins
+        {t("00012 ^ 20 ~ 5 ~ 2.0b"), "", ""},                    // no SEP1 yet
+        {t("00012 ^ 20 ^ 5 #"), "", ""},
+        {t("00012 #"), "", ""},
+        {t("0001 ^ x ~ y #"), "", ""}, // notifications and unknown codes
+        {t("0009 ^ x ~ y #"), "", ""},
+        {t("0002 ^ anna ~ ciao #0003 ^ anna ~ io #0004 ^ anna ~ sistema #"), "", ""},
+        {t("x ^ y ^ z #00002 ^ 0 #"), "00002", "0"},
+        {"", "", ""}};
+    for (const QStringList& c : casi) {
+        BancoLobby banco;
+        Module1& m = banco.modulo();
+        m.GestisciDatiArrivatiMaster(c[0]);
+        QCOMPARE(QStringList({c[0], m.CodiceRisposta, m.ParametriRisposta}), c);
+        QVERIFY(banco.dialoghi.messaggi.isEmpty());
+    }
 }
 
 void TestLogin::loginRiuscito()
 {
-    UnMaster u;
-    QVERIFY(u.pronto);
-    FakeMaster& f = u.f;
-    BancoLobby& banco = u.banco;
-    const QByteArray& vecchia = u.lista;
-    Module1& m = banco.modulo();
-    frmClient* c = banco.client();
+    Lobby l(300, BancoLobby::rigaMaster("Spento", FakeMaster::portaChiusa()));
+    QVERIFY(l.pronto);
     QList<bool> ascoltoAlleRichieste;
-    f.dopoRichiesta = [&](const FakeMaster::Richiesta&) {
-        ascoltoAlleRichieste.append(inAscolto(banco));
-    };
-    QVERIFY(!inAscolto(banco));
+    l.f.dopoRichiesta = [&](const FakeMaster::Richiesta&) { ascoltoAlleRichieste << l.ascolta(); };
+    l.banco.clicConnetti();
 
-    banco.clicConnetti();
-
-    QCOMPARE(f.testi(), QStringList({
-                            t("0001 ^ mario ^ mario ~ kalimo ~ Segreto # "),
-                            t("0008 ^ mario ^ No Parametri # "),
-                            t("0009 ^ mario ^ 1 # "),
-                            t("0009 ^ mario ^ 2 # "),
-                            t("0011 ^ mario ^ No Parametri # "),
-                        }));
+    QCOMPARE(l.f.testi(),
+             QStringList({t("0001 ^ mario ^ mario ~ kalimo ~ Segreto # "),
+                          t("0008 ^ mario ^ No Parametri # "), t("0009 ^ mario ^ 1 # "),
+                          t("0009 ^ mario ^ 2 # "), t("0011 ^ mario ^ No Parametri # ")}));
     // Listening starts only after the last request.
     QCOMPARE(ascoltoAlleRichieste, QList<bool>({false, false, false, false, false}));
-    QVERIFY(inAscolto(banco));
-    QCOMPARE(banco.registroStato->testi,
-             QStringList({"In Connessione al master Primo", "Connesso al master Primo",
-                          "Invio della password in corso.....", "Connessione al Master Eseguita"}));
-    QVERIFY(banco.dialoghi.messaggi.isEmpty());
-
-    QVERIFY(m.ConnessoAlMaster);
-    QVERIFY(!c->InterrompiConnessione);
-    QCOMPARE(banco.pulsante("cmdConnettiti")->text(), "Disconnetti");
-    QVERIFY(banco.pulsante("cmdConnettiti")->isEnabled());
-    QVERIFY(banco.pulsante("cmdListaStanze")->isEnabled());
-    QVERIFY(banco.pulsante("cmdListaUtenti")->isEnabled());
-    QVERIFY(banco.pulsante("cmdNuovaStanza")->isEnabled());
-    QVERIFY(!banco.pulsante("cmdOpzioni")->isEnabled());
-    QCOMPARE(m.UtenteCorrente.IPAddress, "127.0.0.1");
-    QCOMPARE(m.IndirizzoBanner, "http://banner.example/k");
-    QCOMPARE(m.MinutiRefreshBanner, qint16(7));
-    QCOMPARE(m.MaxUtentiStanza, qint16(20));
-    QCOMPARE(m.MaxUtentiAudioStanza, qint16(5));
-    QCOMPARE(m.VersioneMaster, "2.0b");
-    QVERIFY(!c->tmrControllo.isActive());
-
-    // The fetched list replaces the stored one from the next start; the list
-    // in use stays and becomes the backup.
-    QCOMPARE(banco.cartella.leggi("Masters.txt"),
-             QByteArray("Uno | 127.0.0.1 | 7070 | k1\r\n\r\nDue | 192.0.2.7 | 7071 | k2\r\n\r\n"));
-    QCOMPARE(banco.cartella.leggi("Masters.old.txt"), vecchia);
-    QCOMPARE(m.ListaMaster.UBound(), 1);
-    QCOMPARE(m.ListaMaster[1].Nome, "Primo");
-}
-
-void TestLogin::primoMasterRifiutaTcp()
-{
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    copioneRiuscito(f);
-    BancoLobby banco;
-    banco.scriviMasters(BancoLobby::rigaMaster("Spento", FakeMaster::portaChiusa()) +
-                        BancoLobby::rigaMaster("Acceso", f.porta()));
-    banco.modulo();
-    banco.clicConnetti();
-
+    QVERIFY(l.ascolta());
+    QCOMPARE(l.stati(), QStringList({"In Connessione al master Spento",
+                                     "Impossibile contattare il master Spento",
+                                     "In Connessione al master Primo", "Connesso al master Primo",
+                                     "Invio della password in corso.....", kEseguita}));
+    QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
+    QVERIFY(l.m->ConnessoAlMaster && !l.c->InterrompiConnessione);
+    QCOMPARE(l.pulsanti(), "Disconnetti 1 1 1 1 0");
     QCOMPARE(
-        banco.registroStato->testi.mid(0, 4),
-        QStringList({"In Connessione al master Spento", "Impossibile contattare il master Spento",
-                     "In Connessione al master Acceso", "Connesso al master Acceso"}));
-    QCOMPARE(banco.registroStato->testi.last(), "Connessione al Master Eseguita");
-    QVERIFY(banco.modulo().ConnessoAlMaster);
-    QCOMPARE(f.codici().first(), "0001");
-    QVERIFY(banco.dialoghi.messaggi.isEmpty());
+        QStringList({l.m->UtenteCorrente.IPAddress, l.m->IndirizzoBanner, l.m->VersioneMaster}),
+        QStringList({"127.0.0.1", "http://banner.example/k", "2.0b"}));
+    QCOMPARE(
+        QList<int>({l.m->MinutiRefreshBanner, l.m->MaxUtentiStanza, l.m->MaxUtentiAudioStanza}),
+        QList<int>({7, 20, 5}));
+    QVERIFY(!l.c->tmrControllo.isActive());
+    // The fetched list replaces the stored one from the next start; the list in use stays and
+    // becomes the backup.
+    QCOMPARE(l.banco.cartella.leggi("Masters.txt"),
+             QByteArray("Uno | 127.0.0.1 | 7070 | k1\r\n\r\nDue | 192.0.2.7 | 7071 | k2\r\n\r\n"));
+    QCOMPARE(l.banco.cartella.leggi("Masters.old.txt"), l.lista);
+    QCOMPARE(l.m->ListaMaster.UBound(), 2);
+    QCOMPARE(l.m->ListaMaster[2].Nome, "Primo");
 }
 
 void TestLogin::rifiuti_data()
@@ -230,25 +185,21 @@ void TestLogin::rifiuti_data()
     QTest::addColumn<QString>("codice");
     QTest::addColumn<QString>("stato");
     QTest::addColumn<QString>("messaggio");
-    QTest::addColumn<bool>("secondoProvato");
-
-    QTest::newRow("00002 wrong password") << "00002"
-                                          << "Username o Password errati"
-                                          << "Username o Password errati" << false;
-    QTest::newRow("00003 full: the next master")
-        << "00003"
-        << "Il Master ha raggiunto il numero massimo di utenti"
-        << "Il Master ha raggiunto il numero massimo di utenti" << true;
-    QTest::newRow("00004 not enabled") << "00004"
-                                       << "Non si e' abilitati ad usare questo master"
-                                       << "Non si e' abilitati ad usare questo master" << false;
-    QTest::newRow("00005 already connected")
-        << "00005"
-        << "Il tuo username risulta gia' collegato. Ritenta tra qualche minuto"
-        << "Il tuo username risulta gia' collegato. Attendere e rirpovare" << false;
-    QTest::newRow("00006 authenticator offline") << "00006"
-                                                 << "Autenticatore non in linea"
-                                                 << "Autenticatore non in linea" << false;
+    const QString pieno =
+        "Il Master ha raggiunto il numero massimo di utenti"; // the next master is tried
+    QTest::newRow("00002") << "00002"
+                           << "Username o Password errati"
+                           << "Username o Password errati";
+    QTest::newRow("00003") << "00003" << pieno << pieno;
+    QTest::newRow("00004") << "00004"
+                           << "Non si e' abilitati ad usare questo master"
+                           << "Non si e' abilitati ad usare questo master";
+    QTest::newRow("00005") << "00005"
+                           << "Il tuo username risulta gia' collegato. Ritenta tra qualche minuto"
+                           << "Il tuo username risulta gia' collegato. Attendere e rirpovare";
+    QTest::newRow("00006") << "00006"
+                           << "Autenticatore non in linea"
+                           << "Autenticatore non in linea";
 }
 
 void TestLogin::rifiuti()
@@ -256,189 +207,138 @@ void TestLogin::rifiuti()
     QFETCH(QString, codice);
     QFETCH(QString, stato);
     QFETCH(QString, messaggio);
-    QFETCH(bool, secondoProvato);
+    const bool secondoProvato = codice == "00003";
+    Lobby l(300, {}, true);
+    QVERIFY(l.pronto);
+    l.f.quando("0001", FakeMaster::rispondi(codice));
+    l.banco.clicConnetti();
 
-    FakeMaster primo;
-    FakeMaster secondo;
-    QVERIFY(primo.ascolta());
-    QVERIFY(secondo.ascolta());
-    primo.quando("0001", FakeMaster::rispondi(codice));
-    copioneRiuscito(secondo);
-    BancoLobby banco;
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", primo.porta()) +
-                        BancoLobby::rigaMaster("Secondo", secondo.porta()));
-    Module1& m = banco.modulo();
-    banco.clicConnetti();
-
-    QCOMPARE(banco.dialoghi.messaggi.size(), 1);
-    QCOMPARE(banco.dialoghi.messaggi[0].testo, messaggio);
-    QCOMPARE(banco.dialoghi.messaggi[0].titolo, "Kalimo 2.0b");
-    QCOMPARE(banco.dialoghi.messaggi[0].icona, Icona::Informazione);
-    QCOMPARE(banco.dialoghi.messaggi[0].pulsanti, Pulsanti::Ok);
-    QVERIFY(banco.registroStato->testi.contains(stato));
-    QCOMPARE(primo.codici(), QStringList{"0001"});
-    // The refused connection is closed by the lobby.
-    QVERIFY(QTest::qWaitFor([&] { return primo.connessioniAperte() == 0; }, 10000));
-
+    QCOMPARE(l.banco.dialoghi.messaggi.size(), 1);
+    QCOMPARE(box(l.banco.dialoghi.messaggi[0]).mid(0, 2), QStringList({messaggio, "Kalimo 2.0b"}));
+    QCOMPARE(l.banco.dialoghi.messaggi[0].icona, Icona::Informazione);
+    QCOMPARE(l.banco.dialoghi.messaggi[0].pulsanti, Pulsanti::Ok);
+    QVERIFY(l.stati().contains(stato));
+    QCOMPARE(l.f.codici(), QStringList{"0001"});
+    QVERIFY(l.chiuse(l.f)); // the refused connection is closed by the lobby
+    QCOMPARE(l.g.connessioni(), secondoProvato ? 1 : 0);
+    QCOMPARE(l.m->ConnessoAlMaster, secondoProvato);
     if (secondoProvato) {
-        QCOMPARE(secondo.connessioni(), 1);
-        QVERIFY(m.ConnessoAlMaster);
-        QCOMPARE(banco.registroStato->testi.last(), "Connessione al Master Eseguita");
-    } else {
-        QCOMPARE(secondo.connessioni(), 0);
-        QVERIFY(!m.ConnessoAlMaster);
-        QVERIFY(banco.client()->InterrompiConnessione);
-        QCOMPARE(banco.client()->lblStato()->text(), stato);
-        QCOMPARE(banco.pulsante("cmdConnettiti")->text(), "Connetti");
-        QVERIFY(!banco.pulsante("cmdListaStanze")->isEnabled());
-        QVERIFY(!inAscolto(banco));
+        QCOMPARE(l.stati().last(), kEseguita);
+        return;
     }
-}
-
-void TestLogin::nessunMaster_data()
-{
-    QTest::addColumn<int>("quanti");
-    QTest::newRow("empty list") << 0;
-    QTest::newRow("two refusing TCP") << 2;
+    QVERIFY(l.c->InterrompiConnessione);
+    QCOMPARE(l.c->lblStato()->text(), stato);
+    QVERIFY(l.pulsanti().startsWith("Connetti 1 0"));
+    QVERIFY(!l.ascolta());
 }
 
 void TestLogin::nessunMaster()
 {
-    QFETCH(int, quanti);
-    BancoLobby banco;
-    QByteArray righe;
-    for (int i = 0; i < quanti; ++i)
-        righe += BancoLobby::rigaMaster(QString("M%1").arg(i + 1), FakeMaster::portaChiusa());
-    banco.scriviMasters(righe);
-    banco.modulo();
-    banco.clicConnetti();
-
-    QStringList attesi;
-    for (int i = 0; i < quanti; ++i)
-        attesi << QString("In Connessione al master M%1").arg(i + 1)
-               << QString("Impossibile contattare il master M%1").arg(i + 1);
-    attesi << kNessunServer;
-    QCOMPARE(banco.registroStato->testi, attesi);
-    QCOMPARE(banco.pulsante("cmdConnettiti")->text(), "Connetti");
-    QVERIFY(!banco.modulo().ConnessoAlMaster);
-    QVERIFY(banco.dialoghi.messaggi.isEmpty());
+    for (int quanti : {0, 2}) {
+        BancoLobby banco;
+        QByteArray righe;
+        QStringList attesi;
+        for (int i = 1; i <= quanti; ++i) {
+            righe += BancoLobby::rigaMaster(QString("M%1").arg(i), FakeMaster::portaChiusa());
+            attesi << QString("In Connessione al master M%1").arg(i)
+                   << QString("Impossibile contattare il master M%1").arg(i);
+        }
+        banco.scriviMasters(righe);
+        banco.modulo();
+        banco.clicConnetti();
+        QCOMPARE(banco.registroStato->testi, attesi << kNessunServer);
+        QCOMPARE(banco.pulsante("cmdConnettiti")->text(), "Connetti");
+        QVERIFY(!banco.modulo().ConnessoAlMaster);
+        QVERIFY(banco.dialoghi.messaggi.isEmpty());
+    }
 }
 
-void TestLogin::disconnessione()
+void TestLogin::disconnessioni()
 {
-    UnMaster u;
-    QVERIFY(u.pronto);
-    FakeMaster& f = u.f;
-    BancoLobby& banco = u.banco;
-    Module1& m = banco.modulo();
-    banco.clicConnetti();
-    QVERIFY(m.ConnessoAlMaster);
-    QVERIFY(inAscolto(banco));
-    const int richieste = f.richieste().size();
-    banco.registroStato->testi.clear();
-
-    banco.clicConnetti();
-
-    QCOMPARE(banco.registroStato->testi,
-             QStringList({"Disconnessione in corso", "La Connessione al Master è andata perduta",
-                          "Non connesso", kNonConnesso}));
-    QVERIFY(!m.ConnessoAlMaster);
-    QVERIFY(banco.client()->InterrompiConnessione);
-    QCOMPARE(banco.pulsante("cmdConnettiti")->text(), "Connetti");
-    QVERIFY(banco.pulsante("cmdOpzioni")->isEnabled());
-    QVERIFY(!banco.pulsante("cmdListaStanze")->isEnabled());
-    QVERIFY(!banco.pulsante("cmdListaUtenti")->isEnabled());
-    QVERIFY(!banco.pulsante("cmdNuovaStanza")->isEnabled());
-    QVERIFY(!inAscolto(banco));
-    QVERIFY(banco.dialoghi.messaggi.isEmpty());
-    QVERIFY(QTest::qWaitFor([&] { return f.connessioniAperte() == 0; }, 10000));
-    // Nothing is said to the master.
-    QCOMPARE(f.richieste().size(), richieste);
-
+    Lobby l;
+    QVERIFY(l.pronto);
+    l.banco.clicConnetti();
+    QVERIFY(l.m->ConnessoAlMaster && l.ascolta());
+    const int richieste = l.f.richieste().size();
+    l.stati().clear();
+    // The user disconnects: nothing is said to the master.
+    l.banco.clicConnetti();
+    QCOMPARE(l.stati(),
+             QStringList({"Disconnessione in corso", kPerduta, "Non connesso", kNonConnesso}));
+    QVERIFY(!l.m->ConnessoAlMaster && l.c->InterrompiConnessione && !l.ascolta());
+    QCOMPARE(l.pulsanti(), kScollegato);
+    QVERIFY(l.chiuse(l.f));
+    QCOMPARE(l.f.richieste().size(), richieste);
     // The next login listens again.
-    banco.clicConnetti();
-    QVERIFY(m.ConnessoAlMaster);
-    QVERIFY(inAscolto(banco));
+    l.banco.clicConnetti();
+    QVERIFY(l.m->ConnessoAlMaster && l.ascolta());
+
+    // The master drops the link.
+    l.stati().clear();
+    l.f.chiudiConnessione();
+    QVERIFY(QTest::qWaitFor([&] { return !l.m->ConnessoAlMaster; }, 10000));
+    QCOMPARE(l.stati(), QStringList({kPerduta, "Non connesso"}));
+    // After a login the settings stay locked until the user disconnects.
+    QCOMPARE(l.pulsanti(), "Connetti 1 0 0 0 0");
+    QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
+    l.banco.clicConnetti();
+    QVERIFY(l.m->ConnessoAlMaster);
+    QCOMPARE(l.f.connessioni(), 3);
 }
 
-void TestLogin::stopDuranteLogin()
+void TestLogin::stop()
 {
-    FakeMaster primo;
-    FakeMaster secondo;
-    QVERIFY(primo.ascolta());
-    QVERIFY(secondo.ascolta());
-    copioneRiuscito(secondo);
-    primo.quando("0001", FakeMaster::niente());
-    // 60 s: only the stop click can end this wait.
-    BancoLobby banco(60000);
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", primo.porta()) +
-                        BancoLobby::rigaMaster("Secondo", secondo.porta()));
-    Module1& m = banco.modulo();
-    bool didascaliaNellAttesa = false;
-    primo.dopoRichiesta = [&](const FakeMaster::Richiesta&) {
-        didascaliaNellAttesa = banco.pulsante("cmdConnettiti")->text() == "Disconnetti";
-        QTimer::singleShot(0, [&] { banco.clicConnetti(); });
-    };
-
-    banco.clicConnetti();
-
-    QVERIFY(didascaliaNellAttesa);
-    QVERIFY(!m.ConnessoAlMaster);
-    QVERIFY(banco.client()->InterrompiConnessione);
-    QCOMPARE(secondo.connessioni(), 0);
-    QCOMPARE(banco.pulsante("cmdConnettiti")->text(), "Connetti");
-    QCOMPARE(banco.client()->lblStato()->text(), kNonConnesso);
-    QVERIFY(banco.registroStato->testi.contains("Disconnessione in corso"));
-    QVERIFY(!inAscolto(banco));
-    QVERIFY(banco.dialoghi.messaggi.isEmpty());
-    QVERIFY(QTest::qWaitFor([&] { return primo.connessioniAperte() == 0; }, 10000));
-}
-
-void TestLogin::stopDuranteAggiornamento()
-{
-    UnMaster u(60000);
-    QVERIFY(u.pronto);
-    FakeMaster& f = u.f;
-    BancoLobby& banco = u.banco;
-    const QByteArray& vecchia = u.lista;
-    f.quando("0009", FakeMaster::niente());
-    Module1& m = banco.modulo();
-    f.dopoRichiesta = [&](const FakeMaster::Richiesta& r) {
-        if (r.codice == "0009")
-            QTimer::singleShot(0, [&] { banco.clicConnetti(); });
-    };
-
-    banco.clicConnetti();
-
-    // Nothing more is asked and nobody listens after the user disconnected.
-    QCOMPARE(f.codici(), QStringList({"0001", "0008", "0009"}));
-    QVERIFY(!m.ConnessoAlMaster);
-    QVERIFY(!inAscolto(banco));
-    QCOMPARE(banco.cartella.leggi("Masters.txt"), vecchia);
-    QVERIFY(!banco.cartella.esiste("Masters.old.txt") ||
-            banco.cartella.leggi("Masters.old.txt") == vecchia);
-    QVERIFY(banco.dialoghi.messaggi.isEmpty());
-}
-
-void TestLogin::finestraChiusaDuranteLogin()
-{
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    f.quando("0001", FakeMaster::niente());
-    BancoLobby banco(60000);
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
-    QPointer<frmClient> c = banco.client();
-    f.dopoRichiesta = [&](const FakeMaster::Richiesta&) {
+    {
+        // 60 s: only the stop click can end this wait.
+        Lobby l(60000, {}, true);
+        QVERIFY(l.pronto);
+        l.f.quando("0001", FakeMaster::niente());
+        bool didascaliaNellAttesa = false;
+        l.f.dopoRichiesta = [&](const FakeMaster::Richiesta&) {
+            didascaliaNellAttesa = l.banco.pulsante("cmdConnettiti")->text() == "Disconnetti";
+            QTimer::singleShot(0, [&] { l.banco.clicConnetti(); });
+        };
+        l.banco.clicConnetti();
+        QVERIFY(didascaliaNellAttesa);
+        QVERIFY(!l.m->ConnessoAlMaster && l.c->InterrompiConnessione && !l.ascolta());
+        QCOMPARE(l.g.connessioni(), 0);
+        QCOMPARE(l.banco.pulsante("cmdConnettiti")->text(), "Connetti");
+        QCOMPARE(l.c->lblStato()->text(), kNonConnesso);
+        QVERIFY(l.stati().contains("Disconnessione in corso"));
+        QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
+        QVERIFY(l.chiuse(l.f));
+    }
+    {
+        // Stopped while the master list is fetched: nothing more is asked, nobody listens.
+        Lobby l(60000);
+        QVERIFY(l.pronto);
+        l.f.quando("0009", FakeMaster::niente());
+        l.f.dopoRichiesta = [&](const FakeMaster::Richiesta& r) {
+            if (r.codice == "0009")
+                QTimer::singleShot(0, [&] { l.banco.clicConnetti(); });
+        };
+        l.banco.clicConnetti();
+        QCOMPARE(l.f.codici(), QStringList({"0001", "0008", "0009"}));
+        QVERIFY(!l.m->ConnessoAlMaster && !l.ascolta());
+        QCOMPARE(l.banco.cartella.leggi("Masters.txt"), l.lista);
+        QVERIFY(!l.banco.cartella.esiste("Masters.old.txt") ||
+                l.banco.cartella.leggi("Masters.old.txt") == l.lista);
+        QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
+    }
+    // The window closed during the attempt: the attempt stops, then the window closes.
+    Lobby l(60000);
+    QVERIFY(l.pronto);
+    l.f.quando("0001", FakeMaster::niente());
+    QPointer<frmClient> c = l.c;
+    l.f.dopoRichiesta = [&](const FakeMaster::Richiesta&) {
         QTimer::singleShot(0, [&] { c->close(); });
     };
-    banco.clicConnetti();
-
-    // The attempt stops, then the window closes; nothing is left waiting.
+    l.banco.clicConnetti();
     QVERIFY(c.isNull() || !c->isVisible());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(c.isNull());
-    QVERIFY(!banco.modulo().ConnessoAlMaster);
-    QVERIFY(QTest::qWaitFor([&] { return f.connessioniAperte() == 0; }, 10000));
+    QVERIFY(!l.m->ConnessoAlMaster);
+    QVERIFY(l.chiuse(l.f));
 }
 
 void TestLogin::versione_data()
@@ -455,168 +355,108 @@ void TestLogin::versione()
 {
     QFETCH(QString, versione);
     QFETCH(bool, avviso);
-    UnMaster u;
-    QVERIFY(u.pronto);
-    FakeMaster& f = u.f;
-    BancoLobby& banco = u.banco;
-    f.quando("0011", FakeMaster::rispondi(u"00012", {"20", "5", versione}));
-    Module1& m = banco.modulo();
-    banco.clicConnetti();
-
+    Lobby l;
+    QVERIFY(l.pronto);
+    l.f.quando("0011", FakeMaster::rispondi(u"00012", {"20", "5", versione}));
+    l.banco.clicConnetti();
+    QCOMPARE(l.m->ConnessoAlMaster, !avviso);
     if (!avviso) {
-        QVERIFY(banco.dialoghi.messaggi.isEmpty());
-        QVERIFY(m.ConnessoAlMaster);
+        QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
         return;
     }
-    QCOMPARE(banco.dialoghi.messaggi.size(), 1);
-    const auto& box = banco.dialoghi.messaggi[0];
-    QCOMPARE(box.titolo, "Attenzione!!!");
-    QCOMPARE(box.icona, Icona::Informazione);
-    QCOMPARE(box.testo, "La tua versione del client Kalimo non e' piu' compatibile con la versione "
-                        "corrente dei master; Collegati al sito https://kalimo.example.org e "
-                        "scarica la versione aggiornata");
-    QVERIFY(!m.ConnessoAlMaster);
-    QCOMPARE(banco.pulsante("cmdConnettiti")->text(), "Connetti");
-    QCOMPARE(banco.registroStato->testi.mid(banco.registroStato->testi.size() - 2),
-             QStringList({"La Connessione al Master è andata perduta", "Non connesso"}));
-    QVERIFY(QTest::qWaitFor([&] { return f.connessioniAperte() == 0; }, 10000));
+    QCOMPARE(l.banco.dialoghi.messaggi.size(), 1);
+    const auto& m = l.banco.dialoghi.messaggi[0];
+    QCOMPARE(m.titolo, "Attenzione!!!");
+    QCOMPARE(m.icona, Icona::Informazione);
+    QCOMPARE(m.testo, "La tua versione del client Kalimo non e' piu' compatibile con la versione "
+                      "corrente dei master; Collegati al sito https://kalimo.example.org e "
+                      "scarica la versione aggiornata");
+    QCOMPARE(l.banco.pulsante("cmdConnettiti")->text(), "Connetti");
+    QCOMPARE(l.stati().mid(l.stati().size() - 2), QStringList({kPerduta, "Non connesso"}));
+    QVERIFY(l.chiuse(l.f));
 }
 
-void TestLogin::connessionePersa()
+void TestLogin::loginFallito()
 {
-    UnMaster u;
-    QVERIFY(u.pronto);
-    FakeMaster& f = u.f;
-    BancoLobby& banco = u.banco;
-    Module1& m = banco.modulo();
-    banco.clicConnetti();
-    QVERIFY(m.ConnessoAlMaster);
-    banco.registroStato->testi.clear();
-
-    f.chiudiConnessione();
-    QVERIFY(QTest::qWaitFor([&] { return !m.ConnessoAlMaster; }, 10000));
-
-    QCOMPARE(banco.registroStato->testi,
-             QStringList({"La Connessione al Master è andata perduta", "Non connesso"}));
-    QCOMPARE(banco.pulsante("cmdConnettiti")->text(), "Connetti");
-    QVERIFY(banco.pulsante("cmdConnettiti")->isEnabled());
-    QVERIFY(!banco.pulsante("cmdListaStanze")->isEnabled());
-    QVERIFY(!banco.pulsante("cmdListaUtenti")->isEnabled());
-    QVERIFY(!banco.pulsante("cmdNuovaStanza")->isEnabled());
-    // After a login the settings stay locked until the user disconnects.
-    QVERIFY(!banco.pulsante("cmdOpzioni")->isEnabled());
-    QVERIFY(banco.dialoghi.messaggi.isEmpty());
-
-    // "Connetti" works again.
-    banco.clicConnetti();
-    QVERIFY(m.ConnessoAlMaster);
-    QCOMPARE(f.connessioni(), 2);
-}
-
-void TestLogin::chiusuraDuranteLogin()
-{
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    f.quando("0001", FakeMaster::chiudi());
-    // 60 s: the close, not the time-out, must end the wait.
-    BancoLobby banco(60000);
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
-    Module1& m = banco.modulo();
-    banco.clicConnetti();
-
-    QVERIFY(!m.ConnessoAlMaster);
-    QVERIFY(!m.TimeOutMaster);
-    QVERIFY(banco.registroStato->testi.contains("La Connessione al Master è andata perduta"));
-    QCOMPARE(banco.registroStato->testi.last(), kNessunServer);
-    QCOMPARE(banco.pulsante("cmdConnettiti")->text(), "Connetti");
-    QVERIFY(banco.dialoghi.messaggi.isEmpty());
-}
-
-void TestLogin::loginSenzaRisposta()
-{
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    f.quando("0001", FakeMaster::grezzo(b("00001 ^ senza fine")));
-    BancoLobby banco(100);
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
-    Module1& m = banco.modulo();
-    banco.clicConnetti();
-
-    // No decision: the connection stays, in the connecting look, no message.
-    QVERIFY(m.TimeOutMaster);
-    QVERIFY(m.CodiceRisposta.isEmpty());
-    QVERIFY(m.ConnessoAlMaster);
-    QCOMPARE(f.connessioniAperte(), 1);
-    QCOMPARE(f.codici(), QStringList{"0001"});
-    QCOMPARE(banco.pulsante("cmdConnettiti")->text(), "Disconnetti");
-    QVERIFY(!banco.pulsante("cmdListaStanze")->isEnabled());
-    QCOMPARE(banco.client()->lblStato()->text(), "Invio della password in corso.....");
-    QVERIFY(banco.dialoghi.messaggi.isEmpty());
-    QVERIFY(!inAscolto(banco));
-    QVERIFY(!banco.client()->tmrControllo.isActive());
+    // Closed at once, or never ending its message (dropped, not buffered forever); 60 s: only
+    // the close can end the wait.
+    for (const FakeMaster::Azione& a :
+         {FakeMaster::chiudi(), FakeMaster::grezzo(QByteArray(70 * 1024, 'x'))}) {
+        Lobby l(60000);
+        QVERIFY(l.pronto);
+        l.f.quando("0001", a);
+        l.banco.clicConnetti();
+        QVERIFY(!l.m->ConnessoAlMaster && !l.m->TimeOutMaster);
+        QVERIFY(l.stati().contains(kPerduta));
+        QCOMPARE(l.stati().last(), kNessunServer);
+        QCOMPARE(l.banco.pulsante("cmdConnettiti")->text(), "Connetti");
+        QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
+        QVERIFY(l.chiuse(l.f));
+    }
+    // No decision in time: the connection stays, in the connecting look, no message.
+    Lobby l(100);
+    QVERIFY(l.pronto);
+    l.f.quando("0001", FakeMaster::grezzo(b("00001 ^ senza fine")));
+    l.banco.clicConnetti();
+    QVERIFY(l.m->TimeOutMaster && l.m->ConnessoAlMaster);
+    QVERIFY(l.m->CodiceRisposta.isEmpty());
+    QCOMPARE(l.f.connessioniAperte(), 1);
+    QCOMPARE(l.f.codici(), QStringList{"0001"});
+    QVERIFY(l.pulsanti().startsWith("Disconnetti 1 0"));
+    QCOMPARE(l.c->lblStato()->text(), "Invio della password in corso.....");
+    QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
+    QVERIFY(!l.ascolta() && !l.c->tmrControllo.isActive());
 }
 
 void TestLogin::timeOutListaMaster_data()
 {
     QTest::addColumn<QString>("muto");
-    QTest::addColumn<int>("messaggi");
-    QTest::newRow("0008 unanswered") << "0008" << 1;
-    QTest::newRow("0009 unanswered") << "0009" << 1;
-    QTest::newRow("0011 unanswered: no message") << "0011" << 0;
+    QTest::newRow("0008") << "0008";
+    QTest::newRow("0009") << "0009";
+    QTest::newRow("0011: no message") << "0011";
 }
 
 void TestLogin::timeOutListaMaster()
 {
     QFETCH(QString, muto);
-    QFETCH(int, messaggi);
-    UnMaster u(100);
-    QVERIFY(u.pronto);
-    FakeMaster& f = u.f;
-    BancoLobby& banco = u.banco;
-    const QByteArray& vecchia = u.lista;
-    f.quando(muto, FakeMaster::niente());
-    Module1& m = banco.modulo();
-    banco.clicConnetti();
-
-    QCOMPARE(banco.dialoghi.messaggi.size(), messaggi);
-    if (messaggi) {
-        QCOMPARE(banco.dialoghi.messaggi[0].testo, "Il master non ha risposto in tempo");
-        QCOMPARE(banco.dialoghi.messaggi[0].titolo, "Kalimo 2.0b");
-        QCOMPARE(banco.dialoghi.messaggi[0].icona, Icona::Informazione);
-        QCOMPARE(banco.cartella.leggi("Masters.txt"), vecchia);
-        QVERIFY(!m.TimeOutMaster);
+    Lobby l(100);
+    QVERIFY(l.pronto);
+    l.f.quando(muto, FakeMaster::niente());
+    l.banco.clicConnetti();
+    if (muto != "0011") {
+        QCOMPARE(l.banco.dialoghi.messaggi.size(), 1);
+        QCOMPARE(box(l.banco.dialoghi.messaggi[0]).mid(0, 2),
+                 QStringList({"Il master non ha risposto in tempo", "Kalimo 2.0b"}));
+        QCOMPARE(l.banco.dialoghi.messaggi[0].icona, Icona::Informazione);
+        QCOMPARE(l.banco.cartella.leggi("Masters.txt"), l.lista);
+        QVERIFY(!l.m->TimeOutMaster);
+    } else {
+        QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
     }
     // The login stands and the rest still runs.
-    QVERIFY(m.ConnessoAlMaster);
-    QCOMPARE(f.codici().last(), "0011");
-    QVERIFY(inAscolto(banco));
+    QVERIFY(l.m->ConnessoAlMaster && l.ascolta());
+    QCOMPARE(l.f.codici().last(), "0011");
 }
 
 void TestLogin::risposteAPezzi()
 {
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    copioneRiuscito(f);
-    // The login reply cut in three, the last piece carrying a check with it;
-    // the count comes with a check in one arrival.
-    f.quando("0001", FakeMaster::aPezzi(
-                         {b("000"), b("01 ^ http://b.example ~"), b(" 9 # 0005 ^ tok1 # ")}, 80));
-    f.quando("0008", FakeMaster::grezzo(b("0005 ^ tok2 # 00008 ^ 0 # ")));
-    BancoLobby banco;
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
-    Module1& m = banco.modulo();
-    banco.clicConnetti();
-
-    QVERIFY(m.ConnessoAlMaster);
-    QCOMPARE(m.IndirizzoBanner, "http://b.example");
-    QCOMPARE(m.MinutiRefreshBanner, qint16(9));
-    QVERIFY(QTest::qWaitFor([&] { return f.codici().count("0014") == 2; }, 10000));
-    const QStringList testi = f.testi();
-    QVERIFY(testi.contains(t("0014 ^ mario ^ tok1 # ")));
-    QVERIFY(testi.contains(t("0014 ^ mario ^ tok2 # ")));
+    Lobby l;
+    QVERIFY(l.pronto);
+    // The login reply cut in three, the last piece carrying a check with it; the count comes with
+    // a check in one arrival.
+    l.f.quando("0001", FakeMaster::aPezzi(
+                           {b("000"), b("01 ^ http://b.example ~"), b(" 9 # 0005 ^ tok1 # ")}, 80));
+    l.f.quando("0008", FakeMaster::grezzo(b("0005 ^ tok2 # 00008 ^ 0 # ")));
+    l.banco.clicConnetti();
+    QVERIFY(l.m->ConnessoAlMaster);
+    QCOMPARE(l.m->IndirizzoBanner, "http://b.example");
+    QCOMPARE(l.m->MinutiRefreshBanner, qint16(9));
+    QVERIFY(QTest::qWaitFor([&] { return l.f.codici().count("0014") == 2; }, 10000));
+    QVERIFY(l.f.testi().contains(t("0014 ^ mario ^ tok1 # ")));
+    QVERIFY(l.f.testi().contains(t("0014 ^ mario ^ tok2 # ")));
     // A count of 0 keeps the stored list.
-    QVERIFY(!f.codici().contains("0009"));
-    QCOMPARE(banco.cartella.leggi("Masters.txt"), BancoLobby::rigaMaster("Primo", f.porta()));
+    QVERIFY(!l.f.codici().contains("0009"));
+    QCOMPARE(l.banco.cartella.leggi("Masters.txt"), l.lista);
 }
 
 void TestLogin::risposteMalformate_data()
@@ -624,130 +464,93 @@ void TestLogin::risposteMalformate_data()
     QTest::addColumn<QString>("codice");
     QTest::addColumn<QByteArray>("risposta");
     QTest::addColumn<bool>("scritto");
-    QTest::addColumn<QString>("banner");
-    QTest::addColumn<int>("minuti");
-    QTest::addColumn<int>("maxUtenti");
-    QTest::addColumn<QString>("versione");
-
-    const QByteArray ok;
-    QTest::newRow("login without fields")
-        << "0001" << b("00001 ^ #") << true << "" << 0 << 20 << "2.0b";
-    QTest::newRow("login minutes not a number")
-        << "0001" << b("00001 ^ http://x ~ tanti #") << true << "http://x" << 0 << 20 << "2.0b";
-    QTest::newRow("login minutes too large")
-        << "0001" << b("00001 ^ http://x ~ 70000 #") << true << "http://x" << 0 << 20 << "2.0b";
-    QTest::newRow("count not a number")
-        << "0008" << b("00008 ^ due #") << false << "http://banner.example/k" << 7 << 20 << "2.0b";
-    QTest::newRow("negative count")
-        << "0008" << b("00008 ^ -3 #") << false << "http://banner.example/k" << 7 << 20 << "2.0b";
-    QTest::newRow("00009 instead of a count")
-        << "0008" << b("00009 ^ 2 #") << false << "http://banner.example/k" << 7 << 20 << "2.0b";
-    QTest::newRow("short master record") << "0009" << b("00010 ^ Uno ~ 127.0.0.1 ~ 7070 #") << false
-                                         << "http://banner.example/k" << 7 << 20 << "2.0b";
-    QTest::newRow("port not a number") << "0009" << b("00010 ^ Uno ~ 127.0.0.1 ~ porta ~ k #")
-                                       << false << "http://banner.example/k" << 7 << 20 << "2.0b";
-    QTest::newRow("port out of range") << "0009" << b("00010 ^ Uno ~ 127.0.0.1 ~ 70000 ~ k #")
-                                       << false << "http://banner.example/k" << 7 << 20 << "2.0b";
-    QTest::newRow("name with the file's separator")
-        << "0009" << b("00010 ^ U|no ~ 127.0.0.1 ~ 7070 ~ k #") << false
-        << "http://banner.example/k" << 7 << 20 << "2.0b";
-    QTest::newRow("00011 for a record")
-        << "0009" << b("00011 ^ #") << false << "http://banner.example/k" << 7 << 20 << "2.0b";
-    QTest::newRow("limits not numbers") << "0011" << b("00012 ^ venti ~ cinque #") << true
-                                        << "http://banner.example/k" << 7 << 0 << "";
-    QTest::newRow("limits without fields")
-        << "0011" << b("00012 ^ #") << true << "http://banner.example/k" << 7 << 0 << "";
+    QTest::addColumn<QStringList>("valori"); // banner, minutes, room limit, version
+    const QStringList buoni{"http://banner.example/k", "7", "20", "2.0b"};
+    struct Riga
+    {
+        const char *nome, *codice, *risposta;
+        bool scritto;
+        QStringList valori;
+    };
+    const QList<Riga> righe{
+        {"login without fields", "0001", "00001 ^ #", true, {"", "0", "20", "2.0b"}},
+        {"login minutes not a number",
+         "0001",
+         "00001 ^ http://x ~ tanti #",
+         true,
+         {"http://x", "0", "20", "2.0b"}},
+        {"login minutes too large",
+         "0001",
+         "00001 ^ http://x ~ 70000 #",
+         true,
+         {"http://x", "0", "20", "2.0b"}},
+        {"count not a number", "0008", "00008 ^ due #", false, buoni},
+        {"negative count", "0008", "00008 ^ -3 #", false, buoni},
+        {"00009 instead of a count", "0008", "00009 ^ 2 #", false, buoni},
+        {"short master record", "0009", "00010 ^ Uno ~ 127.0.0.1 ~ 7070 #", false, buoni},
+        {"port not a number", "0009", "00010 ^ Uno ~ 127.0.0.1 ~ porta ~ k #", false, buoni},
+        {"port out of range", "0009", "00010 ^ Uno ~ 127.0.0.1 ~ 70000 ~ k #", false, buoni},
+        {"name with the file's separator", "0009", "00010 ^ U|no ~ 127.0.0.1 ~ 7070 ~ k #", false,
+         buoni},
+        {"00011 for a record", "0009", "00011 ^ #", false, buoni},
+        {"limits not numbers", "0011", "00012 ^ venti ~ cinque #", true, {buoni[0], "7", "0", ""}},
+        {"limits without fields", "0011", "00012 ^ #", true, {buoni[0], "7", "0", ""}}};
+    for (const Riga& r : righe)
+        QTest::newRow(r.nome) << QString(r.codice) << b(r.risposta) << r.scritto << r.valori;
 }
 
 void TestLogin::risposteMalformate()
 {
     QFETCH(QString, codice);
     QFETCH(QByteArray, risposta);
-    QFETCH(bool, scritto);
-    QFETCH(QString, banner);
-    QFETCH(int, minuti);
-    QFETCH(int, maxUtenti);
-    QFETCH(QString, versione);
-
-    UnMaster u;
-    QVERIFY(u.pronto);
-    FakeMaster& f = u.f;
-    BancoLobby& banco = u.banco;
-    const QByteArray& vecchia = u.lista;
-    f.quando(codice, FakeMaster::grezzo(risposta));
-    Module1& m = banco.modulo();
-    banco.clicConnetti();
-
-    QVERIFY(m.ConnessoAlMaster);
-    QVERIFY(inAscolto(banco));
-    QCOMPARE(m.IndirizzoBanner, banner);
-    QCOMPARE(int(m.MinutiRefreshBanner), minuti);
-    QCOMPARE(int(m.MaxUtentiStanza), maxUtenti);
-    QCOMPARE(m.VersioneMaster, versione);
-    QCOMPARE(banco.cartella.leggi("Masters.txt") != vecchia, scritto);
-    QVERIFY(banco.dialoghi.messaggi.isEmpty());
+    Lobby l;
+    QVERIFY(l.pronto);
+    l.f.quando(codice, FakeMaster::grezzo(risposta));
+    l.banco.clicConnetti();
+    QVERIFY(l.m->ConnessoAlMaster && l.ascolta());
+    QTEST(QStringList({l.m->IndirizzoBanner, QString::number(l.m->MinutiRefreshBanner),
+                       QString::number(l.m->MaxUtentiStanza), l.m->VersioneMaster}),
+          "valori");
+    QTEST(l.banco.cartella.leggi("Masters.txt") != l.lista, "scritto");
+    QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
     // The program folder still starts: its master list still reads.
-    QVERIFY(m.CaricaMasters());
+    QVERIFY(l.m->CaricaMasters());
 }
 
 void TestLogin::controllo()
 {
-    UnMaster u;
-    QVERIFY(u.pronto);
-    FakeMaster& f = u.f;
-    BancoLobby& banco = u.banco;
-    Module1& m = banco.modulo();
-    banco.clicConnetti();
-    QVERIFY(m.ConnessoAlMaster);
-    m.CodiceRisposta = "00042";
-
-    f.invia(b("0005 ^ a ~ b # 0001 ^ x ~ y # 0005 ^ # "));
-    QVERIFY(QTest::qWaitFor([&] { return f.codici().count("0014") == 2; }, 10000));
-    const QStringList testi = f.testi();
-    QCOMPARE(testi.mid(testi.size() - 2),
+    Lobby l;
+    QVERIFY(l.pronto);
+    l.banco.clicConnetti();
+    QVERIFY(l.m->ConnessoAlMaster);
+    l.m->CodiceRisposta = "00042";
+    l.f.invia(b("0005 ^ a ~ b # 0001 ^ x ~ y # 0005 ^ # "));
+    QVERIFY(QTest::qWaitFor([&] { return l.f.codici().count("0014") == 2; }, 10000));
+    QCOMPARE(l.f.testi().mid(l.f.testi().size() - 2),
              QStringList({t("0014 ^ mario ^ a ~ b # "), t("0014 ^ mario ^  # ")}));
     // Notifications never touch the reply slot.
-    QCOMPARE(m.CodiceRisposta, "00042");
-}
-
-void TestLogin::mastersTroppoLungo()
-{
-    FakeMaster f;
-    QVERIFY(f.ascolta());
-    f.quando("0001", FakeMaster::grezzo(QByteArray(70 * 1024, 'x')));
-    BancoLobby banco(60000);
-    banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
-    Module1& m = banco.modulo();
-    banco.clicConnetti();
-
-    // A master that never ends its message is dropped, not buffered forever.
-    QVERIFY(!m.ConnessoAlMaster);
-    QVERIFY(banco.registroStato->testi.contains("La Connessione al Master è andata perduta"));
-    QVERIFY(QTest::qWaitFor([&] { return f.connessioniAperte() == 0; }, 10000));
+    QCOMPARE(l.m->CodiceRisposta, "00042");
 }
 
 void TestLogin::ascoltoVoce()
 {
-    UnMaster u;
-    QVERIFY(u.pronto);
-    BancoLobby& banco = u.banco;
-    Module1& m = banco.modulo();
-    frmClient* c = banco.client();
+    Lobby l;
+    QVERIFY(l.pronto);
+    Module1& m = *l.m;
+    frmClient* c = l.c;
     auto* lbl = BancoLobby::figlio<QLabel>(c, "lbl");
     QCOMPARE(lbl->text(), "Label1");
-    banco.clicConnetti();
-    QVERIFY(c->WSKVoice.InAscolto());
+    l.banco.clicConnetti();
     const quint16 porta = c->WSKVoice.portaAscolto();
-    QVERIFY(porta != 0);
-
-    QTcpSocket uno;
-    uno.connectToHost(QHostAddress::LocalHost, porta);
-    QVERIFY(QTest::qWaitFor([&] { return m.IndiceWskVoice == 1; }, 10000));
-    QCOMPARE(lbl->text(), "Connesso");
-    QTcpSocket due;
-    due.connectToHost(QHostAddress::LocalHost, porta);
-    QVERIFY(QTest::qWaitFor([&] { return m.IndiceWskVoice == 2; }, 10000));
-    QCOMPARE(lbl->text(), "Connesso");
+    QVERIFY(l.ascolta() && porta != 0);
+    QTcpSocket uno, due, rifiutato, tre;
+    const auto collega = [&](QTcpSocket& s, quint16 p, int indice) {
+        s.connectToHost(QHostAddress::LocalHost, p);
+        return QTest::qWaitFor([&] { return m.IndiceWskVoice == indice; }, 10000) &&
+               lbl->text() == "Connesso";
+    };
+    QVERIFY(collega(uno, porta, 1));
+    QVERIFY(collega(due, porta, 2));
     QCOMPARE(c->WSKVoice.collegamentiAperti(), 2);
 
     // Voice-link messages reach their call point whole, even cut in two.
@@ -759,10 +562,10 @@ void TestLogin::ascoltoVoce()
     uno.write(b("na #0002 ^ NO PARAMETRI #"));
     QVERIFY(QTest::qWaitFor([&] { return !dati.isEmpty(); }, 10000));
     QTest::qWait(50);
-    QStringList arrivati;
+    QString arrivati;
     for (const QList<QVariant>& s : dati)
-        arrivati.append(s.at(0).toString());
-    QCOMPARE(arrivati.join(QString()), t("0001 ^ anna #0002 ^ NO PARAMETRI #"));
+        arrivati += s.at(0).toString();
+    QCOMPARE(arrivati, t("0001 ^ anna #0002 ^ NO PARAMETRI #"));
 
     // The voice client closing its end.
     m.IDProcessoVoice = 777;
@@ -771,69 +574,49 @@ void TestLogin::ascoltoVoce()
     QCOMPARE(m.IDProcessoVoice, 0);
     QCOMPARE(c->WSKVoice.collegamentiAperti(), 1);
     QVERIFY(c->WSKVoice.Aperto(2));
-
     // "Disconnetti" closes the listener but not the link.
-    banco.clicConnetti();
-    QVERIFY(!c->WSKVoice.InAscolto());
+    l.banco.clicConnetti();
+    QVERIFY(!l.ascolta());
     QTest::qWait(50);
     QCOMPARE(due.state(), QAbstractSocket::ConnectedState);
     QVERIFY(c->WSKVoice.Aperto(2));
-    QTcpSocket rifiutato;
     rifiutato.connectToHost(QHostAddress::LocalHost, porta);
     QVERIFY(!rifiutato.waitForConnected(5000));
-
     // The next login listens again, and numbering goes on.
-    banco.clicConnetti();
-    QVERIFY(c->WSKVoice.InAscolto());
-    QTcpSocket tre;
-    tre.connectToHost(QHostAddress::LocalHost, c->WSKVoice.portaAscolto());
-    QVERIFY(QTest::qWaitFor([&] { return m.IndiceWskVoice == 3; }, 10000));
-    QCOMPARE(lbl->text(), "Connesso");
+    l.banco.clicConnetti();
+    QVERIFY(l.ascolta());
+    QVERIFY(collega(tre, c->WSKVoice.portaAscolto(), 3));
 }
 
-void TestLogin::esciChiudeUltimoCollegamento()
+void TestLogin::esciEPortaOccupata()
 {
-    UnMaster u;
-    QVERIFY(u.pronto);
-    FakeMaster& f = u.f;
-    BancoLobby& banco = u.banco;
-    Module1& m = banco.modulo();
-    frmClient* c = banco.client();
-    banco.clicConnetti();
-    QTcpSocket vecchio;
-    vecchio.connectToHost(QHostAddress::LocalHost, c->WSKVoice.portaAscolto());
-    QVERIFY(QTest::qWaitFor([&] { return m.IndiceWskVoice == 1; }, 10000));
-    QTcpSocket nuovo;
-    nuovo.connectToHost(QHostAddress::LocalHost, c->WSKVoice.portaAscolto());
-    QVERIFY(QTest::qWaitFor([&] { return m.IndiceWskVoice == 2; }, 10000));
-
-    banco.pulsante("cmdEsci")->click();
-
-    QCOMPARE(banco.uscite, 1);
-    QVERIFY(
-        QTest::qWaitFor([&] { return nuovo.state() == QAbstractSocket::UnconnectedState; }, 10000));
-    QCOMPARE(vecchio.state(), QAbstractSocket::ConnectedState);
-    // The master is not told.
-    QVERIFY(!f.codici().contains("0013"));
-    QCOMPARE(f.codici().last(), "0011");
-}
-
-void TestLogin::portaVoceOccupata()
-{
+    {
+        Lobby l;
+        QVERIFY(l.pronto);
+        l.banco.clicConnetti();
+        QTcpSocket vecchio, nuovo;
+        vecchio.connectToHost(QHostAddress::LocalHost, l.c->WSKVoice.portaAscolto());
+        QVERIFY(QTest::qWaitFor([&] { return l.m->IndiceWskVoice == 1; }, 10000));
+        nuovo.connectToHost(QHostAddress::LocalHost, l.c->WSKVoice.portaAscolto());
+        QVERIFY(QTest::qWaitFor([&] { return l.m->IndiceWskVoice == 2; }, 10000));
+        // Esci closes the last voice link only, and does not tell the master.
+        l.banco.pulsante("cmdEsci")->click();
+        QCOMPARE(l.banco.uscite, 1);
+        QVERIFY(QTest::qWaitFor([&] { return nuovo.state() == QAbstractSocket::UnconnectedState; },
+                                10000));
+        QCOMPARE(vecchio.state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(l.f.codici().last(), "0011");
+    }
     QTcpServer occupante;
     QVERIFY(occupante.listen(QHostAddress::LocalHost, 0));
-    UnMaster u;
-    QVERIFY(u.pronto);
-    BancoLobby& banco = u.banco;
-    Module1& m = banco.modulo();
-    m.impostaPortaAscoltoVoice(occupante.serverPort());
+    Lobby l;
+    QVERIFY(l.pronto);
+    l.m->impostaPortaAscoltoVoice(occupante.serverPort());
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("voice link cannot listen"));
-    banco.clicConnetti();
-
+    l.banco.clicConnetti();
     // The login stands; only the voice link is missing.
-    QVERIFY(m.ConnessoAlMaster);
-    QVERIFY(!inAscolto(banco));
-    QCOMPARE(banco.client()->lblStato()->text(), "Connessione al Master Eseguita");
+    QVERIFY(l.m->ConnessoAlMaster && !l.ascolta());
+    QCOMPARE(l.c->lblStato()->text(), kEseguita);
 }
 
 QTEST_MAIN(TestLogin)
