@@ -293,7 +293,9 @@ private Q_SLOTS:
         clients[0]->Close();
         QTRY_COMPARE_WITH_TIMEOUT(host->playerCount(), 2, kWait);
         QCOMPARE(join("Anna"), 0);
-        QVERIFY(last()->localPlayerId() != anna && last()->localPlayerId() != bruno);
+        const qint32 again = last()->localPlayerId();
+        QVERIFY(again > 0 && again != anna && again != bruno &&
+                again != clients[2]->localPlayerId());
     }
 
     void refusals()
