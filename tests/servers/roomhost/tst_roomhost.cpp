@@ -1,15 +1,11 @@
-#include "platform/session/sessionclient.h"
+#include "membro.h"
+
 #include "platform/session/wire.h"
-#include "protocol/framing.h"
-#include "protocol/separators.h"
-#include "protocol/textcodec.h"
 #include "servers/roomhost/roomhost.h"
 #include "tests/support/rawenet.h"
 
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -18,86 +14,8 @@
 
 using namespace kalimo;
 using namespace kalimo::roomhost;
+using namespace kalimo::roomhost::test;
 using session::SessionResult;
-
-namespace {
-
-constexpr int kWait = 15000;
-
-// Text as written in the tests: $ | ~ stand for SEP1, SEP2, SEP3.
-inline QString wire(QString text)
-{
-    return text.replace(u'$', SEP1).replace(u'|', SEP2).replace(u'~', SEP3);
-}
-
-// A room member: a real session client that records what the room host sends
-// it, each message as "code:field,field" and each voice frame as "from:frame".
-class Membro final
-{
-public:
-    explicit Membro(QString name) : name(std::move(name))
-    {
-        client.setTimings({.enumRetryMs = 50});
-        QObject::connect(&client, &session::SessionClient::Receive, [this](const QByteArray& p) {
-            for (const QStringList& parts : splitMessages(decodeText(p)))
-                messages.append(parts.value(0) + u':' + splitFields(parts.value(1)).join(u','));
-        });
-        QObject::connect(&client, &session::SessionClient::VoiceReceived,
-                         [this](qint32 from, quint16, const QByteArray& frame) {
-                             voices.append(QString::number(from) + u':' + QString::fromUtf8(frame));
-                         });
-        QObject::connect(&client, &session::SessionClient::TerminateSession,
-                         [this](int reason) { terminated = reason; });
-    }
-
-    // Enumerates and connects; ConnectComplete's result, -1 when nothing came.
-    int join(quint16 port, const QString& password = {})
-    {
-        QSignalSpy done(&client, &session::SessionClient::ConnectComplete);
-        QObject::connect(
-            &client, &session::SessionClient::EnumHostsResponse, &client,
-            [this, password] { client.Connect(name, password); }, Qt::SingleShotConnection);
-        client.EnumHosts("127.0.0.1", port, session::roomApplicationGuid());
-        (void)QTest::qWaitFor([&] { return !done.isEmpty(); }, kWait);
-        id = client.localPlayerId();
-        return done.value(0).value(0, -1).toInt();
-    }
-
-    bool sendRaw(const QString& text) { return client.Send(encodeText(text)); }
-    bool talk(bool on) { return sendRaw(masterRequest(u"0001", name, {on ? "true" : "false"})); }
-    bool chat(const QString& text) { return sendRaw(masterRequest(u"0002", name, {name, text})); }
-    // Waits for a message; also a barrier behind all the host sent before it.
-    bool await(const QString& message)
-    {
-        return QTest::qWaitFor([&] { return messages.contains(message); }, kWait);
-    }
-
-    QString name;
-    session::SessionClient client;
-    qint32 id = 0;
-    QStringList messages, voices;
-    int terminated = -1;
-};
-
-// The master's side of the room link: records everything sent to it.
-struct FakeMaster final
-{
-    FakeMaster()
-    {
-        server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &QTcpServer::newConnection, [this] {
-            socket = server.nextPendingConnection();
-            QObject::connect(socket, &QTcpSocket::readyRead,
-                             [this, s = socket] { received += decodeText(s->readAll()); });
-        });
-    }
-
-    QTcpServer server;
-    QTcpSocket* socket = nullptr;
-    QString received;
-};
-
-} // namespace
 
 class TestRoomHost final : public QObject
 {
