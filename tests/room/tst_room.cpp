@@ -108,6 +108,39 @@ private Q_SLOTS:
         QCOMPARE(ends, 0);
     }
 
+    void lookUpsIgnoreAndCopy()
+    {
+        Stanza s;
+        fillRoom(s);
+        QCOMPARE(s.DammiNickPerID(8) + s.DammiNickPerID(42) + u'|' +
+                     QString::number(s.DammiIDPerNick("c")) +
+                     QString::number(s.DammiIDPerNick("C")),
+                 "b|90");
+        s.IgnoraUtente("nessuno");
+        s.IgnoraUtente("b");
+        QVERIFY(s.EstUtenteIgnorato("b") && !s.EstUtenteIgnorato("a") &&
+                !s.EstUtenteIgnorato("nessuno"));
+        s.NonIgnorareUtente("b");
+        QVERIFY(!s.EstUtenteIgnorato("b"));
+
+        s.Nome = "Sala";
+        s.Password = "pw";
+        s.EstStabile = s.EstStanzaMultipla = true;
+        s.PortaUtenti = "2302";
+        s.GrigliaSemplice = true;
+        Stanza copy;
+        copy.MaxUtenti = 10;
+        copy.AggiungiUtente(1, "resta");
+        s.Copia(copy);
+        QCOMPARE(u"%1|%2|%3|%4|%5|%6|%7|%8"_s.arg(copy.Nome, copy.Password, copy.PortaUtenti)
+                     .arg(copy.ID)
+                     .arg(copy.MaxUtentiAudio)
+                     .arg(copy.EstStabile && copy.EstStanzaMultipla)
+                     .arg(copy.GrigliaSemplice)
+                     .arg(nicks(copy)),
+                 "Sala|pw|2302|100|1|1|0|resta");
+    }
+
     void grid()
     {
         const QString unusable =
