@@ -154,13 +154,9 @@ void TestImpostazioni::masters()
     b.poni("Masters.old.txt", backup);
     QTEST(b.m.CaricaMasters(), "esito");
     QCOMPARE(b.m.ListaMaster.UBound() > 0 ? b.m.ListaMaster[1].Nome : QString(), primo);
-    QCOMPARE(b.dialoghi.testiMessaggi(),
-             messaggio.isEmpty() ? QStringList() : QStringList{messaggio});
-    for (const auto& m : b.dialoghi.messaggi) {
-        QCOMPARE(m.titolo, "Attenzione");
-        QCOMPARE(m.icona, Icona::Critica);
-        QCOMPARE(m.pulsanti, Pulsanti::Ok);
-    }
+    QCOMPARE(b.dialoghi.avvisi(), messaggio.isEmpty()
+                                      ? QStringList()
+                                      : QStringList({messaggio, "Attenzione", "Critica Ok"}));
     QCOMPARE(b.file("Masters.txt"), mastersDopo == "=" ? masters : mastersDopo);
     QCOMPARE(b.file("Masters.old.txt"), backupDopo == "=" ? backup : backupDopo);
 }

@@ -87,12 +87,6 @@ struct Lobby
 
 const QString kScollegato = "Connetti 1 0 0 0 1";
 
-QStringList box(const test::FakeDialoghi::Messaggio& m)
-{
-    return {m.testo, m.titolo,
-            QString::number(int(m.icona)) + "/" + QString::number(int(m.pulsanti))};
-}
-
 } // namespace
 
 class TestLogin : public QObject
@@ -213,10 +207,7 @@ void TestLogin::rifiuti()
     l.f.quando("0001", FakeMaster::rispondi(codice));
     l.banco.clicConnetti();
 
-    QCOMPARE(l.banco.dialoghi.messaggi.size(), 1);
-    QCOMPARE(box(l.banco.dialoghi.messaggi[0]).mid(0, 2), QStringList({messaggio, "Kalimo 2.0b"}));
-    QCOMPARE(l.banco.dialoghi.messaggi[0].icona, Icona::Informazione);
-    QCOMPARE(l.banco.dialoghi.messaggi[0].pulsanti, Pulsanti::Ok);
+    QCOMPARE(l.banco.dialoghi.avvisi(), QStringList({messaggio, "Kalimo 2.0b", "Informazione Ok"}));
     QVERIFY(l.stati().contains(stato));
     QCOMPARE(l.f.codici(), QStringList{"0001"});
     QVERIFY(l.chiuse(l.f)); // the refused connection is closed by the lobby
@@ -364,13 +355,12 @@ void TestLogin::versione()
         QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
         return;
     }
-    QCOMPARE(l.banco.dialoghi.messaggi.size(), 1);
-    const auto& m = l.banco.dialoghi.messaggi[0];
-    QCOMPARE(m.titolo, "Attenzione!!!");
-    QCOMPARE(m.icona, Icona::Informazione);
-    QCOMPARE(m.testo, "La tua versione del client Kalimo non e' piu' compatibile con la versione "
-                      "corrente dei master; Collegati al sito https://kalimo.example.org e "
-                      "scarica la versione aggiornata");
+    QCOMPARE(
+        l.banco.dialoghi.avvisi(),
+        QStringList({"La tua versione del client Kalimo non e' piu' compatibile con la versione "
+                     "corrente dei master; Collegati al sito https://kalimo.example.org e "
+                     "scarica la versione aggiornata",
+                     "Attenzione!!!", "Informazione Ok"}));
     QCOMPARE(l.banco.pulsante("cmdConnettiti")->text(), "Connetti");
     QCOMPARE(l.stati().mid(l.stati().size() - 2), QStringList({kPerduta, "Non connesso"}));
     QVERIFY(l.chiuse(l.f));
@@ -423,15 +413,13 @@ void TestLogin::timeOutListaMaster()
     QVERIFY(l.pronto);
     l.f.quando(muto, FakeMaster::niente());
     l.banco.clicConnetti();
+    QCOMPARE(l.banco.dialoghi.avvisi(), muto == "0011"
+                                            ? QStringList()
+                                            : QStringList({"Il master non ha risposto in tempo",
+                                                           "Kalimo 2.0b", "Informazione Ok"}));
     if (muto != "0011") {
-        QCOMPARE(l.banco.dialoghi.messaggi.size(), 1);
-        QCOMPARE(box(l.banco.dialoghi.messaggi[0]).mid(0, 2),
-                 QStringList({"Il master non ha risposto in tempo", "Kalimo 2.0b"}));
-        QCOMPARE(l.banco.dialoghi.messaggi[0].icona, Icona::Informazione);
         QCOMPARE(l.banco.cartella.leggi("Masters.txt"), l.lista);
         QVERIFY(!l.m->TimeOutMaster);
-    } else {
-        QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
     }
     // The login stands and the rest still runs.
     QVERIFY(l.m->ConnessoAlMaster && l.ascolta());

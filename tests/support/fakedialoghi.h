@@ -54,6 +54,20 @@ public:
         return t;
     }
 
+    // Each box as its text, its title, then its icon and buttons by name ("Critica Ok").
+    QStringList avvisi() const
+    {
+        static const char* const icone[] = {"Nessuna", "Informazione", "Critica", "Avviso",
+                                            "Domanda"};
+        static const char* const pulsanti[] = {"Ok", "OkAnnulla", "SiNo", "SiNoAnnulla"};
+        QStringList t;
+        for (const Messaggio& m : messaggi)
+            t << m.testo << m.titolo
+              << QString::fromLatin1(icone[int(m.icona)]) + u' ' +
+                     QString::fromLatin1(pulsanti[int(m.pulsanti)]);
+        return t;
+    }
+
     QList<Messaggio> messaggi;
     QList<Input> inputs;
     QQueue<Risposta> risposte;
