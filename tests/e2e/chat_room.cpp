@@ -1,52 +1,27 @@
-#include <QProcess>
-#include <QRegularExpression>
+#include "tests/support/processivoce.h"
+
 #include <QTcpServer>
-#include <QTemporaryDir>
-#include <QTest>
+
+using kalimo::test::ClienteVoce;
+using kalimo::test::kAttesaProcessi;
 
 namespace {
 
-constexpr int kAttesa = 20000;
-const QString kBin = qEnvironmentVariable("KALIMO_BIN_DIR");
-
-// A voice client in room "Sala", traced and driven through its standard input.
-struct Voce
+// The lobby link goes to a port nobody listens on.
+QHash<QString, QString> senzaLobby()
 {
-    Voce(QTemporaryDir& dir, const QString& nick, quint16 porta) : traccia(dir.filePath(nick))
-    {
-        // The lobby link goes to a port nobody listens on.
-        QTcpServer chiusa;
-        chiusa.listen(QHostAddress::LocalHost, 0);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const auto& [k, v] :
-             {std::pair{"KALIMO_AUDIO", QString("synthetic")},
-              {"KALIMO_AUDIO_TONE", "0"},
-              {"KALIMO_AUDIO_SETTINGS", traccia + ".ini"},
-              {"KALIMO_TEST_TRACE", traccia},
-              {"KALIMO_TEST_CONTROL", "1"},
-              {"KALIMO_TEST_INTERVALS", "pause=20"},
-              {"KALIMO_VOICE_LINK_PORT", QString::number(chiusa.serverPort())}})
-            env.insert(k, v);
-        p.setProcessEnvironment(env);
-        p.start(kBin + "/voice", {QString("127.0.0.1 + 3 + 1 + Sala +  + %1 + %2 + 127.0.0.1 + "
-                                          "Kalimo 2.0b +  + 1")
-                                      .arg(porta)
-                                      .arg(nick)});
-    }
-    QStringList righe() const
-    {
-        QFile f(traccia);
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n')
-                                           : QStringList{};
-    }
-    bool vede(const QString& riga) const
-    {
-        return QTest::qWaitFor([&] { return righe().contains(riga); }, kAttesa);
-    }
-    void fa(const QString& comando) { p.write((comando + "\n").toUtf8()); }
+    QTcpServer chiusa;
+    chiusa.listen(QHostAddress::LocalHost, 0);
+    return {{"KALIMO_VOICE_LINK_PORT", QString::number(chiusa.serverPort())},
+            {"KALIMO_TEST_INTERVALS", "pause=20"}};
+}
 
-    QProcess p; // its destructor kills a client still running
-    QString traccia;
+struct Voce : ClienteVoce
+{
+    Voce(QTemporaryDir& dir, const QString& nick, quint16 porta)
+        : ClienteVoce(dir, nick, porta, {}, 0, {}, senzaLobby())
+    {
+    }
 };
 
 } // namespace
@@ -60,14 +35,8 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         QProcess stanza;
-        stanza.start(kBin + "/kalimo-roomhost", {});
-        stanza.write("bind=127.0.0.1\npermanent=true\nname=Sala\nmax_users=3\n");
-        stanza.closeWriteChannel();
-        static const QRegularExpression re("listening on 127\\.0\\.0\\.1:(\\d+)");
-        QString log;
-        QVERIFY(QTest::qWaitFor(
-            [&] { return re.match(log += stanza.readAllStandardError()).hasMatch(); }, kAttesa));
-        const quint16 porta = quint16(re.match(log).captured(1).toUInt());
+        const quint16 porta = kalimo::test::avviaStanza(stanza, "name=Sala\nmax_users=3\n");
+        QVERIFY(porta);
         Voce ana(dir, "Ana", porta);
         QVERIFY(ana.vede("grid|Ana"));
         Voce bea(dir, "Bea", porta);
@@ -96,7 +65,7 @@ private Q_SLOTS:
         ana.fa("close");
         bea.fa("close-window");
         for (Voce* v : {&ana, &bea})
-            QVERIFY(v->p.waitForFinished(kAttesa) && v->p.exitCode() == 0);
+            QVERIFY(v->p.waitForFinished(kAttesaProcessi) && v->p.exitCode() == 0);
         stanza.kill();
         stanza.waitForFinished();
     }

@@ -1,64 +1,16 @@
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QTest>
+#include "tests/support/processivoce.h"
 
 #include <csignal>
 #include <memory>
 
 namespace {
 
-constexpr int kWait = 20000;
-const QString kBin = qEnvironmentVariable("KALIMO_BIN_DIR");
+constexpr int kWait = kalimo::test::kAttesaProcessi;
 
-// A kalimo-roomhost fed its room data on standard input; its port, 0 on failure.
-quint16 avviaStanza(QProcess& p, const QString& dati)
+// Adds what the ears heard to the shared client.
+struct Voce : kalimo::test::ClienteVoce
 {
-    p.start(kBin + "/kalimo-roomhost", {});
-    p.write(("bind=127.0.0.1\ndead_peer_ms=1500\npermanent=true\n" + dati).toUtf8());
-    p.closeWriteChannel();
-    static const QRegularExpression re("listening on 127\\.0\\.0\\.1:(\\d+)");
-    QString log;
-    (void)QTest::qWaitFor([&] { return re.match(log += p.readAllStandardError()).hasMatch(); },
-                          kWait);
-    return quint16(re.match(log).captured(1).toUInt());
-}
-
-// A voice client with synthetic audio, traced, answering its boxes from a script.
-struct Voce
-{
-    Voce(QTemporaryDir& dir, const QString& nick, quint16 porta, const QString& password,
-         int tono = 0, const QString& risposte = {})
-        : traccia(dir.filePath(nick + ".trace")), ascolto(dir.filePath(nick + ".rec"))
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("KALIMO_AUDIO", "synthetic");
-        env.insert("KALIMO_AUDIO_TONE", QString::number(tono));
-        env.insert("KALIMO_AUDIO_RECORD", ascolto);
-        env.insert("KALIMO_AUDIO_SETTINGS", dir.filePath(nick + ".ini"));
-        env.insert("KALIMO_TEST_TRACE", traccia);
-        env.insert("KALIMO_TEST_ANSWERS", risposte);
-        env.insert("KALIMO_TEST_CONTROL", "1");
-        env.insert("KALIMO_TEST_INTERVALS", "pause=20,deadpeer=1500");
-        p.setProcessEnvironment(env);
-        p.start(kBin + "/voice", {QString("127.0.0.1 + 3 + 1 + Sala + %1 + %2 + %3 + 127.0.0.1 + "
-                                          "Kalimo 2.0b +  + 1")
-                                      .arg(password)
-                                      .arg(porta)
-                                      .arg(nick)});
-    }
-    QStringList righe(const QString& percorso) const
-    {
-        QFile f(percorso);
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n')
-                                           : QStringList{};
-    }
-    bool vede(const QString& riga) const
-    {
-        return QTest::qWaitFor([&] { return righe(traccia).contains(riga); }, kWait);
-    }
-    void fa(const QString& comando) { p.write((comando + "\n").toUtf8()); }
-    int fine() { return p.waitForFinished(kWait) && p.exitStatus() == 0 ? p.exitCode() : -1; }
+    using ClienteVoce::ClienteVoce;
     // Windows of 100 ms played after `dopo` (epoch ms) that carry a tone near `hz`.
     int toni(int hz, qint64 dopo, int* finestre = nullptr) const
     {
@@ -74,9 +26,6 @@ struct Voce
             *finestre = tutte;
         return n;
     }
-
-    QProcess p; // its destructor kills a client still running
-    QString traccia, ascolto;
 };
 
 const QString kPieno = "box|Kalimo|Non e' possibile collegarsi alla stanza, i posti disponibili "
@@ -93,7 +42,8 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         QProcess stanza;
-        const quint16 porta = avviaStanza(stanza, "name=Sala\nmax_users=3\npassword=pw\n");
+        const quint16 porta = kalimo::test::avviaStanza(
+            stanza, "dead_peer_ms=1500\nname=Sala\nmax_users=3\npassword=pw\n");
         QVERIFY(porta);
         Voce ana(dir, "Ana", porta, "pw", 440);
         QVERIFY(ana.vede("grid|Ana"));
@@ -144,7 +94,8 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         QProcess stanza;
-        const quint16 porta = avviaStanza(stanza, "name=Sala\nmax_users=1\npassword=pw\n");
+        const quint16 porta = kalimo::test::avviaStanza(
+            stanza, "dead_peer_ms=1500\nname=Sala\nmax_users=1\npassword=pw\n");
         QVERIFY(porta);
         Voce ana(dir, "Ana", porta, "pw");
         QVERIFY(ana.vede("grid|Ana"));

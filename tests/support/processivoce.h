@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QFile>
+#include <QHash>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The real room host and voice clients run as processes, traced and driven through their
+// standard input.
+namespace kalimo::test {
+
+constexpr int kAttesaProcessi = 20000;
+
+inline QString cartellaProgrammi()
+{
+    return qEnvironmentVariable("KALIMO_BIN_DIR");
+}
+
+// A kalimo-roomhost on loopback, fed `dati` after the address; its port, 0 on failure.
+inline quint16 avviaStanza(QProcess& p, const QString& dati)
+{
+    p.start(cartellaProgrammi() + QStringLiteral("/kalimo-roomhost"), {});
+    p.write((QStringLiteral("bind=127.0.0.1\npermanent=true\n") + dati).toUtf8());
+    p.closeWriteChannel();
+    static const QRegularExpression re(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+    QString log;
+    (void)QTest::qWaitFor(
+        [&] { return re.match(log += QString::fromUtf8(p.readAllStandardError())).hasMatch(); },
+        kAttesaProcessi);
+    return quint16(re.match(log).captured(1).toUInt());
+}
+
+// A voice client in room "Sala" with synthetic audio playing `tono` Hz, answering its boxes
+// from `risposte`; `altro` adds to or replaces its environment.
+struct ClienteVoce
+{
+    ClienteVoce(const QTemporaryDir& dir, const QString& nick, quint16 porta,
+                const QString& password = {}, int tono = 0, const QString& risposte = {},
+                const QHash<QString, QString>& altro = {})
+        : traccia(dir.filePath(nick + QStringLiteral(".trace"))),
+          ascolto(dir.filePath(nick + QStringLiteral(".rec")))
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        QHash<QString, QString> valori{
+            {QStringLiteral("KALIMO_AUDIO"), QStringLiteral("synthetic")},
+            {QStringLiteral("KALIMO_AUDIO_TONE"), QString::number(tono)},
+            {QStringLiteral("KALIMO_AUDIO_RECORD"), ascolto},
+            {QStringLiteral("KALIMO_AUDIO_SETTINGS"), dir.filePath(nick + QStringLiteral(".ini"))},
+            {QStringLiteral("KALIMO_TEST_TRACE"), traccia},
+            {QStringLiteral("KALIMO_TEST_ANSWERS"), risposte},
+            {QStringLiteral("KALIMO_TEST_CONTROL"), QStringLiteral("1")},
+            {QStringLiteral("KALIMO_TEST_INTERVALS"), QStringLiteral("pause=20,deadpeer=1500")}};
+        valori.insert(altro);
+        for (auto i = valori.cbegin(); i != valori.cend(); ++i)
+            env.insert(i.key(), i.value());
+        p.setProcessEnvironment(env);
+        p.start(cartellaProgrammi() + QStringLiteral("/voice"),
+                {QStringLiteral("127.0.0.1 + 3 + 1 + Sala + %1 + %2 + %3 + 127.0.0.1 + "
+                                "Kalimo 2.0b +  + 1")
+                     .arg(password)
+                     .arg(porta)
+                     .arg(nick)});
+    }
+    static QStringList righe(const QString& percorso)
+    {
+        QFile f(percorso);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split(u'\n')
+                                           : QStringList{};
+    }
+    QStringList righe() const { return righe(traccia); }
+    bool vede(const QString& riga) const
+    {
+        return QTest::qWaitFor([&] { return righe().contains(riga); }, kAttesaProcessi);
+    }
+    void fa(const QString& comando) { p.write((comando + u'\n').toUtf8()); }
+    int fine()
+    {
+        return p.waitForFinished(kAttesaProcessi) && p.exitStatus() == QProcess::NormalExit
+                   ? p.exitCode()
+                   : -1;
+    }
+
+    QProcess p; // its destructor kills a client still running
+    QString traccia, ascolto;
+};
+
+} // namespace kalimo::test
