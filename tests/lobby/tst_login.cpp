@@ -101,15 +101,12 @@ private Q_SLOTS:
     void nessunMaster();
     void disconnessioni();
     void stop();
-    void versione_data();
-    void versione();
+    void dopoLaPassword_data();
+    void dopoLaPassword();
     void loginFallito();
-    void timeOutListaMaster_data();
-    void timeOutListaMaster();
-    void risposteAPezzi();
+    void controlli();
     void risposteMalformate_data();
     void risposteMalformate();
-    void controllo();
     void ascoltoVoce();
     void esciEPortaOccupata();
 };
@@ -332,35 +329,58 @@ void TestLogin::stop()
     QVERIFY(l.chiuse(l.f));
 }
 
-void TestLogin::versione_data()
+void TestLogin::dopoLaPassword_data()
 {
-    QTest::addColumn<QString>("versione");
-    QTest::addColumn<bool>("avviso");
-    QTest::newRow("same") << "2.0b" << false;
-    QTest::newRow("empty") << "" << false;
-    QTest::newRow("older") << "1.9" << true;
-    QTest::newRow("letter case counts") << "2.0B" << true;
+    QTest::addColumn<QString>("muto");     // the request left unanswered
+    QTest::addColumn<QString>("versione"); // the master's, otherwise
+    QTest::addColumn<QStringList>("avvisi");
+    const QStringList tardi{"Il master non ha risposto in tempo", "Kalimo 2.0b", "Informazione Ok"};
+    const QStringList vecchia{"La tua versione del client Kalimo non e' piu' compatibile con la "
+                              "versione corrente dei master; Collegati al sito "
+                              "https://kalimo.example.org e scarica la versione aggiornata",
+                              "Attenzione!!!", "Informazione Ok"};
+    QTest::newRow("0008 unanswered") << "0008"
+                                     << "" << tardi;
+    QTest::newRow("0009 unanswered") << "0009"
+                                     << "" << tardi;
+    QTest::newRow("0011 unanswered") << "0011"
+                                     << "" << QStringList();
+    QTest::newRow("same version") << ""
+                                  << "2.0b" << QStringList();
+    QTest::newRow("no version") << ""
+                                << "" << QStringList();
+    QTest::newRow("older version") << ""
+                                   << "1.9" << vecchia;
+    QTest::newRow("letter case counts") << ""
+                                        << "2.0B" << vecchia;
 }
 
-void TestLogin::versione()
+void TestLogin::dopoLaPassword()
 {
+    QFETCH(QString, muto);
     QFETCH(QString, versione);
-    QFETCH(bool, avviso);
-    Lobby l;
+    QFETCH(QStringList, avvisi);
+    Lobby l(muto.isEmpty() ? 300 : 100);
     QVERIFY(l.pronto);
-    l.f.quando("0011", FakeMaster::rispondi(u"00012", {"20", "5", versione}));
+    if (muto.isEmpty())
+        l.f.quando("0011", FakeMaster::rispondi(u"00012", {"20", "5", versione}));
+    else
+        l.f.quando(muto, FakeMaster::niente());
     l.banco.clicConnetti();
-    QCOMPARE(l.m->ConnessoAlMaster, !avviso);
-    if (!avviso) {
-        QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
+    QCOMPARE(l.banco.dialoghi.avvisi(), avvisi);
+    if (muto == "0008" || muto == "0009") {
+        QCOMPARE(l.banco.cartella.leggi("Masters.txt"), l.lista);
+        QVERIFY(!l.m->TimeOutMaster);
+    }
+    // A master list that comes late leaves the login standing and the rest still runs; a
+    // client too old is turned away.
+    const bool rifiutato = !avvisi.isEmpty() && muto.isEmpty();
+    QCOMPARE(l.m->ConnessoAlMaster, !rifiutato);
+    if (!rifiutato) {
+        QVERIFY(l.ascolta());
+        QCOMPARE(l.f.codici().last(), "0011");
         return;
     }
-    QCOMPARE(
-        l.banco.dialoghi.avvisi(),
-        QStringList({"La tua versione del client Kalimo non e' piu' compatibile con la versione "
-                     "corrente dei master; Collegati al sito https://kalimo.example.org e "
-                     "scarica la versione aggiornata",
-                     "Attenzione!!!", "Informazione Ok"}));
     QCOMPARE(l.banco.pulsante("cmdConnettiti")->text(), "Connetti");
     QCOMPARE(l.stati().mid(l.stati().size() - 2), QStringList({kPerduta, "Non connesso"}));
     QVERIFY(l.chiuse(l.f));
@@ -398,35 +418,7 @@ void TestLogin::loginFallito()
     QVERIFY(!l.ascolta() && !l.c->tmrControllo.isActive());
 }
 
-void TestLogin::timeOutListaMaster_data()
-{
-    QTest::addColumn<QString>("muto");
-    QTest::newRow("0008") << "0008";
-    QTest::newRow("0009") << "0009";
-    QTest::newRow("0011: no message") << "0011";
-}
-
-void TestLogin::timeOutListaMaster()
-{
-    QFETCH(QString, muto);
-    Lobby l(100);
-    QVERIFY(l.pronto);
-    l.f.quando(muto, FakeMaster::niente());
-    l.banco.clicConnetti();
-    QCOMPARE(l.banco.dialoghi.avvisi(), muto == "0011"
-                                            ? QStringList()
-                                            : QStringList({"Il master non ha risposto in tempo",
-                                                           "Kalimo 2.0b", "Informazione Ok"}));
-    if (muto != "0011") {
-        QCOMPARE(l.banco.cartella.leggi("Masters.txt"), l.lista);
-        QVERIFY(!l.m->TimeOutMaster);
-    }
-    // The login stands and the rest still runs.
-    QVERIFY(l.m->ConnessoAlMaster && l.ascolta());
-    QCOMPARE(l.f.codici().last(), "0011");
-}
-
-void TestLogin::risposteAPezzi()
+void TestLogin::controlli()
 {
     Lobby l;
     QVERIFY(l.pronto);
@@ -445,6 +437,14 @@ void TestLogin::risposteAPezzi()
     // A count of 0 keeps the stored list.
     QVERIFY(!l.f.codici().contains("0009"));
     QCOMPARE(l.banco.cartella.leggi("Masters.txt"), l.lista);
+
+    // Checks among notifications, one without a token; notifications never touch the reply slot.
+    l.m->CodiceRisposta = "00042";
+    l.f.invia(b("0005 ^ a ~ b # 0001 ^ x ~ y # 0005 ^ # "));
+    QVERIFY(QTest::qWaitFor([&] { return l.f.codici().count("0014") == 4; }, 10000));
+    QCOMPARE(l.f.testi().mid(l.f.testi().size() - 2),
+             QStringList({t("0014 ^ mario ^ a ~ b # "), t("0014 ^ mario ^  # ")}));
+    QCOMPARE(l.m->CodiceRisposta, "00042");
 }
 
 void TestLogin::risposteMalformate_data()
@@ -503,21 +503,6 @@ void TestLogin::risposteMalformate()
     QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
     // The program folder still starts: its master list still reads.
     QVERIFY(l.m->CaricaMasters());
-}
-
-void TestLogin::controllo()
-{
-    Lobby l;
-    QVERIFY(l.pronto);
-    l.banco.clicConnetti();
-    QVERIFY(l.m->ConnessoAlMaster);
-    l.m->CodiceRisposta = "00042";
-    l.f.invia(b("0005 ^ a ~ b # 0001 ^ x ~ y # 0005 ^ # "));
-    QVERIFY(QTest::qWaitFor([&] { return l.f.codici().count("0014") == 2; }, 10000));
-    QCOMPARE(l.f.testi().mid(l.f.testi().size() - 2),
-             QStringList({t("0014 ^ mario ^ a ~ b # "), t("0014 ^ mario ^  # ")}));
-    // Notifications never touch the reply slot.
-    QCOMPARE(l.m->CodiceRisposta, "00042");
 }
 
 void TestLogin::ascoltoVoce()
