@@ -199,6 +199,7 @@ void TestRegistrazione::master()
         Scena n(FakeMaster::niente());
         n.banco.scriviMasters(lista);
         n.banco.modulo().CaricaMasters();
+        QCOMPARE(n.banco.modulo().ListaMaster.UBound(), lista == chiusi ? 2 : 0);
         n.invia()->click();
         QCOMPARE(
             n.testo(),
