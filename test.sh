@@ -8,4 +8,5 @@ BUILD_DIR="${KALIMO_BUILD_DIR:-build}"
 scripts/build.sh "$BUILD_DIR" ${KALIMO_CMAKE_ARGS:-}
 export QT_QPA_PLATFORM=offscreen
 cd "$BUILD_DIR"
-ctest --output-on-failure -j "$(nproc)" "$@"
+# A test that fails is run once more before the suite counts it as failed.
+ctest --output-on-failure -j "$(nproc)" --repeat until-pass:2 "$@"
