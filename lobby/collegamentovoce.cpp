@@ -132,23 +132,21 @@ void Module1::AvviaProcedurePerStanzaPrivata(const QString& Par)
     const EsitoRichiesta esito = RichiestaAlMaster(
         u"0007", {nome, QStringLiteral("2"), QStringLiteral("2"), password, partner},
         intervalli().stanzaPrivata);
-    if (programmaTerminato())
-        return;
-    TimeOutMaster = false;
-    const QString codice = esito == EsitoRichiesta::Risposta ? CodiceRisposta : QString();
-    if (codice == u"00071")
-        entraInStanzaPrivata(*this);
-    else if (codice == u"00072")
-        informa(*this, tr("La stanza già esiste"));
-    else if (codice == u"00073")
-        informa(*this, tr("Non è possibile creare la stanza"));
-    else
-        informa(*this, tr("Impossibile creare la stanza"));
+    esitoStanzaPrivata(esito, tr("La stanza già esiste"), tr("Non è possibile creare la stanza"),
+                       tr("Impossibile creare la stanza"));
 }
 
 void Module1::AvviaProcedureRicezioneDati()
 {
-    const EsitoRichiesta esito = AttendiRisposta(intervalli().ricezioneDatiStanza);
+    const QString altro = tr("Non e' possibile creare la stanza");
+    esitoStanzaPrivata(AttendiRisposta(intervalli().ricezioneDatiStanza),
+                       tr("Nome stanza già esistente"), altro, altro);
+}
+
+// The two private-room procedures end alike; only their texts differ.
+void Module1::esitoStanzaPrivata(EsitoRichiesta esito, const QString& giaEsiste,
+                                 const QString& rifiutata, const QString& altro)
+{
     if (programmaTerminato())
         return;
     TimeOutMaster = false;
@@ -156,9 +154,11 @@ void Module1::AvviaProcedureRicezioneDati()
     if (codice == u"00071")
         entraInStanzaPrivata(*this);
     else if (codice == u"00072")
-        informa(*this, tr("Nome stanza già esistente"));
+        informa(*this, giaEsiste);
+    else if (codice == u"00073")
+        informa(*this, rifiutata);
     else
-        informa(*this, tr("Non e' possibile creare la stanza"));
+        informa(*this, altro);
 }
 
 frmListaStanze* Module1::FrmListaStanze()

@@ -73,18 +73,8 @@ void frmListaStanze::ImpostaFinestra()
 
 void frmListaStanze::ImpostaGriglia()
 {
-    Griglia& g = *m_griglia;
-    g.pulisci();
-    g.impostaColonne(5);
-    g.impostaRighe(1);
-    g.impostaAllineamentoSinistra(1);
-    g.impostaTesto(0, 1, tr("Stanze"));
-    g.impostaTesto(0, 2, tr("Utenti"));
-    g.impostaTesto(0, 3, tr("Creata da"));
-    g.impostaTesto(0, 4, tr("Psw"));
-    const int larghezze[] = {1, 2400, 600, 930, 400};
-    for (int c = 0; c < 5; ++c)
-        g.impostaLarghezzaColonna(c, larghezze[c]);
+    impostaSoloIntestazione(*m_griglia, {tr("Stanze"), tr("Utenti"), tr("Creata da"), tr("Psw")},
+                            {1, 2400, 600, 930, 400});
 }
 
 void frmListaStanze::tmrAvvio_Timer()

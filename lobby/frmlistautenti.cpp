@@ -65,16 +65,7 @@ void frmListaUtenti::ImpostaFinestra()
 
 void frmListaUtenti::ImpostaGriglia()
 {
-    Griglia& g = *m_griglia;
-    g.pulisci();
-    g.impostaColonne(3);
-    g.impostaRighe(1);
-    g.impostaAllineamentoSinistra(1);
-    g.impostaTesto(0, 1, tr("Utente"));
-    g.impostaTesto(0, 2, tr("Stato"));
-    g.impostaLarghezzaColonna(0, 1);
-    g.impostaLarghezzaColonna(1, 2000);
-    g.impostaLarghezzaColonna(2, 1150);
+    impostaSoloIntestazione(*m_griglia, {tr("Utente"), tr("Stato")}, {1, 2000, 1150});
 }
 
 void frmListaUtenti::AggiungiCT(int Ind)

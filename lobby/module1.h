@@ -292,6 +292,8 @@ private:
         QString partner;
         QString testo;
     };
+    void esitoStanzaPrivata(EsitoRichiesta esito, const QString& giaEsiste,
+                            const QString& rifiutata, const QString& altro);
     void chiediDomanda(const DomandaInAttesa& domanda);
     void rispondiDomandeInAttesa();
     void rispondiDomanda(const DomandaInAttesa& domanda);

@@ -2,6 +2,9 @@
 
 #include <QImage>
 #include <QString>
+#include <QStringList>
+
+#include <initializer_list>
 
 namespace kalimo {
 
@@ -51,5 +54,21 @@ public:
     // Sorts rows primaRiga..ultimaRiga by the text of `colonna`.
     virtual void ordina(int primaRiga, int ultimaRiga, int colonna, bool ascendente) = 0;
 };
+
+// Clears `g` down to its header row: one column per width (twips), column 1
+// left-aligned, `titoli` in row 0 from column 1 on.
+inline void impostaSoloIntestazione(Griglia& g, const QStringList& titoli,
+                                    std::initializer_list<int> larghezze)
+{
+    g.pulisci();
+    g.impostaColonne(int(larghezze.size()));
+    g.impostaRighe(1);
+    g.impostaAllineamentoSinistra(1);
+    for (int c = 0; c < titoli.size(); ++c)
+        g.impostaTesto(0, c + 1, titoli.at(c));
+    int c = 0;
+    for (int twips : larghezze)
+        g.impostaLarghezzaColonna(c++, twips);
+}
 
 } // namespace kalimo
