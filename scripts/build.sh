@@ -4,6 +4,9 @@ set -euo pipefail
 dir="$1"; shift
 root="$(cd "$(dirname "$0")/.." && pwd)"
 if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    launcher=()
+    # ccache is optional: it only speeds up rebuilds in several work trees.
+    command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@"
 fi
 cmake --build "$dir" -j "$(nproc)"
