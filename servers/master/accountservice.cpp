@@ -24,10 +24,10 @@ AccountStore::Lookup lookUp(AccountStore* store, const QString& nick)
 }
 } // namespace
 
-AccountService::AccountService(const QString& dataDir, quint64 hashOpsLimit, quint64 hashMemLimit,
-                               QObject* parent)
-    : QObject(parent), m_dataDir(dataDir), m_opsLimit(hashOpsLimit), m_memLimit(hashMemLimit),
-      m_worker(new QObject)
+AccountService::AccountService(const DatabaseConfig& database, const QString& dataDir,
+                               quint64 hashOpsLimit, quint64 hashMemLimit, QObject* parent)
+    : QObject(parent), m_dataDir(dataDir), m_database(std::make_unique<DatabaseConfig>(database)),
+      m_opsLimit(hashOpsLimit), m_memLimit(hashMemLimit), m_worker(new QObject)
 {
     initialisePasswordHashing();
     m_pool.setMaxThreadCount(2);
@@ -35,7 +35,7 @@ AccountService::AccountService(const QString& dataDir, quint64 hashOpsLimit, qui
     m_worker->moveToThread(&m_thread);
     m_thread.start();
     onStore([this](AccountStore*) {
-        m_store = std::make_unique<AccountStore>(m_dataDir);
+        m_store = std::make_unique<AccountStore>(*m_database, m_dataDir);
         if (!m_store->open())
             qCWarning(lcAccounts).noquote()
                 << u"accounts unavailable: %1"_s.arg(m_store->lastError());

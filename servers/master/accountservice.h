@@ -11,12 +11,13 @@
 namespace kalimo::master {
 
 class AccountStore;
+struct DatabaseConfig;
 enum class StoreStatus;
 
 enum class LoginCheck { Accepted, WrongCredentials, Disabled, Unavailable };
 enum class RegistrationOutcome { Created, NameTaken, Unavailable, WrongCredentials, Confirmed };
 
-// Account work off the event loop: the SQLite store on one thread of its
+// Account work off the event loop: the store on one thread of its
 // own, argon2id on a pool of at most two threads (each hash holds its whole
 // memory cost while it runs). Every answer comes back as a queued call on
 // the thread that owns this object.
@@ -24,8 +25,8 @@ class AccountService final : public QObject
 {
     Q_OBJECT
 public:
-    AccountService(const QString& dataDir, quint64 hashOpsLimit, quint64 hashMemLimit,
-                   QObject* parent = nullptr);
+    AccountService(const DatabaseConfig& database, const QString& dataDir, quint64 hashOpsLimit,
+                   quint64 hashMemLimit, QObject* parent = nullptr);
     ~AccountService() override;
 
     void checkLogin(const QString& nick, const QString& password,
@@ -49,6 +50,7 @@ private:
     void deliver(std::function<void()> answer);
 
     QString m_dataDir;
+    std::unique_ptr<DatabaseConfig> m_database;
     quint64 m_opsLimit;
     quint64 m_memLimit;
     QThread m_thread;

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -15,12 +16,42 @@ using namespace Qt::StringLiterals;
 namespace {
 QAtomicInteger<quint64> g_connections;
 
-constexpr int kSchemaVersion = 1;
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("AccountStore", text);
+}
+
+// Each migration brings the schema from the version before it to its own;
+// statements run in one transaction with the version's row. Both drivers
+// read the same SQL.
+struct Migration
+{
+    int version;
+    QStringList statements;
+};
+
+const QList<Migration>& migrations()
+{
+    static const QList<Migration> all = {
+        {1,
+         {u"CREATE TABLE IF NOT EXISTS accounts ("
+          "nick TEXT NOT NULL PRIMARY KEY, "
+          "hash TEXT NOT NULL, "
+          "email TEXT NOT NULL, "
+          "enabled INTEGER NOT NULL DEFAULT 1, "
+          "created TEXT NOT NULL)"_s}},
+    };
+    return all;
+}
+
+constexpr auto kSchemaTable = "kalimo_schema";
 } // namespace
 
-AccountStore::AccountStore(const QString& dataDir)
-    : m_dataDir(dataDir),
-      m_connection(u"kalimo-accounts-"_s + QString::number(g_connections.fetchAndAddRelaxed(1)))
+AccountStore::AccountStore(const QString& dataDir) : AccountStore(DatabaseConfig(), dataDir) {}
+
+AccountStore::AccountStore(const DatabaseConfig& database, const QString& dataDir)
+    : m_config(database), m_dataDir(dataDir),
+      m_connection(u"kalimo-store-"_s + QString::number(g_connections.fetchAndAddRelaxed(1)))
 {
 }
 
@@ -40,72 +71,168 @@ QString AccountStore::fileName()
     return u"accounts.sqlite"_s;
 }
 
+int AccountStore::schemaVersion()
+{
+    return migrations().last().version;
+}
+
+QSqlDatabase AccountStore::database() const
+{
+    return QSqlDatabase::database(m_connection, false);
+}
+
 bool AccountStore::fail(const QString& what, const QString& detail)
 {
-    m_lastError = what + u": "_s + detail;
+    m_lastError = detail.isEmpty() ? what : what + u": "_s + detail;
     return false;
 }
 
-bool AccountStore::open()
+bool AccountStore::failQuery(const QString& what, const QSqlQuery& q)
 {
-    if (m_open)
+    fail(what, q.lastError().text());
+    QSqlDatabase db = database();
+    if (db.isValid() && db.isOpen() && db.driver()->hasFeature(QSqlDriver::Transactions))
+        db.rollback();
+    db.close();
+    m_open = false;
+    return false;
+}
+
+bool AccountStore::connect()
+{
+    QSqlDatabase db;
+    if (isShared()) {
+        db = QSqlDatabase::contains(m_connection)
+                 ? database()
+                 : QSqlDatabase::addDatabase(u"QPSQL"_s, m_connection);
+        if (!db.isValid())
+            return fail(tr("no PostgreSQL driver (install libqt6sql6-psql)"), QString());
+        db.setHostName(m_config.host);
+        db.setPort(m_config.port);
+        db.setDatabaseName(m_config.name);
+        db.setUserName(m_config.user);
+        db.setPassword(m_config.password);
+        // A database that does not answer must not hold logins for long.
+        db.setConnectOptions(u"connect_timeout=5;application_name=kalimo-master"_s);
+        if (!db.open())
+            return fail(tr("cannot reach the database %1 at %2:%3")
+                            .arg(m_config.name, m_config.host)
+                            .arg(m_config.port),
+                        db.lastError().text());
         return true;
+    }
     if (!QDir().mkpath(m_dataDir))
-        return fail(QCoreApplication::translate("AccountStore", "cannot create data folder"),
-                    m_dataDir);
-    QSqlDatabase db = QSqlDatabase::contains(m_connection)
-                          ? QSqlDatabase::database(m_connection, false)
-                          : QSqlDatabase::addDatabase(u"QSQLITE"_s, m_connection);
+        return fail(tr("cannot create data folder"), m_dataDir);
+    db = QSqlDatabase::contains(m_connection)
+             ? database()
+             : QSqlDatabase::addDatabase(u"QSQLITE"_s, m_connection);
     if (!db.isValid())
-        return fail(QCoreApplication::translate("AccountStore", "no SQLite driver"), QString());
+        return fail(tr("no SQLite driver"), QString());
     db.setDatabaseName(QDir(m_dataDir).filePath(fileName()));
     if (!db.open())
-        return fail(QCoreApplication::translate("AccountStore", "cannot open the accounts file"),
-                    db.lastError().text());
-
+        return fail(tr("cannot open the accounts file"), db.lastError().text());
     QSqlQuery q(db);
     // WAL with full sync: a killed process or a power cut loses at most the
     // commit in flight, and the file always reads.
     const QStringList pragmas = {u"PRAGMA busy_timeout = 5000"_s, u"PRAGMA journal_mode = WAL"_s,
                                  u"PRAGMA synchronous = FULL"_s};
     for (const QString& p : pragmas) {
-        if (!q.exec(p)) {
-            db.close();
-            return fail(QCoreApplication::translate("AccountStore", "cannot set up the accounts "
-                                                                    "file"),
-                        q.lastError().text());
-        }
+        if (!q.exec(p))
+            return failQuery(tr("cannot set up the accounts file"), q);
     }
-    if (!q.exec(u"PRAGMA user_version"_s) || !q.next()) {
+    return true;
+}
+
+int AccountStore::appliedVersion(QSqlQuery& q, bool* ok)
+{
+    *ok = false;
+    const bool hasTable = database().tables().contains(QString::fromLatin1(kSchemaTable));
+    if (hasTable) {
+        if (!q.exec(u"SELECT MAX(version) FROM kalimo_schema"_s) || !q.next())
+            return 0;
+        *ok = true;
+        return q.value(0).toInt();
+    }
+    if (isShared()) {
+        *ok = true;
+        return 0;
+    }
+    // Files written before the version table kept the version in the header.
+    if (!q.exec(u"PRAGMA user_version"_s) || !q.next())
+        return 0;
+    *ok = true;
+    return q.value(0).toInt();
+}
+
+bool AccountStore::migrate()
+{
+    QSqlDatabase db = database();
+    QSqlQuery q(db);
+    bool ok = false;
+    int version = appliedVersion(q, &ok);
+    if (!ok)
+        return failQuery(tr("cannot read the schema version"), q);
+    if (version > schemaVersion()) {
         db.close();
-        return fail(QCoreApplication::translate("AccountStore", "cannot read the accounts file"),
-                    q.lastError().text());
+        return fail(tr("the database is of a newer version"), QString::number(version));
     }
-    const int version = q.value(0).toInt();
-    if (version > kSchemaVersion) {
-        db.close();
-        return fail(
-            QCoreApplication::translate("AccountStore", "the accounts file is of a newer version"),
-            QString::number(version));
-    }
-    if (version < kSchemaVersion) {
-        const bool ok = db.transaction() &&
-                        q.exec(u"CREATE TABLE IF NOT EXISTS accounts ("
-                               "nick TEXT NOT NULL PRIMARY KEY, "
-                               "hash TEXT NOT NULL, "
-                               "email TEXT NOT NULL, "
-                               "enabled INTEGER NOT NULL DEFAULT 1, "
-                               "created TEXT NOT NULL)"_s) &&
-                        q.exec(u"PRAGMA user_version = %1"_s.arg(kSchemaVersion)) && db.commit();
-        if (!ok) {
-            const QString detail = q.lastError().text();
-            db.rollback();
-            db.close();
-            return fail(
-                QCoreApplication::translate("AccountStore", "cannot create the accounts table"),
-                detail);
+    if (version == schemaVersion())
+        return true;
+
+    // Masters starting together on an empty database: one migrates, the
+    // others wait for it and then find nothing left to do.
+    const bool begun = isShared()
+                           ? db.transaction() && q.exec(u"SELECT pg_advisory_xact_lock(70707070)"_s)
+                           : q.exec(u"BEGIN IMMEDIATE"_s);
+    if (!begun)
+        return failQuery(tr("cannot start a transaction"), q);
+    q.finish();
+    if (!q.exec(u"CREATE TABLE IF NOT EXISTS kalimo_schema (version INTEGER NOT NULL PRIMARY "
+                "KEY, applied TEXT NOT NULL)"_s))
+        return failQuery(tr("cannot create the schema table"), q);
+    if (!q.exec(u"SELECT MAX(version) FROM kalimo_schema"_s) || !q.next())
+        return failQuery(tr("cannot read the schema version"), q);
+    if (!q.value(0).isNull())
+        version = q.value(0).toInt();
+    q.finish();
+    const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    auto record = [&](int v) {
+        q.prepare(u"INSERT INTO kalimo_schema (version, applied) VALUES (?, ?)"_s);
+        q.addBindValue(v);
+        q.addBindValue(now);
+        return q.exec();
+    };
+    // A file of the header-only days: its tables exist, its version is noted.
+    if (version > 0 && !q.exec(u"SELECT 1 FROM kalimo_schema WHERE version = %1"_s.arg(version)))
+        return failQuery(tr("cannot read the schema version"), q);
+    if (version > 0 && !q.next() && !record(version))
+        return failQuery(tr("cannot record the schema version"), q);
+    for (const Migration& m : migrations()) {
+        if (m.version <= version)
+            continue;
+        for (const QString& statement : m.statements) {
+            if (!q.exec(statement))
+                return failQuery(tr("cannot bring the schema to version %1").arg(m.version), q);
         }
+        if (!record(m.version))
+            return failQuery(tr("cannot record the schema version"), q);
     }
+    if (!isShared() && !q.exec(u"PRAGMA user_version = %1"_s.arg(schemaVersion())))
+        return failQuery(tr("cannot record the schema version"), q);
+    const bool committed = isShared() ? db.commit() : q.exec(u"COMMIT"_s);
+    if (!committed)
+        return failQuery(tr("cannot record the schema version"), q);
+    return true;
+}
+
+bool AccountStore::open()
+{
+    if (m_open)
+        return true;
+    if (!connect())
+        return false;
+    if (!migrate())
+        return false;
     m_open = true;
     m_lastError.clear();
     return true;
@@ -116,11 +243,11 @@ AccountStore::Lookup AccountStore::find(const QString& nick)
     Lookup result;
     if (!open())
         return result;
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    QSqlQuery q(database());
     q.prepare(u"SELECT nick, hash, email, enabled, created FROM accounts WHERE nick = ?"_s);
     q.addBindValue(nick);
     if (!q.exec()) {
-        fail(QCoreApplication::translate("AccountStore", "lookup failed"), q.lastError().text());
+        failQuery(tr("lookup failed"), q);
         return result;
     }
     if (!q.next()) {
@@ -140,29 +267,11 @@ StoreStatus AccountStore::insert(const AccountRecord& record)
 {
     if (!open())
         return StoreStatus::Failed;
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    QSqlQuery q(db);
-    // Taking the write lock first makes the look-up and the insert one step.
-    if (!q.exec(u"BEGIN IMMEDIATE"_s)) {
-        fail(QCoreApplication::translate("AccountStore", "cannot start a transaction"),
-             q.lastError().text());
-        return StoreStatus::Failed;
-    }
-    q.prepare(u"SELECT 1 FROM accounts WHERE nick = ?"_s);
-    q.addBindValue(record.nick);
-    if (!q.exec()) {
-        fail(QCoreApplication::translate("AccountStore", "lookup failed"), q.lastError().text());
-        QSqlQuery(db).exec(u"ROLLBACK"_s);
-        return StoreStatus::Failed;
-    }
-    if (q.next()) {
-        q.finish();
-        QSqlQuery(db).exec(u"ROLLBACK"_s);
-        return StoreStatus::Exists;
-    }
-    q.finish();
-    q.prepare(
-        u"INSERT INTO accounts (nick, hash, email, enabled, created) VALUES (?, ?, ?, ?, ?)"_s);
+    QSqlQuery q(database());
+    // One statement: of two masters inserting the same nick at once, the
+    // database lets exactly one in.
+    q.prepare(u"INSERT INTO accounts (nick, hash, email, enabled, created) VALUES (?, ?, ?, ?, ?) "
+              "ON CONFLICT (nick) DO NOTHING"_s);
     q.addBindValue(record.nick);
     q.addBindValue(QString::fromLatin1(record.hash));
     q.addBindValue(record.email);
@@ -170,26 +279,23 @@ StoreStatus AccountStore::insert(const AccountRecord& record)
     const QDateTime created =
         record.created.isValid() ? record.created : QDateTime::currentDateTimeUtc();
     q.addBindValue(created.toUTC().toString(Qt::ISODate));
-    if (!q.exec() || !QSqlQuery(db).exec(u"COMMIT"_s)) {
-        fail(QCoreApplication::translate("AccountStore", "cannot write the account"),
-             q.lastError().text());
-        QSqlQuery(db).exec(u"ROLLBACK"_s);
+    if (!q.exec()) {
+        failQuery(tr("cannot write the account"), q);
         return StoreStatus::Failed;
     }
-    return StoreStatus::Ok;
+    return q.numRowsAffected() > 0 ? StoreStatus::Ok : StoreStatus::Exists;
 }
 
 StoreStatus AccountStore::setEnabled(const QString& nick, bool enabled)
 {
     if (!open())
         return StoreStatus::Failed;
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    QSqlQuery q(database());
     q.prepare(u"UPDATE accounts SET enabled = ? WHERE nick = ?"_s);
     q.addBindValue(enabled ? 1 : 0);
     q.addBindValue(nick);
     if (!q.exec()) {
-        fail(QCoreApplication::translate("AccountStore", "cannot change the account"),
-             q.lastError().text());
+        failQuery(tr("cannot change the account"), q);
         return StoreStatus::Failed;
     }
     return q.numRowsAffected() > 0 ? StoreStatus::Ok : StoreStatus::NotFound;
@@ -199,10 +305,9 @@ qint64 AccountStore::count()
 {
     if (!open())
         return -1;
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    QSqlQuery q(database());
     if (!q.exec(u"SELECT COUNT(*) FROM accounts"_s) || !q.next()) {
-        fail(QCoreApplication::translate("AccountStore", "cannot count accounts"),
-             q.lastError().text());
+        failQuery(tr("cannot count accounts"), q);
         return -1;
     }
     return q.value(0).toLongLong();

@@ -1,8 +1,13 @@
 #pragma once
 
+#include "servers/master/masterconfig.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+
+class QSqlDatabase;
+class QSqlQuery;
 
 namespace kalimo::master {
 
@@ -17,22 +22,30 @@ struct AccountRecord
 
 enum class StoreStatus { Ok, NotFound, Exists, Failed };
 
-// The accounts table in an SQLite file of the data folder. One instance
-// belongs to the thread that made it (QSqlDatabase is bound to its thread).
-// A store that could not open tries again on the next call, so a data
-// folder that comes back brings the service back without a restart.
+// The master's database: an SQLite file of the data folder, or a PostgreSQL
+// database that several masters share. The schema is created on the first
+// open and brought up to date by numbered migrations. One instance belongs
+// to the thread that made it (QSqlDatabase is bound to its thread). A store
+// that could not open, or lost its server, tries again on the next call, so
+// a database that comes back brings the service back without a restart.
 class AccountStore final
 {
 public:
+    // The SQLite file of `dataDir`.
     explicit AccountStore(const QString& dataDir);
+    AccountStore(const DatabaseConfig& database, const QString& dataDir);
     ~AccountStore();
     AccountStore(const AccountStore&) = delete;
     AccountStore& operator=(const AccountStore&) = delete;
 
     static QString fileName();
+    static int schemaVersion();
 
     bool open();
+    bool isShared() const { return m_config.driver == DatabaseConfig::Driver::Postgresql; }
     QString lastError() const { return m_lastError; }
+    // The open connection, for the notifications of a shared database.
+    QSqlDatabase database() const;
 
     struct Lookup
     {
@@ -40,7 +53,8 @@ public:
         AccountRecord record;
     };
     Lookup find(const QString& nick);
-    // Exists when the nick is taken; nothing is half-written on failure.
+    // Exists when the nick is taken, also by a master inserting it at the
+    // same moment; nothing is half-written on failure.
     StoreStatus insert(const AccountRecord& record);
     StoreStatus setEnabled(const QString& nick, bool enabled);
     // -1 when the store is unavailable.
@@ -48,7 +62,14 @@ public:
 
 private:
     bool fail(const QString& what, const QString& detail);
+    // Logs the failure and, since the connection may be what failed, closes
+    // it so the next call opens it again.
+    bool failQuery(const QString& what, const QSqlQuery& q);
+    bool connect();
+    bool migrate();
+    int appliedVersion(QSqlQuery& q, bool* ok);
 
+    DatabaseConfig m_config;
     QString m_dataDir;
     QString m_connection;
     bool m_open = false;

@@ -176,6 +176,20 @@ ConfigResult loadConfig(const QString& path)
     }
     s.endArray();
 
+    const QString driver = r.text(u"Database/Driver"_s, u"sqlite"_s).toLower();
+    if (driver == u"postgresql" || driver == u"postgres")
+        c.database.driver = DatabaseConfig::Driver::Postgresql;
+    else if (driver != u"sqlite")
+        result.warnings.append(QCoreApplication::translate(
+                                   "MasterConfig", "Database/Driver: \"%1\" is neither sqlite nor "
+                                                   "postgresql; using sqlite")
+                                   .arg(driver));
+    c.database.host = r.text(u"Database/Host"_s, c.database.host);
+    c.database.port = r.port(u"Database/Port"_s, c.database.port);
+    c.database.name = r.text(u"Database/Name"_s, c.database.name);
+    c.database.user = r.text(u"Database/User"_s, c.database.user);
+    c.database.password = r.text(u"Database/Password"_s, c.database.password);
+
     c.hashOpsLimit = quint64(r.number(u"Accounts/HashOpsLimit"_s, 0, 0, 1000));
     const qint64 memKiB = r.number(u"Accounts/HashMemLimitKiB"_s, 0, 0, 4 * 1024 * 1024);
     c.hashMemLimit = quint64(memKiB) * 1024;

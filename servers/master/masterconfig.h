@@ -25,6 +25,20 @@ struct PermanentRoom
     QString password;
 };
 
+// Where accounts, presence and the room directory live. SQLite keeps them
+// in the data folder for one master; masters that share one PostgreSQL
+// database are one service.
+struct DatabaseConfig
+{
+    enum class Driver { Sqlite, Postgresql };
+    Driver driver = Driver::Sqlite;
+    QString host = QStringLiteral("127.0.0.1");
+    quint16 port = 5432;
+    QString name = QStringLiteral("kalimo");
+    QString user = QStringLiteral("kalimo");
+    QString password;
+};
+
 struct MasterConfig
 {
     QHostAddress listenAddress = QHostAddress::LocalHost;
@@ -72,6 +86,8 @@ struct MasterConfig
     int roomRestartMaxMs = 60000;
     // At shutdown room hosts get this long to end before they are killed.
     int roomStopGraceMs = 3000;
+
+    DatabaseConfig database;
 
     // argon2id cost of new hashes; verifying reads the cost from the hash.
     quint64 hashOpsLimit = 0; // 0 = the default cost of passwordhash.h

@@ -59,7 +59,13 @@ void quitOnTerminationSignals(QCoreApplication& app)
 
 int changeAccount(const MasterOptions& options)
 {
-    AccountStore store(options.dataDir);
+    // The account lives where the configuration says, maybe shared.
+    const ConfigResult loaded = loadConfig(options.configPath);
+    if (!loaded.error.isEmpty()) {
+        printLine(u"kalimo.master: "_s + loaded.error);
+        return 1;
+    }
+    AccountStore store(loaded.config.database, options.dataDir);
     const bool enable = options.action == MasterOptions::Action::EnableAccount;
     const StoreStatus status = store.setEnabled(options.account, enable);
     if (status == StoreStatus::Ok) {

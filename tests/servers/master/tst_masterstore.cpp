@@ -3,6 +3,7 @@
 #include "servers/master/masteroptions.h"
 #include "servers/master/masterserver.h"
 #include "servers/master/passwordhash.h"
+#include "tests/support/postgres.h"
 
 #include <QFile>
 #include <QSqlDatabase>
@@ -18,15 +19,24 @@ class TestMasterStore : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase();
     void hashing();
+    void accounts_data();
     void accounts();
-    void newerFileRefused();
+    void olderFileOpens();
+    void databaseGoesAway();
     void nicks_data();
     void nicks();
     void configDefaults();
     void configBadValues();
     void masterListFallback();
     void options();
+
+private:
+    DatabaseConfig freshDatabase(const QString& driver);
+
+    TestPostgres m_postgres;
+    int m_databases = 0;
 };
 
 void TestMasterStore::hashing()
@@ -44,43 +54,127 @@ void TestMasterStore::hashing()
         QVERIFY(!verifyPassword(damaged, "Segreto è"));
 }
 
+void TestMasterStore::initTestCase()
+{
+    QVERIFY2(m_postgres.start(), qPrintable(m_postgres.error()));
+}
+
+DatabaseConfig TestMasterStore::freshDatabase(const QString& driver)
+{
+    DatabaseConfig c;
+    if (driver == "sqlite")
+        return c;
+    const QString name = QStringLiteral("store_%1").arg(++m_databases);
+    [&] { QVERIFY2(m_postgres.createDatabase(name), qPrintable(m_postgres.error())); }();
+    c.driver = DatabaseConfig::Driver::Postgresql;
+    c.port = m_postgres.port();
+    c.name = name;
+    c.user = TestPostgres::user();
+    return c;
+}
+
+void TestMasterStore::accounts_data()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::newRow("sqlite") << "sqlite";
+    QTest::newRow("postgresql") << "postgresql";
+}
+
 void TestMasterStore::accounts()
 {
+    QFETCH(QString, driver);
     QTemporaryDir dir;
-    AccountStore store(dir.filePath("sub/folder"));
+    const DatabaseConfig config = freshDatabase(driver);
+    AccountStore store(config, dir.filePath("sub/folder"));
     QVERIFY2(store.open(), qPrintable(store.lastError()));
     QCOMPARE(store.find("anna").status, StoreStatus::NotFound);
     AccountRecord r{"anna", "$argon2id$x", "anna@example.org", true, {}};
     QCOMPARE(store.insert(r), StoreStatus::Ok);
     QCOMPARE(store.insert(r), StoreStatus::Exists);
-    QCOMPARE(store.count(), 1);
-    const AccountStore::Lookup found = store.find("anna");
+    // A second master on the same database sees the account and cannot
+    // take the nick again.
+    AccountStore other(config, dir.filePath("sub/folder"));
+    QCOMPARE(other.insert(r), StoreStatus::Exists);
+    QCOMPARE(other.count(), 1);
+    const AccountStore::Lookup found = other.find("anna");
     QCOMPARE(found.status, StoreStatus::Ok);
     QCOMPARE(found.record.hash, QByteArray("$argon2id$x"));
     QCOMPARE(found.record.email, "anna@example.org");
     QVERIFY(found.record.enabled);
     QVERIFY(qAbs(found.record.created.secsTo(QDateTime::currentDateTimeUtc())) < 3600);
-    QCOMPARE(store.setEnabled("anna", false), StoreStatus::Ok);
+    QCOMPARE(other.setEnabled("anna", false), StoreStatus::Ok);
     QVERIFY(!store.find("anna").record.enabled);
     QCOMPARE(store.setEnabled("nobody", false), StoreStatus::NotFound);
+
+    // The schema is versioned in its own table, once per migration.
+    QSqlQuery q(store.database());
+    QVERIFY(q.exec("SELECT version FROM kalimo_schema ORDER BY version"));
+    QList<int> versions;
+    while (q.next())
+        versions.append(q.value(0).toInt());
+    QCOMPARE(versions.size(), AccountStore::schemaVersion());
+    QCOMPARE(versions.last(), AccountStore::schemaVersion());
+
+    // A schema newer than this program is refused, and nothing is written.
+    QVERIFY(q.exec("INSERT INTO kalimo_schema (version, applied) VALUES (99, 'x')"));
+    AccountStore newer(config, dir.filePath("sub/folder"));
+    QVERIFY(!newer.open());
+    QVERIFY(newer.lastError().contains("newer"));
+    QCOMPARE(newer.find("x").status, StoreStatus::Failed);
+    QCOMPARE(newer.insert(AccountRecord{"x", "h", "e", true, {}}), StoreStatus::Failed);
+    QCOMPARE(newer.count(), -1);
 }
 
-void TestMasterStore::newerFileRefused()
+void TestMasterStore::olderFileOpens()
 {
+    // An accounts file of the days before the version table: version 1 in
+    // its header, its accounts kept.
     QTemporaryDir dir;
     {
-        auto db = QSqlDatabase::addDatabase("QSQLITE", "newer");
+        auto db = QSqlDatabase::addDatabase("QSQLITE", "older");
         db.setDatabaseName(dir.filePath(AccountStore::fileName()));
         QVERIFY(db.open());
-        QSqlQuery(db).exec("PRAGMA user_version = 99");
+        QSqlQuery q(db);
+        QVERIFY(q.exec("CREATE TABLE accounts (nick TEXT NOT NULL PRIMARY KEY, hash TEXT NOT "
+                       "NULL, email TEXT NOT NULL, enabled INTEGER NOT NULL DEFAULT 1, created "
+                       "TEXT NOT NULL)"));
+        QVERIFY(q.exec("INSERT INTO accounts VALUES ('bice', 'h', 'b@example.org', 1, "
+                       "'2025-01-02T03:04:05Z')"));
+        QVERIFY(q.exec("PRAGMA user_version = 1"));
     }
-    QSqlDatabase::removeDatabase("newer");
+    QSqlDatabase::removeDatabase("older");
     AccountStore store(dir.path());
-    QVERIFY(!store.open());
-    QVERIFY(store.lastError().contains("newer"));
-    QCOMPARE(store.find("x").status, StoreStatus::Failed);
-    QCOMPARE(store.insert(AccountRecord{"x", "h", "e", true, {}}), StoreStatus::Failed);
-    QCOMPARE(store.count(), -1);
+    QVERIFY2(store.open(), qPrintable(store.lastError()));
+    QCOMPARE(store.find("bice").record.email, "b@example.org");
+    QCOMPARE(store.count(), 1);
+    QSqlQuery q(store.database());
+    QVERIFY(q.exec("SELECT MIN(version), MAX(version) FROM kalimo_schema") && q.next());
+    QCOMPARE(q.value(0).toInt(), 1);
+    QCOMPARE(q.value(1).toInt(), AccountStore::schemaVersion());
+}
+
+void TestMasterStore::databaseGoesAway()
+{
+    const DatabaseConfig config = freshDatabase("postgresql");
+    AccountStore store(config, QString());
+    QVERIFY2(store.open(), qPrintable(store.lastError()));
+    QCOMPARE(store.insert(AccountRecord{"carla", "h", "c@example.org", true, {}}), StoreStatus::Ok);
+    m_postgres.stop();
+    QCOMPARE(store.find("carla").status, StoreStatus::Failed);
+    QCOMPARE(store.insert(AccountRecord{"dario", "h", "d@example.org", true, {}}),
+             StoreStatus::Failed);
+    QVERIFY(!store.lastError().isEmpty());
+    QVERIFY2(m_postgres.launch(), qPrintable(m_postgres.error()));
+    // Back by itself, and the failed write left nothing behind.
+    QCOMPARE(store.find("carla").status, StoreStatus::Ok);
+    QCOMPARE(store.find("dario").status, StoreStatus::NotFound);
+
+    // A database that was never there: a clear error, no crash.
+    DatabaseConfig nowhere = config;
+    nowhere.port = 1;
+    AccountStore missing(nowhere, QString());
+    QVERIFY(!missing.open());
+    QVERIFY2(missing.lastError().contains("cannot reach"), qPrintable(missing.lastError()));
 }
 
 void TestMasterStore::nicks_data()
@@ -135,6 +229,8 @@ void TestMasterStore::configDefaults()
     QCOMPARE(e.config.roomCreationsPerWindow, d.roomCreationsPerWindow);
     QCOMPARE(e.config.privateTextsPerWindow, d.privateTextsPerWindow);
     QVERIFY(e.config.masters.isEmpty());
+    QCOMPARE(e.config.database.driver, DatabaseConfig::Driver::Sqlite);
+    QCOMPARE(e.config.database.name, d.database.name);
 }
 
 void TestMasterStore::configBadValues()
@@ -151,7 +247,8 @@ void TestMasterStore::configBadValues()
             "3\\Name=Due\n3\\Address=h\n3\\Port=7001\n"
             "[PermanentRooms]\nsize=4\n1\\Name=Piazza\n1\\MaxUsers=8\n2\\MaxUsers=4\n"
             "3\\Name=A+B\n4\\Name=piazza\n"
-            "[Accounts]\nHashOpsLimit=0\nHashMemLimitKiB=1\n");
+            "[Accounts]\nHashOpsLimit=0\nHashMemLimitKiB=1\n"
+            "[Database]\nDriver=oracle\nHost=db.example\nPort=6543\n");
     f.close();
     const ConfigResult r = loadConfig(f.fileName());
     QVERIFY(r.error.isEmpty());
@@ -169,9 +266,12 @@ void TestMasterStore::configBadValues()
     QCOMPARE(r.config.permanentRooms.size(), 1);
     QCOMPARE(r.config.permanentRooms.at(0).maxUtenti, 8);
     QCOMPARE(r.config.hashMemLimit, quint64(crypto_pwhash_MEMLIMIT_MIN));
+    QCOMPARE(r.config.database.driver, DatabaseConfig::Driver::Sqlite);
+    QCOMPARE(r.config.database.host, "db.example");
+    QCOMPARE(r.config.database.port, 6543);
     // Address, port, minutes, UDP range, room size, a master, three rooms (no
-    // name, a "+", a repeated name), the memory cost.
-    QCOMPARE(r.warnings.size(), 10);
+    // name, a "+", a repeated name), the memory cost, the driver.
+    QCOMPARE(r.warnings.size(), 11);
 }
 
 void TestMasterStore::masterListFallback()
