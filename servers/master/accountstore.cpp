@@ -176,7 +176,10 @@ bool AccountStore::migrate()
         db.close();
         return fail(tr("the database is of a newer version"), QString::number(version));
     }
-    if (version == schemaVersion())
+    // A file of the header-only days gets its version table even when its
+    // tables are current.
+    if (version == schemaVersion() &&
+        database().tables().contains(QString::fromLatin1(kSchemaTable)))
         return true;
 
     // Masters starting together on an empty database: one migrates, the
