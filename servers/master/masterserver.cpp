@@ -88,7 +88,8 @@ struct MasterServer::Client
 
 MasterServer::MasterServer(const MasterConfig& config, const QString& dataDir, QObject* parent)
     : QObject(parent), m_config(config),
-      m_accounts(new AccountService(config.database, dataDir, config.hashOpsLimit, config.hashMemLimit, this)),
+      m_accounts(new AccountService(config.database, dataDir, config.hashOpsLimit,
+                                    config.hashMemLimit, this)),
       m_clock(steadyClock()), m_rooms(config)
 {
     m_rooms.setNotify(
