@@ -1,6 +1,7 @@
 #include "room/invio_sessione.h"
 #include "room/stanza.h"
 #include "tests/support/fakegriglia.h"
+#include "tests/support/seme.h"
 
 #include <QTcpServer>
 #include <QtTest>
@@ -240,7 +241,7 @@ private Q_SLOTS:
 
         // Random payloads: every send goes to a member or to the room.
         s.MaxUtentiAudio = 2;
-        QRandomGenerator rng(4321);
+        QRandomGenerator rng = kalimo::test::generatoreProva(1);
         session.before = [] { return true; };
         const QByteArray alphabet = bytes("0123456 bcatruefalse|^$");
         for (int round = 0; round < 3000; ++round)
@@ -363,7 +364,7 @@ private Q_SLOTS:
         Stanza s;
         int ends = 0;
         s.ImpostaTerminaEsecuzione([&] { ++ends; });
-        QRandomGenerator rng(1234);
+        QRandomGenerator rng = kalimo::test::generatoreProva(2);
         for (int round = 0; round < 2000; ++round)
             QVERIFY(s.RiceviDalServer(junk(rng, round, "0123456789 abc\x1d\x1e\x1f\xc3\xa0")));
         QVERIFY(s.RiceviDalServer(bytes("$00071| x $")));
