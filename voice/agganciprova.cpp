@@ -175,12 +175,18 @@ private:
         if (suonato.size() < m_letti)
             m_letti = 0; // a new playback stream
         while (suonato.size() - m_letti >= kFinestra) {
+            // Crossings count only between clear swings: the low noise of a window where a
+            // tone fades would otherwise add crossings and pass for a higher pitch.
+            constexpr int kSoglia = 500;
             double energia = 0;
-            int passaggi = 0;
+            int passaggi = 0, segno = 0;
             for (qsizetype i = m_letti; i < m_letti + kFinestra; ++i) {
                 energia += double(suonato[i]) * suonato[i];
-                if (i > m_letti && (suonato[i] >= 0) != (suonato[i - 1] >= 0))
-                    ++passaggi;
+                const int ora = suonato[i] > kSoglia ? 1 : suonato[i] < -kSoglia ? -1 : 0;
+                if (ora != 0 && ora != segno) {
+                    passaggi += segno != 0;
+                    segno = ora;
+                }
             }
             m_letti += kFinestra;
             if (m_file.isOpen())

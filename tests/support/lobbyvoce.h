@@ -31,7 +31,7 @@ inline void preparaAmbienteVoce(const QTemporaryDir& dir)
     qputenv("KALIMO_AUDIO_SETTINGS", QByteArray(dir.filePath("audio.ini").toUtf8()));
     qputenv("KALIMO_TEST_ANSWERS", "yes");
     qputenv("KALIMO_TEST_CONTROL", "1");
-    qputenv("KALIMO_TEST_INTERVALS", "pause=20,deadpeer=1500");
+    qputenv("KALIMO_TEST_INTERVALS", "pause=20,deadpeer=5000");
 }
 
 // The master's room port range, where no other test looks.

@@ -51,7 +51,7 @@ struct ClienteVoce
             {QStringLiteral("KALIMO_TEST_TRACE"), traccia},
             {QStringLiteral("KALIMO_TEST_ANSWERS"), risposte},
             {QStringLiteral("KALIMO_TEST_CONTROL"), QStringLiteral("1")},
-            {QStringLiteral("KALIMO_TEST_INTERVALS"), QStringLiteral("pause=20,deadpeer=1500")}};
+            {QStringLiteral("KALIMO_TEST_INTERVALS"), QStringLiteral("pause=20,deadpeer=5000")}};
         valori.insert(altro);
         for (auto i = valori.cbegin(); i != valori.cend(); ++i)
             env.insert(i.key(), i.value());
