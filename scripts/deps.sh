@@ -7,10 +7,12 @@ BUILD_PKGS=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6
             libqt6sql6-sqlite libqt6sql6-psql libqt6svg6 libopus-dev libenet-dev libspeexdsp-dev libsodium-dev)
 TEST_PKGS=(xvfb xauth pulseaudio pulseaudio-utils sox postgresql)
 RUN_PKGS=(pulseaudio pulseaudio-utils)
+# CI's fuzz run (scripts/fuzz.sh): clang with libFuzzer and the sanitizer runtimes, and the format check.
+FUZZ_PKGS=(clang libclang-rt-14-dev clang-format)
 
 want=("${BUILD_PKGS[@]}")
 case "${1:-build}" in
-    test) want+=("${TEST_PKGS[@]}") ;;
+    test) want+=("${TEST_PKGS[@]}" "${FUZZ_PKGS[@]}") ;;
     run) want+=("${RUN_PKGS[@]}") ;;
 esac
 
