@@ -83,7 +83,9 @@ private Q_SLOTS:
         lista->findChild<QPushButton*>("cmdAggiungiCL")->click();
         QTRY_VERIFY_WITH_TIMEOUT(ma.EstInContactList("bruno"), kAttesa);
         QCOMPARE(b->dialoghi.messaggi.value(0).titolo, "Inserimento in Contact List");
-        QCOMPARE(a->dialoghi.testiMessaggi(), QStringList{"L'utente ha accettato la richiesta"});
+        // The box opens once the master's arrival has been handled, after the contact is in.
+        QTRY_COMPARE_WITH_TIMEOUT(a->dialoghi.testiMessaggi(),
+                                  QStringList{"L'utente ha accettato la richiesta"}, kAttesa);
         QCOMPARE(a->cartella.leggi("CntLst.klm"), "bruno\r\n");
         lista->findChild<QPushButton*>("cmdAggionaCL")->click();
         Griglia& g = lista->griglia();
