@@ -272,9 +272,33 @@ void SessionClient::onReceive(int channel, QByteArrayView data)
     if (channel == wire::kChannelControl) {
         Q_EMIT Receive(data.toByteArray());
     } else if (channel == wire::kChannelVoice) {
-        if (const auto voice = wire::parseHostVoice(data))
+        const auto voice = wire::parseHostVoice(data);
+        if (!voice)
+            return;
+        if (!m_impairment) {
             Q_EMIT VoiceReceived(voice->from, voice->seq, voice->frame);
+            return;
+        }
+        const std::optional<int> delay = m_impairment->next();
+        if (!delay)
+            return;
+        const qint32 from = voice->from;
+        const quint16 seq = voice->seq;
+        const QByteArray frame = voice->frame;
+        const quint64 generation = m_generation;
+        QTimer::singleShot(*delay, this, [this, generation, from, seq, frame] {
+            if (generation == m_generation && m_state == State::Connected)
+                Q_EMIT VoiceReceived(from, seq, frame);
+        });
     }
+}
+
+void SessionClient::setVoiceImpairment(const VoiceImpairment::Settings& settings)
+{
+    if (settings.active())
+        m_impairment.emplace(settings);
+    else
+        m_impairment.reset();
 }
 
 bool SessionClient::Send(const QByteArray& payload, bool guaranteed)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/session/sessiontypes.h"
+#include "platform/session/voiceimpairment.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -31,6 +32,8 @@ public:
     ~SessionClient() override;
 
     void setTimings(const SessionTimings& timings) { m_timings = timings; }
+    // Test hook: loses and delays arriving voice frames (off by default).
+    void setVoiceImpairment(const VoiceImpairment::Settings& settings);
 
     // Starts asking the host at host:port (a name or an IPv4 address) for a
     // session of the given application, every enumRetryMs until it answers,
@@ -102,6 +105,7 @@ private:
     qint32 m_playerId = 0;
     quint16 m_voiceSeq = 0;
     QString m_error;
+    std::optional<VoiceImpairment> m_impairment;
 };
 
 } // namespace kalimo::session

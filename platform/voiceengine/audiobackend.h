@@ -43,6 +43,13 @@ public:
     virtual int samplesFree() const = 0;
     // Writes up to `count` samples; returns how many were taken.
     virtual int write(const qint16* samples, int count) = 0;
+    // Samples written and not yet played: the output latency we add.
+    virtual int samplesQueued() const = 0;
+    // The least the device must hold queued to play without gaps, as
+    // measured for this kind of device.
+    virtual int minimumQueue() const = 0;
+    // Times the device ran dry since it opened.
+    virtual int underruns() const = 0;
 };
 
 using CaptureHandler = std::function<void(const qint16* samples, int count)>;

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QSettings>
 
+#include <algorithm>
 #include <memory>
 
 namespace kalimo {
@@ -13,6 +14,16 @@ const QString kInputId = QStringLiteral("Audio/InputDevice");
 const QString kInputName = QStringLiteral("Audio/InputName");
 const QString kOutputId = QStringLiteral("Audio/OutputDevice");
 const QString kOutputName = QStringLiteral("Audio/OutputName");
+const QString kEchoCancel = QStringLiteral("Audio/EchoCancel");
+const QString kMembers = QStringLiteral("Members");
+
+// Nicks may hold any character; keys may not hold '/' or '\\'.
+QString memberKey(const QString& nick, const char* field)
+{
+    return kMembers + QLatin1Char('/') +
+           QString::fromLatin1(nick.toUtf8().toBase64(QByteArray::Base64UrlEncoding)) +
+           QLatin1Char('/') + QLatin1String(field);
+}
 
 VoiceResult settled(QSettings& settings)
 {
@@ -56,6 +67,7 @@ std::optional<AudioDeviceChoice> AudioSettings::load() const
     c.inputName = settings->value(kInputName).toString();
     c.outputId = settings->value(kOutputId).toByteArray();
     c.outputName = settings->value(kOutputName).toString();
+    c.echoCancel = settings->value(kEchoCancel, true).toBool();
     if (c.inputId.isEmpty() || c.outputId.isEmpty())
         return std::nullopt;
     return c;
@@ -73,6 +85,7 @@ VoiceResult AudioSettings::save(const AudioDeviceChoice& choice) const
     settings->setValue(kInputName, choice.inputName);
     settings->setValue(kOutputId, choice.outputId);
     settings->setValue(kOutputName, choice.outputName);
+    settings->setValue(kEchoCancel, choice.echoCancel);
     return settled(*settings);
 }
 
@@ -80,6 +93,28 @@ VoiceResult AudioSettings::clear() const
 {
     auto settings = openSettings(m_file, m_organisation, m_application);
     settings->remove(QStringLiteral("Audio"));
+    return settled(*settings);
+}
+
+AudioSettings::MemberLevel AudioSettings::memberLevel(const QString& nick) const
+{
+    auto settings = openSettings(m_file, m_organisation, m_application);
+    MemberLevel level;
+    level.percent = std::clamp(settings->value(memberKey(nick, "Volume"), 100).toInt(), 0, 200);
+    level.muted = settings->value(memberKey(nick, "Muted"), false).toBool();
+    return level;
+}
+
+VoiceResult AudioSettings::saveMemberLevel(const QString& nick, const MemberLevel& level) const
+{
+    auto settings = openSettings(m_file, m_organisation, m_application);
+    if (level == MemberLevel{}) {
+        settings->remove(memberKey(nick, "Volume"));
+        settings->remove(memberKey(nick, "Muted"));
+    } else {
+        settings->setValue(memberKey(nick, "Volume"), std::clamp(level.percent, 0, 200));
+        settings->setValue(memberKey(nick, "Muted"), level.muted);
+    }
     return settled(*settings);
 }
 

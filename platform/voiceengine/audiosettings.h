@@ -16,6 +16,7 @@ struct AudioDeviceChoice
     QString inputName;
     QByteArray outputId;
     QString outputName;
+    bool echoCancel = true;
 
     friend bool operator==(const AudioDeviceChoice&, const AudioDeviceChoice&) = default;
 };
@@ -32,6 +33,16 @@ public:
     std::optional<AudioDeviceChoice> load() const;
     VoiceResult save(const AudioDeviceChoice& choice) const;
     VoiceResult clear() const;
+
+    // A room member's own playback level and local mute, by nick.
+    struct MemberLevel
+    {
+        int percent = 100; // 0..200
+        bool muted = false;
+        friend bool operator==(const MemberLevel&, const MemberLevel&) = default;
+    };
+    MemberLevel memberLevel(const QString& nick) const;
+    VoiceResult saveMemberLevel(const QString& nick, const MemberLevel& level) const;
 
 private:
     AudioSettings() = default;

@@ -14,6 +14,7 @@ namespace kalimo {
 namespace {
 constexpr int kBlockMs = 10;
 const int kBlockSamples = samplesForMs(kBlockMs);
+constexpr int kMaxBlockSamples = samplesForMs(kBlockMs);
 } // namespace
 
 std::unique_ptr<CapturePipeline> CapturePipeline::create(const Options& options, Events events,
@@ -32,16 +33,26 @@ std::unique_ptr<CapturePipeline> CapturePipeline::create(const Options& options,
     }
     spx_int32_t on = 1;
     speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_DENOISE, &on);
+    std::unique_ptr<EchoCanceller> echo;
+    if (options.echoCancel) {
+        echo = EchoCanceller::create(kBlockSamples, result);
+        if (!echo) {
+            speex_preprocess_state_destroy(pre);
+            return nullptr;
+        }
+        echo->attach(pre);
+    }
     result = VoiceResult::success();
     return std::unique_ptr<CapturePipeline>(
-        new CapturePipeline(options, std::move(events), std::move(encoder), pre));
+        new CapturePipeline(options, std::move(events), std::move(encoder), pre, std::move(echo)));
 }
 
 CapturePipeline::CapturePipeline(const Options& options, Events events,
                                  std::unique_ptr<OpusFrameEncoder> encoder,
-                                 SpeexPreprocessState_* preprocess)
+                                 SpeexPreprocessState_* preprocess,
+                                 std::unique_ptr<EchoCanceller> echo)
     : m_options(options), m_events(std::move(events)), m_encoder(std::move(encoder)),
-      m_preprocess(preprocess), m_gate([&] {
+      m_preprocess(preprocess), m_echo(std::move(echo)), m_gate([&] {
           TransmitGate::Options g;
           g.blockMs = kBlockMs;
           g.hangoverMs = options.hangoverMs;
@@ -58,6 +69,18 @@ CapturePipeline::~CapturePipeline()
     speex_preprocess_state_destroy(m_preprocess);
 }
 
+void CapturePipeline::played(const qint16* samples, int count)
+{
+    if (m_echo)
+        m_echo->playback(samples, count);
+}
+
+void CapturePipeline::setOutputLatency(int samples)
+{
+    if (m_echo)
+        m_echo->setOutputLatency(samples);
+}
+
 void CapturePipeline::setConfig(const VoiceClientConfig& config)
 {
     m_config = config.normalized();
@@ -70,6 +93,7 @@ void CapturePipeline::setConfig(const VoiceClientConfig& config)
     if (m_meter.periodMs() != m_config.notificationPeriod)
         m_meter.setPeriodMs(m_config.notificationPeriod);
     if (m_config.muted()) {
+        m_history.clear(); // nothing heard while muted is ever sent
         setGate(false);
         m_frameWanted = false;
     }
@@ -106,6 +130,11 @@ void CapturePipeline::processBlock(qint16* block)
     else
         m_meter.feed(block, kBlockSamples, report);
 
+    if (m_echo) {
+        qint16 clean[kMaxBlockSamples];
+        m_echo->process(block, clean);
+        std::copy(clean, clean + kBlockSamples, block);
+    }
     speex_preprocess_run(m_preprocess, block);
     spx_int32_t probability = -1;
     speex_preprocess_ctl(m_preprocess, SPEEX_PREPROCESS_GET_PROB, &probability);
@@ -133,21 +162,47 @@ void CapturePipeline::finishFrame()
     // place every frame in time.
     const quint16 seq = m_seq++;
     if (m_frameWanted) {
-        QByteArray packet;
-        if (!m_encoder->encode(m_frame.data(), packet))
-            ++m_encodeFailures;
-        else if (!packet.isEmpty() && m_events.frame)
-            m_events.frame(packet, seq);
+        if (m_preRollDue) {
+            for (const auto& [pcm, s] : m_history)
+                send(pcm.data(), s);
+        }
+        m_preRollDue = false;
+        m_history.clear();
+        send(m_frame.data(), seq);
+        m_frame.clear();
+    } else if (m_options.preRollMs > 0 && !m_config.muted()) {
+        const size_t keep =
+            size_t(std::max(1, samplesForMs(m_options.preRollMs) / m_encoder->frameSamples()));
+        if (m_history.size() >= keep)
+            m_history.erase(m_history.begin());
+        m_history.emplace_back(std::move(m_frame), seq);
+        m_frame = {};
+        m_frame.reserve(size_t(m_encoder->frameSamples()));
+    } else {
+        m_frame.clear();
     }
-    m_frame.clear();
     m_frameWanted = m_gate.isOpen();
+}
+
+void CapturePipeline::send(const qint16* pcm, quint16 seq)
+{
+    QByteArray packet;
+    if (!m_encoder->encode(pcm, packet))
+        ++m_encodeFailures;
+    else if (!packet.isEmpty() && m_events.frame)
+        m_events.frame(packet, seq);
 }
 
 void CapturePipeline::setGate(bool open)
 {
-    if (open)
+    if (open) {
         m_encoder->reset();
-    else if (m_gate.isOpen())
+        // Voice activation opens a little after the first syllable began;
+        // a talk button is pressed before it.
+        m_preRollDue = m_config.voiceActivated();
+        if (!m_preRollDue)
+            m_history.clear();
+    } else if (m_gate.isOpen())
         m_gate.reset(); // forced closed: start the next opening from scratch
     if (open == m_reportedOpen)
         return;
@@ -161,6 +216,7 @@ void CapturePipeline::stop()
     setGate(false);
     m_block.clear();
     m_frame.clear();
+    m_history.clear();
     m_frameWanted = false;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "echocanceller.h"
 #include "opuscodec.h"
 #include "transmitgate.h"
 #include "voiceconfig.h"
@@ -14,8 +15,9 @@ struct SpeexPreprocessState_;
 
 namespace kalimo {
 
-// Microphone samples in, Opus frames out: record gain, denoise and
-// automatic gain, the transmit gate, the encoder, and the input level.
+// Microphone samples in, Opus frames out: record gain, echo cancellation,
+// denoise and automatic gain, the transmit gate with its pre-roll, the
+// encoder, and the input level.
 class CapturePipeline final
 {
 public:
@@ -24,6 +26,9 @@ public:
         int frameMs = 20; // 10 or 20
         int bitrate = 32000;
         int hangoverMs = 400;
+        bool echoCancel = true;
+        // Audio from before a voice-activated opening that is sent first.
+        int preRollMs = 60;
     };
     struct Events
     {
@@ -41,6 +46,11 @@ public:
     void push(const qint16* samples, int count);
     // Closes the gate (reporting it) and forgets partial audio.
     void stop();
+    // What the speaker was given, for the echo canceller.
+    void played(const qint16* samples, int count);
+    void setOutputLatency(int samples);
+    void setExpectedLoss(int percent) { m_encoder->setExpectedLoss(percent); }
+    bool echoCancelling() const { return m_echo != nullptr; }
 
     bool gateOpen() const { return m_reportedOpen; }
     int frameSamples() const { return m_encoder->frameSamples(); }
@@ -48,15 +58,18 @@ public:
 
 private:
     CapturePipeline(const Options& options, Events events,
-                    std::unique_ptr<OpusFrameEncoder> encoder, SpeexPreprocessState_* preprocess);
+                    std::unique_ptr<OpusFrameEncoder> encoder, SpeexPreprocessState_* preprocess,
+                    std::unique_ptr<EchoCanceller> echo);
     void processBlock(qint16* block);
     void finishFrame();
+    void send(const qint16* pcm, quint16 seq);
     void setGate(bool open);
 
     Options m_options;
     Events m_events;
     std::unique_ptr<OpusFrameEncoder> m_encoder;
     SpeexPreprocessState_* m_preprocess;
+    std::unique_ptr<EchoCanceller> m_echo;
     TransmitGate m_gate;
     PeakMeter m_meter;
     VoiceClientConfig m_config;
@@ -66,6 +79,9 @@ private:
     std::vector<qint16> m_frame; // processed samples of the current frame
     bool m_frameWanted = false;  // the gate was open during this frame
     bool m_reportedOpen = false;
+    // Frames not sent, newest last, with their sequence numbers.
+    std::vector<std::pair<std::vector<qint16>, quint16>> m_history;
+    bool m_preRollDue = false;
     quint16 m_seq = 0;
     qint64 m_encodeFailures = 0;
 };

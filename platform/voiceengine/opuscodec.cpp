@@ -42,11 +42,12 @@ std::unique_ptr<OpusFrameEncoder> OpusFrameEncoder::create(int frameMs, int bitr
             trCodec("Opus encoder: %1").arg(QString::fromUtf8(opus_strerror(error))));
         return nullptr;
     }
-    opus_encoder_ctl(enc, OPUS_SET_BITRATE(std::clamp(bitrate, 24000, 40000)));
+    opus_encoder_ctl(enc, OPUS_SET_BITRATE(std::clamp(bitrate, 12000, 40000)));
     opus_encoder_ctl(enc, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
-    // In-band FEC is only produced when the encoder expects some loss.
+    // In-band FEC is only produced when the encoder expects some loss: the
+    // listeners' reports set it.
     opus_encoder_ctl(enc, OPUS_SET_INBAND_FEC(1));
-    opus_encoder_ctl(enc, OPUS_SET_PACKET_LOSS_PERC(10));
+    opus_encoder_ctl(enc, OPUS_SET_PACKET_LOSS_PERC(0));
     opus_encoder_ctl(enc, OPUS_SET_DTX(1));
     result = VoiceResult::success();
     return std::unique_ptr<OpusFrameEncoder>(new OpusFrameEncoder(enc, samplesForMs(frameMs)));
@@ -81,6 +82,13 @@ bool OpusFrameEncoder::encode(const qint16* pcm, QByteArray& packet)
 void OpusFrameEncoder::reset()
 {
     opus_encoder_ctl(m_encoder, OPUS_RESET_STATE);
+    opus_encoder_ctl(m_encoder, OPUS_SET_PACKET_LOSS_PERC(m_expectedLoss));
+}
+
+void OpusFrameEncoder::setExpectedLoss(int percent)
+{
+    m_expectedLoss = std::clamp(percent, 0, 100);
+    opus_encoder_ctl(m_encoder, OPUS_SET_PACKET_LOSS_PERC(m_expectedLoss));
 }
 
 std::unique_ptr<OpusFrameDecoder> OpusFrameDecoder::create(VoiceResult& result)

@@ -23,7 +23,7 @@ int opusPacketSamples(const char* data, int size);
 class OpusFrameEncoder final
 {
 public:
-    // frameMs 10 or 20; bitrate clamped to 24..40 kbit/s.
+    // frameMs 10 or 20; bitrate clamped to 12..40 kbit/s.
     static std::unique_ptr<OpusFrameEncoder> create(int frameMs, int bitrate, VoiceResult& result);
     ~OpusFrameEncoder();
 
@@ -32,11 +32,16 @@ public:
     // when DTX says there is nothing worth sending. False on codec error.
     bool encode(const qint16* pcm, QByteArray& packet);
     void reset();
+    // The share of frames (percent) the listeners lose: in-band FEC is
+    // sized by it, and left out at 0.
+    void setExpectedLoss(int percent);
+    int expectedLoss() const { return m_expectedLoss; }
 
 private:
     OpusFrameEncoder(OpusEncoder* encoder, int frameSamples);
     OpusEncoder* m_encoder;
     int m_frameSamples;
+    int m_expectedLoss = 0;
 };
 
 class OpusFrameDecoder final

@@ -26,6 +26,12 @@ struct PlaybackMixer::Speaker
     // Copies of buffered frames by timestamp, to find the successor of a
     // lost frame for FEC (the jitter buffer cannot be peeked).
     QHash<quint32, QByteArray> pending;
+    // Arrival clock minus timestamp of the quickest frame lately: when a
+    // frame would have arrived had the network not held it back.
+    qint64 quickest = 0;
+    bool timed = false;
+    double delaySamples = 0; // smoothed, from that moment to playback
+    PlaybackMixer::Reception reception;
     std::vector<qint16> pcm;
     size_t pcmRead = 0;
     int missingInRow = 0;
@@ -42,6 +48,8 @@ qint32 distance(quint32 a, quint32 b)
 }
 
 constexpr int kMaxPending = 200;
+// A longer run of missing frames is a pause in speech, not loss.
+constexpr int kMaxLossRun = 4;
 
 } // namespace
 
@@ -96,6 +104,10 @@ bool PlaybackMixer::put(quint32 speaker, quint16 seq, const QByteArray& frame)
         ++m_stats.refused;
         return false;
     }
+    if (m_levels.value(speaker).muted) {
+        ++m_stats.muted;
+        return true;
+    }
     Speaker* s = speakerFor(speaker, samples);
     if (!s) {
         ++m_stats.refused;
@@ -105,14 +117,35 @@ bool PlaybackMixer::put(quint32 speaker, quint16 seq, const QByteArray& frame)
     quint32 ext = seq;
     if (!s->fresh)
         ext = s->lastSeq + quint32(qint32(qint16(quint16(seq - quint16(s->lastSeq)))));
-    if (s->fresh || distance(ext, s->lastSeq) > 0)
+    const qint32 ahead = s->fresh ? 1 : distance(ext, s->lastSeq);
+    if (ahead > 0) {
+        if (ahead > 1 && ahead <= kMaxLossRun)
+            s->reception.lost += ahead - 1;
         s->lastSeq = ext;
+    } else if (s->reception.lost > 0) {
+        --s->reception.lost; // late, not lost
+    }
+    ++s->reception.received;
     s->fresh = false;
     const quint32 timestamp = ext * quint32(samples);
+
+    // A talk spurt begins with audio from before the sender's gate opened,
+    // which the buffer, moving on through the silence, would throw away as
+    // late: start the buffer over at it.
+    if (!s->active && s->pcm.size() == s->pcmRead &&
+        distance(timestamp, quint32(jitter_buffer_get_pointer_timestamp(s->jitter))) < 0) {
+        jitter_buffer_reset(s->jitter);
+        s->pending.clear();
+        s->timed = false;
+    }
 
     if (s->pending.size() >= kMaxPending)
         s->pending.clear();
     s->pending.insert(timestamp, frame);
+    // Creeps up slowly, so that a clock drift or a longer route is followed.
+    const qint64 offset = m_clock - qint64(timestamp);
+    s->quickest = s->timed ? std::min(s->quickest + kSampleRate / 1000, offset) : offset;
+    s->timed = true;
 
     JitterBufferPacket packet{};
     packet.data = const_cast<char*>(frame.constData());
@@ -123,6 +156,35 @@ bool PlaybackMixer::put(quint32 speaker, quint16 seq, const QByteArray& frame)
     jitter_buffer_put(s->jitter, &packet);
     s->lastHeard = m_clock;
     return true;
+}
+
+void PlaybackMixer::setSpeakerLevel(quint32 speaker, int percent, bool muted)
+{
+    Level level;
+    level.gain = float(std::clamp(percent, 0, 200)) / 100.0f;
+    level.muted = muted;
+    if (level.gain == 1.0f && !muted)
+        m_levels.remove(speaker);
+    else
+        m_levels.insert(speaker, level);
+    if (muted)
+        m_speakers.remove(speaker);
+}
+
+int PlaybackMixer::bufferDelayMs(quint32 speaker) const
+{
+    const auto it = m_speakers.constFind(speaker);
+    return it == m_speakers.constEnd() ? 0 : int(it.value()->delaySamples * 1000 / kSampleRate);
+}
+
+QHash<quint32, PlaybackMixer::Reception> PlaybackMixer::takeReception()
+{
+    QHash<quint32, Reception> out;
+    for (auto it = m_speakers.begin(); it != m_speakers.end(); ++it) {
+        out.insert(it.key(), it.value()->reception);
+        it.value()->reception = {};
+    }
+    return out;
 }
 
 void PlaybackMixer::remove(quint32 speaker)
@@ -149,6 +211,8 @@ void PlaybackMixer::fetchFrame(Speaker& s)
     int span = s.frameSamples;
     qint16* out = m_decoded.data();
     if (status == JITTER_BUFFER_OK) {
+        const double delay = double(m_clock - (qint64(packet.timestamp) + s.quickest));
+        s.delaySamples += 0.1 * (delay - s.delaySamples);
         s.pending.remove(packet.timestamp);
         produced = s.decoder->decode(packet.data, int(packet.len), out);
         if (produced > 0) {
@@ -208,12 +272,18 @@ void PlaybackMixer::render(qint16* out, int count)
     if (count <= 0)
         return;
     m_acc.assign(size_t(count), 0);
-    for (auto& sp : m_speakers) {
-        Speaker& s = *sp;
+    for (auto it = m_speakers.begin(); it != m_speakers.end(); ++it) {
+        Speaker& s = *it.value();
         fill(s, count);
         const qint16* src = s.pcm.data() + s.pcmRead;
-        for (int i = 0; i < count; ++i)
-            m_acc[size_t(i)] += src[i];
+        const float gain = m_levels.value(it.key()).gain;
+        if (gain == 1.0f) {
+            for (int i = 0; i < count; ++i)
+                m_acc[size_t(i)] += src[i];
+        } else {
+            for (int i = 0; i < count; ++i)
+                m_acc[size_t(i)] += int(std::lround(float(src[i]) * gain));
+        }
         s.pcmRead += size_t(count);
         if (s.pcmRead * 2 > s.pcm.size()) {
             s.pcm.erase(s.pcm.begin(), s.pcm.begin() + qsizetype(s.pcmRead));

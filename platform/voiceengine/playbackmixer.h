@@ -29,6 +29,18 @@ public:
         qint64 concealed = 0; // frames invented by loss concealment
         qint64 refused = 0;   // frames rejected on arrival
         qint64 broken = 0;    // accepted frames the decoder could not read
+        qint64 muted = 0;     // frames of muted speakers, dropped undecoded
+    };
+    // Frames heard and missed since the last report, per speaker.
+    struct Reception
+    {
+        int received = 0;
+        int lost = 0;
+        int lossPercent() const
+        {
+            return received + lost > 0 ? (100 * lost + (received + lost) / 2) / (received + lost)
+                                       : 0;
+        }
     };
 
     PlaybackMixer();
@@ -37,6 +49,9 @@ public:
 
     void setVolume(int playbackVolume);
     void setMaxLateRate(int percent);
+    // One member's own level, 0..200 % of the mix's, and local mute; kept
+    // while the member comes and goes.
+    void setSpeakerLevel(quint32 speaker, int percent, bool muted);
 
     // False when the frame is refused (empty, oversized, not Opus).
     bool put(quint32 speaker, quint16 seq, const QByteArray& frame);
@@ -48,6 +63,11 @@ public:
     int speakerCount() const { return int(m_speakers.size()); }
     bool hasSpeaker(quint32 speaker) const { return m_speakers.contains(speaker); }
     const Stats& stats() const { return m_stats; }
+    // How long (ms) the speaker's last frames waited between arrival and
+    // playback, smoothed: what the jitter buffer holds.
+    int bufferDelayMs(quint32 speaker) const;
+    // Reception per speaker since the last call, which starts a new count.
+    QHash<quint32, Reception> takeReception();
 
     struct Speaker;
 
@@ -56,8 +76,15 @@ private:
     void fill(Speaker& s, int needed);
     void fetchFrame(Speaker& s);
 
+    struct Level
+    {
+        float gain = 1.0f;
+        bool muted = false;
+    };
+
     Options m_options;
     QHash<quint32, std::shared_ptr<Speaker>> m_speakers;
+    QHash<quint32, Level> m_levels;
     float m_gain = 1.0f;
     int m_maxLateRate = 4;
     qint64 m_clock = 0; // samples rendered

@@ -9,6 +9,7 @@
 #include <QMediaDevices>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -185,10 +186,29 @@ public:
         return written > 0 ? int(written / qint64(sizeof(qint16))) : 0;
     }
 
+    int samplesQueued() const override
+    {
+        if (!m_io)
+            return 0;
+        return int(std::max<qsizetype>(0, m_sink.bufferSize() - m_sink.bytesFree()) /
+                   qsizetype(sizeof(qint16)));
+    }
+
+    // PulseAudio starts a stream only once its whole buffer is full, and
+    // stops it again when it runs dry: keep it full.
+    int minimumQueue() const override
+    {
+        return int(m_sink.bufferSize() / qsizetype(sizeof(qint16)));
+    }
+
+    int underruns() const override { return m_underruns; }
+
 private:
-    void onState(QAudio::State)
+    void onState(QAudio::State state)
     {
         const QAudio::Error e = m_sink.error();
+        if (e == QAudio::UnderrunError && state == QAudio::IdleState)
+            ++m_underruns;
         if (e == QAudio::NoError || e == QAudio::UnderrunError || m_failed)
             return;
         m_failed = true;
@@ -204,6 +224,7 @@ private:
     PlaybackHandler m_onRoom;
     StreamErrorHandler m_onError;
     bool m_failed = false;
+    int m_underruns = 0;
 };
 
 template <class Stream, class Impl, class Handler>

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace kalimo {
@@ -41,6 +42,10 @@ struct SyntheticAudioBackend::State
     QVector<qint16> played;
     qint64 openedAt = 0;
     int underruns = 0;
+
+    // What the speaker plays leaks into the microphone.
+    double echoGain = 0;
+    int echoDelaySamples = 0;
 };
 
 namespace {
@@ -96,6 +101,21 @@ public:
         const int n = std::min(count, std::max(0, s->capacity - int(s->fifo.size())));
         s->fifo.insert(s->fifo.end(), samples, samples + n);
         return n;
+    }
+
+    int samplesQueued() const override
+    {
+        auto s = m_state.lock();
+        return s ? int(s->fifo.size()) : 0;
+    }
+
+    // Each tick plays a tick's worth and then asks for more.
+    int minimumQueue() const override { return samplesForMs(SyntheticAudioBackend::kTickMs); }
+
+    int underruns() const override
+    {
+        auto s = m_state.lock();
+        return s ? s->underruns : 0;
     }
 
 private:
@@ -197,6 +217,29 @@ OpenResult<PlaybackStream> SyntheticAudioBackend::openPlayback(const QByteArray&
     return {std::make_unique<SyntheticPlayback>(m_state), r};
 }
 
+namespace {
+
+// Mixes into a captured block what the speaker played the echo delay ago.
+void addEcho(SyntheticAudioBackend::State& s, qint16* block, int count)
+{
+    const qint64 start = s.now - s.openedAt - s.echoDelaySamples;
+    for (int i = 0; i < count; ++i) {
+        const qint64 at = start + i;
+        if (at < 0 || at >= s.played.size())
+            continue;
+        const long v = block[i] + std::lround(s.echoGain * s.played[qsizetype(at)]);
+        block[i] = qint16(std::clamp(v, -32768L, 32767L));
+    }
+}
+
+} // namespace
+
+void SyntheticAudioBackend::setEchoPath(double gain, int delayMs)
+{
+    m_state->echoGain = gain;
+    m_state->echoDelaySamples = samplesForMs(delayMs);
+}
+
 void SyntheticAudioBackend::advance(int ms)
 {
     // Handlers may close streams (and so clear these callbacks): keep the
@@ -207,6 +250,8 @@ void SyntheticAudioBackend::advance(int ms)
     std::vector<qint16> block(size_t(tick), 0);
     for (int done = 0; done < ms; done += kTickMs) {
         s.source.generate(block.data(), tick);
+        if (s.echoGain != 0 && s.playbackOpen)
+            addEcho(s, block.data(), tick);
         if (s.captureOpen) {
             s.capturePending.insert(s.capturePending.end(), block.begin(), block.end());
             const size_t chunk = size_t(samplesForMs(std::max(s.captureBufferMs, kTickMs)));

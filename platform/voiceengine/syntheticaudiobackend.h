@@ -30,6 +30,9 @@ public:
     // The device is listed but refuses to open with this result.
     void setOpenFailure(const QByteArray& deviceId, VoiceResult result);
     void setCaptureSource(SignalSource source);
+    // The microphone also hears the speaker, `gain` times as loud and
+    // `delayMs` later (a multiple of 10 ms).
+    void setEchoPath(double gain, int delayMs);
 
     // Moves virtual time on by `ms` (in 10 ms ticks): capture delivers its
     // signal in chunks of its buffer size, playback plays out what was

@@ -56,6 +56,16 @@ bool VoiceEngine::isTransmitting() const
     return m_capture && m_capture->gateOpen();
 }
 
+bool VoiceEngine::isEchoCancelling() const
+{
+    return m_capture && m_capture->echoCancelling();
+}
+
+int VoiceEngine::playbackUnderruns() const
+{
+    return m_playbackStream ? m_playbackStream->underruns() : 0;
+}
+
 int VoiceEngine::speakerCount() const
 {
     return m_mixer ? m_mixer->speakerCount() : 0;
@@ -103,6 +113,8 @@ VoiceResult VoiceEngine::open(const VoiceClientConfig& config)
     co.frameMs = m_options.frameMs;
     co.bitrate = m_options.bitrate;
     co.hangoverMs = m_options.hangoverMs;
+    co.echoCancel = choice->echoCancel;
+    co.preRollMs = m_options.preRollMs;
     CapturePipeline::Events events;
     events.frame = [this](const QByteArray& frame, quint16 seq) {
         Q_EMIT FrameEncoded(frame, seq);
@@ -117,9 +129,13 @@ VoiceResult VoiceEngine::open(const VoiceClientConfig& config)
     m_capture = CapturePipeline::create(co, std::move(events), result);
     if (!m_capture)
         return result;
+    m_capture->setExpectedLoss(m_expectedLoss);
     PlaybackMixer::Options mo;
     mo.speakerTimeoutMs = m_options.speakerTimeoutMs;
     m_mixer = std::make_unique<PlaybackMixer>(mo);
+    for (auto it = m_levels.cbegin(); it != m_levels.cend(); ++it)
+        m_mixer->setSpeakerLevel(it.key(), it.value().first, it.value().second);
+    m_sinceReport = 0;
     m_config = config.normalized();
     applyConfig();
     m_failing = false;
@@ -130,6 +146,11 @@ VoiceResult VoiceEngine::open(const VoiceClientConfig& config)
     if (!playback.stream)
         return playback.result;
     m_playbackStream = std::move(playback.stream);
+    m_queueSamples = m_options.playbackQueueMs > 0 ? samplesForMs(m_options.playbackQueueMs)
+                                                   : m_playbackStream->minimumQueue();
+    // What is kept queued is how long the speaker lags what we write.
+    m_capture->setOutputLatency(m_queueSamples);
+    pushPlayback(); // the device starts with its queue, not with a gap
     auto capture = m_backend.openCapture(
         choice->inputId, m_options.captureBufferMs,
         [this](const qint16* samples, int count) {
@@ -193,16 +214,49 @@ void VoiceEngine::RemoveSpeaker(quint32 speakerId)
         m_mixer->remove(speakerId);
 }
 
+void VoiceEngine::SetSpeakerLevel(quint32 speakerId, int percent, bool muted)
+{
+    percent = std::clamp(percent, 0, 200);
+    if (percent == 100 && !muted)
+        m_levels.remove(speakerId);
+    else
+        m_levels.insert(speakerId, {percent, muted});
+    if (m_mixer)
+        m_mixer->setSpeakerLevel(speakerId, percent, muted);
+}
+
+void VoiceEngine::SetExpectedLoss(int percent)
+{
+    m_expectedLoss = std::clamp(percent, 0, 100);
+    if (m_capture)
+        m_capture->setExpectedLoss(m_expectedLoss);
+}
+
 void VoiceEngine::pushPlayback()
 {
     if (!m_playbackStream || !m_mixer)
         return;
+    // Keep only what the device needs queued: every block more is latency.
     const int block = int(m_block.size());
-    while (m_playbackStream && m_playbackStream->samplesFree() >= block) {
+    while (m_playbackStream && m_mixer && m_playbackStream->samplesQueued() < m_queueSamples &&
+           m_playbackStream->samplesFree() >= block) {
         m_mixer->render(m_block.data(), block);
         m_outputMeter.feed(m_block.data(), block, [this](int peak) { Q_EMIT OutputLevel(peak); });
-        if (m_playbackStream->write(m_block.data(), block) < block)
+        const int written = m_playbackStream->write(m_block.data(), block);
+        if (m_capture)
+            m_capture->played(m_block.data(), written);
+        m_sinceReport += written;
+        if (written < block)
             break;
+    }
+    if (m_mixer && m_options.receptionReportMs > 0 &&
+        m_sinceReport >= samplesForMs(m_options.receptionReportMs)) {
+        m_sinceReport = 0;
+        const auto reception = m_mixer->takeReception();
+        for (auto it = reception.cbegin(); it != reception.cend(); ++it) {
+            if (it.value().received + it.value().lost > 0)
+                Q_EMIT ReceptionReport(it.key(), it.value().lossPercent());
+        }
     }
 }
 

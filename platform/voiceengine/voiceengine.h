@@ -7,6 +7,7 @@
 #include "voiceresult.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QObject>
 
@@ -27,12 +28,18 @@ class VoiceEngine final : public QObject
 public:
     struct Options
     {
-        int frameMs = 20; // 10 or 20
-        int bitrate = 32000;
-        int captureBufferMs = 20;
+        int frameMs = 10; // 10 or 20
+        int bitrate = 20000;
+        int captureBufferMs = 10;
+        // The device's buffer: room to write into, not what is kept queued.
         int playbackBufferMs = 40;
         int hangoverMs = 400;
         int speakerTimeoutMs = 5000;
+        // Kept queued at the device; 0 = the least the device needs.
+        int playbackQueueMs = 0;
+        int preRollMs = 60;
+        // How often each speaker's reception is reported (ms of audio).
+        int receptionReportMs = 2000;
     };
 
     // The backend must outlive the engine.
@@ -43,6 +50,10 @@ public:
 
     bool isConnected() const;
     bool isTransmitting() const;
+    bool isEchoCancelling() const;
+    // Playback underruns of the device since it opened.
+    int playbackUnderruns() const;
+    const PlaybackMixer* mixer() const { return m_mixer.get(); }
     VoiceClientConfig clientConfig() const { return m_config; }
     int speakerCount() const;
 
@@ -57,6 +68,10 @@ public Q_SLOTS:
     kalimo::VoiceResult SetTransmitTargets(const QList<quint32>& targets);
     void FrameReceived(quint32 speakerId, quint16 seq, const QByteArray& frame);
     void RemoveSpeaker(quint32 speakerId);
+    // A member's own playback level (0..200 %) and local mute.
+    void SetSpeakerLevel(quint32 speakerId, int percent, bool muted);
+    // The loss the listeners report for our frames: sizes the in-band FEC.
+    void SetExpectedLoss(int percent);
 
 Q_SIGNALS:
     void ConnectResult(const kalimo::VoiceResult& result);
@@ -67,6 +82,8 @@ Q_SIGNALS:
     void RecordStop();
     // A running device failed; the engine has disconnected.
     void DeviceError(const kalimo::VoiceResult& result);
+    // The share of a speaker's frames lost on the way to us lately.
+    void ReceptionReport(quint32 speakerId, int lossPercent);
 
 private:
     VoiceResult open(const VoiceClientConfig& config);
@@ -85,6 +102,10 @@ private:
     std::vector<qint16> m_block;
     PeakMeter m_outputMeter;
     bool m_failing = false;
+    int m_queueSamples = 0;
+    int m_expectedLoss = 0;
+    qint64 m_sinceReport = 0; // samples played since the last reception report
+    QHash<quint32, std::pair<int, bool>> m_levels;
 };
 
 } // namespace kalimo

@@ -65,11 +65,13 @@ inline qsizetype firstAbove(const QVector<qint16>& v, int level, qsizetype from 
     return at == v.end() ? -1 : at - v.begin();
 }
 
-// `count` Opus frames of a tone, as a sender would make them.
-inline QList<QByteArray> encodeTone(double hz, double amplitude, int count, int frameMs = 20)
+// `count` Opus frames of a tone, as a sender expecting `loss` % would make them.
+inline QList<QByteArray> encodeTone(double hz, double amplitude, int count, int frameMs = 20,
+                                    int loss = 10)
 {
     VoiceResult r;
     auto enc = OpusFrameEncoder::create(frameMs, 32000, r);
+    enc->setExpectedLoss(loss);
     SignalSource tone = SignalSource::tone(hz, amplitude);
     QVector<qint16> pcm(samplesForMs(frameMs));
     QList<QByteArray> frames(count);

@@ -180,7 +180,7 @@ void TestVoiceEngine::devicesAndOpenFailures()
     QVERIFY(rig.engine->Connect(talking()).ok());
     QCOMPARE(rig.backend.captureDevice(), QByteArray("headset-in"));
     QCOMPARE(rig.backend.playbackDevice(), QByteArray("headset-out"));
-    QCOMPARE(rig.backend.captureBufferMs(), 20);
+    QCOMPARE(rig.backend.captureBufferMs(), 10);
     QCOMPARE(rig.backend.playbackBufferMs(), 40);
 
     Rig busy;
@@ -319,9 +319,10 @@ void TestVoiceEngine::voiceActivationHangover()
     // The last syllable ends by 4000 ms (its tail is quiet): closing comes
     // a hangover later, not before.
     QVERIFY(near(int(stopsAt[0]), 3900 + 300, 4000 + 400 + 150));
-    // Frames flowed for the whole time the gate was open, and only then.
-    QVERIFY(near(int(rig.frames.size()), int(stopsAt[0] - startsAt[0]) / 20 - 3,
-                 int(stopsAt[0] - startsAt[0]) / 20 + 3));
+    // Frames flowed while the gate was open (DTX thins the pauses), and
+    // only then, after the 60 ms from before the opening.
+    const int open = int(stopsAt[0] - startsAt[0]) / 10 + 6;
+    QVERIFY(near(int(rig.frames.size()), open * 85 / 100, open + 3));
 }
 
 void TestVoiceEngine::levelEvents_data()
@@ -450,7 +451,7 @@ void TestVoiceEngine::queuedAcrossThreads()
     QVERIFY2(results.first().ok(), qPrintable(results.first().detail));
     QMetaObject::invokeMethod(
         rig->engine.get(), [&] { rig->backend.advance(200); }, Qt::BlockingQueuedConnection);
-    QTRY_COMPARE(frames.size(), 10);
+    QTRY_COMPARE(frames.size(), 20);
     QCOMPARE(starts.size(), 1);
     QVERIFY(frames.first().size() > 2);
     // The engine is destroyed on its own thread, before it stops.
@@ -701,7 +702,7 @@ void TestVoiceEngine::configLimits()
     QCOMPARE(n.threshold, VoiceClientConfig::ThresholdUnused);
     c.notificationPeriod = 1;
     QCOMPARE(c.normalized().notificationPeriod, 10);
-    QCOMPARE(jitterMaxLateRate(0, 0), 4);
+    QCOMPARE(jitterMaxLateRate(0, 0), 2);
     QVERIFY(jitterMaxLateRate(100, 0) < jitterMaxLateRate(0, 0));
     QVERIFY(jitterMaxLateRate(0, 100) > jitterMaxLateRate(0, 0));
 }
