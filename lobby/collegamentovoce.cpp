@@ -6,6 +6,7 @@
 #include "lobby/frmnuovastanza.h"
 #include "lobby/module1.h"
 #include "platform/desktop/attesa.h"
+#include "protocol/codes.h"
 #include "protocol/framing.h"
 #include "protocol/values.h"
 
@@ -29,10 +30,8 @@ void datiIncompleti(Module1& m)
 }
 
 // The common part after a private room's "00071": address, port, name, password.
-void entraInStanzaPrivata(Module1& m)
+void entraInStanzaPrivata(Module1& m, const QStringList& campi)
 {
-    // Taken before the pause: a later reply may reuse the slot.
-    const QStringList campi = splitFields(m.ParametriRisposta);
     Attesa::Pausa(m.intervalli().pausaDatiStanza);
     if (m.programmaTerminato())
         return;
@@ -129,9 +128,10 @@ void Module1::AvviaProcedurePerStanzaPrivata(const QString& Par)
     // Data the master keeps and both users see: never translated.
     const QString nome = QStringLiteral("Stanza di ") + nick + QStringLiteral(" e ") + partner;
     const QString password = nick + QStringLiteral("<->") + partner;
-    const EsitoRichiesta esito = RichiestaAlMaster(
-        u"0007", {nome, QStringLiteral("2"), QStringLiteral("2"), password, partner},
-        intervalli().stanzaPrivata);
+    const RispostaMaster esito =
+        RichiestaAlMaster(master::request::CreateRoom,
+                          {nome, QStringLiteral("2"), QStringLiteral("2"), password, partner},
+                          intervalli().stanzaPrivata);
     esitoStanzaPrivata(esito, tr("La stanza già esiste"), tr("Non è possibile creare la stanza"),
                        tr("Impossibile creare la stanza"));
 }
@@ -144,18 +144,16 @@ void Module1::AvviaProcedureRicezioneDati()
 }
 
 // The two private-room procedures end alike; only their texts differ.
-void Module1::esitoStanzaPrivata(EsitoRichiesta esito, const QString& giaEsiste,
+void Module1::esitoStanzaPrivata(const RispostaMaster& esito, const QString& giaEsiste,
                                  const QString& rifiutata, const QString& altro)
 {
     if (programmaTerminato())
         return;
-    TimeOutMaster = false;
-    const QString codice = esito == EsitoRichiesta::Risposta ? CodiceRisposta : QString();
-    if (codice == u"00071")
-        entraInStanzaPrivata(*this);
-    else if (codice == u"00072")
+    if (esito.e(master::reply::RoomCreated))
+        entraInStanzaPrivata(*this, esito.messaggio.fields);
+    else if (esito.e(master::reply::RoomNameTaken))
         informa(*this, giaEsiste);
-    else if (codice == u"00073")
+    else if (esito.e(master::reply::RoomRefused))
         informa(*this, rifiutata);
     else
         informa(*this, altro);

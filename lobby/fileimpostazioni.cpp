@@ -2,6 +2,7 @@
 // Masters.old.txt and CntLst.klm.
 
 #include "lobby/module1.h"
+#include "protocol/framing.h"
 #include "protocol/textcodec.h"
 
 #include <QDir>
@@ -76,7 +77,7 @@ QString senzaControlli(const QString& testo)
     QString pulito;
     pulito.reserve(testo.size());
     for (const QChar c : testo) {
-        if (c.unicode() >= 0x20 && c.unicode() != 0x7f)
+        if (!isControlCharacter(c))
             pulito.append(c);
     }
     return pulito;

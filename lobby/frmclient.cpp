@@ -6,7 +6,10 @@
 #include "lobby/frmnuovastanza.h"
 #include "lobby/module1.h"
 #include "platform/desktop/attesa.h"
+#include "platform/desktop/mostrasubito.h"
+#include "protocol/codes.h"
 #include "protocol/framing.h"
+#include "protocol/message.h"
 #include "protocol/values.h"
 #include "ui_frmclient.h"
 
@@ -30,9 +33,7 @@ frmClient::frmClient(Module1& modulo, QWidget* parent)
     connect(ui->cmdEsci, &QPushButton::clicked, this, &frmClient::cmdEsci_Click);
     connect(ui->cmdListaStanze, &QPushButton::clicked, this, &frmClient::cmdListaStanze_Click);
     connect(ui->cmdNuovaStanza, &QPushButton::clicked, this, &frmClient::cmdNuovaStanza_Click);
-    connect(&tmrControllo, &QTimer::timeout, this, &frmClient::tmrControllo_Timer);
-    connect(&WSKMaster, &QTcpSocket::readyRead, this, &frmClient::WSKMaster_DataArrival);
-    connect(&WSKMaster, &QTcpSocket::disconnected, this, &frmClient::WSKMaster_Close);
+    connect(&m.master(), &CollegamentoMaster::chiusoDalMaster, this, &frmClient::WSKMaster_Close);
     connect(&WSKVoice, &ElementiVoce::RichiestaConnessione, this,
             &frmClient::WSKVoice_ConnectionRequest);
     connect(&WSKVoice, &ElementiVoce::Chiusura, this, &frmClient::WSKVoice_Close);
@@ -41,11 +42,7 @@ frmClient::frmClient(Module1& modulo, QWidget* parent)
     Form_Load();
 }
 
-frmClient::~frmClient()
-{
-    // A connection still open is not "lost" while the window goes away.
-    WSKMaster.disconnect(this);
-}
+frmClient::~frmClient() = default;
 
 QLabel* frmClient::lblStato() const
 {
@@ -135,80 +132,11 @@ void frmClient::Connetti()
         mostraSubito(ui->lblStato, tr("Connesso al master ") + record.Nome);
 
         const EsitoLogin esito = LoginMaster(record);
-        const auto chiusuraPerRifiuto = [this] {
-            impostaDidascalia(tr("Connetti"));
-            chiudiWSKMaster();
-            m.ConnessoAlMaster = false;
-            InterrompiConnessione = true;
-        };
-        const auto avviso = [this](const QString& testo) {
-            m.dialoghi().messaggio(testo, tr("Kalimo 2.0b"), Icona::Informazione, Pulsanti::Ok);
-        };
-        switch (esito) {
-        case Accettato: {
-            mostraSubito(ui->lblStato, tr("Connessione al Master Eseguita"));
-            ui->cmdListaUtenti->setEnabled(true);
-            ui->cmdListaStanze->setEnabled(true);
-            ui->cmdConnettiti->setEnabled(true);
-            ui->cmdNuovaStanza->setEnabled(true);
-            ui->cmdOpzioni->setEnabled(false);
-            impostaDidascalia(tr("Disconnetti"));
-            QHostAddress locale = WSKMaster.localAddress();
-            bool v4 = false;
-            const QHostAddress comeV4(locale.toIPv4Address(&v4));
-            if (v4)
-                locale = comeV4;
-            m.UtenteCorrente.IPAddress = locale.toString();
-            // Each step only while the user has not disconnected meanwhile.
-            AggiornaListaMaster();
-            if (!fermato())
-                LeggiParametriMaster();
-            if (!fermato())
-                AvviaAscoltoVoice();
-            break;
-        }
-        case CredenzialiErrate: {
-            const QString testo = tr("Username o Password errati");
-            mostraSubito(ui->lblStato, testo);
-            avviso(testo);
-            chiusuraPerRifiuto();
-            break;
-        }
-        case MasterPieno: {
-            const QString testo = tr("Il Master ha raggiunto il numero massimo di utenti");
-            mostraSubito(ui->lblStato, testo);
-            avviso(testo);
-            chiudiWSKMaster();
-            m.ConnessoAlMaster = false;
-            break;
-        }
-        case NonAbilitato: {
-            const QString testo = tr("Non si e' abilitati ad usare questo master");
-            avviso(testo);
-            mostraSubito(ui->lblStato, testo);
-            chiusuraPerRifiuto();
-            break;
-        }
-        case GiaCollegato:
-            mostraSubito(ui->lblStato, tr("Il tuo username risulta gia' collegato. Ritenta tra "
-                                          "qualche minuto"));
-            impostaDidascalia(tr("Connetti"));
-            chiudiWSKMaster();
-            m.ConnessoAlMaster = false;
-            InterrompiConnessione = true;
-            avviso(tr("Il tuo username risulta gia' collegato. Attendere e rirpovare"));
-            break;
-        case AutenticatoreNonInLinea: {
-            const QString testo = tr("Autenticatore non in linea");
-            mostraSubito(ui->lblStato, testo);
-            avviso(testo);
-            chiusuraPerRifiuto();
-            break;
-        }
-        case NessunaDecisione:
-            // The connection stays open; the user may disconnect.
-            break;
-        }
+        if (esito == Accettato)
+            loginAccettato();
+        else if (esito != NessunaDecisione)
+            loginRifiutato(esito);
+        // No decision: the connection stays open; the user may disconnect.
     }
 
     if (!m.ConnessoAlMaster && !InterrompiConnessione) {
@@ -218,6 +146,72 @@ void frmClient::Connetti()
         chiudiWSKMaster();
     }
     ControllaVersione();
+}
+
+void frmClient::loginAccettato()
+{
+    mostraSubito(ui->lblStato, tr("Connessione al Master Eseguita"));
+    ui->cmdListaUtenti->setEnabled(true);
+    ui->cmdListaStanze->setEnabled(true);
+    ui->cmdConnettiti->setEnabled(true);
+    ui->cmdNuovaStanza->setEnabled(true);
+    ui->cmdOpzioni->setEnabled(false);
+    impostaDidascalia(tr("Disconnetti"));
+    m.UtenteCorrente.IPAddress = m.master().indirizzoLocale();
+    // Each step only while the user has not disconnected meanwhile.
+    AggiornaListaMaster();
+    if (!fermato())
+        LeggiParametriMaster();
+    if (!fermato())
+        AvviaAscoltoVoice();
+}
+
+void frmClient::loginRifiutato(EsitoLogin esito)
+{
+    const auto avviso = [this](const QString& testo) {
+        m.dialoghi().messaggio(testo, tr("Kalimo 2.0b"), Icona::Informazione, Pulsanti::Ok);
+    };
+    QString testo;
+    switch (esito) {
+    case CredenzialiErrate:
+        testo = tr("Username o Password errati");
+        break;
+    case MasterPieno:
+        testo = tr("Il Master ha raggiunto il numero massimo di utenti");
+        break;
+    case NonAbilitato:
+        // The box comes before the status line here.
+        testo = tr("Non si e' abilitati ad usare questo master");
+        avviso(testo);
+        mostraSubito(ui->lblStato, testo);
+        break;
+    case GiaCollegato:
+        mostraSubito(ui->lblStato, tr("Il tuo username risulta gia' collegato. Ritenta tra "
+                                      "qualche minuto"));
+        impostaDidascalia(tr("Connetti"));
+        chiudiWSKMaster();
+        m.ConnessoAlMaster = false;
+        InterrompiConnessione = true;
+        avviso(tr("Il tuo username risulta gia' collegato. Attendere e rirpovare"));
+        return;
+    case AutenticatoreNonInLinea:
+        testo = tr("Autenticatore non in linea");
+        break;
+    case Accettato:
+    case NessunaDecisione:
+        return;
+    }
+    if (esito != NonAbilitato) {
+        mostraSubito(ui->lblStato, testo);
+        avviso(testo);
+    }
+    chiudiWSKMaster();
+    m.ConnessoAlMaster = false;
+    // A full master lets the next one be tried.
+    if (esito == MasterPieno)
+        return;
+    impostaDidascalia(tr("Connetti"));
+    InterrompiConnessione = true;
 }
 
 void frmClient::ControllaVersione()
@@ -235,22 +229,9 @@ void frmClient::ControllaVersione()
 bool frmClient::ConnettiMaster(const MasterRecord& record)
 {
     mostraSubito(ui->lblStato, tr("In Connessione al master ") + record.Nome);
-    chiudiWSKMaster();
-    WSKMaster.connectToHost(record.Indirizzo, record.Porta);
-    m.TimeOutMaster = false;
-    tmrControllo.start(m.intervalli().rispostaMaster);
-    Attesa::finche({
-        [this] { return WSKMaster.state() == QAbstractSocket::ConnectedState; },
-        [this] { return m.TimeOutMaster; },
-        [this] { return InterrompiConnessione; },
-        // Refused or unreachable: no use waiting for the time-out.
-        [this] { return WSKMaster.state() == QAbstractSocket::UnconnectedState; },
-    });
-    tmrControllo.stop();
-    // A stop clicked while the connection opened wins: the user asked to stop.
-    if (WSKMaster.state() == QAbstractSocket::ConnectedState && !InterrompiConnessione)
+    if (m.master().connetti(record.Indirizzo, record.Porta, m.intervalli().rispostaMaster,
+                            [this] { return InterrompiConnessione; }))
         return true;
-    chiudiWSKMaster();
     if (!InterrompiConnessione)
         mostraSubito(ui->lblStato, tr("Impossibile contattare il master ") + record.Nome);
     return false;
@@ -259,28 +240,30 @@ bool frmClient::ConnettiMaster(const MasterRecord& record)
 frmClient::EsitoLogin frmClient::LoginMaster(const MasterRecord& record)
 {
     mostraSubito(ui->lblStato, tr("Invio della password in corso....."));
-    const EsitoRichiesta esito = m.RichiestaAlMaster(
-        u"0001", {m.UtenteCorrente.NickName, record.Chiave, m.UtenteCorrente.Password},
+    const RispostaMaster r = m.RichiestaAlMaster(
+        master::request::Login,
+        {m.UtenteCorrente.NickName, record.Chiave, m.UtenteCorrente.Password},
         m.intervalli().rispostaMaster, [this] { return InterrompiConnessione; });
-    if (esito != EsitoRichiesta::Risposta)
+    if (!r.risposta())
         return NessunaDecisione;
-    const QString& codice = m.CodiceRisposta;
-    if (codice == u"00001") {
-        const QStringList campi = splitFields(m.ParametriRisposta);
-        m.IndirizzoBanner = fieldAt(campi, 0);
-        m.MinutiRefreshBanner = parseInt16(fieldAt(campi, 1)).value_or(0);
+    if (r.e(master::login::Accepted)) {
+        m.IndirizzoBanner = r.campo(0);
+        m.MinutiRefreshBanner = parseInt16(r.campo(1)).value_or(0);
         return Accettato;
     }
-    if (codice == u"00002")
-        return CredenzialiErrate;
-    if (codice == u"00003")
-        return MasterPieno;
-    if (codice == u"00004")
-        return NonAbilitato;
-    if (codice == u"00005")
-        return GiaCollegato;
-    if (codice == u"00006")
-        return AutenticatoreNonInLinea;
+    const struct
+    {
+        QStringView codice;
+        EsitoLogin esito;
+    } rifiuti[] = {{master::login::WrongCredentials, CredenzialiErrate},
+                   {master::login::Full, MasterPieno},
+                   {master::login::NotEnabled, NonAbilitato},
+                   {master::login::AlreadyConnected, GiaCollegato},
+                   {master::login::StoreOffline, AutenticatoreNonInLinea}};
+    for (const auto& rifiuto : rifiuti) {
+        if (r.e(rifiuto.codice))
+            return rifiuto.esito;
+    }
     return NessunaDecisione;
 }
 
@@ -289,12 +272,12 @@ void frmClient::AggiornaListaMaster()
     const int intervallo = m.intervalli().rispostaMaster;
     const auto fermo = [this] { return InterrompiConnessione; };
 
-    EsitoRichiesta esito = m.RichiestaAlMaster(u"0008", {}, intervallo, fermo);
-    if (esito == EsitoRichiesta::TimeOut)
+    RispostaMaster r = m.RichiestaAlMaster(master::request::MasterCount, {}, intervallo, fermo);
+    if (r.esito == EsitoRichiesta::TimeOut)
         return m.MostraTimeOutMaster();
-    if (esito != EsitoRichiesta::Risposta || m.CodiceRisposta != u"00008")
+    if (!r.e(master::reply::MasterCount))
         return;
-    const std::optional<qint16> quanti = parseInt16(m.ParametriRisposta);
+    const std::optional<qint16> quanti = parseInt16(r.messaggio.block);
     // No count, or an empty list: the stored list stays, so the next start
     // still has masters to try.
     if (!quanti || *quanti <= 0)
@@ -302,38 +285,46 @@ void frmClient::AggiornaListaMaster()
 
     Lista1<MasterRecord> nuova;
     for (int i = 1; i <= *quanti; ++i) {
-        esito = m.RichiestaAlMaster(u"0009", {QString::number(i)}, intervallo, fermo);
-        if (esito == EsitoRichiesta::TimeOut)
+        r = m.RichiestaAlMaster(master::request::MasterRecord, {QString::number(i)}, intervallo,
+                                fermo);
+        if (r.esito == EsitoRichiesta::TimeOut)
             return m.MostraTimeOutMaster();
-        if (esito != EsitoRichiesta::Risposta || m.CodiceRisposta != u"00010")
+        if (!r.e(master::reply::MasterRecord))
             return;
-        const QStringList campi = splitFields(m.ParametriRisposta);
-        const std::optional<int> porta = parseInt(fieldAt(campi, 2));
-        // A record that Masters.txt could not hold back (a short one, a bad
-        // port, a field with the file's own separator) ends the exchange:
-        // writing it would cost the next start its master list.
-        if (campi.size() < 4 || !porta || *porta < 1 || *porta > 65535)
+        const std::optional<MasterRecord> record = recordMaster(r.messaggio.fields);
+        if (!record)
             return;
-        for (int c = 0; c < 4; ++c) {
-            if (campi.at(c).contains(u'|'))
-                return;
-        }
-        nuova.aggiungi({campi.at(0), campi.at(1), static_cast<quint16>(*porta), campi.at(3)});
+        nuova.aggiungi(*record);
     }
     m.SalvaMastersOld(m.ListaMaster);
     m.SalvaMasters(nuova);
 }
 
+std::optional<MasterRecord> frmClient::recordMaster(const QStringList& campi)
+{
+    const std::optional<int> porta = parseInt(fieldAt(campi, 2));
+    // A record that Masters.txt could not hold back (a short one, a bad
+    // port, a field with the file's own separator) ends the exchange:
+    // writing it would cost the next start its master list.
+    if (campi.size() < 4 || !porta || *porta < 1 || *porta > 65535)
+        return std::nullopt;
+    for (int c = 0; c < 4; ++c) {
+        if (campi.at(c).contains(u'|'))
+            return std::nullopt;
+    }
+    return MasterRecord{campi.at(0), campi.at(1), static_cast<quint16>(*porta), campi.at(3)};
+}
+
 void frmClient::LeggiParametriMaster()
 {
-    const EsitoRichiesta esito = m.RichiestaAlMaster(u"0011", {}, m.intervalli().rispostaMaster,
-                                                     [this] { return InterrompiConnessione; });
-    if (esito != EsitoRichiesta::Risposta || m.CodiceRisposta != u"00012")
+    const RispostaMaster r =
+        m.RichiestaAlMaster(master::request::Limits, {}, m.intervalli().rispostaMaster,
+                            [this] { return InterrompiConnessione; });
+    if (!r.e(master::reply::Limits))
         return;
-    const QStringList campi = splitFields(m.ParametriRisposta);
-    m.MaxUtentiStanza = parseInt16(fieldAt(campi, 0)).value_or(0);
-    m.MaxUtentiAudioStanza = parseInt16(fieldAt(campi, 1)).value_or(0);
-    m.VersioneMaster = fieldAt(campi, 2);
+    m.MaxUtentiStanza = parseInt16(r.campo(0)).value_or(0);
+    m.MaxUtentiAudioStanza = parseInt16(r.campo(1)).value_or(0);
+    m.VersioneMaster = r.campo(2);
 }
 
 bool frmClient::AvviaAscoltoVoice()
@@ -353,22 +344,7 @@ bool frmClient::AvviaAscoltoVoice()
 
 void frmClient::chiudiWSKMaster()
 {
-    const QSignalBlocker blocco(WSKMaster);
-    WSKMaster.abort();
-    m_ricomposizioneMaster.clear();
-}
-
-void frmClient::WSKMaster_DataArrival()
-{
-    // A master that never ends its message is not one we can talk to.
-    if (!m.LeggiDalMaster(WSKMaster, m_ricomposizioneMaster) && m.ConnessoAlMaster)
-        WSKMaster_Close();
-}
-
-void frmClient::LeggiMasterInSospeso()
-{
-    if (WSKMaster.bytesAvailable() > 0)
-        WSKMaster_DataArrival();
+    m.master().chiudi();
 }
 
 void frmClient::WSKMaster_Close()
@@ -417,10 +393,8 @@ void frmClient::WSKVoice_DataArrival(int Index, const QString& dati)
 
 void frmClient::GestisciDatiArrivatiVoice(const QString& DA)
 {
-    for (const QStringList& parti : splitMessages(DA)) {
-        if (parti.size() == 2)
-            m_richiesteVoce.append(parti);
-    }
+    for (const Message& richiesta : decodeMessages(DA))
+        m_richiesteVoce.append(richiesta);
     // A procedure waits on the one reply slot: requests arriving meanwhile
     // take their turn after it rather than inside it.
     if (m_inRichiestaVoce)
@@ -428,10 +402,10 @@ void frmClient::GestisciDatiArrivatiVoice(const QString& DA)
     m_inRichiestaVoce = true;
     const QPointer<frmClient> vivo(this);
     while (!m_richiesteVoce.isEmpty()) {
-        const QStringList parti = m_richiesteVoce.takeFirst();
-        if (parti.at(0) == u"0001")
-            m.AvviaProcedurePerStanzaPrivata(parti.at(1));
-        else if (parti.at(0) == u"0002")
+        const Message richiesta = m_richiesteVoce.takeFirst();
+        if (richiesta.code == voicelink::CreatePrivateRoom)
+            m.AvviaProcedurePerStanzaPrivata(richiesta.block);
+        else if (richiesta.code == voicelink::AwaitRoomData)
             m.AvviaProcedureRicezioneDati();
         if (!vivo || m.programmaTerminato())
             return;
@@ -485,11 +459,6 @@ void frmClient::cmdEsci_Click()
     // The master is not told.
     WSKVoice.Chiudi(m.IndiceWskVoice);
     m.FineProgramma();
-}
-
-void frmClient::tmrControllo_Timer()
-{
-    m.TimeOutMaster = true;
 }
 
 } // namespace kalimo

@@ -1,10 +1,9 @@
 #pragma once
 
 #include "lobby/elementivoce.h"
-#include "protocol/reassembler.h"
+#include "lobby/module1.h"
+#include "protocol/message.h"
 
-#include <QTcpSocket>
-#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -17,12 +16,9 @@ class frmClient;
 
 namespace kalimo {
 
-class Module1;
-struct MasterRecord;
-
 // The lobby's main window: connect, the list and room buttons, help,
-// settings, exit, and the status line. It owns the master socket, the reply
-// timer and the voice-link sockets.
+// settings, exit, and the status line. It owns the voice-link sockets; the
+// master connection is Module1's.
 class frmClient final : public QWidget
 {
     Q_OBJECT
@@ -44,8 +40,6 @@ public:
 
     // True once the user asked to stop or a refusal ended the attempt.
     bool InterrompiConnessione = false;
-    QTimer tmrControllo;
-    QTcpSocket WSKMaster;
     ElementiVoce WSKVoice;
 
     // Buttons, captions and status of a lobby without a master connection.
@@ -55,10 +49,6 @@ public:
     // Makes element 0 of WSKVoice listen for the voice client; false when
     // the port cannot be had.
     bool AvviaAscoltoVoice();
-    // Handles master data that is waiting unread. A wait that runs inside the
-    // handling of an arrival calls it: the socket does not signal new data
-    // while its own signal is being handled.
-    void LeggiMasterInSospeso();
 
 protected:
     void closeEvent(QCloseEvent* evento) override;
@@ -75,8 +65,6 @@ private Q_SLOTS:
     void cmdNuovaStanza_Click();
     void cmdOpzioni_Click();
     void cmdEsci_Click();
-    void tmrControllo_Timer();
-    void WSKMaster_DataArrival();
     void WSKMaster_Close();
     void WSKVoice_ConnectionRequest();
     void WSKVoice_Close(int Index);
@@ -90,20 +78,26 @@ private:
     EsitoLogin LoginMaster(const MasterRecord& record);
     void AggiornaListaMaster();
     void LeggiParametriMaster();
+    // A master record of the "00010" reply, if Masters.txt can hold it.
+    static std::optional<MasterRecord> recordMaster(const QStringList& campi);
     void ControllaVersione();
     // Requests of the voice client (private rooms); handled with the
     // private-room procedures.
     void GestisciDatiArrivatiVoice(const QString& DA);
-    // Closes WSKMaster from our side: the close event is for the other side's close only.
+    // Closes the master connection from our side: the close event is for the other side's close
+    // only.
     void chiudiWSKMaster();
+    // The window of a successful login, then the exchanges that follow it.
+    void loginAccettato();
+    // The status line and box of a refused login; all but a full master end the attempt.
+    void loginRifiutato(EsitoLogin esito);
     void impostaDidascalia(const QString& testo);
     bool fermato() const;
 
     Module1& m;
     std::unique_ptr<Ui::frmClient> ui;
-    StreamReassembler m_ricomposizioneMaster;
     // Voice-link requests waiting for the running one to finish.
-    QList<QStringList> m_richiesteVoce;
+    QList<Message> m_richiesteVoce;
     bool m_inRichiestaVoce = false;
     // Clicks on cmdConnettiti still running (a stop click runs inside the
     // attempt's wait). Closing meanwhile stops the attempt and waits for it.

@@ -1,9 +1,9 @@
 #include "lobby/frmlistastanze.h"
 
-#include "lobby/frmclient.h"
 #include "lobby/module1.h"
 #include "platform/desktop/attesa.h"
 #include "platform/desktop/grigliatabella.h"
+#include "protocol/codes.h"
 #include "protocol/framing.h"
 #include "protocol/values.h"
 #include "ui_frmlistastanze.h"
@@ -79,11 +79,9 @@ void frmListaStanze::ImpostaGriglia()
 
 void frmListaStanze::tmrAvvio_Timer()
 {
-    // A listing still running, or another exchange waiting on the one reply
-    // slot: this tick is skipped rather than run inside it.
-    const frmClient* client = m.FrmClientEsistente();
-    const bool altraRichiesta = client && client->tmrControllo.isActive();
-    if (!m_elencoInCorso && !altraRichiesta) {
+    // Only a listing of our own still running skips the tick; another
+    // exchange in flight just goes first.
+    if (!m_elencoInCorso) {
         MostraMessaggi = false;
         CmdAggiorna_Click();
         MostraMessaggi = true;
@@ -143,29 +141,31 @@ void frmListaStanze::AggiornaListaStanze()
         messaggio(tr("Non si è connessi al master"), tr("Kalimo 2.0b"));
 }
 
-bool frmListaStanze::richiesta(QStringView codice, const QStringList& parametri, bool sempre)
+std::optional<Message> frmListaStanze::richiesta(QStringView codice, const QStringList& parametri,
+                                                 bool sempre)
 {
     OperazioneAnnullata = false;
-    const EsitoRichiesta esito =
+    const RispostaMaster r =
         m.RichiestaAlMaster(codice, parametri, m.intervalli().rispostaMaster,
                             [this] { return OperazioneAnnullata || m_chiusa; });
     if (m_chiusa || m.programmaTerminato())
-        return false;
+        return std::nullopt;
     const bool mostra = sempre || MostraMessaggi;
     if (OperazioneAnnullata) {
         if (mostra)
             messaggio(tr("Operazione annullata"), tr("Kalimo 2.0b"));
         OperazioneAnnullata = false;
-        return false;
+        return std::nullopt;
     }
-    if (esito == EsitoRichiesta::TimeOut) {
+    if (r.esito == EsitoRichiesta::TimeOut) {
         if (mostra)
             messaggio(tr("Il master non ha risposto in tempo"), tr("Kalimo 2.0b"));
-        m.TimeOutMaster = false;
-        return false;
+        return std::nullopt;
     }
     // A lost connection ends the listing; the main window says so.
-    return esito == EsitoRichiesta::Risposta;
+    if (!r.risposta())
+        return std::nullopt;
+    return r.messaggio;
 }
 
 void frmListaStanze::RichiediListaStanze()
@@ -176,46 +176,61 @@ void frmListaStanze::RichiediListaStanze()
     m.ListaStanze.svuota();
     OperazioneAnnullata = false;
 
-    [this] {
-        if (!richiesta(u"0002", {}, false) || m.CodiceRisposta != u"00002")
-            return;
-        const std::optional<int> liste = parseInt(m.ParametriRisposta);
-        if (!liste)
-            return;
-        if (*liste < 1) {
-            if (MostraMessaggi)
-                messaggio(tr("Non ci sono stanze attualmente"), tr("Kalimo 2.0b"));
-            return;
-        }
-        for (int i = 1; i <= *liste; ++i) {
-            if (!richiesta(u"0003", {QString::number(i)}, false))
-                return;
-            int stanze = 0;
-            if (m.CodiceRisposta == u"00004") {
-                const std::optional<int> n = parseInt(m.ParametriRisposta);
-                if (!n)
-                    return;
-                stanze = *n;
-            } else if (m.CodiceRisposta != u"00005") {
-                return;
-            }
-            for (int j = 1; j <= stanze; ++j) {
-                if (!richiesta(u"0004", {QString::number(i), QString::number(j)}, true))
-                    return;
-                if (m.CodiceRisposta == u"00006") {
-                    if (!AggiungiStanza(m.ParametriRisposta))
-                        return;
-                } else if (m.CodiceRisposta != u"00007") {
-                    return;
-                }
-            }
-        }
-    }();
+    elencaListe();
 
     m_elencoInCorso = false;
     ui->CmdAggiorna->setEnabled(true);
     if (--m_occupata == 0 && m_chiusa)
         deleteLater();
+}
+
+void frmListaStanze::elencaListe()
+{
+    const std::optional<Message> r = richiesta(master::request::RoomListCount, {}, false);
+    if (!r || r->code != master::reply::RoomListCount)
+        return;
+    const std::optional<int> liste = parseInt(r->block);
+    if (!liste)
+        return;
+    if (*liste < 1) {
+        if (MostraMessaggi)
+            messaggio(tr("Non ci sono stanze attualmente"), tr("Kalimo 2.0b"));
+        return;
+    }
+    for (int i = 1; i <= *liste; ++i) {
+        if (!elencaStanze(i))
+            return;
+    }
+}
+
+bool frmListaStanze::elencaStanze(int lista)
+{
+    const std::optional<Message> r =
+        richiesta(master::request::RoomCount, {QString::number(lista)}, false);
+    if (!r)
+        return false;
+    int stanze = 0;
+    if (r->code == master::reply::RoomCount) {
+        const std::optional<int> n = parseInt(r->block);
+        if (!n)
+            return false;
+        stanze = *n;
+    } else if (r->code != master::reply::NoRooms) {
+        return false;
+    }
+    for (int j = 1; j <= stanze; ++j) {
+        const std::optional<Message> record = richiesta(
+            master::request::RoomRecord, {QString::number(lista), QString::number(j)}, true);
+        if (!record)
+            return false;
+        if (record->code == master::reply::RoomRecord) {
+            if (!AggiungiStanza(record->block))
+                return false;
+        } else if (record->code != master::reply::NoRoomHere) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool frmListaStanze::AggiungiStanza(const QString& record)
@@ -282,7 +297,9 @@ void frmListaStanze::grd_Click(int riga, int colonna)
 
 void frmListaStanze::cmdAccedi_Click()
 {
-    if (m_chiusa)
+    // A click during the password prompt or the wrong-password pause would
+    // open a second prompt over the first.
+    if (m_chiusa || m_inAccesso)
         return;
     const int riga = m_griglia->rigaFineSelezione();
     if (riga < 1)
@@ -306,6 +323,7 @@ void frmListaStanze::cmdAccedi_Click()
     corrente.MaxUtentiAudio = scelta.MaxUtentiAudio;
 
     ++m_occupata;
+    m_inAccesso = true;
     [this, &corrente] {
         QString risposta;
         if (!corrente.Password.isEmpty()) {
@@ -328,6 +346,7 @@ void frmListaStanze::cmdAccedi_Click()
         if (m.AvviaVoice(false))
             cmdEsci_Click();
     }();
+    m_inAccesso = false;
     if (--m_occupata == 0 && m_chiusa)
         deleteLater();
 }

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "protocol/message.h"
+
 #include <QImage>
 #include <QList>
 #include <QTimer>
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 
 class QCloseEvent;
 
@@ -56,11 +59,14 @@ private:
     void ImpostaGriglia();
     void AggiornaListaStanze();
     void RichiediListaStanze();
+    void elencaListe();
+    // The rooms of one list; false when the listing must stop.
+    bool elencaStanze(int lista);
     // False when the record cannot be read: the listing ends there.
     bool AggiungiStanza(const QString& record);
-    // One request of the listing; false when the listing must stop.
-    // `sempre`: its cancel and time-out are reported even while refreshing.
-    bool richiesta(QStringView codice, const QStringList& parametri, bool sempre);
+    // One request of the listing; its reply, or nothing when the listing must
+    // stop. `sempre`: its cancel and time-out are reported even while refreshing.
+    std::optional<Message> richiesta(QStringView codice, const QStringList& parametri, bool sempre);
     void messaggio(const QString& testo, const QString& titolo);
     // Ends the window; while one of its own routines still runs, once that returns.
     void scarica();
@@ -77,6 +83,7 @@ private:
     bool m_elencoInCorso = false;
     // Routines of this window running now; the window goes only when none is left.
     int m_occupata = 0;
+    bool m_inAccesso = false;
     bool m_chiusa = false;
 };
 

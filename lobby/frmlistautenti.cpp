@@ -3,6 +3,7 @@
 #include "lobby/frmchat2.h"
 #include "lobby/module1.h"
 #include "platform/desktop/grigliatabella.h"
+#include "protocol/codes.h"
 #include "protocol/framing.h"
 #include "ui_frmlistautenti.h"
 
@@ -99,18 +100,19 @@ void frmListaUtenti::RichiediStatoContatti()
         const int ultimo = m.ContactList.UBound();
         for (int k = 1; k <= ultimo && k <= m.ContactList.UBound(); ++k) {
             OperazioneAnnullata = false;
-            const EsitoRichiesta esito = m.RichiestaAlMaster(
-                u"0012", {m.ContactList[k].NickName}, m.intervalli().rispostaMaster,
-                [this] { return OperazioneAnnullata || m_ricomincia || m_chiusa; });
+            const RispostaMaster r =
+                m.RichiestaAlMaster(master::request::Presence, {m.ContactList[k].NickName},
+                                    m.intervalli().rispostaMaster, [this] {
+                                        return OperazioneAnnullata || m_ricomincia || m_chiusa;
+                                    });
             if (m_ricomincia || m_chiusa)
                 break;
-            if (esito == EsitoRichiesta::TimeOut) {
+            if (r.esito == EsitoRichiesta::TimeOut) {
                 if (conMessaggi)
                     avviso(tr("Il master non ha risposto in tempo"));
-                m.TimeOutMaster = false;
                 break;
             }
-            if (esito != EsitoRichiesta::Risposta) {
+            if (!r.risposta()) {
                 // Otherwise the connection is gone; the main window says so.
                 if (OperazioneAnnullata && conMessaggi)
                     avviso(tr("Operazione annullata"));
@@ -120,10 +122,9 @@ void frmListaUtenti::RichiediStatoContatti()
             // The list may have shrunk while the reply was awaited.
             if (k > m.ContactList.UBound())
                 break;
-            const QString& codice = m.CodiceRisposta;
-            if (codice == u"10012")
+            if (r.e(master::presence::Connected))
                 m.ContactList[k].Stato = kVero;
-            else if (codice == u"00012" || codice == u"20012")
+            else if (r.e(master::presence::NotConnected) || r.e(master::presence::NoAccount))
                 m.ContactList[k].Stato = kFalso;
             AggiungiCT(k);
         }

@@ -3,13 +3,13 @@
 #include "lobby/frmclient.h"
 #include "lobby/module1.h"
 #include "platform/desktop/attesa.h"
+#include "platform/desktop/mostrasubito.h"
+#include "protocol/codes.h"
 #include "protocol/framing.h"
-#include "protocol/textcodec.h"
 #include "ui_frmnewuser.h"
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QSignalBlocker>
 
 namespace kalimo {
 
@@ -21,13 +21,12 @@ frmNewUser::frmNewUser(Module1& modulo, QWidget* parent)
     connect(ui->cmdInvia, &QPushButton::clicked, this, &frmNewUser::cmdInvia_Click);
     connect(ui->cmdEsci, &QPushButton::clicked, this, &frmNewUser::cmdEsci_Click);
     connect(ui->cmdSemplice, &QPushButton::clicked, this, &frmNewUser::cmdSemplice_Click);
-    connect(&tmrControllo, &QTimer::timeout, this, &frmNewUser::tmrControllo_Timer);
-    connect(&WSKNew, &QTcpSocket::readyRead, this, &frmNewUser::WSKNew_DataArrival);
 }
 
+// The registration connection goes with its window.
 frmNewUser::~frmNewUser()
 {
-    WSKNew.disconnect(this);
+    m.registrazione().chiudi();
 }
 
 QLabel* frmNewUser::lblStato() const
@@ -81,56 +80,66 @@ void frmNewUser::cmdInvia_Click()
 
     m_inCorso = true;
     m_annullata = false;
-    bool collegato = false;
-    EsitoRegistrazione esito = NessunaRisposta;
-    for (int i = 1; i <= m.ListaMaster.UBound() && !m_annullata; ++i) {
-        const MasterRecord record = m.ListaMaster[i];
-        if (!ConnettiMaster(record))
-            continue;
-        collegato = true;
-        mostraSubito(ui->lblStato, tr("Connesso al master: ") + record.Nome);
-        esito = InviaRegistrazione(record);
-        break;
-    }
+    const std::optional<EsitoRegistrazione> esito = registraSulPrimoMaster();
     m_inCorso = false;
     if (m_annullata) {
         close();
         return;
     }
-    if (!collegato)
-        return; // the last failure stays in the status line
+    // No master answered: the last failure stays in the status line.
+    if (!esito)
+        return;
+    mostraEsito(*esito);
+    if (*esito != Eseguita && *esito != GiaRegistrato) {
+        ui->cmdInvia->setEnabled(true);
+        return;
+    }
+    attivaAccount();
+}
 
+std::optional<frmNewUser::EsitoRegistrazione> frmNewUser::registraSulPrimoMaster()
+{
+    for (int i = 1; i <= m.ListaMaster.UBound() && !m_annullata; ++i) {
+        const MasterRecord record = m.ListaMaster[i];
+        if (!ConnettiMaster(record))
+            continue;
+        mostraSubito(ui->lblStato, tr("Connesso al master: ") + record.Nome);
+        return InviaRegistrazione(record);
+    }
+    return std::nullopt;
+}
+
+void frmNewUser::mostraEsito(EsitoRegistrazione esito)
+{
+    QString stato;
     switch (esito) {
     case Eseguita:
         mostraSubito(ui->lblStato, tr("Registrazione Eseguita"));
         m.dialoghi().messaggio(tr("Registrazione eseguita correttamente"), tr("Kalimo 2.0b"),
                                Icona::Informazione, Pulsanti::Ok);
-        break;
+        return;
     case NomeEsistente:
-        mostraSubito(ui->lblStato, tr("Esiste già un utente con questo nome"));
-        chiudiWSKNew();
+        stato = tr("Esiste già un utente con questo nome");
         break;
     case ServizioNonDisponibile:
-        mostraSubito(ui->lblStato, tr("Servizio di autenticazione non disponibile. Ripetere "
-                                      "l'operazione in un secondo momento."));
-        chiudiWSKNew();
+        stato = tr("Servizio di autenticazione non disponibile. Ripetere l'operazione in un "
+                   "secondo momento.");
         break;
     case DatiNonCorretti:
-        mostraSubito(ui->lblStato, tr("Nome utente o password non corretti"));
-        chiudiWSKNew();
+        stato = tr("Nome utente o password non corretti");
         break;
     case GiaRegistrato:
-        mostraSubito(ui->lblStato, tr("La registrazione e' stata effettuata correttamente"));
-        chiudiWSKNew();
+        stato = tr("La registrazione e' stata effettuata correttamente");
         break;
     case NessunaRisposta:
-        break;
-    }
-
-    if (esito != Eseguita && esito != GiaRegistrato) {
-        ui->cmdInvia->setEnabled(true);
         return;
     }
+    mostraSubito(ui->lblStato, stato);
+    chiudiWSKNew();
+}
+
+void frmNewUser::attivaAccount()
+{
     m.UtenteCorrente.NickName = userName();
     m.UtenteCorrente.Password = password();
     if (!SalvaUtente()) {
@@ -149,20 +158,9 @@ void frmNewUser::cmdInvia_Click()
 bool frmNewUser::ConnettiMaster(const MasterRecord& record)
 {
     mostraSubito(ui->lblStato, tr("In Connessione al master: ") + record.Nome);
-    chiudiWSKNew();
-    WSKNew.connectToHost(record.Indirizzo, record.Porta);
-    TimeOutRegistrazione = false;
-    tmrControllo.start(m.intervalli().rispostaMaster);
-    Attesa::finche({
-        [this] { return WSKNew.state() == QAbstractSocket::ConnectedState; },
-        [this] { return TimeOutRegistrazione || m_annullata; },
-        // Refused or unreachable: no use waiting for the time-out.
-        [this] { return WSKNew.state() == QAbstractSocket::UnconnectedState; },
-    });
-    tmrControllo.stop();
-    if (WSKNew.state() == QAbstractSocket::ConnectedState && !m_annullata)
+    if (m.registrazione().connetti(record.Indirizzo, record.Porta, m.intervalli().rispostaMaster,
+                                   [this] { return m_annullata; }))
         return true;
-    chiudiWSKNew();
     mostraSubito(ui->lblStato, tr("Impossibile contattare il master: ") + record.Nome);
     return false;
 }
@@ -170,35 +168,27 @@ bool frmNewUser::ConnettiMaster(const MasterRecord& record)
 frmNewUser::EsitoRegistrazione frmNewUser::InviaRegistrazione(const MasterRecord& record)
 {
     mostraSubito(ui->lblStato, tr("Invio dei dati in corso..."));
-    tmrControllo.start(m.intervalli().rispostaMaster);
-    m.CodiceRisposta.clear();
     const QString nome = userName();
     const QString richiesta =
-        masterRequest(u"0010", nome,
+        masterRequest(master::request::Register, nome,
                       {nome, stripControlCharacters(record.Chiave), password(),
                        stripControlCharacters(ui->txtEmail->text()).trimmed(),
                        ui->optNU->isChecked() ? QStringLiteral("-1") : QStringLiteral("0")});
-    WSKNew.write(encodeText(richiesta));
-    const int fine = Attesa::finche({
-        [this] { return !m.CodiceRisposta.isEmpty(); },
-        [this] { return TimeOutRegistrazione || m_annullata; },
-        // Closed by the master: no reply can come any more.
-        [this] { return WSKNew.state() != QAbstractSocket::ConnectedState; },
-    });
-    tmrControllo.stop();
-    if (fine != 0)
-        return NessunaRisposta;
-    const QString& codice = m.CodiceRisposta;
-    if (codice == u"00001")
-        return Eseguita;
-    if (codice == u"00002")
-        return NomeEsistente;
-    if (codice == u"00003")
-        return ServizioNonDisponibile;
-    if (codice == u"00004")
-        return DatiNonCorretti;
-    if (codice == u"00005")
-        return GiaRegistrato;
+    const RispostaMaster r = m.registrazione().richiesta(richiesta, m.intervalli().rispostaMaster,
+                                                         [this] { return m_annullata; });
+    const struct
+    {
+        QStringView codice;
+        EsitoRegistrazione esito;
+    } esiti[] = {{master::registration::Created, Eseguita},
+                 {master::registration::NameTaken, NomeEsistente},
+                 {master::registration::Unavailable, ServizioNonDisponibile},
+                 {master::registration::Refused, DatiNonCorretti},
+                 {master::registration::AlreadyRegistered, GiaRegistrato}};
+    for (const auto& e : esiti) {
+        if (r.e(e.codice))
+            return e.esito;
+    }
     return NessunaRisposta;
 }
 
@@ -209,20 +199,7 @@ bool frmNewUser::SalvaUtente()
 
 void frmNewUser::chiudiWSKNew()
 {
-    const QSignalBlocker blocco(WSKNew);
-    WSKNew.abort();
-    m_ricomposizione.clear();
-}
-
-void frmNewUser::WSKNew_DataArrival()
-{
-    if (!m.LeggiDalMaster(WSKNew, m_ricomposizione))
-        chiudiWSKNew();
-}
-
-void frmNewUser::tmrControllo_Timer()
-{
-    TimeOutRegistrazione = true;
+    m.registrazione().chiudi();
 }
 
 void frmNewUser::closeEvent(QCloseEvent* evento)

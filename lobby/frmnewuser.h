@@ -1,12 +1,9 @@
 #pragma once
 
-#include "protocol/reassembler.h"
-
-#include <QTcpSocket>
-#include <QTimer>
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 
 class QLabel;
 
@@ -41,10 +38,6 @@ public:
 
     QLabel* lblStato() const;
 
-    bool TimeOutRegistrazione = false;
-    QTimer tmrControllo;
-    QTcpSocket WSKNew;
-
 protected:
     void closeEvent(QCloseEvent* evento) override;
 
@@ -52,14 +45,17 @@ private Q_SLOTS:
     void cmdInvia_Click();
     void cmdEsci_Click();
     void cmdSemplice_Click();
-    void tmrControllo_Timer();
-    void WSKNew_DataArrival();
 
 private:
     bool ControllaDati();
     bool rifiuta(const QString& testo);
     bool ConnettiMaster(const MasterRecord& record);
     EsitoRegistrazione InviaRegistrazione(const MasterRecord& record);
+    // Registers on the first master that takes the connection; nothing when none does.
+    std::optional<EsitoRegistrazione> registraSulPrimoMaster();
+    void mostraEsito(EsitoRegistrazione esito);
+    // The account goes in User.ini and the main window takes over.
+    void attivaAccount();
     bool SalvaUtente();
     void chiudiWSKNew();
     // The fields as they go on the wire: trimmed, without the framing's
@@ -69,7 +65,6 @@ private:
 
     Module1& m;
     std::unique_ptr<Ui::frmNewUser> ui;
-    StreamReassembler m_ricomposizione;
     // A registration is running: closing now only hides the window and
     // stops the waits; the window closes once the registration has unwound.
     bool m_inCorso = false;

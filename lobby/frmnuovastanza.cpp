@@ -3,6 +3,7 @@
 #include "lobby/frmlistastanze.h"
 #include "lobby/module1.h"
 #include "platform/desktop/attesa.h"
+#include "protocol/codes.h"
 #include "protocol/framing.h"
 #include "protocol/values.h"
 #include "ui_frmnuovastanza.h"
@@ -113,32 +114,28 @@ bool frmNuovaStanza::crea()
     const QString maxUtenti = ui->txtMaxUtenti->currentText();
     const QString maxAudio = ui->txtMaxAudio->currentText();
 
-    const EsitoRichiesta esito =
-        m.RichiestaAlMaster(u"0007", {nome, maxUtenti, maxAudio, password},
+    const RispostaMaster r =
+        m.RichiestaAlMaster(master::request::CreateRoom, {nome, maxUtenti, maxAudio, password},
                             2 * m.intervalli().rispostaMaster, [this] { return m_chiusa; });
     if (m_chiusa || m.programmaTerminato())
         return false;
 
-    const QString codice = esito == EsitoRichiesta::Risposta ? m.CodiceRisposta : QString();
-    m.TimeOutMaster = false;
-    if (codice == u"00072") {
+    if (r.e(master::reply::RoomNameTaken)) {
         mostraModulo(true);
         messaggio(tr("La stanza già esiste"));
         return false;
     }
-    if (codice == u"00073") {
+    if (r.e(master::reply::RoomRefused)) {
         mostraModulo(true);
         messaggio(tr("Non è possibile creare la stanza"));
         return false;
     }
-    if (codice != u"00071") {
+    if (!r.e(master::reply::RoomCreated)) {
         messaggio(tr("Impossibile creare la stanza"));
         mostraModulo(true);
         return false;
     }
 
-    // Taken before the pause: a later reply may reuse the slot.
-    const QStringList campi = splitFields(m.ParametriRisposta);
     Attesa::Pausa(m.intervalli().pausaDatiStanza);
     if (m_chiusa || m.programmaTerminato())
         return false;
@@ -146,8 +143,8 @@ bool frmNuovaStanza::crea()
     stanza.Nome = nome;
     stanza.MaxUtenti = parseInt16(maxUtenti).value_or(0);
     stanza.MaxUtentiAudio = parseInt16(maxAudio).value_or(0);
-    stanza.IPStanza = fieldAt(campi, 0);
-    stanza.PortaUtenti = fieldAt(campi, 1);
+    stanza.IPStanza = r.campo(0);
+    stanza.PortaUtenti = r.campo(1);
     stanza.Password = password;
 
     if (!m.AvviaVoice(true)) {

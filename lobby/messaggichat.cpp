@@ -5,6 +5,7 @@
 #include "lobby/frmchat2.h"
 #include "lobby/frmlistautenti.h"
 #include "lobby/module1.h"
+#include "protocol/codes.h"
 #include "protocol/framing.h"
 #include "protocol/separators.h"
 
@@ -28,8 +29,7 @@ bool contieneUno(QStringView testo, std::initializer_list<QChar> marche)
 // A nick fit for the contact list and its one-nick-a-line file.
 bool nickValido(const QString& nick)
 {
-    return !nick.isEmpty() &&
-           std::none_of(nick.begin(), nick.end(), [](QChar c) { return c.unicode() < 32; });
+    return !nick.isEmpty() && !hasControlCharacter(nick);
 }
 
 } // namespace
@@ -137,6 +137,13 @@ void Module1::GestisciRichiestaContactList(const QString& testo, const QString& 
 {
     if (testo.contains(kalimo::SEP7))
         chiediDomanda({TipoDomanda::ContactList, partner, testo.mid(1)});
+
+    // An answer counts only from a partner we asked: a forged acceptance
+    // would put anybody in the list.
+    const bool chiesta = (testo.contains(kalimo::SEP8) || testo.contains(kalimo::SEP9)) &&
+                         m_richiesteContactListInAttesa.removeAll(partner) > 0;
+    if (!chiesta)
+        return;
 
     if (testo.contains(kalimo::SEP8)) {
         chiediDomanda({TipoDomanda::Avviso, partner, tr("L'utente ha accettato la richiesta")});
@@ -255,14 +262,19 @@ bool Module1::InviaMessaggioContactList(const QString& destinatario, QString& te
     testo = testoPasso(testo, UtenteCorrente.NickName, marche,
                        tr(" ti vuole aggiungere nella propria contact list."), Richiedi, Accetta,
                        Rifiuta);
-    return inviaTestoPrivato(stripControlCharacters(destinatario), testo);
+    const QString partner = stripControlCharacters(destinatario);
+    const bool inviato = inviaTestoPrivato(partner, testo);
+    if (inviato && Richiedi && !m_richiesteContactListInAttesa.contains(partner))
+        m_richiesteContactListInAttesa.append(partner);
+    return inviato;
 }
 
 bool Module1::inviaTestoPrivato(const QString& destinatario, const QString& testo)
 {
     // Built here rather than through the request cycle: that one strips the
     // markers, and no reply is awaited.
-    return InviaAlMaster(masterRequest(u"0013", stripControlCharacters(UtenteCorrente.NickName),
+    return InviaAlMaster(masterRequest(master::request::PrivateText,
+                                       stripControlCharacters(UtenteCorrente.NickName),
                                        {destinatario, testo}));
 }
 

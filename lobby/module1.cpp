@@ -23,6 +23,15 @@ Module1::Module1(Servizi servizi, QString cartellaProgramma, QString cartellaEse
 {
     Q_ASSERT(m_servizi.dialoghi && m_servizi.programmi && m_servizi.apriFile);
     inizializzaRisorse();
+    // Both connections carry the same notifications.
+    for (CollegamentoMaster* c : {&m_master, &m_registrazione}) {
+        QObject::connect(c, &CollegamentoMaster::testoPrivato, c,
+                         [this](const QString& p, bool daPartner, bool diSistema) {
+                             MostraMessaggioChat(p, daPartner, diSistema);
+                         });
+        QObject::connect(c, &CollegamentoMaster::controllo, c,
+                         [this](const QString& p) { RispondiControllo(p); });
+    }
 }
 
 Module1::~Module1()

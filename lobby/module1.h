@@ -1,5 +1,6 @@
 #pragma once
 
+#include "lobby/collegamentomaster.h"
 #include "lobby/lista1.h"
 #include "platform/desktop/dialoghi.h"
 #include "platform/desktop/programmi.h"
@@ -15,11 +16,8 @@
 #include <functional>
 #include <memory>
 
-class QTcpSocket;
-
 namespace kalimo {
 
-class StreamReassembler;
 class frmChat2;
 class frmClient;
 class frmListaStanze;
@@ -65,13 +63,6 @@ struct Intervalli
     int pausaDatiStanza = 5;
     // A chat window's "Invita" stays disabled this long after an invitation.
     int riarmoInvita = 10000;
-};
-
-// How a request/response cycle with the master ended.
-enum class EsitoRichiesta {
-    Risposta,  // CodiceRisposta holds a code
-    TimeOut,   // the reply timer ticked first
-    Interrotta // stopped by the caller, the connection dropped or the program is ending
 };
 
 // What the lobby needs from the desktop, lent by main() or by a test.
@@ -120,9 +111,6 @@ public:
     Lista1<ContactRecord> ContactList;
     // The private chat windows (frmChat2), entries from 1.
     Lista1<QPointer<QWidget>> FinestreChat;
-    QString CodiceRisposta;
-    QString ParametriRisposta;
-    bool TimeOutMaster = false;
     bool ConnessoAlMaster = false;
     QString IndirizzoBanner;
     qint16 MinutiRefreshBanner = 0;
@@ -155,17 +143,15 @@ public:
     bool SalvaUserIni(const QString& userName, const QString& password) const;
 
     // ---- master protocol (protocollomaster.cpp) ----
+    // The connection to the master every window talks through.
+    CollegamentoMaster& master() { return m_master; }
+    // The registration window's own connection.
+    CollegamentoMaster& registrazione() { return m_registrazione; }
     // Sends `testo` unchanged on the master connection and lets pending
     // events run once; false when there is no connection.
     bool InviaAlMaster(const QString& testo);
-    // Complete messages (the caller keeps the text after the last SEP1 for
-    // its next arrival): replies fill the slot, notifications are dispatched.
+    // Whole messages as if they arrived from the master.
     void GestisciDatiArrivatiMaster(const QString& DA);
-    // Reads what arrived on a master connection (`WSKMaster` or the
-    // registration socket) and handles its whole messages; the rest waits in
-    // `ricomposizione`. False when the peer overflowed it without ending a
-    // message: such a connection is to be closed.
-    bool LeggiDalMaster(QTcpSocket& socket, StreamReassembler& ricomposizione);
     // Private texts for the chat windows ("0002".."0004").
     void MostraMessaggioChat(const QString& parametri, bool DaPartner, bool DiSistema);
     // Answers the master's check "0005" with its parameter block unchanged.
@@ -188,16 +174,14 @@ public:
     frmChat2* FinestraChat(int indice) const;
     // Adds a chat window for `partner` at the end of FinestreChat; its index.
     int NuovaFinestraChat(const QString& partner);
-    // The request/response cycle on the master connection: clears the slot,
-    // sends `codice` with `parametri` (user texts lose the framing's control
-    // characters), waits with the reply timer at `intervallo` ms until a
-    // reply, the time-out, `fermo` or a lost connection.
-    EsitoRichiesta RichiestaAlMaster(QStringView codice, const QStringList& parametri,
+    // The request/response cycle on the master connection: sends `codice`
+    // with `parametri` (user texts lose the framing's control characters)
+    // once the exchanges before it are over, and waits up to `intervallo` ms
+    // for the reply, the time-out, `fermo` or a lost connection.
+    RispostaMaster RichiestaAlMaster(QStringView codice, const QStringList& parametri,
                                      int intervallo, const std::function<bool()>& fermo = {});
-    // The same cycle for a reply that comes unasked: `invio`, if any, sends
-    // the request once the slot is clear.
-    EsitoRichiesta AttendiRisposta(int intervallo, const std::function<bool()>& fermo = {},
-                                   const std::function<void()>& invio = {});
+    // The same cycle for a reply that comes unasked.
+    RispostaMaster AttendiRisposta(int intervallo, const std::function<bool()>& fermo = {});
     // ---- the voice client and its link (collegamentovoce.cpp) ----
     // Where the lobby listens for the voice link, and where the voice client
     // it starts connects to (13000 when unset).
@@ -266,6 +250,8 @@ private:
     bool scriviMasters(const QString& nomeFile, const Lista1<MasterRecord>& lista) const;
 
     std::unique_ptr<Stanza> m_stanzaCorrente;
+    CollegamentoMaster m_master;
+    CollegamentoMaster m_registrazione;
     Servizi m_servizi;
     QString m_cartellaProgramma;
     QString m_cartellaEseguibile;
@@ -292,7 +278,7 @@ private:
         QString partner;
         QString testo;
     };
-    void esitoStanzaPrivata(EsitoRichiesta esito, const QString& giaEsiste,
+    void esitoStanzaPrivata(const RispostaMaster& esito, const QString& giaEsiste,
                             const QString& rifiutata, const QString& altro);
     void chiediDomanda(const DomandaInAttesa& domanda);
     void rispondiDomandeInAttesa();
@@ -306,6 +292,8 @@ private:
     // Partners this lobby invited and whose answer has not come yet: only
     // their acceptance may start a private room.
     QStringList m_invitiInAttesa;
+    // Likewise the partners asked to be put in our contact list.
+    QStringList m_richiesteContactListInAttesa;
 };
 
 } // namespace kalimo

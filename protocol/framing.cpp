@@ -2,6 +2,8 @@
 
 #include "protocol/separators.h"
 
+#include <algorithm>
+
 namespace kalimo {
 
 QString parameterBlock(const QStringList& params)
@@ -25,6 +27,20 @@ QString masterRequest(QStringView code, QStringView nick, const QStringList& par
     if (!presence && !roomLists)
         text += u' ';
     return text;
+}
+
+QString senderMessage(QStringView code, QStringView sender, QStringView block, bool trailingBlank)
+{
+    QString text = code.toString() + u' ' + SEP2 + u' ' + sender.toString() + u' ' + SEP2 +
+                   block.toString() + SEP1;
+    if (trailingBlank)
+        text += u' ';
+    return text;
+}
+
+QString voiceLinkMessage(QStringView code, QStringView parameter)
+{
+    return code.toString() + u' ' + SEP2 + u' ' + parameter.toString() + u' ' + SEP1;
 }
 
 QString joinFields(const QStringList& fields)
@@ -66,12 +82,17 @@ QString fieldAt(const QStringList& fields, qsizetype i)
     return i >= 0 && i < fields.size() ? fields.at(i) : QString();
 }
 
+bool hasControlCharacter(QStringView text)
+{
+    return std::any_of(text.begin(), text.end(), isControlCharacter);
+}
+
 QString stripControlCharacters(QStringView text)
 {
     QString clean;
     clean.reserve(text.size());
     for (QChar c : text) {
-        if (c.unicode() >= 23 && c.unicode() <= 31)
+        if (isFramingCharacter(c))
             continue;
         clean.append(c);
     }

@@ -1,5 +1,6 @@
 #include "voice/frmchat.h"
 
+#include "protocol/codes.h"
 #include "protocol/framing.h"
 #include "protocol/separators.h"
 #include "ui_frmchat.h"
@@ -211,16 +212,16 @@ void ChatStanza::RigaPropria(const QString& nick, const QString& testo)
 void ChatStanza::InviaTestoPubblico(const QString& Testo)
 {
     const QString nick = stripControlCharacters(m.UtenteLocale.NickName);
-    m_invia(u"0002 "_s + SEP2 + u' ' + nick + u' ' + SEP2 + u' ' + nick + u' ' + SEP3 + u' ' +
-            stripControlCharacters(Testo) + u' ' + SEP1 + u' ');
+    m_invia(senderMessage(inroom::request::PublicText, nick,
+                          parameterBlock({nick, stripControlCharacters(Testo)})));
 }
 
 void ChatStanza::InviaTestoPrivato(const QString& target, const QString& Testo)
 {
     const QString nick = stripControlCharacters(m.UtenteLocale.NickName);
-    m_invia(u"0003 "_s + SEP2 + u' ' + nick + u' ' + SEP2 + u' ' + nick + u' ' + SEP3 + u' ' +
-            stripControlCharacters(target) + u' ' + SEP3 + u' ' + stripControlCharacters(Testo) +
-            u' ' + SEP1 + u' ');
+    m_invia(senderMessage(
+        inroom::request::PrivateText, nick,
+        parameterBlock({nick, stripControlCharacters(target), stripControlCharacters(Testo)})));
 }
 
 void ChatStanza::IgnoraUtente(const QString& nick)

@@ -2,7 +2,10 @@
 
 #include "platform/desktop/attesa.h"
 #include "platform/desktop/grigliatabella.h"
+#include "platform/session/sessiontypes.h"
+#include "protocol/codes.h"
 #include "protocol/framing.h"
+#include "protocol/message.h"
 #include "protocol/separators.h"
 #include "protocol/values.h"
 #include "resources/risorse.h"
@@ -24,18 +27,17 @@ namespace kalimo {
 
 namespace {
 
-// The talk state: "0001 " SEP2 " " nick " " SEP2 " true " SEP1
+// The talk state goes without the final blank.
 QString messaggioParlo(const QString& nick, bool parlo)
 {
-    return u"0001 "_s + SEP2 + u' ' + stripControlCharacters(nick) + u' ' + SEP2 +
-           (parlo ? u" true "_s : u" false "_s) + SEP1;
+    return senderMessage(inroom::request::TalkState, stripControlCharacters(nick),
+                         parameterBlock({parlo ? u"true"_s : u"false"_s}), false);
 }
 
 // Invitations and their answers name the other nick right after SEP2.
 QString messaggioInvito(QStringView codice, const QString& nick, const QString& altro)
 {
-    return codice.toString() + u' ' + SEP2 + u' ' + stripControlCharacters(nick) + u' ' + SEP2 +
-           stripControlCharacters(altro) + SEP1 + u' ';
+    return senderMessage(codice, stripControlCharacters(nick), stripControlCharacters(altro));
 }
 
 constexpr QChar kCR = u'\r';
@@ -121,9 +123,12 @@ void frmVoiceClient::Carica()
     ui->lblNUM->setText(QString::number(stanza.MaxUtenti));
     ui->lblNUPM->setText(QString::number(stanza.MaxUtentiAudio));
 
-    if (!ConnettiStanza() || !ConnettiVoce())
+    if (!ConnettiStanza())
         return;
+    // Linked before the audio set-up may open: a lobby that closes the link
+    // meanwhile ends us, whatever window is open.
     AvviaCollegamentoLobby();
+    ConnettiVoce();
 }
 
 void frmVoiceClient::registraGestori()
@@ -182,14 +187,26 @@ bool frmVoiceClient::ConnettiStanza()
     disconnect(collegamento);
     if (!arrivato)
         return false;
-    // Every refusal (full, wrong password, name in use) reads the same to the user.
     if (risultato != 0) {
-        uscitaFatale(tr("Non e' possibile collegarsi alla stanza, i posti disponibili sono tutti "
-                        "occupati"),
-                     Module1::titolo(), Icona::Nessuna);
+        uscitaFatale(testoRifiuto(risultato), Module1::titolo(), Icona::Nessuna);
         return false;
     }
     return true;
+}
+
+// The host says why it refused: a full room keeps its old text.
+QString frmVoiceClient::testoRifiuto(int risultato)
+{
+    using session::SessionResult;
+    const QString prefisso = tr("Non e' possibile collegarsi alla stanza, ");
+    switch (SessionResult(risultato)) {
+    case SessionResult::WrongPassword:
+        return prefisso + tr("la password della stanza non e' corretta");
+    case SessionResult::NameInUse:
+        return prefisso + tr("nella stanza c'e' gia' un utente con il tuo nome");
+    default:
+        return prefisso + tr("i posti disponibili sono tutti occupati");
+    }
 }
 
 bool frmVoiceClient::ConnettiVoce()
@@ -319,69 +336,87 @@ void frmVoiceClient::SessioneTerminata()
 
 void frmVoiceClient::GestisciDatiArrivati(const QString& dati)
 {
-    m_coda.append(dati);
-    if (m_inGestione)
-        return;
-    m_inGestione = true;
-    while (!m_coda.isEmpty() && !m_chiusura)
-        GestisciMessaggioStanza(m_coda.takeFirst());
-    m_inGestione = false;
-}
-
-void frmVoiceClient::GestisciMessaggioStanza(const QString& dati)
-{
-    for (const QStringList& parti : splitMessages(dati)) {
+    for (const Message& messaggio : decodeMessages(dati)) {
         if (m_chiusura)
             return;
-        const QString codice = fieldAt(parti, 0);
-        const QStringList campi = splitFields(fieldAt(parti, 1));
-        const QString primo = fieldAt(campi, 0);
-        if (codice == u"0001")
-            ParlareRifiutato();
-        else if (codice == u"0002")
-            utenteEntrato(campi);
-        else if (codice == u"0003")
-            utenteUscito(campi);
-        else if (codice == u"0004")
-            segnoParlante(campi);
-        else if (codice == u"0005")
-            m_chat->RigaPubblica(primo, fieldAt(campi, 1));
-        else if (codice == u"0006")
-            m_chat->RigaPrivata(primo, fieldAt(campi, 1));
-        else if (codice == u"0007")
-            m_chat->RigaPropria(primo, fieldAt(campi, 1));
-        else if (codice == u"0008" && !primo.isEmpty())
-            invitoRicevuto(primo);
-        else if (codice == u"0009" && !primo.isEmpty()) {
-            m_modulo.dialoghi().messaggio(tr("L'utente ") + primo +
-                                              tr(" ha accettato il tuo l'invito.") + kCR +
-                                              tr("Cliccando su OK verrà creata la stanza"),
-                                          Module1::titolo(), Icona::Informazione, Pulsanti::Ok);
-            InviaAlLobby(u"0001 "_s + SEP2 + u' ' + primo + u' ' + SEP1);
-        } else if (codice == u"0010" && !primo.isEmpty())
-            m_modulo.dialoghi().messaggio(tr("L'Utente ") + primo +
-                                              tr(" non ha accettato l'invito"),
-                                          Module1::titolo(), Icona::Informazione, Pulsanti::Ok);
+        if (const std::optional<inroom::Event> evento = inroom::decodeEvent(messaggio))
+            GestisciEvento(*evento);
+    }
+    rispondiDomande();
+}
+
+void frmVoiceClient::GestisciEvento(const inroom::Event& e)
+{
+    using K = inroom::Event::Kind;
+    switch (e.kind) {
+    case K::TalkRefused:
+        return ParlareRifiutato();
+    case K::MemberJoined:
+        return utenteEntrato(e.nick, e.id);
+    case K::MemberLeft:
+        return utenteUscito(e.nick);
+    case K::Speaking:
+        return segnoParlante(e.id, e.speaking);
+    case K::PublicText:
+        return m_chat->RigaPubblica(e.nick, e.text);
+    case K::PrivateText:
+        return m_chat->RigaPrivata(e.nick, e.text);
+    case K::OwnPrivateText:
+        return m_chat->RigaPropria(e.nick, e.text);
+    case K::InviteAccepted:
+    case K::InviteRefused:
+        // Only the answer to an invitation of ours: a forged one would have
+        // the lobby create a room nobody asked for.
+        if (!m_invitiInviati.removeOne(e.nick))
+            return;
+        [[fallthrough]];
+    case K::Invited:
+        // The boxes wait their turn; the room goes on updating behind them.
+        m_domande.append(e);
+        return;
     }
 }
 
-void frmVoiceClient::utenteEntrato(const QStringList& campi)
+void frmVoiceClient::rispondiDomande()
 {
-    const QString nick = fieldAt(campi, 0);
-    const std::optional<int> id = parseInt(fieldAt(campi, 1));
-    if (nick.isEmpty() || !id)
+    if (m_domandaAperta)
         return;
+    m_domandaAperta = true;
+    while (!m_domande.isEmpty() && !m_chiusura) {
+        const inroom::Event e = m_domande.takeFirst();
+        if (e.kind == inroom::Event::Kind::Invited)
+            invitoRicevuto(e.nick);
+        else if (e.kind == inroom::Event::Kind::InviteAccepted)
+            invitoAccettato(e.nick);
+        else
+            m_modulo.dialoghi().messaggio(tr("L'Utente ") + e.nick +
+                                              tr(" non ha accettato l'invito"),
+                                          Module1::titolo(), Icona::Informazione, Pulsanti::Ok);
+    }
+    m_domandaAperta = false;
+}
+
+void frmVoiceClient::invitoAccettato(const QString& nick)
+{
+    m_modulo.dialoghi().messaggio(tr("L'utente ") + nick + tr(" ha accettato il tuo l'invito.") +
+                                      kCR + tr("Cliccando su OK verrà creata la stanza"),
+                                  Module1::titolo(), Icona::Informazione, Pulsanti::Ok);
+    if (!m_chiusura)
+        InviaAlLobby(voiceLinkMessage(voicelink::CreatePrivateRoom, nick));
+}
+
+void frmVoiceClient::utenteEntrato(const QString& nick, int id)
+{
     Stanza& stanza = m_modulo.StanzaCorrente();
-    stanza.AggiungiUtente(*id, nick, QString());
+    stanza.AggiungiUtente(id, nick, QString());
     stanza.VisualizzaUtenti(0);
     aggiornaConteggi();
 }
 
-void frmVoiceClient::utenteUscito(const QStringList& campi)
+void frmVoiceClient::utenteUscito(const QString& nick)
 {
-    const QString nick = fieldAt(campi, 0);
     Stanza& stanza = m_modulo.StanzaCorrente();
-    if (nick.isEmpty() || !stanza.EstPresenteUtente(nick))
+    if (!stanza.EstPresenteUtente(nick))
         return;
     m_canale->RimuoviParlante(stanza.DammiIDPerNick(nick));
     stanza.EliminaUtente(nick);
@@ -389,17 +424,13 @@ void frmVoiceClient::utenteUscito(const QStringList& campi)
     aggiornaConteggi();
 }
 
-void frmVoiceClient::segnoParlante(const QStringList& campi)
+void frmVoiceClient::segnoParlante(int id, bool parla)
 {
-    const std::optional<int> id = parseInt(fieldAt(campi, 0));
-    const QString stato = fieldAt(campi, 1).toLower();
-    if (!id || (stato != u"true" && stato != u"false"))
-        return;
     Stanza& stanza = m_modulo.StanzaCorrente();
-    const QString nick = stanza.DammiNickPerID(*id);
+    const QString nick = stanza.DammiNickPerID(id);
     if (nick.isEmpty())
         return;
-    if (stato == u"true")
+    if (parla)
         stanza.UtenteParlante(nick);
     else
         stanza.UtenteMuto(nick);
@@ -423,10 +454,10 @@ void frmVoiceClient::invitoRicevuto(const QString& invitante)
         return;
     const QString& nick = m_modulo.UtenteLocale.NickName;
     if (r == Risposta::Si) {
-        Invia(messaggioInvito(u"0005", nick, invitante));
-        InviaAlLobby(u"0002 "_s + SEP2 + u" NO PARAMETRI "_s + SEP1);
+        Invia(messaggioInvito(inroom::request::AcceptInvite, nick, invitante));
+        InviaAlLobby(voiceLinkMessage(voicelink::AwaitRoomData, u"NO PARAMETRI"));
     } else {
-        Invia(messaggioInvito(u"0006", nick, invitante));
+        Invia(messaggioInvito(inroom::request::RefuseInvite, nick, invitante));
     }
 }
 
@@ -445,7 +476,9 @@ void frmVoiceClient::InvitaInPrivato()
     const QString invitato = m_griglia->testo(riga, 1);
     if (invitato.isEmpty() || invitato == m_modulo.UtenteLocale.NickName)
         return;
-    Invia(messaggioInvito(u"0004", m_modulo.UtenteLocale.NickName, invitato));
+    Invia(messaggioInvito(inroom::request::Invite, m_modulo.UtenteLocale.NickName, invitato));
+    if (!m_invitiInviati.contains(invitato))
+        m_invitiInviati.append(invitato);
 }
 
 void frmVoiceClient::Invia(const QString& messaggio)

@@ -3,6 +3,7 @@
 #include "platform/desktop/dialoghi.h"
 #include "platform/voiceengine/voiceconfig.h"
 #include "platform/voiceengine/voiceresult.h"
+#include "protocol/message.h"
 #include "room/griglia.h"
 
 #include <QStringList>
@@ -40,8 +41,8 @@ public:
     void Carica();
     // `chiudi`, Alt+C and the lobby's close request.
     void Chiudi();
-    // A payload of the room host: its messages are handled in order, and
-    // payloads arriving meanwhile (during a box) wait their turn.
+    // A payload of the room host: its messages are handled in order, at
+    // once, even while a box is open; only the boxes wait their turn.
     void GestisciDatiArrivati(const QString& dati);
 
     bool InParola() const { return m_inParola; }
@@ -63,6 +64,7 @@ protected:
 
 private:
     bool ConnettiStanza();
+    static QString testoRifiuto(int risultato);
     bool ConnettiVoce();
     void TerminaSessione();
     void esci();
@@ -70,11 +72,14 @@ private:
     void uscitaFatale(const QString& testo, const QString& titolo, Icona icona);
     void registraGestori();
 
-    void GestisciMessaggioStanza(const QString& dati);
-    void utenteEntrato(const QStringList& campi);
-    void utenteUscito(const QStringList& campi);
-    void segnoParlante(const QStringList& campi);
+    void GestisciEvento(const inroom::Event& evento);
+    // Asks the queued questions one at a time; arrivals meanwhile are handled at once.
+    void rispondiDomande();
+    void utenteEntrato(const QString& nick, int id);
+    void utenteUscito(const QString& nick);
+    void segnoParlante(int id, bool parla);
     void invitoRicevuto(const QString& invitante);
+    void invitoAccettato(const QString& nick);
     void aggiornaConteggi();
 
     void IniziaParlare();
@@ -108,8 +113,11 @@ private:
     std::unique_ptr<VistaBanner> m_banner;
     // Ticks of tmrRefreshBanner since the page was last loaded.
     qint16 ContatoreBanner = 0;
-    QStringList m_coda;
-    bool m_inGestione = false;
+    // Invitations and answers that need a box, in arrival order.
+    QList<inroom::Event> m_domande;
+    bool m_domandaAperta = false;
+    // Nicks we invited whose answer has not come yet.
+    QStringList m_invitiInviati;
     bool m_inParola = false;
     // The host refused the floor: the gate closing must not hide that.
     bool m_rifiutato = false;

@@ -1,12 +1,12 @@
 #include "voice/programma.h"
 
 #include "platform/desktop/dialoghiqt.h"
+#include "platform/termination/terminationsignal.h"
 #include "platform/voiceengine/qtaudiobackend.h"
 #include "resources/risorse.h"
 #include "voice/agganciprova.h"
 #include "voice/frmimpostaaudio.h"
 #include "voice/lineacomando.h"
-#include "voice/segnalechiusura.h"
 
 #include <QApplication>
 
@@ -48,7 +48,8 @@ int eseguiVoce(QApplication& app)
     }
 
     Module1 modulo(servizi, intervalli);
-    suRichiestaDiChiusura(&app, [&modulo] { modulo.ChiusuraRichiesta(); });
+    // SIGTERM is how the lobby closes an older voice client: as `chiudi`.
+    onTerminationSignal(&app, [&modulo](int) { modulo.ChiusuraRichiesta(); });
     if (!modulo.SubMain(testoDaArgomenti(QCoreApplication::arguments())))
         return modulo.codiceUscita();
     const int codice = QApplication::exec();

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QLabel>
 #include <QTimer>
 
 namespace kalimo {
@@ -73,13 +72,5 @@ void riprendi()
 }
 
 } // namespace Attesa
-
-void mostraSubito(QLabel* etichetta, const QString& testo)
-{
-    if (!etichetta)
-        return;
-    etichetta->setText(testo);
-    etichetta->repaint();
-}
 
 } // namespace kalimo

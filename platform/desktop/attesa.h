@@ -5,8 +5,6 @@
 #include <functional>
 #include <initializer_list>
 
-class QLabel;
-
 namespace kalimo {
 
 // The cooperative wait: events (sockets, timers, clicks) keep running while a
@@ -33,8 +31,5 @@ bool interrotta();
 void riprendi();
 
 } // namespace Attesa
-
-// Writes a status line and paints it now, so it shows during the wait that follows.
-void mostraSubito(QLabel* etichetta, const QString& testo);
 
 } // namespace kalimo

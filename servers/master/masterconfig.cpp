@@ -1,5 +1,7 @@
 #include "servers/master/masterconfig.h"
 
+#include "protocol/framing.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSettings>
@@ -217,11 +219,7 @@ bool fitRoomText(const QString& text, bool mayBeEmpty)
         return mayBeEmpty;
     if (text.size() > kMaxRoomText || text.contains(u'+'))
         return false;
-    for (QChar ch : text) {
-        if (ch.category() == QChar::Other_Control)
-            return false;
-    }
-    return true;
+    return !hasControlCharacter(text);
 }
 
 QList<MasterEntry> effectiveMasterList(const MasterConfig& config, const QHostAddress& bound,

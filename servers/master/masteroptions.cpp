@@ -1,5 +1,6 @@
 #include "servers/master/masteroptions.h"
 
+#include "platform/termination/terminationsignal.h"
 #include "servers/master/accountstore.h"
 #include "servers/master/masterconfig.h"
 #include "servers/master/masterserver.h"
@@ -8,13 +9,11 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QSocketNotifier>
 #include <QStandardPaths>
 
 #include <csignal>
 #include <cstdio>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace kalimo::master {
@@ -22,14 +21,6 @@ namespace kalimo::master {
 using namespace Qt::StringLiterals;
 
 namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-void onTerminationSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[0], &byte, 1);
-}
 
 void printLine(const QString& line)
 {
@@ -40,21 +31,10 @@ void printLine(const QString& line)
 // SIGTERM and SIGINT end the event loop, so the store closes its file.
 void quitOnTerminationSignals(QCoreApplication& app)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[1], &byte, 1);
+    onTerminationSignal(&app, [&app](int) {
         printLine(u"kalimo.master: stopping on a termination signal"_s);
         app.quit();
     });
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
 }
 
 int changeAccount(const MasterOptions& options)

@@ -1,12 +1,12 @@
 #include "servers/master/masterserver.h"
 
+#include "protocol/codes.h"
 #include "protocol/framing.h"
 #include "protocol/separators.h"
 #include "protocol/textcodec.h"
 #include "protocol/values.h"
 #include "servers/master/accountservice.h"
 #include "servers/master/accountstore.h"
-#include "servers/master/mastercodes.h"
 #include "servers/master/passwordhash.h"
 
 #include <QCoreApplication>
@@ -31,11 +31,7 @@ constexpr int kIdleTicksBeforeLogin = 2;
 
 bool hasControl(QStringView text)
 {
-    for (QChar c : text) {
-        if (c.category() == QChar::Other_Control)
-            return true;
-    }
-    return false;
+    return hasControlCharacter(text);
 }
 
 QString peerOf(const QTcpSocket* socket)
@@ -257,8 +253,8 @@ void MasterServer::handleLogin(Client& c, const QStringList& params)
     if (m_presence.count() >= m_config.maxUsers)
         return refuse(c, u"login %1 at the maximum of %2 users"_s.arg(nick).arg(m_config.maxUsers),
                       login::Full);
-    if (m_presence.isConnected(nick))
-        return refuse(c, u"login %1 already connected"_s.arg(nick), login::AlreadyConnected);
+    // Whether the nick is connected is told only after its password checked
+    // out: a wrong one learns nothing about who is on line.
     c.busy = true;
     const quint64 id = c.id;
     m_accounts->checkLogin(nick, params.at(2),

@@ -1,23 +1,10 @@
 #pragma once
 
-#include <QtGlobal>
+#include "servers/shared/clock.h"
 
-#include <chrono>
 #include <deque>
-#include <functional>
 
 namespace kalimo::master {
-
-// Milliseconds on a clock that never goes back; tests bring their own.
-using Clock = std::function<qint64()>;
-
-inline Clock steadyClock()
-{
-    return [] {
-        using namespace std::chrono;
-        return qint64(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-    };
-}
 
 // At most `limit` events in any `windowMs`. Memory stays at `limit` times.
 class RateWindow final

@@ -1,7 +1,7 @@
 #include "servers/master/roomdirectory.h"
 
+#include "protocol/codes.h"
 #include "protocol/values.h"
-#include "servers/master/mastercodes.h"
 #include "servers/master/masterconfig.h"
 
 namespace kalimo::master {

@@ -1,9 +1,9 @@
 #include "servers/master/roomlink.h"
 
+#include "protocol/codes.h"
 #include "protocol/framing.h"
 #include "protocol/textcodec.h"
 #include "protocol/values.h"
-#include "servers/master/mastercodes.h"
 
 #include <QLoggingCategory>
 #include <QTcpSocket>

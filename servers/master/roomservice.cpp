@@ -1,8 +1,8 @@
 #include "servers/master/roomservice.h"
 
+#include "protocol/codes.h"
 #include "protocol/framing.h"
 #include "protocol/values.h"
-#include "servers/master/mastercodes.h"
 #include "servers/master/passwordhash.h"
 #include "servers/master/roomlink.h"
 

@@ -1,6 +1,6 @@
+#include "platform/termination/terminationsignal.h"
 #include "servers/roomhost/roomconfig.h"
 #include "servers/roomhost/roomhost.h"
-#include "servers/roomhost/terminationsignal.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -61,7 +61,7 @@ int main(int argc, char* argv[])
 
     RoomHost host(parsed.config);
     QObject::connect(&host, &RoomHost::ended, &app, [] { QCoreApplication::exit(0); });
-    onTerminationSignal(&app, [&host](int signal) {
+    kalimo::onTerminationSignal(&app, [&host](int signal) {
         host.finish(signal == SIGINT ? tr("interrupted (SIGINT)") : tr("terminated (SIGTERM)"));
     });
     if (!host.start())

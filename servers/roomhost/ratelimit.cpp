@@ -1,22 +1,8 @@
 #include "servers/roomhost/ratelimit.h"
 
-#include <QElapsedTimer>
-
 #include <algorithm>
 
 namespace kalimo::roomhost {
-
-Clock steadyClock()
-{
-    return [] {
-        static QElapsedTimer timer = [] {
-            QElapsedTimer t;
-            t.start();
-            return t;
-        }();
-        return timer.elapsed();
-    };
-}
 
 TokenBucket::TokenBucket(int burst, int perSecond, const Clock* clock)
     : m_tokens(burst), m_burst(std::max(1, burst)), m_perSecond(std::max(1, perSecond)),

@@ -1,14 +1,8 @@
 #pragma once
 
-#include <QtGlobal>
-
-#include <functional>
+#include "servers/shared/clock.h"
 
 namespace kalimo::roomhost {
-
-// Milliseconds on a steady clock; tests pass their own.
-using Clock = std::function<qint64()>;
-Clock steadyClock();
 
 // A token bucket: `burst` tokens at most, refilled at `perSecond`.
 class TokenBucket final

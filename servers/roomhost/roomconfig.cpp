@@ -1,5 +1,7 @@
 #include "servers/roomhost/roomconfig.h"
 
+#include "protocol/framing.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
@@ -41,11 +43,7 @@ std::optional<bool> flag(const QString& value)
 
 bool hasControl(const QString& text)
 {
-    for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control)
-            return true;
-    }
-    return false;
+    return hasControlCharacter(text);
 }
 
 // One key of the document: how it is read, and its line in the help.

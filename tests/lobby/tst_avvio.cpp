@@ -170,7 +170,7 @@ void TestAvvio::splashSiChiude()
     QCOMPARE(QStringList({m.SEP1, m.SEP3, m.SEP4, m.SEP9}),
              QStringList({QChar(29), QChar(31), QChar(28), QChar(23)}));
     QCOMPARE(QList<qint64>({m.IndiceWskVoice, m.ListaStanze.UBound(), m.FinestreChat.UBound(),
-                            m.ConnessoAlMaster, m.TimeOutMaster, m.IDProcessoVoice}),
+                            m.ConnessoAlMaster, m.master().occupato(), m.IDProcessoVoice}),
              QList<qint64>({0, 0, 0, 0, 0, 0}));
     QVERIFY(m.StanzaCorrente().Nome.isEmpty());
 }
@@ -260,11 +260,6 @@ void TestAvvio::client()
         w = w->nextInFocusChain();
     } while (w != ordine[0] && catena.size() < ordine.size());
     QCOMPARE(catena, ordine);
-    QVERIFY(!m.TimeOutMaster);
-    client->tmrControllo.setInterval(1);
-    client->tmrControllo.start();
-    QVERIFY(Attesa::finche([&m] { return m.TimeOutMaster; }));
-    client->tmrControllo.stop();
 
     // Opzioni opens the account settings with the account loaded, the same window every time.
     clic(client, "cmdOpzioni");

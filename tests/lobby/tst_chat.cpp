@@ -263,9 +263,13 @@ private Q_SLOTS:
         Collegata c;
         Module1& m = c.m();
         c.lista("bruno\r\n");
-        c.arriva("0002 ^ anna ~ \\8 ACCETTO #0002 ^ anna ~ \\8 ACCETTO #0002 ^ zeta ~ \\9 NO #");
+        QString testo;
+        for (const char* nick : {"anna", "zeta"})
+            QVERIFY(m.InviaMessaggioContactList(nick, testo, true, false, false));
+        // Answers from who was never asked, or answered already, are forged.
+        c.arriva("0002 ^ carla ~ \\8 ACCETTO #0002 ^ anna ~ \\8 ACCETTO #"
+                 "0002 ^ anna ~ \\8 ACCETTO #0002 ^ zeta ~ \\9 NO #0002 ^ zeta ~ \\8 SI #");
         const QString si = "L'utente ha accettato la richiesta";
-        // The repeated notice merges with the one still waiting to be shown.
         QTRY_COMPARE(c.banco.dialoghi.testiMessaggi(),
                      QStringList({si, "L'utente ha rifiutato la richiesta"}));
         QCOMPARE(m.ContactList[2].Stato, kVero);

@@ -94,7 +94,6 @@ class TestLogin : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void init() { Attesa::riprendi(); }
-    void arrivi();
     void loginRiuscito();
     void rifiuti_data();
     void rifiuti();
@@ -110,28 +109,6 @@ private Q_SLOTS:
     void ascoltoVoce();
     void esciEPortaOccupata();
 };
-
-void TestLogin::arrivi()
-{
-    const QList<QStringList> casi{
-        {t("  00012 ^ 20 ~ 5 ~ 2.0b # "), "00012", t("20 ~ 5 ~ 2.0b")},
-        {t("00008 ^ 3 #00010 ^ a ~ b # "), "00010", t("a ~ b")}, // the later reply wins
-        {t("00012 ^ 20 ~ 5 ~ 2.0b"), "", ""},                    // no SEP1 yet
-        {t("00012 ^ 20 ^ 5 #"), "", ""},
-        {t("00012 #"), "", ""},
-        {t("0001 ^ x ~ y #"), "", ""}, // notifications and unknown codes
-        {t("0009 ^ x ~ y #"), "", ""},
-        {t("0002 ^ anna ~ ciao #0003 ^ anna ~ io #0004 ^ anna ~ sistema #"), "", ""},
-        {t("x ^ y ^ z #00002 ^ 0 #"), "00002", "0"},
-        {"", "", ""}};
-    for (const QStringList& c : casi) {
-        BancoLobby banco;
-        Module1& m = banco.modulo();
-        m.GestisciDatiArrivatiMaster(c[0]);
-        QCOMPARE(QStringList({c[0], m.CodiceRisposta, m.ParametriRisposta}), c);
-        QVERIFY(banco.dialoghi.messaggi.isEmpty());
-    }
-}
 
 void TestLogin::loginRiuscito()
 {
@@ -161,7 +138,7 @@ void TestLogin::loginRiuscito()
     QCOMPARE(
         QList<int>({l.m->MinutiRefreshBanner, l.m->MaxUtentiStanza, l.m->MaxUtentiAudioStanza}),
         QList<int>({7, 20, 5}));
-    QVERIFY(!l.c->tmrControllo.isActive());
+    QVERIFY(!l.m->master().tmrControllo().isActive());
     // The fetched list replaces the stored one from the next start; the list in use stays and
     // becomes the backup.
     QCOMPARE(l.banco.cartella.leggi("Masters.txt"),
@@ -370,7 +347,6 @@ void TestLogin::dopoLaPassword()
     QCOMPARE(l.banco.dialoghi.avvisi(), avvisi);
     if (muto == "0008" || muto == "0009") {
         QCOMPARE(l.banco.cartella.leggi("Masters.txt"), l.lista);
-        QVERIFY(!l.m->TimeOutMaster);
     }
     // A master list that comes late leaves the login standing and the rest still runs; a
     // client too old is turned away.
@@ -396,7 +372,7 @@ void TestLogin::loginFallito()
         QVERIFY(l.pronto);
         l.f.quando("0001", a);
         l.banco.clicConnetti();
-        QVERIFY(!l.m->ConnessoAlMaster && !l.m->TimeOutMaster);
+        QVERIFY(!l.m->ConnessoAlMaster && !l.m->master().occupato());
         QVERIFY(l.stati().contains(kPerduta));
         QCOMPARE(l.stati().last(), kNessunServer);
         QCOMPARE(l.banco.pulsante("cmdConnettiti")->text(), "Connetti");
@@ -408,14 +384,13 @@ void TestLogin::loginFallito()
     QVERIFY(l.pronto);
     l.f.quando("0001", FakeMaster::grezzo(b("00001 ^ senza fine")));
     l.banco.clicConnetti();
-    QVERIFY(l.m->TimeOutMaster && l.m->ConnessoAlMaster);
-    QVERIFY(l.m->CodiceRisposta.isEmpty());
+    QVERIFY(l.m->ConnessoAlMaster && !l.m->master().occupato());
     QCOMPARE(l.f.connessioniAperte(), 1);
     QCOMPARE(l.f.codici(), QStringList{"0001"});
     QVERIFY(l.pulsanti().startsWith("Disconnetti 1 0"));
     QCOMPARE(l.c->lblStato()->text(), "Invio della password in corso.....");
     QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
-    QVERIFY(!l.ascolta() && !l.c->tmrControllo.isActive());
+    QVERIFY(!l.ascolta() && !l.m->master().tmrControllo().isActive());
 }
 
 void TestLogin::controlli()
@@ -438,13 +413,11 @@ void TestLogin::controlli()
     QVERIFY(!l.f.codici().contains("0009"));
     QCOMPARE(l.banco.cartella.leggi("Masters.txt"), l.lista);
 
-    // Checks among notifications, one without a token; notifications never touch the reply slot.
-    l.m->CodiceRisposta = "00042";
+    // Checks among notifications, one without a token.
     l.f.invia(b("0005 ^ a ~ b # 0001 ^ x ~ y # 0005 ^ # "));
     QVERIFY(QTest::qWaitFor([&] { return l.f.codici().count("0014") == 4; }, 10000));
     QCOMPARE(l.f.testi().mid(l.f.testi().size() - 2),
              QStringList({t("0014 ^ mario ^ a ~ b # "), t("0014 ^ mario ^  # ")}));
-    QCOMPARE(l.m->CodiceRisposta, "00042");
 }
 
 void TestLogin::risposteMalformate_data()

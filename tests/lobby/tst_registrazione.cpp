@@ -156,7 +156,7 @@ void TestRegistrazione::esiti()
 
     QVERIFY(s.finestra);
     QTEST(s.testo(), "stato");
-    QTEST(s.finestra->WSKNew.state() == QAbstractSocket::UnconnectedState, "socketChiuso");
+    QTEST(!s.banco.modulo().registrazione().connesso(), "socketChiuso");
     QCOMPARE(s.banco.cartella.esiste("User.ini"), salvato);
     Module1& m = s.banco.modulo();
     frmClient* client = m.FrmClientEsistente();

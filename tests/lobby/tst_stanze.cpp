@@ -197,7 +197,8 @@ private Q_SLOTS:
         QCOMPARE(l.banco.dialoghi.testiMessaggi(),
                  messaggio.isEmpty() ? QStringList() : QStringList(messaggio));
         QCOMPARE(l.m().ListaStanze.UBound(), stanze);
-        QVERIFY(!lista->elencoInCorso() && !lista->OperazioneAnnullata && !l.m().TimeOutMaster);
+        QVERIFY(!lista->elencoInCorso() && !lista->OperazioneAnnullata &&
+                !l.m().master().occupato());
     }
 
     void avvio_data()
@@ -283,6 +284,11 @@ private Q_SLOTS:
             QVERIFY(lista);
             l.banco.dialoghi.testi.enqueue(p.value(2));
             lista->griglia().impostaCellaCorrente(p[1].toInt(), 1);
+            // A second click during the wrong-password pause asks nothing more.
+            if (azione == "entra 3 PW") {
+                l.banco.dialoghi.testi.enqueue("pw");
+                QTimer::singleShot(0, lista, [lista] { w(lista, "cmdAccedi")->click(); });
+            }
             w(lista, "cmdAccedi")->click();
             QTRY_COMPARE(!l.m().FrmListaStanzeEsistente(), id != 0 && !argomenti.isEmpty());
         } else if (p[0] == "crea") {
@@ -313,7 +319,7 @@ private Q_SLOTS:
             // The data procedure sends nothing: its answer goes out once it waits.
             QTimer spinta;
             connect(&spinta, &QTimer::timeout, [&] {
-                if (c->tmrControllo.isActive() && p[0] == "0002" && !risposta.isEmpty()) {
+                if (l.m().master().occupato() && p[0] == "0002" && !risposta.isEmpty()) {
                     l.f.invia(t(risposta).toUtf8());
                     spinta.stop();
                 }
@@ -355,8 +361,39 @@ private Q_SLOTS:
             nuovo.disconnectFromHost();
             QTRY_COMPARE(l.m().IDProcessoVoice, 0);
         }
-        if (azione == "entra 3 PW")
+        if (azione == "entra 3 PW") {
             QVERIFY(l.m().StanzaCorrente().Nome.isEmpty());
+            QCOMPARE(l.banco.dialoghi.inputs.size(), 1);
+        }
+    }
+
+    // The room list opened while the contact list waits for a presence
+    // reply lists right after it, without a click on "Aggiorna".
+    void elencoDopoAltroScambio()
+    {
+        Lobby l;
+        l.m().ContactList.aggiungi({"bea", kFalso});
+        l.f.unaVolta("0012", FakeMaster::niente());
+        QTimer spinta;
+        connect(&spinta, &QTimer::timeout, [&] {
+            // The room list's listing has queued behind the presence request.
+            if (l.m().master().inCoda() == 2) {
+                spinta.stop();
+                l.f.invia(t("10012 ^ #").toUtf8());
+            }
+        });
+        l.f.dopoRichiesta = [&](const R& q) {
+            if (q.codice != "0012")
+                return;
+            l.f.dopoRichiesta = nullptr;
+            l.banco.pulsante("cmdListaStanze")->click();
+            spinta.start(1);
+        };
+        l.banco.pulsante("cmdListaUtenti")->click();
+        QTRY_COMPARE(l.m().ListaStanze.UBound(), 3);
+        QCOMPARE(l.f.codici().mid(3, 3), QStringList({"0012", "0002", "0003"}));
+        QCOMPARE(l.m().ContactList[1].Stato, kVero);
+        QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
     }
 
     // An accepted private-chat invitation waits for the room while the
@@ -364,16 +401,16 @@ private Q_SLOTS:
     void attesaDentroUnArrivo()
     {
         Lobby l;
-        frmClient* c = l.banco.client();
+        l.banco.client();
         bool una = true;
-        connect(&c->WSKMaster, &QTcpSocket::readyRead, c, [&] {
+        connect(&l.m().master(), &CollegamentoMaster::testoPrivato, &l.m().master(), [&] {
             if (std::exchange(una, false))
                 l.m().AvviaProcedureRicezioneDati();
         });
         QTimer::singleShot(0, [&] { l.f.invia(t("0003 ^ bea ~ ciao #").toUtf8()); });
         QTimer spinta;
         connect(&spinta, &QTimer::timeout, [&] {
-            if (c->tmrControllo.isActive() && !una) {
+            if (l.m().master().occupato() && !una) {
                 l.f.invia(t("00071 ^ h ~ 2400 ~ Stanza di bea e anna ~ bea<->anna #").toUtf8());
                 spinta.stop();
             }

@@ -13,6 +13,7 @@
 #include <QQueue>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 namespace kalimo::test {
@@ -73,7 +74,11 @@ struct Banco
         ServiziVoce s;
         s.dialoghi = altri ? altri : &dialoghi;
         s.creaCanale = [this] { return std::move(pronto); };
-        s.impostaAudio = [this](QWidget*) { return ++impostazioni > 0; };
+        s.impostaAudio = [this](QWidget*) {
+            if (duranteImpostazioni)
+                duranteImpostazioni();
+            return ++impostazioni > 0;
+        };
         s.termina = [this](int c) { codice = c; };
         modulo = std::make_unique<Module1>(s, intervalli);
     }
@@ -100,6 +105,8 @@ struct Banco
     std::unique_ptr<FakeCanale> pronto = std::make_unique<FakeCanale>();
     FakeCanale* canale = pronto.get();
     int impostazioni = 0;
+    // Runs while the audio set-up window would be open.
+    std::function<void()> duranteImpostazioni;
     int codice = -1;
     std::unique_ptr<Module1> modulo;
 };

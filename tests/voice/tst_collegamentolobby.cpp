@@ -1,6 +1,7 @@
 #include "tests/support/bancovoce.h"
 #include "voice/collegamentolobby.h"
 
+#include <QAbstractButton>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -38,6 +39,9 @@ private Q_SLOTS:
         QTcpSocket* link = lobby.nextPendingConnection();
 
         // Accepting an invitation, then someone accepting ours: one request each.
+        b.arriva("0002 | Bea ~ 7 $");
+        b.f().griglia().impostaCellaCorrente(1, 1);
+        b.f().findChild<QAbstractButton*>("cmdStanzaPrivata")->click();
         b.dialoghi.risposte.enqueue(Risposta::Si);
         b.arriva("0008 | Bea $");
         b.arriva("0009 | Bea $");
@@ -50,6 +54,29 @@ private Q_SLOTS:
         QTRY_COMPARE(b.codice, 0);
         QCOMPARE(b.canale->chiamate.mid(b.canale->chiamate.size() - kPulizia.size()), kPulizia);
         QVERIFY(!b.f().isVisible());
+    }
+
+    // The lobby closing the link while the audio set-up window waits for the
+    // user ends the client there and then.
+    void chiusoDuranteImpostazioni()
+    {
+        QTcpServer lobby;
+        QVERIFY(lobby.listen(QHostAddress::LocalHost));
+        qputenv(CollegamentoLobby::kVariabilePorta, QByteArray::number(lobby.serverPort()));
+        Banco b(nullptr, {30, 0, 10, 60000});
+        b.canale->esitiVoce << VoiceResult{VoiceError::SetupRequired, "prima volta"};
+        bool chiuso = false;
+        b.duranteImpostazioni = [&] {
+            // The window's own loop: it runs until the user answers or the program ends.
+            QVERIFY(Attesa::finche([&] { return lobby.hasPendingConnections(); }));
+            lobby.nextPendingConnection()->disconnectFromHost();
+            chiuso = Attesa::finche([&] { return b.codice >= 0; });
+        };
+        QVERIFY(!b.avvia());
+        QVERIFY(!chiuso); // the wait was ended by the program's end, not by the user
+        QCOMPARE(b.codice, 0);
+        QCOMPARE(b.canale->chiamate.mid(b.canale->chiamate.size() - kPulizia.size()), kPulizia);
+        QVERIFY(b.dialoghi.messaggi.isEmpty());
     }
 
     void banner()

@@ -104,7 +104,17 @@ private Q_SLOTS:
                                  << "Impossibile connettersi alla stanza; problema "
                                     "sull'enumerazione degli host"
                                  << 0;
+        // The host's reason picks the text.
         QTest::newRow("room full") << true << 1 << QList<int>{} << "Kalimo" << pieno << 0;
+        QTest::newRow("name in use")
+            << true << 2 << QList<int>{} << "Kalimo"
+            << "Non e' possibile collegarsi alla stanza, nella stanza c'e' gia' un utente con il "
+               "tuo nome"
+            << 0;
+        QTest::newRow("wrong password")
+            << true << 3 << QList<int>{} << "Kalimo"
+            << "Non e' possibile collegarsi alla stanza, la password della stanza non e' corretta"
+            << 0;
         QTest::newRow("no audio") << true << 0 << QList<int>{2} << "Errore Fatale"
                                   << "La periferica Audio non funziona correttamente\r\noppure "
                                      "non e' possibile inizializzare le DirectX \r\nError:2\r\n "
@@ -167,8 +177,8 @@ private Q_SLOTS:
         QVERIFY(b.canale->chiamate.contains("rimuovi 7"));
     }
 
-    // A payload that arrives while a box waits is handled after the one before it.
-    void payloadsStayInOrder()
+    // The room keeps updating while a box waits for the user.
+    void roomUpdatesBehindBox()
     {
         struct Rientrante final : Dialoghi
         {
@@ -182,9 +192,14 @@ private Q_SLOTS:
         } dialoghi;
         Banco b(&dialoghi);
         QVERIFY(b.avvia());
-        dialoghi.azione = [&] { b.arriva("0003 | Bea $"); };
+        QStringList dietro;
+        dialoghi.azione = [&] {
+            b.arriva("0004 | 7 ~ true $");
+            dietro = b.righe();
+            dialoghi.azione = [] {};
+        };
         b.arriva("0002 | Ana ~ 3 $ 0008 | Cia $ 0002 | Bea ~ 7 $");
-        QCOMPARE(b.righe(), (QStringList{"Ana"}));
+        QCOMPARE(dietro, (QStringList{"Ana", "Bea*"}));
     }
 
     void invitations_data()
@@ -194,23 +209,31 @@ private Q_SLOTS:
         QTest::addColumn<QString>("testo");
         QTest::addColumn<QString>("titolo");
         QTest::addColumn<QString>("inviato");
+        QTest::addColumn<bool>("invitata");
         QTest::newRow("accepted") << "0008 | Bea $" << Risposta::Si
                                   << "L'utente Bea ti invita in privato; \rAccetti?"
                                   << "Invito"
-                                  << "0005 | Ana |Bea$ ";
+                                  << "0005 | Ana |Bea$ " << false;
         QTest::newRow("refused") << "0008 | Bea $" << Risposta::No
                                  << "L'utente Bea ti invita in privato; \rAccetti?"
                                  << "Invito"
-                                 << "0006 | Ana |Bea$ ";
+                                 << "0006 | Ana |Bea$ " << false;
         QTest::newRow("they accept")
             << "0009 | Bea $" << Risposta::Ok
             << "L'utente Bea ha accettato il tuo l'invito.\rCliccando su OK verrà creata la stanza"
             << "Kalimo"
-            << "";
+            << "" << true;
         QTest::newRow("they refuse")
             << "0010 | Bea $" << Risposta::Ok << "L'Utente Bea non ha accettato l'invito"
             << "Kalimo"
-            << "";
+            << "" << true;
+        // Answers to an invitation this user never sent are forged.
+        QTest::newRow("forged acceptance") << "0009 | Bea $" << Risposta::Ok << ""
+                                           << ""
+                                           << "" << false;
+        QTest::newRow("forged refusal") << "0010 | Bea $" << Risposta::Ok << ""
+                                        << ""
+                                        << "" << false;
     }
     void invitations()
     {
@@ -219,13 +242,22 @@ private Q_SLOTS:
         QFETCH(QString, testo);
         QFETCH(QString, titolo);
         QFETCH(QString, inviato);
+        QFETCH(bool, invitata);
         Banco b;
         QVERIFY(b.avvia());
+        if (invitata) {
+            b.arriva("0002 | Bea ~ 7 $");
+            b.f().griglia().impostaCellaCorrente(1, 1);
+            b.w<QAbstractButton>("cmdStanzaPrivata")->click();
+            b.canale->inviati.clear();
+        }
         b.dialoghi.risposte << risposta;
         b.arriva(arrivo);
-        QCOMPARE(b.dialoghi.messaggi.size(), 1);
-        QCOMPARE(b.dialoghi.messaggi[0].testo, testo);
-        QCOMPARE(b.dialoghi.messaggi[0].titolo, titolo);
+        QCOMPARE(b.dialoghi.messaggi.size(), testo.isEmpty() ? 0 : 1);
+        if (!testo.isEmpty()) {
+            QCOMPARE(b.dialoghi.messaggi[0].testo, testo);
+            QCOMPARE(b.dialoghi.messaggi[0].titolo, titolo);
+        }
         QCOMPARE(b.canale->inviati, inviato.isEmpty() ? QStringList{} : QStringList{wire(inviato)});
     }
 

@@ -1,6 +1,7 @@
 #include "platform/desktop/attesa.h"
 #include "platform/desktop/dialoghiqt.h"
 #include "platform/desktop/grigliatabella.h"
+#include "platform/desktop/mostrasubito.h"
 #include "platform/desktop/programmi.h"
 #include "tests/support/cartelle.h"
 
@@ -242,8 +243,18 @@ private Q_SLOTS:
         QCOMPARE(QString::fromUtf8(cartella.leggi("argomento")), argomenti);
         QVERIFY(!avvio.chiediChiusura(0) &&
                 !avvio.chiediChiusura(QCoreApplication::applicationPid()));
+        // A process this starter did not start, as one that reused the number would be.
+        QProcess estraneo;
+        estraneo.start("sleep", {"120"});
+        QVERIFY(estraneo.waitForStarted());
+        QVERIFY(!avvio.chiediChiusura(estraneo.processId()));
+        QVERIFY(::kill(static_cast<pid_t>(estraneo.processId()), 0) == 0);
+        estraneo.kill();
+        estraneo.waitForFinished();
         QVERIFY(avvio.chiediChiusura(pid));
         QTRY_VERIFY_WITH_TIMEOUT(!vivo(), 20000);
+        // Gone: asking again signals nothing.
+        QVERIFY(!avvio.chiediChiusura(pid));
     }
 
     void apriFileEStato()

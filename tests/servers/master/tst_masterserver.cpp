@@ -198,6 +198,8 @@ void TestMasterServer::loginLimits()
     start({"anna", "bruno", "carla"});
     auto first = loggedIn("anna");
     QCOMPARE(login(*client(), "anna", "secret"), "00005");
+    // Without the password nobody learns that anna is on line.
+    QCOMPARE(login(*client(), "anna", "wrong"), "00002");
     // Two attempts racing through the password check: only one wins.
     auto x = client();
     auto y = client();

@@ -2,9 +2,12 @@
 
 #include <QStringView>
 
+// Every code of every protocol of ours, by name. Requests are four digits
+// (without the blank that follows them on the wire), replies five.
+
 namespace kalimo::master {
 
-// Request codes (four digits, without the blank the lobby puts after them).
+// Lobby to master.
 namespace request {
 inline constexpr QStringView Login = u"0001";
 inline constexpr QStringView RoomListCount = u"0002";
@@ -77,7 +80,9 @@ inline constexpr QStringView UnknownRoom = u"00003";
 inline constexpr QStringView Malformed = u"00004";
 } // namespace roomlink
 
+// Master to lobby, unasked.
 namespace notification {
+inline constexpr QStringView Ignored = u"0001";
 inline constexpr QStringView FromPartner = u"0002";
 inline constexpr QStringView OwnText = u"0003";
 inline constexpr QStringView SystemText = u"0004";
@@ -85,3 +90,40 @@ inline constexpr QStringView Check = u"0005";
 } // namespace notification
 
 } // namespace kalimo::master
+
+// The local link from the voice client to the lobby.
+namespace kalimo::voicelink {
+// Create a private room with the nick that follows and enter it.
+inline constexpr QStringView CreatePrivateRoom = u"0001";
+// Wait for the data of a room another user is creating for us.
+inline constexpr QStringView AwaitRoomData = u"0002";
+} // namespace kalimo::voicelink
+
+// Inside a room session.
+namespace kalimo::inroom {
+
+// Voice client to room host (code, sender, parameter block).
+namespace request {
+inline constexpr QStringView TalkState = u"0001";
+inline constexpr QStringView PublicText = u"0002";
+inline constexpr QStringView PrivateText = u"0003";
+inline constexpr QStringView Invite = u"0004";
+inline constexpr QStringView AcceptInvite = u"0005";
+inline constexpr QStringView RefuseInvite = u"0006";
+} // namespace request
+
+// Room host to voice client (code, parameter block).
+namespace event {
+inline constexpr QStringView TalkRefused = u"0001";
+inline constexpr QStringView MemberJoined = u"0002";
+inline constexpr QStringView MemberLeft = u"0003";
+inline constexpr QStringView Speaking = u"0004";
+inline constexpr QStringView PublicText = u"0005";
+inline constexpr QStringView PrivateText = u"0006";
+inline constexpr QStringView OwnPrivateText = u"0007";
+inline constexpr QStringView Invited = u"0008";
+inline constexpr QStringView InviteAccepted = u"0009";
+inline constexpr QStringView InviteRefused = u"0010";
+} // namespace event
+
+} // namespace kalimo::inroom

@@ -1,0 +1,226 @@
+// The master link on its own, against the fake master: no widget anywhere.
+
+#include "lobby/collegamentomaster.h"
+#include "platform/desktop/attesa.h"
+#include "protocol/framing.h"
+#include "tests/support/fakemaster.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+using namespace kalimo;
+using namespace kalimo::test;
+
+namespace {
+
+QString richiesta(const char* codice, const QStringList& parametri = {})
+{
+    return masterRequest(QString::fromLatin1(codice), u"anna", parametri);
+}
+
+// Runs `azione` from the event loop, i.e. inside whatever wait runs then.
+void durante(std::function<void()> azione)
+{
+    QTimer::singleShot(0, [azione = std::move(azione)] { azione(); });
+}
+
+} // namespace
+
+class TestCollegamento final : public QObject
+{
+    Q_OBJECT
+
+    FakeMaster* fm = nullptr;
+    CollegamentoMaster* link = nullptr;
+
+private Q_SLOTS:
+    void init()
+    {
+        Attesa::riprendi();
+        fm = new FakeMaster;
+        QVERIFY(fm->ascolta());
+        link = new CollegamentoMaster;
+        QVERIFY(link->connetti(QStringLiteral("127.0.0.1"), fm->porta(), 5000));
+    }
+    void cleanup()
+    {
+        delete link;
+        delete fm;
+    }
+
+    void connessione()
+    {
+        QVERIFY(link->connesso());
+        QCOMPARE(link->indirizzoLocale(), QStringLiteral("127.0.0.1"));
+        CollegamentoMaster altro;
+        // Refused at once, and a stop that holds from the start: no connection either way.
+        QVERIFY(!altro.connetti(QStringLiteral("127.0.0.1"), FakeMaster::portaChiusa(), 60000));
+        QVERIFY(
+            !altro.connetti(QStringLiteral("127.0.0.1"), fm->porta(), 60000, [] { return true; }));
+        QVERIFY(!altro.connesso());
+        QCOMPARE(altro.richiesta(richiesta("0011"), 60000).esito, EsitoRichiesta::Interrotta);
+    }
+
+    void cicloDiRichiesta()
+    {
+        fm->quando("0011", FakeMaster::rispondi(u"00012", {"10", "5", "2.0b"}));
+        fm->quando("0008", FakeMaster::niente());
+        const RispostaMaster r = link->richiesta(richiesta("0011"), 5000);
+        QVERIFY(r.e(u"00012"));
+        QCOMPARE(r.messaggio.fields, (QStringList{"10", "5", "2.0b"}));
+        QVERIFY(!link->occupato() && !link->tmrControllo().isActive());
+
+        // No reply: the time-out, and the next request goes out at once.
+        QCOMPARE(link->richiesta(richiesta("0008"), 30).esito, EsitoRichiesta::TimeOut);
+        QVERIFY(link->richiesta(richiesta("0011"), 5000).e(u"00012"));
+        QCOMPARE(fm->testi(),
+                 (QStringList{richiesta("0011"), richiesta("0008"), richiesta("0011")}));
+    }
+
+    // A request asked while another waits goes out only after that one's reply.
+    void coda()
+    {
+        fm->quando("0008", FakeMaster::niente());
+        fm->quando("0011", FakeMaster::rispondi(u"00012", {"1", "2", "3"}));
+        RispostaMaster seconda, terza;
+        int inCoda = 0;
+        QStringList codiciPrima;
+        durante([&] {
+            // Inside the first request's wait.
+            durante([&] {
+                // Inside the second's wait, while the first still waits.
+                Attesa::finche([&] { return fm->richieste().size() == 1; });
+                inCoda = link->inCoda();
+                codiciPrima = fm->codici();
+                // The third gives up before its turn: never sent.
+                terza = link->richiesta(richiesta("0002"), 5000, [] { return true; });
+                fm->invia(FakeMaster::messaggio(u"00008", {"2"}));
+            });
+            seconda = link->richiesta(richiesta("0011"), 5000);
+        });
+        const RispostaMaster prima = link->richiesta(richiesta("0008"), 5000);
+        QCOMPARE(inCoda, 2);
+        QCOMPARE(codiciPrima, QStringList{"0008"});
+        QVERIFY(prima.e(u"00008"));
+        QCOMPARE(prima.messaggio.block, QStringLiteral("2"));
+        QVERIFY(seconda.e(u"00012"));
+        QCOMPARE(terza.esito, EsitoRichiesta::Interrotta);
+        QCOMPARE(fm->codici(), (QStringList{"0008", "0011"}));
+        QVERIFY(!link->occupato());
+    }
+
+    // The reply that comes unasked; a stop in flight hands the turn on.
+    void attesaEFermo()
+    {
+        durante([&] { fm->invia(FakeMaster::messaggio(u"00071", {"1.2.3.4", "2302"})); });
+        const RispostaMaster dati = link->attendi(5000);
+        QVERIFY(dati.e(u"00071"));
+        QCOMPARE(dati.campo(1), QStringLiteral("2302"));
+        QVERIFY(fm->richieste().isEmpty());
+
+        fm->quando("0008", FakeMaster::niente());
+        fm->quando("0011", FakeMaster::rispondi(u"00012"));
+        bool ferma = false;
+        RispostaMaster dopo;
+        durante([&] {
+            durante([&] { ferma = true; });
+            dopo = link->richiesta(richiesta("0011"), 5000);
+        });
+        QCOMPARE(link->richiesta(richiesta("0008"), 5000, [&] { return ferma; }).esito,
+                 EsitoRichiesta::Interrotta);
+        QVERIFY(dopo.e(u"00012"));
+    }
+
+    void chiusura_data()
+    {
+        QTest::addColumn<bool>("dalMaster");
+        QTest::newRow("by the master") << true;
+        QTest::newRow("by us") << false;
+    }
+    void chiusura()
+    {
+        QFETCH(bool, dalMaster);
+        QSignalSpy chiuso(link, &CollegamentoMaster::chiusoDalMaster);
+        fm->quando("0011", dalMaster ? FakeMaster::chiudi() : FakeMaster::niente());
+        RispostaMaster inCoda;
+        durante([&] {
+            if (!dalMaster)
+                durante([&] { link->chiudi(); });
+            inCoda = link->richiesta(richiesta("0008"), 5000);
+        });
+        QCOMPARE(link->richiesta(richiesta("0011"), 5000).esito, EsitoRichiesta::Interrotta);
+        QCOMPARE(inCoda.esito, EsitoRichiesta::Interrotta);
+        QCOMPARE(chiuso.count(), dalMaster ? 1 : 0);
+        QVERIFY(!link->connesso() && !link->occupato());
+    }
+
+    void notifiche()
+    {
+        QSignalSpy testi(link, &CollegamentoMaster::testoPrivato);
+        QSignalSpy controlli(link, &CollegamentoMaster::controllo);
+        // Notifications around the reply, in the same arrival as it.
+        fm->quando("0011", FakeMaster::grezzo(testoProtocollo("0002^ bob ~ ciao #0005^ t1 ~ t2 #"
+                                                              "00012^ 1 #0003^bob~io#")
+                                                  .toUtf8()));
+        QVERIFY(link->richiesta(richiesta("0011"), 5000).e(u"00012"));
+        link->gestisciArrivo(testoProtocollo("0004^bob~sistema#0001^x#0099^x#0002^a^b#"
+                                             "00005^nessuno aspetta#0002^cut"));
+        QCOMPARE(testi.count(), 3);
+        const QList<QList<QVariant>> attesi{{testoProtocollo("bob ~ ciao"), true, false},
+                                            {testoProtocollo("bob~io"), false, false},
+                                            {testoProtocollo("bob~sistema"), false, true}};
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(testi.at(i), attesi.at(i));
+        QCOMPARE(controlli.count(), 1);
+        QCOMPARE(controlli.at(0).at(0).toString(), testoProtocollo("t1 ~ t2"));
+        QVERIFY(!link->occupato());
+    }
+
+    // How arrived text reaches the waiting exchange.
+    void arrivi_data()
+    {
+        QTest::addColumn<QString>("dati");
+        QTest::addColumn<QString>("codice"); // empty: the wait runs into its time-out
+        QTest::addColumn<QString>("parametri");
+        QTest::newRow("trimmed") << testoProtocollo("  00012 ^ 20 ~ 5 ~ 2.0b # ") << "00012"
+                                 << testoProtocollo("20 ~ 5 ~ 2.0b");
+        QTest::newRow("first of two") << testoProtocollo("00008 ^ 3 #00010 ^ a ~ b # ") << "00008"
+                                      << "3";
+        QTest::newRow("no SEP1 yet") << testoProtocollo("00012 ^ 20 ~ 5") << ""
+                                     << "";
+        QTest::newRow("two SEP2") << testoProtocollo("00012 ^ 20 ^ 5 #") << ""
+                                  << "";
+        QTest::newRow("no SEP2") << testoProtocollo("00012 #") << ""
+                                 << "";
+        QTest::newRow("notifications") << testoProtocollo("0001^x~y#0009^x#0002^anna~ciao#") << ""
+                                       << "";
+        QTest::newRow("after a bad piece") << testoProtocollo("x ^ y ^ z #00002 ^ 0 #") << "00002"
+                                           << "0";
+    }
+    void arrivi()
+    {
+        QFETCH(QString, dati);
+        QFETCH(QString, codice);
+        QFETCH(QString, parametri);
+        durante([&] { link->gestisciArrivo(dati); });
+        const RispostaMaster r = link->attendi(30);
+        QCOMPARE(r.esito, codice.isEmpty() ? EsitoRichiesta::TimeOut : EsitoRichiesta::Risposta);
+        QCOMPARE(r.codice(), codice);
+        QCOMPARE(r.messaggio.block, parametri);
+    }
+
+    // A message cut across arrivals is joined; one that never ends closes the link.
+    void flusso()
+    {
+        fm->quando("0011", FakeMaster::aPezzi({"000", "12\x1e 7 \x1f 8 \x1d"}, 20));
+        QCOMPARE(link->richiesta(richiesta("0011"), 5000).campo(1), QStringLiteral("8"));
+        QSignalSpy chiuso(link, &CollegamentoMaster::chiusoDalMaster);
+        fm->quando("0008", FakeMaster::grezzo(QByteArray(StreamReassembler::kDefaultCap + 1, 'x')));
+        QCOMPARE(link->richiesta(richiesta("0008"), 5000).esito, EsitoRichiesta::Interrotta);
+        QCOMPARE(chiuso.count(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCollegamento)
+#include "tst_collegamento.moc"
