@@ -27,7 +27,8 @@ extern "C" void onSignal(int signal)
 
 bool onTerminationSignal(QObject* context, std::function<void(int signal)> handler)
 {
-    if (g_pipe[0] != -1 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, g_pipe) != 0)
+    if (g_pipe[0] != -1 ||
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, g_pipe) != 0)
         return false;
     auto* notifier = new QSocketNotifier(g_pipe[1], QSocketNotifier::Read, context);
     QObject::connect(notifier, &QSocketNotifier::activated, context,
