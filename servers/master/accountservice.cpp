@@ -54,6 +54,25 @@ AccountService::~AccountService()
     delete m_worker;
 }
 
+void AccountService::listenForEvents(const QString& channel)
+{
+    onStore([this, channel](AccountStore* store) {
+        if (!store)
+            return;
+        store->listen(channel, [this](const QString& payload) {
+            QMetaObject::invokeMethod(
+                this, [this, payload] { Q_EMIT event(payload); }, Qt::QueuedConnection);
+        });
+        if (!store->open())
+            qCWarning(lcAccounts).noquote() << store->lastError();
+    });
+}
+
+void AccountService::logFailure(const AccountStore* store)
+{
+    qCWarning(lcAccounts).noquote() << store->lastError();
+}
+
 void AccountService::onStore(std::function<void(AccountStore*)> work)
 {
     QMetaObject::invokeMethod(

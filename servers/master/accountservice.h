@@ -1,5 +1,7 @@
 #pragma once
 
+#include "servers/master/servicetables.h"
+
 #include <QObject>
 #include <QString>
 #include <QThread>
@@ -41,10 +43,37 @@ public:
     // Whether an account of that nick exists: Ok, NotFound or Failed.
     void lookUpAccount(const QString& nick, std::function<void(StoreStatus)> done);
 
+    // Work on the service-wide tables, on the store's thread; `done` (may
+    // be empty) gets the result on this object's thread.
+    template <class R>
+    void shared(std::function<R(ServiceTables&)> work, std::function<void(R)> done = {})
+    {
+        ++m_pending;
+        onStore([this, work = std::move(work), done = std::move(done)](AccountStore* store) {
+            R result{};
+            if (store) {
+                ServiceTables tables(*store);
+                result = work(tables);
+                if (tables.failed())
+                    logFailure(store);
+            }
+            deliver([done, result] {
+                if (done)
+                    done(result);
+            });
+        });
+    }
+    // Events other masters send to `channel` arrive as event().
+    void listenForEvents(const QString& channel);
+
     // Queued answers not yet delivered, for tests and a clean shutdown log.
     int pending() const { return m_pending; }
 
+Q_SIGNALS:
+    void event(const QString& payload);
+
 private:
+    static void logFailure(const AccountStore* store);
     void onStore(std::function<void(AccountStore*)> work);
     void onPool(std::function<void()> work);
     void deliver(std::function<void()> answer);

@@ -40,6 +40,20 @@ const QList<Migration>& migrations()
           "email TEXT NOT NULL, "
           "enabled INTEGER NOT NULL DEFAULT 1, "
           "created TEXT NOT NULL)"_s}},
+        // The service-wide state of masters that share the database.
+        {2,
+         {u"CREATE TABLE IF NOT EXISTS masters (id TEXT NOT NULL PRIMARY KEY, name TEXT NOT "
+          "NULL, address TEXT NOT NULL, port INTEGER NOT NULL, chiave TEXT NOT NULL, expires "
+          "BIGINT NOT NULL)"_s,
+          u"CREATE TABLE IF NOT EXISTS online (nick TEXT NOT NULL PRIMARY KEY, master TEXT NOT "
+          "NULL, since BIGINT NOT NULL)"_s,
+          u"CREATE INDEX IF NOT EXISTS online_master ON online (master)"_s,
+          u"CREATE TABLE IF NOT EXISTS rooms (name_key TEXT NOT NULL PRIMARY KEY, name TEXT NOT "
+          "NULL, master TEXT NOT NULL, kind INTEGER NOT NULL, members INTEGER NOT NULL, password "
+          "TEXT NOT NULL, address TEXT NOT NULL, port INTEGER NOT NULL, max_users INTEGER NOT "
+          "NULL, max_speakers INTEGER NOT NULL, live INTEGER NOT NULL, created BIGINT NOT "
+          "NULL)"_s,
+          u"CREATE INDEX IF NOT EXISTS rooms_master ON rooms (master)"_s}},
     };
     return all;
 }
@@ -87,7 +101,7 @@ bool AccountStore::fail(const QString& what, const QString& detail)
     return false;
 }
 
-bool AccountStore::failQuery(const QString& what, const QSqlQuery& q)
+bool AccountStore::queryFailed(const QString& what, const QSqlQuery& q)
 {
     fail(what, q.lastError().text());
     QSqlDatabase db = database();
@@ -138,7 +152,7 @@ bool AccountStore::connect()
                                  u"PRAGMA synchronous = FULL"_s};
     for (const QString& p : pragmas) {
         if (!q.exec(p))
-            return failQuery(tr("cannot set up the accounts file"), q);
+            return queryFailed(tr("cannot set up the accounts file"), q);
     }
     return true;
 }
@@ -171,7 +185,7 @@ bool AccountStore::migrate()
     bool ok = false;
     int version = appliedVersion(q, &ok);
     if (!ok)
-        return failQuery(tr("cannot read the schema version"), q);
+        return queryFailed(tr("cannot read the schema version"), q);
     if (version > schemaVersion()) {
         db.close();
         return fail(tr("the database is of a newer version"), QString::number(version));
@@ -188,13 +202,13 @@ bool AccountStore::migrate()
                            ? db.transaction() && q.exec(u"SELECT pg_advisory_xact_lock(70707070)"_s)
                            : q.exec(u"BEGIN IMMEDIATE"_s);
     if (!begun)
-        return failQuery(tr("cannot start a transaction"), q);
+        return queryFailed(tr("cannot start a transaction"), q);
     q.finish();
     if (!q.exec(u"CREATE TABLE IF NOT EXISTS kalimo_schema (version INTEGER NOT NULL PRIMARY "
                 "KEY, applied TEXT NOT NULL)"_s))
-        return failQuery(tr("cannot create the schema table"), q);
+        return queryFailed(tr("cannot create the schema table"), q);
     if (!q.exec(u"SELECT MAX(version) FROM kalimo_schema"_s) || !q.next())
-        return failQuery(tr("cannot read the schema version"), q);
+        return queryFailed(tr("cannot read the schema version"), q);
     if (!q.value(0).isNull())
         version = q.value(0).toInt();
     q.finish();
@@ -207,24 +221,24 @@ bool AccountStore::migrate()
     };
     // A file of the header-only days: its tables exist, its version is noted.
     if (version > 0 && !q.exec(u"SELECT 1 FROM kalimo_schema WHERE version = %1"_s.arg(version)))
-        return failQuery(tr("cannot read the schema version"), q);
+        return queryFailed(tr("cannot read the schema version"), q);
     if (version > 0 && !q.next() && !record(version))
-        return failQuery(tr("cannot record the schema version"), q);
+        return queryFailed(tr("cannot record the schema version"), q);
     for (const Migration& m : migrations()) {
         if (m.version <= version)
             continue;
         for (const QString& statement : m.statements) {
             if (!q.exec(statement))
-                return failQuery(tr("cannot bring the schema to version %1").arg(m.version), q);
+                return queryFailed(tr("cannot bring the schema to version %1").arg(m.version), q);
         }
         if (!record(m.version))
-            return failQuery(tr("cannot record the schema version"), q);
+            return queryFailed(tr("cannot record the schema version"), q);
     }
     if (!isShared() && !q.exec(u"PRAGMA user_version = %1"_s.arg(schemaVersion())))
-        return failQuery(tr("cannot record the schema version"), q);
+        return queryFailed(tr("cannot record the schema version"), q);
     const bool committed = isShared() ? db.commit() : q.exec(u"COMMIT"_s);
     if (!committed)
-        return failQuery(tr("cannot record the schema version"), q);
+        return queryFailed(tr("cannot record the schema version"), q);
     return true;
 }
 
@@ -237,8 +251,39 @@ bool AccountStore::open()
     if (!migrate())
         return false;
     m_open = true;
+    subscribe();
     m_lastError.clear();
     return true;
+}
+
+void AccountStore::listen(const QString& channel, std::function<void(const QString&)> onPayload)
+{
+    m_channel = channel;
+    m_onPayload = std::move(onPayload);
+    if (m_open)
+        subscribe();
+}
+
+void AccountStore::subscribe()
+{
+    if (!isShared() || m_channel.isEmpty())
+        return;
+    QSqlDriver* driver = database().driver();
+    if (!driver->subscribedToNotifications().contains(m_channel) &&
+        !driver->subscribeToNotification(m_channel)) {
+        fail(tr("cannot listen for events"), driver->lastError().text());
+        return;
+    }
+    // One connection per driver object, which outlives reconnections.
+    if (driver->property("kalimoListening").toBool())
+        return;
+    driver->setProperty("kalimoListening", true);
+    QObject::connect(
+        driver, &QSqlDriver::notification, driver,
+        [this](const QString& name, QSqlDriver::NotificationSource, const QVariant& payload) {
+            if (name == m_channel && m_onPayload)
+                m_onPayload(payload.toString());
+        });
 }
 
 AccountStore::Lookup AccountStore::find(const QString& nick)
@@ -250,7 +295,7 @@ AccountStore::Lookup AccountStore::find(const QString& nick)
     q.prepare(u"SELECT nick, hash, email, enabled, created FROM accounts WHERE nick = ?"_s);
     q.addBindValue(nick);
     if (!q.exec()) {
-        failQuery(tr("lookup failed"), q);
+        queryFailed(tr("lookup failed"), q);
         return result;
     }
     if (!q.next()) {
@@ -283,7 +328,7 @@ StoreStatus AccountStore::insert(const AccountRecord& record)
         record.created.isValid() ? record.created : QDateTime::currentDateTimeUtc();
     q.addBindValue(created.toUTC().toString(Qt::ISODate));
     if (!q.exec()) {
-        failQuery(tr("cannot write the account"), q);
+        queryFailed(tr("cannot write the account"), q);
         return StoreStatus::Failed;
     }
     return q.numRowsAffected() > 0 ? StoreStatus::Ok : StoreStatus::Exists;
@@ -298,7 +343,7 @@ StoreStatus AccountStore::setEnabled(const QString& nick, bool enabled)
     q.addBindValue(enabled ? 1 : 0);
     q.addBindValue(nick);
     if (!q.exec()) {
-        failQuery(tr("cannot change the account"), q);
+        queryFailed(tr("cannot change the account"), q);
         return StoreStatus::Failed;
     }
     return q.numRowsAffected() > 0 ? StoreStatus::Ok : StoreStatus::NotFound;
@@ -310,7 +355,7 @@ qint64 AccountStore::count()
         return -1;
     QSqlQuery q(database());
     if (!q.exec(u"SELECT COUNT(*) FROM accounts"_s) || !q.next()) {
-        failQuery(tr("cannot count accounts"), q);
+        queryFailed(tr("cannot count accounts"), q);
         return -1;
     }
     return q.value(0).toLongLong();

@@ -6,6 +6,8 @@
 #include <QDateTime>
 #include <QString>
 
+#include <functional>
+
 class QSqlDatabase;
 class QSqlQuery;
 
@@ -60,11 +62,18 @@ public:
     // -1 when the store is unavailable.
     qint64 count();
 
+    // Keeps the failure for lastError() and, since the connection may be
+    // what failed, rolls back and closes it so the next call opens it
+    // again. Always false.
+    bool queryFailed(const QString& what, const QSqlQuery& q);
+
+    // A shared database passes the payloads sent to `channel` on, from the
+    // next open on (and again after every reconnection).
+    void listen(const QString& channel, std::function<void(const QString&)> onPayload);
+
 private:
     bool fail(const QString& what, const QString& detail);
-    // Logs the failure and, since the connection may be what failed, closes
-    // it so the next call opens it again.
-    bool failQuery(const QString& what, const QSqlQuery& q);
+    void subscribe();
     bool connect();
     bool migrate();
     int appliedVersion(QSqlQuery& q, bool* ok);
@@ -74,6 +83,8 @@ private:
     QString m_connection;
     bool m_open = false;
     QString m_lastError;
+    QString m_channel;
+    std::function<void(const QString&)> m_onPayload;
 };
 
 } // namespace kalimo::master

@@ -97,6 +97,7 @@ ConfigResult loadConfig(const QString& path)
     c.maxConnections = int(r.number(u"Network/MaxConnections"_s, c.maxConnections, 1, 1000000));
 
     c.chiave = r.text(u"Service/Chiave"_s, c.chiave);
+    c.name = r.text(u"Service/Name"_s, c.name);
     c.bannerAddress = r.text(u"Service/BannerAddress"_s, c.bannerAddress);
     c.bannerMinutes = int(r.number(u"Service/BannerMinutes"_s, c.bannerMinutes, 0, 32767));
     c.maxUsers = int(r.number(u"Service/MaxUsers"_s, c.maxUsers, 0, 1000000));

@@ -47,6 +47,8 @@ struct MasterConfig
     int maxConnections = 4096;
 
     QString chiave = QStringLiteral("kalimo");
+    // How other masters of the service list this one; empty: address:port.
+    QString name;
     QString bannerAddress;
     int bannerMinutes = 5;
     int maxUsers = 1000;

@@ -10,6 +10,10 @@
 #include "servers/master/passwordhash.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLoggingCategory>
 #include <QTcpSocket>
 
@@ -44,6 +48,23 @@ QString peerOf(const QTcpSocket* socket)
     return a.toString() + u':' + QString::number(socket->peerPort());
 }
 
+qint64 wallClock()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+QString channelOf(const QString& master)
+{
+    return u"kalimo_"_s + master;
+}
+
+// What another master may hand to one of our users through an event.
+bool deliverable(QStringView code)
+{
+    return code == notification::FromPartner || code == notification::SystemText ||
+           code == reply::RoomCreated || code == reply::RoomNameTaken || code == reply::RoomRefused;
+}
+
 bool known(QStringView code)
 {
     static const QStringView codes[] = {
@@ -75,8 +96,9 @@ struct MasterServer::Client
     QString peer;
     QString nick; // set once logged in: the sender of every later request
     bool loggedIn = false;
-    bool busy = false;  // a login or registration is with the account service
-    QStringList checks; // tokens sent and not answered yet
+    bool busy = false;                   // a login or registration is with the account service
+    QStringList checks;                  // tokens sent and not answered yet
+    std::optional<QList<RoomRow>> rooms; // the directory as this listing sees it
     std::optional<RateWindow> texts;
     int idleTicks = 0;
     bool closing = false; // dropped at the next turn of the loop
@@ -86,8 +108,25 @@ MasterServer::MasterServer(const MasterConfig& config, const QString& dataDir, Q
     : QObject(parent), m_config(config),
       m_accounts(new AccountService(config.database, dataDir, config.hashOpsLimit,
                                     config.hashMemLimit, this)),
-      m_clock(steadyClock()), m_rooms(config)
+      m_clock(steadyClock()), m_masterId(randomToken()), m_rooms(config)
 {
+    connect(m_accounts, &AccountService::event, this, &MasterServer::onEvent);
+    RoomService::Directory directory;
+    directory.claim = [this](const Room& r, std::function<void(bool, bool)> done) {
+        const RoomRow row = rowOf(r);
+        m_accounts->shared<StoreStatus>(
+            [row](ServiceTables& t) { return t.claimRoom(row, wallClock()); },
+            [done](StoreStatus s) { done(s == StoreStatus::Ok, s == StoreStatus::Exists); });
+    };
+    directory.changed = [this](const Room& r) {
+        const RoomRow row = rowOf(r);
+        m_accounts->shared<bool>([row](ServiceTables& t) { return t.updateRoom(row); });
+    };
+    directory.removed = [this](const Room& r) {
+        m_accounts->shared<bool>(
+            [name = r.nome, id = m_masterId](ServiceTables& t) { return t.removeRoom(name, id); });
+    };
+    m_rooms.setSharedDirectory(directory);
     m_rooms.setNotify(
         [this](const QString& nick, const Reply& r) { notify(nick, r.code, r.fields); });
     m_listener.setListenBacklogSize(1024);
@@ -98,6 +137,10 @@ MasterServer::MasterServer(const MasterConfig& config, const QString& dataDir, Q
 
 MasterServer::~MasterServer()
 {
+    m_rooms.setSharedDirectory({});
+    m_rooms.stop();
+    // Queued before the account service's own shutdown, so it still runs.
+    m_accounts->shared<bool>([id = m_masterId](ServiceTables& t) { return t.forgetMaster(id); });
     for (auto& [id, c] : m_clients) {
         c->socket->disconnect(this);
         c->socket->abort();
@@ -115,6 +158,12 @@ bool MasterServer::listen()
         return false;
     }
     m_masters = effectiveMasterList(m_config, address(), port());
+    if (isShared())
+        m_accounts->listenForEvents(channelOf(m_masterId));
+    else
+        // Alone on its file: who was online in an earlier run is not now.
+        m_accounts->shared<bool>([](ServiceTables& t) { return t.clearAll(); });
+    renew();
     m_checks.start();
     qCInfo(lcMaster).noquote() << u"listening on %1:%2"_s.arg(address().toString()).arg(port());
     m_rooms.start();
@@ -129,6 +178,105 @@ void MasterServer::setClock(Clock clock)
 
 void MasterServer::notify(const QString& nick, QStringView code, const QStringList& fields)
 {
+    const std::optional<quint64> id = m_presence.connectionOf(nick);
+    if (Client* c = id ? find(*id) : nullptr)
+        return send(*c, code, fields);
+    if (!isShared())
+        return;
+    m_accounts->shared<ServiceTables::Where>(
+        [nick](ServiceTables& t) { return t.whereIs(nick, wallClock()); },
+        [this, nick, code = code.toString(), fields](const ServiceTables::Where& w) {
+            if (w.status == StoreStatus::Ok && w.master != m_masterId)
+                sendEvent(w.master, nick, code, fields);
+        });
+}
+
+bool MasterServer::isShared() const
+{
+    return m_config.database.driver == DatabaseConfig::Driver::Postgresql;
+}
+
+RoomRow MasterServer::rowOf(const Room& r) const
+{
+    RoomRow row;
+    row.name = r.nome;
+    row.master = m_masterId;
+    row.kind = int(r.kind);
+    row.members = int(r.members.size());
+    row.password = r.password;
+    row.address = m_rooms.directory().clientAddress();
+    row.port = r.port;
+    row.maxUsers = r.maxUtenti;
+    row.maxSpeakers = r.maxUtentiAudio;
+    row.live = r.live;
+    return row;
+}
+
+void MasterServer::renew()
+{
+    const MasterEntry self = effectiveMasterList(MasterConfig(), address(), port()).first();
+    MasterRow row{m_masterId,
+                  m_config.name.isEmpty() ? self.indirizzo + u':' + QString::number(self.porta)
+                                          : m_config.name,
+                  self.indirizzo, self.porta, m_config.chiave};
+    // Half an interval of slack for a late tick; still gone within two.
+    const qint64 lifetime = qint64(m_config.checkIntervalMs) * 3 / 2;
+    const bool listMasters = isShared() && m_config.masters.isEmpty();
+    m_accounts->shared<std::optional<QList<MasterRow>>>(
+        [row, lifetime, listMasters](ServiceTables& t) -> std::optional<QList<MasterRow>> {
+            const qint64 now = wallClock();
+            if (!t.renewMaster(row, now, now + lifetime) || !listMasters)
+                return std::nullopt;
+            return t.liveMasters(now);
+        },
+        [this](const std::optional<QList<MasterRow>>& live) {
+            // Without a configured list, lobbies learn every master alive now.
+            if (!live || live->isEmpty())
+                return;
+            QList<MasterEntry> masters;
+            for (const MasterRow& m : *live)
+                masters.append({m.name, m.address, m.port, m.key});
+            m_masters = masters;
+        });
+}
+
+void MasterServer::sendEvent(const QString& master, const QString& nick, QStringView code,
+                             const QStringList& fields)
+{
+    const QJsonObject event{{u"kalimo"_s, 1},
+                            {u"to"_s, nick},
+                            {u"code"_s, code.toString()},
+                            {u"fields"_s, QJsonArray::fromStringList(fields)}};
+    const QString payload = QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact));
+    m_accounts->shared<bool>([channel = channelOf(master), payload](ServiceTables& t) {
+        return t.notify(channel, payload);
+    });
+}
+
+void MasterServer::onEvent(const QString& payload)
+{
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(payload.toUtf8(), &error);
+    const QJsonObject event = doc.object();
+    const QString nick = event.value(u"to").toString();
+    const QString code = event.value(u"code").toString();
+    const QJsonArray array = event.value(u"fields").toArray();
+    if (error.error != QJsonParseError::NoError || event.value(u"kalimo").toInt() != 1 ||
+        nick.isEmpty() || !deliverable(code) || array.size() > 8) {
+        qCInfo(lcMaster).noquote()
+            << u"an event that is not ours ignored (%1 bytes)"_s.arg(payload.size());
+        return;
+    }
+    QStringList fields;
+    for (const QJsonValue& v : array)
+        fields.append(stripControlCharacters(v.toString()).left(kPrivateTextCap + 1));
+    // Markers at the start of a private text are the one control character allowed.
+    if (code == notification::FromPartner && array.size() == 2) {
+        const QString text = array.at(1).toString();
+        if (!text.isEmpty() && text.front().unicode() >= SEP9.unicode() &&
+            text.front().unicode() <= SEP4.unicode())
+            fields[1] = text.left(1) + fields[1];
+    }
     const std::optional<quint64> id = m_presence.connectionOf(nick);
     if (Client* c = id ? find(*id) : nullptr)
         send(*c, code, fields);
@@ -281,8 +429,36 @@ void MasterServer::finishLogin(quint64 id, const QString& nick, LoginCheck resul
     if (m_presence.count() >= m_config.maxUsers)
         return refuse(*c, u"login %1 at the maximum of %2 users"_s.arg(nick).arg(m_config.maxUsers),
                       login::Full);
-    if (!m_presence.add(nick, id))
+    if (m_presence.isConnected(nick))
         return refuse(*c, u"login %1 already connected"_s.arg(nick), login::AlreadyConnected);
+    // One login per nick on the whole service: the database decides.
+    c->busy = true;
+    m_accounts->shared<StoreStatus>(
+        [nick, master = m_masterId](ServiceTables& t) {
+            return t.claimNick(nick, master, wallClock());
+        },
+        [this, id, nick](StoreStatus s) { finishClaim(id, nick, s); });
+}
+
+void MasterServer::finishClaim(quint64 id, const QString& nick, StoreStatus result)
+{
+    Client* c = find(id);
+    if (!c || (result == StoreStatus::Ok && !m_presence.add(nick, id))) {
+        if (result == StoreStatus::Ok)
+            m_accounts->shared<bool>([nick, master = m_masterId](ServiceTables& t) {
+                return t.releaseNick(nick, master);
+            });
+        if (!c)
+            return;
+        c->busy = false;
+        return refuse(*c, u"login %1 already connected"_s.arg(nick), login::AlreadyConnected);
+    }
+    c->busy = false;
+    if (result == StoreStatus::Exists)
+        return refuse(*c, u"login %1 already connected on another master"_s.arg(nick),
+                      login::AlreadyConnected);
+    if (result != StoreStatus::Ok)
+        return refuse(*c, u"login %1 accounts unavailable"_s.arg(nick), login::StoreOffline);
     c->loggedIn = true;
     c->nick = nick;
     c->checks.clear();
@@ -377,7 +553,6 @@ void MasterServer::handleCheckAnswer(Client& c, const QStringList& params)
 
 void MasterServer::handleLoggedIn(Client& c, const QString& code, const QStringList& params)
 {
-    auto answer = [&](const Reply& r) { send(c, r.code, r.fields); };
     auto number = [&](qsizetype i) { return parseInt(fieldAt(params, i)); };
     auto malformed = [&] {
         qCInfo(lcMaster).noquote()
@@ -401,19 +576,19 @@ void MasterServer::handleLoggedIn(Client& c, const QString& code, const QStringL
                     {QString::number(m_config.maxUtentiStanza),
                      QString::number(m_config.maxUtentiAudioStanza), m_config.requiredVersion});
     if (code == request::RoomListCount)
-        return answer(m_rooms.directory().listCount());
+        return handleRoomListing(c, code, 0, 0);
     if (code == request::RoomCount) {
         const std::optional<int> list = number(0);
         if (!list)
             return malformed();
-        return answer(m_rooms.directory().roomCount(*list));
+        return handleRoomListing(c, code, *list, 0);
     }
     if (code == request::RoomRecord) {
         const std::optional<int> list = number(0);
         const std::optional<int> index = number(1);
         if (!list || !index)
             return malformed();
-        return answer(m_rooms.directory().room(*list, *index));
+        return handleRoomListing(c, code, *list, *index);
     }
     if (code == request::CreateRoom) {
         if (params.size() < 4)
@@ -436,20 +611,72 @@ void MasterServer::handleLoggedIn(Client& c, const QString& code, const QStringL
     }
 }
 
+void MasterServer::handleRoomListing(Client& c, const QString& code, int list, int index)
+{
+    // The count requests take a fresh look at the service's rooms; the
+    // records of one listing come from that look, so indices stay put.
+    if (code == request::RoomRecord && c.rooms)
+        return answerRoomListing(c, code, list, index);
+    const quint64 id = c.id;
+    m_accounts->shared<std::optional<QList<RoomRow>>>(
+        [](ServiceTables& t) { return t.rooms(wallClock()); },
+        [this, id, code, list, index](const std::optional<QList<RoomRow>>& rooms) {
+            Client* c = find(id);
+            if (!c)
+                return;
+            c->rooms = rooms;
+            answerRoomListing(*c, code, list, index);
+        });
+}
+
+void MasterServer::answerRoomListing(Client& c, const QString& code, int list, int index)
+{
+    const RoomDirectory& local = m_rooms.directory();
+    if (code == request::RoomListCount)
+        return send(c, reply::RoomListCount, {QString::number(RoomDirectory::kLists)});
+    if (!c.rooms) {
+        // The database is away: this master's own rooms are better than none.
+        const Reply r =
+            code == request::RoomCount ? local.roomCount(list) : local.room(list, index);
+        return send(c, r.code, r.fields);
+    }
+    const int wanted = int(list == 1 ? Room::Kind::Permanent : Room::Kind::User);
+    QList<const RoomRow*> rows;
+    for (const RoomRow& r : *c.rooms) {
+        if ((list == 1 || list == 2) && r.kind == wanted)
+            rows.append(&r);
+    }
+    if (code == request::RoomCount) {
+        if (rows.isEmpty())
+            return send(c, reply::NoRooms);
+        return send(c, reply::RoomCount, {QString::number(rows.size())});
+    }
+    if (index < 1 || index > rows.size())
+        return send(c, reply::NoRoomHere);
+    const RoomRow& r = *rows.at(index - 1);
+    send(c, reply::RoomRecord,
+         {r.name, QString::number(r.members), flagWord(r.kind == int(Room::Kind::Permanent)),
+          r.password, r.address, QString::number(r.port), flagWord(false),
+          QString::number(r.maxUsers), QString::number(r.maxSpeakers)});
+}
+
 void MasterServer::handlePresence(Client& c, const QString& nick)
 {
     if (m_presence.isConnected(nick))
         return send(c, presence::Connected);
     const quint64 id = c.id;
-    m_accounts->lookUpAccount(nick, [this, id, nick](StoreStatus status) {
-        Client* c = find(id);
-        if (!c)
-            return;
-        if (m_presence.isConnected(nick)) // logged in while we looked
-            return send(*c, presence::Connected);
-        // A store that cannot answer: say only what is sure, not connected.
-        send(*c, status == StoreStatus::NotFound ? presence::NoAccount : presence::NotConnected);
-    });
+    m_accounts->shared<ServiceTables::Presence>(
+        [nick](ServiceTables& t) { return t.presenceOf(nick, wallClock()); },
+        [this, id, nick](ServiceTables::Presence p) {
+            Client* c = find(id);
+            if (!c)
+                return;
+            if (m_presence.isConnected(nick) || p == ServiceTables::Presence::Online)
+                return send(*c, presence::Connected);
+            // A store that cannot answer: say only what is sure, not connected.
+            send(*c, p == ServiceTables::Presence::NoAccount ? presence::NoAccount
+                                                             : presence::NotConnected);
+        });
 }
 
 void MasterServer::handlePrivateText(Client& c, const QStringList& params)
@@ -474,15 +701,39 @@ void MasterServer::handlePrivateText(Client& c, const QStringList& params)
     text.truncate(kPrivateTextCap);
 
     const std::optional<quint64> to = m_presence.connectionOf(destination);
+    if (to || !isShared())
+        return deliverText(c.id, c.nick, destination, text, marked);
+    // On another master, or nowhere: the database knows.
+    const quint64 id = c.id;
+    m_accounts->shared<ServiceTables::Where>(
+        [destination](ServiceTables& t) { return t.whereIs(destination, wallClock()); },
+        [this, id, sender = c.nick, destination, text, marked](const ServiceTables::Where& w) {
+            if (w.status == StoreStatus::Ok && w.master != m_masterId) {
+                sendEvent(w.master, destination, notification::FromPartner, {sender, text});
+                if (Client* c = find(id); c && !marked)
+                    send(*c, notification::OwnText, {destination, text});
+                return;
+            }
+            deliverText(id, sender, destination, text, marked);
+        });
+}
+
+void MasterServer::deliverText(quint64 from, const QString& sender, const QString& destination,
+                               const QString& text, bool marked)
+{
+    const std::optional<quint64> to = m_presence.connectionOf(destination);
     Client* partner = to ? find(*to) : nullptr;
     if (partner)
-        send(*partner, notification::FromPartner, {c.nick, text});
+        send(*partner, notification::FromPartner, {sender, text});
+    Client* c = find(from);
+    if (!c)
+        return;
     // A marked text echoed back would make the sender's lobby answer its own
     // invitation or request: only plain texts come back as the sender's own.
     if (!marked)
-        send(c, notification::OwnText, {destination, text});
+        send(*c, notification::OwnText, {destination, text});
     if (!partner)
-        send(c, notification::SystemText,
+        send(*c, notification::SystemText,
              {destination, tr("L'utente %1 non è connesso: il messaggio non è stato "
                               "recapitato.")
                                .arg(destination)});
@@ -490,6 +741,7 @@ void MasterServer::handlePrivateText(Client& c, const QStringList& params)
 
 void MasterServer::checkClients()
 {
+    renew();
     std::vector<quint64> ids;
     ids.reserve(m_clients.size());
     for (const auto& [id, c] : m_clients)
@@ -519,8 +771,12 @@ void MasterServer::drop(quint64 id, const QString& reason)
         return;
     std::unique_ptr<Client> c = std::move(it->second);
     m_clients.erase(it);
-    if (c->loggedIn)
+    if (c->loggedIn) {
         m_presence.remove(c->nick, id);
+        m_accounts->shared<bool>([nick = c->nick, master = m_masterId](ServiceTables& t) {
+            return t.releaseNick(nick, master);
+        });
+    }
     qCInfo(lcMaster).noquote() << u"%1 %2 dropped: %3"_s.arg(
         c->peer, c->nick.isEmpty() ? u"-"_s : c->nick, reason);
     c->socket->disconnect(this);

@@ -5,6 +5,7 @@
 #include "servers/master/presence.h"
 #include "servers/master/ratewindow.h"
 #include "servers/master/roomservice.h"
+#include "servers/master/servicetables.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -21,6 +22,7 @@ namespace kalimo::master {
 
 class AccountService;
 enum class LoginCheck;
+enum class StoreStatus;
 enum class RegistrationOutcome;
 
 // The lobby's master: one TCP listener, one reassembling reader per
@@ -54,6 +56,8 @@ public:
     const QList<MasterEntry>& masterList() const { return m_masters; }
     RoomService& rooms() { return m_rooms; }
     void setClock(Clock clock);
+    // This run's id in the service-wide tables.
+    const QString& masterId() const { return m_masterId; }
 
 private:
     struct Client;
@@ -72,6 +76,20 @@ private:
     void notify(const QString& nick, QStringView code, const QStringList& fields);
     void checkClients();
 
+    // Service-wide: this master's row, other masters' events, the shared
+    // room directory.
+    bool isShared() const;
+    void renew();
+    void sendEvent(const QString& master, const QString& nick, QStringView code,
+                   const QStringList& fields);
+    void onEvent(const QString& payload);
+    void finishClaim(quint64 id, const QString& nick, StoreStatus result);
+    void handleRoomListing(Client& c, const QString& code, int list, int index);
+    void answerRoomListing(Client& c, const QString& code, int list, int index);
+    void deliverText(quint64 from, const QString& sender, const QString& destination,
+                     const QString& text, bool marked);
+    RoomRow rowOf(const Room& r) const;
+
     void send(Client& c, QStringView code, const QStringList& fields = {});
     void refuse(Client& c, const QString& what, QStringView code);
     void drop(quint64 id, const QString& reason);
@@ -87,6 +105,7 @@ private:
     std::map<quint64, std::unique_ptr<Client>> m_clients;
     quint64 m_nextId = 1;
     QString m_error;
+    QString m_masterId;
     // Last: its destructor ends the room hosts before anything else goes.
     RoomService m_rooms;
 };

@@ -86,10 +86,51 @@ bool RoomService::start()
         r.maxUtenti = p.maxUtenti;
         r.maxUtentiAudio = p.maxUtentiAudio;
         r.password = p.password;
-        if (!launch(r.key))
-            scheduleRestart(r.key);
+        claimAndLaunch(r.key);
     }
     return true;
+}
+
+void RoomService::claimAndLaunch(quint64 key)
+{
+    Room* r = m_directory.find(key);
+    if (!r || m_stopped)
+        return;
+    auto launchOrGiveUp = [this, key] {
+        Room* r = m_directory.find(key);
+        if (!r)
+            return;
+        if (launch(key))
+            return;
+        if (r->kind == Room::Kind::Permanent)
+            scheduleRestart(key);
+        else
+            fail(key, reply::RoomRefused, u"no free UDP port"_s);
+    };
+    if (!m_shared.claim)
+        return launchOrGiveUp();
+    m_shared.claim(*r, [this, key, launchOrGiveUp](bool ok, bool taken) {
+        Room* r = m_directory.find(key);
+        if (!r || m_stopped)
+            return;
+        if (ok)
+            return launchOrGiveUp();
+        if (r->kind == Room::Kind::Permanent) {
+            // Another master carries it; should that master go, this one
+            // takes it over at a later try.
+            qCInfo(lcRooms).noquote() << u"room \"%1\": %2; trying again later"_s.arg(
+                r->nome, taken ? u"held by another master"_s : u"database unavailable"_s);
+            return scheduleRestart(key);
+        }
+        fail(key, taken ? reply::RoomNameTaken : reply::RoomRefused,
+             taken ? u"name in use on another master"_s : u"database unavailable"_s);
+    });
+}
+
+void RoomService::changed(const Room& r)
+{
+    if (m_shared.changed)
+        m_shared.changed(r);
 }
 
 quint16 RoomService::linkPort() const
@@ -105,10 +146,7 @@ RoomService::Host& RoomService::host(quint64 key)
         h->identifyTimer.setSingleShot(true);
         connect(&h->identifyTimer, &QTimer::timeout, this, [this, key] { onIdentifyTimeout(key); });
         h->restartTimer.setSingleShot(true);
-        connect(&h->restartTimer, &QTimer::timeout, this, [this, key] {
-            if (!launch(key))
-                scheduleRestart(key);
-        });
+        connect(&h->restartTimer, &QTimer::timeout, this, [this, key] { claimAndLaunch(key); });
     }
     return *h;
 }
@@ -247,6 +285,7 @@ void RoomService::onHostEnded(quint64 key, QProcess* process, int exitCode, bool
     r->live = false;
     r->link = 0;
     r->members.clear();
+    changed(*r);
     if (r->kind == Room::Kind::Permanent) {
         if (!portBusy || !launch(key))
             scheduleRestart(key);
@@ -293,6 +332,9 @@ void RoomService::fail(quint64 key, QStringView code, const QString& reason)
         h = std::move(it->second);
         m_hosts.erase(it);
     }
+    if (const Room* r = m_directory.find(key);
+        r && m_shared.removed && code != reply::RoomNameTaken)
+        m_shared.removed(*r);
     m_directory.remove(key);
     if (h)
         answer(*h, {code.toString(), {}});
@@ -359,8 +401,7 @@ void RoomService::create(const QString& creator, const QStringList& params, Done
     Host& h = host(r.key);
     h.done = std::move(refused.done);
     h.invited = refused.invited;
-    if (!launch(r.key))
-        fail(r.key, reply::RoomRefused, u"no free UDP port"_s);
+    claimAndLaunch(r.key);
 }
 
 QStringView RoomService::identify(quint64 link, const QString& serverPassword,
@@ -390,7 +431,10 @@ QStringView RoomService::identify(quint64 link, const QString& serverPassword,
         QStringList fields{m_directory.clientAddress(), QString::number(r->port)};
         if (r->kind == Room::Kind::Private)
             fields << r->nome << r->password;
+        changed(*r);
         answer(h, {reply::RoomCreated.toString(), fields});
+    } else {
+        changed(*r);
     }
     return roomlink::Accepted;
 }
@@ -406,7 +450,10 @@ void RoomService::onReport(quint64 link, const QString& code, const QStringList&
             r->members.insert(nick);
     } else if (code == roomlink::MemberLeft) {
         r->members.remove(fieldAt(fields, 1));
+    } else {
+        return;
     }
+    changed(*r);
 }
 
 void RoomService::onLinkClosed(quint64 link)

@@ -45,6 +45,16 @@ public:
     // How a reply reaches a user who did not ask (the invited one).
     void setNotify(Notify notify) { m_notify = std::move(notify); }
 
+    // The service-wide directory: a room's name is claimed there before its
+    // host starts, and the room is kept current there while it lives.
+    struct Directory
+    {
+        std::function<void(const Room&, std::function<void(bool ok, bool taken)>)> claim;
+        std::function<void(const Room&)> changed;
+        std::function<void(const Room&)> removed;
+    };
+    void setSharedDirectory(Directory directory) { m_shared = std::move(directory); }
+
     // "0007 ": name; max users; max speakers; password [; invited nick].
     // `done` gets the reply, at once or when the room host has identified.
     void create(const QString& creator, const QStringList& params, Done done);
@@ -72,6 +82,9 @@ private:
     };
 
     Host& host(quint64 key);
+    // Claims the name service-wide, then starts the room's host.
+    void claimAndLaunch(quint64 key);
+    void changed(const Room& r);
     bool launch(quint64 key);
     QByteArray roomData(const Room& room) const;
     void onHostEnded(quint64 key, QProcess* process, int exitCode, bool crashed);
@@ -89,6 +102,7 @@ private:
     QString m_program;
     Clock m_clock;
     Notify m_notify;
+    Directory m_shared;
     RoomDirectory m_directory;
     RoomLink* m_link;
     std::map<quint64, std::unique_ptr<Host>> m_hosts;
