@@ -231,6 +231,7 @@ void MasterServer::renew()
         },
         [this](const std::optional<QList<MasterRow>>& live) {
             // Without a configured list, lobbies learn every master alive now.
+            ++m_renewals;
             if (!live || live->isEmpty())
                 return;
             QList<MasterEntry> masters;

@@ -58,6 +58,8 @@ public:
     void setClock(Clock clock);
     // This run's id in the service-wide tables.
     const QString& masterId() const { return m_masterId; }
+    // Renewals of this master's row done so far.
+    int renewals() const { return m_renewals; }
 
 private:
     struct Client;
@@ -106,6 +108,7 @@ private:
     quint64 m_nextId = 1;
     QString m_error;
     QString m_masterId;
+    int m_renewals = 0;
     // Last: its destructor ends the room hosts before anything else goes.
     RoomService m_rooms;
 };

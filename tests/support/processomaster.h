@@ -71,6 +71,7 @@ public:
     }
 
     quint16 porta() const { return m_porta; }
+    qint64 pid() const { return m_processo.processId(); }
     QString registro() const { return m_registro; }
 
 private:

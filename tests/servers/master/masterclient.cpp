@@ -26,10 +26,10 @@ MasterClient::MasterClient()
     });
 }
 
-std::unique_ptr<MasterClient> MasterClient::to(quint16 port)
+std::unique_ptr<MasterClient> MasterClient::to(quint16 port, const QHostAddress& address)
 {
     auto c = std::make_unique<MasterClient>();
-    c->m_socket.connectToHost(QHostAddress::LocalHost, port);
+    c->m_socket.connectToHost(address, port);
     (void)QTest::qWaitFor([&] { return c->isConnected(); }, 10000);
     return c;
 }

@@ -17,7 +17,8 @@ class MasterClient final : public QObject
 public:
     MasterClient();
     // A client connected to the master at `port` (unconnected on failure).
-    static std::unique_ptr<MasterClient> to(quint16 port);
+    static std::unique_ptr<MasterClient> to(quint16 port,
+                                            const QHostAddress& address = QHostAddress::LocalHost);
 
     void request(QStringView code, const QStringList& params = {},
                  const QString& nick = QStringLiteral("tester"));

@@ -1,0 +1,263 @@
+#include "masterclient.h"
+
+#include "protocol/separators.h"
+#include "servers/master/masterserver.h"
+#include "tests/servers/roomhost/membro.h"
+#include "tests/support/postgres.h"
+#include "tests/support/processomaster.h"
+
+#include <QLoggingCategory>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+#include <sodium.h>
+
+using namespace kalimo;
+using namespace kalimo::master;
+using kalimo::roomhost::test::Membro;
+using L = QStringList;
+
+namespace {
+constexpr int kWait = 20000;
+
+std::unique_ptr<MasterClient> clientOf(const MasterServer& m)
+{
+    return MasterClient::to(m.port(), m.address());
+}
+
+// The next message whose code is `code`, skipping the checks.
+QStringList nextWith(MasterClient& c, const QString& code)
+{
+    for (QStringList m = c.next(); !m.isEmpty(); m = c.next()) {
+        if (m.value(0) == code)
+            return m;
+    }
+    return {};
+}
+} // namespace
+
+// Two masters on one PostgreSQL database, the second on another address,
+// behave as one service.
+class TestService : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void accountsPresenceAndTexts();
+    void roomsAcrossMasters();
+    void databaseGoesAway();
+    void killedMasterFreesItsNicks();
+
+private:
+    MasterConfig configFor(const QString& address);
+    std::unique_ptr<MasterServer> startMaster(const QString& address);
+    std::unique_ptr<MasterClient> loggedIn(MasterServer& m, const QString& nick);
+
+    TestPostgres m_postgres;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_database;
+    int m_databases = 0;
+    std::unique_ptr<MasterServer> m_a;
+    std::unique_ptr<MasterServer> m_b;
+};
+
+void TestService::initTestCase()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("kalimo.master*.info=false"));
+    QVERIFY2(m_postgres.start(), qPrintable(m_postgres.error()));
+}
+
+void TestService::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_database = QStringLiteral("service_%1").arg(++m_databases);
+    QVERIFY2(m_postgres.createDatabase(m_database), qPrintable(m_postgres.error()));
+}
+
+void TestService::cleanup()
+{
+    m_a.reset();
+    m_b.reset();
+    m_dir.reset();
+}
+
+MasterConfig TestService::configFor(const QString& address)
+{
+    MasterConfig c;
+    c.listenAddress = QHostAddress(address);
+    c.port = 0;
+    c.hashOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
+    c.hashMemLimit = crypto_pwhash_MEMLIMIT_MIN;
+    c.checkIntervalMs = 3600 * 1000;
+    c.roomHostProgram = qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-roomhost";
+    c.roomBindAddress = "127.0.0.1";
+    c.roomFirstUdpPort = freePortRun(4);
+    c.roomLastUdpPort = c.roomFirstUdpPort + 3;
+    c.roomHostLinkPassword = "segreto";
+    c.database.driver = DatabaseConfig::Driver::Postgresql;
+    c.database.port = m_postgres.port();
+    c.database.name = m_database;
+    c.database.user = TestPostgres::user();
+    return c;
+}
+
+std::unique_ptr<MasterServer> TestService::startMaster(const QString& address)
+{
+    auto m = std::make_unique<MasterServer>(configFor(address), m_dir->filePath(address));
+    if (!m->listen() || !QTest::qWaitFor([&] { return m->renewals() > 0; }, kWait))
+        return nullptr;
+    return m;
+}
+
+std::unique_ptr<MasterClient> TestService::loggedIn(MasterServer& m, const QString& nick)
+{
+    auto c = clientOf(m);
+    const QString code = login(*c, nick, "secret");
+    return code == "00001" ? std::move(c) : nullptr;
+}
+
+void TestService::accountsPresenceAndTexts()
+{
+    m_a = startMaster("127.0.0.1");
+    m_b = startMaster("127.0.0.2");
+    QVERIFY(m_a && m_b);
+    QCOMPARE(m_b->address(), QHostAddress("127.0.0.2"));
+    QCOMPARE(registerAccount(*clientOf(*m_a), "anna", "secret"), "00001");
+    QCOMPARE(registerAccount(*clientOf(*m_b), "bruno", "secret"), "00001");
+    // Registered on one master, taken on the other.
+    QCOMPARE(registerAccount(*clientOf(*m_b), "anna", "altro"), "00002");
+
+    auto anna = loggedIn(*m_b, "anna");
+    QVERIFY(anna);
+    QCOMPARE(login(*clientOf(*m_a), "anna", "secret"), "00005");
+    auto bruno = loggedIn(*m_a, "bruno");
+    QVERIFY(bruno);
+
+    // Without a configured list, a master lists the masters alive.
+    QCOMPARE(anna->ask(u"0008"), (L{"00008", "2"}));
+    QCOMPARE(anna->ask(u"0009", {"2"}).value(2), "127.0.0.2");
+    QCOMPARE(bruno->ask(u"0012", {"anna"}), L{"10012"});
+    QCOMPARE(anna->ask(u"0012", {"bruno"}), L{"10012"});
+    QCOMPARE(anna->ask(u"0012", {"carla"}), L{"20012"});
+
+    bruno->request(u"0013", {"anna", "ciao da A"});
+    QCOMPARE(bruno->next(), (L{"0003", "anna", "ciao da A"}));
+    QCOMPARE(anna->next(), (L{"0002", "bruno", "ciao da A"}));
+    // An invitation keeps its marker across masters.
+    const QString invito = QString(SEP4) + " L'utente anna ti ha invitato";
+    anna->request(u"0013", {"bruno", invito});
+    QCOMPARE(bruno->next(), (L{"0002", "anna", invito}));
+
+    // Events that are not ours are dropped; ours still pass afterwards.
+    const QString channel = "kalimo_" + m_a->masterId();
+    for (const QString& foreign :
+         {QString("not json"), QString("{\"kalimo\":1,\"to\":\"bruno\",\"code\":\"0005\"}"),
+          QString("{\"kalimo\":2,\"to\":\"bruno\",\"code\":\"0002\",\"fields\":[\"x\",\"y\"]}")})
+        QVERIFY(m_postgres.exec(m_database, "NOTIFY " + channel + ", '" + foreign + "'"));
+    anna->request(u"0013", {"bruno", "ancora"});
+    QCOMPARE(bruno->next(), (L{"0002", "anna", "ancora"}));
+
+    // Logged out on B: free for A, and texts to her tell the sender so.
+    anna.reset();
+    QVERIFY(QTest::qWaitFor([&] { return m_b->loggedInCount() == 0; }, kWait));
+    QVERIFY(QTest::qWaitFor([&] { return bruno->ask(u"0012", {"anna"}) == L{"00012"}; }, kWait));
+    bruno->request(u"0013", {"anna", "ci sei?"});
+    QCOMPARE(bruno->next(), (L{"0003", "anna", "ci sei?"}));
+    QCOMPARE(bruno->next().value(0), "0004");
+    QVERIFY(loggedIn(*m_a, "anna"));
+}
+
+void TestService::roomsAcrossMasters()
+{
+    m_a = startMaster("127.0.0.1");
+    m_b = startMaster("127.0.0.2");
+    QVERIFY(m_a && m_b);
+    for (const char* nick : {"anna", "bruno"})
+        QCOMPARE(registerAccount(*clientOf(*m_a), nick, "secret"), "00001");
+    auto anna = loggedIn(*m_a, "anna");
+    auto bruno = loggedIn(*m_b, "bruno");
+    QVERIFY(anna && bruno);
+
+    const QStringList created = anna->ask(u"0007", {"Sala", "5", "2", ""});
+    QCOMPARE(created.value(0), "00071");
+    // Names are unique on the whole service, whatever the case.
+    QCOMPARE(bruno->replyTo(u"0007", {"SALA", "5", "2", ""}), "00072");
+
+    auto roomOnB = [&] {
+        QStringList record;
+        const QStringList count = bruno->ask(u"0003", {"2"});
+        if (count.value(0) == "00004")
+            record = bruno->ask(u"0004", {"2", "1"});
+        return record;
+    };
+    QStringList record = roomOnB();
+    QCOMPARE(record.value(0), "00006");
+    QCOMPARE(record.value(1), "Sala");
+    QCOMPARE(record.value(2), "0");
+    QCOMPARE(record.value(6), created.value(2));
+
+    Membro member("carla");
+    QCOMPARE(member.join(quint16(created.value(2).toUInt())), 0);
+    QVERIFY(QTest::qWaitFor([&] { return roomOnB().value(2) == "1"; }, kWait));
+    member.client.Close();
+    // Emptied, a user's room ends, and leaves every master's directory.
+    QVERIFY(QTest::qWaitFor([&] { return roomOnB().isEmpty(); }, kWait));
+
+    // A private room made through A reaches the invited user on B unasked.
+    const QStringList privata =
+        anna->ask(u"0007", {"Stanza di anna e bruno", "2", "2", "pw", "bruno"});
+    QCOMPARE(privata.value(0), "00071");
+    const QStringList unasked = nextWith(*bruno, "00071");
+    QCOMPARE(unasked, privata);
+    Membro annaInRoom("anna");
+    Membro brunoInRoom("bruno");
+    QCOMPARE(annaInRoom.join(quint16(privata.value(2).toUInt()), "pw"), 0);
+    QCOMPARE(brunoInRoom.join(quint16(unasked.value(2).toUInt()), "pw"), 0);
+}
+
+void TestService::databaseGoesAway()
+{
+    m_a = startMaster("127.0.0.1");
+    QVERIFY(m_a);
+    QCOMPARE(registerAccount(*clientOf(*m_a), "anna", "secret"), "00001");
+    auto anna = loggedIn(*m_a, "anna");
+    QVERIFY(anna);
+    m_postgres.stop();
+    QCOMPARE(login(*clientOf(*m_a), "bruno", "secret"), "00006");
+    QCOMPARE(registerAccount(*clientOf(*m_a), "bruno", "secret"), "00003");
+    // Who is connected keeps being served.
+    QCOMPARE(anna->ask(u"0012", {"anna"}), L{"10012"});
+    QCOMPARE(anna->ask(u"0002"), (L{"00002", "2"}));
+    QVERIFY2(m_postgres.launch(), qPrintable(m_postgres.error()));
+    QCOMPARE(registerAccount(*clientOf(*m_a), "bruno", "secret"), "00001");
+    QVERIFY(loggedIn(*m_a, "bruno"));
+}
+
+void TestService::killedMasterFreesItsNicks()
+{
+    const QByteArray ini = QString("[Database]\nDriver=postgresql\nPort=%1\nName=%2\nUser=%3\n")
+                               .arg(m_postgres.port())
+                               .arg(m_database, TestPostgres::user())
+                               .toUtf8();
+    test::ProcessoMaster b;
+    QVERIFY2(b.avvia(ini, {"--check-interval-ms", "300"}), qPrintable(b.registro()));
+    QCOMPARE(registerAccount(*MasterClient::to(b.porta()), "anna", "secret"), "00001");
+    auto anna = MasterClient::to(b.porta());
+    anna->setAnswerChecks(true);
+    QCOMPARE(login(*anna, "anna", "secret"), "00001");
+
+    m_a = startMaster("127.0.0.2");
+    QVERIFY(m_a);
+    QCOMPARE(login(*clientOf(*m_a), "anna", "secret"), "00005");
+    ::kill(pid_t(b.pid()), SIGKILL);
+    // Within two of its intervals the dead master's nick is free again.
+    QVERIFY(QTest::qWaitFor([&] { return login(*clientOf(*m_a), "anna", "secret") == "00001"; },
+                            kWait));
+}
+
+QTEST_GUILESS_MAIN(TestService)
+#include "tst_service.moc"
