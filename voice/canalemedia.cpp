@@ -61,6 +61,11 @@ void CanaleMedia::collega()
             });
     connect(engine, &VoiceEngine::FrameEncoded, client,
             [client](const QByteArray& frame, quint16 seq) { client->SendVoice(frame, seq); });
+    // Listeners tell each speaker what they lose; the speaker's redundancy follows.
+    connect(engine, &VoiceEngine::ReceptionReport, client,
+            [client](quint32 speaker, int loss) { client->SendLossReport(qint32(speaker), loss); });
+    connect(client, &SessionClient::LossReported, engine,
+            [engine](qint32 listener, int loss) { engine->ListenerReport(quint32(listener), loss); });
     connect(engine, &VoiceEngine::InputLevel, this, &CanaleStanza::InputLevel);
     connect(engine, &VoiceEngine::OutputLevel, this, &CanaleStanza::OutputLevel);
     connect(engine, &VoiceEngine::RecordStart, this, &CanaleStanza::RecordStart);

@@ -2,8 +2,9 @@
 // through a room session host on loopback to another engine's playback, and
 // how many voice frames a session host relays on one core. Prints figures;
 // nothing passes or fails. Arguments pick the parts: latency, pulse (the
-// latency on the null devices of scripts/private-pulse.sh), host; none
-// means latency and host.
+// latency on the null devices of scripts/private-pulse.sh), underrun
+// [SECONDS] (a long steady run on those devices), host; none means latency
+// and host.
 
 #include "platform/session/sessionclient.h"
 #include "platform/session/sessionhost.h"
@@ -153,9 +154,8 @@ struct Conversation
         clients = join(host->port(), 2, QStringLiteral("member"));
         if (clients.empty())
             return QStringLiteral("cannot join the room");
-        VoiceEngine::Options options;
+        VoiceEngine::Options options; // the defaults, but for the frame length
         options.frameMs = frameMs;
-        options.captureBufferMs = frameMs;
         talker = std::make_unique<VoiceEngine>(audioA, saved(dir, in, out), options);
         listener = std::make_unique<VoiceEngine>(audioB, saved(dir, in, out), options);
         SessionClient* a = clients[0].get();
@@ -316,6 +316,58 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
+// A steady tone from the injector through both engines for `seconds`:
+// the listener's playback must never run dry. Counts what Qt reports and
+// the gaps a recorder hears.
+void underrunsPulse(int seconds)
+{
+    QtAudioBackend backend;
+    Conversation talk;
+    const QString failed = talk.start(backend, backend, "kalimo_in", "kalimo_play", 10);
+    if (!failed.isEmpty()) {
+        std::printf("%s\n", qPrintable(failed));
+        return;
+    }
+    SignalSource tone = SignalSource::tone(440, 0.3);
+    std::vector<qint16> block(size_t(samplesForMs(10)));
+    PlaybackStream* injector = nullptr;
+    auto play = backend.openPlayback(
+        "kalimo_mic", 40,
+        [&] {
+            while (injector && injector->samplesFree() >= int(block.size())) {
+                tone.generate(block.data(), int(block.size()));
+                injector->write(block.data(), int(block.size()));
+            }
+        },
+        nullptr);
+    injector = play.stream.get();
+    qint64 quiet = 0, longestQuiet = 0, gaps = 0, heardSamples = 0;
+    auto rec = backend.openCapture(
+        "kalimo_out", 10,
+        [&](const qint16* s, int n) {
+            for (int i = 0; i < n; ++i, ++heardSamples) {
+                if (std::abs(int(s[i])) < 300) {
+                    ++quiet;
+                } else {
+                    if (quiet > samplesForMs(5) && heardSamples > samplesForMs(3000))
+                        ++gaps;
+                    longestQuiet = std::max(longestQuiet, heardSamples > samplesForMs(3000) ? quiet : 0);
+                    quiet = 0;
+                }
+            }
+        },
+        nullptr);
+    if (!injector || !rec.stream) {
+        std::printf("cannot open the injector or the recorder\n");
+        return;
+    }
+    runUntil([] { return false; }, seconds * 1000);
+    std::printf("%-52s %d s: %d underruns reported by the listener's device, %lld gaps over 5 ms "
+                "heard (longest %.1f ms)\n",
+                "PulseAudio playback, steady tone,", seconds, talk.listener->playbackUnderruns(),
+                gaps, double(longestQuiet) * 1000.0 / kSampleRate);
+}
+
 void mouthToEarPulse(int frameMs, int seconds)
 {
     QtAudioBackend backend;
@@ -442,8 +494,16 @@ int main(int argc, char** argv)
         mouthToEar(20, 20, true);
     }
     if (parts.contains(QStringLiteral("pulse"))) {
-        mouthToEarPulse(20, 10);
-        mouthToEarPulse(10, 10);
+        // Each start on its own: the figure must hold for every one.
+        for (int start = 0; start < 3; ++start)
+            mouthToEarPulse(20, 10);
+        for (int start = 0; start < 5; ++start)
+            mouthToEarPulse(10, 10);
+    }
+    if (parts.contains(QStringLiteral("underrun"))) {
+        const int at = int(parts.indexOf(QStringLiteral("underrun")));
+        const int seconds = at + 1 < parts.size() ? parts[at + 1].toInt() : 600;
+        underrunsPulse(seconds > 0 ? seconds : 600);
     }
     if (parts.contains(QStringLiteral("host"))) {
         for (int perTick : {1, 4, 16}) {

@@ -271,6 +271,9 @@ void SessionClient::onReceive(int channel, QByteArrayView data)
         return;
     if (channel == wire::kChannelControl) {
         Q_EMIT Receive(data.toByteArray());
+    } else if (channel == wire::kChannelReport) {
+        if (const auto report = wire::parseLossReport(data))
+            Q_EMIT LossReported(report->player, report->lossPercent);
     } else if (channel == wire::kChannelVoice) {
         const auto voice = wire::parseHostVoice(data);
         if (!voice)
@@ -291,6 +294,14 @@ void SessionClient::onReceive(int channel, QByteArrayView data)
                 Q_EMIT VoiceReceived(from, seq, frame);
         });
     }
+}
+
+bool SessionClient::SendLossReport(qint32 speakerId, int lossPercent)
+{
+    if (m_state != State::Connected || speakerId == 0 || speakerId == m_playerId)
+        return false;
+    return sendToPeer(m_peer, wire::kChannelReport, wire::lossReport({speakerId, lossPercent}),
+                      ENET_PACKET_FLAG_RELIABLE);
 }
 
 void SessionClient::setVoiceImpairment(const VoiceImpairment::Settings& settings)

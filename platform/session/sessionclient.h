@@ -54,6 +54,9 @@ public:
     // periods, silent ones too, so the listener can place each frame in time.
     bool SendVoice(const QByteArray& frame, quint16 seq);
 
+    // Tells a speaker how many of its frames we lost lately (percent).
+    bool SendLossReport(qint32 speakerId, int lossPercent);
+
     // Ends the session: the host sees the disconnect at once. No signal
     // follows. Safe to call at any time, any number of times.
     void Close();
@@ -69,6 +72,8 @@ Q_SIGNALS:
     void ConnectComplete(int result);
     void Receive(const QByteArray& payload);
     void VoiceReceived(qint32 playerId, quint16 seq, const QByteArray& frame);
+    // A listener's report on our frames.
+    void LossReported(qint32 listenerId, int lossPercent);
     void TerminateSession(int reason);
 
 private:

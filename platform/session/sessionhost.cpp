@@ -128,6 +128,13 @@ void SessionHost::onEvent(const ENetEvent& event)
         } else if (event.channelID == wire::kChannelVoice) {
             if (const auto voice = wire::parseClientVoice(data))
                 Q_EMIT VoiceReceived(state.playerId, voice->seq, voice->frame);
+        } else if (event.channelID == wire::kChannelReport) {
+            // Straight to the speaker it is about, signed with the listener.
+            const auto report = wire::parseLossReport(data);
+            if (report && report->player != state.playerId && m_players.contains(report->player))
+                sendOn(report->player, 0, wire::kChannelReport,
+                       wire::lossReport({state.playerId, report->lossPercent}),
+                       ENET_PACKET_FLAG_RELIABLE);
         }
         return;
     }

@@ -1,5 +1,7 @@
 #include "platform/session/wire.h"
 
+#include <algorithm>
+
 #include "protocol/textcodec.h"
 
 #include <QStringDecoder>
@@ -273,6 +275,25 @@ std::optional<VoiceFrame> parseHostVoice(QByteArrayView packet)
         return std::nullopt;
     v.frame = r.raw(r.remaining()).toByteArray();
     return v;
+}
+
+QByteArray lossReport(const LossReport& report)
+{
+    Writer w;
+    w.u32(static_cast<quint32>(report.player));
+    w.u8(static_cast<quint8>(std::clamp(report.lossPercent, 0, 100)));
+    return w.take();
+}
+
+std::optional<LossReport> parseLossReport(QByteArrayView packet)
+{
+    Reader r(packet);
+    LossReport report;
+    report.player = static_cast<qint32>(r.u32());
+    report.lossPercent = r.u8();
+    if (!r.ok() || r.remaining() != 0 || report.player == 0 || report.lossPercent > 100)
+        return std::nullopt;
+    return report;
 }
 
 bool acceptablePlayerName(const QString& name)

@@ -15,7 +15,8 @@ constexpr quint32 kConnectData = 0x4B4C4D31;
 
 constexpr int kChannelControl = 0; // reliable, in order: hello, welcome, room texts
 constexpr int kChannelVoice = 1;   // unsequenced voice frames
-constexpr int kChannelCount = 2;
+constexpr int kChannelReport = 2;  // reliable: listeners' loss reports to a speaker
+constexpr int kChannelCount = 3;
 
 // Caps against hostile or broken peers.
 constexpr qsizetype kMaxNameBytes = 128;
@@ -64,6 +65,16 @@ QByteArray clientVoice(quint16 seq, QByteArrayView frame);
 std::optional<VoiceFrame> parseClientVoice(QByteArrayView packet);
 QByteArray hostVoice(qint32 from, quint16 seq, QByteArrayView frame);
 std::optional<VoiceFrame> parseHostVoice(QByteArrayView packet);
+
+// How many of a speaker's frames a listener lost lately, in percent. The
+// client names the speaker; the host puts the listener in its place.
+struct LossReport
+{
+    qint32 player = 0;
+    int lossPercent = 0;
+};
+QByteArray lossReport(const LossReport& report);
+std::optional<LossReport> parseLossReport(QByteArrayView packet);
 
 // A player name the room can use: valid UTF-8 (checked by the parser),
 // not blank, no control characters, within its cap.

@@ -167,7 +167,25 @@ public:
             return VoiceResult::failure(VoiceError::DeviceOpenFailed,
                                         trAudio("Playback: %1").arg(describe(m_sink.error())));
         QObject::connect(&m_sink, &QAudioSink::stateChanged, this, &QtPlayback::onState);
-        QObject::connect(&m_timer, &QTimer::timeout, this, [this] { m_onRoom(); });
+        QObject::connect(&m_timer, &QTimer::timeout, this, [this] {
+            // Full once and drained since: the server is playing. Nothing
+            // drained for a while: it stopped, waiting for a full buffer.
+            const qsizetype free = m_sink.bytesFree();
+            if (!m_playing && m_filled && free > 0)
+                m_playing = true;
+            if (m_playing) {
+                m_stalledTicks = free == m_lastFree ? m_stalledTicks + 1 : 0;
+                if (m_stalledTicks >= 5) {
+                    m_playing = m_filled = false;
+                    m_stalledTicks = 0;
+                    ++m_underruns;
+                }
+            }
+            m_onRoom();
+            m_lastFree = m_sink.bytesFree();
+            if (!m_playing && m_lastFree < samplesForMs(QtAudioBackend::kPushIntervalMs) * 2)
+                m_filled = true;
+        });
         m_timer.start();
         return VoiceResult::success();
     }
@@ -188,18 +206,16 @@ public:
 
     int samplesQueued() const override
     {
-        if (!m_io)
+        // PulseAudio starts a stream, and starts it again after running
+        // dry, only once its whole buffer is full: until then nothing
+        // counts as queued.
+        if (!m_io || !m_playing)
             return 0;
         return int(std::max<qsizetype>(0, m_sink.bufferSize() - m_sink.bytesFree()) /
                    qsizetype(sizeof(qint16)));
     }
 
-    // PulseAudio starts a stream only once its whole buffer is full, and
-    // stops it again when it runs dry: keep it full.
-    int minimumQueue() const override
-    {
-        return int(m_sink.bufferSize() / qsizetype(sizeof(qint16)));
-    }
+    int minimumQueue() const override { return samplesForMs(QtAudioBackend::kQueueMs); }
 
     int underruns() const override { return m_underruns; }
 
@@ -207,8 +223,10 @@ private:
     void onState(QAudio::State state)
     {
         const QAudio::Error e = m_sink.error();
-        if (e == QAudio::UnderrunError && state == QAudio::IdleState)
+        if (e == QAudio::UnderrunError && state == QAudio::IdleState) {
             ++m_underruns;
+            m_playing = m_filled = false;
+        }
         if (e == QAudio::NoError || e == QAudio::UnderrunError || m_failed)
             return;
         m_failed = true;
@@ -225,6 +243,10 @@ private:
     StreamErrorHandler m_onError;
     bool m_failed = false;
     int m_underruns = 0;
+    bool m_filled = false;
+    bool m_playing = false;
+    qsizetype m_lastFree = -1;
+    int m_stalledTicks = 0;
 };
 
 template <class Stream, class Impl, class Handler>

@@ -212,6 +212,19 @@ void VoiceEngine::RemoveSpeaker(quint32 speakerId)
 {
     if (m_mixer)
         m_mixer->remove(speakerId);
+    // Gone as a listener too.
+    if (m_listenerLoss.remove(speakerId))
+        ListenerReport(0, 0);
+}
+
+void VoiceEngine::ListenerReport(quint32 listenerId, int lossPercent)
+{
+    if (listenerId != 0)
+        m_listenerLoss.insert(listenerId, std::clamp(lossPercent, 0, 100));
+    int worst = 0;
+    for (int loss : std::as_const(m_listenerLoss))
+        worst = std::max(worst, loss);
+    SetExpectedLoss(worst);
 }
 
 void VoiceEngine::SetSpeakerLevel(quint32 speakerId, int percent, bool muted)

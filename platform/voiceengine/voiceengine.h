@@ -72,6 +72,8 @@ public Q_SLOTS:
     void SetSpeakerLevel(quint32 speakerId, int percent, bool muted);
     // The loss the listeners report for our frames: sizes the in-band FEC.
     void SetExpectedLoss(int percent);
+    // One listener's report: the worst listener's loss is expected.
+    void ListenerReport(quint32 listenerId, int lossPercent);
 
 Q_SIGNALS:
     void ConnectResult(const kalimo::VoiceResult& result);
@@ -106,6 +108,7 @@ private:
     int m_expectedLoss = 0;
     qint64 m_sinceReport = 0; // samples played since the last reception report
     QHash<quint32, std::pair<int, bool>> m_levels;
+    QHash<quint32, int> m_listenerLoss;
 };
 
 } // namespace kalimo

@@ -115,6 +115,13 @@ private Q_SLOTS:
                                       wire::hostVoice(3, 1, big + 'v')})
             QVERIFY(!wire::parseHostVoice(bad)); // speaker 0, no frame, too large
 
+        const auto report = wire::parseLossReport(wire::lossReport({77, 15}));
+        QVERIFY(report && report->player == 77 && report->lossPercent == 15);
+        QCOMPARE(wire::parseLossReport(wire::lossReport({77, 250}))->lossPercent, 100);
+        for (const QByteArray& bad : {wire::lossReport({0, 5}), wire::lossReport({1, 5}) + 'x',
+                                      QByteArray("\x01\x00\x00"), QByteArray("\0\0\0\1\x65", 5)})
+            QVERIFY(!wire::parseLossReport(bad)); // nobody, trailing, short, over 100 %
+
         QVERIFY(wire::acceptablePlayerName(QString(wire::kMaxNameBytes, 'n')));
         for (const QString& bad : {QString(wire::kMaxNameBytes + 1, 'n'), QString(), QString("  "),
                                    QString("tab\there"), QString("sep") + QChar(29)})
@@ -368,6 +375,33 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(payloads(annaHeard, 2), "marker", kWait);
         QVERIFY(!anna->SendVoice(QByteArray(wire::kMaxVoiceFrame + 1, 'v')));
         QVERIFY(!host->SendVoiceTo(0, 0, 1, "no speaker"));
+
+        // Loss reports reach the speaker they name, signed with the listener.
+        QSignalSpy annaReports(anna, &SessionClient::LossReported);
+        QSignalSpy brunoReports(bruno, &SessionClient::LossReported);
+        QVERIFY(!bruno->SendLossReport(bruno->localPlayerId(), 5));
+        QVERIFY(bruno->SendLossReport(anna->localPlayerId() + 1000, 7)); // nobody: dropped
+        QVERIFY(bruno->SendLossReport(anna->localPlayerId(), 12));
+        QTRY_COMPARE_WITH_TIMEOUT(annaReports.count(), 1, kWait);
+        QCOMPARE(annaReports.first().at(0).value<qint32>(), bruno->localPlayerId());
+        QCOMPARE(annaReports.first().at(1).toInt(), 12);
+        QCOMPARE(brunoReports.count(), 0);
+
+        // The test hook: everything lost, then only held back (reordered,
+        // none lost), then off again.
+        brunoHeard.clear();
+        bruno->setVoiceImpairment({100, 0, 1});
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(anna->SendVoice("lost", quint16(i)));
+        bruno->setVoiceImpairment({0, 30, 2});
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(anna->SendVoice("held", quint16(100 + i)));
+        QTRY_COMPARE_WITH_TIMEOUT(brunoHeard.count(), 10, kWait);
+        bruno->setVoiceImpairment({});
+        QVERIFY(anna->SendVoice("plain", 200));
+        QTRY_COMPARE_WITH_TIMEOUT(brunoHeard.count(), 11, kWait);
+        QCOMPARE(payloads(brunoHeard, 2).count("held"), 10);
+        QCOMPARE(brunoHeard.last().at(2).toByteArray(), QByteArray("plain"));
     }
 
     void endings()

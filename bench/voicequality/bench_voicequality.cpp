@@ -1,0 +1,408 @@
+// How the voice sounds: two echo cancellers side by side (echo return loss
+// enhancement over time, double talk, CPU), speech under loss and jitter,
+// and the bits a speaker sends. Prints figures; nothing passes or fails.
+// Arguments pick the parts: echo, loss, bandwidth (none: all).
+
+#include "platform/session/voiceimpairment.h"
+#include "platform/voiceengine/echocanceller.h"
+#include "platform/voiceengine/playbackmixer.h"
+#include "platform/voiceengine/signalsource.h"
+#include "platform/voiceengine/syntheticaudiobackend.h"
+#include "platform/voiceengine/voiceengine.h"
+
+#include <QCoreApplication>
+#include <QMultiMap>
+#include <QTemporaryDir>
+
+#include <speex/speex_preprocess.h>
+#include <webrtc/modules/audio_processing/include/audio_processing.h>
+#include <webrtc/modules/interface/module_common_types.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <numbers>
+#include <random>
+#include <vector>
+
+using namespace kalimo;
+
+namespace {
+
+const int kBlock = samplesForMs(10);
+
+double cpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// Voiced syllables: harmonics of f0 under a smooth envelope; with a seed,
+// the pitch wanders from syllable to syllable as a speaker's does.
+SignalSource talker(double f0, double amplitude, int onMs, int offMs, int startMs, quint32 seed)
+{
+    struct State
+    {
+        qint64 at;
+        double phase = 0;
+        double pitch;
+        std::mt19937 random;
+    };
+    auto s = std::make_shared<State>(State{-qint64(samplesForMs(startMs)), 0, f0, std::mt19937(seed)});
+    return SignalSource([=](qint16* out, int count) {
+        const qint64 on = samplesForMs(onMs), period = on + samplesForMs(offMs);
+        for (int i = 0; i < count; ++i, ++s->at) {
+            const qint64 p = s->at % period;
+            if (p == 0)
+                s->pitch = f0 * std::uniform_real_distribution<double>(0.85, 1.2)(s->random);
+            if (s->at < 0 || p >= on) {
+                out[i] = 0;
+                continue;
+            }
+            s->phase += 2 * std::numbers::pi * s->pitch / kSampleRate;
+            const double envelope = offMs > 0 ? std::sin(std::numbers::pi * double(p) / double(on)) : 1.0;
+            double v = 0;
+            for (int h = 1; h <= 8; ++h)
+                v += std::sin(h * s->phase) / h;
+            out[i] = qint16(std::clamp(amplitude * 32767 * 0.55 * envelope * v, -32768.0, 32767.0));
+        }
+    });
+}
+
+double energy(const std::vector<qint16>& v, size_t from, size_t n)
+{
+    double sum = 0;
+    for (size_t i = from; i < std::min(v.size(), from + n); ++i)
+        sum += double(v[i]) * v[i];
+    return sum;
+}
+
+double db(double ratio)
+{
+    return 10 * std::log10(std::max(ratio, 1e-12));
+}
+
+// ---------------------------------------------------------------- echo
+
+// A canceller under test: far end (what the speaker plays) and near end
+// (the microphone), 10 ms at a time.
+class Canceller
+{
+public:
+    virtual ~Canceller() = default;
+    virtual void process(const qint16* far, const qint16* mic, qint16* out) = 0;
+};
+
+// What the capture path runs: speexdsp's echo canceller, its preprocessor
+// removing the residual echo and the noise.
+class SpeexCanceller final : public Canceller
+{
+public:
+    SpeexCanceller()
+    {
+        VoiceResult r;
+        m_echo = EchoCanceller::create(kBlock, r);
+        m_pre = speex_preprocess_state_init(kBlock, kSampleRate);
+        spx_int32_t on = 1;
+        speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_DENOISE, &on);
+        m_echo->attach(m_pre);
+    }
+    ~SpeexCanceller() override { speex_preprocess_state_destroy(m_pre); }
+    void process(const qint16* far, const qint16* mic, qint16* out) override
+    {
+        m_echo->playback(far, kBlock);
+        m_echo->process(mic, out);
+        speex_preprocess_run(m_pre, out);
+    }
+
+private:
+    std::unique_ptr<EchoCanceller> m_echo;
+    SpeexPreprocessState* m_pre = nullptr;
+};
+
+// The WebRTC audio processing module as PulseAudio's echo-cancel module
+// runs it: AEC with the extended filter, noise suppression, high-pass.
+class WebRtcCanceller final : public Canceller
+{
+public:
+    explicit WebRtcCanceller(int delayMs) : m_delayMs(delayMs)
+    {
+        webrtc::Config config;
+        config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
+        config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
+        m_apm.reset(webrtc::AudioProcessing::Create(config));
+        m_apm->echo_cancellation()->Enable(true);
+        m_apm->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kHighSuppression);
+        m_apm->noise_suppression()->Enable(true);
+        m_apm->high_pass_filter()->Enable(true);
+    }
+    void process(const qint16* far, const qint16* mic, qint16* out) override
+    {
+        webrtc::AudioFrame f;
+        f.sample_rate_hz_ = kSampleRate;
+        f.num_channels_ = 1;
+        f.samples_per_channel_ = size_t(kBlock);
+        std::memcpy(f.data_, far, sizeof(qint16) * size_t(kBlock));
+        m_apm->ProcessReverseStream(&f);
+        std::memcpy(f.data_, mic, sizeof(qint16) * size_t(kBlock));
+        m_apm->set_stream_delay_ms(m_delayMs);
+        m_apm->ProcessStream(&f);
+        std::memcpy(out, f.data_, sizeof(qint16) * size_t(kBlock));
+    }
+
+private:
+    std::unique_ptr<webrtc::AudioProcessing> m_apm;
+    int m_delayMs;
+};
+
+// A small room: the speaker reaches the microphone 40 ms late at -6 dB,
+// followed by a decaying tail of reflections over the next 60 ms.
+std::vector<double> roomResponse()
+{
+    std::vector<double> h(size_t(samplesForMs(100)), 0.0);
+    std::mt19937 random(7);
+    std::normal_distribution<double> n(0, 1);
+    const size_t direct = size_t(samplesForMs(40));
+    h[direct] = 0.5;
+    for (size_t i = direct + 48; i < h.size(); ++i)
+        h[i] = 0.02 * n(random) * std::exp(-double(i - direct) / samplesForMs(15));
+    return h;
+}
+
+std::vector<qint16> convolve(const std::vector<qint16>& x, const std::vector<double>& h)
+{
+    std::vector<qint16> y(x.size());
+    std::vector<size_t> taps;
+    for (size_t k = 0; k < h.size(); ++k)
+        if (h[k] != 0)
+            taps.push_back(k);
+    for (size_t i = 0; i < x.size(); ++i) {
+        double v = 0;
+        for (size_t k : taps)
+            if (i >= k)
+                v += h[k] * x[i - k];
+        y[i] = qint16(std::clamp(v, -32768.0, 32767.0));
+    }
+    return y;
+}
+
+void echoCompare()
+{
+    const int seconds = 10, doubleTalkFrom = 6;
+    const size_t n = size_t(samplesForMs(seconds * 1000));
+    std::vector<qint16> far(n), near(n), noise(n);
+    talker(140, 0.35, 280, 80, 0, 1).generate(far.data(), int(n));
+    talker(230, 0.3, 300, 120, doubleTalkFrom * 1000, 2).generate(near.data(), int(n));
+    SignalSource::noise(0.001, 3).generate(noise.data(), int(n));
+    const std::vector<qint16> echo = convolve(far, roomResponse());
+    std::vector<qint16> mic(n), echoOnly(n);
+    for (size_t i = 0; i < n; ++i) {
+        echoOnly[i] = qint16(std::clamp(echo[i] + noise[i], -32768, 32767));
+        mic[i] = qint16(std::clamp(echo[i] + noise[i] + near[i], -32768, 32767));
+    }
+    std::printf("Echo: speaker to microphone 40 ms late at -6 dB plus reflections; the near talker "
+                "joins at %d s.\n",
+                doubleTalkFrom);
+    std::printf("%-34s %8s %8s %8s %8s %12s %12s\n", "canceller", "ERLE 1s", "2s", "5s", "6s",
+                "near kept", "CPU/s audio");
+    for (int which = 0; which < 2; ++which) {
+        std::unique_ptr<Canceller> c, alone;
+        if (which == 0) {
+            c = std::make_unique<SpeexCanceller>();
+            alone = std::make_unique<SpeexCanceller>();
+        } else {
+            c = std::make_unique<WebRtcCanceller>(40);
+            alone = std::make_unique<WebRtcCanceller>(40);
+        }
+        std::vector<qint16> out(n), outAlone(n), nearAlone(n);
+        const double t0 = cpuSeconds();
+        for (size_t at = 0; at + size_t(kBlock) <= n; at += size_t(kBlock))
+            c->process(far.data() + at, mic.data() + at, out.data() + at);
+        const double cpu = cpuSeconds() - t0;
+        // The near talker through the same processing without any echo:
+        // what double talk should leave of him.
+        std::vector<qint16> silence(size_t(kBlock), 0), nearNoise(n);
+        for (size_t i = 0; i < n; ++i)
+            nearNoise[i] = qint16(std::clamp(near[i] + noise[i], -32768, 32767));
+        for (size_t at = 0; at + size_t(kBlock) <= n; at += size_t(kBlock))
+            alone->process(silence.data(), nearNoise.data() + at, outAlone.data() + at);
+        // ERLE over the second ending at t: echo in / what is left of it
+        // (single talk only, before the near talker joins).
+        const auto erle = [&](int t) {
+            const size_t from = size_t(samplesForMs((t - 1) * 1000)), len = size_t(samplesForMs(1000));
+            return db(energy(echoOnly, from, len) / std::max(1.0, energy(out, from, len)));
+        };
+        const size_t dt = size_t(samplesForMs(doubleTalkFrom * 1000 + 500));
+        const size_t dtLen = n - dt;
+        const double kept = db(energy(out, dt, dtLen) / std::max(1.0, energy(outAlone, dt, dtLen)));
+        std::printf("%-34s %7.1f %8.1f %8.1f %8.1f %9.1f dB %9.2f %%\n",
+                    which == 0 ? "speexdsp (echo + preprocess)" : "WebRTC APM 0.3 (AEC + NS + HPF)",
+                    erle(1), erle(2), erle(5), erle(6), kept, 100 * cpu / seconds);
+    }
+    std::printf("ERLE: dB between the echo and what is left of it; near kept: the near talker "
+                "during double talk against the same processing with no echo (0 dB = untouched, "
+                "includes the echo left over).\n");
+}
+
+// ---------------------------------------------------------------- loss
+
+struct Member
+{
+    Member() : settings(AudioSettings::atFile(dir.filePath(QStringLiteral("a.ini"))))
+    {
+        AudioDeviceChoice c{SyntheticAudioBackend::defaultInputId(), "in",
+                            SyntheticAudioBackend::defaultOutputId(), "out"};
+        settings.save(c);
+    }
+    QTemporaryDir dir;
+    SyntheticAudioBackend backend;
+    AudioSettings settings;
+};
+
+struct Run
+{
+    std::vector<qint16> heard;
+    PlaybackMixer::Stats stats;
+    qint64 bytes = 0;
+    int frames = 0;
+};
+
+// A talks for `ms` through a seeded bad network to B; B's reports reach A.
+Run talk(SignalSource speech, int ms, int frameMs, int lossPercent, int jitterMs)
+{
+    Member a, b;
+    a.backend.setCaptureSource(std::move(speech));
+    VoiceEngine::Options o;
+    o.frameMs = frameMs;
+    VoiceEngine ea(a.backend, a.settings, o), eb(b.backend, b.settings, o);
+    session::VoiceImpairment network({lossPercent, jitterMs, 11});
+    QMultiMap<qint64, std::pair<quint16, QByteArray>> inFlight;
+    qint64 now = 0;
+    Run run;
+    QObject::connect(&ea, &VoiceEngine::FrameEncoded, &ea, [&](const QByteArray& f, quint16 seq) {
+        run.bytes += f.size();
+        ++run.frames;
+        if (const auto delay = network.next())
+            inFlight.insert(now + *delay, {seq, f});
+    });
+    QObject::connect(&eb, &VoiceEngine::ReceptionReport, &ea,
+                     [&](quint32, int loss) { ea.SetExpectedLoss(loss); });
+    VoiceClientConfig c;
+    c.flags = 0;
+    ea.Connect(c);
+    c.flags = VoiceClientConfig::RecordMuted;
+    eb.Connect(c);
+    for (int t = 0; t < ms; t += 10) {
+        a.backend.advance(10);
+        now += 10;
+        while (!inFlight.isEmpty() && inFlight.firstKey() <= now) {
+            const auto [seq, frame] = inFlight.take(inFlight.firstKey());
+            eb.FrameReceived(1, seq, frame);
+        }
+        b.backend.advance(10);
+    }
+    run.heard.assign(b.backend.played().begin(), b.backend.played().end());
+    run.stats = eb.mixer()->stats();
+    return run;
+}
+
+// Energy in 20 ms windows, for comparing what was heard with a clean run.
+std::vector<double> windows(const std::vector<qint16>& v, size_t from, size_t n)
+{
+    std::vector<double> w;
+    for (size_t at = from; at + size_t(samplesForMs(20)) <= from + n; at += size_t(samplesForMs(20)))
+        w.push_back(energy(v, at, size_t(samplesForMs(20))));
+    return w;
+}
+
+void lossProxies()
+{
+    std::printf("\nSpeech under loss, 20 ms jitter, 10 ms frames (60 s of syllables each; "
+                "judged from 5 s on):\n");
+    std::printf("%-6s %14s %16s %18s %12s %10s %10s\n", "loss", "energy kept", "syllable match",
+                "longest gap (ms)", "decoded", "FEC", "PLC");
+    const int ms = 60000;
+    const size_t from = size_t(samplesForMs(5000)), n = size_t(samplesForMs(ms - 6000));
+    const Run clean = talk(talker(140, 0.3, 250, 100, 0, 5), ms, 10, 0, 20);
+    const std::vector<double> ref = windows(clean.heard, from, n);
+    for (int loss : {0, 5, 15, 30}) {
+        const Run r = talk(talker(140, 0.3, 250, 100, 0, 5), ms, 10, loss, 20);
+        const std::vector<double> w = windows(r.heard, from, n);
+        double kept = 0, total = 0;
+        int match = 0, voiced = 0;
+        for (size_t i = 0; i < std::min(w.size(), ref.size()); ++i) {
+            kept += w[i];
+            total += ref[i];
+        }
+        // A window that was voiced in the clean run should be voiced (at
+        // least a quarter of its energy) in this one, give or take a window
+        // for the jitter buffer's extra delay.
+        for (size_t i = 1; i + 1 < std::min(w.size(), ref.size()); ++i) {
+            if (ref[i] < 0.1 * total / double(ref.size()))
+                continue;
+            ++voiced;
+            match += std::max({w[i - 1], w[i], w[i + 1]}) >= 0.25 * ref[i] ? 1 : 0;
+        }
+        qint64 gap = 0, longest = 0;
+        for (size_t i = 0; i < std::min(w.size(), ref.size()); ++i) {
+            gap = (ref[i] > 0.1 * total / double(ref.size()) && w[i] < 0.01 * ref[i]) ? gap + 20 : 0;
+            longest = std::max(longest, gap);
+        }
+        std::printf("%4d %% %13.1f %% %15.1f %% %18lld %12lld %10lld %10lld\n", loss, 100 * kept / total,
+                    100.0 * match / std::max(1, voiced), longest, r.stats.decoded, r.stats.recovered,
+                    r.stats.concealed);
+    }
+}
+
+// ---------------------------------------------------------------- bandwidth
+
+void bandwidth()
+{
+    // Per frame on the way to the host: IPv4 20 + UDP 8 + ENet's header with
+    // its sent time 4 + the unsequenced send command 8 + our type and
+    // sequence number 3.
+    const int overhead = 20 + 8 + 4 + 8 + 3;
+    std::printf("\nBits per second per speaker at the IP level (each frame + %d bytes of headers):\n",
+                overhead);
+    std::printf("%-40s %12s %12s %14s\n", "speech", "frames/s", "Opus kbit/s", "IP kbit/s");
+    for (int frameMs : {20, 10}) {
+        for (int pauses : {0, 1}) {
+            const int ms = 30000;
+            // Continuous: syllables with short gaps; a conversation: the
+            // speaker talks about 40 % of the time.
+            const SignalSource speech =
+                pauses ? SignalSource::sequence({{talker(140, 0.3, 250, 80, 0, 9), 4000},
+                                                 {SignalSource::noise(0.001, 4), 6000},
+                                                 {talker(140, 0.3, 250, 80, 0, 10), 8000},
+                                                 {SignalSource::noise(0.001, 5), 12000}})
+                       : talker(140, 0.3, 250, 80, 0, 9);
+            const Run r = talk(speech, ms, frameMs, 0, 0);
+            const double s = ms / 1000.0;
+            char label[64];
+            std::snprintf(label, sizeof label, "%s, %d ms frames",
+                          pauses ? "conversation (40 % talking)" : "continuous", frameMs);
+            std::printf("%-40s %12.1f %12.1f %14.1f\n", label, r.frames / s, r.bytes * 8 / s / 1000,
+                        (r.bytes + qint64(r.frames) * overhead) * 8 / s / 1000);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList parts = app.arguments().mid(1);
+    if (parts.isEmpty())
+        parts = {QStringLiteral("echo"), QStringLiteral("loss"), QStringLiteral("bandwidth")};
+    if (parts.contains(QStringLiteral("echo")))
+        echoCompare();
+    if (parts.contains(QStringLiteral("loss")))
+        lossProxies();
+    if (parts.contains(QStringLiteral("bandwidth")))
+        bandwidth();
+    return 0;
+}
