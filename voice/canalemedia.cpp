@@ -8,7 +8,7 @@ namespace kalimo {
 
 CanaleMedia::CanaleMedia(FabbricaAudio fabbrica, AudioSettings impostazioni,
                          const session::SessionTimings& tempi, QObject* parent)
-    : CanaleStanza(parent)
+    : CanaleStanza(parent), m_impostazioni(impostazioni)
 {
     m_filo.setObjectName(QStringLiteral("media"));
     m_filo.start();
@@ -64,8 +64,9 @@ void CanaleMedia::collega()
     // Listeners tell each speaker what they lose; the speaker's redundancy follows.
     connect(engine, &VoiceEngine::ReceptionReport, client,
             [client](quint32 speaker, int loss) { client->SendLossReport(qint32(speaker), loss); });
-    connect(client, &SessionClient::LossReported, engine,
-            [engine](qint32 listener, int loss) { engine->ListenerReport(quint32(listener), loss); });
+    connect(client, &SessionClient::LossReported, engine, [engine](qint32 listener, int loss) {
+        engine->ListenerReport(quint32(listener), loss);
+    });
     connect(engine, &VoiceEngine::InputLevel, this, &CanaleStanza::InputLevel);
     connect(engine, &VoiceEngine::OutputLevel, this, &CanaleStanza::OutputLevel);
     connect(engine, &VoiceEngine::RecordStart, this, &CanaleStanza::RecordStart);
@@ -128,6 +129,22 @@ void CanaleMedia::SetClientConfig(const VoiceClientConfig& config)
     sulFilo([this, config] {
         if (m_engine)
             m_engine->SetClientConfig(config);
+    });
+}
+
+AudioSettings::MemberLevel CanaleMedia::LivelloMembro(const QString& nick) const
+{
+    return m_impostazioni.memberLevel(nick);
+}
+
+void CanaleMedia::ImpostaLivelloMembro(qint32 id, const QString& nick,
+                                       const AudioSettings::MemberLevel& livello)
+{
+    // Not kept is still applied: the member sounds as the user asked.
+    m_impostazioni.saveMemberLevel(nick, livello);
+    sulFilo([this, id, livello] {
+        if (m_engine)
+            m_engine->SetSpeakerLevel(quint32(id), livello.percent, livello.muted);
     });
 }
 

@@ -45,6 +45,9 @@ public:
     void ConnettiVoce(const VoiceClientConfig& config) override;
     void SetClientConfig(const VoiceClientConfig& config) override;
     void RimuoviParlante(qint32 id) override;
+    AudioSettings::MemberLevel LivelloMembro(const QString& nick) const override;
+    void ImpostaLivelloMembro(qint32 id, const QString& nick,
+                              const AudioSettings::MemberLevel& livello) override;
     void DisconnettiVoce() override;
     void Close() override;
     void Rilascia(Oggetto oggetto) override;
@@ -57,6 +60,7 @@ private:
     void sulFilo(std::function<void()> azione);
     void rilasciaTutto();
 
+    AudioSettings m_impostazioni;
     QThread m_filo;
     QObject* m_contesto = nullptr; // lives on m_filo
     // Touched on the media thread only.

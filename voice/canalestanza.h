@@ -1,8 +1,10 @@
 #pragma once
 
+#include "platform/voiceengine/audiosettings.h"
 #include "platform/voiceengine/voiceconfig.h"
 #include "platform/voiceengine/voiceresult.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 
@@ -33,6 +35,18 @@ public:
     virtual void SetClientConfig(const VoiceClientConfig& config) = 0;
     // A member left: forget its voice stream.
     virtual void RimuoviParlante(qint32 id) = 0;
+    // A member's own volume and local mute, kept by nick in the user's
+    // settings; applying one to member `id` saves it too.
+    virtual AudioSettings::MemberLevel LivelloMembro(const QString& nick) const
+    {
+        return m_livelli.value(nick);
+    }
+    virtual void ImpostaLivelloMembro(qint32 id, const QString& nick,
+                                      const AudioSettings::MemberLevel& livello)
+    {
+        Q_UNUSED(id);
+        m_livelli.insert(nick, livello);
+    }
     virtual void DisconnettiVoce() = 0;
     virtual void Close() = 0;
     virtual void Rilascia(Oggetto oggetto) = 0;
@@ -48,6 +62,9 @@ Q_SIGNALS:
     void RecordStart();
     void RecordStop();
     void ErroreAudio(const kalimo::VoiceResult& esito);
+
+private:
+    QHash<QString, AudioSettings::MemberLevel> m_livelli; // when nothing keeps them
 };
 
 } // namespace kalimo

@@ -25,6 +25,9 @@ frmImpostaAudio::frmImpostaAudio(AudioBackend& backend, AudioSettings impostazio
       m_dialoghi(dialoghi)
 {
     ui->setupUi(this);
+    // A choice saved before keeps its echo setting; a first one starts with it on.
+    if (const auto prima = m_impostazioni.load())
+        ui->chkEco->setChecked(prima->echoCancel);
     riempi(ui->cboIngresso, m_sonda->inputDevices());
     riempi(ui->cboUscita, m_sonda->outputDevices());
     const bool ingressi = ui->cboIngresso->count() > 0;
@@ -80,6 +83,7 @@ void frmImpostaAudio::salva()
     scelta.inputName = ui->cboIngresso->currentText();
     scelta.outputId = ui->cboUscita->currentData().toByteArray();
     scelta.outputName = ui->cboUscita->currentText();
+    scelta.echoCancel = ui->chkEco->isChecked();
     const VoiceResult esito = m_impostazioni.save(scelta);
     if (!esito.ok()) {
         errore(esito);

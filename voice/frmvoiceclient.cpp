@@ -20,6 +20,7 @@
 #include <QCloseEvent>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QMenu>
 
 using namespace Qt::StringLiterals;
 
@@ -52,6 +53,11 @@ frmVoiceClient::frmVoiceClient(Module1& modulo, QWidget* parent)
     ui->setupUi(this);
     m_grigliaTabella = std::make_unique<GrigliaTabella>(ui->grdUtenti);
     m_griglia = m_grigliaTabella.get();
+    ui->grdUtenti->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->grdUtenti, &QWidget::customContextMenuRequested, this, [this](const QPoint& p) {
+        if (const auto menu = menuMembro(ui->grdUtenti->rowAt(p.y())))
+            menu->exec(ui->grdUtenti->viewport()->mapToGlobal(p));
+    });
     ui->PicMic->setPixmap(QIcon(u":/kalimo/microfono.svg"_s).pixmap(16, 16));
 
     connect(ui->perla, &QPushButton::clicked, this, &frmVoiceClient::IniziaParlare);
@@ -411,6 +417,52 @@ void frmVoiceClient::utenteEntrato(const QString& nick, int id)
     stanza.AggiungiUtente(id, nick, QString());
     stanza.VisualizzaUtenti(0);
     aggiornaConteggi();
+    // The volume and mute this user gave the member in an earlier room.
+    if (m_canale && nick != m_modulo.UtenteLocale.NickName) {
+        const AudioSettings::MemberLevel livello = m_canale->LivelloMembro(nick);
+        if (livello != AudioSettings::MemberLevel{})
+            m_canale->ImpostaLivelloMembro(*id, nick, livello);
+    }
+}
+
+std::unique_ptr<QMenu> frmVoiceClient::menuMembro(int riga)
+{
+    const UtentePtr membro = m_modulo.StanzaCorrente().Utenti(riga);
+    if (riga < 1 || !membro || !m_canale || membro->NickName == m_modulo.UtenteLocale.NickName)
+        return nullptr;
+    const qint32 id = membro->IDUtente;
+    const QString nick = membro->NickName;
+    const AudioSettings::MemberLevel livello = m_canale->LivelloMembro(nick);
+    auto menu = std::make_unique<QMenu>(this);
+    menu->setObjectName(u"mnuMembro"_s);
+    connect(menu->addAction(tr("Volume…")), &QAction::triggered, this,
+            [this, id, nick] { volumeMembro(id, nick); });
+    connect(menu->addAction(livello.muted ? tr("Riattiva") : tr("Silenzia")), &QAction::triggered,
+            this, [this, id, nick, livello] {
+                AudioSettings::MemberLevel nuovo = livello;
+                nuovo.muted = !livello.muted;
+                m_canale->ImpostaLivelloMembro(id, nick, nuovo);
+            });
+    return menu;
+}
+
+void frmVoiceClient::volumeMembro(qint32 id, const QString& nick)
+{
+    AudioSettings::MemberLevel livello = m_canale->LivelloMembro(nick);
+    const QString testo =
+        m_modulo.dialoghi().input(tr("Volume"), tr("Volume di %1, da 0 a 200 %:").arg(nick),
+                                  QString::number(livello.percent));
+    if (testo.isEmpty())
+        return; // cancelled
+    bool ok = false;
+    const int percento = testo.trimmed().remove(u'%').trimmed().toInt(&ok);
+    if (!ok || percento < 0 || percento > 200) {
+        m_modulo.dialoghi().messaggio(tr("Il volume deve essere un numero da 0 a 200."),
+                                      Module1::titolo(), Icona::Avviso, Pulsanti::Ok);
+        return;
+    }
+    livello.percent = percento;
+    m_canale->ImpostaLivelloMembro(id, nick, livello);
 }
 
 void frmVoiceClient::utenteUscito(const QString& nick)

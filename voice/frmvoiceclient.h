@@ -13,6 +13,7 @@
 #include <memory>
 
 class QLabel;
+class QMenu;
 
 namespace Ui {
 class frmVoiceClient;
@@ -53,6 +54,9 @@ public:
     void usaGriglia(Griglia* griglia) { m_griglia = griglia; }
     // The room's chat windows.
     ChatStanza& chat() const { return *m_chat; }
+    // What a right click on grid row `riga` offers: the member's volume and
+    // local mute. None for an empty row or the local user.
+    std::unique_ptr<QMenu> menuMembro(int riga);
 
 Q_SIGNALS:
     // A label of interest changed: its object name and new text.
@@ -81,6 +85,7 @@ private:
     void invitoRicevuto(const QString& invitante);
     void invitoAccettato(const QString& nick);
     void aggiornaConteggi();
+    void volumeMembro(qint32 id, const QString& nick);
 
     void IniziaParlare();
     void FinisciParlare();

@@ -351,7 +351,8 @@ void underrunsPulse(int seconds)
                 } else {
                     if (quiet > samplesForMs(5) && heardSamples > samplesForMs(3000))
                         ++gaps;
-                    longestQuiet = std::max(longestQuiet, heardSamples > samplesForMs(3000) ? quiet : 0);
+                    longestQuiet =
+                        std::max(longestQuiet, heardSamples > samplesForMs(3000) ? quiet : 0);
                     quiet = 0;
                 }
             }

@@ -51,7 +51,8 @@ SignalSource talker(double f0, double amplitude, int onMs, int offMs, int startM
         double pitch;
         std::mt19937 random;
     };
-    auto s = std::make_shared<State>(State{-qint64(samplesForMs(startMs)), 0, f0, std::mt19937(seed)});
+    auto s =
+        std::make_shared<State>(State{-qint64(samplesForMs(startMs)), 0, f0, std::mt19937(seed)});
     return SignalSource([=](qint16* out, int count) {
         const qint64 on = samplesForMs(onMs), period = on + samplesForMs(offMs);
         for (int i = 0; i < count; ++i, ++s->at) {
@@ -63,7 +64,8 @@ SignalSource talker(double f0, double amplitude, int onMs, int offMs, int startM
                 continue;
             }
             s->phase += 2 * std::numbers::pi * s->pitch / kSampleRate;
-            const double envelope = offMs > 0 ? std::sin(std::numbers::pi * double(p) / double(on)) : 1.0;
+            const double envelope =
+                offMs > 0 ? std::sin(std::numbers::pi * double(p) / double(on)) : 1.0;
             double v = 0;
             for (int h = 1; h <= 8; ++h)
                 v += std::sin(h * s->phase) / h;
@@ -101,14 +103,19 @@ public:
 class SpeexCanceller final : public Canceller
 {
 public:
-    SpeexCanceller()
+    explicit SpeexCanceller(int tailMs, int suppress = 0, int suppressActive = 0)
     {
         VoiceResult r;
-        m_echo = EchoCanceller::create(kBlock, r);
+        m_echo = EchoCanceller::create(kBlock, r, tailMs);
         m_pre = speex_preprocess_state_init(kBlock, kSampleRate);
         spx_int32_t on = 1;
         speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_DENOISE, &on);
         m_echo->attach(m_pre);
+        if (suppress != 0) {
+            spx_int32_t v = suppress, a = suppressActive;
+            speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_ECHO_SUPPRESS, &v);
+            speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_ECHO_SUPPRESS_ACTIVE, &a);
+        }
     }
     ~SpeexCanceller() override { speex_preprocess_state_destroy(m_pre); }
     void process(const qint16* far, const qint16* mic, qint16* out) override
@@ -128,14 +135,16 @@ private:
 class WebRtcCanceller final : public Canceller
 {
 public:
-    explicit WebRtcCanceller(int delayMs) : m_delayMs(delayMs)
+    WebRtcCanceller(int delayMs, webrtc::EchoCancellation::SuppressionLevel level, bool extended)
+        : m_delayMs(delayMs)
     {
         webrtc::Config config;
-        config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
-        config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
+        config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(extended));
+        config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(extended));
         m_apm.reset(webrtc::AudioProcessing::Create(config));
         m_apm->echo_cancellation()->Enable(true);
-        m_apm->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kHighSuppression);
+        m_apm->echo_cancellation()->set_suppression_level(
+            webrtc::EchoCancellation::kHighSuppression);
         m_apm->noise_suppression()->Enable(true);
         m_apm->high_pass_filter()->Enable(true);
     }
@@ -208,15 +217,40 @@ void echoCompare()
                 doubleTalkFrom);
     std::printf("%-34s %8s %8s %8s %8s %12s %12s\n", "canceller", "ERLE 1s", "2s", "5s", "6s",
                 "near kept", "CPU/s audio");
-    for (int which = 0; which < 2; ++which) {
-        std::unique_ptr<Canceller> c, alone;
-        if (which == 0) {
-            c = std::make_unique<SpeexCanceller>();
-            alone = std::make_unique<SpeexCanceller>();
-        } else {
-            c = std::make_unique<WebRtcCanceller>(40);
-            alone = std::make_unique<WebRtcCanceller>(40);
-        }
+    const char* const names[] = {"speexdsp, 250 ms tail",
+                                 "speexdsp, 200 ms tail",
+                                 "speexdsp, 120 ms tail",
+                                 "speexdsp 250 ms, suppress -60/-30",
+                                 "speexdsp 250 ms, suppress -70/-45",
+                                 "WebRTC AEC extended, high",
+                                 "WebRTC AEC, high suppression",
+                                 "WebRTC AEC, moderate suppression",
+                                 "WebRTC AEC, low suppression"};
+    for (int which = 0; which < 9; ++which) {
+        const auto make = [which]() -> std::unique_ptr<Canceller> {
+            using E = webrtc::EchoCancellation;
+            switch (which) {
+            case 0:
+                return std::make_unique<SpeexCanceller>(250);
+            case 1:
+                return std::make_unique<SpeexCanceller>(200);
+            case 2:
+                return std::make_unique<SpeexCanceller>(120);
+            case 3:
+                return std::make_unique<SpeexCanceller>(250, -60, -30);
+            case 4:
+                return std::make_unique<SpeexCanceller>(250, -70, -45);
+            case 5:
+                return std::make_unique<WebRtcCanceller>(40, E::kHighSuppression, true);
+            case 6:
+                return std::make_unique<WebRtcCanceller>(40, E::kHighSuppression, false);
+            case 7:
+                return std::make_unique<WebRtcCanceller>(40, E::kModerateSuppression, false);
+            default:
+                return std::make_unique<WebRtcCanceller>(40, E::kLowSuppression, false);
+            }
+        };
+        std::unique_ptr<Canceller> c = make(), alone = make();
         std::vector<qint16> out(n), outAlone(n), nearAlone(n);
         const double t0 = cpuSeconds();
         for (size_t at = 0; at + size_t(kBlock) <= n; at += size_t(kBlock))
@@ -232,15 +266,15 @@ void echoCompare()
         // ERLE over the second ending at t: echo in / what is left of it
         // (single talk only, before the near talker joins).
         const auto erle = [&](int t) {
-            const size_t from = size_t(samplesForMs((t - 1) * 1000)), len = size_t(samplesForMs(1000));
+            const size_t from = size_t(samplesForMs((t - 1) * 1000)),
+                         len = size_t(samplesForMs(1000));
             return db(energy(echoOnly, from, len) / std::max(1.0, energy(out, from, len)));
         };
         const size_t dt = size_t(samplesForMs(doubleTalkFrom * 1000 + 500));
         const size_t dtLen = n - dt;
         const double kept = db(energy(out, dt, dtLen) / std::max(1.0, energy(outAlone, dt, dtLen)));
-        std::printf("%-34s %7.1f %8.1f %8.1f %8.1f %9.1f dB %9.2f %%\n",
-                    which == 0 ? "speexdsp (echo + preprocess)" : "WebRTC APM 0.3 (AEC + NS + HPF)",
-                    erle(1), erle(2), erle(5), erle(6), kept, 100 * cpu / seconds);
+        std::printf("%-34s %7.1f %8.1f %8.1f %8.1f %9.1f dB %9.2f %%\n", names[which], erle(1),
+                    erle(2), erle(5), erle(6), kept, 100 * cpu / seconds);
     }
     std::printf("ERLE: dB between the echo and what is left of it; near kept: the near talker "
                 "during double talk against the same processing with no echo (0 dB = untouched, "
@@ -253,8 +287,8 @@ struct Member
 {
     Member() : settings(AudioSettings::atFile(dir.filePath(QStringLiteral("a.ini"))))
     {
-        AudioDeviceChoice c{SyntheticAudioBackend::defaultInputId(), "in",
-                            SyntheticAudioBackend::defaultOutputId(), "out"};
+        AudioDeviceChoice c{SyntheticAudioBackend::defaultInputId(), QStringLiteral("in"),
+                            SyntheticAudioBackend::defaultOutputId(), QStringLiteral("out")};
         settings.save(c);
     }
     QTemporaryDir dir;
@@ -313,7 +347,8 @@ Run talk(SignalSource speech, int ms, int frameMs, int lossPercent, int jitterMs
 std::vector<double> windows(const std::vector<qint16>& v, size_t from, size_t n)
 {
     std::vector<double> w;
-    for (size_t at = from; at + size_t(samplesForMs(20)) <= from + n; at += size_t(samplesForMs(20)))
+    for (size_t at = from; at + size_t(samplesForMs(20)) <= from + n;
+         at += size_t(samplesForMs(20)))
         w.push_back(energy(v, at, size_t(samplesForMs(20))));
     return w;
 }
@@ -348,12 +383,60 @@ void lossProxies()
         }
         qint64 gap = 0, longest = 0;
         for (size_t i = 0; i < std::min(w.size(), ref.size()); ++i) {
-            gap = (ref[i] > 0.1 * total / double(ref.size()) && w[i] < 0.01 * ref[i]) ? gap + 20 : 0;
+            gap =
+                (ref[i] > 0.1 * total / double(ref.size()) && w[i] < 0.01 * ref[i]) ? gap + 20 : 0;
             longest = std::max(longest, gap);
         }
-        std::printf("%4d %% %13.1f %% %15.1f %% %18lld %12lld %10lld %10lld\n", loss, 100 * kept / total,
-                    100.0 * match / std::max(1, voiced), longest, r.stats.decoded, r.stats.recovered,
-                    r.stats.concealed);
+        std::printf("%4d %% %13.1f %% %15.1f %% %18lld %12lld %10lld %10lld\n", loss,
+                    100 * kept / total, 100.0 * match / std::max(1, voiced), longest,
+                    r.stats.decoded, r.stats.recovered, r.stats.concealed);
+    }
+}
+
+// Two whole engines: B's speaker leaks into B's microphone at -6 dB, 40 ms
+// late; A talks throughout, B joins at 6 s. What comes back to A, second by
+// second, against A's own speech, with B's canceller off and on.
+void echoInTheRoom()
+{
+    std::printf("\nEcho in a room of two engines (what A hears back, against A's own level):\n");
+    std::printf("%-22s %8s %8s %8s %8s %8s %14s\n", "B's canceller", "1 s", "2 s", "3 s", "5 s",
+                "6 s", "B's voice kept");
+    std::vector<double> bLevel;
+    for (bool cancel : {false, true}) {
+        Member a, b;
+        AudioDeviceChoice c{SyntheticAudioBackend::defaultInputId(), QStringLiteral("in"),
+                            SyntheticAudioBackend::defaultOutputId(), QStringLiteral("out")};
+        c.echoCancel = cancel;
+        b.settings.save(c);
+        a.backend.setCaptureSource(talker(140, 0.3, 280, 80, 0, 1));
+        b.backend.setCaptureSource(talker(230, 0.3, 300, 120, 6000, 2));
+        b.backend.setEchoPath(0.5, 40);
+        VoiceEngine ea(a.backend, a.settings), eb(b.backend, b.settings);
+        QObject::connect(&ea, &VoiceEngine::FrameEncoded, &eb,
+                         [&](const QByteArray& f, quint16 seq) { eb.FrameReceived(1, seq, f); });
+        QObject::connect(&eb, &VoiceEngine::FrameEncoded, &ea,
+                         [&](const QByteArray& f, quint16 seq) { ea.FrameReceived(2, seq, f); });
+        VoiceClientConfig talking;
+        talking.flags = 0;
+        ea.Connect(talking);
+        eb.Connect(talking);
+        for (int t = 0; t < 9000; t += 10) {
+            a.backend.advance(10);
+            b.backend.advance(10);
+        }
+        const std::vector<qint16> atA(a.backend.played().begin(), a.backend.played().end());
+        std::vector<qint16> own(size_t(samplesForMs(9000)));
+        talker(140, 0.3, 280, 80, 0, 1).generate(own.data(), int(own.size()));
+        std::printf("%-22s", cancel ? "speexdsp (the engine's)" : "off");
+        for (int second : {1, 2, 3, 5, 6}) {
+            const size_t from = size_t(samplesForMs((second - 1) * 1000)),
+                         n = size_t(samplesForMs(1000));
+            std::printf(" %6.1f dB", db(energy(atA, from, n) / energy(own, from, n)));
+        }
+        bLevel.push_back(energy(atA, size_t(samplesForMs(6500)), size_t(samplesForMs(2500))));
+        if (cancel)
+            std::printf(" %11.1f dB", db(bLevel[1] / bLevel[0]));
+        std::printf("\n");
     }
 }
 
@@ -365,8 +448,9 @@ void bandwidth()
     // its sent time 4 + the unsequenced send command 8 + our type and
     // sequence number 3.
     const int overhead = 20 + 8 + 4 + 8 + 3;
-    std::printf("\nBits per second per speaker at the IP level (each frame + %d bytes of headers):\n",
-                overhead);
+    std::printf(
+        "\nBits per second per speaker at the IP level (each frame + %d bytes of headers):\n",
+        overhead);
     std::printf("%-40s %12s %12s %14s\n", "speech", "frames/s", "Opus kbit/s", "IP kbit/s");
     for (int frameMs : {20, 10}) {
         for (int pauses : {0, 1}) {
@@ -398,8 +482,10 @@ int main(int argc, char** argv)
     QStringList parts = app.arguments().mid(1);
     if (parts.isEmpty())
         parts = {QStringLiteral("echo"), QStringLiteral("loss"), QStringLiteral("bandwidth")};
-    if (parts.contains(QStringLiteral("echo")))
+    if (parts.contains(QStringLiteral("echo"))) {
         echoCompare();
+        echoInTheRoom();
+    }
     if (parts.contains(QStringLiteral("loss")))
         lossProxies();
     if (parts.contains(QStringLiteral("bandwidth")))

@@ -11,9 +11,10 @@
 
 namespace kalimo {
 
-std::unique_ptr<EchoCanceller> EchoCanceller::create(int blockSamples, VoiceResult& result)
+std::unique_ptr<EchoCanceller> EchoCanceller::create(int blockSamples, VoiceResult& result,
+                                                     int tailMs)
 {
-    SpeexEchoState* st = speex_echo_state_init(blockSamples, samplesForMs(kTailMs));
+    SpeexEchoState* st = speex_echo_state_init(blockSamples, samplesForMs(tailMs));
     if (!st) {
         result = VoiceResult::failure(
             VoiceError::CodecFailed,

@@ -18,7 +18,8 @@ class EchoCanceller final
 public:
     static constexpr int kTailMs = 250;
 
-    static std::unique_ptr<EchoCanceller> create(int blockSamples, VoiceResult& result);
+    static std::unique_ptr<EchoCanceller> create(int blockSamples, VoiceResult& result,
+                                                 int tailMs = kTailMs);
     ~EchoCanceller();
 
     // Samples as they were written to the speaker, in order.

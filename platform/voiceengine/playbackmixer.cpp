@@ -35,7 +35,8 @@ struct PlaybackMixer::Speaker
     std::vector<qint16> pcm;
     size_t pcmRead = 0;
     int missingInRow = 0;
-    bool active = false; // real audio recently: conceal rather than mute
+    bool active = false;  // real audio recently: conceal rather than mute
+    bool spurtDue = true; // silent long enough that the next frame starts a talk spurt
     qint64 lastHeard = 0;
 };
 
@@ -129,14 +130,15 @@ bool PlaybackMixer::put(quint32 speaker, quint16 seq, const QByteArray& frame)
     s->fresh = false;
     const quint32 timestamp = ext * quint32(samples);
 
-    // A talk spurt begins with audio from before the sender's gate opened,
-    // which the buffer, moving on through the silence, would throw away as
-    // late: start the buffer over at it.
-    if (!s->active && s->pcm.size() == s->pcmRead &&
-        distance(timestamp, quint32(jitter_buffer_get_pointer_timestamp(s->jitter))) < 0) {
+    // A talk spurt starts the buffer over at its first frame: played at
+    // once, whatever the buffer's clock did through the silence, and not
+    // thrown away as late when it carries audio from before the sender's
+    // gate opened. Jitter within the spurt grows the buffer again.
+    if (s->spurtDue && !s->active) {
         jitter_buffer_reset(s->jitter);
         s->pending.clear();
         s->timed = false;
+        s->spurtDue = false;
     }
 
     if (s->pending.size() >= kMaxPending)
@@ -228,8 +230,10 @@ void PlaybackMixer::fetchFrame(Speaker& s)
             int(packet.span) <= kMaxPacketSamples)
             span = int(packet.span);
         const bool lost = status == JITTER_BUFFER_MISSING && packet.span > 0;
-        if (s.active && ++s.missingInRow * s.frameSamples > samplesForMs(m_options.concealMs))
+        if (s.active && ++s.missingInRow * s.frameSamples > samplesForMs(m_options.concealMs)) {
             s.active = false;
+            s.spurtDue = true;
+        }
         if (s.active) {
             const auto next =
                 lost ? s.pending.constFind(packet.timestamp + packet.span) : s.pending.constEnd();

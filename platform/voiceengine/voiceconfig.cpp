@@ -29,7 +29,7 @@ int jitterMaxLateRate(int bufferQuality, int bufferAggressiveness)
 {
     const int q = std::clamp(bufferQuality, 0, 100);
     const int a = std::clamp(bufferAggressiveness, 0, 100);
-    return std::clamp(2 - q / 100 + (18 * a) / 100, 1, 20);
+    return std::clamp(4 - (3 * q) / 100 + (16 * a) / 100, 1, 20);
 }
 
 } // namespace kalimo

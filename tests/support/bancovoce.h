@@ -56,11 +56,17 @@ public:
     void DisconnettiVoce() override { chiamate << "disconnetti"; }
     void Close() override { chiamate << "close"; }
     void Rilascia(Oggetto o) override { chiamate << QString("rilascia %1").arg(int(o)); }
+    void ImpostaLivelloMembro(qint32 id, const QString& n,
+                              const AudioSettings::MemberLevel& l) override
+    {
+        livelli << QString("%1 %2 %3%4").arg(id).arg(n).arg(l.percent).arg(l.muted ? " muto" : "");
+        CanaleStanza::ImpostaLivelloMembro(id, n, l);
+    }
 
     bool rispondeEnum = true;
     int esitoConnect = 0;
     QQueue<VoiceResult> esitiVoce;
-    QStringList chiamate, inviati;
+    QStringList chiamate, inviati, livelli;
     QList<VoiceClientConfig> configurazioni;
 };
 

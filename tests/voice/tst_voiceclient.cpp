@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QProgressBar>
 #include <QQueue>
 #include <QRadioButton>
@@ -344,6 +345,40 @@ private Q_SLOTS:
         QCOMPARE(b.canale->configurazioni.last().playbackVolume, 20);
     }
 
+    // Right click on a member: own volume and local mute, kept by nick.
+    void memberVolumeAndMute()
+    {
+        Banco b;
+        QVERIFY(b.avvia());
+        b.arriva("0002 | Ana ~ 3 $ 0002 | Bea ~ 7 $");
+        QVERIFY(!b.f().menuMembro(1)); // the local user
+        QVERIFY(!b.f().menuMembro(0) && !b.f().menuMembro(3));
+        const auto testi = [&] {
+            QStringList t;
+            const auto menu = b.f().menuMembro(2);
+            for (QAction* a : menu->actions())
+                t << a->text();
+            return t;
+        };
+        QCOMPARE(testi(), (QStringList{"Volume…", "Silenzia"}));
+        b.f().menuMembro(2)->actions().at(1)->trigger();
+        QCOMPARE(testi(), (QStringList{"Volume…", "Riattiva"}));
+        b.dialoghi.testi << "150 %"
+                         << "300"
+                         << "";
+        for (int i = 0; i < 3; ++i)
+            b.f().menuMembro(2)->actions().at(0)->trigger();
+        QCOMPARE(b.dialoghi.inputs.first().predefinito, "100");
+        QCOMPARE(b.dialoghi.testiMessaggi(),
+                 QStringList{"Il volume deve essere un numero da 0 a 200."});
+        b.f().menuMembro(2)->actions().at(1)->trigger();
+        QCOMPARE(b.canale->livelli, (QStringList{"7 Bea 100 muto", "7 Bea 150 muto", "7 Bea 150"}));
+        // Back in the room under another id, Bea keeps her volume.
+        b.arriva("0003 | Bea $ 0002 | Bea ~ 9 $ 0002 | Cia ~ 4 $");
+        QCOMPARE(b.canale->livelli.last(), "9 Bea 150");
+        QCOMPARE(b.canale->livelli.size(), 4);
+    }
+
     void sessionTerminated()
     {
         Banco b;
@@ -406,10 +441,18 @@ private Q_SLOTS:
         backend.advance(300);
         QVERIFY(finestra.findChild<QProgressBar*>("pbLivello")->value() > 20);
         QVERIFY(!impostazioni.load());
+        auto* eco = finestra.findChild<QAbstractButton*>("chkEco");
+        QCOMPARE(eco->text(), "Cancellazione dell'eco");
+        QVERIFY(eco->isChecked()); // on unless the user turns it off
+        eco->click();
         finestra.findChild<QAbstractButton*>("cmdSalva")->click();
         QCOMPARE(finestra.result(), int(QDialog::Accepted));
         QCOMPARE(impostazioni.load()->outputId, SyntheticAudioBackend::defaultOutputId());
+        QCOMPARE(impostazioni.load()->echoCancel, false);
         QVERIFY(dialoghi.messaggi.isEmpty());
+        // Opened again, the window shows what was saved.
+        frmImpostaAudio ancora(backend, impostazioni, dialoghi);
+        QVERIFY(!ancora.findChild<QAbstractButton*>("chkEco")->isChecked());
 
         backend.setInputDevices({});
         frmImpostaAudio vuota(backend, impostazioni, dialoghi);

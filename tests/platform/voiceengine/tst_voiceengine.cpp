@@ -702,7 +702,7 @@ void TestVoiceEngine::configLimits()
     QCOMPARE(n.threshold, VoiceClientConfig::ThresholdUnused);
     c.notificationPeriod = 1;
     QCOMPARE(c.normalized().notificationPeriod, 10);
-    QCOMPARE(jitterMaxLateRate(0, 0), 2);
+    QCOMPARE(jitterMaxLateRate(0, 0), 4);
     QVERIFY(jitterMaxLateRate(100, 0) < jitterMaxLateRate(0, 0));
     QVERIFY(jitterMaxLateRate(0, 100) > jitterMaxLateRate(0, 0));
 }
