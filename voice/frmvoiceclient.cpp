@@ -421,7 +421,7 @@ void frmVoiceClient::utenteEntrato(const QString& nick, int id)
     if (m_canale && nick != m_modulo.UtenteLocale.NickName) {
         const AudioSettings::MemberLevel livello = m_canale->LivelloMembro(nick);
         if (livello != AudioSettings::MemberLevel{})
-            m_canale->ImpostaLivelloMembro(*id, nick, livello);
+            m_canale->ImpostaLivelloMembro(id, nick, livello);
     }
 }
 

@@ -3,8 +3,8 @@
 // how many voice frames a session host relays on one core. Prints figures;
 // nothing passes or fails. Arguments pick the parts: latency, pulse (the
 // latency on the null devices of scripts/private-pulse.sh), underrun
-// [SECONDS] (a long steady run on those devices), host; none means latency
-// and host.
+// [SECONDS [QUEUE_MS]] (a long steady run on those devices), host; none
+// means latency and host.
 
 #include "platform/session/sessionclient.h"
 #include "platform/session/sessionhost.h"
@@ -147,7 +147,7 @@ struct Conversation
 
     // Empty when both engines run.
     QString start(AudioBackend& audioA, AudioBackend& audioB, const QByteArray& in,
-                  const QByteArray& out, int frameMs, bool clientNumbers = false)
+                  const QByteArray& out, int frameMs, bool clientNumbers = false, int queueMs = 0)
     {
         if (!host)
             return QStringLiteral("cannot open a room");
@@ -156,6 +156,7 @@ struct Conversation
             return QStringLiteral("cannot join the room");
         VoiceEngine::Options options; // the defaults, but for the frame length
         options.frameMs = frameMs;
+        options.playbackQueueMs = queueMs;
         talker = std::make_unique<VoiceEngine>(audioA, saved(dir, in, out), options);
         listener = std::make_unique<VoiceEngine>(audioB, saved(dir, in, out), options);
         SessionClient* a = clients[0].get();
@@ -319,11 +320,12 @@ double median(std::vector<double> v)
 // A steady tone from the injector through both engines for `seconds`:
 // the listener's playback must never run dry. Counts what Qt reports and
 // the gaps a recorder hears.
-void underrunsPulse(int seconds)
+void underrunsPulse(int seconds, int queueMs)
 {
     QtAudioBackend backend;
     Conversation talk;
-    const QString failed = talk.start(backend, backend, "kalimo_in", "kalimo_play", 10);
+    const QString failed =
+        talk.start(backend, backend, "kalimo_in", "kalimo_play", 10, false, queueMs);
     if (!failed.isEmpty()) {
         std::printf("%s\n", qPrintable(failed));
         return;
@@ -363,10 +365,12 @@ void underrunsPulse(int seconds)
         return;
     }
     runUntil([] { return false; }, seconds * 1000);
-    std::printf("%-52s %d s: %d underruns reported by the listener's device, %lld gaps over 5 ms "
-                "heard (longest %.1f ms)\n",
-                "PulseAudio playback, steady tone,", seconds, talk.listener->playbackUnderruns(),
-                gaps, double(longestQuiet) * 1000.0 / kSampleRate);
+    std::printf("PulseAudio playback, steady tone, queue %s: %d s, %d underruns reported by the "
+                "listener's device, %lld gaps over 5 ms heard (longest %.1f ms)\n",
+                queueMs > 0 ? qPrintable(QString::number(queueMs) + QStringLiteral(" ms"))
+                            : "of the device",
+                seconds, talk.listener->playbackUnderruns(), gaps,
+                double(longestQuiet) * 1000.0 / kSampleRate);
 }
 
 void mouthToEarPulse(int frameMs, int seconds)
@@ -504,7 +508,8 @@ int main(int argc, char** argv)
     if (parts.contains(QStringLiteral("underrun"))) {
         const int at = int(parts.indexOf(QStringLiteral("underrun")));
         const int seconds = at + 1 < parts.size() ? parts[at + 1].toInt() : 600;
-        underrunsPulse(seconds > 0 ? seconds : 600);
+        const int queueMs = at + 2 < parts.size() ? parts[at + 2].toInt() : 0;
+        underrunsPulse(seconds > 0 ? seconds : 600, queueMs);
     }
     if (parts.contains(QStringLiteral("host"))) {
         for (int perTick : {1, 4, 16}) {

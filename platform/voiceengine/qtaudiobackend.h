@@ -22,9 +22,9 @@ public:
 
     // How often playback asks for data.
     static constexpr int kPushIntervalMs = 10;
-    // Kept queued once PulseAudio plays: the least that ran 10 minutes
-    // without running dry (bench_pipeline underrun).
-    static constexpr int kQueueMs = 20;
+    // Kept queued once PulseAudio plays. 20 ms ran dry about 100 times a
+    // minute on a loaded machine, 30 ms twice (bench_pipeline underrun).
+    static constexpr int kQueueMs = 30;
 };
 
 } // namespace kalimo
