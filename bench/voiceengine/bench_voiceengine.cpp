@@ -55,22 +55,38 @@ void captureCost()
     const int seconds = 60;
     const int frames = seconds * 50;
     VoiceResult r;
-    int sent = 0;
-    CapturePipeline::Events events;
-    events.frame = [&](const QByteArray&, quint16) { ++sent; };
-    auto pipeline = CapturePipeline::create({}, events, r);
-    VoiceClientConfig c;
-    c.flags = VoiceClientConfig::AutoVoiceActivated | VoiceClientConfig::AutoRecordVolume;
-    pipeline->setConfig(c);
     SignalSource src = SignalSource::speechBursts(0.3, 200, 120);
     std::vector<qint16> pcm(size_t(samplesForMs(20)));
-    const double t0 = cpuSeconds();
-    for (int i = 0; i < frames; ++i) {
-        src.generate(pcm.data(), int(pcm.size()));
-        pipeline->push(pcm.data(), int(pcm.size()));
+    // As the engine runs it, 10 ms frames by default, with and without the
+    // echo canceller (fed with a far end that is speaking too).
+    for (int frameMs : {20, 10}) {
+        for (bool echo : {false, true}) {
+            int sent = 0;
+            CapturePipeline::Events events;
+            events.frame = [&](const QByteArray&, quint16) { ++sent; };
+            CapturePipeline::Options o;
+            o.frameMs = frameMs;
+            o.echoCancel = echo;
+            auto pipeline = CapturePipeline::create(o, events, r);
+            VoiceClientConfig c;
+            c.flags = VoiceClientConfig::AutoVoiceActivated | VoiceClientConfig::AutoRecordVolume;
+            pipeline->setConfig(c);
+            SignalSource far = SignalSource::speechBursts(0.2, 170, 90);
+            std::vector<qint16> farPcm(pcm.size());
+            const double t0 = cpuSeconds();
+            for (int i = 0; i < frames; ++i) {
+                far.generate(farPcm.data(), int(farPcm.size()));
+                pipeline->played(farPcm.data(), int(farPcm.size()));
+                src.generate(pcm.data(), int(pcm.size()));
+                pipeline->push(pcm.data(), int(pcm.size()));
+            }
+            char label[96];
+            std::snprintf(label, sizeof label, "capture%s (%d ms frames)",
+                          echo ? " + echo cancellation" : ": denoise+AGC+gate+encode", frameMs);
+            report(label, cpuSeconds() - t0, frames, seconds);
+            std::printf("%-44s %d frames sent\n", "", sent);
+        }
     }
-    report("capture: denoise+AGC+gate+encode (20 ms)", cpuSeconds() - t0, frames, seconds);
-    std::printf("%-44s %d of %d frames sent\n", "", sent, frames);
 
     auto enc = OpusFrameEncoder::create(20, 32000, r);
     const double t1 = cpuSeconds();

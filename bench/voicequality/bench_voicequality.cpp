@@ -305,12 +305,17 @@ struct Run
 };
 
 // A talks for `ms` through a seeded bad network to B; B's reports reach A.
-Run talk(SignalSource speech, int ms, int frameMs, int lossPercent, int jitterMs)
+// `bitrate` and `fixedLoss` (the redundancy the encoder assumes whatever
+// the reports say), when given, set the engine as it was before.
+Run talk(SignalSource speech, int ms, int frameMs, int lossPercent, int jitterMs, int bitrate = 0,
+         int fixedLoss = -1)
 {
     Member a, b;
     a.backend.setCaptureSource(std::move(speech));
     VoiceEngine::Options o;
     o.frameMs = frameMs;
+    if (bitrate > 0)
+        o.bitrate = bitrate;
     VoiceEngine ea(a.backend, a.settings, o), eb(b.backend, b.settings, o);
     session::VoiceImpairment network({lossPercent, jitterMs, 11});
     QMultiMap<qint64, std::pair<quint16, QByteArray>> inFlight;
@@ -322,11 +327,14 @@ Run talk(SignalSource speech, int ms, int frameMs, int lossPercent, int jitterMs
         if (const auto delay = network.next())
             inFlight.insert(now + *delay, {seq, f});
     });
-    QObject::connect(&eb, &VoiceEngine::ReceptionReport, &ea,
-                     [&](quint32, int loss) { ea.SetExpectedLoss(loss); });
+    QObject::connect(&eb, &VoiceEngine::ReceptionReport, &ea, [&](quint32, int loss) {
+        ea.SetExpectedLoss(fixedLoss >= 0 ? fixedLoss : loss);
+    });
     VoiceClientConfig c;
     c.flags = 0;
     ea.Connect(c);
+    if (fixedLoss >= 0)
+        ea.SetExpectedLoss(fixedLoss);
     c.flags = VoiceClientConfig::RecordMuted;
     eb.Connect(c);
     for (int t = 0; t < ms; t += 10) {
@@ -357,15 +365,20 @@ void lossProxies()
 {
     std::printf("\nSpeech under loss, 20 ms jitter, 10 ms frames (60 s of syllables each; "
                 "judged from 5 s on):\n");
-    std::printf("%-6s %14s %16s %18s %12s %10s %10s\n", "loss", "energy kept", "syllable match",
-                "longest gap (ms)", "decoded", "FEC", "PLC");
+    std::printf("%-7s %-6s %14s %16s %18s %12s %10s %10s\n", "engine", "loss", "energy kept",
+                "syllable match", "longest gap (ms)", "decoded", "FEC", "PLC");
     const int ms = 60000;
     const size_t from = size_t(samplesForMs(5000)), n = size_t(samplesForMs(ms - 6000));
     const Run clean = talk(talker(140, 0.3, 250, 100, 0, 5), ms, 10, 0, 20);
-    const std::vector<double> ref = windows(clean.heard, from, n);
-    for (int loss : {0, 5, 15, 30}) {
-        const Run r = talk(talker(140, 0.3, 250, 100, 0, 5), ms, 10, loss, 20);
+    const Run cleanBefore = talk(talker(140, 0.3, 250, 100, 0, 5), ms, 20, 0, 20, 32000, 10);
+    for (int row = 0; row < 8; ++row) {
+        const int loss = QList<int>{0, 5, 15, 30}[row % 4];
+        // First as before: 20 ms frames, 32 kbit/s, redundancy for 10 % always.
+        const bool before = row < 4;
+        const Run r = before ? talk(talker(140, 0.3, 250, 100, 0, 5), ms, 20, loss, 20, 32000, 10)
+                             : talk(talker(140, 0.3, 250, 100, 0, 5), ms, 10, loss, 20);
         const std::vector<double> w = windows(r.heard, from, n);
+        const std::vector<double> ref = windows((before ? cleanBefore : clean).heard, from, n);
         double kept = 0, total = 0;
         int match = 0, voiced = 0;
         for (size_t i = 0; i < std::min(w.size(), ref.size()); ++i) {
@@ -387,9 +400,10 @@ void lossProxies()
                 (ref[i] > 0.1 * total / double(ref.size()) && w[i] < 0.01 * ref[i]) ? gap + 20 : 0;
             longest = std::max(longest, gap);
         }
-        std::printf("%4d %% %13.1f %% %15.1f %% %18lld %12lld %10lld %10lld\n", loss,
-                    100 * kept / total, 100.0 * match / std::max(1, voiced), longest,
-                    r.stats.decoded, r.stats.recovered, r.stats.concealed);
+        std::printf("%-7s %4d %% %13.1f %% %15.1f %% %18lld %12lld %10lld %10lld\n",
+                    before ? "before" : "now", loss, 100 * kept / total,
+                    100.0 * match / std::max(1, voiced), longest, r.stats.decoded,
+                    r.stats.recovered, r.stats.concealed);
     }
 }
 
@@ -445,14 +459,13 @@ void echoInTheRoom()
 void bandwidth()
 {
     // Per frame on the way to the host: IPv4 20 + UDP 8 + ENet's header with
-    // its sent time 4 + the unsequenced send command 8 + our type and
-    // sequence number 3.
-    const int overhead = 20 + 8 + 4 + 8 + 3;
+    // its sent time 4 + the unsequenced send command 8 + our sequence number 2.
+    const int overhead = 20 + 8 + 4 + 8 + 2;
     std::printf(
         "\nBits per second per speaker at the IP level (each frame + %d bytes of headers):\n",
         overhead);
     std::printf("%-40s %12s %12s %14s\n", "speech", "frames/s", "Opus kbit/s", "IP kbit/s");
-    for (int frameMs : {20, 10}) {
+    for (int frameMs : {0, 20, 10}) {
         for (int pauses : {0, 1}) {
             const int ms = 30000;
             // Continuous: syllables with short gaps; a conversation: the
@@ -463,11 +476,15 @@ void bandwidth()
                                                  {talker(140, 0.3, 250, 80, 0, 10), 8000},
                                                  {SignalSource::noise(0.001, 5), 12000}})
                        : talker(140, 0.3, 250, 80, 0, 9);
-            const Run r = talk(speech, ms, frameMs, 0, 0);
+            // 0: as before, 20 ms frames at 32 kbit/s with redundancy for 10 %.
+            const Run r = frameMs == 0 ? talk(speech, ms, 20, 0, 0, 32000, 10)
+                                       : talk(speech, ms, frameMs, 0, 0);
             const double s = ms / 1000.0;
             char label[64];
-            std::snprintf(label, sizeof label, "%s, %d ms frames",
-                          pauses ? "conversation (40 % talking)" : "continuous", frameMs);
+            std::snprintf(label, sizeof label, "%s, %s",
+                          pauses ? "conversation (40 % talking)" : "continuous",
+                          frameMs == 0 ? "before (20 ms)"
+                                       : (frameMs == 20 ? "20 ms frames" : "10 ms frames"));
             std::printf("%-40s %12.1f %12.1f %14.1f\n", label, r.frames / s, r.bytes * 8 / s / 1000,
                         (r.bytes + qint64(r.frames) * overhead) * 8 / s / 1000);
         }
