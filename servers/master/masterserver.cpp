@@ -756,36 +756,52 @@ void MasterServer::answerRoomListing(Client& c, const QString& code, int list, i
     if (index < 1 || index > rows.size())
         return send(c, reply::NoRoomHere);
     const RoomRow& r = *rows.at(index - 1);
+    // The password itself never leaves the master: "0005 " checks a typed one.
     send(c, reply::RoomRecord,
          {r.name, QString::number(r.members), flagWord(r.kind == int(Room::Kind::Permanent)),
-          r.password, r.address, QString::number(r.port), flagWord(false),
-          QString::number(r.maxUsers), QString::number(r.maxSpeakers)});
+          r.password.isEmpty() ? QString() : kHasPassword.toString(), r.address,
+          QString::number(r.port), flagWord(false), QString::number(r.maxUsers),
+          QString::number(r.maxSpeakers)});
+}
+
+std::optional<std::pair<QString, QString>> MasterServer::roomNamed(const Client& c,
+                                                                   const QString& nome) const
+{
+    if (const Room* r = m_rooms.directory().byName(nome))
+        return std::pair{r->nome, r->password};
+    // Another master's room, as this user's last listing saw it.
+    for (const RoomRow& r : c.rooms.value_or(QList<RoomRow>{})) {
+        if (sameRoomName(r.name, nome))
+            return std::pair{r.name, r.password};
+    }
+    return std::nullopt;
 }
 
 void MasterServer::handleTicket(Client& c, const QString& nome)
 {
-    const Room* r = m_rooms.directory().byName(nome);
-    if (!r)
+    const auto room = roomNamed(c, nome);
+    if (!room)
         return refuse(c, u"ticket for \"%1\": no such room"_s.arg(nome.left(64)), reply::NoTicket);
     // Long enough to start the voice client and join; the room host checks it
-    // at once.
+    // at once. Masters of one service share the secret that signs it.
     constexpr qint64 kTicketLifetime = 120;
     const qint64 expires = QDateTime::currentSecsSinceEpoch() + kTicketLifetime;
     send(c, reply::Ticket,
-         {trust::makeRoomTicket(m_config.roomHostLinkPassword.toUtf8(), c.nick, r->nome, expires)});
+         {trust::makeRoomTicket(m_config.roomHostLinkPassword.toUtf8(), c.nick, room->first,
+                                expires)});
 }
 
 void MasterServer::handleRoomPassword(Client& c, const QString& nome, const QString& typed)
 {
-    const Room* r = m_rooms.directory().byName(nome);
-    if (!r)
+    const auto room = roomNamed(c, nome);
+    if (!room)
         return refuse(c, u"password for \"%1\": no such room"_s.arg(nome.left(64)),
                       reply::PasswordWrong);
-    if (!m_passwordGuesses.allow(c.nick + u'\n' + r->nome, m_clock()))
-        return refuse(c, u"password for \"%1\": too many guesses"_s.arg(r->nome),
+    if (!m_passwordGuesses.allow(c.nick + u'\n' + room->first, m_clock()))
+        return refuse(c, u"password for \"%1\": too many guesses"_s.arg(room->first),
                       reply::PasswordWrong);
-    if (!trust::sameSecret(typed, r->password))
-        return refuse(c, u"password for \"%1\": wrong"_s.arg(r->nome), reply::PasswordWrong);
+    if (!trust::sameSecret(typed, room->second))
+        return refuse(c, u"password for \"%1\": wrong"_s.arg(room->first), reply::PasswordWrong);
     send(c, reply::PasswordRight);
 }
 

@@ -79,6 +79,10 @@ private:
     void handlePresence(Client& c, const QString& nick);
     void handleTicket(Client& c, const QString& nome);
     void handleRoomPassword(Client& c, const QString& nome, const QString& typed);
+    // A room's name as it is kept, and its password: this master's, or one
+    // the user's last listing saw.
+    std::optional<std::pair<QString, QString>> roomNamed(const Client& c,
+                                                         const QString& nome) const;
     void handlePrivateText(Client& c, const QStringList& params);
     void notify(const QString& nick, QStringView code, const QStringList& fields);
     void checkClients();

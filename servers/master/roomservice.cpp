@@ -171,6 +171,8 @@ QByteArray RoomService::roomData(const Room& r) const
     line(u"master_host", u"127.0.0.1"_s);
     line(u"master_port", QString::number(m_link->port()));
     line(u"server_password", m_config.roomHostLinkPassword);
+    // The same secret signs the tickets the lobbies fetch for their users.
+    line(u"require_ticket", u"true"_s);
     line(u"identity", r.identity);
     return data.toUtf8();
 }

@@ -479,11 +479,15 @@ void TestMasterServer::userRoomFollowsItsMembers()
     const quint16 port = created.at(2).toUShort();
 
     QCOMPARE(listRooms(*anna, 2),
-             QList<QStringList>{(QStringList{"Sala", "0", "False", "pw", "127.0.0.1",
+             QList<QStringList>{(QStringList{"Sala", "0", "False", "*", "127.0.0.1",
                                              QString::number(port), "False", "5", "2"})});
     QCOMPARE(anna->replyTo(u"0007", {"SALA", "5", "2", ""}), "00072");
 
+    // Only with the master's ticket for the room: a nick cannot be borrowed.
+    Membro intruder("bruno");
+    QCOMPARE(intruder.join(port, "pw"), int(session::SessionResult::BadTicket));
     Membro bruno("bruno");
+    bruno.ticket = loggedIn("bruno")->ask(u"0006", {"Sala"}).value(1);
     QCOMPARE(bruno.join(port, "pw"), 0);
     QVERIFY(QTest::qWaitFor(
         [&] {
@@ -702,7 +706,8 @@ void TestMasterServer::roomPasswordsTicketsAndLookAlikes()
     QCOMPARE(anna->replyTo(u"0007", {QStringLiteral("\u0405ala"), "5", "2", ""}), "00072");
     QCOMPARE(anna->replyTo(u"0007", {QStringLiteral("Sa\u200bla 2"), "5", "2", ""}), "00073");
 
-    // The master checks a typed password.
+    // The listing says only that there is a password; the master checks it.
+    QCOMPARE(listRooms(*anna, 2).value(0).value(3), "*");
     QCOMPARE(anna->ask(u"0005", {"Sala", "pw"}), (L{"00051"}));
     QCOMPARE(anna->ask(u"0005", {"sala", "PW"}), (L{"00052"}));
     QCOMPARE(anna->ask(u"0005", {"Nessuna", "pw"}), (L{"00052"}));
