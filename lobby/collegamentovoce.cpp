@@ -94,6 +94,16 @@ bool Module1::AvviaVoice(bool chiudiCollegamento)
         }
     }
     const QString argomenti = ArgomentiVoice();
+    // The room host admits our nick only with the master's ticket for this
+    // room. It travels in the environment, never on the command line; without
+    // one the voice client starts all the same and the room host says why
+    // it refuses.
+    const RispostaMaster esito =
+        RichiestaAlMaster(master::request::RoomTicket, {s.Nome}, intervalli().rispostaMaster);
+    if (programmaTerminato())
+        return false;
+    const QByteArray biglietto =
+        esito.e(master::reply::Ticket) ? esito.campo(0).toUtf8() : QByteArray();
 
     if (IDProcessoVoice != 0)
         programmi().chiediChiusura(IDProcessoVoice);
@@ -109,7 +119,9 @@ bool Module1::AvviaVoice(bool chiudiCollegamento)
     if (client && client->WSKVoice.InAscolto())
         qputenv(kVariabilePortaVoce, QByteArray::number(client->WSKVoice.portaAscolto()));
 
+    qputenv(kVariabileBiglietto, biglietto);
     IDProcessoVoice = programmi().avvia(kProgrammaVoce, argomenti);
+    qunsetenv(kVariabileBiglietto);
     IndiceWskVoiceAvvio = IndiceWskVoice;
     if (IDProcessoVoice == 0) {
         informa(*this, tr("Impossibile aprire una sessione audio"));

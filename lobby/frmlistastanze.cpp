@@ -325,15 +325,27 @@ void frmListaStanze::cmdAccedi_Click()
     ++m_occupata;
     m_inAccesso = true;
     [this, &corrente] {
-        QString risposta;
-        if (!corrente.Password.isEmpty()) {
-            risposta = m.dialoghi().input(
+        // The listing only says that the room has a password: the master
+        // checks what the user types.
+        const bool protetta = !corrente.Password.isEmpty();
+        if (protetta) {
+            const QString risposta = m.dialoghi().input(
                 tr("Richiesta Password di accesso"),
                 tr("Inserire la password per il collegamento alla stanza ") + corrente.Nome);
             if (risposta.isEmpty() || m_chiusa)
                 return;
+            const RispostaMaster esito =
+                m.RichiestaAlMaster(master::request::RoomPassword, {corrente.Nome, risposta},
+                                    m.intervalli().rispostaMaster);
+            if (m_chiusa || m.programmaTerminato())
+                return;
+            if (esito.esito == EsitoRichiesta::TimeOut) {
+                messaggio(tr("Il master non ha risposto in tempo"), tr("Kalimo 2.0b"));
+                return;
+            }
+            corrente.Password = esito.e(master::reply::PasswordRight) ? risposta : QString();
         }
-        if (corrente.Password != risposta) {
+        if (protetta && corrente.Password.isEmpty()) {
             Attesa::Pausa(m.intervalli().pausaPasswordErrata);
             if (m.programmaTerminato())
                 return;

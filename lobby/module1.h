@@ -186,12 +186,15 @@ public:
     // Where the lobby listens for the voice link, and where the voice client
     // it starts connects to (13000 when unset).
     static constexpr const char* kVariabilePortaVoce = "KALIMO_VOICE_LINK_PORT";
+    // The master's ticket for the room, handed to the voice client it starts.
+    static constexpr const char* kVariabileBiglietto = "KALIMO_ROOM_TICKET";
     // The voice client's argument text for StanzaCorrente: eleven fields joined by " + ".
     QString ArgomentiVoice();
     // Starts the voice client for StanzaCorrente, asking the running one to
     // close first (and, with `chiudiCollegamento`, closing the newest voice
-    // link). False, after a message, when nothing was started: room data
-    // missing or holding "+", or the start failed.
+    // link), with the master's ticket for the room ("0006 "). False, after a
+    // message, when nothing was started: room data missing or holding "+",
+    // or the start failed.
     bool AvviaVoice(bool chiudiCollegamento);
     // The voice client's "0001": has the master create the private room
     // "Stanza di <own nick> e <Par>" and enters it (20 s wait).

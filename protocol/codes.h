@@ -13,6 +13,8 @@ inline constexpr QStringView Login = u"0001";
 inline constexpr QStringView RoomListCount = u"0002";
 inline constexpr QStringView RoomCount = u"0003";
 inline constexpr QStringView RoomRecord = u"0004";
+inline constexpr QStringView RoomPassword = u"0005";
+inline constexpr QStringView RoomTicket = u"0006";
 inline constexpr QStringView CreateRoom = u"0007";
 inline constexpr QStringView MasterCount = u"0008";
 inline constexpr QStringView MasterRecord = u"0009";
@@ -53,9 +55,18 @@ inline constexpr QStringView NoRoomHere = u"00007";
 inline constexpr QStringView RoomCreated = u"00071";
 inline constexpr QStringView RoomNameTaken = u"00072";
 inline constexpr QStringView RoomRefused = u"00073";
+// "0005 " room name; typed password: right or wrong (too many guesses too).
+inline constexpr QStringView PasswordRight = u"00051";
+inline constexpr QStringView PasswordWrong = u"00052";
+// "0006 " room name: a ticket for the connection's nick and that room.
+inline constexpr QStringView Ticket = u"00061";
+inline constexpr QStringView NoTicket = u"00062";
 // Not a reply of any exchange: the lobby ends that exchange on it.
 inline constexpr QStringView NotLoggedIn = u"00000";
 } // namespace reply
+
+// Field 3 of a room record: the room has a password.
+inline constexpr QStringView kHasPassword = u"*";
 
 namespace presence {
 inline constexpr QStringView Connected = u"10012";

@@ -6,9 +6,9 @@ namespace kalimo {
 
 // Joins a TCP stream back into whole messages. Each arrival is appended to
 // what was left over; everything up to and including the last SEP1 is handed
-// out, the rest waits for the next arrival. A peer that never ends a message
-// cannot make the leftover grow past `cap`: it is dropped and overflowed()
-// turns true, so the owner can close the connection.
+// out, the rest waits for the next arrival. No message may be longer than
+// `cap`, ended or not: a longer one is dropped with what follows it and
+// overflowed() turns true, so the owner can close the connection.
 class StreamReassembler final
 {
 public:

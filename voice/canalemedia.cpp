@@ -97,9 +97,11 @@ void CanaleMedia::StopEnumHosts()
 
 void CanaleMedia::Connect(const QString& nick, const QString& password)
 {
-    sulFilo([this, nick, password] {
-        if (m_client)
-            m_client->Connect(nick, password);
+    sulFilo([this, nick, password, biglietto = m_biglietto] {
+        if (!m_client)
+            return;
+        m_client->setTicket(biglietto);
+        m_client->Connect(nick, password);
     });
 }
 

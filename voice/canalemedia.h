@@ -41,6 +41,8 @@ public:
     void EnumHosts(const QString& host, quint16 port) override;
     void StopEnumHosts() override;
     void Connect(const QString& nick, const QString& password) override;
+    // The master's ticket for this nick and room, sent with the hello.
+    void setBiglietto(const QString& biglietto) { m_biglietto = biglietto; }
     void Send(const QString& testo) override;
     void ConnettiVoce(const VoiceClientConfig& config) override;
     void SetClientConfig(const VoiceClientConfig& config) override;
@@ -67,6 +69,7 @@ private:
     session::SessionClient* m_client = nullptr;
     VoiceEngine* m_engine = nullptr;
     MezziAudio m_audio;
+    QString m_biglietto;
 };
 
 } // namespace kalimo

@@ -210,6 +210,8 @@ QString frmVoiceClient::testoRifiuto(int risultato)
         return prefisso + tr("la password della stanza non e' corretta");
     case SessionResult::NameInUse:
         return prefisso + tr("nella stanza c'e' gia' un utente con il tuo nome");
+    case SessionResult::BadTicket:
+        return prefisso + tr("il master non ha autorizzato l'accesso con questo nome");
     default:
         return prefisso + tr("i posti disponibili sono tutti occupati");
     }

@@ -14,6 +14,10 @@ using namespace Qt::StringLiterals;
 
 namespace kalimo {
 
+namespace {
+constexpr const char* kVariabileBiglietto = "KALIMO_ROOM_TICKET";
+} // namespace
+
 int eseguiVoce(QApplication& app)
 {
     // The program ends through Module1, never because a box closed while the
@@ -34,8 +38,15 @@ int eseguiVoce(QApplication& app)
     AgganciProva agganci(QProcessEnvironment::systemEnvironment());
     agganci.applica(servizi, intervalli, tempi, fabbrica, impostazioni);
 
-    servizi.creaCanale = [fabbrica, impostazioni, tempi]() -> std::unique_ptr<CanaleStanza> {
-        return std::make_unique<CanaleMedia>(fabbrica, impostazioni, tempi);
+    // The master's ticket for the room, from the lobby: read once, and kept
+    // from any program started from here.
+    const QString biglietto = qEnvironmentVariable(kVariabileBiglietto);
+    qunsetenv(kVariabileBiglietto);
+    servizi.creaCanale = [fabbrica, impostazioni, tempi,
+                          biglietto]() -> std::unique_ptr<CanaleStanza> {
+        auto canale = std::make_unique<CanaleMedia>(fabbrica, impostazioni, tempi);
+        canale->setBiglietto(biglietto);
+        return canale;
     };
     if (!servizi.impostaAudio) {
         Dialoghi* dialoghi = servizi.dialoghi;

@@ -46,7 +46,9 @@ public:
         QFile ini(dir + u"/m.ini"_s);
         if (!ini.open(QIODevice::WriteOnly))
             return false;
-        ini.write("[Service]\nMaxUsers=100000\n[Network]\nMaxConnections=100000\n");
+        ini.write("[Service]\nMaxUsers=100000\n[Network]\nMaxConnections=100000\n"
+                  "[Brakes]\nConnectionsPerAddress=100000\nRegistrationsPerAddress=100000\n"
+                  "RegistrationsPerConnection=100000\n");
         if (minCost)
             ini.write("[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n");
         else if (!cost.isEmpty())

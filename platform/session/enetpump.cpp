@@ -4,7 +4,10 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QtEndian>
 #include <QTimer>
+
+#include <cstddef>
 
 #include <mutex>
 
@@ -106,8 +109,12 @@ int EnetPump::intercept(ENetHost* host, ENetEvent*)
     if (!pump || pump->m_host != host)
         return 0;
     const QByteArrayView data(host->receivedData, static_cast<qsizetype>(host->receivedDataLength));
-    if (!wire::looksLikeEnumeration(data))
-        return 0;
+    if (!wire::looksLikeEnumeration(data)) {
+        if (!pump->m_gate)
+            return 0;
+        const std::optional<enet_uint32> connect = connectDataOf(data);
+        return connect && !pump->m_gate(host->receivedAddress, *connect) ? 1 : 0;
+    }
     if (pump->m_intercepted.size() < kMaxInterceptedPerCall)
         pump->m_intercepted.push_back(Datagram{host->receivedAddress, data.toByteArray()});
     return 1;
@@ -159,6 +166,24 @@ void EnetPump::flush()
 {
     if (m_host)
         enet_host_flush(m_host);
+}
+
+std::optional<enet_uint32> connectDataOf(QByteArrayView d)
+{
+    if (d.size() < qsizetype(sizeof(enet_uint16)))
+        return std::nullopt;
+    const auto field = qFromBigEndian<enet_uint16>(d.data());
+    const int peerId =
+        field & ~(ENET_PROTOCOL_HEADER_FLAG_MASK | ENET_PROTOCOL_HEADER_SESSION_MASK);
+    // Only datagrams for no peer yet can open a connect, and ENet reads
+    // nothing after a first command that is not one.
+    if (peerId != ENET_PROTOCOL_MAXIMUM_PEER_ID || (field & ENET_PROTOCOL_HEADER_FLAG_COMPRESSED))
+        return std::nullopt;
+    const qsizetype at = (field & ENET_PROTOCOL_HEADER_FLAG_SENT_TIME) ? 4 : 2;
+    if (d.size() < at + qsizetype(sizeof(ENetProtocolConnect)) ||
+        (quint8(d[at]) & ENET_PROTOCOL_COMMAND_MASK) != ENET_PROTOCOL_COMMAND_CONNECT)
+        return std::nullopt;
+    return qFromBigEndian<enet_uint32>(d.data() + at + offsetof(ENetProtocolConnect, data));
 }
 
 bool enetAddressFromIp(const QString& ip, quint16 port, ENetAddress* out)

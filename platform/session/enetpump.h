@@ -7,6 +7,7 @@
 #include <enet/enet.h>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 class QSocketNotifier;
@@ -30,6 +31,9 @@ public:
     };
     using EventHandler = std::function<void(const ENetEvent&)>;
     using DatagramHandler = std::function<void(const Datagram&)>;
+    // Decides on a datagram that opens an ENet connect (with its connect
+    // data) before ENet spends a peer or a reply on it; false drops it.
+    using ConnectGate = std::function<bool(const ENetAddress& from, enet_uint32 data)>;
 
     // Null with *error set when ENet cannot start or the address cannot be
     // bound. bindTo null: any local port, chosen at the first send.
@@ -37,6 +41,7 @@ public:
                             EventHandler onEvent, DatagramHandler onDatagram, QString* error);
 
     ENetHost* host() const { return m_host; }
+    void setConnectGate(ConnectGate gate) { m_gate = std::move(gate); }
     quint16 boundPort() const;
 
     void service();
@@ -56,11 +61,16 @@ private:
     ENetHost* m_host = nullptr;
     EventHandler m_onEvent;
     DatagramHandler m_onDatagram;
+    ConnectGate m_gate;
     QSocketNotifier* m_notifier = nullptr;
     QTimer* m_timer = nullptr;
     std::vector<Datagram> m_intercepted;
     int m_depth = 0;
 };
+
+// The connect data of a datagram that opens an ENet connect; nothing for
+// any other datagram.
+std::optional<enet_uint32> connectDataOf(QByteArrayView datagram);
 
 // Fills *out from a dotted IPv4 text; false when it is not one.
 bool enetAddressFromIp(const QString& ip, quint16 port, ENetAddress* out);

@@ -27,7 +27,8 @@ QString firstIpv4(const QList<QHostAddress>& addresses)
 SessionResult knownReason(enet_uint32 data, SessionResult otherwise)
 {
     if (data >= static_cast<enet_uint32>(SessionResult::RoomFull) &&
-        data <= static_cast<enet_uint32>(SessionResult::ConnectionLost))
+        data <= static_cast<enet_uint32>(SessionResult::BadTicket) &&
+        data != static_cast<enet_uint32>(SessionResult::NoAnswer))
         return static_cast<SessionResult>(data);
     return otherwise;
 }
@@ -63,6 +64,14 @@ bool SessionClient::ensurePump()
             if (!answer || answer->application != m_app)
                 return;
             m_enumTimer.stop();
+            m_cookie = answer->cookie;
+            m_haveCookie = true;
+            m_cookieAge.start();
+            if (m_awaitCookie) {
+                m_awaitCookie = false;
+                connectWithCookie();
+                return;
+            }
             Q_EMIT EnumHostsResponse(answer->roomName, static_cast<int>(answer->players),
                                      static_cast<int>(answer->maxPlayers));
         },
@@ -178,12 +187,30 @@ void SessionClient::Connect(const QString& playerName, const QString& password)
 void SessionClient::startConnect()
 {
     m_connectWanted = false;
-    ENetAddress host{};
-    if (!ensurePump() || !enetAddressFromIp(m_hostIp, m_port, &host)) {
+    if (!ensurePump()) {
         failLater(SessionResult::NoAnswer);
         return;
     }
-    m_peer = enet_host_connect(m_pump->host(), &host, wire::kChannelCount, wire::kConnectData);
+    // The host takes connects only with the cookie of a recent answer, well
+    // inside its validity.
+    constexpr qint64 kFreshCookieMs = 15000;
+    if (!m_haveCookie || m_cookieAge.elapsed() > kFreshCookieMs) {
+        m_awaitCookie = true;
+        m_enumTimer.start(qMax(1, m_timings.enumRetryMs));
+        sendEnumQuery();
+        return;
+    }
+    connectWithCookie();
+}
+
+void SessionClient::connectWithCookie()
+{
+    ENetAddress host{};
+    if (!m_pump || !enetAddressFromIp(m_hostIp, m_port, &host)) {
+        failLater(SessionResult::NoAnswer);
+        return;
+    }
+    m_peer = enet_host_connect(m_pump->host(), &host, wire::kChannelCount, m_cookie);
     if (!m_peer) {
         failLater(SessionResult::NoAnswer);
         return;
@@ -203,6 +230,10 @@ void SessionClient::failLater(SessionResult result)
 void SessionClient::finishConnect(SessionResult result)
 {
     m_connectTimer.stop();
+    if (m_awaitCookie) {
+        m_awaitCookie = false;
+        m_enumTimer.stop();
+    }
     if (result != SessionResult::Accepted) {
         if (m_peer && m_pump) {
             enet_peer_disconnect_now(m_peer, 0);
@@ -227,7 +258,8 @@ void SessionClient::onEvent(const ENetEvent& event)
             return;
         configurePeer(m_peer, m_timings.deadPeerMs);
         m_state = State::Hello;
-        sendToPeer(m_peer, wire::kChannelControl, wire::hello({m_app, m_playerName, m_password}),
+        sendToPeer(m_peer, wire::kChannelControl,
+                   wire::hello({m_app, m_playerName, m_password, m_ticket}),
                    ENET_PACKET_FLAG_RELIABLE);
         m_pump->flush();
         return;
@@ -360,6 +392,8 @@ void SessionClient::Close()
     m_resolving = false;
     m_lookupFailed = false;
     m_connectWanted = false;
+    m_haveCookie = false;
+    m_awaitCookie = false;
 }
 
 } // namespace kalimo::session

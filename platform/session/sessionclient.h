@@ -4,6 +4,7 @@
 #include "platform/session/voiceimpairment.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -44,6 +45,9 @@ public:
     // Joins the session of the host last given to EnumHosts. The outcome
     // always arrives later, as ConnectComplete.
     void Connect(const QString& playerName, const QString& password);
+    // The master's ticket for this nick and room, sent with the hello of
+    // every later Connect.
+    void setTicket(const QString& ticket) { m_ticket = ticket; }
 
     // Room texts on the reliable channel (guaranteed: delivered, in order;
     // otherwise it may be lost). False when not connected or too large.
@@ -83,6 +87,7 @@ private:
     void resolved(quint64 generation, const QString& ip);
     void sendEnumQuery();
     void startConnect();
+    void connectWithCookie();
     void finishConnect(SessionResult result);
     void onEvent(const _ENetEvent& event);
     void onReceive(int channel, QByteArrayView data);
@@ -104,6 +109,12 @@ private:
     bool m_connectWanted = false;
     QString m_playerName;
     QString m_password;
+    QString m_ticket;
+    // The host's proof that we receive at our address, from its last answer.
+    quint32 m_cookie = 0;
+    bool m_haveCookie = false;
+    bool m_awaitCookie = false;
+    QElapsedTimer m_cookieAge;
 
     QTimer m_enumTimer;
     QTimer m_connectTimer;

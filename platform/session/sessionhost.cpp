@@ -4,6 +4,9 @@
 #include "platform/session/enetsend.h"
 #include "platform/session/wire.h"
 
+#include <QMessageAuthenticationCode>
+#include <QRandomGenerator>
+#include <QtEndian>
 #include <QTimer>
 
 #include <limits>
@@ -17,7 +20,13 @@ constexpr int kMostPlayers = ENET_PROTOCOL_MAXIMUM_PEER_ID - 1;
 
 } // namespace
 
-SessionHost::SessionHost(QObject* parent) : QObject(parent) {}
+SessionHost::SessionHost(QObject* parent) : QObject(parent)
+{
+    m_cookieKey.resize(32);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(m_cookieKey.data()),
+                                          m_cookieKey.size() / 4);
+    m_clock.start();
+}
 
 SessionHost::~SessionHost()
 {
@@ -47,12 +56,21 @@ bool SessionHost::Listen(const QString& address, quint16 port, const QUuid& appG
         m_error = tr("%1 is not an IPv4 address.").arg(address);
         return false;
     }
+    // Members, the attempts strangers may hold open, and one spare slot to
+    // refuse through, within ENet's limit.
+    const size_t peers = static_cast<size_t>(
+        qMin(maxPlayers + qMax(0, m_admission.halfOpenTotal) + 1, kMostPlayers + 1));
     m_pump = EnetPump::create(
-        &bind, static_cast<size_t>(maxPlayers) + 1, m_timings.pumpMs,
-        [this](const ENetEvent& e) { onEvent(e); },
+        &bind, peers, m_timings.pumpMs, [this](const ENetEvent& e) { onEvent(e); },
         [this](const EnetPump::Datagram& d) { answerEnumeration(d.from, d.bytes); }, &m_error);
     if (!m_pump)
         return false;
+    m_pump->setConnectGate(
+        [this](const ENetAddress& from, enet_uint32 data) { return admitConnect(from, data); });
+    m_sweeper = new QTimer(this);
+    connect(m_sweeper, &QTimer::timeout, this, &SessionHost::sweep);
+    m_sweeper->start(qBound(10, m_timings.helloMs / 8, 250));
+    m_enumTotal = Bucket{double(m_admission.enumPerSecondTotal), m_clock.elapsed()};
     m_app = appGuid;
     m_capacity = maxPlayers;
     m_maxPlayers = maxPlayers;
@@ -70,17 +88,151 @@ QString SessionHost::playerName(qint32 id) const
     return m_players.value(id).name;
 }
 
+quint32 SessionHost::cookieFor(quint32 host, qint64 period) const
+{
+    char bytes[12];
+    qToBigEndian(host, bytes);
+    qToBigEndian(period, bytes + 4);
+    const QByteArray mac = QMessageAuthenticationCode::hash(
+        QByteArray::fromRawData(bytes, sizeof bytes), m_cookieKey, QCryptographicHash::Sha256);
+    return qFromBigEndian<quint32>(mac.constData());
+}
+
+bool SessionHost::enumAllowed(quint32 host)
+{
+    const qint64 now = m_clock.elapsed();
+    auto take = [now](Bucket& b, double burst, double perSecond) {
+        b.tokens = qMin(burst, b.tokens + double(now - b.last) * perSecond / 1000.0);
+        b.last = now;
+        if (b.tokens < 1.0)
+            return false;
+        b.tokens -= 1.0;
+        return true;
+    };
+    if (!take(m_enumTotal, m_admission.enumPerSecondTotal, m_admission.enumPerSecondTotal))
+        return false;
+    if (m_enumBuckets.size() > 4096) {
+        // Forged sources by the thousand: forget those that are full again.
+        const double burst = m_admission.enumBurstPerSource;
+        const double rate = m_admission.enumPerSecondPerSource;
+        m_enumBuckets.removeIf([&](const auto& it) {
+            return it.value().tokens + double(now - it.value().last) * rate / 1000.0 >= burst;
+        });
+        if (m_enumBuckets.size() > 65536)
+            m_enumBuckets.clear();
+    }
+    auto it = m_enumBuckets.find(host);
+    if (it == m_enumBuckets.end())
+        it = m_enumBuckets.insert(host, Bucket{double(m_admission.enumBurstPerSource), now});
+    return take(*it, m_admission.enumBurstPerSource, m_admission.enumPerSecondPerSource);
+}
+
 void SessionHost::answerEnumeration(const ENetAddress& from, QByteArrayView query)
 {
     const auto app = wire::parseEnumQuery(query);
     if (!app || *app != m_app)
         return;
+    if (!enumAllowed(from.host)) {
+        ++m_unansweredQueries;
+        return;
+    }
     wire::EnumAnswer answer;
     answer.application = m_app;
     answer.roomName = m_roomName;
     answer.players = static_cast<quint32>(m_players.size());
     answer.maxPlayers = static_cast<quint32>(m_maxPlayers);
-    m_pump->sendDatagram(from, wire::enumAnswer(answer));
+    answer.cookie = cookieFor(from.host, m_clock.elapsed() / qMax(1, m_admission.cookiePeriodMs));
+    // Never more bytes back than came in.
+    const QByteArray bytes = wire::enumAnswer(answer, query.size());
+    if (bytes.isEmpty()) {
+        ++m_unansweredQueries;
+        return;
+    }
+    m_pump->sendDatagram(from, bytes);
+}
+
+int SessionHost::halfOpen() const
+{
+    ENetHost* host = m_pump ? m_pump->host() : nullptr;
+    int n = 0;
+    for (size_t i = 0; host && i < host->peerCount; ++i) {
+        ENetPeer* p = &host->peers[i];
+        if (p->state == ENET_PEER_STATE_DISCONNECTED)
+            continue;
+        const auto it = m_peers.find(p);
+        n += it == m_peers.end() || it->second.playerId == 0 ? 1 : 0;
+    }
+    return n;
+}
+
+bool SessionHost::admitConnect(const ENetAddress& from, enet_uint32 data)
+{
+    const qint64 period = m_clock.elapsed() / qMax(1, m_admission.cookiePeriodMs);
+    // Only an address that received our enumeration answer knows its cookie;
+    // a forged one costs us neither a slot nor a reply.
+    if (data != cookieFor(from.host, period) && data != cookieFor(from.host, period - 1)) {
+        ++m_droppedConnects;
+        return false;
+    }
+    ENetHost* host = m_pump->host();
+    int fromThere = 0;
+    int total = 0;
+    for (size_t i = 0; i < host->peerCount; ++i) {
+        ENetPeer* p = &host->peers[i];
+        if (p->state == ENET_PEER_STATE_DISCONNECTED)
+            continue;
+        const auto it = m_peers.find(p);
+        if (it != m_peers.end() && it->second.playerId != 0)
+            continue;
+        // A repeated connect of an attempt under way: ENet knows it already.
+        if (p->address.host == from.host && p->address.port == from.port &&
+            p->state != ENET_PEER_STATE_CONNECTED)
+            return true;
+        ++total;
+        fromThere += p->address.host == from.host ? 1 : 0;
+    }
+    if (fromThere >= m_admission.halfOpenPerSource || total >= m_admission.halfOpenTotal) {
+        ++m_droppedConnects;
+        return false;
+    }
+    return true;
+}
+
+void SessionHost::forget(ENetPeer* peer)
+{
+    m_attempts.erase(peer);
+    m_peers.erase(peer);
+}
+
+void SessionHost::sweep()
+{
+    if (!m_pump)
+        return;
+    ENetHost* host = m_pump->host();
+    const qint64 now = m_clock.elapsed();
+    for (size_t i = 0; i < host->peerCount; ++i) {
+        ENetPeer* p = &host->peers[i];
+        const auto known = m_peers.find(p);
+        const bool member = known != m_peers.end() && known->second.playerId != 0;
+        if (p->state == ENET_PEER_STATE_DISCONNECTED || member) {
+            m_attempts.erase(p);
+            continue;
+        }
+        auto [it, fresh] = m_attempts.try_emplace(p, Attempt{p->connectID, now});
+        if (!fresh && it->second.connectId != p->connectID)
+            it->second = Attempt{p->connectID, now};
+        if (now - it->second.since < m_timings.helloMs)
+            continue;
+        // Half open too long: handshake unfinished, hello missing, or a
+        // refusal never acknowledged. The slot is freed at once.
+        if (p->state == ENET_PEER_STATE_CONNECTED && known != m_peers.end() &&
+            !known->second.refused)
+            enet_peer_disconnect_now(p, static_cast<enet_uint32>(toInt(SessionResult::BadHello)));
+        else
+            enet_peer_reset(p);
+        forget(p);
+    }
+    m_pump->flush();
 }
 
 void SessionHost::onEvent(const ENetEvent& event)
@@ -88,25 +240,10 @@ void SessionHost::onEvent(const ENetEvent& event)
     ENetPeer* const peer = event.peer;
     switch (event.type) {
     case ENET_EVENT_TYPE_CONNECT: {
-        if (event.data != wire::kConnectData) {
-            // Not one of ours: no slot is spent on it.
-            enet_peer_disconnect_now(peer, toInt(SessionResult::BadHello));
-            return;
-        }
         configurePeer(peer, m_timings.deadPeerMs);
         m_peers[peer] = Peer{peer->connectID, 0, false};
         m_pump->flush();
-        const quint64 generation = m_generation;
-        const quint32 connectId = peer->connectID;
-        // A peer that never says hello must not hold a slot for ever.
-        QTimer::singleShot(qMax(1, m_timings.helloMs), this, [this, generation, peer, connectId] {
-            if (generation != m_generation)
-                return;
-            const auto it = m_peers.find(peer);
-            if (it != m_peers.end() && it->second.connectId == connectId &&
-                it->second.playerId == 0 && !it->second.refused)
-                refuse(peer, it->second, SessionResult::BadHello);
-        });
+        // A peer that never says hello is swept within the hello time.
         return;
     }
     case ENET_EVENT_TYPE_RECEIVE: {
@@ -144,6 +281,7 @@ void SessionHost::onEvent(const ENetEvent& event)
             return;
         const qint32 id = it->second.playerId;
         m_peers.erase(it);
+        m_attempts.erase(peer);
         if (id != 0) {
             m_players.remove(id);
             Q_EMIT DestroyPlayer(id);
@@ -163,7 +301,7 @@ void SessionHost::onHello(ENetPeer* peer, QByteArrayView data)
         !hello || hello->application != m_app ? SessionResult::BadHello : ownVerdict(hello->name);
     if (verdict == SessionResult::Accepted && m_check) {
         const quint64 generation = m_generation;
-        verdict = m_check(hello->name, hello->password);
+        verdict = m_check(hello->name, hello->password, hello->ticket);
         if (generation != m_generation)
             return; // the check closed the host
         // Events served inside the check may have filled the room meanwhile.
@@ -265,8 +403,11 @@ void SessionHost::Close()
         m_pump = nullptr;
     }
     m_peers.clear();
+    m_attempts.clear();
     m_players.clear();
     m_capacity = 0;
+    delete m_sweeper;
+    m_sweeper = nullptr;
 }
 
 } // namespace kalimo::session

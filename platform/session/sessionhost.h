@@ -3,6 +3,8 @@
 #include "platform/session/sessiontypes.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -11,6 +13,8 @@
 
 #include <functional>
 #include <unordered_map>
+
+class QTimer;
 
 struct _ENetPeer;
 struct _ENetEvent;
@@ -35,12 +39,15 @@ public:
     // Decides on a hello that passed the host's own checks (well formed,
     // right application, room not full, name not in use). Returns Accepted
     // or the reason to refuse with. It must not destroy the host.
-    using HelloCheck = std::function<SessionResult(const QString& name, const QString& password)>;
+    using HelloCheck = std::function<SessionResult(const QString& name, const QString& password,
+                                                   const QString& ticket)>;
 
     explicit SessionHost(QObject* parent = nullptr);
     ~SessionHost() override;
 
     void setTimings(const SessionTimings& timings) { m_timings = timings; }
+    // Before Listen: how many connect attempts strangers may hold open.
+    void setAdmission(const AdmissionLimits& limits) { m_admission = limits; }
     void setHelloCheck(HelloCheck check) { m_check = std::move(check); }
     // What enumeration answers carry besides the live player count.
     void setRoomName(const QString& name) { m_roomName = name; }
@@ -71,6 +78,12 @@ public:
     void Close();
 
     QString errorString() const { return m_error; }
+    // Connect datagrams dropped before ENet saw them, and enumeration
+    // queries left unanswered, since Listen.
+    qint64 droppedConnects() const { return m_droppedConnects; }
+    qint64 unansweredQueries() const { return m_unansweredQueries; }
+    // Connect attempts from addresses that proved they receive, not yet members.
+    int halfOpen() const;
 
 Q_SIGNALS:
     void CreatePlayer(qint32 id, const QString& name);
@@ -100,9 +113,35 @@ private:
     bool sendOn(qint32 id, qint32 except, int channel, QByteArrayView bytes, quint32 flags);
     qint32 nextPlayerId();
     void answerEnumeration(const _ENetAddress& from, QByteArrayView query);
+    bool admitConnect(const _ENetAddress& from, quint32 data);
+    quint32 cookieFor(quint32 host, qint64 period) const;
+    bool enumAllowed(quint32 host);
+    // Drops what has been half open for longer than the hello time.
+    void sweep();
+    void forget(_ENetPeer* peer);
+
+    struct Bucket
+    {
+        double tokens = 0;
+        qint64 last = 0;
+    };
+    struct Attempt
+    {
+        quint32 connectId = 0;
+        qint64 since = 0;
+    };
 
     SessionTimings m_timings;
+    AdmissionLimits m_admission;
     HelloCheck m_check;
+    QByteArray m_cookieKey;
+    QElapsedTimer m_clock;
+    QTimer* m_sweeper = nullptr;
+    std::unordered_map<_ENetPeer*, Attempt> m_attempts;
+    QHash<quint32, Bucket> m_enumBuckets;
+    Bucket m_enumTotal;
+    qint64 m_droppedConnects = 0;
+    qint64 m_unansweredQueries = 0;
     EnetPump* m_pump = nullptr;
     QUuid m_app;
     QString m_roomName;

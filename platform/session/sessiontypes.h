@@ -16,6 +16,7 @@ enum class SessionResult : int {
     NoAnswer = 5,       // nobody answered at that address in time
     HostClosed = 6,     // the host ended the session
     ConnectionLost = 7, // the peer stopped answering
+    BadTicket = 8,      // the master's ticket for this nick and room was missing or wrong
 };
 
 constexpr int toInt(SessionResult r)
@@ -34,10 +35,27 @@ struct SessionTimings
     int enumRetryMs = 1000;
     // Client: the whole connect (ENet handshake and hello) must finish in this.
     int connectMs = 10000;
-    // Host: a connected peer must send its hello within this.
-    int helloMs = 10000;
+    // Host: a connect attempt must have said its hello within this, from its
+    // first datagram; until then it holds no member slot.
+    int helloMs = 2000;
     // Interval of the timer that drives ENet beside the socket notifier.
     int pumpMs = 10;
+};
+
+// What a room host lets strangers cost it. Connect attempts count from the
+// first datagram until the hello is accepted, and only from addresses that
+// showed they receive (their connect carries the enumeration's cookie).
+struct AdmissionLimits
+{
+    int halfOpenPerSource = 4;
+    int halfOpenTotal = 32;
+    // Enumeration answers per source address: a burst, then a steady rate;
+    // and for all sources together, per second.
+    int enumBurstPerSource = 16;
+    int enumPerSecondPerSource = 4;
+    int enumPerSecondTotal = 1000;
+    // A cookie is good for this long at least and twice this at most.
+    int cookiePeriodMs = 30000;
 };
 
 // The application GUID of Kalimo's room sessions.

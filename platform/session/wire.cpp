@@ -19,7 +19,7 @@ constexpr qsizetype kEnumMagicSize = 8;
 constexpr char kHelloMagic[] = "KLMH";
 constexpr char kWelcomeMagic[] = "KLMW";
 constexpr qsizetype kMagicSize = 4;
-constexpr quint8 kHelloVersion = 1;
+constexpr quint8 kHelloVersion = 2; // 1: without the ticket
 constexpr qsizetype kUuidSize = 16;
 
 class Writer
@@ -146,7 +146,9 @@ QByteArray enumQuery(const QUuid& application)
     Writer w;
     w.raw(view(kEnumQueryMagic, kEnumMagicSize));
     w.uuid(application);
-    return w.take();
+    QByteArray query = w.take();
+    query.append(kEnumQuerySize - query.size(), '\0');
+    return query;
 }
 
 std::optional<QUuid> parseEnumQuery(QByteArrayView datagram)
@@ -155,19 +157,23 @@ std::optional<QUuid> parseEnumQuery(QByteArrayView datagram)
     if (!r.expect(view(kEnumQueryMagic, kEnumMagicSize)))
         return std::nullopt;
     const QUuid app = r.uuid();
-    if (!r.atEnd())
+    if (!r.ok() || datagram.size() > kMaxEnumQuerySize)
         return std::nullopt;
     return app;
 }
 
-QByteArray enumAnswer(const EnumAnswer& answer)
+QByteArray enumAnswer(const EnumAnswer& answer, qsizetype maxBytes)
 {
     Writer w;
     w.raw(view(kEnumAnswerMagic, kEnumMagicSize));
     w.uuid(answer.application);
     w.u32(answer.players);
     w.u32(answer.maxPlayers);
-    w.text16(utf8Capped(answer.roomName, kMaxRoomNameBytes));
+    w.u32(answer.cookie);
+    const qsizetype room = maxBytes - (kEnumMagicSize + kUuidSize + 12 + 2);
+    if (room < 0)
+        return {};
+    w.text16(utf8Capped(answer.roomName, qMin(room, kMaxRoomNameBytes)));
     return w.take();
 }
 
@@ -180,6 +186,7 @@ std::optional<EnumAnswer> parseEnumAnswer(QByteArrayView datagram)
     a.application = r.uuid();
     a.players = r.u32();
     a.maxPlayers = r.u32();
+    a.cookie = r.u32();
     const QByteArrayView name = r.text16(kMaxRoomNameBytes);
     if (!r.atEnd())
         return std::nullopt;
@@ -195,26 +202,33 @@ QByteArray hello(const Hello& hello)
     w.uuid(hello.application);
     w.text16(hello.name.toUtf8());
     w.text16(hello.password.toUtf8());
+    w.text16(hello.ticket.toUtf8());
     return w.take();
 }
 
 std::optional<Hello> parseHello(QByteArrayView packet)
 {
     Reader r(packet);
-    if (!r.expect(view(kHelloMagic, kMagicSize)) || r.u8() != kHelloVersion)
+    if (!r.expect(view(kHelloMagic, kMagicSize)))
+        return std::nullopt;
+    const quint8 version = r.u8();
+    if (version != 1 && version != kHelloVersion)
         return std::nullopt;
     Hello h;
     h.application = r.uuid();
     const QByteArrayView name = r.text16(kMaxNameBytes);
     const QByteArrayView password = r.text16(kMaxPasswordBytes);
+    const QByteArrayView ticket = version >= 2 ? r.text16(kMaxTicketBytes) : QByteArrayView();
     if (!r.atEnd())
         return std::nullopt;
     auto n = strictUtf8(name);
     auto p = strictUtf8(password);
-    if (!n || !p || !acceptablePlayerName(*n))
+    auto t = strictUtf8(ticket);
+    if (!n || !p || !t || !acceptablePlayerName(*n))
         return std::nullopt;
     h.name = *n;
     h.password = *p;
+    h.ticket = *t;
     return h;
 }
 

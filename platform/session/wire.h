@@ -10,9 +10,6 @@
 // that accepts any input and returns nothing for anything malformed.
 namespace kalimo::session::wire {
 
-// ENet connect data: a peer without it is not one of ours.
-constexpr quint32 kConnectData = 0x4B4C4D31;
-
 constexpr int kChannelControl = 0; // reliable, in order: hello, welcome, room texts
 constexpr int kChannelVoice = 1;   // unsequenced voice frames
 constexpr int kChannelReport = 2;  // reliable: listeners' loss reports to a speaker
@@ -24,6 +21,11 @@ constexpr qsizetype kMaxPasswordBytes = 128;
 constexpr qsizetype kMaxRoomNameBytes = 256;
 constexpr qsizetype kMaxVoiceFrame = 4000;
 constexpr qsizetype kMaxPayload = 64 * 1024;
+constexpr qsizetype kMaxTicketBytes = 256;
+// Queries are padded to this size, so that no answer need be larger than
+// the query that drew it: a forged source gains nothing by reflection.
+constexpr qsizetype kEnumQuerySize = 320;
+constexpr qsizetype kMaxEnumQuerySize = 1024;
 
 struct EnumAnswer
 {
@@ -31,6 +33,8 @@ struct EnumAnswer
     QString roomName;
     quint32 players = 0;
     quint32 maxPlayers = 0;
+    // Proof that the asker receives at its address: its connect carries it.
+    quint32 cookie = 0;
 };
 
 struct Hello
@@ -38,6 +42,8 @@ struct Hello
     QUuid application;
     QString name;
     QString password;
+    // The master's word that this nick may enter this room; may be empty.
+    QString ticket;
 };
 
 struct VoiceFrame
@@ -51,7 +57,9 @@ struct VoiceFrame
 bool looksLikeEnumeration(QByteArrayView datagram);
 QByteArray enumQuery(const QUuid& application);
 std::optional<QUuid> parseEnumQuery(QByteArrayView datagram);
-QByteArray enumAnswer(const EnumAnswer& answer);
+// An answer of at most `maxBytes`: the room name is cut to fit; empty when
+// even a nameless answer would be larger.
+QByteArray enumAnswer(const EnumAnswer& answer, qsizetype maxBytes = kEnumQuerySize);
 std::optional<EnumAnswer> parseEnumAnswer(QByteArrayView datagram);
 
 // The first reliable packet of a client and the host's acceptance.

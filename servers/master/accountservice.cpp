@@ -124,6 +124,15 @@ void AccountService::lookUpAccount(const QString& nick, std::function<void(Store
     });
 }
 
+void AccountService::listNicks(std::function<void(std::optional<QStringList>)> done)
+{
+    ++m_pending;
+    onStore([this, done](AccountStore* store) {
+        std::optional<QStringList> all = store ? store->nicks() : std::nullopt;
+        deliver([done, all = std::move(all)] { done(all); });
+    });
+}
+
 void AccountService::registerNew(const QString& nick, const QString& password, const QString& email,
                                  std::function<void(RegistrationOutcome)> done)
 {

@@ -4,11 +4,13 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 #include <QThreadPool>
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace kalimo::master {
 
@@ -65,6 +67,8 @@ public:
     }
     // Events other masters send to `channel` arrive as event().
     void listenForEvents(const QString& channel);
+    // Every nick, or nothing when the store cannot answer.
+    void listNicks(std::function<void(std::optional<QStringList>)> done);
 
     // Queued answers not yet delivered, for tests and a clean shutdown log.
     int pending() const { return m_pending; }

@@ -361,4 +361,21 @@ qint64 AccountStore::count()
     return q.value(0).toLongLong();
 }
 
+std::optional<QStringList> AccountStore::nicks()
+{
+    if (!open())
+        return std::nullopt;
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.setForwardOnly(true);
+    if (!q.exec(u"SELECT nick FROM accounts"_s)) {
+        fail(QCoreApplication::translate("AccountStore", "cannot list accounts"),
+             q.lastError().text());
+        return std::nullopt;
+    }
+    QStringList all;
+    while (q.next())
+        all.append(q.value(0).toString());
+    return all;
+}
+
 } // namespace kalimo::master

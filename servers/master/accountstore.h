@@ -5,6 +5,9 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
+
+#include <optional>
 
 #include <functional>
 
@@ -61,6 +64,8 @@ public:
     StoreStatus setEnabled(const QString& nick, bool enabled);
     // -1 when the store is unavailable.
     qint64 count();
+    // Every nick; nothing when the store is unavailable.
+    std::optional<QStringList> nicks();
 
     // Keeps the failure for lastError() and, since the connection may be
     // what failed, rolls back and closes it so the next call opens it

@@ -1,6 +1,7 @@
 #include "servers/master/masterconfig.h"
 
 #include "protocol/framing.h"
+#include "servers/trust/names.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -131,6 +132,36 @@ ConfigResult loadConfig(const QString& path)
     c.roomLiveRoomsPerUser =
         int(r.number(u"Rooms/LiveRoomsPerUser"_s, c.roomLiveRoomsPerUser, 1, 10000));
 
+    auto limit = [&r](const QString& key, int value) {
+        return int(r.number(key, value, 1, 1000000));
+    };
+    c.maxConnectionsPerAddress =
+        limit(u"Brakes/ConnectionsPerAddress"_s, c.maxConnectionsPerAddress);
+    c.registrationsPerConnection =
+        limit(u"Brakes/RegistrationsPerConnection"_s, c.registrationsPerConnection);
+    c.registrationsPerAddress =
+        limit(u"Brakes/RegistrationsPerAddress"_s, c.registrationsPerAddress);
+    c.registrationWindowMs =
+        limit(u"Brakes/RegistrationSeconds"_s, c.registrationWindowMs / 1000) * 1000;
+    c.loginFreeFailuresPerNick =
+        limit(u"Brakes/FreeLoginFailuresPerNick"_s, c.loginFreeFailuresPerNick);
+    c.loginFreeFailuresPerAddress =
+        limit(u"Brakes/FreeLoginFailuresPerAddress"_s, c.loginFreeFailuresPerAddress);
+    c.loginMinDelayMs = limit(u"Brakes/LoginDelayMinMs"_s, c.loginMinDelayMs);
+    c.loginMaxDelayMs =
+        qMax(c.loginMinDelayMs, limit(u"Brakes/LoginDelayMaxMs"_s, c.loginMaxDelayMs));
+    c.loginForgetMs = limit(u"Brakes/LoginForgetSeconds"_s, c.loginForgetMs / 1000) * 1000;
+    c.lookupsInFlight = limit(u"Brakes/LookupsPerConnection"_s, c.lookupsInFlight);
+    c.refusalsPerPeriod = limit(u"Brakes/RefusalsPerPeriod"_s, c.refusalsPerPeriod);
+    c.logLinesPerConnection = limit(u"Brakes/LogLinesPerConnection"_s, c.logLinesPerConnection);
+    c.logLinesInAll = limit(u"Brakes/LogLinesInAll"_s, c.logLinesInAll);
+    c.logPeriodMs = limit(u"Brakes/LogPeriodSeconds"_s, c.logPeriodMs / 1000) * 1000;
+    c.roomCreationsPerAddress =
+        limit(u"Brakes/RoomCreationsPerAddress"_s, c.roomCreationsPerAddress);
+    c.roomHostMemoryMiB = limit(u"Brakes/RoomHostMemoryMiB"_s, c.roomHostMemoryMiB);
+    c.roomPasswordGuessesPerMinute =
+        limit(u"Brakes/RoomPasswordGuessesPerMinute"_s, c.roomPasswordGuessesPerMinute);
+
     const int rooms = s.beginReadArray(u"PermanentRooms"_s);
     for (int i = 0; i < rooms; ++i) {
         s.setArrayIndex(i);
@@ -211,16 +242,18 @@ ConfigResult loadConfig(const QString& path)
 
 bool sameRoomName(const QString& a, const QString& b)
 {
-    return a.compare(b, Qt::CaseInsensitive) == 0;
+    if (a.compare(b, Qt::CaseInsensitive) == 0)
+        return true;
+    const QString skeleton = trust::confusableSkeleton(a);
+    return !skeleton.isEmpty() && skeleton == trust::confusableSkeleton(b);
 }
 
 bool fitRoomText(const QString& text, bool mayBeEmpty)
 {
     if (text.isEmpty())
         return mayBeEmpty;
-    if (text.size() > kMaxRoomText || text.contains(u'+'))
-        return false;
-    return !hasControlCharacter(text);
+    return text.size() <= kMaxRoomText && !text.contains(u'+') && !hasControlCharacter(text) &&
+           !trust::hasHiddenCharacters(text);
 }
 
 QList<MasterEntry> effectiveMasterList(const MasterConfig& config, const QHostAddress& bound,

@@ -91,6 +91,34 @@ struct MasterConfig
 
     DatabaseConfig database;
 
+    // Brakes against floods from one address or connection. Refusals are
+    // answered with the codes an honest user already knows.
+    int maxConnectionsPerAddress = 20;
+    int registrationsPerConnection = 3;
+    int registrationsPerAddress = 10;
+    int registrationWindowMs = 60000;
+    // Failed logins pass free up to these counts, then each waits a delay
+    // that doubles up to the maximum; forgotten after a quiet spell.
+    int loginFreeFailuresPerNick = 5;
+    int loginFreeFailuresPerAddress = 10;
+    int loginMinDelayMs = 1000;
+    int loginMaxDelayMs = 60000;
+    int loginForgetMs = 15 * 60 * 1000;
+    // Account look-ups one connection may have waiting; more close it.
+    int lookupsInFlight = 16;
+    // Refused messages one connection may send in a log period before it is
+    // closed, and the log lines about refusals per connection and in all.
+    int refusalsPerPeriod = 200;
+    int logLinesPerConnection = 5;
+    int logLinesInAll = 100;
+    int logPeriodMs = 10000;
+    // Rooms created from one address in the creation window, and the memory
+    // all room hosts together may use before creations are refused.
+    int roomCreationsPerAddress = 6;
+    int roomHostMemoryMiB = 2048;
+    // Password guesses one user may make on one room in a minute.
+    int roomPasswordGuessesPerMinute = 5;
+
     // argon2id cost of new hashes; verifying reads the cost from the hash.
     quint64 hashOpsLimit = 0; // 0 = the default cost of passwordhash.h
     quint64 hashMemLimit = 0;
@@ -107,13 +135,14 @@ struct ConfigResult
 
 // Room names and passwords travel on the voice client's command line, split
 // at " + ", and in the room host's line-based data: no "+", no control
-// characters, and a sane length.
+// characters (nor invisible ones), and a sane length.
 inline constexpr qsizetype kMaxRoomText = 64;
 // The most members a room host's session takes.
 inline constexpr int kMostRoomUsers = 4094;
 bool fitRoomText(const QString& text, bool mayBeEmpty);
-// Room names are unique regardless of letter case: "Sala" and "sala" in one
-// list would only confuse the people choosing between them.
+// Room names are unique regardless of letter case and of look-alike letters:
+// "Sala", "sala" and "Ѕala" in one list would only confuse the people
+// choosing between them, or lure them into the wrong room.
 bool sameRoomName(const QString& a, const QString& b);
 
 // Reads an ini file; a missing `path` (empty) gives every default.

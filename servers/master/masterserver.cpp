@@ -8,6 +8,10 @@
 #include "servers/master/accountservice.h"
 #include "servers/master/accountstore.h"
 #include "servers/master/passwordhash.h"
+#include "servers/trust/names.h"
+#include "servers/trust/roomticket.h"
+
+#include <QDateTime>
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -38,14 +42,43 @@ bool hasControl(QStringView text)
     return hasControlCharacter(text);
 }
 
-QString peerOf(const QTcpSocket* socket)
+QString addressOf(const QTcpSocket* socket)
 {
     QHostAddress a = socket->peerAddress();
     bool ok = false;
     const QHostAddress v4(a.toIPv4Address(&ok));
     if (ok)
         a = v4;
-    return a.toString() + u':' + QString::number(socket->peerPort());
+    return a.toString();
+}
+
+QString peerOf(const QTcpSocket* socket)
+{
+    return addressOf(socket) + u':' + QString::number(socket->peerPort());
+}
+
+// Unread input a connection may leave in its socket: beyond it the kernel
+// holds the sender back instead of our memory growing.
+constexpr qint64 kReadBuffer = 64 * 1024;
+
+// The room link's secret also signs the room tickets: without a configured
+// one, a fresh one for the room hosts this master starts.
+MasterConfig withLinkSecret(MasterConfig c)
+{
+    if (c.roomHostLinkPassword.isEmpty())
+        c.roomHostLinkPassword = randomToken();
+    return c;
+}
+
+LoginBrake::Limits loginLimits(const MasterConfig& c)
+{
+    LoginBrake::Limits l;
+    l.freePerNick = c.loginFreeFailuresPerNick;
+    l.freePerAddress = c.loginFreeFailuresPerAddress;
+    l.minDelayMs = c.loginMinDelayMs;
+    l.maxDelayMs = c.loginMaxDelayMs;
+    l.forgetMs = c.loginForgetMs;
+    return l;
 }
 
 qint64 wallClock()
@@ -68,9 +101,10 @@ bool deliverable(QStringView code)
 bool known(QStringView code)
 {
     static const QStringView codes[] = {
-        request::Login,      request::RoomListCount, request::RoomCount,    request::RoomRecord,
-        request::CreateRoom, request::MasterCount,   request::MasterRecord, request::Register,
-        request::Limits,     request::Presence,      request::PrivateText,  request::CheckAnswer};
+        request::Login,        request::RoomListCount, request::RoomCount,  request::RoomRecord,
+        request::RoomPassword, request::RoomTicket,    request::CreateRoom, request::MasterCount,
+        request::MasterRecord, request::Register,      request::Limits,     request::Presence,
+        request::PrivateText,  request::CheckAnswer};
     for (QStringView k : codes) {
         if (k == code)
             return true;
@@ -83,7 +117,8 @@ bool known(QStringView code)
 QString normalisedNewNick(const QString& typed)
 {
     const QString nick = typed.trimmed().toLower();
-    if (nick.size() < 3 || nick.size() > 20 || hasControl(nick) || nick.contains(u'+'))
+    if (nick.size() < 3 || nick.size() > 20 || trust::hasHiddenCharacters(nick) ||
+        nick.contains(u'+'))
         return {};
     return nick;
 }
@@ -94,7 +129,11 @@ struct MasterServer::Client
     QTcpSocket* socket = nullptr;
     StreamReassembler reassembler{kMessageCap};
     QString peer;
-    QString nick; // set once logged in: the sender of every later request
+    QString address;
+    std::optional<RateWindow> registrations;
+    RefusalLog::Budget refusals;
+    int lookups = 0; // account look-ups waiting for the store
+    QString nick;    // set once logged in: the sender of every later request
     bool loggedIn = false;
     bool busy = false;                   // a login or registration is with the account service
     QStringList checks;                  // tokens sent and not answered yet
@@ -105,10 +144,16 @@ struct MasterServer::Client
 };
 
 MasterServer::MasterServer(const MasterConfig& config, const QString& dataDir, QObject* parent)
-    : QObject(parent), m_config(config),
+    : QObject(parent), m_config(withLinkSecret(config)),
       m_accounts(new AccountService(config.database, dataDir, config.hashOpsLimit,
                                     config.hashMemLimit, this)),
-      m_clock(steadyClock()), m_masterId(randomToken()), m_rooms(config)
+      m_clock(steadyClock()), m_masterId(randomToken()),
+      m_refusals(config.logLinesPerConnection, config.logLinesInAll, config.logPeriodMs,
+                 [](const QString& line) { qCInfo(lcMaster).noquote() << line; }),
+      m_registrationsByAddress(config.registrationsPerAddress, config.registrationWindowMs),
+      m_loginBrake(loginLimits(config)),
+      m_creationsByAddress(config.roomCreationsPerAddress, config.roomCreationWindowMs),
+      m_passwordGuesses(config.roomPasswordGuessesPerMinute, 60000), m_rooms(m_config)
 {
     connect(m_accounts, &AccountService::event, this, &MasterServer::onEvent);
     RoomService::Directory directory;
@@ -164,6 +209,7 @@ bool MasterServer::listen()
         // Alone on its file: who was online in an earlier run is not now.
         m_accounts->shared<bool>([](ServiceTables& t) { return t.clearAll(); });
     renew();
+    loadSkeletons();
     m_checks.start();
     qCInfo(lcMaster).noquote() << u"listening on %1:%2"_s.arg(address().toString()).arg(port());
     m_rooms.start();
@@ -298,10 +344,17 @@ MasterServer::Client* MasterServer::find(quint64 id)
 void MasterServer::acceptConnections()
 {
     while (QTcpSocket* socket = m_listener.nextPendingConnection()) {
-        if (int(m_clients.size()) >= m_config.maxConnections) {
-            qCWarning(lcMaster).noquote()
-                << u"%1 refused: %2 connections already open"_s.arg(peerOf(socket))
-                       .arg(m_clients.size());
+        const QString address = addressOf(socket);
+        const bool full = int(m_clients.size()) >= m_config.maxConnections;
+        if (full || m_perAddress.value(address) >= m_config.maxConnectionsPerAddress) {
+            RefusalLog::Budget once;
+            m_refusals.note(once, address,
+                            full
+                                ? u"%1 refused: %2 connections already open"_s.arg(
+                                      peerOf(socket), QString::number(m_clients.size()))
+                                : u"%1 refused: %2 connections already open from there"_s.arg(
+                                      peerOf(socket), QString::number(m_perAddress.value(address))),
+                            m_clock());
             socket->abort();
             socket->deleteLater();
             continue;
@@ -310,12 +363,16 @@ void MasterServer::acceptConnections()
         c->id = m_nextId++;
         c->socket = socket;
         c->peer = peerOf(socket);
+        c->address = address;
+        ++m_perAddress[address];
+        socket->setReadBufferSize(kReadBuffer);
         c->texts.emplace(m_config.privateTextsPerWindow, m_config.privateTextWindowMs);
+        c->registrations.emplace(m_config.registrationsPerConnection,
+                                 m_config.registrationWindowMs);
         const quint64 id = c->id;
         connect(socket, &QTcpSocket::readyRead, this, [this, id] { readFrom(id); });
         connect(socket, &QTcpSocket::disconnected, this,
                 [this, id] { drop(id, u"closed by the client"_s); });
-        qCInfo(lcMaster).noquote() << u"%1 connected"_s.arg(c->peer);
         m_clients.emplace(id, std::move(c));
     }
 }
@@ -343,39 +400,45 @@ void MasterServer::send(Client& c, QStringView code, const QStringList& fields)
     if (c.closing)
         return;
     c.socket->write(encodeText(hostMessage(code, fields)));
-    if (c.socket->bytesToWrite() > kUnsentCap) {
-        // Callers still hold `c`: the drop waits for the next turn.
-        c.closing = true;
-        QMetaObject::invokeMethod(
-            this, [this, id = c.id] { drop(id, u"replies not read by the client"_s); },
-            Qt::QueuedConnection);
-    }
+    if (c.socket->bytesToWrite() > kUnsentCap)
+        dropLater(c, u"replies not read by the client"_s);
+}
+
+void MasterServer::dropLater(Client& c, const QString& reason)
+{
+    if (c.closing)
+        return;
+    // Callers still hold `c`: the drop waits for the next turn.
+    c.closing = true;
+    QMetaObject::invokeMethod(
+        this, [this, id = c.id, reason] { drop(id, reason); }, Qt::QueuedConnection);
+}
+
+void MasterServer::refused(Client& c, const QString& what)
+{
+    const QString who = c.nick.isEmpty() ? c.peer : c.peer + u' ' + c.nick;
+    if (m_refusals.note(c.refusals, who, who + u' ' + what, m_clock()) > m_config.refusalsPerPeriod)
+        dropLater(c, u"too many refused messages"_s);
 }
 
 void MasterServer::refuse(Client& c, const QString& what, QStringView code)
 {
-    qCInfo(lcMaster).noquote() << u"%1 %2 %3 -> %4"_s.arg(
-        c.peer, c.nick.isEmpty() ? u"-"_s : c.nick, what, code);
+    refused(c, u"%1 -> %2"_s.arg(what, code));
     send(c, code);
 }
 
 void MasterServer::handle(Client& c, const QStringList& parts)
 {
-    if (parts.size() != 3) {
-        qCInfo(lcMaster).noquote()
-            << u"%1 malformed message ignored (%2 parts)"_s.arg(c.peer).arg(parts.size());
-        return;
-    }
+    if (parts.size() != 3)
+        return refused(c, u"malformed message ignored (%1 parts)"_s.arg(parts.size()));
     const QString& code = parts.at(0);
     QStringList params = splitFields(parts.at(2));
     if (params.size() == 1 && params.first() == u"No Parametri")
         params.clear();
 
-    if (!known(code)) {
-        qCInfo(lcMaster).noquote() << u"%1 unknown request \"%2\" ignored"_s.arg(
-            c.peer, stripControlCharacters(code).left(16));
-        return;
-    }
+    if (!known(code))
+        return refused(
+            c, u"unknown request \"%1\" ignored"_s.arg(stripControlCharacters(code).left(16)));
     if (code == request::Register)
         return handleRegistration(c, params);
     if (code == request::CheckAnswer)
@@ -389,10 +452,8 @@ void MasterServer::handle(Client& c, const QStringList& parts)
 
 void MasterServer::handleLogin(Client& c, const QStringList& params)
 {
-    if (params.size() < 3) {
-        qCInfo(lcMaster).noquote() << u"%1 login without its three fields ignored"_s.arg(c.peer);
-        return;
-    }
+    if (params.size() < 3)
+        return refused(c, u"login without its three fields ignored"_s);
     const QString nick = params.at(0);
     if (c.loggedIn || c.busy)
         return refuse(c, u"login %1 on a connection already logged in or logging in"_s.arg(nick),
@@ -404,6 +465,10 @@ void MasterServer::handleLogin(Client& c, const QStringList& params)
                       login::Full);
     // Whether the nick is connected is told only after its password checked
     // out: a wrong one learns nothing about who is on line.
+    if (const qint64 wait = m_loginBrake.wait(nick, c.address, m_clock()); wait > 0)
+        return refuse(c,
+                      u"login %1 refused unchecked: failures, %2 ms to wait"_s.arg(nick).arg(wait),
+                      login::WrongCredentials);
     c.busy = true;
     const quint64 id = c.id;
     m_accounts->checkLogin(nick, params.at(2),
@@ -418,6 +483,7 @@ void MasterServer::finishLogin(quint64 id, const QString& nick, LoginCheck resul
     c->busy = false;
     switch (result) {
     case LoginCheck::WrongCredentials:
+        m_loginBrake.failed(nick, c->address, m_clock());
         return refuse(*c, u"login %1 wrong nick or password"_s.arg(nick), login::WrongCredentials);
     case LoginCheck::Disabled:
         return refuse(*c, u"login %1 account disabled"_s.arg(nick), login::NotEnabled);
@@ -460,6 +526,7 @@ void MasterServer::finishClaim(quint64 id, const QString& nick, StoreStatus resu
                       login::AlreadyConnected);
     if (result != StoreStatus::Ok)
         return refuse(*c, u"login %1 accounts unavailable"_s.arg(nick), login::StoreOffline);
+    m_loginBrake.succeeded(nick, c->address);
     c->loggedIn = true;
     c->nick = nick;
     c->checks.clear();
@@ -470,17 +537,26 @@ void MasterServer::finishClaim(quint64 id, const QString& nick, StoreStatus resu
 
 void MasterServer::handleRegistration(Client& c, const QStringList& params)
 {
-    if (params.size() < 5) {
-        qCInfo(lcMaster).noquote()
-            << u"%1 registration without its five fields ignored"_s.arg(c.peer);
-        return;
-    }
-    if (c.busy) {
-        qCInfo(lcMaster).noquote()
-            << u"%1 registration while another request runs ignored"_s.arg(c.peer);
-        return;
+    if (params.size() < 5)
+        return refused(c, u"registration without its five fields ignored"_s);
+    if (c.busy)
+        return refused(c, u"registration while another request runs ignored"_s);
+    if (!m_skeletonsLoaded && !m_skeletonsFailed) {
+        // Look-alikes are told only once every nick is known.
+        c.busy = true;
+        m_afterSkeletons.append([this, id = c.id, params] {
+            if (Client* c = find(id)) {
+                c->busy = false;
+                handleRegistration(*c, params);
+            }
+        });
+        return loadSkeletons();
     }
     const QString typed = params.at(0);
+    const qint64 now = m_clock();
+    if (!c.registrations->allow(now) || !m_registrationsByAddress.allow(c.address, now))
+        return refuse(c, u"registration %1 refused: too many"_s.arg(typed),
+                      registration::Unavailable);
     const QString& password = params.at(2);
     const QString& email = params.at(3);
     const std::optional<int> flag = parseInt(params.at(4));
@@ -511,6 +587,13 @@ void MasterServer::handleRegistration(Client& c, const QStringList& params)
     if (email.size() < kMinEmail || email.size() > kMaxEmail || hasControl(email))
         return refuse(c, u"registration %1 refused: unfit e-mail"_s.arg(nick),
                       registration::Refused);
+    if (!m_skeletonsLoaded)
+        return refuse(c, u"registration %1 refused: accounts cannot be listed"_s.arg(nick),
+                      registration::Unavailable);
+    const QString skeleton = trust::confusableSkeleton(nick);
+    if (const QString twin = m_skeletons.value(skeleton); !twin.isEmpty() && twin != nick)
+        return refuse(c, u"registration %1 refused: looks like %2"_s.arg(nick, twin),
+                      registration::NameTaken);
     c.busy = true;
     m_accounts->registerNew(nick, password, email, done(nick));
 }
@@ -523,6 +606,7 @@ void MasterServer::finishRegistration(quint64 id, const QString& nick, Registrat
     c->busy = false;
     switch (result) {
     case RegistrationOutcome::Created:
+        m_skeletons.insert(trust::confusableSkeleton(nick), nick);
         qCInfo(lcMaster).noquote()
             << u"%1 registration %2 created -> %3"_s.arg(c->peer, nick, registration::Created);
         return send(*c, registration::Created);
@@ -544,11 +628,8 @@ void MasterServer::finishRegistration(quint64 id, const QString& nick, Registrat
 void MasterServer::handleCheckAnswer(Client& c, const QStringList& params)
 {
     const QString token = fieldAt(params, 0);
-    if (!c.loggedIn || !c.checks.contains(token)) {
-        qCInfo(lcMaster).noquote()
-            << u"%1 %2 answer to an unknown check ignored"_s.arg(c.peer, c.nick);
-        return;
-    }
+    if (!c.loggedIn || !c.checks.contains(token))
+        return refused(c, u"answer to an unknown check ignored"_s);
     c.checks.clear();
 }
 
@@ -556,8 +637,7 @@ void MasterServer::handleLoggedIn(Client& c, const QString& code, const QStringL
 {
     auto number = [&](qsizetype i) { return parseInt(fieldAt(params, i)); };
     auto malformed = [&] {
-        qCInfo(lcMaster).noquote()
-            << u"%1 %2 request %3 with missing or bad fields ignored"_s.arg(c.peer, c.nick, code);
+        refused(c, u"request %1 with missing or bad fields ignored"_s.arg(code));
     };
 
     if (code == request::MasterCount)
@@ -594,11 +674,28 @@ void MasterServer::handleLoggedIn(Client& c, const QString& code, const QStringL
     if (code == request::CreateRoom) {
         if (params.size() < 4)
             return malformed();
+        if (const QString why = creationBraked(c); !why.isEmpty()) {
+            // A private room's invited user waits for the outcome too.
+            const QString invited = stripControlCharacters(fieldAt(params, 4));
+            if (!invited.isEmpty() && invited != c.nick)
+                notify(invited, reply::RoomRefused, {});
+            return refuse(c, u"creating a room refused: %1"_s.arg(why), reply::RoomRefused);
+        }
         const quint64 id = c.id;
         return m_rooms.create(c.nick, params, [this, id](const Reply& r) {
             if (Client* c = find(id))
                 send(*c, r.code, r.fields);
         });
+    }
+    if (code == request::RoomTicket) {
+        if (params.isEmpty())
+            return malformed();
+        return handleTicket(c, params.first());
+    }
+    if (code == request::RoomPassword) {
+        if (params.size() < 2)
+            return malformed();
+        return handleRoomPassword(c, params.at(0), params.at(1));
     }
     if (code == request::Presence) {
         if (params.isEmpty())
@@ -618,6 +715,9 @@ void MasterServer::handleRoomListing(Client& c, const QString& code, int list, i
     // records of one listing come from that look, so indices stay put.
     if (code == request::RoomRecord && c.rooms)
         return answerRoomListing(c, code, list, index);
+    if (c.lookups >= m_config.lookupsInFlight)
+        return dropLater(c, u"more than %1 look-ups waiting"_s.arg(m_config.lookupsInFlight));
+    ++c.lookups;
     const quint64 id = c.id;
     m_accounts->shared<std::optional<QList<RoomRow>>>(
         [](ServiceTables& t) { return t.rooms(wallClock()); },
@@ -625,6 +725,7 @@ void MasterServer::handleRoomListing(Client& c, const QString& code, int list, i
             Client* c = find(id);
             if (!c)
                 return;
+            --c->lookups;
             c->rooms = rooms;
             answerRoomListing(*c, code, list, index);
         });
@@ -655,16 +756,62 @@ void MasterServer::answerRoomListing(Client& c, const QString& code, int list, i
     if (index < 1 || index > rows.size())
         return send(c, reply::NoRoomHere);
     const RoomRow& r = *rows.at(index - 1);
+    // The password itself never leaves the master: "0005 " checks a typed one.
     send(c, reply::RoomRecord,
          {r.name, QString::number(r.members), flagWord(r.kind == int(Room::Kind::Permanent)),
-          r.password, r.address, QString::number(r.port), flagWord(false),
-          QString::number(r.maxUsers), QString::number(r.maxSpeakers)});
+          r.password.isEmpty() ? QString() : kHasPassword.toString(), r.address,
+          QString::number(r.port), flagWord(false), QString::number(r.maxUsers),
+          QString::number(r.maxSpeakers)});
+}
+
+std::optional<std::pair<QString, QString>> MasterServer::roomNamed(const Client& c,
+                                                                   const QString& nome) const
+{
+    if (const Room* r = m_rooms.directory().byName(nome))
+        return std::pair{r->nome, r->password};
+    // Another master's room, as this user's last listing saw it.
+    for (const RoomRow& r : c.rooms.value_or(QList<RoomRow>{})) {
+        if (sameRoomName(r.name, nome))
+            return std::pair{r.name, r.password};
+    }
+    return std::nullopt;
+}
+
+void MasterServer::handleTicket(Client& c, const QString& nome)
+{
+    const auto room = roomNamed(c, nome);
+    if (!room)
+        return refuse(c, u"ticket for \"%1\": no such room"_s.arg(nome.left(64)), reply::NoTicket);
+    // Long enough to start the voice client and join; the room host checks it
+    // at once. Masters of one service share the secret that signs it.
+    constexpr qint64 kTicketLifetime = 120;
+    const qint64 expires = QDateTime::currentSecsSinceEpoch() + kTicketLifetime;
+    send(c, reply::Ticket,
+         {trust::makeRoomTicket(m_config.roomHostLinkPassword.toUtf8(), c.nick, room->first,
+                                expires)});
+}
+
+void MasterServer::handleRoomPassword(Client& c, const QString& nome, const QString& typed)
+{
+    const auto room = roomNamed(c, nome);
+    if (!room)
+        return refuse(c, u"password for \"%1\": no such room"_s.arg(nome.left(64)),
+                      reply::PasswordWrong);
+    if (!m_passwordGuesses.allow(c.nick + u'\n' + room->first, m_clock()))
+        return refuse(c, u"password for \"%1\": too many guesses"_s.arg(room->first),
+                      reply::PasswordWrong);
+    if (!trust::sameSecret(typed, room->second))
+        return refuse(c, u"password for \"%1\": wrong"_s.arg(room->first), reply::PasswordWrong);
+    send(c, reply::PasswordRight);
 }
 
 void MasterServer::handlePresence(Client& c, const QString& nick)
 {
     if (m_presence.isConnected(nick))
         return send(c, presence::Connected);
+    if (c.lookups >= m_config.lookupsInFlight)
+        return dropLater(c, u"more than %1 look-ups waiting"_s.arg(m_config.lookupsInFlight));
+    ++c.lookups;
     const quint64 id = c.id;
     m_accounts->shared<ServiceTables::Presence>(
         [nick](ServiceTables& t) { return t.presenceOf(nick, wallClock()); },
@@ -672,6 +819,7 @@ void MasterServer::handlePresence(Client& c, const QString& nick)
             Client* c = find(id);
             if (!c)
                 return;
+            --c->lookups;
             if (m_presence.isConnected(nick) || p == ServiceTables::Presence::Online)
                 return send(*c, presence::Connected);
             // A store that cannot answer: say only what is sure, not connected.
@@ -687,8 +835,7 @@ void MasterServer::handlePrivateText(Client& c, const QStringList& params)
     if (destination.isEmpty() || text.isEmpty())
         return;
     if (!c.texts->allow(m_clock())) {
-        qCInfo(lcMaster).noquote()
-            << u"%1 %2 private text to %3 refused: too many"_s.arg(c.peer, c.nick, destination);
+        refused(c, u"private text to %1 refused: too many"_s.arg(destination));
         return send(c, notification::SystemText,
                     {destination, tr("Stai inviando troppi messaggi: attendi qualche istante e "
                                      "riprova.")});
@@ -740,6 +887,38 @@ void MasterServer::deliverText(quint64 from, const QString& sender, const QStrin
                                .arg(destination)});
 }
 
+void MasterServer::loadSkeletons()
+{
+    if (m_skeletonsLoading || m_skeletonsLoaded)
+        return;
+    m_skeletonsLoading = true;
+    m_accounts->listNicks([this](std::optional<QStringList> nicks) {
+        m_skeletonsLoading = false;
+        if (nicks) {
+            for (const QString& nick : std::as_const(*nicks))
+                m_skeletons.insert(trust::confusableSkeleton(nick), nick);
+            m_skeletonsLoaded = true;
+        }
+        // Without the list the waiting registrations are refused; the next
+        // one asks the store again.
+        m_skeletonsFailed = !nicks;
+        const QList<std::function<void()>> waiting = std::exchange(m_afterSkeletons, {});
+        for (const auto& go : waiting)
+            go();
+        m_skeletonsFailed = false;
+    });
+}
+
+QString MasterServer::creationBraked(const Client& c)
+{
+    if (!m_creationsByAddress.allow(c.address, m_clock()))
+        return u"too many rooms from %1 in a short time"_s.arg(c.address);
+    const qint64 used = m_rooms.hostMemoryBytes();
+    if (used >= qint64(m_config.roomHostMemoryMiB) * 1024 * 1024)
+        return u"room hosts already use %1 MiB"_s.arg(used / (1024 * 1024));
+    return {};
+}
+
 void MasterServer::checkClients()
 {
     renew();
@@ -778,8 +957,17 @@ void MasterServer::drop(quint64 id, const QString& reason)
             return t.releaseNick(nick, master);
         });
     }
-    qCInfo(lcMaster).noquote() << u"%1 %2 dropped: %3"_s.arg(
-        c->peer, c->nick.isEmpty() ? u"-"_s : c->nick, reason);
+    if (--m_perAddress[c->address] <= 0)
+        m_perAddress.remove(c->address);
+    m_refusals.close(c->refusals, c->peer, m_clock());
+    const QString line =
+        u"%1 %2 dropped: %3"_s.arg(c->peer, c->nick.isEmpty() ? u"-"_s : c->nick, reason);
+    // Connections that never logged in can come and go by the thousand.
+    RefusalLog::Budget once;
+    if (c->loggedIn)
+        qCInfo(lcMaster).noquote() << line;
+    else
+        m_refusals.note(once, c->peer, line, m_clock());
     c->socket->disconnect(this);
     c->socket->abort();
     c->socket->deleteLater();

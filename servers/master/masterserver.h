@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/reassembler.h"
+#include "servers/master/brakes.h"
 #include "servers/master/masterconfig.h"
 #include "servers/master/presence.h"
 #include "servers/master/ratewindow.h"
@@ -13,6 +14,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -52,6 +54,7 @@ public:
 
     void setCheckInterval(int ms);
     int connectionCount() const { return int(m_clients.size()); }
+    qint64 refusalLogLines() const { return m_refusals.linesWritten(); }
     int loggedInCount() const { return m_presence.count(); }
     const QList<MasterEntry>& masterList() const { return m_masters; }
     RoomService& rooms() { return m_rooms; }
@@ -74,9 +77,19 @@ private:
     void handleCheckAnswer(Client& c, const QStringList& params);
     void handleLoggedIn(Client& c, const QString& code, const QStringList& params);
     void handlePresence(Client& c, const QString& nick);
+    void handleTicket(Client& c, const QString& nome);
+    void handleRoomPassword(Client& c, const QString& nome, const QString& typed);
+    // A room's name as it is kept, and its password: this master's, or one
+    // the user's last listing saw.
+    std::optional<std::pair<QString, QString>> roomNamed(const Client& c,
+                                                         const QString& nome) const;
     void handlePrivateText(Client& c, const QStringList& params);
     void notify(const QString& nick, QStringView code, const QStringList& fields);
     void checkClients();
+    // Why a room may not be created from this connection now; empty: it may.
+    QString creationBraked(const Client& c);
+    // What every account's nick looks like, so a look-alike is refused.
+    void loadSkeletons();
 
     // Service-wide: this master's row, other masters' events, the shared
     // room directory.
@@ -94,6 +107,9 @@ private:
 
     void send(Client& c, QStringView code, const QStringList& fields = {});
     void refuse(Client& c, const QString& what, QStringView code);
+    // Logs a refusal within the log's limits; too many close the connection.
+    void refused(Client& c, const QString& what);
+    void dropLater(Client& c, const QString& reason);
     void drop(quint64 id, const QString& reason);
     Client* find(quint64 id);
 
@@ -109,13 +125,24 @@ private:
     QString m_error;
     QString m_masterId;
     int m_renewals = 0;
+    RefusalLog m_refusals;
+    QHash<QString, int> m_perAddress; // open connections by address
+    KeyedRate m_registrationsByAddress;
+    LoginBrake m_loginBrake;
+    KeyedRate m_creationsByAddress;
+    KeyedRate m_passwordGuesses;         // by nick and room
+    QHash<QString, QString> m_skeletons; // skeleton -> nick
+    bool m_skeletonsLoaded = false;
+    bool m_skeletonsLoading = false;
+    bool m_skeletonsFailed = false;
+    QList<std::function<void()>> m_afterSkeletons;
     // Last: its destructor ends the room hosts before anything else goes.
     RoomService m_rooms;
 };
 
 // A user name fit for a new account, or an empty text: trimmed, lower
-// case, 3 to 20 characters, no control characters and no "+" (the voice
-// client's command line is split at " + ").
+// case, 3 to 20 characters, no control or invisible characters and no "+"
+// (the voice client's command line is split at " + ").
 QString normalisedNewNick(const QString& typed);
 
 } // namespace kalimo::master

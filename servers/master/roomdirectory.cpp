@@ -35,6 +35,8 @@ Reply RoomDirectory::roomCount(int list) const
 Reply RoomDirectory::room(int list, int index) const
 {
     const QList<const Room*> rooms = listed(list);
+    // The password itself never leaves the master: the lobby asks it to check
+    // what the user typed.
     // Rooms come and go between the lobby's requests: a place beyond the
     // end is one that emptied meanwhile.
     if (index < 1 || index > rooms.size())
@@ -42,8 +44,9 @@ Reply RoomDirectory::room(int list, int index) const
     const Room& r = *rooms.at(index - 1);
     return {reply::RoomRecord.toString(),
             {r.nome, QString::number(r.members.size()), flagWord(r.kind == Room::Kind::Permanent),
-             r.password, m_clientAddress, QString::number(r.port), flagWord(false),
-             QString::number(r.maxUtenti), QString::number(r.maxUtentiAudio)}};
+             r.password.isEmpty() ? QString() : kHasPassword.toString(), m_clientAddress,
+             QString::number(r.port), flagWord(false), QString::number(r.maxUtenti),
+             QString::number(r.maxUtentiAudio)}};
 }
 
 Room& RoomDirectory::add(Room::Kind kind, const QString& nome)

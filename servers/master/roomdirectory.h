@@ -58,6 +58,10 @@ public:
     void remove(quint64 key);
     Room* find(quint64 key);
     Room* byName(const QString& nome);
+    const Room* byName(const QString& nome) const
+    {
+        return const_cast<RoomDirectory*>(this)->byName(nome);
+    }
     Room* byIdentity(const QString& identity);
     Room* byLink(quint64 link);
     int roomsOf(const QString& creator) const;

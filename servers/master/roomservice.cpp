@@ -5,16 +5,19 @@
 #include "protocol/values.h"
 #include "servers/master/passwordhash.h"
 #include "servers/master/roomlink.h"
+#include "servers/trust/roomticket.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 
 #ifdef Q_OS_LINUX
 #include <csignal>
 #include <sys/prctl.h>
+#include <unistd.h>
 #endif
 
 namespace kalimo::master {
@@ -168,6 +171,8 @@ QByteArray RoomService::roomData(const Room& r) const
     line(u"master_host", u"127.0.0.1"_s);
     line(u"master_port", QString::number(m_link->port()));
     line(u"server_password", m_config.roomHostLinkPassword);
+    // The same secret signs the tickets the lobbies fetch for their users.
+    line(u"require_ticket", u"true"_s);
     line(u"identity", r.identity);
     return data.toUtf8();
 }
@@ -407,7 +412,7 @@ void RoomService::create(const QString& creator, const QStringList& params, Done
 QStringView RoomService::identify(quint64 link, const QString& serverPassword,
                                   const std::optional<int>& port, const QString& identity)
 {
-    if (serverPassword != m_config.roomHostLinkPassword)
+    if (!trust::sameSecret(serverPassword, m_config.roomHostLinkPassword))
         return roomlink::WrongPassword;
     Room* r = m_directory.byIdentity(identity);
     const auto it = r ? m_hosts.find(r->key) : m_hosts.end();
@@ -482,6 +487,29 @@ int RoomService::runningHosts() const
     for (const auto& [key, h] : m_hosts)
         n += h->process ? 1 : 0;
     return n;
+}
+
+qint64 RoomService::hostMemoryBytes() const
+{
+    constexpr qint64 kTypicalHost = 20 * 1024 * 1024;
+    qint64 total = 0;
+    for (const auto& [key, h] : m_hosts) {
+        if (!h->process)
+            continue;
+        qint64 bytes = kTypicalHost;
+#ifdef Q_OS_LINUX
+        QFile statm(u"/proc/%1/statm"_s.arg(h->process->processId()));
+        if (statm.open(QIODevice::ReadOnly)) {
+            const QList<QByteArray> fields = statm.readAll().split(' ');
+            bool ok = false;
+            const qint64 pages = fields.value(1).toLongLong(&ok);
+            if (ok && pages > 0)
+                bytes = pages * ::sysconf(_SC_PAGESIZE);
+        }
+#endif
+        total += bytes;
+    }
+    return total;
 }
 
 qint64 RoomService::hostPid(const QString& nome)

@@ -64,6 +64,9 @@ public:
     const RoomDirectory& directory() const { return m_directory; }
     quint16 linkPort() const;
     int runningHosts() const;
+    // Memory the running room hosts use together (resident, where the system
+    // tells; otherwise a typical figure per host).
+    qint64 hostMemoryBytes() const;
     // The process id of a room's host, 0 when none runs.
     qint64 hostPid(const QString& nome);
 

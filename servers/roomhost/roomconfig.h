@@ -38,12 +38,16 @@ struct RoomHostConfig
     QString masterHost;
     quint16 masterPort = 0;
     QString serverPassword;
+    // Only nicks with the master's ticket for this room (signed with
+    // serverPassword) are admitted.
+    bool requireTicket = false;
     QString identity; // last field of the identification
 
     int firstJoinTimeoutMs = 60000;
     int reconnectMinMs = 1000;
     int reconnectMaxMs = 30000;
     session::SessionTimings timings;
+    session::AdmissionLimits admission;
     FloodLimits flood;
 };
 

@@ -4,6 +4,10 @@
 #include "protocol/framing.h"
 #include "protocol/textcodec.h"
 #include "room/invio_sessione.h"
+#include "servers/trust/names.h"
+#include "servers/trust/roomticket.h"
+
+#include <QDateTime>
 
 #include <cstdio>
 
@@ -66,10 +70,12 @@ RoomHost::RoomHost(const RoomHostConfig& config, QObject* parent)
     });
 
     m_session.setTimings(config.timings);
+    m_session.setAdmission(config.admission);
     m_session.setRoomName(config.name);
-    m_session.setHelloCheck([this](const QString& name, const QString& password) {
-        return checkHello(name, password);
-    });
+    m_session.setHelloCheck(
+        [this](const QString& name, const QString& password, const QString& ticket) {
+            return checkHello(name, password, ticket);
+        });
     connect(&m_session, &session::SessionHost::CreatePlayer, this, &RoomHost::onCreatePlayer);
     connect(&m_session, &session::SessionHost::DestroyPlayer, this, &RoomHost::onDestroyPlayer);
     connect(&m_session, &session::SessionHost::Receive, this, &RoomHost::onReceive);
@@ -111,6 +117,16 @@ RoomHost::~RoomHost()
 
 bool RoomHost::start()
 {
+    if (trust::hasHiddenCharacters(m_config.name)) {
+        m_error = tr("the room name holds characters that do not show");
+        log(m_error);
+        return false;
+    }
+    if (m_config.requireTicket && m_config.serverPassword.isEmpty()) {
+        m_error = tr("tickets are required but there is no server_password to check them with");
+        log(m_error);
+        return false;
+    }
     if (!m_session.Listen(m_config.bindAddress, m_config.port, session::roomApplicationGuid(),
                           m_config.maxUsers)) {
         m_error = m_session.errorString();
@@ -156,23 +172,53 @@ void RoomHost::finish(const QString& reason)
         this, [this, reason] { Q_EMIT ended(reason); }, Qt::QueuedConnection);
 }
 
-SessionResult RoomHost::checkHello(const QString& name, const QString& password) const
+bool RoomHost::requiresTicket() const
+{
+    return m_config.requireTicket;
+}
+
+SessionResult RoomHost::checkHello(const QString& name, const QString& password,
+                                   const QString& ticket) const
 {
     if (m_finished)
         return SessionResult::HostClosed;
     // Every field of the room's messages is trimmed: such a name could never
-    // be told apart from its trimmed twin.
-    if (name != name.trimmed()) {
-        log(tr("refused \"%1\": blanks around the name").arg(name));
+    // be told apart from its trimmed twin. Nor could one with characters
+    // that do not show.
+    if (name != name.trimmed() || trust::hasHiddenCharacters(name)) {
+        log(tr("refused \"%1\": blanks around the name or characters that do not show")
+                .arg(stripControlCharacters(name)));
         return SessionResult::BadHello;
     }
-    if (!m_config.password.isEmpty() && password != m_config.password) {
+    if (requiresTicket()) {
+        // Tickets are short-lived; one valid for longer is not the master's.
+        constexpr qint64 kMaxTicketLifetime = 600;
+        const trust::TicketCheck t =
+            trust::checkRoomTicket(m_config.serverPassword.toUtf8(), ticket, name, m_config.name,
+                                   QDateTime::currentSecsSinceEpoch(), kMaxTicketLifetime);
+        if (t != trust::TicketCheck::Valid) {
+            log(tr("refused \"%1\": %2 ticket")
+                    .arg(name, t == trust::TicketCheck::Expired  ? tr("expired")
+                               : t == trust::TicketCheck::Forged ? tr("forged")
+                                                                 : tr("missing or malformed")));
+            return SessionResult::BadTicket;
+        }
+    }
+    if (!m_config.password.isEmpty() && !trust::sameSecret(password, m_config.password)) {
         log(tr("refused \"%1\": wrong room password").arg(name));
         return SessionResult::WrongPassword;
     }
     if (m_stanza.EstPresenteUtente(name)) {
         log(tr("refused \"%1\": name in use").arg(name));
         return SessionResult::NameInUse;
+    }
+    const QString skeleton = trust::confusableSkeleton(name);
+    for (int i = 1; i <= m_stanza.NumUtenti(); ++i) {
+        const QString other = m_stanza.Utenti(i)->NickName;
+        if (!skeleton.isEmpty() && trust::confusableSkeleton(other) == skeleton) {
+            log(tr("refused \"%1\": looks like \"%2\"").arg(name, other));
+            return SessionResult::NameInUse;
+        }
     }
     if (m_stanza.NumUtenti() >= m_stanza.MaxUtenti) {
         log(tr("refused \"%1\": room full").arg(name));

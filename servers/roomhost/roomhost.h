@@ -49,6 +49,9 @@ public:
 
     const Stanza& stanza() const { return m_stanza; }
     bool linkConnected() const { return m_stanza.EstConnessoAServer; }
+    // Only nicks with the master's ticket for this room get in.
+    bool requiresTicket() const;
+    const session::SessionHost& session() const { return m_session; }
     // Members' payloads dropped for flooding or size, since the start.
     qint64 droppedPayloads() const { return m_dropped; }
 
@@ -64,7 +67,8 @@ private:
         bool floodLogged = false;
     };
 
-    session::SessionResult checkHello(const QString& name, const QString& password) const;
+    session::SessionResult checkHello(const QString& name, const QString& password,
+                                      const QString& ticket) const;
     void onCreatePlayer(qint32 id, const QString& name);
     void onDestroyPlayer(qint32 id);
     void onReceive(qint32 id, const QByteArray& payload);

@@ -50,9 +50,13 @@ struct Lobby
             const QString k = q.parametri.join(',');
             return r(k == "1,1" ? "00006 ^ Sala ~ 3 ~ Vero ~  ~ 10.0.0.5 ~ 2302 ~ FALSO ~ 10 ~ 3 #"
                      : k == "1,2" ? "00007 ^ #"
-                     : k == "1,3" ? "00006 ^ Segreta ~ 12 ~ falso ~ pw ~ h ~ 1 ~ FALSE ~ 10 ~ 2 #"
-                                  : "00006 ^ Multi ~ 0 ~ False ~ pw ~ h7 ~ 2304 ~ x ~ 5 ~ 1 #");
+                     : k == "1,3" ? "00006 ^ Segreta ~ 12 ~ falso ~ * ~ h ~ 1 ~ FALSE ~ 10 ~ 2 #"
+                                  : "00006 ^ Multi ~ 0 ~ False ~ * ~ h7 ~ 2304 ~ x ~ 5 ~ 1 #");
         });
+        f.quando("0005", [](const R& q) {
+            return r(q.parametri.value(1) == "pw" ? "00051 ^ #" : "00052 ^ #");
+        });
+        f.quando("0006", r("00061 ^ biglietto #"));
         banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
         banco.clicConnetti();
         m().UtenteCorrente.IPAddress = "192.168.1.2";
@@ -123,6 +127,11 @@ private Q_SLOTS:
         clic(2);
         w(lista, "cmdAccedi")->click();
         QCOMPARE(l.avvii(), QStringList("voice: 10.0.0.5 + 10 + 3 + Sala +  + 2302" + kFine));
+        // The master's ticket for the room reaches the voice client outside
+        // its command line, and only it.
+        QCOMPARE(l.f.testi().last(), t("0006 ^ anna ^ Sala # "));
+        QCOMPARE(l.banco.programmi.avvii.last().biglietto, "biglietto");
+        QVERIFY(!qEnvironmentVariableIsSet("KALIMO_ROOM_TICKET"));
         QTRY_VERIFY(!l.m().FrmListaStanzeEsistente() && !l.m().ListaStanzeAperta);
     }
 
@@ -306,7 +315,9 @@ private Q_SLOTS:
                      messaggi.startsWith("Inserire") || messaggi.startsWith("Specificare") ||
                              azione.contains('+')
                          ? QStringList()
-                         : QStringList(t("0007 ^ anna ^  Sala  ~ 5 ~ 2 ~ pw # ")));
+                         : QStringList(t("0007 ^ anna ^  Sala  ~ 5 ~ 2 ~ pw # ")) +
+                               (argomenti.isEmpty() ? QStringList()
+                                                    : QStringList(t("0006 ^ anna ^  Sala  # "))));
             QTRY_COMPARE(!l.m().FrmNuovaStanzaEsistente(), id != 0 && !argomenti.isEmpty());
             if (l.m().FrmNuovaStanzaEsistente()) // the form is back for another try
                 QVERIFY(w<QWidget>(f, "frm1")->isVisible() && !w<QWidget>(f, "frm2")->isVisible());

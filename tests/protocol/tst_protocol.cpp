@@ -86,6 +86,13 @@ private Q_SLOTS:
         QCOMPARE(r.feed(ok), ok); // still usable after the overflow
         r.clear();
         QVERIFY(!r.overflowed());
+        // Over the cap with its end in the same arrival: what came before it
+        // passes, it and what follows are dropped.
+        const QByteArray longOne =
+            encodeText(S("a^b|")) + QByteArray(20, 'x') + encodeText(S("|c^d|"));
+        QCOMPARE(r.feed(longOne), ok);
+        QVERIFY(r.overflowed());
+        QCOMPARE(r.pendingSize(), 0);
     }
 
     void values()

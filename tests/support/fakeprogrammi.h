@@ -18,11 +18,12 @@ public:
     {
         QString programma;
         QString argomenti;
+        QString biglietto; // the room ticket in the environment it got
     };
 
     qint64 avvia(const QString& programma, const QString& argomenti) override
     {
-        avvii.append({programma, argomenti});
+        avvii.append({programma, argomenti, qEnvironmentVariable("KALIMO_ROOM_TICKET")});
         return ids.isEmpty() ? idPredefinito : ids.dequeue();
     }
 

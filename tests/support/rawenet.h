@@ -8,6 +8,7 @@
 
 #include <enet/enet.h>
 
+#include <optional>
 #include <utility>
 
 namespace kalimo::test {
@@ -29,20 +30,50 @@ public:
     ~RawEnet() { vanish(); }
 
     quint16 port() const { return m_host ? m_host->address.port : 0; }
-    bool connect(quint16 port, enet_uint32 data = session::wire::kConnectData)
+    // With the cookie of the host's enumeration answer, as a real client
+    // connects, unless `data` says otherwise.
+    bool connect(quint16 port, std::optional<enet_uint32> data = std::nullopt)
+    {
+        if (!data)
+            data = cookie(port);
+        if (!data)
+            return false;
+        startConnect(port, *data);
+        return wait([this] { return connected || disconnected; }) && connected;
+    }
+    // What the host's enumeration answer gives this address to connect with.
+    std::optional<enet_uint32> cookie(quint16 port)
+    {
+        ENetAddress a{};
+        enet_address_set_host_ip(&a, "127.0.0.1");
+        a.port = port;
+        m_answer.reset();
+        const QByteArray query = session::wire::enumQuery(session::roomApplicationGuid());
+        ENetBuffer b{const_cast<char*>(query.constData()), size_t(query.size())};
+        // Asked again now and then, as a real client does: a query may be lost.
+        QTimer again;
+        again.callOnTimeout([&] { enet_socket_send(m_host->socket, &a, &b, 1); });
+        again.start(200);
+        enet_socket_send(m_host->socket, &a, &b, 1);
+        if (!wait([this] { return m_answer.has_value(); }))
+            return std::nullopt;
+        return m_answer->cookie;
+    }
+    void startConnect(quint16 port, enet_uint32 data)
     {
         ENetAddress a{};
         enet_address_set_host_ip(&a, "127.0.0.1");
         a.port = port;
         m_peer = enet_host_connect(m_host, &a, session::wire::kChannelCount, data);
-        return wait([this] { return connected || disconnected; }) && connected;
+        enet_host_flush(m_host);
     }
     // Connects and says hello; the id the host gave, 0 when refused.
     qint32 join(quint16 port, const QString& name)
     {
         if (connect(port))
-            send(session::wire::kChannelControl,
-                 session::wire::hello({session::roomApplicationGuid(), name, QString()}));
+            send(
+                session::wire::kChannelControl,
+                session::wire::hello({session::roomApplicationGuid(), name, QString(), QString()}));
         (void)wait([this] { return welcomed != 0 || disconnected; });
         return welcomed;
     }
@@ -74,9 +105,22 @@ public:
 
 private:
     static bool wait(const std::function<bool()>& done) { return QTest::qWaitFor(done, 15000); }
+    // The host's enumeration answer, caught before ENet takes it for junk.
+    static int intercept(ENetHost* host, ENetEvent*)
+    {
+        const QByteArrayView d(host->receivedData, qsizetype(host->receivedDataLength));
+        if (!session::wire::looksLikeEnumeration(d) || !tServicing)
+            return 0;
+        if (auto answer = session::wire::parseEnumAnswer(d))
+            tServicing->m_answer = answer;
+        return 1;
+    }
     void service()
     {
         ENetEvent e;
+        tServicing = this;
+        if (m_host)
+            m_host->intercept = &RawEnet::intercept;
         while (m_host && enet_host_service(m_host, &e, 0) > 0) {
             if (e.type == ENET_EVENT_TYPE_CONNECT) {
                 m_peer = e.peer;
@@ -94,7 +138,11 @@ private:
                          session::wire::welcome(std::exchange(welcomeId, 0)));
             }
         }
+        tServicing = nullptr;
     }
+
+    static inline thread_local RawEnet* tServicing = nullptr;
+    std::optional<session::wire::EnumAnswer> m_answer;
 
     ENetHost* m_host = nullptr;
     ENetPeer* m_peer = nullptr;

@@ -116,6 +116,11 @@ private Q_SLOTS:
             << true << 3 << QList<int>{} << "Kalimo"
             << "Non e' possibile collegarsi alla stanza, la password della stanza non e' corretta"
             << 0;
+        QTest::newRow("no ticket")
+            << true << 8 << QList<int>{} << "Kalimo"
+            << "Non e' possibile collegarsi alla stanza, il master non ha autorizzato l'accesso "
+               "con questo nome"
+            << 0;
         QTest::newRow("no audio") << true << 0 << QList<int>{2} << "Errore Fatale"
                                   << "La periferica Audio non funziona correttamente\r\noppure "
                                      "non e' possibile inizializzare le DirectX \r\nError:2\r\n "

@@ -92,9 +92,9 @@ private Q_SLOTS:
         QVERIFY(answer && answer->application == app);
         QCOMPARE(answer->roomName + QString(" %1/%2").arg(answer->players).arg(answer->maxPlayers),
                  "Sala è 3/10");
-        const auto hello = wire::parseHello(wire::hello({app, "Zoë", "pass word"}));
+        const auto hello = wire::parseHello(wire::hello({app, "Zoë", "pass word", "t.1"}));
         QVERIFY(hello && hello->application == app);
-        QCOMPARE(hello->name + '/' + hello->password, "Zoë/pass word");
+        QCOMPARE(hello->name + '/' + hello->password + '/' + hello->ticket, "Zoë/pass word/t.1");
         QCOMPARE(wire::parseWelcome(wire::welcome(0x7fffffff)), 0x7fffffff);
         const auto up = wire::parseClientVoice(wire::clientVoice(65535, "opus"));
         QVERIFY(up && up->seq == 65535 && up->frame == "opus");
@@ -131,7 +131,7 @@ private Q_SLOTS:
     void wireMalformed()
     {
         const QUuid app = QUuid::createUuid();
-        const QByteArray hello = wire::hello({app, "nick", "pw"});
+        const QByteArray hello = wire::hello({app, "nick", "pw", {}});
         QByteArray badUtf8 = hello, overrun = hello;
         badUtf8[4 + 1 + 16 + 2] = char(0xC3); // a lead byte followed by ASCII
         overrun[4 + 1 + 16 + 1] = char(100);  // claims more bytes than follow
@@ -144,10 +144,10 @@ private Q_SLOTS:
             badUtf8,
             longName,
             overrun,
-            wire::hello({app, "nick", QString(wire::kMaxPasswordBytes + 1, 'p')}),
-            wire::hello({app, "a\x1e b", ""}),
-            wire::hello({app, "   ", ""}),
-            QByteArray(hello).replace(4, 1, "\x02"), // another version
+            wire::hello({app, "nick", QString(wire::kMaxPasswordBytes + 1, 'p'), {}}),
+            wire::hello({app, "a\x1e b", "", {}}),
+            wire::hello({app, "   ", "", {}}),
+            QByteArray(hello).replace(4, 1, "\x03"), // another version
             wire::welcome(0),
             wire::welcome(5).left(6),
             wire::enumQuery(app).left(20),
@@ -316,7 +316,7 @@ private Q_SLOTS:
         for (const auto& [limit, name, password, result] : rows) {
             cleanup();
             QVERIFY(listen(limit));
-            host->setHelloCheck([](const QString& n, const QString& pw) {
+            host->setHelloCheck([](const QString& n, const QString& pw, const QString&) {
                 if (pw != "segreta")
                     return SessionResult::WrongPassword;
                 return n == "Nessuno" ? SessionResult::NameInUse : SessionResult::Accepted;
@@ -337,7 +337,7 @@ private Q_SLOTS:
         cleanup();
         QVERIFY(listen());
         QSignalSpy created(host.get(), &SessionHost::CreatePlayer);
-        host->setHelloCheck([this](const QString&, const QString&) {
+        host->setHelloCheck([this](const QString&, const QString&, const QString&) {
             host->Close();
             return SessionResult::Accepted;
         });
@@ -499,16 +499,14 @@ private Q_SLOTS:
             junk.writeDatagram(d, QHostAddress::LocalHost, host->port());
 
         // Refused as a bad hello: silence, a hello too large to take in, a
-        // malformed one, one for another application, and a stranger to us.
-        const std::pair<QByteArray, enet_uint32> peers[] = {
-            {{}, wire::kConnectData},
-            {QByteArray(200000, 'h'), wire::kConnectData},
-            {wire::hello({kApp, "Anna", ""}).left(10), wire::kConnectData},
-            {wire::hello({QUuid::createUuid(), "Anna", ""}), wire::kConnectData},
-            {{}, 0}};
-        for (const auto& [hello, data] : peers) {
+        // malformed one, and one for another application.
+        const QByteArray hellos[] = {{},
+                                     QByteArray(200000, 'h'),
+                                     wire::hello({kApp, "Anna", "", {}}).left(10),
+                                     wire::hello({QUuid::createUuid(), "Anna", "", {}})};
+        for (const QByteArray& hello : hellos) {
             RawEnet raw;
-            QVERIFY(raw.connect(host->port(), data));
+            QVERIFY(raw.connect(host->port()));
             if (!hello.isEmpty()) {
                 raw.send(wire::kChannelVoice, "voice before hello", ENET_PACKET_FLAG_UNSEQUENCED);
                 raw.send(wire::kChannelControl, hello);
@@ -516,6 +514,11 @@ private Q_SLOTS:
             QVERIFY(raw.waitDisconnected());
             QCOMPARE(raw.disconnectData, enet_uint32(SessionResult::BadHello));
         }
+        // A connect without the cookie of our answer is dropped unseen.
+        const qint64 dropped = host->droppedConnects();
+        RawEnet stranger;
+        stranger.startConnect(host->port(), 0x4B4C4D31);
+        QTRY_COMPARE_WITH_TIMEOUT(host->droppedConnects(), dropped + 1, kWait);
         {
             RawEnet member; // a player sending junk and oversized packets
             QVERIFY(member.join(host->port(), "Rumoroso") != 0);

@@ -112,7 +112,8 @@ void TestMasterProcess::init()
     QVERIFY(f.open(QIODevice::WriteOnly));
     // The cheapest argon2id cost keeps the suite fast.
     f.write("[Service]\nChiave=kalimo\nMaxUsers=5000\n"
-            "[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n");
+            "[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n"
+            "[Brakes]\nConnectionsPerAddress=5000\nRegistrationsPerAddress=5000\n");
 }
 
 void TestMasterProcess::accountsSurviveAKill()

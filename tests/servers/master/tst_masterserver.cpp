@@ -2,6 +2,7 @@
 
 #include "servers/master/accountstore.h"
 #include "servers/master/masterserver.h"
+#include "servers/trust/roomticket.h"
 #include "tests/servers/roomhost/membro.h"
 
 #include <QLoggingCategory>
@@ -64,6 +65,8 @@ private Q_SLOTS:
     void hostThatNeverIdentifiesIsKilled();
     void roomLinkRefusals_data();
     void roomLinkRefusals();
+    void floodBrakes();
+    void roomPasswordsTicketsAndLookAlikes();
 
 private:
     // Starts the master with these accounts, each with the password "secret".
@@ -96,6 +99,11 @@ void TestMasterServer::init()
     m_config.roomLastUdpPort = m_config.roomFirstUdpPort + 7;
     m_config.roomHostLinkPassword = "segreto";
     m_config.roomRestartMinMs = 50;
+    // Every test client comes from 127.0.0.1: the brakes per address are
+    // tested on their own.
+    m_config.maxConnectionsPerAddress = 1000;
+    m_config.registrationsPerAddress = 1000;
+    m_config.roomCreationsPerAddress = 1000;
     m_now = 0;
 }
 
@@ -471,11 +479,15 @@ void TestMasterServer::userRoomFollowsItsMembers()
     const quint16 port = created.at(2).toUShort();
 
     QCOMPARE(listRooms(*anna, 2),
-             QList<QStringList>{(QStringList{"Sala", "0", "False", "pw", "127.0.0.1",
+             QList<QStringList>{(QStringList{"Sala", "0", "False", "*", "127.0.0.1",
                                              QString::number(port), "False", "5", "2"})});
     QCOMPARE(anna->replyTo(u"0007", {"SALA", "5", "2", ""}), "00072");
 
+    // Only with the master's ticket for the room: a nick cannot be borrowed.
+    Membro intruder("bruno");
+    QCOMPARE(intruder.join(port, "pw"), int(session::SessionResult::BadTicket));
     Membro bruno("bruno");
+    bruno.ticket = loggedIn("bruno")->ask(u"0006", {"Sala"}).value(1);
     QCOMPARE(bruno.join(port, "pw"), 0);
     QVERIFY(QTest::qWaitFor(
         [&] {
@@ -602,6 +614,123 @@ void TestMasterServer::roomLinkRefusals()
         QTest::qWaitFor([&] { return link.state() == QAbstractSocket::UnconnectedState; }, kWait));
     const QList<QStringList> got = splitMessages(decodeText(link.readAll()));
     QCOMPARE(got.isEmpty() ? QString() : got.first().value(0), reply);
+}
+
+void TestMasterServer::floodBrakes()
+{
+    m_config.maxConnectionsPerAddress = 4;
+    m_config.registrationsPerConnection = 2;
+    m_config.registrationsPerAddress = 3;
+    m_config.loginFreeFailuresPerAddress = 3;
+    m_config.loginMinDelayMs = 1000;
+    m_config.lookupsInFlight = 2;
+    m_config.refusalsPerPeriod = 50;
+    m_config.roomCreationsPerAddress = 2;
+    start();
+    // Registrations: two on one connection, three from one address.
+    auto r = client();
+    QCOMPARE(registerAccount(*r, "anna", "secret"), "00001");
+    QCOMPARE(registerAccount(*r, "bruno", "secret"), "00001");
+    QCOMPARE(registerAccount(*r, "carla", "secret"), "00003");
+    QCOMPARE(registerAccount(*client(), "carla", "secret"), "00001");
+    QCOMPARE(registerAccount(*client(), "dario", "secret"), "00003");
+    m_now += m_config.registrationWindowMs;
+    QCOMPARE(registerAccount(*client(), "dario", "secret"), "00001");
+
+    // Connections per address: the fifth is closed at once.
+    QTRY_COMPARE(m_server->connectionCount(), 1);
+    std::vector<std::unique_ptr<MasterClient>> open;
+    for (int i = 0; i < 3; ++i)
+        open.push_back(client());
+    QVERIFY(client()->waitClosed());
+    open.clear();
+    r.reset();
+    QTRY_COMPARE(m_server->connectionCount(), 0);
+
+    // Failed logins: free ones, then each must wait a growing delay, and an
+    // attempt made sooner is refused unchecked, even with the right password.
+    auto g = client();
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(login(*g, "anna", "guess"), "00002");
+    QCOMPARE(login(*g, "anna", "secret"), "00002");
+    m_now += 1000;
+    QCOMPARE(login(*g, "anna", "guess"), "00002");
+    m_now += 1000; // the delay has doubled
+    QCOMPARE(login(*g, "anna", "secret"), "00002");
+    m_now += 1000;
+    // No lock-out: once the delay has passed the owner gets in.
+    QCOMPARE(login(*g, "anna", "secret"), "00001");
+
+    // Look-ups waiting for the store are bounded; one more closes.
+    auto flood = loggedIn("bruno");
+    flood->sendRaw(wire("0012 ^ bruno ^ nobody1 |").repeated(200));
+    QVERIFY(flood->waitClosed());
+
+    // A flood of malformed messages is closed and writes a bounded log.
+    QTRY_COMPARE(m_server->connectionCount(), 1);
+    auto junk = client();
+    const qint64 linesBefore = m_server->refusalLogLines();
+    junk->sendRaw(QByteArray("\x1d\x1d").repeated(5000));
+    QVERIFY(junk->waitClosed());
+    QVERIFY(m_server->refusalLogLines() - linesBefore <= m_config.logLinesPerConnection + 2);
+
+    // Rooms from one address, whoever creates them; then the memory all
+    // room hosts may use.
+    auto dario = loggedIn("dario");
+    QCOMPARE(g->replyTo(u"0007", {"R1", "5", "2", ""}), "00071");
+    QCOMPARE(dario->replyTo(u"0007", {"R2", "5", "2", ""}), "00071");
+    QCOMPARE(g->replyTo(u"0007", {"R3", "5", "2", ""}), "00073");
+    m_config.roomCreationsPerAddress = 1000;
+    m_config.roomHostMemoryMiB = 1;
+    g.reset();
+    start();
+    g = loggedIn("anna");
+    QCOMPARE(g->replyTo(u"0007", {"R4", "5", "2", ""}), "00071");
+    QCOMPARE(g->replyTo(u"0007", {"R5", "5", "2", ""}), "00073");
+}
+
+void TestMasterServer::roomPasswordsTicketsAndLookAlikes()
+{
+    m_config.roomPasswordGuessesPerMinute = 3;
+    start({"anna", "admin", "victim"});
+    auto anna = loggedIn("anna");
+    // Look-alike nicks: invisible or direction-changing characters, and
+    // letters from another script.
+    for (const QString& nick : {QStringLiteral("vict\u200bim"), QStringLiteral("\u202emitciv")})
+        QCOMPARE(registerAccount(*client(), nick, "secret"), "00004");
+    QCOMPARE(registerAccount(*client(), QStringLiteral("\u0430dmin"), "secret"), "00002");
+    QCOMPARE(registerAccount(*client(), QStringLiteral("v\u0456ctim"), "secret"), "00002");
+    QCOMPARE(registerAccount(*client(), QStringLiteral("victoria"), "secret"), "00001");
+    // Rooms too.
+    QCOMPARE(anna->replyTo(u"0007", {"Sala", "5", "2", "pw"}), "00071");
+    QCOMPARE(anna->replyTo(u"0007", {QStringLiteral("\u0405ala"), "5", "2", ""}), "00072");
+    QCOMPARE(anna->replyTo(u"0007", {QStringLiteral("Sa\u200bla 2"), "5", "2", ""}), "00073");
+
+    // The listing says only that there is a password; the master checks it.
+    QCOMPARE(listRooms(*anna, 2).value(0).value(3), "*");
+    QCOMPARE(anna->ask(u"0005", {"Sala", "pw"}), (L{"00051"}));
+    QCOMPARE(anna->ask(u"0005", {"sala", "PW"}), (L{"00052"}));
+    QCOMPARE(anna->ask(u"0005", {"Nessuna", "pw"}), (L{"00052"}));
+    QCOMPARE(anna->replyTo(u"0005", {"Sala", "x"}), "00052");
+    // Three guesses a minute on a room: then even the right one is refused.
+    QCOMPARE(anna->replyTo(u"0005", {"Sala", "pw"}), "00052");
+    m_now += 60000;
+    QCOMPARE(anna->replyTo(u"0005", {"Sala", "pw"}), "00051");
+
+    // A ticket for the connection's nick, whatever the message names.
+    anna->request(u"0006", {"sala"}, "admin");
+    const QStringList ticket = anna->next();
+    QCOMPARE(ticket.value(0), "00061");
+    const QByteArray secret = m_config.roomHostLinkPassword.toUtf8();
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QCOMPARE(trust::checkRoomTicket(secret, ticket.value(1), "anna", "Sala", now, 600),
+             trust::TicketCheck::Valid);
+    QCOMPARE(trust::checkRoomTicket(secret, ticket.value(1), "admin", "Sala", now, 600),
+             trust::TicketCheck::Forged);
+    QCOMPARE(trust::checkRoomTicket(secret, ticket.value(1), "anna", "Sala", now + 3600, 600),
+             trust::TicketCheck::Expired);
+    QCOMPARE(anna->replyTo(u"0006", {"Nessuna"}), "00062");
+    QCOMPARE(client()->replyTo(u"0006", {"Sala"}), "00000");
 }
 
 QTEST_GUILESS_MAIN(TestMasterServer)

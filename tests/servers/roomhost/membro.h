@@ -46,6 +46,7 @@ public:
         QObject::connect(
             &client, &session::SessionClient::EnumHostsResponse, &client,
             [this, password] { client.Connect(name, password); }, Qt::SingleShotConnection);
+        client.setTicket(ticket);
         client.EnumHosts("127.0.0.1", port, session::roomApplicationGuid());
         (void)QTest::qWaitFor([&] { return !done.isEmpty(); }, kWait);
         id = client.localPlayerId();
@@ -62,6 +63,7 @@ public:
     }
 
     QString name;
+    QString ticket; // the master's, when the room asks for one
     session::SessionClient client;
     qint32 id = 0;
     QStringList messages, voices;

@@ -2,12 +2,17 @@
 
 #include "platform/session/wire.h"
 #include "servers/roomhost/roomhost.h"
+#include "servers/trust/roomticket.h"
 #include "tests/support/rawenet.h"
 
+#include <QDateTime>
+#include <QNetworkDatagram>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
+#include <QUdpSocket>
 
 #include <memory>
 #include <vector>
@@ -155,7 +160,9 @@ private Q_SLOTS:
             {"Eva", "sbagliata", SessionResult::WrongPassword},
             {"Eva", "", SessionResult::WrongPassword},
             {"Ana", "segreta", SessionResult::NameInUse},
-            {"Eva ", "segreta", SessionResult::BadHello}, // blanks around the name
+            {"Eva ", "segreta", SessionResult::BadHello},      // blanks around the name
+            {"E\u200bva", "segreta", SessionResult::BadHello}, // a character that does not show
+            {"\u0410na", "segreta", SessionResult::NameInUse}, // a Cyrillic А
             {"Zoe", "segreta", SessionResult::RoomFull}};
         for (const auto& [name, password, result] : rows) {
             RoomHostConfig c = config();
@@ -169,6 +176,102 @@ private Q_SLOTS:
             QVERIFY(ana.chat("ancora qui") && ana.await("0005:Ana,ancora qui"));
             QCOMPARE(ana.messages.filter("0002:").size(), 1);
         }
+    }
+
+    void tickets()
+    {
+        QVERIFY(startRoom(config("server_password=segreto\nrequire_ticket=true\n")));
+        const qint64 soon = QDateTime::currentSecsSinceEpoch() + 60;
+        const auto ticket = [&](const char* nick, const char* room, qint64 expires) {
+            return trust::makeRoomTicket("segreto", nick, room, expires);
+        };
+        const std::pair<QString, SessionResult> rows[] = {
+            {QString(), SessionResult::BadTicket},
+            {"123.abc", SessionResult::BadTicket},
+            {ticket("Eva", "Sala prova", soon), SessionResult::BadTicket}, // another's
+            {ticket("Ana", "Altra sala", soon), SessionResult::BadTicket},
+            {ticket("Ana", "Sala prova", soon - 120), SessionResult::BadTicket}, // expired
+            {trust::makeRoomTicket("altro", "Ana", "Sala prova", soon), SessionResult::BadTicket},
+            {ticket("Ana", "Sala prova", soon), SessionResult::Accepted}};
+        for (const auto& [t, result] : rows) {
+            Membro& ana = member("Ana");
+            ana.ticket = t;
+            QCOMPARE(ana.join(host->port()), int(result));
+        }
+        QCOMPARE(host->stanza().NumUtenti(), 1);
+    }
+
+    // Forged connects by the thousand cost the room neither a slot nor a
+    // reply; attempts from real addresses are capped per source and swept.
+    void admission()
+    {
+        RoomHostConfig c = config("hello_ms=3000\nhalf_open_per_source=3\n");
+        c.maxUsers = 2;
+        QVERIFY(startRoom(c));
+        std::vector<std::unique_ptr<QUdpSocket>> forgers;
+        for (int i = 0; i < 50; ++i) {
+            auto s = std::make_unique<QUdpSocket>();
+            if (s->bind(
+                    QHostAddress(QStringLiteral("127.0.%1.%2").arg(1 + i / 200).arg(2 + i % 200)),
+                    0))
+                forgers.push_back(std::move(s));
+        }
+        QVERIFY(!forgers.empty());
+        QByteArray connect(52, '\0');
+        qToBigEndian<quint16>(0x8FFF, connect.data()); // no peer yet, sent time
+        connect[4] = char(0x82);                       // connect, acknowledge
+        connect[5] = char(0xFF);
+        // In rounds, so that no datagram is lost before the host reads it.
+        qint64 forged = 0;
+        for (int round = 0; round < 20; ++round) {
+            for (auto& s : forgers) {
+                qToBigEndian<quint32>(quint32(round * 7919 + 1), connect.data() + 48);
+                s->writeDatagram(connect, QHostAddress::LocalHost, host->port());
+            }
+            forged += qint64(forgers.size());
+            QTRY_COMPARE_WITH_TIMEOUT(host->session().droppedConnects(), forged, kWait);
+        }
+        QCOMPARE(joined("Ana").id != 0, true);
+        for (auto& s : forgers)
+            QVERIFY(!s->hasPendingDatagrams()); // nothing reflected
+
+        // A real address that never says hello: three attempts at most, each
+        // gone within the hello time, and then it may try again.
+        std::vector<std::unique_ptr<kalimo::test::RawEnet>> silent;
+        for (int i = 0; i < 4; ++i) {
+            silent.push_back(std::make_unique<kalimo::test::RawEnet>());
+            if (i < 3)
+                QVERIFY(silent.back()->connect(host->port()));
+        }
+        QCOMPARE(host->session().halfOpen(), 3);
+        const qint64 before = host->session().droppedConnects();
+        const auto cookie = silent.back()->cookie(host->port());
+        QVERIFY(cookie);
+        silent.back()->startConnect(host->port(), *cookie);
+        QTRY_COMPARE_WITH_TIMEOUT(host->session().droppedConnects(), before + 1, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(host->session().halfOpen(), 0, kWait);
+        QVERIFY(silent.back()->connect(host->port()));
+        QCOMPARE(joined("Bea").id != 0, true);
+
+        // Enumeration: never a byte more back than the query, and a source
+        // that asks too often is answered only at its rate.
+        QUdpSocket asker;
+        QVERIFY(asker.bind(QHostAddress(QStringLiteral("127.0.3.1")), 0));
+        const QByteArray query = session::wire::enumQuery(session::roomApplicationGuid());
+        const qint64 unanswered = host->session().unansweredQueries();
+        asker.writeDatagram(query.left(24), QHostAddress::LocalHost, host->port());
+        for (int i = 0; i < 40; ++i)
+            asker.writeDatagram(query, QHostAddress::LocalHost, host->port());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            host->session().unansweredQueries() - unanswered >= 1 + 40 - 16 - 4, kWait);
+        int answers = 0;
+        while (asker.hasPendingDatagrams()) {
+            const QNetworkDatagram d = asker.receiveDatagram();
+            QVERIFY(d.data().size() <= query.size());
+            QVERIFY(session::wire::parseEnumAnswer(d.data()));
+            ++answers;
+        }
+        QVERIFY(answers >= 1 && answers < 40);
     }
 
     void talkFloodDoesNotStarveOthers()
