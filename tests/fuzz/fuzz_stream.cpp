@@ -1,5 +1,6 @@
-// Stream reassembly and message splitting: any arrivals, in any cuts.
+// Stream reassembly, message splitting and typed decoding: any arrivals, in any cuts.
 #include "protocol/framing.h"
+#include "protocol/message.h"
 #include "protocol/reassembler.h"
 #include "protocol/separators.h"
 #include "protocol/textcodec.h"
@@ -17,9 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // Only whole messages come out, and nothing is made up.
         fuzz::require(complete.isEmpty() || complete.endsWith(SEP1_BYTE));
         handedOut += complete;
-        for (const QStringList& parts : splitMessages(decodeText(complete)))
+        const QString text = decodeText(complete);
+        for (const QStringList& parts : splitMessages(text))
             for (const QString& part : parts)
                 (void)fieldAt(splitFields(part), 2);
+        for (const Message& m : decodeMessages(text))
+            (void)inroom::decodeEvent(m);
+        (void)decodeSenderMessages(text);
         if (stream.overflowed())
             return 0;
     }
