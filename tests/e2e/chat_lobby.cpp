@@ -1,14 +1,12 @@
 #include "lobby/frmchat2.h"
 #include "lobby/frmlistautenti.h"
 #include "lobby/module1.h"
-#include "protocol/framing.h"
-#include "protocol/textcodec.h"
 #include "room/griglia.h"
 #include "tests/support/bancolobby.h"
 #include "tests/support/processomaster.h"
+#include "tests/support/registrazione.h"
 
 #include <QLineEdit>
-#include <QTcpSocket>
 
 using namespace kalimo;
 using test::BancoLobby;
@@ -17,17 +15,11 @@ namespace {
 
 constexpr int kAttesa = 20000;
 
-// A lobby in this process, logged in as `nick`, registered first as the
-// registration window does it.
+// A lobby in this process, logged in as `nick`, registered first.
 std::unique_ptr<BancoLobby> lobby(quint16 porta, const QString& nick)
 {
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, porta);
-    s.waitForConnected(kAttesa);
-    s.write(encodeText(
-        masterRequest(u"0010", nick, {nick, "kalimo", "Segreto1", "x@example.org", "-1"})));
-    while (s.waitForReadyRead(kAttesa) && !s.peek(64).contains(char(29))) {
-    }
+    if (!test::registraAccount(porta, nick, "Segreto1"))
+        return {};
     auto banco = std::make_unique<BancoLobby>(kAttesa);
     banco->scriviMasters(BancoLobby::rigaMaster("Locale", porta));
     banco->cartella.scrivi("User.ini", ("USERNAME : " + nick + "\r\nPASSWORD : Segreto1").toUtf8());
@@ -59,6 +51,7 @@ private Q_SLOTS:
         QVERIFY(master.avvia());
         auto a = lobby(master.porta(), "anna");
         auto b = lobby(master.porta(), "bruno");
+        QVERIFY(a && b);
         Module1& ma = a->modulo();
         Module1& mb = b->modulo();
         QVERIFY(ma.ConnessoAlMaster && mb.ConnessoAlMaster);

@@ -3,17 +3,14 @@
 #include "protocol/separators.h"
 #include "protocol/textcodec.h"
 #include "protocol/values.h"
+#include "tests/support/wire.h"
 
 #include <QTest>
 
 using namespace kalimo;
 
 namespace {
-// Test notation: '|' = SEP1, '^' = SEP2, '~' = SEP3.
-QString S(const char* ascii)
-{
-    return QString::fromUtf8(ascii).replace(u'|', SEP1).replace(u'^', SEP2).replace(u'~', SEP3);
-}
+const auto S = [](const char* text) { return test::wire(text); };
 } // namespace
 
 class TestProtocol : public QObject

@@ -1,7 +1,7 @@
 #include "room/invio_sessione.h"
 #include "room/stanza.h"
 #include "tests/support/fakegriglia.h"
-#include "tests/support/seme.h"
+#include "tests/support/wire.h"
 
 #include <QTcpServer>
 #include <QtTest>
@@ -11,12 +11,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// '|' = SEP2, '^' = SEP3, '$' = SEP1.
-QByteArray bytes(const char* text)
-{
-    return QByteArray(text).replace('|', '\x1e').replace('^', '\x1f').replace('$', '\x1d');
-}
-const auto wire = [](const char* text) { return QString::fromUtf8(bytes(text)); };
+using test::wire;
+const auto bytes = [](const char* text) { return test::wireBytes(text); };
 
 QString nicks(const Stanza& s, bool speakingOnly = false)
 {
@@ -54,15 +50,6 @@ struct FakeSessione final : InvioSessione
         return true;
     }
 };
-
-// Random text over `alphabet`, one round in three over any byte.
-QByteArray junk(QRandomGenerator& rng, int round, const QByteArray& alphabet)
-{
-    QByteArray out(int(rng.bounded(60)), Qt::Uninitialized);
-    for (char& c : out)
-        c = round % 3 ? alphabet.at(rng.bounded(int(alphabet.size()))) : char(rng.bounded(256));
-    return out;
-}
 
 } // namespace
 
@@ -185,70 +172,77 @@ private Q_SLOTS:
         QCOMPARE(g.outOfRangeWrites, 0);
     }
 
+    void relays_data()
+    {
+        // Sends as "id:message" with '#' between them; the speaker after.
+        QTest::addColumn<int>("sender");
+        QTest::addColumn<QString>("payload");
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<QString>("speaker");
+        QTest::newRow("floor full: only the asker hears the refusal")
+            << 7
+            << wire("0001 ^ a ^ true |0001 ^ a ^ TRUE |0002 ^ a ^ a ~ ciao |0003 ^ a ^ a ~ c ~ "
+                    "solo |0004 ^ a ^b|0005 ^ a ^b|0006^a^b|")
+            << wire("100:0004 ^ 7 ~ true | #7:0001 ^ true | #100:0005 ^ a ~ ciao | #9:0006 ^ a ~ "
+                    "solo | #7:0007 ^ c ~ solo | #8:0008 ^ a | #8:0009 ^ a | #8:0010 ^ a | ")
+            << "a";
+        QTest::newRow("floor taken and given back")
+            << 7 << wire("0001 ^ a ^ true | 0001 ^ a ^ False | ")
+            << wire("100:0004 ^ 7 ~ true | #100:0004 ^ 7 ~ False | ") << "";
+        QTest::newRow("the sender is who the session says")
+            << 8 << wire("0001 ^ a ^ true |0002 ^ a ^ a ~ x |0003 ^ a ^ a ~ c ~ x |0004 ^ a ^c|")
+            << wire("100:0004 ^ 8 ~ true | #100:0005 ^ b ~ x | #9:0006 ^ b ~ x | #8:0007 ^ c ~ "
+                    "x | #9:0008 ^ b | ")
+            << "b";
+        // Never sent to id 0, which reaches everybody.
+        QTest::newRow("target not a member")
+            << 7 << wire("0003 ^ a ^ a ~ zed ~ x |0004 ^ a ^ B |") << ""
+            << "";
+        QTest::newRow("sender not a member")
+            << 55 << wire("0001 ^ a ^ true |0002 ^ a ^ a ~ x |") << ""
+            << "";
+        QTest::newRow("sender 0") << 0 << wire("0002 ^ a ^ a ~ x |") << ""
+                                  << "";
+        QTest::newRow("unended") << 7 << wire("0001 ^ a ^ true ") << ""
+                                 << "";
+        QTest::newRow("malformed ones skipped")
+            << 7
+            << wire("0001 ^ true |0005 ^ a |0001 ^ a ^ forse |0001 ^ a ^ |0002 ^ a ^ ciao |0003 "
+                    "^ a ^ a ~ c |0007 ^ a ^ b |0002 ^ a ^ a ~ dopo |")
+            << wire("100:0005 ^ a ~ dopo | ") << "";
+    }
+
     void relays()
     {
-        // Sender, payload, sends as "id:message" with '#' between them, speaker after.
-        const std::tuple<int, const char*, const char*, const char*> rows[] = {
-            // The floor is full: only the asker hears the refusal.
-            {7,
-             "0001 | a | true $0001 | a | TRUE $0002 | a | a ^ ciao $0003 | a | a ^ c ^ solo $"
-             "0004 | a |b$0005 | a |b$0006|a|b$",
-             "100:0004 | 7 ^ true $ #7:0001 | true $ #100:0005 | a ^ ciao $ #9:0006 | a ^ solo $ "
-             "#7:0007 | c ^ solo $ #8:0008 | a $ #8:0009 | a $ #8:0010 | a $ ",
-             "a"},
-            {7, "0001 | a | true $ 0001 | a | False $ ",
-             "100:0004 | 7 ^ true $ #100:0004 | 7 ^ False $ ", ""},
-            // The sender is who the session says, whatever nick the message carries.
-            {8, "0001 | a | true $0002 | a | a ^ x $0003 | a | a ^ c ^ x $0004 | a |c$",
-             "100:0004 | 8 ^ true $ #100:0005 | b ^ x $ #9:0006 | b ^ x $ #8:0007 | c ^ x $ "
-             "#9:0008 | b $ ",
-             "b"},
-            // Strangers: dropped, never sent to id 0, which reaches everybody.
-            {7, "0003 | a | a ^ zed ^ x $0004 | a | B $", "", ""},
-            {55, "0001 | a | true $0002 | a | a ^ x $", "", ""},
-            {0, "0002 | a | a ^ x $", "", ""},
-            // Malformed: ignored, the rest of the payload still handled.
-            {7, "0001 | a | true ", "", ""},
-            {7,
-             "0001 | true $0005 | a $0001 | a | forse $0001 | a | $0002 | a | ciao $"
-             "0003 | a | a ^ c $0007 | a | b $0002 | a | a ^ dopo $",
-             "100:0005 | a ^ dopo $ ", ""},
-        };
-        for (const auto& [sender, payload, sent, speaker] : rows) {
-            Stanza s;
-            fillRoom(s);
-            FakeSessione session;
-            QVERIFY(s.GestPacUtente(sender, wire(payload), session));
-            QCOMPARE(session.sent.join(u'#'), wire(sent));
-            QCOMPARE(nicks(s, true) + QString::number(s.NumUtentiAudio()),
-                     speaker + QString::number(*speaker ? 1 : 0));
-        }
+        QFETCH(int, sender);
+        QFETCH(QString, payload);
+        QFETCH(QString, sent);
+        QFETCH(QString, speaker);
+        Stanza s;
+        fillRoom(s);
+        FakeSessione session;
+        QVERIFY(s.GestPacUtente(sender, payload, session));
+        QCOMPARE(session.sent.join(u'#'), sent);
+        QCOMPARE(nicks(s, true) + QString::number(s.NumUtentiAudio()),
+                 speaker + QString::number(speaker.isEmpty() ? 0 : 1));
+    }
 
+    void failedSends()
+    {
         // A failed send ends the payload; a departure during a send too.
         Stanza s;
         fillRoom(s);
         FakeSessione session;
         qsizetype limit = 0;
         session.before = [&] { return session.sent.size() < limit; };
-        QVERIFY(!s.GestPacUtente(7, wire("0003 | a | a ^ b ^ x $0001 | a | true $"), session));
+        QVERIFY(!s.GestPacUtente(7, wire("0003 ^ a ^ a ~ b ~ x |0001 ^ a ^ true |"), session));
         QCOMPARE(session.sent.size() + s.NumUtentiAudio(), 0);
         limit = 1;
-        QVERIFY(!s.GestPacUtente(7, wire("0003 | a | a ^ b ^ x $"), session));
-        QCOMPARE(session.sent, QStringList{wire("8:0006 | a ^ x $ ")}); // no echo
+        QVERIFY(!s.GestPacUtente(7, wire("0003 ^ a ^ a ~ b ~ x |"), session));
+        QCOMPARE(session.sent, QStringList{wire("8:0006 ^ a ~ x | ")}); // no echo
         session.before = [&] { return s.EliminaUtente("a"); };
-        QVERIFY(s.GestPacUtente(7, wire("0002 | a | a ^ x $0002 | a | a ^ y $"), session));
-        QCOMPARE(session.sent.mid(1), QStringList{wire("100:0005 | a ^ x $ ")});
-
-        // Random payloads: every send goes to a member or to the room.
-        s.MaxUtentiAudio = 2;
-        QRandomGenerator rng = kalimo::test::generatoreProva(1);
-        session.before = [] { return true; };
-        const QByteArray alphabet = bytes("0123456 bcatruefalse|^$");
-        for (int round = 0; round < 3000; ++round)
-            QVERIFY(s.GestPacUtente(8 + round % 2, QString::fromUtf8(junk(rng, round, alphabet)),
-                                    session));
-        QCOMPARE(session.sent.filter(QRegularExpression("^0:")), QStringList());
-        QCOMPARE(s.NumUtentiAudio(), nicks(s, true).split(u',', Qt::SkipEmptyParts).size());
+        QVERIFY(s.GestPacUtente(7, wire("0002 ^ a ^ a ~ x |0002 ^ a ^ a ~ y |"), session));
+        QCOMPARE(session.sent.mid(1), QStringList{wire("100:0005 ^ a ~ x | ")});
     }
 
     void connecting()
@@ -318,15 +312,15 @@ private Q_SLOTS:
         QVERIFY(s.EliminaUtente("bob") && s.EliminaUtente("anna")); // bob is silenced first
         QCOMPARE(ends, 0);                                          // a permanent room
         const QByteArray expected =
-            bytes("0001 | 1 | Città ^ 10 ^ 3 ^ True ^ pw ^ spw ^ True ^ 2302 ^ chi $ "
-                  "0001 | 2 | Città ^ 10 ^ 3 ^ True ^ pw ^ spw ^ True ^ 2302 ^ chi $ "
-                  "0002 | Città ^ 7 ^ anna ^ 10.0.0.1 ^ False $ "
-                  "0002 | Città ^ 8 ^ bob ^  ^ False $ "
-                  "0004 | Città ^ bob $ 0004 | Città ^ anna $ 0005 | Città ^ anna $ "
-                  "0002 | Città ^ 7 ^ anna ^ 10.0.0.1 ^ False $ "
-                  "0002 | Città ^ 8 ^ bob ^  ^ True $ "
-                  "0004 | Città ^ bob $ 0005 | Città ^ bob $ 0003 | Città ^ bob $ "
-                  "0003 | Città ^ anna $ ");
+            bytes("0001 ^ 1 ^ Città ~ 10 ~ 3 ~ True ~ pw ~ spw ~ True ~ 2302 ~ chi | "
+                  "0001 ^ 2 ^ Città ~ 10 ~ 3 ~ True ~ pw ~ spw ~ True ~ 2302 ~ chi | "
+                  "0002 ^ Città ~ 7 ~ anna ~ 10.0.0.1 ~ False | "
+                  "0002 ^ Città ~ 8 ~ bob ~  ~ False | "
+                  "0004 ^ Città ~ bob | 0004 ^ Città ~ anna | 0005 ^ Città ~ anna | "
+                  "0002 ^ Città ~ 7 ~ anna ~ 10.0.0.1 ~ False | "
+                  "0002 ^ Città ~ 8 ~ bob ~  ~ True | "
+                  "0004 ^ Città ~ bob | 0005 ^ Città ~ bob | 0003 ^ Città ~ bob | "
+                  "0003 ^ Città ~ anna | ");
         QByteArray got;
         while (got.size() < expected.size() && peer->waitForReadyRead(10000))
             got += peer->readAll();
@@ -336,40 +330,49 @@ private Q_SLOTS:
         QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
     }
 
+    void replies_data()
+    {
+        // Replies as "code=params" or "end" with '#' between them; the request number.
+        QTest::addColumn<QByteArrayList>("arrivals");
+        QTest::addColumn<QString>("replies");
+        QTest::addColumn<int>("number");
+        const auto row = [](const char* name, const QList<const char*>& arrivals,
+                            const char* replies, int number) {
+            QByteArrayList bytes;
+            for (const char* a : arrivals)
+                bytes.append(test::wireBytes(a));
+            QTest::newRow(name) << bytes << wire(replies) << number;
+        };
+        row("two", {"00071^ x |00001 ^ 5 ^ a ~ b | "}, "00071=x#00001=a ~ b", 5);
+        row("cut inside a character", {"000", "72^ citt\xc3", "\xa0 |"}, "00072=città", 0);
+        row("numbers", {"00002^ 9 ^ p |00003^ q |"}, "00002=p#00003=q", 9);
+        row("not a number", {"00002^ x9 ^ p |"}, "00002=p", 0);
+        row("no separator", {"00071|", "0002^ x |000123^ y |", "|||", "", "00071^ x "}, "", 0);
+        row("nothing after the end order", {" 0001 ^ |00009^ y |"}, "end", 0);
+    }
+
     void replies()
     {
-        // Arrivals, replies as "code=params" or "end" with '#' between them, request number.
-        const std::tuple<QList<const char*>, const char*, int> rows[] = {
-            {{"00071| x $00001 | 5 | a ^ b $ "}, "00071=x#00001=a ^ b", 5},
-            // Cut across arrivals, even inside a character: it waits for its end.
-            {{"000", "72| citt\xc3", "\xa0 $"}, "00072=città", 0},
-            {{"00002| 9 | p $00003| q $"}, "00002=p#00003=q", 9},
-            {{"00002| x9 | p $"}, "00002=p", 0},
-            {{"00071$", "0002| x $000123| y $", "$$$", "", "00071| x "}, "", 0},
-            {{" 0001 | $00009| y $"}, "end", 0}, // nothing after the end order
-        };
-        for (const auto& [arrivals, replies, numero] : rows) {
-            Stanza s;
-            QStringList got;
-            s.ImpostaTerminaEsecuzione([&] { got.append("end"); });
-            QObject::connect(&s, &Stanza::PacchettoDiAttesa, &s,
-                             [&](const QString& c, const QString& p) { got.append(c + u'=' + p); });
-            for (const char* arrival : arrivals)
-                QVERIFY(s.RiceviDalServer(bytes(arrival)));
-            QCOMPARE(got.join(u'#'), wire(replies));
-            QCOMPARE(s.UltimoNumeroRichiesta(), numero);
-        }
+        QFETCH(QByteArrayList, arrivals);
+        QFETCH(QString, replies);
+        QFETCH(int, number);
+        Stanza s;
+        QStringList got;
+        s.ImpostaTerminaEsecuzione([&] { got.append("end"); });
+        QObject::connect(&s, &Stanza::PacchettoDiAttesa, &s,
+                         [&](const QString& c, const QString& p) { got.append(c + u'=' + p); });
+        for (const QByteArray& arrival : arrivals)
+            QVERIFY(s.RiceviDalServer(arrival));
+        QCOMPARE(got.join(u'#'), replies);
+        QCOMPARE(s.UltimoNumeroRichiesta(), number);
+    }
 
-        // Random arrivals never crash, and the next whole reply still reads.
+    void linkFailures()
+    {
         Stanza s;
         int ends = 0;
         s.ImpostaTerminaEsecuzione([&] { ++ends; });
-        QRandomGenerator rng = kalimo::test::generatoreProva(2);
-        for (int round = 0; round < 2000; ++round)
-            QVERIFY(s.RiceviDalServer(junk(rng, round, "0123456789 abc\x1d\x1e\x1f\xc3\xa0")));
-        QVERIFY(s.RiceviDalServer(bytes("$00071| x $")));
-        QCOMPARE(s.UltimoCodiceRisposta() + s.UltimiParametriRisposta(), "00071x");
-
+        QVERIFY(s.RiceviDalServer(bytes("00071^ x |")));
         // Failed sends are reported, never fatal; a new identification
         // forgets the last reply; a linked room that empties ends.
         QTcpSocket unconnected;
@@ -380,7 +383,6 @@ private Q_SLOTS:
         QVERIFY(!s.InviaIdentificazione("chi") && !s.InviaDatiUtenti());
         QCOMPARE(error(s) + s.UltimoCodiceRisposta() + QString::number(s.StatoPacchettoDiAttesa),
                  "0 No Errori1");
-        ends = 0;
         QVERIFY(s.EliminaUtente("a"));
         QCOMPARE(ends, 1);
     }

@@ -6,6 +6,7 @@
 #include "platform/voiceengine/qtaudiobackend.h"
 #include "platform/voiceengine/syntheticaudiobackend.h"
 #include "platform/voiceengine/voiceengine.h"
+#include "tests/support/seme.h"
 
 #include <QDataStream>
 #include <QRandomGenerator>
@@ -573,7 +574,7 @@ void TestVoiceEngine::garbageNeverCrashes()
 {
     const QList<QByteArray> good = encodeTone(440, 0.4, 50);
     PlaybackMixer mixer;
-    QRandomGenerator random(1234);
+    QRandomGenerator random = test::generatoreProva(1);
     int refused = 0;
     const auto put = [&](quint32 speaker, quint16 seq, const QByteArray& f) {
         refused += mixer.put(speaker, seq, f) ? 0 : 1;
@@ -720,7 +721,7 @@ void TestVoiceEngine::wavFiles()
     for (const QByteArray& bad : {wav(2, 48000, 8, pcm), wav(1, 44100, 8, pcm),
                                   wav(1, 48000, 800, pcm), QByteArray("RIFF")})
         QCOMPARE(SignalSource::parseWav(bad, samples).error, VoiceError::InvalidArgument);
-    QRandomGenerator random(99);
+    QRandomGenerator random = test::generatoreProva(2);
     const QByteArray ok = wav(1, 48000, 8, pcm);
     for (int i = 0; i < 200; ++i) {
         QByteArray torn = ok.left(int(random.bounded(int(ok.size()))));

@@ -1,0 +1,47 @@
+// The lobby's settings files from its program folder: User.ini, Masters.txt (and its old copy)
+// and CntLst.klm, each any bytes. Input: the four files' contents, 0x00 between them.
+#include "lobby/module1.h"
+#include "tests/fuzz/fuzzinput.h"
+#include "tests/support/fakedialoghi.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+using namespace kalimo;
+
+namespace {
+QTemporaryDir* folder = nullptr;
+}
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static QApplication app(*argc, *argv);
+    static QTemporaryDir dir;
+    folder = &dir;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const QList<QByteArray> parts = fuzz::arrivals(data, size);
+    const QString names[] = {QStringLiteral("User.ini"), QStringLiteral("Masters.txt"),
+                             QStringLiteral("Masters.old.txt"), QStringLiteral("CntLst.klm")};
+    for (int i = 0; i < 4; ++i) {
+        QFile f(folder->filePath(names[i]));
+        if (i >= parts.size()) {
+            f.remove();
+        } else if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            f.write(parts.at(i));
+        }
+    }
+    test::FakeDialoghi dialoghi;
+    Module1 m(Servizi{.dialoghi = &dialoghi}, folder->path());
+    (void)m.LeggiUserIni();
+    (void)m.CaricaMasters();
+    (void)m.CaricaMastersOld();
+    m.CaricaContactList();
+    (void)m.EstInContactList(m.UtenteCorrente.NickName);
+    return 0;
+}

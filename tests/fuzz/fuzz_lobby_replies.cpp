@@ -1,0 +1,46 @@
+// What the lobby does with what its master sends: replies, private texts, contact requests,
+// invitations and checks, cut across arrivals at any byte.
+#include "lobby/collegamentomaster.h"
+#include "lobby/module1.h"
+#include "protocol/textcodec.h"
+#include "tests/fuzz/fuzzinput.h"
+#include "tests/support/fakedialoghi.h"
+#include "tests/support/fakeprogrammi.h"
+
+#include <QApplication>
+#include <QTemporaryDir>
+
+using namespace kalimo;
+
+namespace {
+QTemporaryDir* folder = nullptr;
+}
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static QApplication app(*argc, *argv);
+    static QTemporaryDir dir;
+    folder = &dir;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    test::FakeDialoghi dialoghi;
+    test::FakeAvvioProgrammi programmi;
+    test::FakeApriFile apriFile;
+    Intervalli brevi;
+    brevi.rispostaMaster = brevi.stanzaPrivata = brevi.ricezioneDatiStanza = 1;
+    {
+        Module1 m(Servizi{&dialoghi, &programmi, &apriFile}, folder->path(), {}, brevi);
+        m.UtenteCorrente.NickName = QStringLiteral("anna");
+        for (const QByteArray& arrival : fuzz::arrivals(data, size)) {
+            m.master().gestisciArrivo(decodeText(arrival));
+            // Boxes and answers run a turn later.
+            QCoreApplication::processEvents();
+        }
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return 0;
+}

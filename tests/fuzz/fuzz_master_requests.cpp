@@ -1,0 +1,93 @@
+// The master's request handling, as a lobby reaches it: one connection per input on loopback.
+// Input byte 0 odd: the connection logs in as "anna" first, so requests of a logged-in user are
+// reached too. The rest is written as it is. Room hosts cannot start here (no such program).
+#include "protocol/framing.h"
+#include "protocol/textcodec.h"
+#include "servers/master/masterserver.h"
+#include "tests/fuzz/fuzzinput.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QLoggingCategory>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <sodium.h>
+
+using namespace kalimo;
+
+namespace {
+
+master::MasterServer* server = nullptr;
+
+QByteArray request(QStringView code, const QStringList& params)
+{
+    return encodeText(masterRequest(code, u"anna", params));
+}
+
+// Writes `bytes` on a new connection and reads until the master answers with a whole message
+// or `done` says enough; false when the connection failed.
+bool exchange(QTcpSocket& s, const QByteArray& bytes, bool waitReply)
+{
+    s.write(bytes);
+    QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (s.state() != QAbstractSocket::ConnectedState)
+            return false;
+        if (!waitReply ? s.bytesToWrite() == 0 : s.readAll().contains(char(29)))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    static QCoreApplication app(*argc, *argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("kalimo.*=false"));
+    static QTemporaryDir dir;
+    master::MasterConfig c;
+    c.port = 0;
+    c.hashOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
+    c.hashMemLimit = crypto_pwhash_MEMLIMIT_MIN;
+    c.roomHostProgram = dir.filePath(QStringLiteral("none"));
+    c.roomFirstUdpPort = c.roomLastUdpPort = 1;
+    static master::MasterServer s(c, dir.filePath(QStringLiteral("data")));
+    if (!s.listen())
+        std::abort();
+    server = &s;
+    QTcpSocket r;
+    r.connectToHost(s.address(), s.port());
+    if (!r.waitForConnected(5000) ||
+        !exchange(r,
+                  request(u"0010", {QStringLiteral("anna"), QStringLiteral("kalimo"),
+                                    QStringLiteral("Segreto1"), QStringLiteral("a@example.org"),
+                                    QStringLiteral("-1")}),
+                  true))
+        std::abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    QTcpSocket s;
+    s.connectToHost(server->address(), server->port());
+    if (!s.waitForConnected(5000))
+        return 0;
+    if (data[0] & 1 && !exchange(s,
+                                 request(u"0001", {QStringLiteral("anna"), QStringLiteral("kalimo"),
+                                                   QStringLiteral("Segreto1")}),
+                                 true))
+        return 0;
+    (void)exchange(s, fuzz::bytesOf(data + 1, size - 1), false);
+    s.abort();
+    // The master forgets the connection before the next input starts.
+    QDeadlineTimer deadline(5000);
+    while (server->connectionCount() > 0 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    return 0;
+}
