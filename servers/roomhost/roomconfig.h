@@ -39,6 +39,8 @@ struct RoomHostConfig
     quint16 masterPort = 0;
     QString serverPassword;
     QString identity; // last field of the identification
+    // Further masters tried in turn when the link to one is lost.
+    QList<std::pair<QString, quint16>> moreMasters;
 
     int firstJoinTimeoutMs = 60000;
     int reconnectMinMs = 1000;
@@ -67,6 +69,8 @@ struct Options
     QString configPath; // empty or "-": standard input
     bool help = false;
     bool version = false;
+    // Many rooms: room data after room data on standard input.
+    bool pool = false;
     QString helpText;
     QString error;
 };
