@@ -49,15 +49,15 @@ public:
         QFile ini(dir + u"/m.ini"_s);
         if (!ini.open(QIODevice::WriteOnly))
             return false;
-        ini.write(u"[Network]\nAddress=%1\nMaxConnections=100000\n[Service]\nMaxUsers=100000\n"
-                  "[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n"
-                  "[Rooms]\nFirstUdpPort=%2\nLastUdpPort=%3\nBindAddress=127.0.0.1\n"
-                  "[Database]\nDriver=postgresql\nPort=%4\nName=kalimo\nUser=kalimo\n"_s
-                      .arg(address)
-                      .arg(address.endsWith(u'1') ? 31000 : 33000)
-                      .arg(address.endsWith(u'1') ? 32999 : 34999)
-                      .arg(pgPort)
-                      .toUtf8());
+        ini.write(
+            u"[Network]\nAddress=%1\nMaxConnections=100000\n[Service]\nMaxUsers=100000\n"
+            "[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n"
+            "[Rooms]\nFirstUdpPort=%2\nLastUdpPort=%3\nBindAddress=127.0.0.1\n"
+            "[Database]\nDriver=postgresql\nPort=%4\nName=kalimo\nUser=kalimo\n"_s.arg(address)
+                .arg(address.endsWith(u'1') ? 31000 : 33000)
+                .arg(address.endsWith(u'1') ? 32999 : 34999)
+                .arg(pgPort)
+                .toUtf8());
         ini.close();
         m_address = address;
         m_process.setProgram(QCoreApplication::applicationDirPath() + u"/kalimo-master"_s);
@@ -148,7 +148,9 @@ private:
 void printStats(const char* what, std::vector<double> ms)
 {
     std::sort(ms.begin(), ms.end());
-    const auto at = [&](double q) { return ms.empty() ? 0.0 : ms[size_t(q * double(ms.size() - 1))]; };
+    const auto at = [&](double q) {
+        return ms.empty() ? 0.0 : ms[size_t(q * double(ms.size() - 1))];
+    };
     std::printf("%-34s %5zu samples, median %7.3f ms, p99 %7.3f ms, max %7.3f ms\n", what,
                 ms.size(), at(0.5), at(0.99), ms.empty() ? 0.0 : ms.back());
     std::fflush(stdout);
@@ -180,9 +182,8 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const int perMaster = args.contains(u"--lobbies"_s)
-                              ? args.value(args.indexOf(u"--lobbies"_s) + 1).toInt()
-                              : 500;
+    const int perMaster =
+        args.contains(u"--lobbies"_s) ? args.value(args.indexOf(u"--lobbies"_s) + 1).toInt() : 500;
     TestPostgres postgres;
     if (!postgres.start() || !postgres.createDatabase(u"kalimo"_s)) {
         std::fprintf(stderr, "PostgreSQL: %s\n", qPrintable(postgres.error()));
@@ -227,8 +228,7 @@ int main(int argc, char* argv[])
             everyone.push_back(std::move(l));
     s = allAtOnce(everyone, u"0001"_s, credentials, &accepted);
     std::printf("%-34s %5d of %zu accepted in %.3f s: %.0f logins/s (minimum hash cost)\n",
-                "logins, both masters at once", accepted, everyone.size(), s,
-                double(accepted) / s);
+                "logins, both masters at once", accepted, everyone.size(), s, double(accepted) / s);
     std::fflush(stdout);
 
     // Private texts from a lobby on A to one on B, one at a time.
@@ -254,7 +254,8 @@ int main(int argc, char* argv[])
     for (int i = 0; i < 1000; ++i) {
         QElapsedTimer t;
         t.start();
-        const QStringList r = sender.ask(u"0012"_s, {everyone[size_t(perMaster + i % perMaster)]->m_nick});
+        const QStringList r =
+            sender.ask(u"0012"_s, {everyone[size_t(perMaster + i % perMaster)]->m_nick});
         if (r.value(0) != u"10012")
             break;
         ms.push_back(double(t.nsecsElapsed()) / 1e6);
@@ -284,8 +285,9 @@ int main(int argc, char* argv[])
         for (int list = 1; list <= 2; ++list) {
             const QStringList count = sender.ask(u"0003"_s, {QString::number(list)});
             for (int j = 1; count.value(0) == u"00004" && j <= count.value(1).toInt(); ++j)
-                listed += sender.ask(u"0004"_s, {QString::number(list), QString::number(j)})
-                                  .value(0) == u"00006";
+                listed +=
+                    sender.ask(u"0004"_s, {QString::number(list), QString::number(j)}).value(0) ==
+                    u"00006";
         }
         ms.push_back(double(t.nsecsElapsed()) / 1e6);
     }
@@ -310,7 +312,8 @@ int main(int argc, char* argv[])
     // A master killed outright: how long until its nicks log in elsewhere.
     everyone.clear();
     Lobby held(u"a0"_s);
-    if (!held.connectTo(*a) || held.ask(u"0001"_s, {u"a0"_s, u"kalimo"_s, u"pw1"_s}).value(0) != u"00001")
+    if (!held.connectTo(*a) ||
+        held.ask(u"0001"_s, {u"a0"_s, u"kalimo"_s, u"pw1"_s}).value(0) != u"00001")
         return 1;
     QElapsedTimer t;
     t.start();
