@@ -53,6 +53,7 @@ public:
             u"[Network]\nAddress=%1\nMaxConnections=100000\n[Service]\nMaxUsers=100000\n"
             "[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n"
             "[Rooms]\nFirstUdpPort=%2\nLastUdpPort=%3\nBindAddress=127.0.0.1\n"
+            "CreationsPerMinute=10000\nLiveRoomsPerUser=10000\n"
             "[Database]\nDriver=postgresql\nPort=%4\nName=kalimo\nUser=kalimo\n"_s.arg(address)
                 .arg(address.endsWith(u'1') ? 31000 : 33000)
                 .arg(address.endsWith(u'1') ? 32999 : 34999)
@@ -89,6 +90,7 @@ public:
         m_process.waitForFinished(20000);
     }
     void killHard() { ::kill(pid_t(m_process.processId()), SIGKILL); }
+    qint64 pid() const { return m_process.processId(); }
     quint16 port() const { return m_port; }
     const QString& address() const { return m_address; }
 
@@ -117,9 +119,11 @@ public:
             }
         });
     }
-    bool connectTo(const Master& m)
+    // Requests written before the connection is up leave once it is.
+    void connectTo(const Master& m) { m_socket.connectToHost(m.address(), m.port()); }
+    bool connectAndWait(const Master& m)
     {
-        m_socket.connectToHost(m.address(), m.port());
+        connectTo(m);
         return waitUntil([this] { return connected(); }, 30000);
     }
     bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
@@ -145,6 +149,35 @@ private:
     StreamReassembler m_reassembler;
 };
 
+long rssKiB(qint64 pid)
+{
+    QFile f(u"/proc/%1/status"_s.arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return 0;
+}
+
+// The resident memory of a process's children, and how many there are.
+std::pair<long, int> childrenKiB(qint64 pid)
+{
+    QFile f(u"/proc/%1/task/%1/children"_s.arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return {0, 0};
+    long kib = 0;
+    int n = 0;
+    for (const QByteArray& child : f.readAll().split(' ')) {
+        if (child.trimmed().isEmpty())
+            continue;
+        kib += rssKiB(child.trimmed().toLongLong());
+        ++n;
+    }
+    return {kib, n};
+}
+
 void printStats(const char* what, std::vector<double> ms)
 {
     std::sort(ms.begin(), ms.end());
@@ -157,6 +190,9 @@ void printStats(const char* what, std::vector<double> ms)
 }
 
 // Every lobby sends `code` at once; the time until all have answered.
+const Master* g_a = nullptr;
+const Master* g_b = nullptr;
+
 double allAtOnce(std::vector<std::unique_ptr<Lobby>>& lobbies, const QString& code,
                  const std::function<QStringList(Lobby&)>& params, int* accepted)
 {
@@ -165,6 +201,7 @@ double allAtOnce(std::vector<std::unique_ptr<Lobby>>& lobbies, const QString& co
     QElapsedTimer t;
     t.start();
     for (auto& l : lobbies) {
+        l->connectTo(l->m_nick.startsWith(u'a') ? *g_a : *g_b);
         l->onMessage = [&, lobby = l.get()](const QString& c, const QStringList&) {
             *accepted += c == u"00001" ? 1 : 0;
             --left;
@@ -193,6 +230,8 @@ int main(int argc, char* argv[])
     constexpr int kCheckMs = 1000;
     auto a = std::make_unique<Master>();
     auto b = std::make_unique<Master>();
+    g_a = a.get();
+    g_b = b.get();
     if (!a->start(dirA.path(), u"127.0.0.1"_s, postgres.port(), kCheckMs) ||
         !b->start(dirB.path(), u"127.0.0.2"_s, postgres.port(), kCheckMs))
         return 1;
@@ -200,12 +239,12 @@ int main(int argc, char* argv[])
                 "%d ms\n",
                 perMaster, kCheckMs);
 
+    // A master closes a connection that has not logged in after two checks:
+    // every lobby asks the moment it connects.
     std::vector<std::unique_ptr<Lobby>> onA, onB;
     for (int i = 0; i < perMaster; ++i) {
         onA.push_back(std::make_unique<Lobby>(u"a%1"_s.arg(i)));
         onB.push_back(std::make_unique<Lobby>(u"b%1"_s.arg(i)));
-        if (!onA.back()->connectTo(*a) || !onB.back()->connectTo(*b))
-            return 1;
     }
     int accepted = 0;
     auto registration = [](Lobby& l) {
@@ -214,14 +253,12 @@ int main(int argc, char* argv[])
     auto credentials = [](Lobby& l) { return QStringList{l.m_nick, u"kalimo"_s, u"pw1"_s}; };
     double s = allAtOnce(onA, u"0010"_s, registration, &accepted);
     s += allAtOnce(onB, u"0010"_s, registration, &accepted);
-    // Reconnect: a registration connection is not a login connection.
+    std::printf("%-34s %5d of %d accepted in %.3f s\n", "registrations", accepted, 2 * perMaster,
+                s);
+    // A registration connection is not a login connection.
     for (auto* side : {&onA, &onB})
-        for (auto& l : *side) {
-            auto fresh = std::make_unique<Lobby>(l->m_nick);
-            if (!fresh->connectTo(side == &onA ? *a : *b))
-                return 1;
-            l = std::move(fresh);
-        }
+        for (auto& l : *side)
+            l = std::make_unique<Lobby>(l->m_nick);
     std::vector<std::unique_ptr<Lobby>> everyone;
     for (auto* side : {&onA, &onB})
         for (auto& l : *side)
@@ -294,13 +331,13 @@ int main(int argc, char* argv[])
     std::printf("room listing: %d rooms per listing\n", listed);
     printStats("whole room listing (0002..0004)", ms);
 
-    // "0007 " to "00071": a room host process starts for each room.
+    // "0007 " to "00071" for 1,000 rooms, then the memory they hold idle.
     ms.clear();
-    for (int i = 0; i < 20; ++i) {
+    const long masterBefore = rssKiB(a->pid());
+    for (int i = 0; i < 1000; ++i) {
         QElapsedTimer t;
         t.start();
-        const QStringList r =
-            everyone[size_t(1 + i)]->ask(u"0007"_s, {u"Nuova %1"_s.arg(i), u"5"_s, u"2"_s, u""_s});
+        const QStringList r = sender.ask(u"0007"_s, {u"Nuova %1"_s.arg(i), u"5"_s, u"2"_s, u""_s});
         if (r.value(0) != u"00071") {
             std::fprintf(stderr, "creation %d: %s\n", i, qPrintable(r.join(u' ')));
             break;
@@ -308,11 +345,19 @@ int main(int argc, char* argv[])
         ms.push_back(double(t.nsecsElapsed()) / 1e6);
     }
     printStats("room creation 0007 -> 00071", ms);
+    const auto [hostsKiB, hosts] = childrenKiB(a->pid());
+    const long masterKiB = rssKiB(a->pid());
+    std::printf("%zu idle rooms: %d room host processes %.1f MB, master %.1f MB (%.1f MB before), "
+                "%.1f MB in all, %.1f KB a room\n",
+                ms.size(), hosts, double(hostsKiB) / 1024, double(masterKiB) / 1024,
+                double(masterBefore) / 1024, double(hostsKiB + masterKiB) / 1024,
+                ms.empty() ? 0.0 : double(hostsKiB + masterKiB - masterBefore) / double(ms.size()));
+    std::fflush(stdout);
 
     // A master killed outright: how long until its nicks log in elsewhere.
     everyone.clear();
     Lobby held(u"a0"_s);
-    if (!held.connectTo(*a) ||
+    if (!held.connectAndWait(*a) ||
         held.ask(u"0001"_s, {u"a0"_s, u"kalimo"_s, u"pw1"_s}).value(0) != u"00001")
         return 1;
     QElapsedTimer t;
@@ -321,7 +366,7 @@ int main(int argc, char* argv[])
     QString code;
     while (t.elapsed() < 60000) {
         Lobby again(u"a0"_s);
-        if (!again.connectTo(*b))
+        if (!again.connectAndWait(*b))
             return 1;
         code = again.ask(u"0001"_s, {u"a0"_s, u"kalimo"_s, u"pw1"_s}).value(0);
         if (code == u"00001")
