@@ -200,8 +200,19 @@ double allAtOnce(std::vector<std::unique_ptr<Lobby>>& lobbies, const QString& co
     *accepted = 0;
     QElapsedTimer t;
     t.start();
-    for (auto& l : lobbies) {
+    // All connect first (quickly: a master closes a connection that has
+    // not logged in after two checks), then all ask at once.
+    for (auto& l : lobbies)
         l->connectTo(l->m_nick.startsWith(u'a') ? *g_a : *g_b);
+    if (!waitUntil(
+            [&] {
+                return std::all_of(lobbies.begin(), lobbies.end(),
+                                   [](const auto& l) { return l->connected(); });
+            },
+            30000))
+        std::fprintf(stderr, "not every lobby connected\n");
+    t.restart();
+    for (auto& l : lobbies) {
         l->onMessage = [&, lobby = l.get()](const QString& c, const QStringList&) {
             *accepted += c == u"00001" ? 1 : 0;
             --left;
