@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -143,6 +144,7 @@ public:
     }
     std::function<void(const QString&, const QStringList&)> onMessage;
     QString m_nick;
+    bool accepted = false;
 
 private:
     QTcpSocket m_socket;
@@ -190,6 +192,7 @@ void printStats(const char* what, std::vector<double> ms)
 }
 
 // Every lobby sends `code` at once; the time until all have answered.
+QMap<QString, int> g_codes; // replies of the last round, by code
 const Master* g_a = nullptr;
 const Master* g_b = nullptr;
 
@@ -198,6 +201,7 @@ double allAtOnce(std::vector<std::unique_ptr<Lobby>>& lobbies, const QString& co
 {
     int left = int(lobbies.size());
     *accepted = 0;
+    g_codes.clear();
     QElapsedTimer t;
     t.start();
     // All connect first (quickly: a master closes a connection that has
@@ -215,6 +219,8 @@ double allAtOnce(std::vector<std::unique_ptr<Lobby>>& lobbies, const QString& co
     for (auto& l : lobbies) {
         l->onMessage = [&, lobby = l.get()](const QString& c, const QStringList&) {
             *accepted += c == u"00001" ? 1 : 0;
+            lobby->accepted = c == u"00001";
+            ++g_codes[c];
             --left;
             lobby->onMessage = nullptr;
         };
@@ -262,8 +268,10 @@ int main(int argc, char* argv[])
         return QStringList{l.m_nick, u"kalimo"_s, u"pw1"_s, u"bench@example.org"_s, u"-1"_s};
     };
     auto credentials = [](Lobby& l) { return QStringList{l.m_nick, u"kalimo"_s, u"pw1"_s}; };
+    int acceptedOnB = 0;
     double s = allAtOnce(onA, u"0010"_s, registration, &accepted);
-    s += allAtOnce(onB, u"0010"_s, registration, &accepted);
+    s += allAtOnce(onB, u"0010"_s, registration, &acceptedOnB);
+    accepted += acceptedOnB;
     std::printf("%-34s %5d of %d accepted in %.3f s\n", "registrations", accepted, 2 * perMaster,
                 s);
     // A registration connection is not a login connection.
@@ -277,11 +285,21 @@ int main(int argc, char* argv[])
     s = allAtOnce(everyone, u"0001"_s, credentials, &accepted);
     std::printf("%-34s %5d of %zu accepted in %.3f s: %.0f logins/s (minimum hash cost)\n",
                 "logins, both masters at once", accepted, everyone.size(), s, double(accepted) / s);
+    for (auto it = g_codes.cbegin(); it != g_codes.cend(); ++it)
+        std::printf("    login reply %s: %d\n", qPrintable(it.key()), it.value());
     std::fflush(stdout);
 
     // Private texts from a lobby on A to one on B, one at a time.
-    Lobby& sender = *everyone[0];
-    Lobby& receiver = *everyone[size_t(perMaster)];
+    // A lobby logged in on A, and one on B.
+    const auto firstIn = [&](size_t from) {
+        for (size_t i = from; i < everyone.size(); ++i) {
+            if (everyone[i]->accepted)
+                return i;
+        }
+        return from;
+    };
+    Lobby& sender = *everyone[firstIn(0)];
+    Lobby& receiver = *everyone[firstIn(size_t(perMaster))];
     std::vector<double> ms;
     for (int i = 0; i < 1000; ++i) {
         bool arrived = false;
@@ -300,10 +318,12 @@ int main(int argc, char* argv[])
 
     ms.clear();
     for (int i = 0; i < 1000; ++i) {
+        const Lobby& other = *everyone[size_t(perMaster + i % perMaster)];
+        if (!other.accepted)
+            continue;
         QElapsedTimer t;
         t.start();
-        const QStringList r =
-            sender.ask(u"0012"_s, {everyone[size_t(perMaster + i % perMaster)]->m_nick});
+        const QStringList r = sender.ask(u"0012"_s, {other.m_nick});
         if (r.value(0) != u"10012")
             break;
         ms.push_back(double(t.nsecsElapsed()) / 1e6);
