@@ -52,9 +52,11 @@ public:
             return false;
         ini.write(
             u"[Network]\nAddress=%1\nMaxConnections=100000\n[Service]\nMaxUsers=100000\n"
+            "PrivateTextsPerMinute=100000\n"
             "[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n"
             "[Rooms]\nFirstUdpPort=%2\nLastUdpPort=%3\nBindAddress=127.0.0.1\n"
             "CreationsPerMinute=10000\nLiveRoomsPerUser=10000\n"
+
             "[Database]\nDriver=postgresql\nPort=%4\nName=kalimo\nUser=kalimo\n"_s.arg(address)
                 .arg(address.endsWith(u'1') ? 31000 : 33000)
                 .arg(address.endsWith(u'1') ? 32999 : 34999)
@@ -272,6 +274,8 @@ int main(int argc, char* argv[])
     double s = allAtOnce(onA, u"0010"_s, registration, &accepted);
     s += allAtOnce(onB, u"0010"_s, registration, &acceptedOnB);
     accepted += acceptedOnB;
+    for (auto it = g_codes.cbegin(); it != g_codes.cend(); ++it)
+        std::printf("    registration reply on B %s: %d\n", qPrintable(it.key()), it.value());
     std::printf("%-34s %5d of %d accepted in %.3f s\n", "registrations", accepted, 2 * perMaster,
                 s);
     // A registration connection is not a login connection.
@@ -335,7 +339,7 @@ int main(int argc, char* argv[])
     QStringList values;
     for (int i = 0; i < 200; ++i)
         values << u"('sala %1', 'Sala %1', (SELECT id FROM masters WHERE address = "
-                  "'127.0.0.2'), 2, %2, '', '127.0.0.2', %3, 20, 5, 1, %1)"_s.arg(i)
+                  "'127.0.0.2'), 1, %2, '', '127.0.0.2', %3, 20, 5, 1, %1)"_s.arg(i)
                       .arg(i % 7)
                       .arg(40000 + i);
     if (!postgres.exec(u"kalimo"_s, u"INSERT INTO rooms (name_key, name, master, kind, members, "
