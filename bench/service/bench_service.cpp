@@ -56,7 +56,6 @@ public:
             "[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n"
             "[Rooms]\nFirstUdpPort=%2\nLastUdpPort=%3\nBindAddress=127.0.0.1\n"
             "CreationsPerMinute=10000\nLiveRoomsPerUser=10000\n"
-
             "[Database]\nDriver=postgresql\nPort=%4\nName=kalimo\nUser=kalimo\n"_s.arg(address)
                 .arg(address.endsWith(u'1') ? 31000 : 33000)
                 .arg(address.endsWith(u'1') ? 32999 : 34999)
