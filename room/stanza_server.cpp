@@ -46,7 +46,9 @@ bool Stanza::ConnettiAlServer()
     const std::optional<int> porta = parseInt(PortaServer);
     const bool portaValida = porta && *porta >= 1 && *porta <= 65535;
     if (AttivaWinsock && WinsockValido() && !IPServer.isEmpty() && portaValida) {
-        if (WSKServer->state() != QAbstractSocket::UnconnectedState)
+        // A socket its owner bound to a local address keeps it.
+        if (WSKServer->state() != QAbstractSocket::UnconnectedState &&
+            WSKServer->state() != QAbstractSocket::BoundState)
             WSKServer->abort();
         m_riassemblatore.clear();
         WSKServer->connectToHost(IPServer, static_cast<quint16>(*porta));

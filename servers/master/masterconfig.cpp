@@ -123,7 +123,17 @@ ConfigResult loadConfig(const QString& path)
     }
     c.roomBindAddress = r.text(u"Rooms/BindAddress"_s, c.roomBindAddress);
     c.roomClientAddress = r.text(u"Rooms/ClientAddress"_s, c.roomClientAddress);
+    const QString linkAddress =
+        r.text(u"Rooms/HostLinkAddress"_s, c.roomHostLinkAddress.toString());
+    if (!c.roomHostLinkAddress.setAddress(linkAddress)) {
+        result.warnings.append(
+            QCoreApplication::translate("MasterConfig",
+                                        "Rooms/HostLinkAddress: \"%1\" is not an address; using %2")
+                .arg(linkAddress, QStringLiteral("127.0.0.1")));
+        c.roomHostLinkAddress = QHostAddress::LocalHost;
+    }
     c.roomHostLinkPort = r.port(u"Rooms/HostLinkPort"_s, c.roomHostLinkPort, 0);
+    c.roomHostProcesses = int(r.number(u"Rooms/HostProcesses"_s, c.roomHostProcesses, 0, 1024));
     c.roomHostLinkPassword = r.text(u"Rooms/HostLinkPassword"_s, c.roomHostLinkPassword);
     c.roomIdentifyTimeoutMs =
         int(r.number(u"Rooms/IdentifySeconds"_s, c.roomIdentifyTimeoutMs / 1000, 1, 3600) * 1000);

@@ -72,8 +72,13 @@ struct MasterConfig
     // Where room hosts listen; empty: every address.
     QString roomBindAddress;
     QString roomClientAddress = QStringLiteral("127.0.0.1");
-    // 0: any free loopback port; the room hosts are told which.
+    // Where the room link listens: loopback unless room hosts of other
+    // machines link here. Port 0: any free port; the room hosts started here
+    // are told which.
+    QHostAddress roomHostLinkAddress = QHostAddress::LocalHost;
     quint16 roomHostLinkPort = 0;
+    // Room host processes at most, each carrying many rooms; 0: one per core.
+    int roomHostProcesses = 0;
     QString roomHostLinkPassword;
     QList<PermanentRoom> permanentRooms;
     // A started room host must identify on the link within this.

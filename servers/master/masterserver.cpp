@@ -250,7 +250,7 @@ RoomRow MasterServer::rowOf(const Room& r) const
     row.kind = int(r.kind);
     row.members = int(r.members.size());
     row.password = r.password;
-    row.address = m_rooms.directory().clientAddress();
+    row.address = m_rooms.directory().addressOf(r);
     row.port = r.port;
     row.maxUsers = r.maxUtenti;
     row.maxSpeakers = r.maxUtentiAudio;

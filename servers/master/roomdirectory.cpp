@@ -44,7 +44,7 @@ Reply RoomDirectory::room(int list, int index) const
     const Room& r = *rooms.at(index - 1);
     return {reply::RoomRecord.toString(),
             {r.nome, QString::number(r.members.size()), flagWord(r.kind == Room::Kind::Permanent),
-             r.password.isEmpty() ? QString() : kHasPassword.toString(), m_clientAddress,
+             r.password.isEmpty() ? QString() : kHasPassword.toString(), addressOf(r),
              QString::number(r.port), flagWord(false), QString::number(r.maxUtenti),
              QString::number(r.maxUtentiAudio)}};
 }

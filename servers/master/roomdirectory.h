@@ -35,6 +35,9 @@ struct Room
     bool live = false;
     quint64 link = 0; // the room link it reports on, 0 when none
     QSet<QString> members;
+    // Started by hand or by systemd, not by this master; reached at `address`.
+    bool external = false;
+    QString address;
 };
 
 // The rooms and the listing exchange. Lists: 1 = permanent rooms, 2 = rooms
@@ -53,6 +56,10 @@ public:
 
     void setClientAddress(const QString& address) { m_clientAddress = address; }
     const QString& clientAddress() const { return m_clientAddress; }
+    const QString& addressOf(const Room& r) const
+    {
+        return r.address.isEmpty() ? m_clientAddress : r.address;
+    }
 
     Room& add(Room::Kind kind, const QString& nome);
     void remove(quint64 key);

@@ -97,7 +97,20 @@ bool RoomLink::handle(Peer& p, const QStringList& parts)
             close(p.id, u"identification with %1 fields"_s.arg(f.size()));
             return false;
         }
-        const Identification id{f.at(0), f.at(5), parseInt(f.at(7)), f.at(8)};
+        Identification id;
+        id.nome = f.at(0);
+        id.serverPassword = f.at(5);
+        id.port = parseInt(f.at(7));
+        id.identity = f.at(8);
+        id.maxUsers = parseInt(f.at(1)).value_or(0);
+        id.maxSpeakers = parseInt(f.at(2)).value_or(0);
+        id.permanent = parseFlagWord(f.at(3));
+        id.roomPassword = f.at(4);
+        QHostAddress peer = p.socket->peerAddress();
+        bool v4 = false;
+        if (const quint32 a = peer.toIPv4Address(&v4); v4)
+            peer = QHostAddress(a);
+        id.peer = peer.toString();
         const QStringView verdict = m_identify ? m_identify(p.id, id) : roomlink::UnknownRoom;
         answer(verdict);
         if (verdict != roomlink::Accepted) {

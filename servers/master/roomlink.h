@@ -33,6 +33,11 @@ public:
         QString serverPassword;
         std::optional<int> port;
         QString identity; // the identification's last field, `Chi`
+        int maxUsers = 0;
+        int maxSpeakers = 0;
+        bool permanent = false;
+        QString roomPassword;
+        QString peer; // the room host's address as this link sees it
     };
     // Returns the answer's code; anything but the acceptance closes the link.
     using IdentifyHandler = std::function<QStringView(quint64 link, const Identification&)>;

@@ -13,6 +13,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QThread>
+
+#include <algorithm>
+
 
 #ifdef Q_OS_LINUX
 #include <csignal>
@@ -62,7 +66,7 @@ RoomService::RoomService(const MasterConfig& config, QObject* parent)
 {
     m_directory.setClientAddress(config.roomClientAddress);
     m_link->setIdentifyHandler([this](quint64 link, const RoomLink::Identification& id) {
-        return identify(link, id.serverPassword, id.port, id.identity);
+        return identify(link, id, id.peer);
     });
     connect(m_link, &RoomLink::report, this, &RoomService::onReport);
     connect(m_link, &RoomLink::closed, this, &RoomService::onLinkClosed);
@@ -75,15 +79,17 @@ RoomService::~RoomService()
 
 bool RoomService::start()
 {
-    if (!m_link->listen(QHostAddress::LocalHost, m_config.roomHostLinkPort)) {
+    const QString where = m_config.roomHostLinkAddress.toString();
+    if (!m_link->listen(m_config.roomHostLinkAddress, m_config.roomHostLinkPort)) {
         m_error = m_link->errorString();
-        qCWarning(lcRooms).noquote() << u"room link cannot listen on 127.0.0.1:%1: %2; "
-                                        u"no rooms on this master"_s.arg(m_config.roomHostLinkPort)
+        qCWarning(lcRooms).noquote() << u"room link cannot listen on %1:%2: %3; "
+                                        u"no rooms on this master"_s.arg(where)
+                                            .arg(m_config.roomHostLinkPort)
                                             .arg(m_error);
         return false;
     }
-    qCInfo(lcRooms).noquote() << u"room link on 127.0.0.1:%1, room hosts from %2"_s.arg(
-        QString::number(m_link->port()), m_program);
+    qCInfo(lcRooms).noquote() << u"room link on %1:%2, room hosts from %3"_s.arg(
+        where, QString::number(m_link->port()), m_program);
     for (const PermanentRoom& p : m_config.permanentRooms) {
         Room& r = m_directory.add(Room::Kind::Permanent, p.nome);
         r.maxUtenti = p.maxUtenti;
@@ -168,13 +174,65 @@ QByteArray RoomService::roomData(const Room& r) const
     line(u"permanent", r.kind == Room::Kind::Permanent ? u"true"_s : u"false"_s);
     line(u"port", QString::number(r.port));
     line(u"bind", m_config.roomBindAddress);
-    line(u"master_host", u"127.0.0.1"_s);
+    // The processes run here: loopback reaches the link unless it listens
+    // on one address only.
+    const QHostAddress link = m_config.roomHostLinkAddress;
+    line(u"master_host",
+         link == QHostAddress::Any || link == QHostAddress::AnyIPv4 || link == QHostAddress::AnyIPv6
+             ? u"127.0.0.1"_s
+             : link.toString());
     line(u"master_port", QString::number(m_link->port()));
     line(u"server_password", m_config.roomHostLinkPassword);
     // The same secret signs the tickets the lobbies fetch for their users.
     line(u"require_ticket", u"true"_s);
     line(u"identity", r.identity);
     return data.toUtf8();
+}
+
+RoomService::Worker* RoomService::workerForNextRoom()
+{
+    Worker* least = nullptr;
+    for (const auto& w : m_workers) {
+        if (!least || w->rooms < least->rooms)
+            least = w.get();
+    }
+    // A process of its own for each room while cores are free, then the
+    // least busy one.
+    const int most = m_config.roomHostProcesses > 0 ? m_config.roomHostProcesses
+                                                    : qMax(1, QThread::idealThreadCount());
+    if (least && (least->rooms == 0 || int(m_workers.size()) >= most))
+        return least;
+
+    auto worker = std::make_unique<Worker>();
+    Worker* w = worker.get();
+    auto* process = new QProcess(this);
+    w->process = process;
+    process->setProgram(m_program);
+    process->setArguments({u"--rooms"_s});
+#ifdef Q_OS_LINUX
+    // Even a master that is killed outright leaves no room host behind.
+    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
+    connect(process, &QProcess::finished, this, [this, w](int code, QProcess::ExitStatus status) {
+        onWorkerEnded(w, status == QProcess::CrashExit ? u"crashed"_s
+                                                       : u"ended with exit code %1"_s.arg(code));
+    });
+    // Queued: a failed start reports from inside start(), while this runs.
+    connect(
+        process, &QProcess::errorOccurred, this,
+        [this, w](QProcess::ProcessError e) {
+            if (e == QProcess::FailedToStart)
+                onWorkerEnded(w, u"could not start"_s);
+        },
+        Qt::QueuedConnection);
+    connect(process, &QProcess::readyReadStandardOutput, this, [this, w] { onWorkerOutput(w); });
+    connect(process, &QProcess::readyReadStandardError, this, [this, w] { onWorkerOutput(w); });
+    process->start();
+    qCInfo(lcRooms).noquote() << u"room host process %1 started (%2 of at most %3)"_s.arg(
+        QString::number(process->processId()), QString::number(m_workers.size() + 1),
+        QString::number(most));
+    m_workers.push_back(std::move(worker));
+    return w;
 }
 
 bool RoomService::launch(quint64 key)
@@ -199,86 +257,115 @@ bool RoomService::launch(quint64 key)
     }
     h.triedPorts.insert(port);
     h.timedOut = false;
-    h.output.clear();
     r->port = port;
     r->identity = randomToken();
     r->live = false;
     r->link = 0;
     r->members.clear();
 
-    auto* process = new QProcess(this);
-    h.process = process;
-    process->setProgram(m_program);
-    process->setProcessChannelMode(QProcess::MergedChannels);
-#ifdef Q_OS_LINUX
-    // Even a master that is killed outright leaves no room host behind.
-    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-#endif
-    connect(process, &QProcess::finished, this,
-            [this, key, process](int code, QProcess::ExitStatus status) {
-                onHostEnded(key, process, code, status == QProcess::CrashExit);
-            });
-    // Queued: a failed start reports from inside start(), while this runs.
-    connect(
-        process, &QProcess::errorOccurred, this,
-        [this, key, process](QProcess::ProcessError e) {
-            if (e == QProcess::FailedToStart)
-                onHostEnded(key, process, -1, true);
-        },
-        Qt::QueuedConnection);
-    connect(process, &QProcess::readyReadStandardOutput, this, [this, key] {
-        const auto it = m_hosts.find(key);
-        if (it != m_hosts.end())
-            logOutput(key, *it->second);
-    });
-    qCInfo(lcRooms).noquote() << u"room \"%1\" (%2): starting its host on UDP port %3"_s.arg(
-        r->nome, kindWord(r->kind), QString::number(port));
-    process->start();
+    Worker* w = workerForNextRoom();
+    h.worker = w;
+    ++w->rooms;
+    qCInfo(lcRooms).noquote() << u"room \"%1\" (%2): starting on UDP port %3 in process %4"_s.arg(
+        r->nome, kindWord(r->kind), QString::number(port),
+        QString::number(w->process->processId()));
     // Room data, password included, goes through the pipe, never the command line.
-    process->write(roomData(*r));
-    process->closeWriteChannel();
+    w->process->write(roomData(*r) + ".\n");
     h.identifyTimer.start(m_config.roomIdentifyTimeoutMs);
     return true;
 }
 
-void RoomService::logOutput(quint64 key, Host& h)
+void RoomService::onWorkerOutput(Worker* w)
 {
-    if (!h.process)
-        return;
-    h.output += h.process->readAll();
-    const Room* r = m_directory.find(key);
-    const QString nome = r ? r->nome : QString();
-    qsizetype end;
-    while ((end = h.output.indexOf('\n')) >= 0 || h.output.size() > kMaxLogLine) {
-        const qsizetype cut = end >= 0 ? end : kMaxLogLine;
-        qCInfo(lcRooms).noquote() << u"room \"%1\": %2"_s.arg(
-            nome, stripControlCharacters(QString::fromUtf8(h.output.left(cut))));
-        h.output.remove(0, end >= 0 ? cut + 1 : cut);
+    const auto lines = [](QByteArray& buffer, const QByteArray& more) {
+        buffer += more;
+        QList<QByteArray> complete;
+        qsizetype end;
+        while ((end = buffer.indexOf('\n')) >= 0 || buffer.size() > kMaxLogLine) {
+            const qsizetype cut = end >= 0 ? end : kMaxLogLine;
+            complete.append(buffer.left(cut));
+            buffer.remove(0, end >= 0 ? cut + 1 : cut);
+        }
+        return complete;
+    };
+    const QString pid = QString::number(w->process->processId());
+    for (const QByteArray& line : lines(w->err, w->process->readAllStandardError()))
+        qCInfo(lcRooms).noquote() << u"room host %1: %2"_s.arg(
+            pid, stripControlCharacters(QString::fromUtf8(line)));
+    // "ended IDENTITY CODE" for each room that ends.
+    for (const QByteArray& line : lines(w->out, w->process->readAllStandardOutput())) {
+        const QList<QByteArray> f = line.trimmed().split(' ');
+        Room* r = f.size() == 3 && f.at(0) == "ended"
+                      ? m_directory.byIdentity(QString::fromUtf8(f.at(1)))
+                      : nullptr;
+        const auto it = r ? m_hosts.find(r->key) : m_hosts.end();
+        if (it != m_hosts.end() && it->second->worker == w)
+            onHostEnded(r->key, f.at(2).toInt(), false);
     }
+}
+
+void RoomService::onWorkerEnded(Worker* w, const QString& how)
+{
+    const auto it = std::find_if(m_workers.begin(), m_workers.end(),
+                                 [w](const auto& p) { return p.get() == w; });
+    if (it == m_workers.end())
+        return;
+    std::unique_ptr<Worker> gone = std::move(*it);
+    m_workers.erase(it);
+    onWorkerOutput(w);
+    qCInfo(lcRooms).noquote() << u"room host process %1 %2 with %3 rooms"_s.arg(
+        QString::number(w->process->processId()), how, QString::number(w->rooms));
+    w->process->disconnect(this);
+    w->process->deleteLater();
+    std::vector<quint64> keys;
+    for (const auto& [key, h] : m_hosts) {
+        if (h->worker == w)
+            keys.push_back(key);
+    }
+    // Only this process's rooms end; permanent ones come back elsewhere.
+    for (quint64 key : keys)
+        onHostEnded(key, -1, true);
+}
+
+void RoomService::orderStop(const Room& r, Host& h)
+{
+    if (r.link != 0)
+        m_link->orderEnd(r.link);
+    else if (h.worker)
+        h.worker->process->write("stop=" + r.identity.toUtf8() + "\n.\n");
 }
 
 void RoomService::onIdentifyTimeout(quint64 key)
 {
     const auto it = m_hosts.find(key);
     Room* r = m_directory.find(key);
-    if (it == m_hosts.end() || !r || !it->second->process || r->live)
+    if (it == m_hosts.end() || !r || !it->second->worker || r->live)
         return;
+    Host& h = *it->second;
+    if (h.timedOut) {
+        // Not even the order to end was answered: the process is stuck, and
+        // so are its other rooms.
+        qCWarning(lcRooms).noquote()
+            << u"room \"%1\": its host process does not answer; killed"_s.arg(r->nome);
+        h.worker->process->kill();
+        return;
+    }
     qCWarning(lcRooms).noquote() << u"room \"%1\": its host did not identify within %2 ms; "
-                                    u"killed"_s.arg(r->nome)
+                                    u"ended"_s.arg(r->nome)
                                         .arg(m_config.roomIdentifyTimeoutMs);
-    it->second->timedOut = true;
-    it->second->process->kill();
+    h.timedOut = true;
+    orderStop(*r, h);
+    h.identifyTimer.start(m_config.roomIdentifyTimeoutMs);
 }
 
-void RoomService::onHostEnded(quint64 key, QProcess* process, int exitCode, bool crashed)
+void RoomService::onHostEnded(quint64 key, int exitCode, bool crashed)
 {
     const auto it = m_hosts.find(key);
-    if (it == m_hosts.end() || it->second->process != process)
-        return; // an older process of the room, already dealt with
+    if (it == m_hosts.end() || !it->second->worker)
+        return;
     Host& h = *it->second;
-    logOutput(key, h);
-    h.process = nullptr;
-    process->deleteLater();
+    --h.worker->rooms;
+    h.worker = nullptr;
     h.identifyTimer.stop();
     Room* r = m_directory.find(key);
     if (!r)
@@ -409,14 +496,16 @@ void RoomService::create(const QString& creator, const QStringList& params, Done
     claimAndLaunch(r.key);
 }
 
-QStringView RoomService::identify(quint64 link, const QString& serverPassword,
-                                  const std::optional<int>& port, const QString& identity)
+QStringView RoomService::identify(quint64 link, const RoomLink::Identification& id,
+                                  const QString& peer)
 {
-    if (!trust::sameSecret(serverPassword, m_config.roomHostLinkPassword))
+    if (!trust::sameSecret(id.serverPassword, m_config.roomHostLinkPassword))
         return roomlink::WrongPassword;
-    Room* r = m_directory.byIdentity(identity);
+    Room* r = m_directory.byIdentity(id.identity);
     const auto it = r ? m_hosts.find(r->key) : m_hosts.end();
-    if (!r || it == m_hosts.end() || !it->second->process)
+    if (!r && !m_config.roomHostLinkPassword.isEmpty())
+        return adopt(link, id, peer);
+    if (!r || it == m_hosts.end() || !it->second->worker)
         return roomlink::UnknownRoom;
     Host& h = *it->second;
     if (r->link != 0 && r->link != link)
@@ -424,16 +513,16 @@ QStringView RoomService::identify(quint64 link, const QString& serverPassword,
     r->link = link;
     // The room host sends every member again right after identifying.
     r->members.clear();
-    if (port && *port >= 1 && *port <= 65535)
-        r->port = quint16(*port);
+    if (id.port && *id.port >= 1 && *id.port <= 65535)
+        r->port = quint16(*id.port);
     if (!r->live) {
         r->live = true;
         h.identifyTimer.stop();
         h.backoffMs = 0;
         h.triedPorts.clear();
         qCInfo(lcRooms).noquote() << u"room \"%1\" (%2) open at %3:%4"_s.arg(
-            r->nome, kindWord(r->kind), m_directory.clientAddress(), QString::number(r->port));
-        QStringList fields{m_directory.clientAddress(), QString::number(r->port)};
+            r->nome, kindWord(r->kind), m_directory.addressOf(*r), QString::number(r->port));
+        QStringList fields{m_directory.addressOf(*r), QString::number(r->port)};
         if (r->kind == Room::Kind::Private)
             fields << r->nome << r->password;
         changed(*r);
@@ -441,6 +530,57 @@ QStringView RoomService::identify(quint64 link, const QString& serverPassword,
     } else {
         changed(*r);
     }
+    return roomlink::Accepted;
+}
+
+QStringView RoomService::adopt(quint64 link, const RoomLink::Identification& id,
+                               const QString& peer)
+{
+    // A room host started by hand or by systemd, maybe on another machine.
+    if (!fitRoomText(id.nome, false) || !fitRoomText(id.roomPassword, true) || !id.port ||
+        *id.port < 1 || *id.port > 65535 || id.maxUsers < 1 || id.maxUsers > kMostRoomUsers)
+        return roomlink::Malformed;
+    Room* r = m_directory.byName(id.nome);
+    if (r && !r->external)
+        return roomlink::UnknownRoom;
+    if (!r) {
+        r = &m_directory.add(id.permanent ? Room::Kind::Permanent : Room::Kind::User, id.nome);
+        r->external = true;
+    }
+    if (r->link != 0 && r->link != link)
+        m_link->close(r->link, u"replaced by a newer link of its room"_s);
+    r->link = link;
+    r->identity = id.identity;
+    r->address = peer;
+    r->port = quint16(*id.port);
+    r->maxUtenti = id.maxUsers;
+    r->maxUtentiAudio = qMax(1, id.maxSpeakers);
+    r->password = id.roomPassword;
+    r->members.clear();
+    const quint64 key = r->key;
+    auto open = [this, key] {
+        Room* r = m_directory.find(key);
+        if (!r)
+            return;
+        r->live = true;
+        qCInfo(lcRooms).noquote() << u"room \"%1\" (%2, its own host) open at %3:%4"_s.arg(
+            r->nome, kindWord(r->kind), r->address, QString::number(r->port));
+        changed(*r);
+    };
+    if (!m_shared.claim || r->live) {
+        open();
+        return roomlink::Accepted;
+    }
+    m_shared.claim(*r, [this, key, link, open](bool ok, bool) {
+        Room* r = m_directory.find(key);
+        if (!r || r->link != link)
+            return;
+        if (ok)
+            return open();
+        // Another master still holds the name (a dead one, until it
+        // expires): the room host tries again after its back-off.
+        m_link->close(link, u"the name of \"%1\" is held on the service"_s.arg(r->nome));
+    });
     return roomlink::Accepted;
 }
 
@@ -464,20 +604,27 @@ void RoomService::onReport(quint64 link, const QString& code, const QStringList&
 void RoomService::onLinkClosed(quint64 link)
 {
     // The room goes on; its host links again and reports its members anew.
-    if (Room* r = m_directory.byLink(link))
-        r->link = 0;
+    // A room host of its own may link to another master instead: its room
+    // leaves this master's directory until it comes back.
+    Room* r = m_directory.byLink(link);
+    if (!r)
+        return;
+    r->link = 0;
+    if (r->external) {
+        const quint64 key = r->key;
+        if (r->live && m_shared.removed)
+            m_shared.removed(*r);
+        m_directory.remove(key);
+    }
 }
 
 bool RoomService::endRoom(const QString& nome)
 {
     Room* r = m_directory.byName(nome);
     const auto it = r ? m_hosts.find(r->key) : m_hosts.end();
-    if (!r || it == m_hosts.end() || !it->second->process)
+    if (!r || it == m_hosts.end() || !it->second->worker)
         return false;
-    if (r->link != 0)
-        m_link->orderEnd(r->link);
-    else
-        it->second->process->terminate();
+    orderStop(*r, *it->second);
     return true;
 }
 
@@ -485,7 +632,7 @@ int RoomService::runningHosts() const
 {
     int n = 0;
     for (const auto& [key, h] : m_hosts)
-        n += h->process ? 1 : 0;
+        n += h->worker ? 1 : 0;
     return n;
 }
 
@@ -493,12 +640,12 @@ qint64 RoomService::hostMemoryBytes() const
 {
     constexpr qint64 kTypicalHost = 20 * 1024 * 1024;
     qint64 total = 0;
-    for (const auto& [key, h] : m_hosts) {
-        if (!h->process)
+    for (const auto& w : m_workers) {
+        if (!w->process)
             continue;
         qint64 bytes = kTypicalHost;
 #ifdef Q_OS_LINUX
-        QFile statm(u"/proc/%1/statm"_s.arg(h->process->processId()));
+        QFile statm(u"/proc/%1/statm"_s.arg(w->process->processId()));
         if (statm.open(QIODevice::ReadOnly)) {
             const QList<QByteArray> fields = statm.readAll().split(' ');
             bool ok = false;
@@ -516,7 +663,7 @@ qint64 RoomService::hostPid(const QString& nome)
 {
     Room* r = m_directory.byName(nome);
     const auto it = r ? m_hosts.find(r->key) : m_hosts.end();
-    return it != m_hosts.end() && it->second->process ? it->second->process->processId() : 0;
+    return it != m_hosts.end() && it->second->worker ? it->second->worker->process->processId() : 0;
 }
 
 void RoomService::stop()
@@ -524,33 +671,31 @@ void RoomService::stop()
     if (m_stopped)
         return;
     m_stopped = true;
-    QList<QProcess*> running;
     for (auto& [key, h] : m_hosts) {
         h->identifyTimer.stop();
         h->restartTimer.stop();
-        if (!h->process)
-            continue;
-        h->process->disconnect(this);
-        running.append(h->process);
         const Room* r = m_directory.find(key);
         if (r && r->link != 0)
             m_link->orderEnd(r->link);
-        else
-            h->process->terminate();
     }
-    if (!running.isEmpty())
-        qCInfo(lcRooms).noquote() << u"ending %1 room hosts"_s.arg(running.size());
+    if (!m_workers.empty())
+        qCInfo(lcRooms).noquote() << u"ending %1 room host processes"_s.arg(m_workers.size());
+    // The end of its input tells a process to end every room it carries.
+    for (const auto& w : m_workers) {
+        w->process->disconnect(this);
+        w->process->closeWriteChannel();
+    }
     const QDeadlineTimer grace(m_config.roomStopGraceMs);
-    for (QProcess* p : running) {
-        if (!p->waitForFinished(int(qMax<qint64>(1, grace.remainingTime())))) {
-            p->kill();
-            p->waitForFinished(2000);
+    for (const auto& w : m_workers) {
+        if (!w->process->waitForFinished(int(qMax<qint64>(1, grace.remainingTime())))) {
+            w->process->kill();
+            w->process->waitForFinished(2000);
         }
+        delete w->process;
     }
-    for (auto& [key, h] : m_hosts) {
-        delete h->process;
-        h->process = nullptr;
-    }
+    m_workers.clear();
+    for (auto& [key, h] : m_hosts)
+        h->worker = nullptr;
 }
 
 } // namespace kalimo::master

@@ -3,6 +3,7 @@
 #include "servers/master/masterconfig.h"
 #include "servers/master/ratewindow.h"
 #include "servers/master/roomdirectory.h"
+#include "servers/master/roomlink.h"
 
 #include <QHash>
 #include <QObject>
@@ -16,12 +17,13 @@
 
 namespace kalimo::master {
 
-class RoomLink;
-
-// The rooms this master runs: one kalimo-roomhost process per room, started
-// with the room data on its standard input, listed once it has identified on
-// the room link. Permanent rooms start with the master and are restarted
-// when they die; a user room leaves the directory when its process ends.
+// The rooms this master runs, spread over a few kalimo-roomhost processes
+// (at most one per core) that each carry many rooms: a room's data goes down
+// a process's standard input, and the room is listed once it has identified
+// on the room link. Permanent rooms start with the master and are restarted
+// when they die; a user room leaves the directory when it ends. A process
+// that crashes ends only its own rooms. Room hosts started elsewhere join the
+// directory by identifying with the room link's password.
 class RoomService final : public QObject
 {
     Q_OBJECT
@@ -63,24 +65,35 @@ public:
 
     const RoomDirectory& directory() const { return m_directory; }
     quint16 linkPort() const;
+    // Rooms whose host runs.
     int runningHosts() const;
     // Memory the running room hosts use together (resident, where the system
     // tells; otherwise a typical figure per host).
     qint64 hostMemoryBytes() const;
+    // Room host processes running.
+    int hostProcesses() const { return int(m_workers.size()); }
     // The process id of a room's host, 0 when none runs.
     qint64 hostPid(const QString& nome);
 
 private:
-    struct Host
+    // A room host process and the rooms it carries.
+    struct Worker
     {
         QProcess* process = nullptr;
+        int rooms = 0;
+        QByteArray out; // unfinished lines
+        QByteArray err;
+    };
+
+    struct Host
+    {
+        Worker* worker = nullptr; // where the room runs; null when it does not
         QTimer identifyTimer;
         QTimer restartTimer;
         int backoffMs = 0;
         QSet<quint16> triedPorts;
         bool timedOut = false;
-        QByteArray output; // an unfinished line of its log
-        Done done;         // the creation waiting for the identification
+        Done done; // the creation waiting for the identification
         QString invited;
     };
 
@@ -90,14 +103,17 @@ private:
     void changed(const Room& r);
     bool launch(quint64 key);
     QByteArray roomData(const Room& room) const;
-    void onHostEnded(quint64 key, QProcess* process, int exitCode, bool crashed);
+    Worker* workerForNextRoom();
+    void onWorkerOutput(Worker* w);
+    void onWorkerEnded(Worker* w, const QString& how);
+    void orderStop(const Room& r, Host& h);
+    void onHostEnded(quint64 key, int exitCode, bool crashed);
     void onIdentifyTimeout(quint64 key);
     void scheduleRestart(quint64 key);
     void answer(Host& h, const Reply& reply);
     void fail(quint64 key, QStringView code, const QString& reason);
-    void logOutput(quint64 key, Host& h);
-    QStringView identify(quint64 link, const QString& serverPassword,
-                         const std::optional<int>& port, const QString& identity);
+    QStringView identify(quint64 link, const RoomLink::Identification& id, const QString& peer);
+    QStringView adopt(quint64 link, const RoomLink::Identification& id, const QString& peer);
     void onReport(quint64 link, const QString& code, const QStringList& fields);
     void onLinkClosed(quint64 link);
 
@@ -109,6 +125,7 @@ private:
     RoomDirectory m_directory;
     RoomLink* m_link;
     std::map<quint64, std::unique_ptr<Host>> m_hosts;
+    std::vector<std::unique_ptr<Worker>> m_workers;
     QHash<QString, RateWindow> m_creations; // by creator
     bool m_stopped = false;
     QString m_error;

@@ -1,12 +1,16 @@
 #include "platform/termination/terminationsignal.h"
 #include "servers/roomhost/roomconfig.h"
 #include "servers/roomhost/roomhost.h"
+#include "servers/roomhost/roompool.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace kalimo::roomhost;
 
@@ -20,6 +24,34 @@ void printLine(const QString& line)
 QString tr(const char* text)
 {
     return QCoreApplication::translate("kalimo-roomhost", text);
+}
+
+// Many rooms in this process, fed by the master through standard input;
+// its end (the master gone) ends them all.
+int runPool(QCoreApplication& app)
+{
+    RoomPool pool;
+    QObject::connect(&pool, &RoomPool::report, [](const QByteArray& line) {
+        std::fprintf(stdout, "%s\n", line.constData());
+        std::fflush(stdout);
+    });
+    QObject::connect(&pool, &RoomPool::empty, &app, [] { QCoreApplication::exit(0); });
+    ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buffer[16384];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n > 0 && pool.feed(QByteArray(buffer, qsizetype(n))))
+            return;
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        input.setEnabled(false);
+        pool.finishAll(tr("the master is gone"));
+    });
+    kalimo::onTerminationSignal(&app, [&pool](int signal) {
+        pool.finishAll(signal == SIGINT ? tr("interrupted (SIGINT)") : tr("terminated (SIGTERM)"));
+    });
+    return app.exec();
 }
 
 } // namespace
@@ -41,6 +73,9 @@ int main(int argc, char* argv[])
                    stdout);
         return 0;
     }
+
+    if (options.pool)
+        return runPool(app);
 
     QFile source;
     const bool fromStdin = options.configPath.isEmpty() || options.configPath == u"-";

@@ -98,6 +98,23 @@ Store textKey(QString& (*field)(RoomHostConfig&))
     };
 }
 
+Store mastersKey()
+{
+    return [](RoomHostConfig& c, const QString& v) -> QString {
+        c.moreMasters.clear();
+        for (const QString& entry : v.split(u',', Qt::SkipEmptyParts)) {
+            const QString e = entry.trimmed();
+            const qsizetype colon = e.lastIndexOf(u':');
+            bool ok = false;
+            const uint port = colon > 0 ? e.mid(colon + 1).toUInt(&ok) : 0;
+            if (!ok || port < 1 || port > 65535 || hasControl(e))
+                return tr("expected host:port, host:port, ...");
+            c.moreMasters.append({e.left(colon), quint16(port)});
+        }
+        return {};
+    };
+}
+
 Store bindKey()
 {
     return [](RoomHostConfig& c, const QString& v) -> QString {
@@ -145,6 +162,11 @@ const std::vector<Key>& keys()
          textKey(KALIMO_FIELD(QString, masterHost))},
         {"master_port", QT_TRANSLATE_NOOP("kalimo-roomhost", "TCP port of the master's room link"),
          rangeKey(KALIMO_FIELD(quint16, masterPort), 1, 65535)},
+        {"more_masters",
+         QT_TRANSLATE_NOOP("kalimo-roomhost",
+                           "further masters host:port, comma-separated, tried in turn when the "
+                           "link is lost (default none)"),
+         mastersKey()},
         {"server_password",
          QT_TRANSLATE_NOOP("kalimo-roomhost", "password of the master's room link"),
          textKey(KALIMO_FIELD(QString, serverPassword))},
@@ -277,6 +299,10 @@ Options parseOptions(const QStringList& arguments)
                                     tr("Read the room data from <file> (- for standard input)."),
                                     tr("file"));
     parser.addOption(config);
+    const QCommandLineOption pool(
+        u"rooms"_s, tr("Carry many rooms: room data after room data on standard input, each "
+                       "ended by a line holding only \".\"."));
+    parser.addOption(pool);
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     o.helpText = parser.helpText() + u'\n' + configHelp();
@@ -291,6 +317,7 @@ Options parseOptions(const QStringList& arguments)
     o.help = parser.isSet(help);
     o.version = parser.isSet(version);
     o.configPath = parser.value(config);
+    o.pool = parser.isSet(pool);
     return o;
 }
 

@@ -42,6 +42,8 @@ struct RoomHostConfig
     // serverPassword) are admitted.
     bool requireTicket = false;
     QString identity; // last field of the identification
+    // Further masters tried in turn when the link to one is lost.
+    QList<std::pair<QString, quint16>> moreMasters;
 
     int firstJoinTimeoutMs = 60000;
     int reconnectMinMs = 1000;
@@ -71,6 +73,8 @@ struct Options
     QString configPath; // empty or "-": standard input
     bool help = false;
     bool version = false;
+    // Many rooms: room data after room data on standard input.
+    bool pool = false;
     QString helpText;
     QString error;
 };

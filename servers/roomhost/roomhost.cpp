@@ -400,7 +400,11 @@ void RoomHost::connectLink()
         const QSignalBlocker quiet(&m_link);
         m_link.abort();
     }
-    log(tr("linking to the master at %1:%2").arg(m_config.masterHost).arg(m_config.masterPort));
+    log(tr("linking to the master at %1:%2").arg(m_stanza.IPServer, m_stanza.PortaServer));
+    // The link leaves from the room's own address: the master tells lobbies
+    // to reach a room host of its own where its link comes from.
+    if (!m_config.bindAddress.isEmpty())
+        m_link.bind(QHostAddress(m_config.bindAddress));
     m_stanza.ConnettiAlServer();
     if (m_stanza.Errori.Numero != 0) {
         log(m_stanza.Errori.Descrizione);
@@ -431,6 +435,18 @@ void RoomHost::onLinkClosed()
         scheduleReconnect();
 }
 
+void RoomHost::nextMaster()
+{
+    if (m_config.moreMasters.isEmpty())
+        return;
+    m_master = (m_master + 1) % int(m_config.moreMasters.size() + 1);
+    const auto [host, port] =
+        m_master == 0 ? std::pair<QString, quint16>{m_config.masterHost, m_config.masterPort}
+                      : m_config.moreMasters.at(m_master - 1);
+    m_stanza.IPServer = host;
+    m_stanza.PortaServer = QString::number(port);
+}
+
 void RoomHost::scheduleReconnect()
 {
     if (m_reconnect.isActive() || m_finished)
@@ -439,6 +455,8 @@ void RoomHost::scheduleReconnect()
         m_backoffMs == 0
             ? m_config.reconnectMinMs
             : static_cast<int>(qMin<qint64>(qint64(m_backoffMs) * 2, m_config.reconnectMaxMs));
+    // The next master of the list, if any: the one just lost may be dead.
+    nextMaster();
     log(tr("linking again in %1 ms").arg(m_backoffMs));
     m_reconnect.start(m_backoffMs);
 }

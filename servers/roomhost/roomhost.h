@@ -82,6 +82,7 @@ private:
     void onLinkConnected();
     void onLinkClosed();
     void scheduleReconnect();
+    void nextMaster();
     void onTermina();
 
     void log(const QString& line) const;
@@ -100,6 +101,7 @@ private:
     QTcpSocket m_link;
     QTimer m_reconnect;
     int m_backoffMs = 0;
+    int m_master = 0; // which master of the list the link goes to
     qint64 m_dropped = 0;
     bool m_linkUp = false;
     bool m_departing = false;

@@ -6,7 +6,9 @@
 #include "tests/support/postgres.h"
 #include "tests/support/processomaster.h"
 
+#include <QFile>
 #include <QLoggingCategory>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -49,6 +51,7 @@ private Q_SLOTS:
     void cleanup();
     void accountsPresenceAndTexts();
     void roomsAcrossMasters();
+    void roomHostOfItsOwnFailsOver();
     void databaseGoesAway();
     void killedMasterFreesItsNicks();
 
@@ -98,6 +101,7 @@ MasterConfig TestService::configFor(const QString& address)
     c.roomFirstUdpPort = freePortRun(4);
     c.roomLastUdpPort = c.roomFirstUdpPort + 3;
     c.roomHostLinkPassword = "segreto";
+    c.roomHostLinkAddress = QHostAddress(address);
     c.database.driver = DatabaseConfig::Driver::Postgresql;
     c.database.port = m_postgres.port();
     c.database.name = m_database;
@@ -217,6 +221,55 @@ void TestService::roomsAcrossMasters()
     Membro brunoInRoom("bruno");
     QCOMPARE(annaInRoom.join(quint16(privata.value(2).toUInt()), "pw"), 0);
     QCOMPARE(brunoInRoom.join(quint16(unasked.value(2).toUInt()), "pw"), 0);
+}
+
+void TestService::roomHostOfItsOwnFailsOver()
+{
+    m_a = startMaster("127.0.0.1");
+    m_b = startMaster("127.0.0.2");
+    QVERIFY(m_a && m_b);
+    QCOMPARE(registerAccount(*clientOf(*m_b), "bruno", "secret"), "00001");
+    auto bruno = loggedIn(*m_b, "bruno");
+    QVERIFY(bruno);
+
+    // Started by hand on "another machine", linked to A, B next in its list.
+    const quint16 port = freePortRun(1);
+    QFile data(m_dir->filePath("esterna.conf"));
+    QVERIFY(data.open(QIODevice::WriteOnly));
+    data.write(QString("name=Esterna\nmax_users=5\nmax_speakers=2\npermanent=true\nport=%1\n"
+                       "bind=127.0.0.3\nmaster_host=127.0.0.1\nmaster_port=%2\n"
+                       "more_masters=127.0.0.2:%3\nserver_password=segreto\n"
+                       "reconnect_min_ms=50\nreconnect_max_ms=200\n")
+                   .arg(port)
+                   .arg(m_a->rooms().linkPort())
+                   .arg(m_b->rooms().linkPort())
+                   .toUtf8());
+    data.close();
+    QProcess host;
+    host.setProgram(qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-roomhost");
+    host.setArguments({"--config", data.fileName()});
+    host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    host.start();
+    QVERIFY(host.waitForStarted(kWait));
+    auto listedOnB = [&] {
+        const QStringList count = bruno->ask(u"0003", {"1"});
+        return count.value(0) == "00004" ? bruno->ask(u"0004", {"1", "1"}) : QStringList{};
+    };
+    const QStringList expected{
+        "00006", "Esterna", "0", "True", "", "127.0.0.3", QString::number(port), "False", "5", "2"};
+    QVERIFY(QTest::qWaitFor([&] { return listedOnB() == expected; }, kWait));
+
+    // A goes: the room host moves to B and its room stays in the directory.
+    m_a.reset();
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return m_b->rooms().directory().listCount().code == "00002" &&
+                   m_b->rooms().directory().roomCount(1).code == "00004";
+        },
+        kWait));
+    QCOMPARE(listedOnB(), expected);
+    host.terminate();
+    QVERIFY(host.waitForFinished(kWait));
 }
 
 void TestService::databaseGoesAway()
