@@ -13,7 +13,7 @@
 
 #include <algorithm>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 namespace {
 
@@ -351,4 +351,4 @@ void frmListaStanze::cmdAccedi_Click()
         deleteLater();
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

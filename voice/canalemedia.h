@@ -11,11 +11,13 @@
 #include <memory>
 
 namespace kalimo {
-
 namespace session {
 class SessionClient;
 }
 class VoiceEngine;
+} // namespace kalimo
+
+namespace kalimo::voce {
 
 // The audio devices and, for a backend that needs one, the object that
 // drives it. Made on the thread that will use them.
@@ -69,4 +71,4 @@ private:
     MezziAudio m_audio;
 };
 
-} // namespace kalimo
+} // namespace kalimo::voce

@@ -24,7 +24,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace kalimo {
+namespace kalimo::voce {
 
 namespace {
 
@@ -651,4 +651,4 @@ bool frmVoiceClient::tastoCtrl(QObject* oggetto, QEvent* evento)
     return true;
 }
 
-} // namespace kalimo
+} // namespace kalimo::voce

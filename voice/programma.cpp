@@ -12,7 +12,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace kalimo {
+namespace kalimo::voce {
 
 int eseguiVoce(QApplication& app)
 {
@@ -56,4 +56,4 @@ int eseguiVoce(QApplication& app)
     return modulo.terminato() ? modulo.codiceUscita() : codice;
 }
 
-} // namespace kalimo
+} // namespace kalimo::voce

@@ -11,6 +11,7 @@
 #include <QTcpSocket>
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 using test::BancoLobby;
 
 namespace {
@@ -19,7 +20,7 @@ constexpr int kAttesa = 20000;
 
 // A lobby in this process, logged in as `nick`, registered first as the
 // registration window does it.
-std::unique_ptr<BancoLobby> lobby(quint16 porta, const QString& nick)
+std::unique_ptr<BancoLobby> nuovaLobby(quint16 porta, const QString& nick)
 {
     QTcpSocket s;
     s.connectToHost(QHostAddress::LocalHost, porta);
@@ -57,8 +58,8 @@ private Q_SLOTS:
     {
         test::ProcessoMaster master;
         QVERIFY(master.avvia());
-        auto a = lobby(master.porta(), "anna");
-        auto b = lobby(master.porta(), "bruno");
+        auto a = nuovaLobby(master.porta(), "anna");
+        auto b = nuovaLobby(master.porta(), "bruno");
         Module1& ma = a->modulo();
         Module1& mb = b->modulo();
         QVERIFY(ma.ConnessoAlMaster && mb.ConnessoAlMaster);
