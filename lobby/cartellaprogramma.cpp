@@ -9,7 +9,7 @@
 #include <QStandardPaths>
 #include <QTemporaryFile>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 QString scegliCartellaProgramma(const QString& daAmbiente, const QString& cartellaEseguibile,
                                 const QString& cartellaUtente)
@@ -61,4 +61,4 @@ QString cartellaProgrammaPredefinita()
     return scelta;
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

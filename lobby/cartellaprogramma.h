@@ -2,7 +2,7 @@
 
 #include <QString>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 // The lobby's program folder: KALIMO_HOME when set, else the executable's
 // folder when we may write there (a portable install), else the per-user
@@ -21,4 +21,4 @@ bool cartellaScrivibile(const QString& cartella);
 // there) and help texts into `cartella`; existing files are never replaced.
 void preparaCartellaUtente(const QString& cartella);
 
-} // namespace kalimo
+} // namespace kalimo::lobby

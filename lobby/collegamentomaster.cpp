@@ -7,7 +7,7 @@
 #include <QPointer>
 #include <QSignalBlocker>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 CollegamentoMaster::CollegamentoMaster(QObject* parent) : QObject(parent)
 {
@@ -219,4 +219,4 @@ void CollegamentoMaster::chiusoDallAltraParte()
     Q_EMIT chiusoDalMaster();
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -11,7 +11,7 @@
 #include <list>
 #include <memory>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 // How an exchange with the master ended.
 enum class EsitoRichiesta {
@@ -115,4 +115,4 @@ private:
     std::list<std::shared_ptr<Turno>> m_turni;
 };
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -12,7 +12,7 @@
 
 #include <QCoreApplication>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 namespace {
 
@@ -195,4 +195,4 @@ frmNuovaStanza* Module1::FrmNuovaStanzaEsistente() const
     return m_frmNuovaStanza;
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -4,7 +4,7 @@
 
 #include <QTcpSocket>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 ElementiVoce::ElementiVoce(QObject* parent) : QObject(parent)
 {
@@ -116,4 +116,4 @@ void ElementiVoce::chiusoDallAltro(int indice)
     Q_EMIT Chiusura(indice);
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -11,7 +11,7 @@
 
 class QTcpSocket;
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 // The voice-link sockets of the main window, as an array: element 0 listens
 // on the local host, every accepted link is a further element with an index
@@ -62,4 +62,4 @@ private:
     std::map<int, std::unique_ptr<Elemento>> m_elementi;
 };
 
-} // namespace kalimo
+} // namespace kalimo::lobby

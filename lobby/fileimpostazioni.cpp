@@ -11,7 +11,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 namespace {
 
@@ -285,4 +285,4 @@ bool Module1::EliminaDaContactList(const QString& nick)
     return SalvaContactList(ContactList, 0, true);
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -5,7 +5,7 @@
 
 #include <QPointer>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 frmChat2::frmChat2(Module1& modulo, QWidget* parent)
     : QWidget(parent), m(modulo), ui(std::make_unique<Ui::frmChat2>())
@@ -117,4 +117,4 @@ void frmChat2::txtChat_Change()
     ui->txtChat->ensureCursorVisible();
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

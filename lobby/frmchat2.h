@@ -9,7 +9,7 @@ namespace Ui {
 class frmChat2;
 }
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 class Module1;
 
@@ -54,4 +54,4 @@ private:
     QString m_target;
 };
 
-} // namespace kalimo
+} // namespace kalimo::lobby

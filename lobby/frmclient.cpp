@@ -18,7 +18,7 @@
 
 #include <limits>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 frmClient::frmClient(Module1& modulo, QWidget* parent)
     : QWidget(parent), m(modulo), ui(std::make_unique<Ui::frmClient>())
@@ -461,4 +461,4 @@ void frmClient::cmdEsci_Click()
     m.FineProgramma();
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

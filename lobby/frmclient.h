@@ -14,7 +14,7 @@ namespace Ui {
 class frmClient;
 }
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 // The lobby's main window: connect, the list and room buttons, help,
 // settings, exit, and the status line. It owns the voice-link sockets; the
@@ -105,4 +105,4 @@ private:
     bool m_chiusuraRimandata = false;
 };
 
-} // namespace kalimo
+} // namespace kalimo::lobby

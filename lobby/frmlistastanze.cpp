@@ -13,7 +13,7 @@
 
 #include <algorithm>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 namespace {
 
@@ -363,4 +363,4 @@ void frmListaStanze::cmdAccedi_Click()
         deleteLater();
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

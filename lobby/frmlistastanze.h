@@ -17,9 +17,12 @@ class frmListaStanze;
 }
 
 namespace kalimo {
-
 class GrigliaTabella;
 class Griglia;
+} // namespace kalimo
+
+namespace kalimo::lobby {
+
 class Module1;
 
 // The room directory: lists the master's rooms in a grid, refreshes them
@@ -87,4 +90,4 @@ private:
     bool m_chiusa = false;
 };
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -10,7 +10,7 @@
 #include <QCloseEvent>
 #include <QPointer>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 frmListaUtenti::frmListaUtenti(Module1& modulo, QWidget* parent)
     : QWidget(parent), m(modulo), ui(std::make_unique<Ui::frmListaUtenti>())
@@ -235,4 +235,4 @@ void frmListaUtenti::grd_Click(int riga, int colonna)
     g.impostaCellaCorrente(1, colonna);
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

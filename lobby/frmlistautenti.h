@@ -10,8 +10,11 @@ class frmListaUtenti;
 }
 
 namespace kalimo {
-
 class Griglia;
+} // namespace kalimo
+
+namespace kalimo::lobby {
+
 class Module1;
 
 // The contact list with each contact's presence, refreshed from the master
@@ -70,4 +73,4 @@ private:
     bool m_chiusa = false;
 };
 
-} // namespace kalimo
+} // namespace kalimo::lobby

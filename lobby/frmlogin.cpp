@@ -3,7 +3,7 @@
 #include "lobby/module1.h"
 #include "ui_frmlogin.h"
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 frmLogin::frmLogin(Module1& modulo, QWidget* parent)
     : QWidget(parent), m(modulo), ui(std::make_unique<Ui::frmLogin>())
@@ -64,4 +64,4 @@ void frmLogin::cmdAnnulla_Click()
     close();
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -8,7 +8,7 @@ namespace Ui {
 class frmLogin;
 }
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 class Module1;
 
@@ -34,4 +34,4 @@ private:
     std::unique_ptr<Ui::frmLogin> ui;
 };
 
-} // namespace kalimo
+} // namespace kalimo::lobby

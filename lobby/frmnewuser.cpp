@@ -11,7 +11,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 frmNewUser::frmNewUser(Module1& modulo, QWidget* parent)
     : QWidget(parent), m(modulo), ui(std::make_unique<Ui::frmNewUser>())
@@ -223,4 +223,4 @@ void frmNewUser::cmdSemplice_Click()
     m.apriTestoAiuto(QStringLiteral("inforegistrazione.txt"));
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -11,7 +11,7 @@ namespace Ui {
 class frmNewUser;
 }
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 class Module1;
 struct MasterRecord;
@@ -71,4 +71,4 @@ private:
     bool m_annullata = false;
 };
 
-} // namespace kalimo
+} // namespace kalimo::lobby

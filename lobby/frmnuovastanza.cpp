@@ -10,7 +10,7 @@
 
 #include <QCloseEvent>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 frmNuovaStanza::frmNuovaStanza(Module1& modulo, QWidget* parent)
     : QWidget(parent), m(modulo), ui(std::make_unique<Ui::frmNuovaStanza>())
@@ -157,4 +157,4 @@ bool frmNuovaStanza::crea()
     return true;
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -10,7 +10,7 @@ namespace Ui {
 class frmNuovaStanza;
 }
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 class Module1;
 
@@ -46,4 +46,4 @@ private:
     bool m_chiusa = false;
 };
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -6,7 +6,7 @@
 #include <QEvent>
 #include <QIcon>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 frmSplash::frmSplash(Module1& modulo, QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui::frmSplash>())
@@ -54,4 +54,4 @@ void frmSplash::chiudi()
     done(QDialog::Accepted);
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -9,7 +9,7 @@ namespace Ui {
 class frmSplash;
 }
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 class Module1;
 
@@ -36,4 +36,4 @@ private:
     std::unique_ptr<Ui::frmSplash> ui;
 };
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 // The lobby's lists count from 1, as every routine that walks them does
 // ("for i = 1 to UBound"). Entries are stored from 0 underneath; index 0
@@ -45,4 +45,4 @@ private:
     std::vector<T> m_voci; // move-only entries (rooms, windows) are fine
 };
 
-} // namespace kalimo
+} // namespace kalimo::lobby

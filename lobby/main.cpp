@@ -14,12 +14,13 @@ int main(int argc, char* argv[])
     kalimo::DialoghiQt dialoghi;
     kalimo::AvvioProgrammiQt programmi;
     kalimo::ApriFileQt apriFile;
-    kalimo::Module1 modulo({&dialoghi, &programmi, &apriFile},
-                           kalimo::cartellaProgrammaPredefinita(),
-                           QApplication::applicationDirPath());
+    kalimo::lobby::Module1 modulo({&dialoghi, &programmi, &apriFile},
+                                  kalimo::lobby::cartellaProgrammaPredefinita(),
+                                  QApplication::applicationDirPath());
     // A second lobby on the same machine needs a voice link port of its own.
     bool numero = false;
-    const uint porta = qEnvironmentVariable(kalimo::Module1::kVariabilePortaVoce).toUInt(&numero);
+    const uint porta =
+        qEnvironmentVariable(kalimo::lobby::Module1::kVariabilePortaVoce).toUInt(&numero);
     if (numero && porta >= 1 && porta <= 65535)
         modulo.impostaPortaAscoltoVoice(quint16(porta));
     if (!modulo.SubMain())

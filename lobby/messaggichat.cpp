@@ -13,7 +13,7 @@
 
 #include <algorithm>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 namespace {
 
@@ -278,4 +278,4 @@ bool Module1::inviaTestoPrivato(const QString& destinatario, const QString& test
                                        {destinatario, testo}));
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

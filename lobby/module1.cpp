@@ -14,7 +14,7 @@
 #include <QDir>
 #include <QFileInfo>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 Module1::Module1(Servizi servizi, QString cartellaProgramma, QString cartellaEseguibile,
                  Intervalli intervalli)
@@ -179,4 +179,4 @@ frmNewUser* Module1::FrmNewUserEsistente() const
     return m_frmNewUser;
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -16,7 +16,7 @@
 #include <functional>
 #include <memory>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 class frmChat2;
 class frmClient;
@@ -299,4 +299,4 @@ private:
     QStringList m_richiesteContactListInAttesa;
 };
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -7,7 +7,7 @@
 
 #include <QFile>
 
-namespace kalimo {
+namespace kalimo::lobby {
 
 bool Module1::InviaAlMaster(const QString& testo)
 {
@@ -58,4 +58,4 @@ QString Module1::sitoDownload()
     return QStringLiteral("https://kalimo.example.org");
 }
 
-} // namespace kalimo
+} // namespace kalimo::lobby

@@ -1,6 +1,7 @@
 #include "room/invio_sessione.h"
 #include "room/stanza.h"
 
+#include "protocol/codes.h"
 #include "protocol/framing.h"
 
 namespace kalimo {
@@ -38,26 +39,28 @@ bool Stanza::gestisciMessaggioUtente(qint32 senderId, const Utente& mittente,
         return index != 0 ? m_utenti.at(index)->IDUtente : 0;
     };
 
-    if (code == u"0001") {
+    if (code == inroom::request::TalkState) {
         const QString word = f2.toLower();
         if (word == u"true") {
             if (!UtenteParlante(mittente.NickName))
-                return sessione.SendTo(senderId, hostMessage(u"0001", {QStringLiteral("true")}));
+                return sessione.SendTo(
+                    senderId, hostMessage(inroom::event::TalkRefused, {QStringLiteral("true")}));
         } else if (word == u"false") {
             UtenteMuto(mittente.NickName);
         } else {
             return true;
         }
-        return sessione.SendTo(ID, hostMessage(u"0004", {QString::number(senderId), f2}));
+        return sessione.SendTo(
+            ID, hostMessage(inroom::event::Speaking, {QString::number(senderId), f2}));
     }
-    if (code == u"0002") {
+    if (code == inroom::request::PublicText) {
         QStringList fields = splitFields(f2);
         if (fields.size() < 2)
             return true;
         fields[0] = nick;
-        return sessione.SendTo(ID, hostMessage(u"0005", fields));
+        return sessione.SendTo(ID, hostMessage(inroom::event::PublicText, fields));
     }
-    if (code == u"0003") {
+    if (code == inroom::request::PrivateText) {
         const QStringList fields = splitFields(f2);
         if (fields.size() < 3)
             return true;
@@ -66,14 +69,16 @@ bool Stanza::gestisciMessaggioUtente(qint32 senderId, const Utente& mittente,
         const qint32 targetId = idMembro(target);
         if (targetId == 0)
             return true;
-        if (!sessione.SendTo(targetId, hostMessage(u"0006", {nick, riga})))
+        if (!sessione.SendTo(targetId, hostMessage(inroom::event::PrivateText, {nick, riga})))
             return false;
-        return sessione.SendTo(senderId, hostMessage(u"0007", {target, riga}));
+        return sessione.SendTo(senderId,
+                               hostMessage(inroom::event::OwnPrivateText, {target, riga}));
     }
-    const QStringView inoltro = code == u"0004"   ? u"0008"
-                                : code == u"0005" ? u"0009"
-                                : code == u"0006" ? u"0010"
-                                                  : QStringView();
+    const QStringView inoltro =
+        code == inroom::request::Invite         ? inroom::event::Invited
+        : code == inroom::request::AcceptInvite ? inroom::event::InviteAccepted
+        : code == inroom::request::RefuseInvite ? inroom::event::InviteRefused
+                                                : QStringView();
     if (inoltro.isEmpty())
         return true;
     const qint32 targetId = idMembro(f2);

@@ -22,7 +22,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace kalimo {
+namespace kalimo::voce {
 
 namespace {
 
@@ -422,4 +422,4 @@ void AgganciProva::applica(ServiziVoce& servizi, IntervalliVoce& intervalli,
     };
 }
 
-} // namespace kalimo
+} // namespace kalimo::voce

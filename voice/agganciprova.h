@@ -9,7 +9,7 @@
 
 #include <memory>
 
-namespace kalimo {
+namespace kalimo::voce {
 
 // Hooks for end-to-end tests, each off unless its variable is set:
 //   KALIMO_AUDIO=synthetic       in-memory audio devices, driven in real time;
@@ -42,4 +42,4 @@ private:
     std::unique_ptr<Stato> m_stato;
 };
 
-} // namespace kalimo
+} // namespace kalimo::voce

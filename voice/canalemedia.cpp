@@ -4,7 +4,7 @@
 #include "platform/voiceengine/voiceengine.h"
 #include "protocol/textcodec.h"
 
-namespace kalimo {
+namespace kalimo::voce {
 
 CanaleMedia::CanaleMedia(FabbricaAudio fabbrica, AudioSettings impostazioni,
                          const session::SessionTimings& tempi, QObject* parent)
@@ -204,4 +204,4 @@ void CanaleMedia::rilasciaTutto()
     m_audio.backend.reset();
 }
 
-} // namespace kalimo
+} // namespace kalimo::voce

@@ -11,11 +11,13 @@
 #include <memory>
 
 namespace kalimo {
-
 namespace session {
 class SessionClient;
 }
 class VoiceEngine;
+} // namespace kalimo
+
+namespace kalimo::voce {
 
 // The audio devices and, for a backend that needs one, the object that
 // drives it. Made on the thread that will use them.
@@ -72,4 +74,4 @@ private:
     QString m_biglietto;
 };
 
-} // namespace kalimo
+} // namespace kalimo::voce

@@ -8,7 +8,7 @@
 #include <QObject>
 #include <QString>
 
-namespace kalimo {
+namespace kalimo::voce {
 
 // What the room window asks of the room session and the voice engine. Every
 // request returns at once; outcomes come back as signals on the window's
@@ -67,4 +67,4 @@ private:
     QHash<QString, AudioSettings::MemberLevel> m_livelli; // when nothing keeps them
 };
 
-} // namespace kalimo
+} // namespace kalimo::voce

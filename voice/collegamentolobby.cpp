@@ -6,7 +6,7 @@
 #include <QHostAddress>
 #include <QTimer>
 
-namespace kalimo {
+namespace kalimo::voce {
 
 CollegamentoLobby::CollegamentoLobby(QTimer& TimerConnessione, QObject* parent)
     : QObject(parent), m_timer(TimerConnessione)
@@ -61,4 +61,4 @@ void CollegamentoLobby::chiudi()
     WSKClient.abort();
 }
 
-} // namespace kalimo
+} // namespace kalimo::voce

@@ -5,7 +5,7 @@
 
 class QTimer;
 
-namespace kalimo {
+namespace kalimo::voce {
 
 // The voice link from the voice client's side: connects to the lobby that
 // started us on the local host, retrying on every tick of its timer until it
@@ -43,4 +43,4 @@ private:
     QTcpSocket WSKClient;
 };
 
-} // namespace kalimo
+} // namespace kalimo::voce

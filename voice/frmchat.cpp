@@ -10,7 +10,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace kalimo {
+namespace kalimo::voce {
 
 frmChat::frmChat(ChatStanza& chat, bool pubblica, QWidget* parent)
     : QWidget(parent), m_chat(chat), ui(std::make_unique<Ui::frmChat>()), m_pubblica(pubblica)
@@ -230,4 +230,4 @@ void ChatStanza::IgnoraUtente(const QString& nick)
         m.StanzaCorrente().IgnoraUtente(nick);
 }
 
-} // namespace kalimo
+} // namespace kalimo::voce

@@ -12,7 +12,7 @@ namespace Ui {
 class frmChat;
 }
 
-namespace kalimo {
+namespace kalimo::voce {
 
 class ChatStanza;
 class Module1;
@@ -105,4 +105,4 @@ private:
     QList<QPointer<frmChat>> m_private;
 };
 
-} // namespace kalimo
+} // namespace kalimo::voce

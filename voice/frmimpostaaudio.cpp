@@ -3,7 +3,7 @@
 #include "platform/voiceengine/audiosetupprobe.h"
 #include "ui_frmimpostaaudio.h"
 
-namespace kalimo {
+namespace kalimo::voce {
 
 namespace {
 
@@ -98,4 +98,4 @@ void frmImpostaAudio::errore(const VoiceResult& esito)
                          windowTitle(), Icona::Avviso, Pulsanti::Ok);
 }
 
-} // namespace kalimo
+} // namespace kalimo::voce

@@ -13,8 +13,10 @@ class frmImpostaAudio;
 }
 
 namespace kalimo {
-
 class AudioSetupProbe;
+} // namespace kalimo
+
+namespace kalimo::voce {
 
 // The audio set-up of a first use: the user picks the microphone and the
 // speaker, watches the microphone's level, hears a test sound, and saves.
@@ -41,4 +43,4 @@ private:
     Dialoghi& m_dialoghi;
 };
 
-} // namespace kalimo
+} // namespace kalimo::voce

@@ -24,7 +24,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace kalimo {
+namespace kalimo::voce {
 
 namespace {
 
@@ -653,4 +653,4 @@ bool frmVoiceClient::tastoCtrl(QObject* oggetto, QEvent* evento)
     return true;
 }
 
-} // namespace kalimo
+} // namespace kalimo::voce

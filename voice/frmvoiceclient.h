@@ -20,11 +20,14 @@ class frmVoiceClient;
 }
 
 namespace kalimo {
+class GrigliaTabella;
+} // namespace kalimo
+
+namespace kalimo::voce {
 
 class CanaleStanza;
 class ChatStanza;
 class CollegamentoLobby;
-class GrigliaTabella;
 class Module1;
 class VistaBanner;
 
@@ -131,4 +134,4 @@ private:
     bool m_pulito = false;
 };
 
-} // namespace kalimo
+} // namespace kalimo::voce

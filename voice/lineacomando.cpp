@@ -4,7 +4,7 @@
 
 #include <QCoreApplication>
 
-namespace kalimo {
+namespace kalimo::voce {
 
 namespace {
 
@@ -83,4 +83,4 @@ EsitoAvvio leggiRigaDiComando(const QString& testo)
     return esito;
 }
 
-} // namespace kalimo
+} // namespace kalimo::voce

@@ -3,7 +3,7 @@
 #include <QString>
 #include <QStringList>
 
-namespace kalimo {
+namespace kalimo::voce {
 
 // What the lobby hands the voice client: eleven fields joined by " + ".
 struct DatiAvvio
@@ -40,4 +40,4 @@ QString testoDaArgomenti(const QStringList& argomenti);
 
 EsitoAvvio leggiRigaDiComando(const QString& testo);
 
-} // namespace kalimo
+} // namespace kalimo::voce

@@ -5,5 +5,5 @@
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    return kalimo::eseguiVoce(app);
+    return kalimo::voce::eseguiVoce(app);
 }

@@ -5,7 +5,7 @@
 #include "voice/frmvoiceclient.h"
 #include "voice/lineacomando.h"
 
-namespace kalimo {
+namespace kalimo::voce {
 
 Module1::Module1(ServiziVoce servizi, IntervalliVoce intervalli)
     : m_servizi(std::move(servizi)), m_intervalli(intervalli), m_stanza(std::make_unique<Stanza>())
@@ -79,4 +79,4 @@ void Module1::TerminaProgramma(int codice)
         QCoreApplication::exit(codice);
 }
 
-} // namespace kalimo
+} // namespace kalimo::voce

@@ -14,7 +14,7 @@
 
 class QWidget;
 
-namespace kalimo {
+namespace kalimo::voce {
 
 class frmVoiceClient;
 
@@ -90,4 +90,4 @@ private:
     int m_codice = 0;
 };
 
-} // namespace kalimo
+} // namespace kalimo::voce

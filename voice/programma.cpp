@@ -12,7 +12,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace kalimo {
+namespace kalimo::voce {
 
 namespace {
 constexpr const char* kVariabileBiglietto = "KALIMO_ROOM_TICKET";
@@ -67,4 +67,4 @@ int eseguiVoce(QApplication& app)
     return modulo.terminato() ? modulo.codiceUscita() : codice;
 }
 
-} // namespace kalimo
+} // namespace kalimo::voce

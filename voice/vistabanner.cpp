@@ -7,7 +7,7 @@
 #include <QTextBrowser>
 #include <QUrl>
 
-namespace kalimo {
+namespace kalimo::voce {
 
 VistaBannerTesto::VistaBannerTesto(QTextBrowser* vista, QObject* parent)
     : QObject(parent), m_vista(vista)
@@ -48,4 +48,4 @@ void VistaBannerTesto::arrivata(QNetworkReply* risposta)
     Q_EMIT paginaMostrata();
 }
 
-} // namespace kalimo
+} // namespace kalimo::voce

@@ -8,7 +8,7 @@
 class QNetworkReply;
 class QTextBrowser;
 
-namespace kalimo {
+namespace kalimo::voce {
 
 // Where the room window shows its banner page.
 class VistaBanner
@@ -46,4 +46,4 @@ private:
     QPointer<QNetworkReply> m_inCorso;
 };
 
-} // namespace kalimo
+} // namespace kalimo::voce

@@ -1,6 +1,7 @@
 #include "servers/roomhost/roomhost.h"
 
 #include "platform/session/wire.h"
+#include "protocol/codes.h"
 #include "protocol/framing.h"
 #include "protocol/textcodec.h"
 #include "room/invio_sessione.h"
@@ -65,7 +66,7 @@ RoomHost::RoomHost(const RoomHostConfig& config, QObject* parent)
 
     m_sender = std::make_unique<SessionSender>(m_session, [this](qint32 id, const QString& p) {
         // The room answers "0001" to one member only when it refuses the floor.
-        if (id != 0 && p.startsWith(u"0001"))
+        if (id != 0 && p.startsWith(inroom::event::TalkRefused))
             log(tr("floor refused to %1").arg(who(id)));
     });
 
@@ -257,13 +258,15 @@ void RoomHost::onCreatePlayer(qint32 id, const QString& name)
     const int n = m_stanza.NumUtenti();
     for (int i = 1; i < n; ++i) {
         const UtentePtr u = m_stanza.Utenti(i);
-        send(id, hostMessage(u"0002", {u->NickName, QString::number(u->IDUtente)}));
+        send(id,
+             hostMessage(inroom::event::MemberJoined, {u->NickName, QString::number(u->IDUtente)}));
     }
-    send(0, hostMessage(u"0002", {name, QString::number(id)}));
+    send(0, hostMessage(inroom::event::MemberJoined, {name, QString::number(id)}));
     for (int i = 1; i < n; ++i) {
         const UtentePtr u = m_stanza.Utenti(i);
         if (u->Parlante)
-            send(id, hostMessage(u"0004", {QString::number(u->IDUtente), QStringLiteral("true")}));
+            send(id, hostMessage(inroom::event::Speaking,
+                                 {QString::number(u->IDUtente), QStringLiteral("true")}));
     }
 }
 
@@ -274,10 +277,11 @@ void RoomHost::onDestroyPlayer(qint32 id)
     if (nick.isEmpty() || m_finished)
         return;
     if (m_stanza.UtenteMutoID(id))
-        send(0, hostMessage(u"0004", {QString::number(id), QStringLiteral("false")}));
+        send(0,
+             hostMessage(inroom::event::Speaking, {QString::number(id), QStringLiteral("false")}));
     noteFloor();
     if (m_session.playerCount() > 0)
-        send(0, hostMessage(u"0003", {nick}));
+        send(0, hostMessage(inroom::event::MemberLeft, {nick}));
     log(tr("leave: \"%1\" (id %2), %3 members left")
             .arg(nick)
             .arg(id)
@@ -310,7 +314,7 @@ void RoomHost::onReceive(qint32 id, const QByteArray& payload)
     // The talk state asked for last, in case the payload must wait.
     std::optional<bool> talk;
     for (const QStringList& m : messages) {
-        if (m.size() >= 3 && m.at(0) == u"0001") {
+        if (m.size() >= 3 && m.at(0) == inroom::request::TalkState) {
             const QString word = m.at(2).toLower();
             if (word == u"true" || word == u"false")
                 talk = word == u"true";
@@ -355,8 +359,9 @@ void RoomHost::applyHeldTalk()
         const bool talk = *member.heldTalk;
         member.heldTalk.reset();
         const QString nick = m_stanza.DammiNickPerID(id);
-        relay(id, masterRequest(u"0001", nick,
-                                {talk ? QStringLiteral("true") : QStringLiteral("false")}));
+        relay(id, senderMessage(
+                      inroom::request::TalkState, nick,
+                      parameterBlock({talk ? QStringLiteral("true") : QStringLiteral("false")})));
     }
     if (!waiting)
         m_heldTimer.stop();

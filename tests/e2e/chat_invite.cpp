@@ -4,6 +4,7 @@
 #include "tests/support/registrazione.h"
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 using namespace kalimo::test;
 
 class TestChatInvite final : public QObject

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 using test::BancoLobby;
 
 namespace {
@@ -16,7 +17,7 @@ namespace {
 constexpr int kAttesa = 20000;
 
 // A lobby in this process, logged in as `nick`, registered first.
-std::unique_ptr<BancoLobby> lobby(quint16 porta, const QString& nick)
+std::unique_ptr<BancoLobby> nuovaLobby(quint16 porta, const QString& nick)
 {
     if (!test::registraAccount(porta, nick, "Segreto1"))
         return {};
@@ -49,8 +50,8 @@ private Q_SLOTS:
     {
         test::ProcessoMaster master;
         QVERIFY(master.avvia());
-        auto a = lobby(master.porta(), "anna");
-        auto b = lobby(master.porta(), "bruno");
+        auto a = nuovaLobby(master.porta(), "anna");
+        auto b = nuovaLobby(master.porta(), "bruno");
         QVERIFY(a && b);
         Module1& ma = a->modulo();
         Module1& mb = b->modulo();

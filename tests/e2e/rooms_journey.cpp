@@ -9,6 +9,7 @@
 #include <QLineEdit>
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 using namespace kalimo::test;
 
 class TestRoomsJourney final : public QObject

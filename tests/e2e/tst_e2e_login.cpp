@@ -13,6 +13,7 @@
 #include <QTest>
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 using test::BancoLobby;
 using test::ProcessoMaster;
 
@@ -23,8 +24,8 @@ constexpr int kRispostaMs = 20000;
 
 // A lobby whose only master is `master`, with the account `nick`/`password`
 // (none when `nick` is empty: the registration window's case).
-std::unique_ptr<BancoLobby> lobby(const ProcessoMaster& master, const QString& nick,
-                                  const QString& password)
+std::unique_ptr<BancoLobby> nuovaLobby(const ProcessoMaster& master, const QString& nick,
+                                       const QString& password)
 {
     auto banco = std::make_unique<BancoLobby>(kRispostaMs);
     banco->scriviMasters(BancoLobby::rigaMaster("Locale", master.porta()));
@@ -84,7 +85,7 @@ void TestE2eLogin::cleanup()
 void TestE2eLogin::registraEntraEsce()
 {
     QVERIFY(m_master->avvia());
-    auto banco = lobby(*m_master, {}, {});
+    auto banco = nuovaLobby(*m_master, {}, {});
 
     // First start: no account, so the registration window comes first.
     Module1& m = banco->modulo();
@@ -127,22 +128,22 @@ void TestE2eLogin::registraEntraEsce()
 void TestE2eLogin::rifiuti()
 {
     QVERIFY(m_master->avvia());
-    auto nuovo = lobby(*m_master, {}, {});
+    auto nuovo = nuovaLobby(*m_master, {}, {});
     QCOMPARE(registra(*nuovo, "bruno", "Giusta1", true), "Registrazione Eseguita");
 
     // A wrong password, and the right one in other letter case.
     for (const char* sbagliata : {"Sbagliata", "giusta1"}) {
-        auto banco = lobby(*m_master, "bruno", sbagliata);
+        auto banco = nuovaLobby(*m_master, "bruno", sbagliata);
         banco->clicConnetti();
         QCOMPARE(banco->dialoghi.testiMessaggi(), QStringList{"Username o Password errati"});
         QVERIFY(!banco->modulo().ConnessoAlMaster);
         QCOMPARE(banco->pulsante("cmdConnettiti")->text(), "Connetti");
     }
 
-    auto primo = lobby(*m_master, "bruno", "Giusta1");
+    auto primo = nuovaLobby(*m_master, "bruno", "Giusta1");
     primo->clicConnetti();
     QVERIFY(primo->modulo().ConnessoAlMaster);
-    auto secondo = lobby(*m_master, "bruno", "Giusta1");
+    auto secondo = nuovaLobby(*m_master, "bruno", "Giusta1");
     secondo->clicConnetti();
     QCOMPARE(secondo->dialoghi.testiMessaggi(),
              QStringList{"Il tuo username risulta gia' collegato. Attendere e rirpovare"});
@@ -151,14 +152,14 @@ void TestE2eLogin::rifiuti()
     QVERIFY(!secondo->modulo().ConnessoAlMaster);
     QVERIFY(primo->modulo().ConnessoAlMaster); // the first stays in
 
-    auto doppio = lobby(*m_master, {}, {});
+    auto doppio = nuovaLobby(*m_master, {}, {});
     QCOMPARE(registra(*doppio, "Bruno", "Altro99", true), "Esiste già un utente con questo nome");
     QVERIFY(!doppio->cartella.esiste("User.ini"));
-    auto sbagliato = lobby(*m_master, {}, {});
+    auto sbagliato = nuovaLobby(*m_master, {}, {});
     QCOMPARE(registra(*sbagliato, "bruno", "Altro99", false),
              "Nome utente o password non corretti");
     // The account on a second computer: confirmed and saved.
-    auto altroComputer = lobby(*m_master, {}, {});
+    auto altroComputer = nuovaLobby(*m_master, {}, {});
     QCOMPARE(registra(*altroComputer, "bruno", "Giusta1", false),
              "La registrazione e' stata effettuata correttamente");
     QCOMPARE(altroComputer->cartella.leggi("User.ini"),
@@ -171,9 +172,9 @@ void TestE2eLogin::controlliDelMaster()
     // A lobby that left two checks unanswered would be dropped at the third tick: a second
     // between ticks is far beyond any stall of a loaded machine, and three pass below.
     QVERIFY(m_master->avvia({}, {"--check-interval-ms", "1000"}));
-    auto nuovo = lobby(*m_master, {}, {});
+    auto nuovo = nuovaLobby(*m_master, {}, {});
     QCOMPARE(registra(*nuovo, "elena", "Segreto", true), "Registrazione Eseguita");
-    auto banco = lobby(*m_master, "elena", "Segreto");
+    auto banco = nuovaLobby(*m_master, "elena", "Segreto");
     banco->clicConnetti();
     QVERIFY(banco->modulo().ConnessoAlMaster);
 

@@ -21,6 +21,7 @@
 #include <optional>
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 using test::CartellaTemporanea;
 
 namespace {

@@ -11,6 +11,7 @@
 #include <QTest>
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 using test::FakeMaster;
 
 namespace {

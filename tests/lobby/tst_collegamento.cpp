@@ -10,6 +10,7 @@
 #include <QTimer>
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 using namespace kalimo::test;
 
 namespace {

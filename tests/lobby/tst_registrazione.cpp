@@ -15,6 +15,7 @@
 #include <QTimer>
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 using test::BancoLobby;
 using test::FakeMaster;
 

@@ -9,6 +9,7 @@
 #include <QTcpSocket>
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 using test::BancoLobby;
 using test::FakeMaster;
 using R = FakeMaster::Richiesta;

@@ -18,6 +18,8 @@
 
 namespace kalimo::test {
 
+using namespace kalimo::lobby;
+
 // Intervals short enough that a test never waits out a real time-out.
 inline Intervalli intervalliBrevi(int rispostaMs = 300)
 {

@@ -18,6 +18,8 @@
 
 namespace kalimo::test {
 
+using namespace kalimo::voce;
+
 // $ | ~ stand for SEP1, SEP2, SEP3.
 inline QString wire(QString t)
 {

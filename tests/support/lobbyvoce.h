@@ -19,6 +19,8 @@
 
 namespace kalimo::test {
 
+using namespace kalimo::lobby;
+
 // Long enough for real processes on a loaded machine; nothing waits it out.
 constexpr int kAttesaVoce = 30000;
 

@@ -7,6 +7,7 @@
 #include <QTest>
 
 using namespace kalimo;
+using namespace kalimo::voce;
 
 namespace {
 

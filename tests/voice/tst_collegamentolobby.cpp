@@ -9,6 +9,7 @@
 #include <QTextBrowser>
 
 using namespace kalimo;
+using namespace kalimo::voce;
 using namespace kalimo::test;
 
 class TestCollegamentoLobby final : public QObject

@@ -22,8 +22,9 @@
 #include <QTimer>
 
 using namespace kalimo;
+using namespace kalimo::voce;
 using namespace kalimo::test;
-Q_DECLARE_METATYPE(kalimo::EsitoAvvio::Tipo)
+Q_DECLARE_METATYPE(kalimo::voce::EsitoAvvio::Tipo)
 
 class TestVoiceClient final : public QObject
 {
