@@ -70,6 +70,7 @@ public:
     // signal follows. Safe to call at any time, any number of times.
     void Close();
 
+    // English: it goes to the room host's log.
     QString errorString() const { return m_error; }
 
 Q_SIGNALS:

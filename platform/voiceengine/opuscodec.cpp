@@ -30,8 +30,9 @@ std::unique_ptr<OpusFrameEncoder> OpusFrameEncoder::create(int frameMs, int bitr
                                                            VoiceResult& result)
 {
     if (frameMs != 10 && frameMs != 20) {
-        result = VoiceResult::failure(VoiceError::InvalidArgument,
-                                      trCodec("The frame length must be 10 or 20 ms"));
+        result =
+            VoiceResult::failure(VoiceError::InvalidArgument,
+                                 trCodec("La durata di un pacchetto voce deve essere 10 o 20 ms"));
         return nullptr;
     }
     int error = OPUS_OK;
@@ -39,7 +40,7 @@ std::unique_ptr<OpusFrameEncoder> OpusFrameEncoder::create(int frameMs, int bitr
     if (!enc || error != OPUS_OK) {
         result = VoiceResult::failure(
             VoiceError::CodecFailed,
-            trCodec("Opus encoder: %1").arg(QString::fromUtf8(opus_strerror(error))));
+            trCodec("Codificatore Opus: %1").arg(QString::fromUtf8(opus_strerror(error))));
         return nullptr;
     }
     opus_encoder_ctl(enc, OPUS_SET_BITRATE(std::clamp(bitrate, 12000, 40000)));
@@ -98,7 +99,7 @@ std::unique_ptr<OpusFrameDecoder> OpusFrameDecoder::create(VoiceResult& result)
     if (!dec || error != OPUS_OK) {
         result = VoiceResult::failure(
             VoiceError::CodecFailed,
-            trCodec("Opus decoder: %1").arg(QString::fromUtf8(opus_strerror(error))));
+            trCodec("Decodificatore Opus: %1").arg(QString::fromUtf8(opus_strerror(error))));
         return nullptr;
     }
     result = VoiceResult::success();

@@ -128,18 +128,18 @@ VoiceResult checkOpen(const QList<AudioDevice>& list,
 {
     if (list.isEmpty())
         return VoiceResult::failure(VoiceError::NoAudioSystem,
-                                    trSynthetic("No audio devices are available"));
+                                    trSynthetic("Nessuna periferica audio disponibile"));
     const bool listed =
         std::any_of(list.begin(), list.end(), [&](const AudioDevice& d) { return d.id == id; });
     if (!listed)
         return VoiceResult::failure(
             VoiceError::DeviceNotFound,
-            trSynthetic("The audio device %1 is not present").arg(QString::fromUtf8(id)));
+            trSynthetic("La periferica audio %1 non è presente").arg(QString::fromUtf8(id)));
     if (failures.contains(id))
         return failures.value(id);
     if (busy)
         return VoiceResult::failure(VoiceError::DeviceOpenFailed,
-                                    trSynthetic("The device is busy"));
+                                    trSynthetic("La periferica è occupata"));
     return VoiceResult::success();
 }
 
