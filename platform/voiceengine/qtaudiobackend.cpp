@@ -45,38 +45,45 @@ VoiceResult findDevice(const QList<QAudioDevice>& list, const QByteArray& id, QA
     if (list.isEmpty())
         return VoiceResult::failure(
             VoiceError::NoAudioSystem,
-            trAudio("Nessuna periferica audio disponibile (il server audio è avviato?)"));
+            trAudio(QT_TRANSLATE_NOOP(
+                "QtAudioBackend",
+                "Nessuna periferica audio disponibile (il server audio è avviato?)")));
     for (const QAudioDevice& d : list) {
         if (d.id() == id) {
             found = d;
             if (!d.isFormatSupported(voiceFormat()))
                 return VoiceResult::failure(
                     VoiceError::FormatUnsupported,
-                    trAudio("La periferica %1 non accetta audio a 48 kHz mono 16 bit")
+                    trAudio(QT_TRANSLATE_NOOP(
+                                "QtAudioBackend",
+                                "La periferica %1 non accetta audio a 48 kHz mono 16 bit"))
                         .arg(d.description()));
             return VoiceResult::success();
         }
     }
     return VoiceResult::failure(
         VoiceError::DeviceNotFound,
-        trAudio("La periferica audio %1 non è presente").arg(QString::fromUtf8(id)));
+        trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "La periferica audio %1 non è presente"))
+            .arg(QString::fromUtf8(id)));
 }
 
 QString describe(QAudio::Error e)
 {
     switch (e) {
     case QAudio::NoError:
-        return trAudio("nessun errore");
+        return trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "nessun errore"));
     case QAudio::OpenError:
-        return trAudio("la periferica non si apre");
+        return trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "la periferica non si apre"));
     case QAudio::IOError:
-        return trAudio("lettura o scrittura sulla periferica fallita");
+        return trAudio(
+            QT_TRANSLATE_NOOP("QtAudioBackend", "lettura o scrittura sulla periferica fallita"));
     case QAudio::UnderrunError:
-        return trAudio("la periferica è rimasta senza dati");
+        return trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "la periferica è rimasta senza dati"));
     case QAudio::FatalError:
-        return trAudio("la periferica ha smesso di funzionare");
+        return trAudio(
+            QT_TRANSLATE_NOOP("QtAudioBackend", "la periferica ha smesso di funzionare"));
     }
-    return trAudio("errore audio sconosciuto");
+    return trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "errore audio sconosciuto"));
 }
 
 int bytesForMs(int ms)
@@ -102,7 +109,8 @@ public:
         if (!m_io || m_source.error() != QAudio::NoError)
             return VoiceResult::failure(
                 VoiceError::DeviceOpenFailed,
-                trAudio("Registrazione: %1").arg(describe(m_source.error())));
+                trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "Registrazione: %1"))
+                    .arg(describe(m_source.error())));
         QObject::connect(m_io, &QIODevice::readyRead, this, &QtCapture::drain);
         QObject::connect(&m_source, &QAudioSource::stateChanged, this, &QtCapture::onState);
         return VoiceResult::success();
@@ -131,8 +139,10 @@ private:
             return;
         m_failed = true;
         if (m_onError)
-            m_onError(VoiceResult::failure(VoiceError::DeviceFailed,
-                                           trAudio("Registrazione: %1").arg(describe(e))));
+            m_onError(VoiceResult::failure(
+                VoiceError::DeviceFailed,
+                trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "Registrazione: %1"))
+                    .arg(describe(e))));
     }
 
     QAudioSource m_source;
@@ -165,8 +175,10 @@ public:
     {
         m_io = m_sink.start();
         if (!m_io || m_sink.error() != QAudio::NoError)
-            return VoiceResult::failure(VoiceError::DeviceOpenFailed,
-                                        trAudio("Riproduzione: %1").arg(describe(m_sink.error())));
+            return VoiceResult::failure(
+                VoiceError::DeviceOpenFailed,
+                trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "Riproduzione: %1"))
+                    .arg(describe(m_sink.error())));
         QObject::connect(&m_sink, &QAudioSink::stateChanged, this, &QtPlayback::onState);
         QObject::connect(&m_timer, &QTimer::timeout, this, [this] {
             // Full once and drained since: the server is playing. Nothing
@@ -233,8 +245,9 @@ private:
         m_failed = true;
         m_timer.stop();
         if (m_onError)
-            m_onError(VoiceResult::failure(VoiceError::DeviceFailed,
-                                           trAudio("Riproduzione: %1").arg(describe(e))));
+            m_onError(VoiceResult::failure(
+                VoiceError::DeviceFailed,
+                trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "Riproduzione: %1")).arg(describe(e))));
     }
 
     QAudioSink m_sink;
