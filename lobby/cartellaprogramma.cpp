@@ -46,8 +46,8 @@ void preparaCartellaUtente(const QString& cartella, const QString& cartellaDati)
     };
     if (!QFileInfo::exists(dir.filePath(QStringLiteral("Masters.old.txt"))))
         copia(QStringLiteral("Masters.txt"));
-    for (const char* testo : {"miniguida.txt", "inforegistrazione.txt", "miniguida_en.txt",
-                              "inforegistrazione_en.txt"})
+    for (const char* testo :
+         {"miniguida.txt", "inforegistrazione.txt", "miniguida_en.txt", "inforegistrazione_en.txt"})
         copia(QString::fromLatin1(testo));
 }
 

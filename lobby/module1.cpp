@@ -102,7 +102,8 @@ bool Module1::apriTestoAiuto(const QString& nomeFile) const
     QStringList nomi{nomeFile};
     const QString lingua = linguaInterfaccia();
     if (lingua != u"it")
-        nomi.prepend(QFileInfo(nomeFile).completeBaseName() + u'_' + lingua + QStringLiteral(".txt"));
+        nomi.prepend(QFileInfo(nomeFile).completeBaseName() + u'_' + lingua +
+                     QStringLiteral(".txt"));
     for (const QString& nome : std::as_const(nomi)) {
         QString file = percorso(nome);
         if (!QFileInfo::exists(file) && !m_cartellaEseguibile.isEmpty())
