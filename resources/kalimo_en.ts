@@ -20,6 +20,13 @@
     </message>
 </context>
 <context>
+    <name>EchoCanceller</name>
+    <message>
+        <source>Il filtro contro l&apos;eco non si avvia</source>
+        <translation>The echo canceller could not start</translation>
+    </message>
+</context>
+<context>
     <name>Module1</name>
     <message>
         <source>Kalimo 2.0b</source>
@@ -657,7 +664,7 @@ At any time you may ask the controller to access your data, to correct or delete
     </message>
     <message>
         <source>   Messaggio in            privato</source>
-        <translation>   Private            message</translation>
+        <translation>Private message</translation>
     </message>
     <message>
         <source> Menù </source>
@@ -1219,10 +1226,6 @@ At any time you may ask the controller to access your data, to correct or delete
         <translation>Error</translation>
     </message>
     <message>
-        <source>Non e&apos; possibile collegarsi alla stanza, i posti disponibili sono tutti occupati</source>
-        <translation>The room cannot be joined, all its places are taken</translation>
-    </message>
-    <message>
         <source>La periferica Audio non funziona correttamente</source>
         <translation>The Audio device does not work properly</translation>
     </message>
@@ -1285,6 +1288,22 @@ At any time you may ask the controller to access your data, to correct or delete
     <message>
         <source> Error Description: </source>
         <translation> Error Description: </translation>
+    </message>
+    <message>
+        <source>Non e&apos; possibile collegarsi alla stanza, </source>
+        <translation>The room cannot be joined, </translation>
+    </message>
+    <message>
+        <source>la password della stanza non e&apos; corretta</source>
+        <translation>the room password is not correct</translation>
+    </message>
+    <message>
+        <source>nella stanza c&apos;e&apos; gia&apos; un utente con il tuo nome</source>
+        <translation>a user with your name is already in the room</translation>
+    </message>
+    <message>
+        <source>i posti disponibili sono tutti occupati</source>
+        <translation>all its places are taken</translation>
     </message>
 </context>
 <context>
