@@ -1,5 +1,6 @@
 #include "servers/master/roomservice.h"
 
+#include "platform/termination/processes.h"
 #include "protocol/codes.h"
 #include "protocol/framing.h"
 #include "protocol/values.h"
@@ -11,11 +12,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
-
-#ifdef Q_OS_LINUX
-#include <csignal>
-#include <sys/prctl.h>
-#endif
 
 namespace kalimo::master {
 
@@ -205,10 +201,8 @@ bool RoomService::launch(quint64 key)
     h.process = process;
     process->setProgram(m_program);
     process->setProcessChannelMode(QProcess::MergedChannels);
-#ifdef Q_OS_LINUX
     // Even a master that is killed outright leaves no room host behind.
-    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-#endif
+    endWithParent(*process);
     connect(process, &QProcess::finished, this,
             [this, key, process](int code, QProcess::ExitStatus status) {
                 onHostEnded(key, process, code, status == QProcess::CrashExit);

@@ -1,0 +1,15 @@
+#pragma once
+
+class QProcess;
+
+namespace kalimo {
+
+// The child `process` (not yet started) ends when this process dies, even
+// when this one is killed outright.
+void endWithParent(QProcess& process);
+
+// Raises the limit of open files to the most allowed; the limit now in force,
+// -1 when unknown.
+long raiseOpenFileLimit();
+
+} // namespace kalimo
