@@ -381,6 +381,14 @@ Trying to recover the previous configuration</translation>
         <source>Annulla</source>
         <translation>Cancel</translation>
     </message>
+    <message>
+        <source>Cancellazione dell&apos;eco</source>
+        <translation>Echo cancellation</translation>
+    </message>
+    <message>
+        <source>Toglie dal microfono la voce degli altri che esce dall&apos;altoparlante: serve quando non si usano le cuffie.</source>
+        <translation>Takes the others&apos; voices coming out of the speaker off the microphone: needed when no headphones are used.</translation>
+    </message>
 </context>
 <context>
     <name>frmListaStanze</name>
@@ -1304,6 +1312,30 @@ At any time you may ask the controller to access your data, to correct or delete
     <message>
         <source>i posti disponibili sono tutti occupati</source>
         <translation>all its places are taken</translation>
+    </message>
+    <message>
+        <source>Volume…</source>
+        <translation>Volume…</translation>
+    </message>
+    <message>
+        <source>Riattiva</source>
+        <translation>Unmute</translation>
+    </message>
+    <message>
+        <source>Silenzia</source>
+        <translation>Mute</translation>
+    </message>
+    <message>
+        <source>Volume</source>
+        <translation>Volume</translation>
+    </message>
+    <message>
+        <source>Volume di %1, da 0 a 200 %:</source>
+        <translation>Volume of %1, from 0 to 200 %:</translation>
+    </message>
+    <message>
+        <source>Il volume deve essere un numero da 0 a 200.</source>
+        <translation>The volume must be a number from 0 to 200.</translation>
     </message>
 </context>
 <context>
