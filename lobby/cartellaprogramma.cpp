@@ -1,5 +1,6 @@
 #include "lobby/cartellaprogramma.h"
 
+#include "platform/desktop/installazione.h"
 #include "resources/risorse.h"
 
 #include <QCoreApplication>
@@ -29,22 +30,31 @@ bool cartellaScrivibile(const QString& cartella)
     return prova.open();
 }
 
-void preparaCartellaUtente(const QString& cartella)
+void preparaCartellaUtente(const QString& cartella, const QString& cartellaDati)
 {
     inizializzaRisorse();
     const QDir dir(cartella);
-    const auto copia = [&dir](const QString& nome) {
+    const QString sorgente =
+        cartellaDati.isEmpty() ? QStringLiteral(":/kalimo/") : cartellaDati + u'/';
+    const auto copia = [&dir, &sorgente](const QString& nome) {
         const QString destinazione = dir.filePath(nome);
         if (QFileInfo::exists(destinazione))
             return;
-        if (QFile::copy(QStringLiteral(":/kalimo/") + nome, destinazione))
+        if (QFile::copy(sorgente + nome, destinazione))
             QFile::setPermissions(destinazione, QFile::ReadOwner | QFile::WriteOwner |
                                                     QFile::ReadGroup | QFile::ReadOther);
     };
     if (!QFileInfo::exists(dir.filePath(QStringLiteral("Masters.old.txt"))))
         copia(QStringLiteral("Masters.txt"));
-    copia(QStringLiteral("miniguida.txt"));
-    copia(QStringLiteral("inforegistrazione.txt"));
+    for (const char* testo :
+         {"miniguida.txt", "inforegistrazione.txt", "miniguida_en.txt", "inforegistrazione_en.txt"})
+        copia(QString::fromLatin1(testo));
+}
+
+QString cartellaFileSpediti()
+{
+    const QString installati = cartellaDatiInstallati(QCoreApplication::applicationDirPath());
+    return installati.isEmpty() ? QCoreApplication::applicationDirPath() : installati;
 }
 
 QString cartellaProgrammaPredefinita()
@@ -52,11 +62,13 @@ QString cartellaProgrammaPredefinita()
     const QString daAmbiente = qEnvironmentVariable("KALIMO_HOME");
     const QString cartellaUtente =
         QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-    const QString scelta =
-        scegliCartellaProgramma(daAmbiente, QCoreApplication::applicationDirPath(), cartellaUtente);
+    // An installed copy never writes beside its programs, even when it could (root).
+    const QString dati = cartellaDatiInstallati(QCoreApplication::applicationDirPath());
+    const QString eseguibile = dati.isEmpty() ? QCoreApplication::applicationDirPath() : QString();
+    const QString scelta = scegliCartellaProgramma(daAmbiente, eseguibile, cartellaUtente);
     if (daAmbiente.isEmpty() && scelta == QDir::cleanPath(cartellaUtente)) {
         QDir().mkpath(scelta);
-        preparaCartellaUtente(scelta);
+        preparaCartellaUtente(scelta, dati);
     }
     return scelta;
 }

@@ -100,10 +100,38 @@ void Module1::MostraMessaggioChat(const QString& parametri, bool DaPartner, bool
     FinestraChat(indice)->AggiungiRiga(riga);
 }
 
+namespace {
+
+// The questions of the two sub-protocols travel as these Italian words (the
+// sender's nick between them), whatever the sender's language.
+const QString kApertura = QStringLiteral(" L'utente ");
+const QString kChiusura = QStringLiteral("\r Vuoi accettare la richiesta? ");
+const QString kFraseInvito = QStringLiteral(" ti ha invitato in una stanza privata.");
+const QString kFraseContactList =
+    QStringLiteral(" ti vuole aggiungere nella propria contact list.");
+
+// A question as received, in the user's language when it is one of ours.
+QString domandaLeggibile(const QString& ricevuta, const QString& frase)
+{
+    if (!ricevuta.startsWith(kApertura) || !ricevuta.endsWith(frase + kChiusura))
+        return ricevuta;
+    const QString nick = ricevuta.mid(kApertura.size(), ricevuta.size() - kApertura.size() -
+                                                            frase.size() - kChiusura.size());
+    return frase == kFraseInvito
+               ? Module1::tr(" L'utente %1 ti ha invitato in una stanza privata.\r Vuoi "
+                             "accettare la richiesta? ")
+                     .arg(nick)
+               : Module1::tr(" L'utente %1 ti vuole aggiungere nella propria contact list.\r "
+                             "Vuoi accettare la richiesta? ")
+                     .arg(nick);
+}
+
+} // namespace
+
 void Module1::GestisciInvito(const QString& testo, const QString& partner, int indice)
 {
     if (testo.contains(kalimo::SEP4))
-        chiediDomanda({TipoDomanda::Invito, partner, testo.mid(1)});
+        chiediDomanda({TipoDomanda::Invito, partner, domandaLeggibile(testo.mid(1), kFraseInvito)});
 
     if (testo.contains(kalimo::SEP5)) {
         // An acceptance nobody asked for must not start a room (and close
@@ -136,7 +164,8 @@ void Module1::GestisciInvito(const QString& testo, const QString& partner, int i
 void Module1::GestisciRichiestaContactList(const QString& testo, const QString& partner)
 {
     if (testo.contains(kalimo::SEP7))
-        chiediDomanda({TipoDomanda::ContactList, partner, testo.mid(1)});
+        chiediDomanda(
+            {TipoDomanda::ContactList, partner, domandaLeggibile(testo.mid(1), kFraseContactList)});
 
     // An answer counts only from a partner we asked: a forged acceptance
     // would put anybody in the list.
@@ -227,12 +256,12 @@ namespace {
 
 // The text of one sub-protocol step: the question (marker, own nick and
 // `frase`), its acceptance, its refusal; with no step, the user's own text.
+// These are wire texts: the same in every language of the windows.
 QString testoPasso(const QString& testo, const QString& nick, const QChar (&marche)[3],
                    const QString& frase, bool chiedi, bool accetta, bool rifiuta)
 {
     if (chiedi)
-        return marche[0] + Module1::tr(" L'utente ") + stripControlCharacters(nick) + frase +
-               u'\r' + Module1::tr(" Vuoi accettare la richiesta? ");
+        return marche[0] + kApertura + stripControlCharacters(nick) + frase + kChiusura;
     if (accetta)
         return marche[1] + QStringLiteral(" ACCETTO ");
     if (rifiuta)
@@ -246,8 +275,8 @@ bool Module1::InviaMessaggioInvito(const QString& destinatario, QString& testo, 
                                    bool Accetta, bool Rifiuta)
 {
     static const QChar marche[3] = {kalimo::SEP4, kalimo::SEP5, kalimo::SEP6};
-    testo = testoPasso(testo, UtenteCorrente.NickName, marche,
-                       tr(" ti ha invitato in una stanza privata."), Invita, Accetta, Rifiuta);
+    testo =
+        testoPasso(testo, UtenteCorrente.NickName, marche, kFraseInvito, Invita, Accetta, Rifiuta);
     const QString partner = stripControlCharacters(destinatario);
     const bool inviato = inviaTestoPrivato(partner, testo);
     if (inviato && Invita && !m_invitiInAttesa.contains(partner))
@@ -259,8 +288,7 @@ bool Module1::InviaMessaggioContactList(const QString& destinatario, QString& te
                                         bool Accetta, bool Rifiuta)
 {
     static const QChar marche[3] = {kalimo::SEP7, kalimo::SEP8, kalimo::SEP9};
-    testo = testoPasso(testo, UtenteCorrente.NickName, marche,
-                       tr(" ti vuole aggiungere nella propria contact list."), Richiedi, Accetta,
+    testo = testoPasso(testo, UtenteCorrente.NickName, marche, kFraseContactList, Richiedi, Accetta,
                        Rifiuta);
     const QString partner = stripControlCharacters(destinatario);
     const bool inviato = inviaTestoPrivato(partner, testo);

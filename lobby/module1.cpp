@@ -8,6 +8,7 @@
 #include "lobby/frmnuovastanza.h"
 #include "lobby/frmsplash.h"
 #include "platform/desktop/attesa.h"
+#include "platform/desktop/lingua.h"
 #include "protocol/separators.h"
 #include "resources/risorse.h"
 
@@ -97,12 +98,20 @@ Stanza& Module1::StanzaCorrente()
 
 bool Module1::apriTestoAiuto(const QString& nomeFile) const
 {
-    QString file = percorso(nomeFile);
-    if (!QFileInfo::exists(file) && !m_cartellaEseguibile.isEmpty())
-        file = QDir(m_cartellaEseguibile).filePath(nomeFile);
-    if (!QFileInfo::exists(file))
-        return false;
-    return m_servizi.apriFile->apri(file);
+    // The text in the windows' language when there is one (miniguida_en.txt), else the Italian.
+    QStringList nomi{nomeFile};
+    const QString lingua = linguaInterfaccia();
+    if (lingua != u"it")
+        nomi.prepend(QFileInfo(nomeFile).completeBaseName() + u'_' + lingua +
+                     QStringLiteral(".txt"));
+    for (const QString& nome : std::as_const(nomi)) {
+        QString file = percorso(nome);
+        if (!QFileInfo::exists(file) && !m_cartellaEseguibile.isEmpty())
+            file = QDir(m_cartellaEseguibile).filePath(nome);
+        if (QFileInfo::exists(file))
+            return m_servizi.apriFile->apri(file);
+    }
+    return false;
 }
 
 void Module1::FineProgramma()

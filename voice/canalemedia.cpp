@@ -118,7 +118,7 @@ void CanaleMedia::ConnettiVoce(const VoiceClientConfig& config)
     sulFilo([this, config] {
         VoiceResult esito = m_engine ? m_engine->Connect(config)
                                      : VoiceResult::failure(VoiceError::NoAudioSystem,
-                                                            tr("No audio backend is available"));
+                                                            tr("Nessun sistema audio disponibile"));
         if (esito.ok())
             esito = m_engine->SetTransmitTargets({0});
         QMetaObject::invokeMethod(

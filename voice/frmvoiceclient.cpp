@@ -256,9 +256,9 @@ void frmVoiceClient::erroreAudio(const VoiceResult& esito)
     if (m_chiusura)
         return;
     uscitaFatale(tr("La periferica Audio non funziona correttamente") + kCRLF +
-                     tr("oppure non e' possibile inizializzare le DirectX ") + kCRLF + u"Error:"_s +
-                     QString::number(esito.code()) + kCRLF + u" Error Description: "_s +
-                     esito.detail,
+                     tr("oppure non e' possibile inizializzare le DirectX ") + kCRLF +
+                     tr("Error:") + QString::number(esito.code()) + kCRLF +
+                     tr(" Error Description: ") + esito.detail,
                  tr("Errore Fatale"), Icona::Critica);
 }
 

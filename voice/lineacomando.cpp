@@ -35,18 +35,22 @@ EsitoAvvio leggiRigaDiComando(const QString& testo)
     // More than eleven means a value held a "+": every later field would be
     // read from the wrong place.
     if (campi.size() != kCampi) {
-        esito.errore = trAvvio("Il programma va avviato da Kalimo: la riga di comando ha %1 "
-                               "campi separati da \"+\" invece di %2.")
-                           .arg(campi.size())
-                           .arg(kCampi);
+        esito.errore =
+            trAvvio(QT_TRANSLATE_NOOP("kalimo::Avvio",
+                                      "Il programma va avviato da Kalimo: la riga di comando ha %1 "
+                                      "campi separati da \"+\" invece di %2."))
+                .arg(campi.size())
+                .arg(kCampi);
         return esito;
     }
 
     const auto numero = [&](int indice, const char* nome, qint16& destinazione) {
         const std::optional<qint16> valore = parseInt16(campi.at(indice));
         if (!valore) {
-            esito.errore = trAvvio("Il programma va avviato da Kalimo: il campo %1 (%2) della "
-                                   "riga di comando non e' un numero valido: \"%3\".")
+            esito.errore = trAvvio(QT_TRANSLATE_NOOP(
+                                       "kalimo::Avvio",
+                                       "Il programma va avviato da Kalimo: il campo %1 (%2) della "
+                                       "riga di comando non e' un numero valido: \"%3\"."))
                                .arg(indice)
                                .arg(trAvvio(nome), campi.at(indice));
             return false;
@@ -64,8 +68,10 @@ EsitoAvvio leggiRigaDiComando(const QString& testo)
         return esito;
     const std::optional<int> porta = parseInt(campi.at(5));
     if (!porta || *porta < 1 || *porta > 65535) {
-        esito.errore = trAvvio("Il programma va avviato da Kalimo: la porta della stanza nella "
-                               "riga di comando non e' valida: \"%1\".")
+        esito.errore = trAvvio(QT_TRANSLATE_NOOP(
+                                   "kalimo::Avvio",
+                                   "Il programma va avviato da Kalimo: la porta della stanza nella "
+                                   "riga di comando non e' valida: \"%1\"."))
                            .arg(campi.at(5));
         return esito;
     }

@@ -1,3 +1,4 @@
+#include "platform/desktop/lingua.h"
 #include "voice/programma.h"
 
 #include <QApplication>
@@ -5,5 +6,6 @@
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    kalimo::installaTraduzione();
     return kalimo::voce::eseguiVoce(app);
 }

@@ -3,6 +3,8 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QPixmap>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTableWidget>
 
 #include <algorithm>
@@ -36,6 +38,9 @@ GrigliaTabella::GrigliaTabella(QTableWidget* tabella) : m_tabella(tabella)
     m_tabella->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_tabella->setSelectionMode(QAbstractItemView::ContiguousSelection);
     m_tabella->setSortingEnabled(false);
+    // A cell shows its whole text on one line: columns widen instead.
+    m_tabella->setWordWrap(false);
+    m_tabella->setTextElideMode(Qt::ElideNone);
     m_larghezze.resize(m_tabella->columnCount(), -1);
     m_sinistra.resize(m_tabella->columnCount(), false);
     aggiornaAspetto();
@@ -80,6 +85,8 @@ void GrigliaTabella::impostaLarghezzaColonna(int colonna, int twips)
         return;
     m_larghezze[colonna] = twips;
     m_tabella->setColumnWidth(colonna, twips / kTwipPerPixel);
+    for (int r = 0; r < righe(); ++r)
+        allarga(r, colonna);
 }
 
 int GrigliaTabella::larghezzaColonna(int colonna) const
@@ -112,8 +119,10 @@ QString GrigliaTabella::testo(int riga, int colonna) const
 
 void GrigliaTabella::impostaTesto(int riga, int colonna, const QString& testo)
 {
-    if (QTableWidgetItem* item = cella(riga, colonna))
+    if (QTableWidgetItem* item = cella(riga, colonna)) {
         item->setText(testo);
+        allarga(riga, colonna);
+    }
 }
 
 void GrigliaTabella::impostaImmagine(int riga, int colonna, const QImage& immagine)
@@ -122,6 +131,7 @@ void GrigliaTabella::impostaImmagine(int riga, int colonna, const QImage& immagi
     if (!item)
         return;
     item->setIcon(immagine.isNull() ? QIcon() : QIcon(QPixmap::fromImage(immagine)));
+    allarga(riga, colonna);
     impostaCellaCorrente(riga, colonna);
 }
 
@@ -293,6 +303,34 @@ void GrigliaTabella::applicaAspetto(int riga, int colonna, QTableWidgetItem* ite
         item->setData(Qt::BackgroundRole, QVariant());
         item->setData(Qt::ForegroundRole, QVariant());
     }
+}
+
+int GrigliaTabella::larghezzaNecessaria(int riga, int colonna) const
+{
+    if (!m_tabella->item(riga, colonna))
+        return 0;
+    // Measured as the view measures it (QTableView::sizeHintForColumn), one cell at a time.
+    QStyleOptionViewItem opzione;
+    opzione.initFrom(m_tabella);
+    opzione.widget = m_tabella;
+    opzione.font = m_tabella->font();
+    opzione.textElideMode = m_tabella->textElideMode();
+    const int icona = m_tabella->style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, m_tabella);
+    opzione.decorationSize =
+        m_tabella->iconSize().isValid() ? m_tabella->iconSize() : QSize(icona, icona);
+    const QModelIndex indice = m_tabella->model()->index(riga, colonna);
+    return m_tabella->itemDelegateForIndex(indice)->sizeHint(opzione, indice).width() +
+           (m_tabella->showGrid() ? 1 : 0);
+}
+
+void GrigliaTabella::allarga(int riga, int colonna)
+{
+    // A column asked to be narrower than a pixel is hidden on purpose.
+    if (m_larghezze.value(colonna, -1) >= 0 && m_larghezze.value(colonna) < kTwipPerPixel)
+        return;
+    const int necessaria = larghezzaNecessaria(riga, colonna);
+    if (necessaria > m_tabella->columnWidth(colonna))
+        m_tabella->setColumnWidth(colonna, necessaria);
 }
 
 void GrigliaTabella::aggiornaAspetto()

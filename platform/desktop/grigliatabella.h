@@ -11,7 +11,8 @@ namespace kalimo {
 
 // A QTableWidget seen as a Griglia. Row 0 and column 0 are ordinary cells
 // with the fixed look (Qt's own headers are hidden), as the grid's users
-// address them by number. Widths are kept in twips, 15 to a pixel.
+// address them by number. Widths are kept in twips, 15 to a pixel; a column
+// shows wider when its texts need it, never cutting or wrapping a cell.
 class GrigliaTabella final : public Griglia
 {
 public:
@@ -54,6 +55,9 @@ private:
     QTableWidgetItem* cella(int riga, int colonna);
     void applicaAspetto(int riga, int colonna, QTableWidgetItem* item) const;
     void aggiornaAspetto();
+    // Pixels a cell needs to show its whole text and picture.
+    int larghezzaNecessaria(int riga, int colonna) const;
+    void allarga(int riga, int colonna);
 
     QPointer<QTableWidget> m_tabella;
     QList<int> m_larghezze; // twips, one per column

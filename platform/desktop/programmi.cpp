@@ -1,5 +1,7 @@
 #include "platform/desktop/programmi.h"
 
+#include "platform/desktop/installazione.h"
+
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
@@ -48,7 +50,10 @@ qint64 AvvioProgrammiQt::avvia(const QString& programma, const QString& argoment
 {
     const QString cartella =
         m_cartella.isEmpty() ? QCoreApplication::applicationDirPath() : m_cartella;
-    const QString percorso = QDir(cartella).filePath(programma);
+    // Beside us in a build or a portable folder; in the helpers' folder once installed.
+    QString percorso = QDir(cartella).filePath(programma);
+    if (!QFileInfo(percorso).isExecutable())
+        percorso = QDir(cartellaAiutanti(cartella)).filePath(programma);
     if (!QFileInfo(percorso).isExecutable())
         return 0;
     qint64 pid = 0;

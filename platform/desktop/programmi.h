@@ -11,7 +11,8 @@ class AvvioProgrammi
 public:
     virtual ~AvvioProgrammi() = default;
 
-    // Starts `programma`, which lies beside our own executable, with the whole
+    // Starts `programma`, which lies beside our own executable (or in the
+    // helpers' folder of an installed copy), with the whole
     // `argomenti` text as its one argument. Returns the task id (the process
     // id), 0 when it could not be started.
     virtual qint64 avvia(const QString& programma, const QString& argomenti) = 0;

@@ -2,7 +2,6 @@
 
 #include "platform/session/wire.h"
 
-#include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QtEndian>
 #include <QTimer>
@@ -38,15 +37,13 @@ EnetPump* EnetPump::create(const ENetAddress* bindTo, size_t peerCount, int pump
                            EventHandler onEvent, DatagramHandler onDatagram, QString* error)
 {
     if (!initialiseEnet()) {
-        *error =
-            QCoreApplication::translate("kalimo::session", "The network library did not start.");
+        *error = QStringLiteral("The network library did not start.");
         return nullptr;
     }
     ENetHost* host = enet_host_create(bindTo, peerCount, wire::kChannelCount, 0, 0);
     if (!host) {
         *error =
-            QCoreApplication::translate("kalimo::session", "The UDP port %1 could not be opened.")
-                .arg(bindTo ? bindTo->port : 0);
+            QStringLiteral("The UDP port %1 could not be opened.").arg(bindTo ? bindTo->port : 0);
         return nullptr;
     }
     host->maximumPacketSize = wire::kMaxPayload + 64;

@@ -76,6 +76,9 @@ bool SessionClient::ensurePump()
                                      static_cast<int>(answer->maxPlayers));
         },
         &m_error);
+    // The pump's own words are English, for the room host's log; ours reach the user.
+    if (!m_pump)
+        m_error = tr("Il collegamento di rete della stanza non si avvia.");
     return m_pump != nullptr;
 }
 
@@ -110,7 +113,7 @@ void SessionClient::EnumHosts(const QString& host, quint16 port, const QUuid& ap
         const QString ip =
             info.error() == QHostInfo::NoError ? firstIpv4(info.addresses()) : QString();
         if (ip.isEmpty())
-            m_error = tr("The room address %1 could not be found.").arg(host);
+            m_error = tr("L'indirizzo della stanza %1 non è stato trovato.").arg(host);
         resolved(generation, ip);
     });
 }
@@ -120,7 +123,7 @@ void SessionClient::resolved(quint64 generation, const QString& ip)
     if (ip.isEmpty()) {
         m_lookupFailed = true;
         if (m_error.isEmpty())
-            m_error = tr("The room address is not an IPv4 address.");
+            m_error = tr("L'indirizzo della stanza non è un indirizzo IPv4.");
         QTimer::singleShot(0, this, [this, generation] {
             if (generation == m_generation)
                 Q_EMIT EnumHostsFailed(m_error);

@@ -68,6 +68,7 @@ public:
     bool isConnected() const { return m_state == State::Connected; }
     // The id the host gave us; 0 until connected.
     qint32 localPlayerId() const { return m_playerId; }
+    // In the user's language: it may reach a box.
     QString errorString() const { return m_error; }
 
 Q_SIGNALS:

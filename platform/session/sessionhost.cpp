@@ -42,18 +42,18 @@ void SessionHost::setMaxPlayers(int maxPlayers)
 bool SessionHost::Listen(const QString& address, quint16 port, const QUuid& appGuid, int maxPlayers)
 {
     if (m_pump) {
-        m_error = tr("The room session is already open.");
+        m_error = QStringLiteral("The room session is already open.");
         return false;
     }
     if (maxPlayers < 1 || maxPlayers > kMostPlayers) {
-        m_error = tr("A room holds from 1 to %1 players.").arg(kMostPlayers);
+        m_error = QStringLiteral("A room holds from 1 to %1 players.").arg(kMostPlayers);
         return false;
     }
     ENetAddress bind{};
     bind.host = ENET_HOST_ANY;
     bind.port = port;
     if (!address.isEmpty() && !enetAddressFromIp(address, port, &bind)) {
-        m_error = tr("%1 is not an IPv4 address.").arg(address);
+        m_error = QStringLiteral("%1 is not an IPv4 address.").arg(address);
         return false;
     }
     // Members, the attempts strangers may hold open, and one spare slot to

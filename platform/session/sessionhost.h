@@ -77,6 +77,7 @@ public:
     // signal follows. Safe to call at any time, any number of times.
     void Close();
 
+    // English: it goes to the room host's log.
     QString errorString() const { return m_error; }
     // Connect datagrams dropped before ENet saw them, and enumeration
     // queries left unanswered, since Listen.

@@ -33,7 +33,7 @@ VoiceResult settled(QSettings& settings)
     return VoiceResult::failure(
         VoiceError::InvalidArgument,
         QCoreApplication::translate("AudioSettings",
-                                    "The audio settings could not be written to %1")
+                                    "Le impostazioni audio non possono essere scritte in %1")
             .arg(settings.fileName()));
 }
 
@@ -78,8 +78,8 @@ VoiceResult AudioSettings::save(const AudioDeviceChoice& choice) const
     if (choice.inputId.isEmpty() || choice.outputId.isEmpty())
         return VoiceResult::failure(
             VoiceError::InvalidArgument,
-            QCoreApplication::translate("AudioSettings",
-                                        "Both an input and an output device must be chosen"));
+            QCoreApplication::translate(
+                "AudioSettings", "Bisogna scegliere una periferica di ingresso e una di uscita"));
     auto settings = openSettings(m_file, m_organisation, m_application);
     settings->setValue(kInputId, choice.inputId);
     settings->setValue(kInputName, choice.inputName);

@@ -28,7 +28,7 @@ std::unique_ptr<CapturePipeline> CapturePipeline::create(const Options& options,
         result = VoiceResult::failure(
             VoiceError::CodecFailed,
             QCoreApplication::translate("CapturePipeline",
-                                        "The speexdsp preprocessor could not start"));
+                                        "Il filtro del microfono (speexdsp) non si avvia"));
         return nullptr;
     }
     spx_int32_t on = 1;

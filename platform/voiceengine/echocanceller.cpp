@@ -18,7 +18,7 @@ std::unique_ptr<EchoCanceller> EchoCanceller::create(int blockSamples, VoiceResu
     if (!st) {
         result = VoiceResult::failure(
             VoiceError::CodecFailed,
-            QCoreApplication::translate("EchoCanceller", "The echo canceller could not start"));
+            QCoreApplication::translate("EchoCanceller", "Il filtro contro l'eco non si avvia"));
         return nullptr;
     }
     spx_int32_t rate = kSampleRate;

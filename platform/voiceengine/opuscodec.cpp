@@ -30,16 +30,19 @@ std::unique_ptr<OpusFrameEncoder> OpusFrameEncoder::create(int frameMs, int bitr
                                                            VoiceResult& result)
 {
     if (frameMs != 10 && frameMs != 20) {
-        result = VoiceResult::failure(VoiceError::InvalidArgument,
-                                      trCodec("The frame length must be 10 or 20 ms"));
+        result = VoiceResult::failure(
+            VoiceError::InvalidArgument,
+            trCodec(QT_TRANSLATE_NOOP("OpusCodec",
+                                      "La durata di un pacchetto voce deve essere 10 o 20 ms")));
         return nullptr;
     }
     int error = OPUS_OK;
     OpusEncoder* enc = opus_encoder_create(kSampleRate, 1, OPUS_APPLICATION_VOIP, &error);
     if (!enc || error != OPUS_OK) {
-        result = VoiceResult::failure(
-            VoiceError::CodecFailed,
-            trCodec("Opus encoder: %1").arg(QString::fromUtf8(opus_strerror(error))));
+        result =
+            VoiceResult::failure(VoiceError::CodecFailed,
+                                 trCodec(QT_TRANSLATE_NOOP("OpusCodec", "Codificatore Opus: %1"))
+                                     .arg(QString::fromUtf8(opus_strerror(error))));
         return nullptr;
     }
     opus_encoder_ctl(enc, OPUS_SET_BITRATE(std::clamp(bitrate, 12000, 40000)));
@@ -96,9 +99,10 @@ std::unique_ptr<OpusFrameDecoder> OpusFrameDecoder::create(VoiceResult& result)
     int error = OPUS_OK;
     OpusDecoder* dec = opus_decoder_create(kSampleRate, 1, &error);
     if (!dec || error != OPUS_OK) {
-        result = VoiceResult::failure(
-            VoiceError::CodecFailed,
-            trCodec("Opus decoder: %1").arg(QString::fromUtf8(opus_strerror(error))));
+        result =
+            VoiceResult::failure(VoiceError::CodecFailed,
+                                 trCodec(QT_TRANSLATE_NOOP("OpusCodec", "Decodificatore Opus: %1"))
+                                     .arg(QString::fromUtf8(opus_strerror(error))));
         return nullptr;
     }
     result = VoiceResult::success();

@@ -45,38 +45,45 @@ VoiceResult findDevice(const QList<QAudioDevice>& list, const QByteArray& id, QA
     if (list.isEmpty())
         return VoiceResult::failure(
             VoiceError::NoAudioSystem,
-            trAudio("No audio devices are available (is the audio server running?)"));
+            trAudio(QT_TRANSLATE_NOOP(
+                "QtAudioBackend",
+                "Nessuna periferica audio disponibile (il server audio è avviato?)")));
     for (const QAudioDevice& d : list) {
         if (d.id() == id) {
             found = d;
             if (!d.isFormatSupported(voiceFormat()))
                 return VoiceResult::failure(
                     VoiceError::FormatUnsupported,
-                    trAudio("The device %1 does not accept 48 kHz mono 16-bit audio")
+                    trAudio(QT_TRANSLATE_NOOP(
+                                "QtAudioBackend",
+                                "La periferica %1 non accetta audio a 48 kHz mono 16 bit"))
                         .arg(d.description()));
             return VoiceResult::success();
         }
     }
     return VoiceResult::failure(
         VoiceError::DeviceNotFound,
-        trAudio("The audio device %1 is not present").arg(QString::fromUtf8(id)));
+        trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "La periferica audio %1 non è presente"))
+            .arg(QString::fromUtf8(id)));
 }
 
 QString describe(QAudio::Error e)
 {
     switch (e) {
     case QAudio::NoError:
-        return trAudio("no error");
+        return trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "nessun errore"));
     case QAudio::OpenError:
-        return trAudio("the device could not be opened");
+        return trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "la periferica non si apre"));
     case QAudio::IOError:
-        return trAudio("reading or writing the device failed");
+        return trAudio(
+            QT_TRANSLATE_NOOP("QtAudioBackend", "lettura o scrittura sulla periferica fallita"));
     case QAudio::UnderrunError:
-        return trAudio("the device ran out of data");
+        return trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "la periferica è rimasta senza dati"));
     case QAudio::FatalError:
-        return trAudio("the device failed");
+        return trAudio(
+            QT_TRANSLATE_NOOP("QtAudioBackend", "la periferica ha smesso di funzionare"));
     }
-    return trAudio("unknown audio error");
+    return trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "errore audio sconosciuto"));
 }
 
 int bytesForMs(int ms)
@@ -100,8 +107,10 @@ public:
     {
         m_io = m_source.start();
         if (!m_io || m_source.error() != QAudio::NoError)
-            return VoiceResult::failure(VoiceError::DeviceOpenFailed,
-                                        trAudio("Capture: %1").arg(describe(m_source.error())));
+            return VoiceResult::failure(
+                VoiceError::DeviceOpenFailed,
+                trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "Registrazione: %1"))
+                    .arg(describe(m_source.error())));
         QObject::connect(m_io, &QIODevice::readyRead, this, &QtCapture::drain);
         QObject::connect(&m_source, &QAudioSource::stateChanged, this, &QtCapture::onState);
         return VoiceResult::success();
@@ -130,8 +139,10 @@ private:
             return;
         m_failed = true;
         if (m_onError)
-            m_onError(VoiceResult::failure(VoiceError::DeviceFailed,
-                                           trAudio("Capture: %1").arg(describe(e))));
+            m_onError(VoiceResult::failure(
+                VoiceError::DeviceFailed,
+                trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "Registrazione: %1"))
+                    .arg(describe(e))));
     }
 
     QAudioSource m_source;
@@ -164,8 +175,10 @@ public:
     {
         m_io = m_sink.start();
         if (!m_io || m_sink.error() != QAudio::NoError)
-            return VoiceResult::failure(VoiceError::DeviceOpenFailed,
-                                        trAudio("Playback: %1").arg(describe(m_sink.error())));
+            return VoiceResult::failure(
+                VoiceError::DeviceOpenFailed,
+                trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "Riproduzione: %1"))
+                    .arg(describe(m_sink.error())));
         QObject::connect(&m_sink, &QAudioSink::stateChanged, this, &QtPlayback::onState);
         QObject::connect(&m_timer, &QTimer::timeout, this, [this] {
             // Full once and drained since: the server is playing. Nothing
@@ -232,8 +245,9 @@ private:
         m_failed = true;
         m_timer.stop();
         if (m_onError)
-            m_onError(VoiceResult::failure(VoiceError::DeviceFailed,
-                                           trAudio("Playback: %1").arg(describe(e))));
+            m_onError(VoiceResult::failure(
+                VoiceError::DeviceFailed,
+                trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "Riproduzione: %1")).arg(describe(e))));
     }
 
     QAudioSink m_sink;

@@ -134,7 +134,7 @@ VoiceResult SignalSource::parseWav(const QByteArray& bytes, QVector<qint16>& sam
     const auto* p = reinterpret_cast<const uchar*>(bytes.constData());
     const qsizetype size = bytes.size();
     if (size < 12 || !bytes.startsWith("RIFF") || bytes.mid(8, 4) != "WAVE")
-        return bad(trSignal("Not a WAV file"));
+        return bad(trSignal(QT_TRANSLATE_NOOP("SignalSource", "Non è un file WAV")));
     bool formatOk = false;
     qsizetype pos = 12;
     while (pos + 8 <= size) {
@@ -142,20 +142,23 @@ VoiceResult SignalSource::parseWav(const QByteArray& bytes, QVector<qint16>& sam
         const quint32 length = qFromLittleEndian<quint32>(p + pos + 4);
         const qsizetype body = pos + 8;
         if (quint64(length) > quint64(size - body))
-            return bad(trSignal("The WAV file is truncated"));
+            return bad(trSignal(QT_TRANSLATE_NOOP("SignalSource", "Il file WAV è troncato")));
         if (id == "fmt ") {
             if (length < 16)
-                return bad(trSignal("The WAV format block is too short"));
+                return bad(trSignal(QT_TRANSLATE_NOOP(
+                    "SignalSource", "Il blocco del formato del file WAV è troppo corto")));
             const quint16 format = qFromLittleEndian<quint16>(p + body);
             const quint16 channels = qFromLittleEndian<quint16>(p + body + 2);
             const quint32 rate = qFromLittleEndian<quint32>(p + body + 4);
             const quint16 bits = qFromLittleEndian<quint16>(p + body + 14);
             if (format != 1 || channels != 1 || rate != quint32(kSampleRate) || bits != 16)
-                return bad(trSignal("The WAV file must be PCM, 48 kHz, mono, 16-bit"));
+                return bad(trSignal(QT_TRANSLATE_NOOP(
+                    "SignalSource", "Il file WAV deve essere PCM, 48 kHz, mono, 16 bit")));
             formatOk = true;
         } else if (id == "data") {
             if (!formatOk)
-                return bad(trSignal("The WAV file has data before its format"));
+                return bad(trSignal(
+                    QT_TRANSLATE_NOOP("SignalSource", "Il file WAV ha dati prima del formato")));
             samples.resize(qsizetype(length / 2));
             for (qsizetype i = 0; i < samples.size(); ++i)
                 samples[i] = qFromLittleEndian<qint16>(p + body + 2 * i);
@@ -163,15 +166,17 @@ VoiceResult SignalSource::parseWav(const QByteArray& bytes, QVector<qint16>& sam
         }
         pos = body + qsizetype(length) + (length & 1);
     }
-    return bad(trSignal("The WAV file holds no audio data"));
+    return bad(trSignal(QT_TRANSLATE_NOOP("SignalSource", "Il file WAV non contiene audio")));
 }
 
 VoiceResult SignalSource::readFile(const QString& path, QVector<qint16>& samples)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return VoiceResult::failure(VoiceError::InvalidArgument,
-                                    trSignal("Cannot read %1: %2").arg(path, file.errorString()));
+        return VoiceResult::failure(
+            VoiceError::InvalidArgument,
+            trSignal(QT_TRANSLATE_NOOP("SignalSource", "Impossibile leggere %1: %2"))
+                .arg(path, file.errorString()));
     const QByteArray bytes = file.readAll();
     if (path.endsWith(QStringLiteral(".wav"), Qt::CaseInsensitive))
         return parseWav(bytes, samples);

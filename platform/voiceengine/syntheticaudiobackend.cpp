@@ -127,19 +127,24 @@ VoiceResult checkOpen(const QList<AudioDevice>& list,
                       bool busy)
 {
     if (list.isEmpty())
-        return VoiceResult::failure(VoiceError::NoAudioSystem,
-                                    trSynthetic("No audio devices are available"));
+        return VoiceResult::failure(
+            VoiceError::NoAudioSystem,
+            trSynthetic(QT_TRANSLATE_NOOP("SyntheticAudioBackend",
+                                          "Nessuna periferica audio disponibile")));
     const bool listed =
         std::any_of(list.begin(), list.end(), [&](const AudioDevice& d) { return d.id == id; });
     if (!listed)
         return VoiceResult::failure(
             VoiceError::DeviceNotFound,
-            trSynthetic("The audio device %1 is not present").arg(QString::fromUtf8(id)));
+            trSynthetic(
+                QT_TRANSLATE_NOOP("SyntheticAudioBackend", "La periferica audio %1 non è presente"))
+                .arg(QString::fromUtf8(id)));
     if (failures.contains(id))
         return failures.value(id);
     if (busy)
-        return VoiceResult::failure(VoiceError::DeviceOpenFailed,
-                                    trSynthetic("The device is busy"));
+        return VoiceResult::failure(
+            VoiceError::DeviceOpenFailed,
+            trSynthetic(QT_TRANSLATE_NOOP("SyntheticAudioBackend", "La periferica è occupata")));
     return VoiceResult::success();
 }
 

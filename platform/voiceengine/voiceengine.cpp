@@ -87,26 +87,35 @@ VoiceResult VoiceEngine::Connect(const VoiceClientConfig& config)
 VoiceResult VoiceEngine::open(const VoiceClientConfig& config)
 {
     if (isConnected())
-        return VoiceResult::failure(VoiceError::AlreadyConnected,
-                                    trEngine("The voice engine is already connected"));
+        return VoiceResult::failure(
+            VoiceError::AlreadyConnected,
+            trEngine(QT_TRANSLATE_NOOP("VoiceEngine", "Il motore voce è già collegato")));
     const std::optional<AudioDeviceChoice> choice = m_settings.load();
     if (!choice)
-        return VoiceResult::failure(VoiceError::SetupRequired,
-                                    trEngine("No audio devices have been chosen yet"));
+        return VoiceResult::failure(
+            VoiceError::SetupRequired,
+            trEngine(QT_TRANSLATE_NOOP("VoiceEngine",
+                                       "Non è ancora stata scelta nessuna periferica audio")));
     const QList<AudioDevice> inputs = m_backend.inputDevices();
     const QList<AudioDevice> outputs = m_backend.outputDevices();
     if (inputs.isEmpty() || outputs.isEmpty())
         return VoiceResult::failure(
             VoiceError::NoAudioSystem,
-            trEngine("No audio devices are available (is the audio server running?)"));
+            trEngine(QT_TRANSLATE_NOOP(
+                "VoiceEngine",
+                "Nessuna periferica audio disponibile (il server audio è avviato?)")));
     if (!listed(inputs, choice->inputId))
         return VoiceResult::failure(
             VoiceError::SetupRequired,
-            trEngine("The chosen input device %1 is no longer present").arg(choice->inputName));
+            trEngine(QT_TRANSLATE_NOOP("VoiceEngine",
+                                       "La periferica di ingresso scelta %1 non è più presente"))
+                .arg(choice->inputName));
     if (!listed(outputs, choice->outputId))
         return VoiceResult::failure(
             VoiceError::SetupRequired,
-            trEngine("The chosen output device %1 is no longer present").arg(choice->outputName));
+            trEngine(QT_TRANSLATE_NOOP("VoiceEngine",
+                                       "La periferica di uscita scelta %1 non è più presente"))
+                .arg(choice->outputName));
 
     VoiceResult result;
     CapturePipeline::Options co;
@@ -198,8 +207,10 @@ VoiceResult VoiceEngine::SetTransmitTargets(const QList<quint32>& targets)
 {
     if (targets.size() == 1 && targets.first() == 0)
         return VoiceResult::success();
-    return VoiceResult::failure(VoiceError::InvalidArgument,
-                                trEngine("Voice can only be sent to everyone in the room"));
+    return VoiceResult::failure(
+        VoiceError::InvalidArgument,
+        trEngine(
+            QT_TRANSLATE_NOOP("VoiceEngine", "La voce si può inviare solo a tutta la stanza")));
 }
 
 void VoiceEngine::FrameReceived(quint32 speakerId, quint16 seq, const QByteArray& frame)

@@ -21,7 +21,7 @@ enum class VoiceError : int {
     DeviceFailed = 10, // a running device stopped with an error
 };
 
-// A result the caller checks; `detail` is a technical English text the
+// A result the caller checks; `detail` is a short text in the user's language the
 // caller may append to its own message.
 struct VoiceResult
 {

@@ -1,5 +1,6 @@
 #include "servers/master/masteroptions.h"
 
+#include "platform/termination/processes.h"
 #include "platform/termination/terminationsignal.h"
 #include "servers/master/accountstore.h"
 #include "servers/master/masterconfig.h"
@@ -11,10 +12,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/resource.h>
-#include <unistd.h>
 
 namespace kalimo::master {
 
@@ -152,20 +150,6 @@ OptionsResult parseOptions(const QStringList& arguments)
         o.account = parser.value(disableAccount).trimmed();
     }
     return result;
-}
-
-long raiseOpenFileLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return -1;
-    if (limit.rlim_cur < limit.rlim_max) {
-        rlimit raised = limit;
-        raised.rlim_cur = limit.rlim_max;
-        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
-            limit = raised;
-    }
-    return limit.rlim_cur == RLIM_INFINITY ? LONG_MAX : long(limit.rlim_cur);
 }
 
 int runMaster(QCoreApplication& app, const MasterOptions& options)

@@ -31,10 +31,6 @@ struct OptionsResult
 // `arguments` as QCoreApplication::arguments() gives them, program first.
 OptionsResult parseOptions(const QStringList& arguments);
 
-// Many lobbies mean many sockets: take the hard limit on open files.
-// Returns the limit now in force, or -1 when it cannot be read.
-long raiseOpenFileLimit();
-
 // The whole program once the application object exists; the exit code.
 int runMaster(QCoreApplication& app, const MasterOptions& options);
 

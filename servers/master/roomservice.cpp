@@ -1,5 +1,6 @@
 #include "servers/master/roomservice.h"
 
+#include "platform/termination/processes.h"
 #include "protocol/codes.h"
 #include "protocol/framing.h"
 #include "protocol/values.h"
@@ -16,13 +17,6 @@
 #include <QThread>
 
 #include <algorithm>
-
-
-#ifdef Q_OS_LINUX
-#include <csignal>
-#include <sys/prctl.h>
-#include <unistd.h>
-#endif
 
 namespace kalimo::master {
 
@@ -209,10 +203,8 @@ RoomService::Worker* RoomService::workerForNextRoom()
     w->process = process;
     process->setProgram(m_program);
     process->setArguments({u"--rooms"_s});
-#ifdef Q_OS_LINUX
     // Even a master that is killed outright leaves no room host behind.
-    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-#endif
+    endWithParent(*process);
     connect(process, &QProcess::finished, this, [this, w](int code, QProcess::ExitStatus status) {
         onWorkerEnded(w, status == QProcess::CrashExit ? u"crashed"_s
                                                        : u"ended with exit code %1"_s.arg(code));
@@ -643,17 +635,8 @@ qint64 RoomService::hostMemoryBytes() const
     for (const auto& w : m_workers) {
         if (!w->process)
             continue;
-        qint64 bytes = kTypicalHost;
-#ifdef Q_OS_LINUX
-        QFile statm(u"/proc/%1/statm"_s.arg(w->process->processId()));
-        if (statm.open(QIODevice::ReadOnly)) {
-            const QList<QByteArray> fields = statm.readAll().split(' ');
-            bool ok = false;
-            const qint64 pages = fields.value(1).toLongLong(&ok);
-            if (ok && pages > 0)
-                bytes = pages * ::sysconf(_SC_PAGESIZE);
-        }
-#endif
+        const qint64 resident = residentBytes(w->process->processId());
+        const qint64 bytes = resident > 0 ? resident : kTypicalHost;
         total += bytes;
     }
     return total;

@@ -12,20 +12,9 @@ constexpr int kWait = kalimo::test::kAttesaProcessi;
 struct Voce : kalimo::test::ClienteVoce
 {
     using ClienteVoce::ClienteVoce;
-    // For the windows played after `dopo` (epoch ms): how many carry a tone near `hz`, and how
-    // many in a row at the end do not.
     QPair<int, int> toni(int hz, qint64 dopo) const
     {
-        int n = 0, senza = 0;
-        for (const QString& r : righe(ascolto)) {
-            const QStringList c = r.split(u' ');
-            if (c.size() != 3 || c[0].toLongLong() <= dopo)
-                continue;
-            const bool tono = c[1].toInt() > 1000 && qAbs(c[2].toInt() - hz) < hz / 10;
-            n += tono;
-            senza = tono ? 0 : senza + 1;
-        }
-        return {n, senza};
+        return kalimo::test::toniSentiti(ascolto, hz, dopo);
     }
 };
 

@@ -326,6 +326,12 @@ void TestImpostazioni::cartellaProgramma()
     preparaCartellaUtente(usata.percorso());
     QCOMPARE(usata.leggi("miniguida.txt"), "mia");
     QVERIFY(!usata.esiste("Masters.txt") && usata.esiste("inforegistrazione.txt"));
+    // An installed copy's shipped files are copied rather than the built-in ones.
+    CartellaTemporanea dati, installata;
+    QVERIFY(dati.scrivi("Masters.txt", "Altro | 192.0.2.1 | 7070 | k\r\n"));
+    preparaCartellaUtente(installata.percorso(), dati.percorso());
+    QCOMPARE(installata.leggi("Masters.txt"), "Altro | 192.0.2.1 | 7070 | k\r\n");
+    QVERIFY(!installata.esiste("miniguida.txt")); // not shipped there
 
     test::CartellaBloccata blocco(eseguibile.percorso());
     if (!blocco.attiva())

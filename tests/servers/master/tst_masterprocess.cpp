@@ -1,5 +1,6 @@
 #include "masterclient.h"
 
+#include "platform/termination/processes.h"
 #include "servers/master/accountstore.h"
 #include "servers/master/masteroptions.h"
 
@@ -212,7 +213,7 @@ void TestMasterProcess::silentLobbyDroppedAndNickFreed()
 
 void TestMasterProcess::thousandConnections()
 {
-    QVERIFY(raiseOpenFileLimit() > 2200);
+    QVERIFY(kalimo::raiseOpenFileLimit() > 2200);
     MasterProcess m;
     QVERIFY2(m.start(args()), qPrintable(m.log()));
     QCOMPARE(registerAccount(*MasterClient::to(m.port), "anna", "secret"), "00001");

@@ -1,0 +1,116 @@
+#include "tests/support/lobbyvoce.h"
+#include "tests/support/processivoce.h"
+#include "tests/support/processomaster.h"
+#include "tests/support/registrazione.h"
+
+#include <QFileInfo>
+#include <QLabel>
+
+using namespace kalimo;
+using namespace kalimo::test;
+
+// This build installed into a staging folder, then used from there: the lobby's first
+// start, and a short journey with the installed servers and voice clients.
+class TestInstalled final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_radice.isValid());
+        QProcess installa;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DESTDIR", m_radice.path());
+        installa.setProcessEnvironment(env);
+        installa.setProcessChannelMode(QProcess::MergedChannels);
+        installa.start(qEnvironmentVariable("KALIMO_CMAKE"),
+                       {"--install", qEnvironmentVariable("KALIMO_BUILD_DIR"), "--prefix", "/usr"});
+        QVERIFY(installa.waitForFinished(120000));
+        QVERIFY2(installa.exitCode() == 0, installa.readAll().constData());
+        m_usr = m_radice.filePath("usr");
+        qputenv("KALIMO_BIN_DIR", (m_usr + "/bin").toUtf8());
+        preparaAmbienteVoce(m_dir);
+    }
+
+    void files()
+    {
+        for (const char* programma :
+             {"bin/kalimo", "libexec/kalimo/voice", "bin/kalimo-master", "bin/kalimo-roomhost"})
+            QVERIFY2(QFileInfo(m_usr + "/" + programma).isExecutable(), programma);
+        for (const char* file :
+             {"share/kalimo/Masters.txt", "share/kalimo/miniguida.txt",
+              "share/kalimo/miniguida_en.txt", "share/kalimo/inforegistrazione.txt",
+              "share/applications/org.kalimo.Kalimo.desktop",
+              "share/metainfo/org.kalimo.Kalimo.metainfo.xml",
+              "share/icons/hicolor/scalable/apps/org.kalimo.Kalimo.svg",
+              "share/icons/hicolor/256x256/apps/org.kalimo.Kalimo.png",
+              "share/doc/kalimo/copyright", "share/doc/kalimo-server/copyright"})
+            QVERIFY2(QFileInfo(m_usr + "/" + file).isFile(), file);
+        // No voice beside the lobby: it must be found in the helpers' folder.
+        QVERIFY(!QFileInfo::exists(m_usr + "/bin/voice"));
+    }
+
+    // Even where it could write beside itself (as root), an installed lobby keeps its files
+    // in the per-user data folder, and its first start puts the default master list there.
+    void primoAvvio()
+    {
+        QTemporaryDir casa;
+        QProcess lobby;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("KALIMO_HOME");
+        env.insert("HOME", casa.path());
+        env.insert("XDG_DATA_HOME", casa.filePath("dati"));
+        lobby.setProcessEnvironment(env);
+        lobby.start(m_usr + "/bin/kalimo", {});
+        QVERIFY(lobby.waitForStarted(kAttesaVoce));
+        const QString lista = casa.filePath("dati/kalimo/Masters.txt");
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(lista); }, kAttesaVoce));
+        lobby.kill();
+        lobby.waitForFinished(kAttesaVoce);
+        QFile copia(lista), originale(m_usr + "/share/kalimo/Masters.txt");
+        QVERIFY(copia.open(QIODevice::ReadOnly) && originale.open(QIODevice::ReadOnly));
+        QCOMPARE(copia.readAll(), originale.readAll());
+        QVERIFY(QFileInfo::exists(casa.filePath("dati/kalimo/miniguida.txt")));
+        QVERIFY(!QFileInfo::exists(m_usr + "/bin/Masters.txt"));
+    }
+
+    void journey()
+    {
+        ProcessoMaster master;
+        QVERIFY(master.avvia(porteStanze() +
+                             "[PermanentRooms]\nsize=1\n1\\Name=Piazza\n1\\MaxUsers=5\n"
+                             "1\\MaxAudioUsers=2\n"));
+        QVERIFY(registraAccount(master.porta(), "ana", "Segreto1"));
+        QVERIFY(registraAccount(master.porta(), "bea", "Segreto1"));
+        Lobby a(m_dir, master.porta(), "ana"), b(m_dir, master.porta(), "bea");
+        QVERIFY(a.m->ConnessoAlMaster && b.m->ConnessoAlMaster);
+
+        // Each voice client plays its own tone and records what it hears.
+        const QString ascoltoBea = m_dir.filePath("bea.rec");
+        qputenv("KALIMO_AUDIO_TONE", "440");
+        qputenv("KALIMO_AUDIO_RECORD", m_dir.filePath("ana.rec").toUtf8());
+        QVERIFY(a.vedeStanze({"Piazza 0 / 5"}));
+        a.entra("Piazza");
+        QVERIFY(a.avviatore.vede({"grid|ana"}));
+        qputenv("KALIMO_AUDIO_TONE", "0");
+        qputenv("KALIMO_AUDIO_RECORD", ascoltoBea.toUtf8());
+        QVERIFY(b.vedeStanze({"Piazza 1 / 5"}));
+        b.entra("Piazza");
+        QVERIFY(b.avviatore.vede({"grid|ana,bea", "grid|bea,ana"}));
+        QVERIFY(a.avviatore.vede({"grid|ana,bea", "grid|bea,ana"}));
+
+        // ana takes the floor; bea hears her.
+        a.avviatore.comando("talk");
+        QVERIFY(b.avviatore.vede({"grid|ana*,bea", "grid|bea,ana*"}));
+        QVERIFY(QTest::qWaitFor([&] { return toniSentiti(ascoltoBea, 440, 0).first >= 3; },
+                                kAttesaVoce));
+    }
+
+private:
+    QTemporaryDir m_radice, m_dir;
+    QString m_usr;
+};
+
+QTEST_MAIN(TestInstalled)
+#include "installed_journey.moc"

@@ -1,0 +1,168 @@
+#include "lobby/frmclient.h"
+#include "lobby/frmlistastanze.h"
+#include "lobby/frmlistautenti.h"
+#include "lobby/frmlogin.h"
+#include "lobby/frmnewuser.h"
+#include "lobby/frmnuovastanza.h"
+#include "lobby/frmsplash.h"
+#include "lobby/module1.h"
+#include "platform/desktop/lingua.h"
+#include "tests/support/bancolobby.h"
+#include "tests/support/didascalie.h"
+#include "tests/support/fakemaster.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+
+using namespace kalimo;
+using test::BancoLobby;
+using test::FakeMaster;
+
+// The windows in the system locale's language. CTest runs this three times:
+// LANG=en_US.UTF-8 (English), LANG=it_IT.UTF-8 and no LANG (Italian, the texts
+// exactly as they are written).
+class TestLingua final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_inglese = qEnvironmentVariable("LANG").startsWith("en");
+        QCOMPARE(installaTraduzione(), m_inglese ? "en" : "it");
+        QCOMPARE(linguaInterfaccia(), m_inglese ? "en" : "it");
+    }
+
+    void linguaPer_data()
+    {
+        QTest::addColumn<QStringList>("lingue");
+        QTest::addColumn<QString>("attesa");
+        QTest::newRow("en-US") << QStringList{"en-US", "en"} << "en";
+        QTest::newRow("en") << QStringList{"en"} << "en";
+        QTest::newRow("en_GB") << QStringList{"en_GB"} << "en";
+        QTest::newRow("it first") << QStringList{"it-IT", "en-US"} << "it";
+        QTest::newRow("German") << QStringList{"de-DE", "de"} << "it";
+        QTest::newRow("C") << QStringList{"C"} << "it";
+        QTest::newRow("none") << QStringList{} << "it";
+        QTest::newRow("eo is not en") << QStringList{"eo"} << "it";
+    }
+    void linguaPer()
+    {
+        QFETCH(QStringList, lingue);
+        QFETCH(QString, attesa);
+        QCOMPARE(kalimo::linguaPer(lingue), attesa);
+    }
+
+    void finestraPrincipale()
+    {
+        BancoLobby banco;
+        frmClient* c = banco.client();
+        QStringList testi{c->windowTitle(), BancoLobby::figlio<QGroupBox>(c, "Frame1")->title()};
+        for (const char* nome : {"cmdConnettiti", "cmdListaStanze", "cmdListaUtenti",
+                                 "cmdNuovaStanza", "cmdGuida", "cmdOpzioni", "cmdEsci"})
+            testi << banco.pulsante(nome)->text();
+        testi << c->lblStato()->text() << BancoLobby::figlio<QLabel>(c, "lbl")->text();
+        const QStringList italiano{"Kalimo 2.0b - (mario)",
+                                   "Menù principale",
+                                   "Connetti",
+                                   "Lista &Stanze",
+                                   "Contact List",
+                                   "Crea Stanza",
+                                   "Informazioni",
+                                   "Opzioni",
+                                   "Esci",
+                                   "Non Connesso.\nClicca su 'Connetti' per entrare nel servizio.",
+                                   "Label1"};
+        const QStringList inglese{"Kalimo 2.0b - (mario)",
+                                  "Main menu",
+                                  "Connect",
+                                  "&Room List",
+                                  "Contact List",
+                                  "Create Room",
+                                  "Help",
+                                  "Options",
+                                  "Exit",
+                                  "Not Connected.\nClick 'Connect' to enter the service.",
+                                  "Label1"};
+        QCOMPARE(testi, m_inglese ? inglese : italiano);
+
+        // The help text in the windows' language, the Italian one when there is no other.
+        banco.cartella.scrivi("miniguida.txt", "guida");
+        banco.pulsante("cmdGuida")->click();
+        banco.cartella.scrivi("miniguida_en.txt", "guide");
+        banco.pulsante("cmdGuida")->click();
+        QCOMPARE(
+            banco.apri.aperti,
+            QStringList({banco.cartella.file("miniguida.txt"),
+                         banco.cartella.file(m_inglese ? "miniguida_en.txt" : "miniguida.txt")}));
+    }
+
+    // Every caption and grid cell shows whole; a window may grow for a longer text.
+    void testiInteri()
+    {
+        BancoLobby banco;
+        Module1& m = banco.modulo();
+        const QList<QWidget*> finestre{m.FrmClient(),     m.FrmSplash(),      m.FrmLogin(),
+                                       m.FrmNewUser(),    m.FrmListaStanze(), m.FrmListaUtenti(),
+                                       m.FrmNuovaStanza()};
+        for (QWidget* w : finestre) {
+            QCOMPARE(test::testiTagliati(w), QStringList());
+            w->hide();
+        }
+        m.FrmListaStanze()->griglia().aggiungiRiga("\tPiazza del Popolo\t20 / 20\tana\t");
+        m.FrmListaUtenti()->griglia().aggiungiRiga(
+            "\tbeatrice\t" + QCoreApplication::translate("kalimo::frmListaUtenti", "Non Connesso"));
+        for (QWidget* lista : QList<QWidget*>{m.FrmListaStanze(), m.FrmListaUtenti()}) {
+            // Qt's own measure of the widest cell of each column.
+            QTableWidget* tabella = lista->findChild<QTableWidget*>();
+            const QAbstractItemView* vista = tabella;
+            // Column 0 is hidden on purpose.
+            for (int c = 1; c < tabella->columnCount(); ++c)
+                QVERIFY2(vista->sizeHintForColumn(c) <= tabella->columnWidth(c),
+                         qPrintable(tabella->item(0, c)->text()));
+        }
+    }
+
+    void rifiuti_data()
+    {
+        QTest::addColumn<QString>("codice");
+        QTest::addColumn<QString>("italiano");
+        QTest::addColumn<QString>("inglese");
+        QTest::newRow("00002") << "00002"
+                               << "Username o Password errati"
+                               << "Wrong Username or Password";
+        QTest::newRow("00004") << "00004"
+                               << "Non si e' abilitati ad usare questo master"
+                               << "You are not allowed to use this master";
+        QTest::newRow("00005") << "00005"
+                               << "Il tuo username risulta gia' collegato. Attendere e rirpovare"
+                               << "Your username is already connected. Wait and try again";
+        QTest::newRow("00006") << "00006"
+                               << "Autenticatore non in linea"
+                               << "Authenticator not on line";
+    }
+    void rifiuti()
+    {
+        QFETCH(QString, codice);
+        QFETCH(QString, italiano);
+        QFETCH(QString, inglese);
+        FakeMaster master;
+        QVERIFY(master.ascolta());
+        master.quando("0001", FakeMaster::rispondi(codice));
+        BancoLobby banco;
+        banco.scriviMasters(BancoLobby::rigaMaster("Primo", master.porta()));
+        banco.clicConnetti();
+        QCOMPARE(banco.dialoghi.avvisi(),
+                 QStringList({m_inglese ? inglese : italiano, "Kalimo 2.0b", "Informazione Ok"}));
+        QCOMPARE(banco.pulsante("cmdConnettiti")->text(), m_inglese ? "Connect" : "Connetti");
+    }
+
+private:
+    bool m_inglese = false;
+};
+
+QTEST_MAIN(TestLingua)
+#include "tst_lingua.moc"
