@@ -751,13 +751,6 @@ At any time you may ask the controller to access your data, to correct or delete
     </message>
 </context>
 <context>
-    <name>kalimo::CanaleMedia</name>
-    <message>
-        <source>Nessun sistema audio disponibile</source>
-        <translation>No audio system is available</translation>
-    </message>
-</context>
-<context>
     <name>kalimo::Stanza</name>
     <message>
         <source>La Stanza ha raggiunto il numero massimo di utenti</source>
@@ -821,18 +814,7 @@ At any time you may ask the controller to access your data, to correct or delete
     </message>
 </context>
 <context>
-    <name>kalimo::frmChat</name>
-    <message>
-        <source>Chat Pubblica della Stanza</source>
-        <translation>Public Room Chat</translation>
-    </message>
-    <message>
-        <source>Collegato con </source>
-        <translation>Connected with </translation>
-    </message>
-</context>
-<context>
-    <name>kalimo::frmChat2</name>
+    <name>kalimo::lobby::frmChat2</name>
     <message>
         <source>Chat Privata con </source>
         <translation>Private Chat with </translation>
@@ -847,7 +829,7 @@ At any time you may ask the controller to access your data, to correct or delete
     </message>
 </context>
 <context>
-    <name>kalimo::frmClient</name>
+    <name>kalimo::lobby::frmClient</name>
     <message>
         <source>Kalimo 2.0b - (</source>
         <translation>Kalimo 2.0b - (</translation>
@@ -877,12 +859,16 @@ At any time you may ask the controller to access your data, to correct or delete
         <translation>Connected to the master </translation>
     </message>
     <message>
-        <source>Kalimo 2.0b</source>
-        <translation>Kalimo 2.0b</translation>
+        <source>Servizio non disponibile; Nessuno dei server ha risposto alla connessione.</source>
+        <translation>Service not available; None of the servers answered the connection.</translation>
     </message>
     <message>
         <source>Connessione al Master Eseguita</source>
         <translation>Connected to the Master</translation>
+    </message>
+    <message>
+        <source>Kalimo 2.0b</source>
+        <translation>Kalimo 2.0b</translation>
     </message>
     <message>
         <source>Username o Password errati</source>
@@ -907,10 +893,6 @@ At any time you may ask the controller to access your data, to correct or delete
     <message>
         <source>Autenticatore non in linea</source>
         <translation>Authenticator not on line</translation>
-    </message>
-    <message>
-        <source>Servizio non disponibile; Nessuno dei server ha risposto alla connessione.</source>
-        <translation>Service not available; None of the servers answered the connection.</translation>
     </message>
     <message>
         <source>La tua versione del client Kalimo non e&apos; piu&apos; compatibile con la versione corrente dei master; Collegati al sito </source>
@@ -950,18 +932,7 @@ At any time you may ask the controller to access your data, to correct or delete
     </message>
 </context>
 <context>
-    <name>kalimo::frmImpostaAudio</name>
-    <message>
-        <source>Non e&apos; stata trovata nessuna periferica audio: collega un microfono e un altoparlante e riprova.</source>
-        <translation>No audio device was found: connect a microphone and a speaker and try again.</translation>
-    </message>
-    <message>
-        <source>La periferica audio scelta non funziona: </source>
-        <translation>The chosen audio device does not work: </translation>
-    </message>
-</context>
-<context>
-    <name>kalimo::frmListaStanze</name>
+    <name>kalimo::lobby::frmListaStanze</name>
     <message>
         <source>Lista delle stanze disponibili</source>
         <translation>List of the available rooms</translation>
@@ -1024,7 +995,7 @@ At any time you may ask the controller to access your data, to correct or delete
     </message>
 </context>
 <context>
-    <name>kalimo::frmListaUtenti</name>
+    <name>kalimo::lobby::frmListaUtenti</name>
     <message>
         <source>Contact List</source>
         <translation>Contact List</translation>
@@ -1075,7 +1046,7 @@ At any time you may ask the controller to access your data, to correct or delete
     </message>
 </context>
 <context>
-    <name>kalimo::frmLogin</name>
+    <name>kalimo::lobby::frmLogin</name>
     <message>
         <source>Inserire una UserName di almeno 3 caratteri alfanumerici</source>
         <translation>Enter a UserName of at least 3 letters or digits</translation>
@@ -1106,7 +1077,7 @@ At any time you may ask the controller to access your data, to correct or delete
     </message>
 </context>
 <context>
-    <name>kalimo::frmNewUser</name>
+    <name>kalimo::lobby::frmNewUser</name>
     <message>
         <source>Indicare una username di almeno 3 caratteri</source>
         <translation>Give a username of at least 3 characters</translation>
@@ -1177,7 +1148,7 @@ At any time you may ask the controller to access your data, to correct or delete
     </message>
 </context>
 <context>
-    <name>kalimo::frmNuovaStanza</name>
+    <name>kalimo::lobby::frmNuovaStanza</name>
     <message>
         <source>Kalimo 2.0b</source>
         <translation>Kalimo 2.0b</translation>
@@ -1212,7 +1183,51 @@ At any time you may ask the controller to access your data, to correct or delete
     </message>
 </context>
 <context>
-    <name>kalimo::frmVoiceClient</name>
+    <name>kalimo::session::SessionClient</name>
+    <message>
+        <source>Il collegamento di rete della stanza non si avvia.</source>
+        <translation>The room&apos;s network connection does not start.</translation>
+    </message>
+    <message>
+        <source>L&apos;indirizzo della stanza %1 non è stato trovato.</source>
+        <translation>The room address %1 could not be found.</translation>
+    </message>
+    <message>
+        <source>L&apos;indirizzo della stanza non è un indirizzo IPv4.</source>
+        <translation>The room address is not an IPv4 address.</translation>
+    </message>
+</context>
+<context>
+    <name>kalimo::voce::CanaleMedia</name>
+    <message>
+        <source>Nessun sistema audio disponibile</source>
+        <translation>No audio system is available</translation>
+    </message>
+</context>
+<context>
+    <name>kalimo::voce::frmChat</name>
+    <message>
+        <source>Chat Pubblica della Stanza</source>
+        <translation>Public Room Chat</translation>
+    </message>
+    <message>
+        <source>Collegato con </source>
+        <translation>Connected with </translation>
+    </message>
+</context>
+<context>
+    <name>kalimo::voce::frmImpostaAudio</name>
+    <message>
+        <source>Non e&apos; stata trovata nessuna periferica audio: collega un microfono e un altoparlante e riprova.</source>
+        <translation>No audio device was found: connect a microphone and a speaker and try again.</translation>
+    </message>
+    <message>
+        <source>La periferica audio scelta non funziona: </source>
+        <translation>The chosen audio device does not work: </translation>
+    </message>
+</context>
+<context>
+    <name>kalimo::voce::frmVoiceClient</name>
     <message>
         <source>Sei collegato alla stanza </source>
         <translation>You are in the room </translation>
@@ -1234,12 +1249,40 @@ At any time you may ask the controller to access your data, to correct or delete
         <translation>Error</translation>
     </message>
     <message>
+        <source>Non e&apos; possibile collegarsi alla stanza, </source>
+        <translation>The room cannot be joined, </translation>
+    </message>
+    <message>
+        <source>la password della stanza non e&apos; corretta</source>
+        <translation>the room password is not correct</translation>
+    </message>
+    <message>
+        <source>nella stanza c&apos;e&apos; gia&apos; un utente con il tuo nome</source>
+        <translation>a user with your name is already in the room</translation>
+    </message>
+    <message>
+        <source>il master non ha autorizzato l&apos;accesso con questo nome</source>
+        <translation>the master did not authorize access with this name</translation>
+    </message>
+    <message>
+        <source>i posti disponibili sono tutti occupati</source>
+        <translation>all its places are taken</translation>
+    </message>
+    <message>
         <source>La periferica Audio non funziona correttamente</source>
         <translation>The Audio device does not work properly</translation>
     </message>
     <message>
         <source>oppure non e&apos; possibile inizializzare le DirectX </source>
         <translation>or the audio system cannot be started </translation>
+    </message>
+    <message>
+        <source>Error:</source>
+        <translation>Error:</translation>
+    </message>
+    <message>
+        <source> Error Description: </source>
+        <translation> Error Description: </translation>
     </message>
     <message>
         <source>Errore Fatale</source>
@@ -1254,6 +1297,14 @@ At any time you may ask the controller to access your data, to correct or delete
         <translation>Exit</translation>
     </message>
     <message>
+        <source>L&apos;Utente </source>
+        <translation>The User </translation>
+    </message>
+    <message>
+        <source> non ha accettato l&apos;invito</source>
+        <translation> has not accepted the invitation</translation>
+    </message>
+    <message>
         <source>L&apos;utente </source>
         <translation>The user </translation>
     </message>
@@ -1264,54 +1315,6 @@ At any time you may ask the controller to access your data, to correct or delete
     <message>
         <source>Cliccando su OK verrà creata la stanza</source>
         <translation>Clicking OK creates the room</translation>
-    </message>
-    <message>
-        <source>L&apos;Utente </source>
-        <translation>The User </translation>
-    </message>
-    <message>
-        <source> non ha accettato l&apos;invito</source>
-        <translation> has not accepted the invitation</translation>
-    </message>
-    <message>
-        <source> ti invita in privato; </source>
-        <translation> invites you privately; </translation>
-    </message>
-    <message>
-        <source>Accetti?</source>
-        <translation>Do you accept?</translation>
-    </message>
-    <message>
-        <source>Invito</source>
-        <translation>Invitation</translation>
-    </message>
-    <message>
-        <source>Non puoi parlare</source>
-        <translation>You cannot speak</translation>
-    </message>
-    <message>
-        <source>Error:</source>
-        <translation>Error:</translation>
-    </message>
-    <message>
-        <source> Error Description: </source>
-        <translation> Error Description: </translation>
-    </message>
-    <message>
-        <source>Non e&apos; possibile collegarsi alla stanza, </source>
-        <translation>The room cannot be joined, </translation>
-    </message>
-    <message>
-        <source>la password della stanza non e&apos; corretta</source>
-        <translation>the room password is not correct</translation>
-    </message>
-    <message>
-        <source>nella stanza c&apos;e&apos; gia&apos; un utente con il tuo nome</source>
-        <translation>a user with your name is already in the room</translation>
-    </message>
-    <message>
-        <source>i posti disponibili sono tutti occupati</source>
-        <translation>all its places are taken</translation>
     </message>
     <message>
         <source>Volume…</source>
@@ -1337,20 +1340,21 @@ At any time you may ask the controller to access your data, to correct or delete
         <source>Il volume deve essere un numero da 0 a 200.</source>
         <translation>The volume must be a number from 0 to 200.</translation>
     </message>
-</context>
-<context>
-    <name>kalimo::session::SessionClient</name>
     <message>
-        <source>Il collegamento di rete della stanza non si avvia.</source>
-        <translation>The room&apos;s network connection does not start.</translation>
+        <source> ti invita in privato; </source>
+        <translation> invites you privately; </translation>
     </message>
     <message>
-        <source>L&apos;indirizzo della stanza %1 non è stato trovato.</source>
-        <translation>The room address %1 could not be found.</translation>
+        <source>Accetti?</source>
+        <translation>Do you accept?</translation>
     </message>
     <message>
-        <source>L&apos;indirizzo della stanza non è un indirizzo IPv4.</source>
-        <translation>The room address is not an IPv4 address.</translation>
+        <source>Invito</source>
+        <translation>Invitation</translation>
+    </message>
+    <message>
+        <source>Non puoi parlare</source>
+        <translation>You cannot speak</translation>
     </message>
 </context>
 </TS>

@@ -138,6 +138,9 @@ struct MasterServer::Client
     bool busy = false;                   // a login or registration is with the account service
     QStringList checks;                  // tokens sent and not answered yet
     std::optional<QList<RoomRow>> rooms; // the directory as this listing sees it
+    // Private rooms of other masters this user was invited to: never listed,
+    // yet the user needs their ticket.
+    QList<std::pair<QString, QString>> invitedTo;
     std::optional<RateWindow> texts;
     int idleTicks = 0;
     bool closing = false; // dropped at the next turn of the loop
@@ -325,8 +328,17 @@ void MasterServer::onEvent(const QString& payload)
             fields[1] = text.left(1) + fields[1];
     }
     const std::optional<quint64> id = m_presence.connectionOf(nick);
-    if (Client* c = id ? find(*id) : nullptr)
-        send(*c, code, fields);
+    Client* c = id ? find(*id) : nullptr;
+    if (!c)
+        return;
+    // "00071" unasked: address; port; name; password of the private room.
+    constexpr qsizetype kInvitationsKept = 8;
+    if (code == reply::RoomCreated && fields.size() >= 4) {
+        if (c->invitedTo.size() >= kInvitationsKept)
+            c->invitedTo.removeFirst();
+        c->invitedTo.append({fields.at(2), fields.at(3)});
+    }
+    send(*c, code, fields);
 }
 
 void MasterServer::setCheckInterval(int ms)
@@ -773,6 +785,10 @@ std::optional<std::pair<QString, QString>> MasterServer::roomNamed(const Client&
     for (const RoomRow& r : c.rooms.value_or(QList<RoomRow>{})) {
         if (sameRoomName(r.name, nome))
             return std::pair{r.name, r.password};
+    }
+    for (const auto& invited : c.invitedTo) {
+        if (sameRoomName(invited.first, nome))
+            return invited;
     }
     return std::nullopt;
 }

@@ -7,6 +7,7 @@
 #include <QLabel>
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 using namespace kalimo::test;
 
 // This build installed into a staging folder, then used from there: the lobby's first

@@ -16,6 +16,7 @@
 #include <signal.h>
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 using test::BancoLobby;
 using test::ProcessoMaster;
 

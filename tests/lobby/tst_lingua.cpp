@@ -18,6 +18,7 @@
 #include <QTest>
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 using test::BancoLobby;
 using test::FakeMaster;
 

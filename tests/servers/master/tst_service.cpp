@@ -204,7 +204,15 @@ void TestService::roomsAcrossMasters()
     QCOMPARE(record.value(2), "0");
     QCOMPARE(record.value(6), created.value(2));
 
+    // Rooms admit with a ticket; one from another master of the service counts too.
+    QCOMPARE(registerAccount(*clientOf(*m_b), "carla", "secret"), "00001");
+    auto carla = loggedIn(*m_b, "carla");
+    QVERIFY(carla);
+    // As a lobby does: the listing first, then the ticket for a room in it.
+    QCOMPARE(carla->ask(u"0003", {"2"}).value(0), "00004");
+    QCOMPARE(carla->ask(u"0004", {"2", "1"}).value(1), "Sala");
     Membro member("carla");
+    member.ticket = carla->ask(u"0006", {"Sala"}).value(1);
     QCOMPARE(member.join(quint16(created.value(2).toUInt())), 0);
     QVERIFY(QTest::qWaitFor([&] { return roomOnB().value(2) == "1"; }, kWait));
     member.client.Close();
@@ -219,6 +227,8 @@ void TestService::roomsAcrossMasters()
     QCOMPARE(unasked, privata);
     Membro annaInRoom("anna");
     Membro brunoInRoom("bruno");
+    annaInRoom.ticket = anna->ask(u"0006", {"Stanza di anna e bruno"}).value(1);
+    brunoInRoom.ticket = bruno->ask(u"0006", {"Stanza di anna e bruno"}).value(1);
     QCOMPARE(annaInRoom.join(quint16(privata.value(2).toUInt()), "pw"), 0);
     QCOMPARE(brunoInRoom.join(quint16(unasked.value(2).toUInt()), "pw"), 0);
 }
