@@ -8,6 +8,8 @@
 #include <QHostAddress>
 #include <QHostInfo>
 
+#include <utility>
+
 namespace kalimo::session {
 
 namespace {
@@ -63,6 +65,12 @@ bool SessionClient::ensurePump()
             if (!answer || answer->application != m_app)
                 return;
             m_enumTimer.stop();
+            m_answeredKey = answer->hostKey;
+            if (m_state != State::Idle) {
+                if (std::exchange(m_awaitingKey, false))
+                    sendHello();
+                return;
+            }
             Q_EMIT EnumHostsResponse(answer->roomName, static_cast<int>(answer->players),
                                      static_cast<int>(answer->maxPlayers));
         },
@@ -147,14 +155,18 @@ void SessionClient::sendEnumQuery()
     m_pump->sendDatagram(host, wire::enumQuery(m_app));
 }
 
-void SessionClient::Connect(const QString& playerName, const QString& password)
+void SessionClient::Connect(const QString& playerName, const QString& password,
+                            const QByteArray& hostKey)
 {
     if (m_state != State::Idle)
         return; // one outcome is already on its way, or we are in
     m_state = State::Connecting;
     m_playerName = playerName;
     m_password = password;
-    m_enumTimer.stop();
+    m_pinnedKey = hostKey;
+    // Without a key yet, the enumeration goes on until it brings one.
+    if (!this->hostKey().isEmpty())
+        m_enumTimer.stop();
     m_connectTimer.start(qMax(1, m_timings.connectMs));
     if (!wire::acceptablePlayerName(playerName) ||
         password.toUtf8().size() > wire::kMaxPasswordBytes) {
@@ -183,11 +195,32 @@ void SessionClient::startConnect()
         failLater(SessionResult::NoAnswer);
         return;
     }
+    if (hostKey().isEmpty() && !m_enumTimer.isActive()) {
+        m_enumTimer.start(qMax(1, m_timings.enumRetryMs));
+        sendEnumQuery();
+    }
     m_peer = enet_host_connect(m_pump->host(), &host, wire::kChannelCount, wire::kConnectData);
     if (!m_peer) {
         failLater(SessionResult::NoAnswer);
         return;
     }
+    m_pump->flush();
+}
+
+void SessionClient::sendHello()
+{
+    // A fresh key pair for every session: keys never outlive it.
+    const HostKeys mine = HostKeys::generate();
+    m_seal = SessionSeal::member(hostKey(), mine.publicKey, mine.secretKey);
+    if (!m_seal) {
+        finishConnect(SessionResult::BadHello);
+        return;
+    }
+    m_state = State::Hello;
+    const QByteArray hello = wire::hello({m_app, m_playerName, m_password});
+    sendToPeer(m_peer, wire::kChannelControl,
+               wire::sealedHello({mine.publicKey, m_seal->seal(wire::kChannelControl, hello)}),
+               ENET_PACKET_FLAG_RELIABLE);
     m_pump->flush();
 }
 
@@ -203,6 +236,8 @@ void SessionClient::failLater(SessionResult result)
 void SessionClient::finishConnect(SessionResult result)
 {
     m_connectTimer.stop();
+    m_enumTimer.stop();
+    m_awaitingKey = false;
     if (result != SessionResult::Accepted) {
         if (m_peer && m_pump) {
             enet_peer_disconnect_now(m_peer, 0);
@@ -222,15 +257,16 @@ void SessionClient::onEvent(const ENetEvent& event)
     if (!m_peer || event.peer != m_peer)
         return;
     switch (event.type) {
-    case ENET_EVENT_TYPE_CONNECT:
+    case ENET_EVENT_TYPE_CONNECT: {
         if (m_state != State::Connecting)
             return;
         configurePeer(m_peer, m_timings.deadPeerMs);
-        m_state = State::Hello;
-        sendToPeer(m_peer, wire::kChannelControl, wire::hello({m_app, m_playerName, m_password}),
-                   ENET_PACKET_FLAG_RELIABLE);
-        m_pump->flush();
+        if (hostKey().isEmpty())
+            m_awaitingKey = true;
+        else
+            sendHello();
         return;
+    }
     case ENET_EVENT_TYPE_RECEIVE:
         onReceive(
             event.channelID,
@@ -253,8 +289,21 @@ void SessionClient::onEvent(const ENetEvent& event)
     }
 }
 
-void SessionClient::onReceive(int channel, QByteArrayView data)
+void SessionClient::onReceive(int channel, QByteArrayView sealed)
 {
+    if (!m_seal || (m_state != State::Hello && m_state != State::Connected))
+        return;
+    QByteArray data;
+    const SessionSeal::Verdict verdict = m_seal->open(channel, sealed, &data);
+    if (verdict != SessionSeal::Verdict::Opened) {
+        if (m_state == State::Hello) {
+            // Nobody but the host holding the key can seal a welcome.
+            finishConnect(SessionResult::BadHello);
+            return;
+        }
+        ++(verdict == SessionSeal::Verdict::Forged ? m_drops.forged : m_drops.replayed);
+        return;
+    }
     if (m_state == State::Hello) {
         if (channel != wire::kChannelControl)
             return;
@@ -267,10 +316,8 @@ void SessionClient::onReceive(int channel, QByteArrayView data)
         finishConnect(SessionResult::Accepted);
         return;
     }
-    if (m_state != State::Connected)
-        return;
     if (channel == wire::kChannelControl) {
-        Q_EMIT Receive(data.toByteArray());
+        Q_EMIT Receive(data);
     } else if (channel == wire::kChannelReport) {
         if (const auto report = wire::parseLossReport(data))
             Q_EMIT LossReported(report->player, report->lossPercent);
@@ -300,8 +347,8 @@ bool SessionClient::SendLossReport(qint32 speakerId, int lossPercent)
 {
     if (m_state != State::Connected || speakerId == 0 || speakerId == m_playerId)
         return false;
-    return sendToPeer(m_peer, wire::kChannelReport, wire::lossReport({speakerId, lossPercent}),
-                      ENET_PACKET_FLAG_RELIABLE);
+    return sendSealedToPeer(m_peer, wire::kChannelReport, *m_seal,
+                            wire::lossReport({speakerId, lossPercent}), ENET_PACKET_FLAG_RELIABLE);
 }
 
 void SessionClient::setVoiceImpairment(const VoiceImpairment::Settings& settings)
@@ -316,8 +363,9 @@ bool SessionClient::Send(const QByteArray& payload, bool guaranteed)
 {
     if (m_state != State::Connected || payload.isEmpty() || payload.size() > wire::kMaxPayload)
         return false;
-    const bool sent = sendToPeer(m_peer, wire::kChannelControl, payload,
-                                 guaranteed ? ENET_PACKET_FLAG_RELIABLE : 0);
+    const bool sent =
+        sendToPeer(m_peer, wire::kChannelControl, m_seal->seal(wire::kChannelControl, payload),
+                   guaranteed ? ENET_PACKET_FLAG_RELIABLE : 0);
     m_pump->flush();
     return sent;
 }
@@ -334,7 +382,8 @@ bool SessionClient::SendVoice(const QByteArray& frame, quint16 seq)
 {
     if (m_state != State::Connected || frame.isEmpty() || frame.size() > wire::kMaxVoiceFrame)
         return false;
-    const bool sent = sendToPeer(m_peer, wire::kChannelVoice, wire::clientVoice(seq, frame),
+    const bool sent = sendToPeer(m_peer, wire::kChannelVoice,
+                                 m_seal->seal(wire::kChannelVoice, wire::clientVoice(seq, frame)),
                                  ENET_PACKET_FLAG_UNSEQUENCED);
     m_pump->flush();
     return sent;
@@ -355,6 +404,10 @@ void SessionClient::Close()
     m_state = State::Idle;
     m_playerId = 0;
     m_voiceSeq = 0;
+    m_seal.reset();
+    m_awaitingKey = false;
+    m_answeredKey.clear();
+    m_pinnedKey.clear();
     m_app = QUuid();
     m_hostIp.clear();
     m_resolving = false;

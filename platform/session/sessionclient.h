@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/session/seal.h"
 #include "platform/session/sessiontypes.h"
 #include "platform/session/voiceimpairment.h"
 
@@ -42,8 +43,13 @@ public:
     void StopEnumHosts();
 
     // Joins the session of the host last given to EnumHosts. The outcome
-    // always arrives later, as ConnectComplete.
-    void Connect(const QString& playerName, const QString& password);
+    // always arrives later, as ConnectComplete. Everything after the
+    // enumeration is sealed under keys agreed with the host's public key:
+    // `hostKey` as the room's listing gave it, so that nobody else can pose
+    // as the host (BadHello then); empty, the key of the host's enumeration
+    // answer, which keeps out listeners but not a host posing as this one.
+    void Connect(const QString& playerName, const QString& password,
+                 const QByteArray& hostKey = {});
 
     // Room texts on the reliable channel (guaranteed: delivered, in order;
     // otherwise it may be lost). False when not connected or too large.
@@ -65,6 +71,7 @@ public:
     // The id the host gave us; 0 until connected.
     qint32 localPlayerId() const { return m_playerId; }
     QString errorString() const { return m_error; }
+    SessionDrops drops() const { return m_drops; }
 
 Q_SIGNALS:
     void EnumHostsResponse(const QString& roomName, int players, int maxPlayers);
@@ -83,6 +90,8 @@ private:
     void resolved(quint64 generation, const QString& ip);
     void sendEnumQuery();
     void startConnect();
+    QByteArray hostKey() const { return m_pinnedKey.isEmpty() ? m_answeredKey : m_pinnedKey; }
+    void sendHello();
     void finishConnect(SessionResult result);
     void onEvent(const _ENetEvent& event);
     void onReceive(int channel, QByteArrayView data);
@@ -104,6 +113,12 @@ private:
     bool m_connectWanted = false;
     QString m_playerName;
     QString m_password;
+    QByteArray m_pinnedKey;
+    QByteArray m_answeredKey;
+    std::optional<SessionSeal> m_seal;
+    // Connected before the enumeration answer brought the host's key.
+    bool m_awaitingKey = false;
+    SessionDrops m_drops;
 
     QTimer m_enumTimer;
     QTimer m_connectTimer;

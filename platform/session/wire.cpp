@@ -18,6 +18,7 @@ constexpr char kEnumAnswerMagic[] = "\xFF\xFFKLME1R";
 constexpr qsizetype kEnumMagicSize = 8;
 constexpr char kHelloMagic[] = "KLMH";
 constexpr char kWelcomeMagic[] = "KLMW";
+constexpr char kSealedHelloMagic[] = "KLMS";
 constexpr qsizetype kMagicSize = 4;
 constexpr quint8 kHelloVersion = 1;
 constexpr qsizetype kUuidSize = 16;
@@ -168,6 +169,7 @@ QByteArray enumAnswer(const EnumAnswer& answer)
     w.u32(answer.players);
     w.u32(answer.maxPlayers);
     w.text16(utf8Capped(answer.roomName, kMaxRoomNameBytes));
+    w.raw(answer.hostKey.size() == kKeyBytes ? answer.hostKey : QByteArray(kKeyBytes, '\0'));
     return w.take();
 }
 
@@ -181,6 +183,7 @@ std::optional<EnumAnswer> parseEnumAnswer(QByteArrayView datagram)
     a.players = r.u32();
     a.maxPlayers = r.u32();
     const QByteArrayView name = r.text16(kMaxRoomNameBytes);
+    a.hostKey = r.raw(kKeyBytes).toByteArray();
     if (!r.atEnd())
         return std::nullopt;
     a.roomName = decodeText(name);
@@ -215,6 +218,28 @@ std::optional<Hello> parseHello(QByteArrayView packet)
         return std::nullopt;
     h.name = *n;
     h.password = *p;
+    return h;
+}
+
+QByteArray sealedHello(const SealedHello& hello)
+{
+    Writer w;
+    w.raw(view(kSealedHelloMagic, kMagicSize));
+    w.raw(hello.memberKey);
+    w.raw(hello.sealed);
+    return w.take();
+}
+
+std::optional<SealedHello> parseSealedHello(QByteArrayView packet)
+{
+    Reader r(packet);
+    if (!r.expect(view(kSealedHelloMagic, kMagicSize)))
+        return std::nullopt;
+    SealedHello h;
+    h.memberKey = r.raw(kKeyBytes).toByteArray();
+    if (!r.ok() || r.remaining() < 1 || r.remaining() > 1024)
+        return std::nullopt;
+    h.sealed = r.raw(r.remaining()).toByteArray();
     return h;
 }
 

@@ -24,6 +24,7 @@ constexpr qsizetype kMaxPasswordBytes = 128;
 constexpr qsizetype kMaxRoomNameBytes = 256;
 constexpr qsizetype kMaxVoiceFrame = 4000;
 constexpr qsizetype kMaxPayload = 64 * 1024;
+constexpr qsizetype kKeyBytes = 32;
 
 struct EnumAnswer
 {
@@ -31,6 +32,16 @@ struct EnumAnswer
     QString roomName;
     quint32 players = 0;
     quint32 maxPlayers = 0;
+    // The host's public key, the same the room's listing carries.
+    QByteArray hostKey;
+};
+
+// The hello as sent: the member's fresh public key, and the hello itself
+// sealed under the keys of the exchange with the host's key.
+struct SealedHello
+{
+    QByteArray memberKey;
+    QByteArray sealed;
 };
 
 struct Hello
@@ -57,6 +68,8 @@ std::optional<EnumAnswer> parseEnumAnswer(QByteArrayView datagram);
 // The first reliable packet of a client and the host's acceptance.
 QByteArray hello(const Hello& hello);
 std::optional<Hello> parseHello(QByteArrayView packet);
+QByteArray sealedHello(const SealedHello& hello);
+std::optional<SealedHello> parseSealedHello(QByteArrayView packet);
 QByteArray welcome(qint32 playerId);
 std::optional<qint32> parseWelcome(QByteArrayView packet);
 
