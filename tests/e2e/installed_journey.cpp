@@ -66,13 +66,15 @@ private Q_SLOTS:
         lobby.start(m_usr + "/bin/kalimo", {});
         QVERIFY(lobby.waitForStarted(kAttesaVoce));
         const QString lista = casa.filePath("dati/kalimo/Masters.txt");
-        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(lista); }, kAttesaVoce));
+        const QString guida = casa.filePath("dati/kalimo/miniguida.txt");
+        // Both files come at start-up, one after the other: the lobby ends once both are there.
+        QVERIFY(QTest::qWaitFor(
+            [&] { return QFileInfo::exists(lista) && QFileInfo::exists(guida); }, kAttesaVoce));
         lobby.kill();
         lobby.waitForFinished(kAttesaVoce);
         QFile copia(lista), originale(m_usr + "/share/kalimo/Masters.txt");
         QVERIFY(copia.open(QIODevice::ReadOnly) && originale.open(QIODevice::ReadOnly));
         QCOMPARE(copia.readAll(), originale.readAll());
-        QVERIFY(QFileInfo::exists(casa.filePath("dati/kalimo/miniguida.txt")));
         QVERIFY(!QFileInfo::exists(m_usr + "/bin/Masters.txt"));
     }
 

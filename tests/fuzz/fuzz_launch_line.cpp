@@ -5,6 +5,7 @@
 #include <QStringList>
 
 using namespace kalimo;
+using namespace kalimo::voce;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 using namespace kalimo;
+using namespace kalimo::lobby;
 
 namespace {
 QTemporaryDir* folder = nullptr;

@@ -7,6 +7,7 @@
 #include <QApplication>
 
 using namespace kalimo;
+using namespace kalimo::voce;
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
