@@ -23,7 +23,9 @@ else
     targets="$target"
     build cmake --build "$dir" --target "$target" -j "$(nproc)"
 fi
-export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
+# Leaks count here whatever the caller set: a later option wins.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=1"
+export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp:print_suppressions=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export QT_QPA_PLATFORM=offscreen
 status=0

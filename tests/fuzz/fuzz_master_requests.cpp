@@ -54,12 +54,12 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     c.hashMemLimit = crypto_pwhash_MEMLIMIT_MIN;
     c.roomHostProgram = dir.filePath(QStringLiteral("none"));
     c.roomFirstUdpPort = c.roomLastUdpPort = 1;
-    static master::MasterServer s(c, dir.filePath(QStringLiteral("data")));
-    if (!s.listen())
+    // Never destroyed: at exit its account thread would outlive the database registry.
+    server = new master::MasterServer(c, dir.filePath(QStringLiteral("data")));
+    if (!server->listen())
         std::abort();
-    server = &s;
     QTcpSocket r;
-    r.connectToHost(s.address(), s.port());
+    r.connectToHost(server->address(), server->port());
     if (!r.waitForConnected(5000) ||
         !exchange(r,
                   request(u"0010", {QStringLiteral("anna"), QStringLiteral("kalimo"),
