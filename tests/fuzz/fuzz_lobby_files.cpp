@@ -18,7 +18,8 @@ QTemporaryDir* folder = nullptr;
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(*argc, *argv);
+    // Never destroyed: at exit Qt's own globals go first.
+    new QApplication(*argc, *argv);
     static QTemporaryDir dir;
     folder = &dir;
     return 0;
