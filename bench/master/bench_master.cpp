@@ -2,6 +2,7 @@
 // concurrent lobbies on loopback, and its memory with 1,000 idle lobbies.
 // Run on demand: bench_master [--min-cost | --mem-kib N] [--rounds N]
 
+#include "bench/support/benchsupport.h"
 #include "protocol/framing.h"
 #include "protocol/reassembler.h"
 #include "protocol/textcodec.h"
@@ -22,80 +23,34 @@
 #include <vector>
 
 using namespace kalimo;
+using bench::waitUntil;
 using namespace Qt::StringLiterals;
 
 namespace {
 
-bool waitUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-}
-
+// kalimo-master with the bench's brakes off.
 class Master final
 {
 public:
     bool start(const QString& dir, bool minCost, const QByteArray& cost = {})
     {
-        QFile ini(dir + u"/m.ini"_s);
-        if (!ini.open(QIODevice::WriteOnly))
-            return false;
-        ini.write("[Service]\nMaxUsers=100000\n[Network]\nMaxConnections=100000\n"
-                  "[Brakes]\nConnectionsPerAddress=100000\nRegistrationsPerAddress=100000\n"
-                  "RegistrationsPerConnection=100000\n");
+        QByteArray ini = "[Service]\nMaxUsers=100000\n[Network]\nMaxConnections=100000\n"
+                         "[Brakes]\nConnectionsPerAddress=100000\nRegistrationsPerAddress=100000\n"
+                         "RegistrationsPerConnection=100000\n";
         if (minCost)
-            ini.write("[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n");
+            ini += "[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n";
         else if (!cost.isEmpty())
-            ini.write("[Accounts]\nHashMemLimitKiB=" + cost + "\n");
-        ini.close();
-        m_process.setProgram(QCoreApplication::applicationDirPath() + u"/kalimo-master"_s);
-        m_process.setArguments(
-            {u"--config"_s, ini.fileName(), u"--data"_s, dir + u"/data"_s, u"--port"_s, u"0"_s});
-        m_process.start();
-        static const QRegularExpression re(u"listening on [^ ]+:(\\d+)"_s);
-        QString log;
-        const bool ok = waitUntil(
-            [&] {
-                log += QString::fromLocal8Bit(m_process.readAllStandardError());
-                return re.match(log).hasMatch() || m_process.state() == QProcess::NotRunning;
-            },
-            20000);
-        if (!ok || !re.match(log).hasMatch())
-            return false;
-        m_port = quint16(re.match(log).captured(1).toUInt());
-        // Its log is not read from here on; drop it so the pipe never fills.
-        m_process.setStandardErrorFile(QProcess::nullDevice());
-        QObject::connect(&m_process, &QProcess::readyReadStandardError,
-                         [this] { m_process.readAllStandardError(); });
-        return true;
+            ini += "[Accounts]\nHashMemLimitKiB=" + cost + "\n";
+        const QString path = dir + u"/m.ini"_s;
+        return bench::writeFile(path, ini) &&
+               m_server.start(u"kalimo-master"_s, {u"--config"_s, path, u"--data"_s,
+                                                   dir + u"/data"_s, u"--port"_s, u"0"_s});
     }
-    ~Master()
-    {
-        m_process.terminate();
-        m_process.waitForFinished(20000);
-    }
-    quint16 port() const { return m_port; }
-    long rssKiB() const
-    {
-        QFile f(u"/proc/%1/status"_s.arg(m_process.processId()));
-        if (!f.open(QIODevice::ReadOnly))
-            return -1;
-        for (const QByteArray& line : f.readAll().split('\n')) {
-            if (line.startsWith("VmRSS:"))
-                return line.mid(6).trimmed().split(' ').value(0).toLong();
-        }
-        return -1;
-    }
+    quint16 port() const { return m_server.port(); }
+    long rssKiB() const { return long(bench::residentKiB(m_server.pid())); }
 
 private:
-    QProcess m_process;
-    quint16 m_port = 0;
+    bench::ServerProcess m_server;
 };
 
 // One lobby: a connection, one request at a time, its latency measured.

@@ -5,6 +5,7 @@
 // (no argument: all). Needs the kalimo-master and kalimo-roomhost programs
 // beside it; sends only to 127.0.0.0/8.
 
+#include "bench/support/benchsupport.h"
 #include "platform/session/sessionclient.h"
 #include "platform/session/sessiontypes.h"
 #include "platform/session/wire.h"
@@ -30,26 +31,12 @@
 #include <vector>
 
 using namespace kalimo;
+using bench::pause;
+using bench::residentKiB;
+using bench::waitUntil;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
-void pause(int ms)
-{
-    waitUntil([] { return false; }, ms);
-}
 
 void print(const QString& line)
 {
@@ -57,74 +44,27 @@ void print(const QString& line)
     std::fflush(stdout);
 }
 
-qint64 residentKiB(qint64 pid, const char* field = "VmRSS:")
-{
-    QFile f(u"/proc/%1/status"_s.arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qsizetype(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-// A program of ours beside this one, its standard error kept.
+// A program of ours beside this one.
 class Server final
 {
 public:
     bool startMaster(const QString& dir, const QByteArray& ini)
     {
-        QFile f(dir + u"/m.ini"_s);
-        if (!f.open(QIODevice::WriteOnly))
-            return false;
-        f.write("[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n" + ini);
-        f.close();
-        m_process.setArguments(
-            {u"--config"_s, f.fileName(), u"--data"_s, dir + u"/data"_s, u"--port"_s, u"0"_s});
-        return start(u"kalimo-master"_s, u"listening on [^ ]+:(\\d+)"_s, {});
+        const QString path = dir + u"/m.ini"_s;
+        return bench::writeFile(path, "[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n" + ini) &&
+               m_server.start(u"kalimo-master"_s, {u"--config"_s, path, u"--data"_s,
+                                                   dir + u"/data"_s, u"--port"_s, u"0"_s});
     }
     bool startRoom(const QByteArray& data)
     {
-        return start(u"kalimo-roomhost"_s, u"listening on [^ ]+:(\\d+)"_s, data);
+        return m_server.start(u"kalimo-roomhost"_s, {}, data);
     }
-    ~Server()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-    quint16 port() const { return m_port; }
-    qint64 pid() const { return m_process.processId(); }
-    qint64 logBytes()
-    {
-        m_logBytes += m_process.readAllStandardError().size();
-        return m_logBytes;
-    }
+    quint16 port() const { return m_server.port(); }
+    qint64 pid() const { return m_server.pid(); }
+    qint64 logBytes() { return m_server.logBytes(); }
 
 private:
-    bool start(const QString& program, const QString& pattern, const QByteArray& input)
-    {
-        m_process.setProgram(QCoreApplication::applicationDirPath() + u'/' + program);
-        m_process.start();
-        m_process.write(input);
-        m_process.closeWriteChannel();
-        const QRegularExpression re(pattern);
-        QString log;
-        waitUntil(
-            [&] {
-                const QByteArray err = m_process.readAllStandardError();
-                m_logBytes += err.size();
-                log += QString::fromLocal8Bit(err);
-                return re.match(log).hasMatch() || m_process.state() == QProcess::NotRunning;
-            },
-            10000);
-        m_port = quint16(re.match(log).captured(1).toUInt());
-        return m_port != 0;
-    }
-
-    QProcess m_process;
-    quint16 m_port = 0;
-    qint64 m_logBytes = 0;
+    bench::ServerProcess m_server;
 };
 
 // A lobby's master connection, from a loopback address of its choosing.

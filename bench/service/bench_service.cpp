@@ -4,6 +4,7 @@
 // a room listing of 200 rooms, "0007 " to "00071", and how long a killed
 // master's nicks stay taken. Run on demand: bench_service [--lobbies N]
 
+#include "bench/support/benchsupport.h"
 #include "protocol/framing.h"
 #include "protocol/reassembler.h"
 #include "protocol/textcodec.h"
@@ -22,37 +23,25 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <signal.h>
 #include <vector>
 
 using namespace kalimo;
+using bench::waitUntil;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    }
-    return true;
-}
 
 class Master final
 {
 public:
     bool start(const QString& dir, const QString& address, quint16 pgPort, int checkMs)
     {
-        QFile ini(dir + u"/m.ini"_s);
-        if (!ini.open(QIODevice::WriteOnly))
-            return false;
-        ini.write(
+        const QString path = dir + u"/m.ini"_s;
+        const QByteArray ini =
             u"[Network]\nAddress=%1\nMaxConnections=100000\n[Service]\nMaxUsers=100000\n"
             "PrivateTextsPerMinute=100000\n"
+            "[Brakes]\nConnectionsPerAddress=100000\nRegistrationsPerAddress=100000\n"
+            "RegistrationsPerConnection=100000\n"
             "[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n"
             "[Rooms]\nFirstUdpPort=%2\nLastUdpPort=%3\nBindAddress=127.0.0.1\n"
             "CreationsPerMinute=10000\nLiveRoomsPerUser=10000\n"
@@ -60,46 +49,21 @@ public:
                 .arg(address.endsWith(u'1') ? 31000 : 33000)
                 .arg(address.endsWith(u'1') ? 32999 : 34999)
                 .arg(pgPort)
-                .toUtf8());
-        ini.close();
+                .toUtf8();
         m_address = address;
-        m_process.setProgram(QCoreApplication::applicationDirPath() + u"/kalimo-master"_s);
-        m_process.setArguments({u"--config"_s, ini.fileName(), u"--data"_s, dir + u"/data"_s,
-                                u"--port"_s, u"0"_s, u"--check-interval-ms"_s,
-                                QString::number(checkMs)});
-        m_process.start();
-        static const QRegularExpression re(u"listening on [^ ]+:(\\d+)"_s);
-        QString log;
-        const bool ok = waitUntil(
-            [&] {
-                log += QString::fromLocal8Bit(m_process.readAllStandardError());
-                return re.match(log).hasMatch() || m_process.state() == QProcess::NotRunning;
-            },
-            20000);
-        if (!ok || !re.match(log).hasMatch()) {
-            std::fprintf(stderr, "%s\n", qPrintable(log));
-            return false;
-        }
-        m_port = quint16(re.match(log).captured(1).toUInt());
-        m_process.setStandardErrorFile(QProcess::nullDevice());
-        QObject::connect(&m_process, &QProcess::readyReadStandardError,
-                         [this] { m_process.readAllStandardError(); });
-        return true;
+        return bench::writeFile(path, ini) &&
+               m_server.start(u"kalimo-master"_s,
+                              {u"--config"_s, path, u"--data"_s, dir + u"/data"_s, u"--port"_s,
+                               u"0"_s, u"--check-interval-ms"_s, QString::number(checkMs)});
     }
-    ~Master()
-    {
-        m_process.terminate();
-        m_process.waitForFinished(20000);
-    }
-    void killHard() { ::kill(pid_t(m_process.processId()), SIGKILL); }
-    qint64 pid() const { return m_process.processId(); }
-    quint16 port() const { return m_port; }
+    void killHard() { m_server.killHard(); }
+    qint64 pid() const { return m_server.pid(); }
+    quint16 port() const { return m_server.port(); }
     const QString& address() const { return m_address; }
 
 private:
-    QProcess m_process;
+    bench::ServerProcess m_server;
     QString m_address;
-    quint16 m_port = 0;
 };
 
 // One lobby: answers the checks, hands every other message to `onMessage`.
