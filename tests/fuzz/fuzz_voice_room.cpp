@@ -3,11 +3,68 @@
 #include "protocol/textcodec.h"
 #include "tests/fuzz/fuzzinput.h"
 #include "tests/support/bancovoce.h"
+#include "voice/frmchat.h"
 
 #include <QApplication>
 
 using namespace kalimo;
 using namespace kalimo::voce;
+
+namespace {
+
+// One window for every input: entering a room costs far more than any message. Between
+// inputs the room goes back to the members it had on entering and the chat windows close;
+// a window that ended is built again. Never destroyed at exit: Qt's own globals go first.
+test::Banco* banco = nullptr;
+QList<std::pair<qint32, QString>> membriIniziali;
+
+void entra()
+{
+    delete banco;
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    banco = new test::Banco;
+    if (!banco->avvia())
+        std::abort();
+    // Nothing here needs painting.
+    banco->f().hide();
+    membriIniziali.clear();
+    const Stanza& s = banco->modulo->StanzaCorrente();
+    for (int i = 1; i <= s.NumUtenti(); ++i)
+        membriIniziali.append({s.Utenti(i)->IDUtente, s.Utenti(i)->NickName});
+}
+
+bool stanzaIniziale(const Stanza& s)
+{
+    if (s.NumUtenti() != membriIniziali.size() || s.NumUtentiAudio() != 0)
+        return false;
+    for (int i = 1; i <= s.NumUtenti(); ++i) {
+        if (s.Utenti(i)->IDUtente != membriIniziali.at(i - 1).first ||
+            s.Utenti(i)->NickName != membriIniziali.at(i - 1).second)
+            return false;
+    }
+    return true;
+}
+
+void ripristina()
+{
+    if (banco->modulo->terminato() || banco->f().sessioneTerminata())
+        return entra();
+    Stanza& s = banco->modulo->StanzaCorrente();
+    if (!stanzaIniziale(s)) {
+        while (s.NumUtenti() > 0)
+            s.EliminaUtente(s.Utenti(1)->NickName);
+        for (const auto& [id, nick] : std::as_const(membriIniziali))
+            s.AggiungiUtente(id, nick);
+        s.VisualizzaUtenti(0);
+    }
+    banco->f().chat().ScaricaTutte();
+    banco->dialoghi.messaggi.clear();
+    banco->canale->inviati.clear();
+    banco->canale->chiamate.clear();
+    banco->canale->livelli.clear();
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
@@ -16,20 +73,16 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     qputenv("KALIMO_VOICE_LINK_PORT", "1");
     // Never destroyed: at exit Qt's own globals go first.
     new QApplication(*argc, *argv);
+    entra();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    {
-        test::Banco b;
-        if (!b.avvia())
-            std::abort();
-        for (const QByteArray& arrival : fuzz::arrivals(data, size)) {
-            Q_EMIT b.canale->Receive(decodeText(arrival));
-            QCoreApplication::processEvents();
-        }
+    for (const QByteArray& arrival : fuzz::arrivals(data, size)) {
+        Q_EMIT banco->canale->Receive(decodeText(arrival));
+        QCoreApplication::processEvents();
     }
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ripristina();
     return 0;
 }
