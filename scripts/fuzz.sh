@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, ASan, UBSan) in build-fuzz and runs one of them on its
 # corpus for SECONDS; "all" runs each in turn (CI's regression run). New inputs collect in
-# build-fuzz/corpus/TARGET, findings in build-fuzz/findings/. Extra arguments go to libFuzzer.
+# build-fuzz/corpus/TARGET, findings in build-fuzz/findings/, the inputs run by each in
+# build-fuzz/runs.log. Extra arguments go to libFuzzer.
 # Usage: scripts/fuzz.sh TARGET|all SECONDS [libFuzzer options...]
 set -euo pipefail
 [ $# -ge 2 ] || { echo "usage: $0 TARGET|all SECONDS [libFuzzer options...]" >&2; exit 2; }
@@ -37,5 +38,8 @@ for t in $targets; do
         -artifact_prefix="$dir/findings/$t-" "$@" "$dir/corpus/$t" "$root/tests/fuzz/corpus/$t" \
         2>"$dir/$t.log" || { status=1; tail -50 "$dir/$t.log"; }
     grep -E '^stat::number_of_executed_units|^stat::peak_rss' "$dir/$t.log" || true
+    # Inputs run add up across runs: `awk '{n[$2]+=$3} END {for (t in n) print t, n[t]}'`.
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/$t.log" | tail -1)
+    echo "$(date -u +%FT%TZ) $t ${runs:-0}" >>"$dir/runs.log"
 done
 exit $status
