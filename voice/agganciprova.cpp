@@ -1,5 +1,6 @@
 #include "voice/agganciprova.h"
 
+#include "platform/termination/standardinput.h"
 #include "platform/voiceengine/syntheticaudiobackend.h"
 #include "voice/frmchat.h"
 #include "voice/frmvoiceclient.h"
@@ -13,12 +14,10 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QQueue>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cmath>
 #include <numbers>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -235,13 +234,13 @@ struct AgganciProva::Stato
     std::unique_ptr<Traccia> traccia;
     std::unique_ptr<DialoghiProva> dialoghi;
     std::unique_ptr<GrigliaTracciata> griglia;
-    std::unique_ptr<QSocketNotifier> comandi;
+    bool comandi = false;
     QByteArray ricevuto;
     frmVoiceClient* finestra = nullptr;
 
     QString valore(const char* nome) const { return ambiente.value(QString::fromLatin1(nome)); }
     void comando(const QString& riga);
-    void leggiComandi();
+    void leggiComandi(const QByteArray& dati);
     bool scegliRiga(const QString& nick);
     void scrivi(QWidget* chat, const QString& testo);
 };
@@ -314,15 +313,9 @@ void AgganciProva::Stato::scrivi(QWidget* chat, const QString& testo)
     chat->findChild<QAbstractButton*>(u"cmdInvia"_s)->click();
 }
 
-void AgganciProva::Stato::leggiComandi()
+void AgganciProva::Stato::leggiComandi(const QByteArray& dati)
 {
-    char blocco[512];
-    const ssize_t letti = ::read(STDIN_FILENO, blocco, sizeof blocco);
-    if (letti <= 0) {
-        comandi->setEnabled(false); // the test closed our input
-        return;
-    }
-    ricevuto.append(blocco, letti);
+    ricevuto.append(dati);
     if (ricevuto.size() > 64 * 1024)
         ricevuto.clear(); // no command is that long
     qsizetype fine;
@@ -415,9 +408,14 @@ void AgganciProva::applica(ServiziVoce& servizi, IntervalliVoce& intervalli,
                              });
         }
         if (controllo && !s.comandi) {
-            s.comandi = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
-            QObject::connect(s.comandi.get(), &QSocketNotifier::activated, &f,
-                             [&s] { s.leggiComandi(); });
+            // Commands stop when the test closes our input.
+            s.comandi = onStandardInput(
+                &f,
+                [&s](const QByteArray& dati) {
+                    s.leggiComandi(dati);
+                    return true;
+                },
+                [] {});
         }
     };
 }

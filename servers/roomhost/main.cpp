@@ -1,3 +1,4 @@
+#include "platform/termination/standardinput.h"
 #include "platform/termination/terminationsignal.h"
 #include "servers/roomhost/roomconfig.h"
 #include "servers/roomhost/roomhost.h"
@@ -5,12 +6,9 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 using namespace kalimo::roomhost;
 
@@ -36,18 +34,13 @@ int runPool(QCoreApplication& app)
         std::fflush(stdout);
     });
     QObject::connect(&pool, &RoomPool::empty, &app, [] { QCoreApplication::exit(0); });
-    ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        char buffer[16384];
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n > 0 && pool.feed(QByteArray(buffer, qsizetype(n))))
-            return;
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            return;
-        input.setEnabled(false);
-        pool.finishAll(tr("the master is gone"));
-    });
+    const bool watching = kalimo::onStandardInput(
+        &app, [&pool](const QByteArray& data) { return pool.feed(data); },
+        [&pool] { pool.finishAll(tr("the master is gone")); });
+    if (!watching) {
+        printLine(tr("cannot read the rooms from standard input"));
+        return 2;
+    }
     kalimo::onTerminationSignal(&app, [&pool](int signal) {
         pool.finishAll(signal == SIGINT ? tr("interrupted (SIGINT)") : tr("terminated (SIGTERM)"));
     });
