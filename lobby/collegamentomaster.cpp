@@ -4,8 +4,10 @@
 #include "protocol/codes.h"
 #include "protocol/textcodec.h"
 
+#include <QCryptographicHash>
 #include <QPointer>
 #include <QSignalBlocker>
+#include <QSslConfiguration>
 
 namespace kalimo::lobby {
 
@@ -15,6 +17,13 @@ CollegamentoMaster::CollegamentoMaster(QObject* parent) : QObject(parent)
     connect(&m_tmrControllo, &QTimer::timeout, this, [this] { concludi(EsitoRichiesta::TimeOut); });
     connect(&WSKMaster, &QTcpSocket::readyRead, this, &CollegamentoMaster::datiArrivati);
     connect(&WSKMaster, &QTcpSocket::disconnected, this, &CollegamentoMaster::chiusoDallAltraParte);
+    connect(&WSKMaster, &QSslSocket::sslErrors, this, &CollegamentoMaster::erroriCertificato);
+    connect(&WSKMaster, &QAbstractSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError errore) {
+                if (m_apertura && m_tls.port != 0 && m_motivo.isEmpty() &&
+                    errore == QAbstractSocket::SslHandshakeFailedError)
+                    m_motivo = tr("connessione cifrata non riuscita");
+            });
 }
 
 CollegamentoMaster::~CollegamentoMaster()
@@ -26,7 +35,49 @@ CollegamentoMaster::~CollegamentoMaster()
 
 bool CollegamentoMaster::connesso() const
 {
-    return WSKMaster.state() == QAbstractSocket::ConnectedState;
+    return WSKMaster.state() == QAbstractSocket::ConnectedState &&
+           (m_tls.port == 0 || WSKMaster.isEncrypted());
+}
+
+bool CollegamentoMaster::improntaGiusta() const
+{
+    return m_tls.sha256.isEmpty() ||
+           WSKMaster.peerCertificate().digest(QCryptographicHash::Sha256) == m_tls.sha256;
+}
+
+void CollegamentoMaster::erroriCertificato(const QList<QSslError>& errori)
+{
+    // A pinned certificate stands for itself: the authorities have no say.
+    if (!m_tls.sha256.isEmpty()) {
+        if (!WSKMaster.peerCertificate().isNull() && improntaGiusta())
+            WSKMaster.ignoreSslErrors();
+        else
+            m_motivo = tr("il certificato non corrisponde all'impronta indicata");
+        return;
+    }
+    if (errori.isEmpty())
+        return;
+    switch (errori.first().error()) {
+    case QSslError::CertificateExpired:
+        m_motivo = tr("il certificato del master e' scaduto");
+        break;
+    case QSslError::CertificateNotYetValid:
+        m_motivo = tr("il certificato del master non e' ancora valido");
+        break;
+    case QSslError::HostNameMismatch:
+        m_motivo = tr("il certificato e' di un altro server");
+        break;
+    case QSslError::SelfSignedCertificate:
+    case QSslError::SelfSignedCertificateInChain:
+    case QSslError::UnableToGetLocalIssuerCertificate:
+    case QSslError::UnableToVerifyFirstCertificate:
+    case QSslError::CertificateUntrusted:
+        m_motivo = tr("il certificato non e' garantito da un'autorita' riconosciuta");
+        break;
+    default:
+        m_motivo = tr("il certificato del master non e' valido");
+        break;
+    }
 }
 
 QString CollegamentoMaster::indirizzoLocale() const
@@ -38,10 +89,21 @@ QString CollegamentoMaster::indirizzoLocale() const
 }
 
 bool CollegamentoMaster::connetti(const QString& host, quint16 porta, int intervallo,
-                                  const std::function<bool()>& fermo)
+                                  const std::function<bool()>& fermo, const TlsEndpoint& tls)
 {
     chiudi();
-    WSKMaster.connectToHost(host, porta);
+    m_tls = tls;
+    m_motivo.clear();
+    m_apertura = true;
+    if (tls.port != 0) {
+        QSslConfiguration configurazione = WSKMaster.sslConfiguration();
+        configurazione.setProtocol(QSsl::TlsV1_2OrLater);
+        configurazione.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        WSKMaster.setSslConfiguration(configurazione);
+        WSKMaster.connectToHostEncrypted(host, tls.port);
+    } else {
+        WSKMaster.connectToHost(host, porta);
+    }
     bool scaduto = false;
     QTimer limite;
     limite.setSingleShot(true);
@@ -54,8 +116,11 @@ bool CollegamentoMaster::connetti(const QString& host, quint16 porta, int interv
         // Refused or unreachable: no use waiting for the time-out.
         [this] { return WSKMaster.state() == QAbstractSocket::UnconnectedState; },
     });
-    // A stop asked while the connection opened wins: the user asked to stop.
-    if (connesso() && !(fermo && fermo()))
+    m_apertura = false;
+    // A certificate the authorities vouch for is still not the pinned one.
+    if (connesso() && !improntaGiusta())
+        m_motivo = tr("il certificato non corrisponde all'impronta indicata");
+    else if (connesso() && !(fermo && fermo())) // the user asked to stop
         return true;
     chiudi();
     return false;
@@ -215,6 +280,9 @@ void CollegamentoMaster::gestisciArrivo(const QString& testo)
 
 void CollegamentoMaster::chiusoDallAltraParte()
 {
+    // A TLS handshake that fails closes a connection that was never up.
+    if (m_apertura)
+        return;
     chiudi();
     Q_EMIT chiusoDalMaster();
 }

@@ -2,9 +2,10 @@
 
 #include "protocol/message.h"
 #include "protocol/reassembler.h"
+#include "protocol/tlsfield.h"
 
 #include <QObject>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTimer>
 
 #include <functional>
@@ -48,8 +49,15 @@ public:
 
     // Opens the connection and waits until it is up, refused, `intervallo`
     // ms have passed or `fermo` holds. A connection still open is closed first.
+    // With a TLS port in `tls` the connection goes there instead, encrypted,
+    // and is up only once the master's certificate has passed: the given
+    // fingerprint, or else the system's authorities and the host name. A
+    // certificate that fails ends it like a refusal; motivoRifiuto() says why.
     bool connetti(const QString& host, quint16 porta, int intervallo,
-                  const std::function<bool()>& fermo = {});
+                  const std::function<bool()>& fermo = {}, const TlsEndpoint& tls = {});
+    // Why the last connetti() failed on the certificate or the encryption,
+    // in words for the status line; empty after a plain refusal.
+    QString motivoRifiuto() const { return m_motivo; }
     bool connesso() const;
     // Our own close: chiusoDalMaster() is not raised for it, and every
     // exchange still waiting ends as interrupted.
@@ -108,8 +116,14 @@ private:
     void interrompiTutti();
     void datiArrivati();
     void chiusoDallAltraParte();
+    void erroriCertificato(const QList<QSslError>& errori);
+    bool improntaGiusta() const;
 
-    QTcpSocket WSKMaster;
+    QSslSocket WSKMaster;
+    TlsEndpoint m_tls;
+    QString m_motivo;
+    // connetti() is waiting: a close then is a failed attempt, not a loss.
+    bool m_apertura = false;
     StreamReassembler m_ricomposizione;
     QTimer m_tmrControllo;
     std::list<std::shared_ptr<Turno>> m_turni;

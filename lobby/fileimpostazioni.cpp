@@ -185,8 +185,25 @@ bool Module1::caricaMastersDa(const QString& nomeFile, bool principale)
             ListaMaster.svuota();
             return false;
         }
-        ListaMaster.aggiungi({campi[0].trimmed(), campi[1].trimmed(), static_cast<quint16>(porta),
-                              campi[3].trimmed()});
+        MasterRecord record{campi[0].trimmed(),
+                            campi[1].trimmed(),
+                            static_cast<quint16>(porta),
+                            campi[3].trimmed(),
+                            {}};
+        // A fifth field of another kind is ignored, as it always was; a TLS
+        // field that does not read must not fall back to a plain connection.
+        if (campi.size() > 4 && looksLikeTlsField(campi[4])) {
+            const std::optional<TlsEndpoint> tls = parseTlsField(campi[4]);
+            if (!tls) {
+                if (principale)
+                    dialoghi().messaggio(tr("Il file Masters.txt risulta corrotto"), attenzione,
+                                         Icona::Critica, Pulsanti::Ok);
+                ListaMaster.svuota();
+                return false;
+            }
+            record.Tls = *tls;
+        }
+        ListaMaster.aggiungi(record);
     }
     if (principale)
         SalvaMastersOld(ListaMaster);
@@ -198,8 +215,10 @@ bool Module1::scriviMasters(const QString& nomeFile, const Lista1<MasterRecord>&
     QByteArray dati;
     for (const MasterRecord& m : lista) {
         // The record's own line ending, then the one of the write: an empty line follows.
-        dati += riga(QStringList{m.Nome, m.Indirizzo, QString::number(m.Porta), m.Chiave}.join(
-            QStringLiteral(" | ")));
+        QStringList campi{m.Nome, m.Indirizzo, QString::number(m.Porta), m.Chiave};
+        if (m.Tls.port != 0)
+            campi.append(tlsField(m.Tls));
+        dati += riga(campi.join(QStringLiteral(" | ")));
         dati += kFineRiga;
     }
     return scriviFile(percorso(nomeFile), dati);

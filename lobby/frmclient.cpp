@@ -229,11 +229,15 @@ void frmClient::ControllaVersione()
 bool frmClient::ConnettiMaster(const MasterRecord& record)
 {
     mostraSubito(ui->lblStato, tr("In Connessione al master ") + record.Nome);
-    if (m.master().connetti(record.Indirizzo, record.Porta, m.intervalli().rispostaMaster,
-                            [this] { return InterrompiConnessione; }))
+    if (m.master().connetti(
+            record.Indirizzo, record.Porta, m.intervalli().rispostaMaster,
+            [this] { return InterrompiConnessione; }, record.Tls))
         return true;
+    // A certificate that failed says why after the usual words.
+    const QString perche = m.master().motivoRifiuto();
+    const QString motivo = perche.isEmpty() ? QString() : QStringLiteral(" (") + perche + u')';
     if (!InterrompiConnessione)
-        mostraSubito(ui->lblStato, tr("Impossibile contattare il master ") + record.Nome);
+        mostraSubito(ui->lblStato, tr("Impossibile contattare il master ") + record.Nome + motivo);
     return false;
 }
 
@@ -312,7 +316,12 @@ std::optional<MasterRecord> frmClient::recordMaster(const QStringList& campi)
         if (campi.at(c).contains(u'|'))
             return std::nullopt;
     }
-    return MasterRecord{campi.at(0), campi.at(1), static_cast<quint16>(*porta), campi.at(3)};
+    MasterRecord record{campi.at(0), campi.at(1), static_cast<quint16>(*porta), campi.at(3), {}};
+    // The fifth field is kept only when it reads: a bad one would make the
+    // next start refuse the whole file.
+    if (campi.size() > 4)
+        record.Tls = parseTlsField(campi.at(4)).value_or(TlsEndpoint{});
+    return record;
 }
 
 void frmClient::LeggiParametriMaster()

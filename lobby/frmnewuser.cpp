@@ -158,10 +158,14 @@ void frmNewUser::attivaAccount()
 bool frmNewUser::ConnettiMaster(const MasterRecord& record)
 {
     mostraSubito(ui->lblStato, tr("In Connessione al master: ") + record.Nome);
-    if (m.registrazione().connetti(record.Indirizzo, record.Porta, m.intervalli().rispostaMaster,
-                                   [this] { return m_annullata; }))
+    if (m.registrazione().connetti(
+            record.Indirizzo, record.Porta, m.intervalli().rispostaMaster,
+            [this] { return m_annullata; }, record.Tls))
         return true;
-    mostraSubito(ui->lblStato, tr("Impossibile contattare il master: ") + record.Nome);
+    const QString motivo = m.registrazione().motivoRifiuto();
+    mostraSubito(ui->lblStato,
+                 tr("Impossibile contattare il master: ") + record.Nome +
+                     (motivo.isEmpty() ? QString() : QStringLiteral(" (") + motivo + u')'));
     return false;
 }
 

@@ -4,6 +4,7 @@
 #include "lobby/lista1.h"
 #include "platform/desktop/dialoghi.h"
 #include "platform/desktop/programmi.h"
+#include "protocol/tlsfield.h"
 #include "room/stanza.h"
 #include "room/utente.h"
 
@@ -35,6 +36,8 @@ struct MasterRecord
     // Every TCP port fits, not only those up to 32767.
     quint16 Porta = 0;
     QString Chiave;
+    // The optional fifth field: connect with TLS on this port instead.
+    TlsEndpoint Tls;
 
     friend bool operator==(const MasterRecord&, const MasterRecord&) = default;
 };

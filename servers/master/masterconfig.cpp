@@ -58,6 +58,21 @@ public:
         return quint16(number(key, fallback, low, 65535));
     }
 
+    bool flag(const QString& key, bool fallback) const
+    {
+        const QString v = text(key, QString()).toLower();
+        if (v == u"true" || v == u"1" || v == u"yes" || v == u"on")
+            return true;
+        if (v == u"false" || v == u"0" || v == u"no" || v == u"off")
+            return false;
+        if (m_settings.contains(key))
+            m_warnings.append(QCoreApplication::translate("MasterConfig",
+                                                          "%1: \"%2\" is neither true nor false; "
+                                                          "using %3")
+                                  .arg(key, v, fallback ? u"true"_s : u"false"_s));
+        return fallback;
+    }
+
 private:
     QSettings& m_settings;
     QStringList& m_warnings;
@@ -95,6 +110,17 @@ ConfigResult loadConfig(const QString& path)
         c.listenAddress = QHostAddress::LocalHost;
     }
     c.port = r.port(u"Network/Port"_s, c.port, 0);
+    c.plain = r.flag(u"Network/Plain"_s, c.plain);
+    c.tls = r.flag(u"Network/Tls"_s, c.tls);
+    c.tlsPort = r.port(u"Network/TlsPort"_s, c.tlsPort, 0);
+    c.certificateFile = r.text(u"Network/Certificate"_s, c.certificateFile);
+    c.privateKeyFile = r.text(u"Network/PrivateKey"_s, c.privateKeyFile);
+    if (!c.plain && !c.tls) {
+        result.warnings.append(QCoreApplication::translate(
+            "MasterConfig", "Network/Plain is off and Network/Tls is not on; the plain port "
+                            "stays open"));
+        c.plain = true;
+    }
     c.maxConnections = int(r.number(u"Network/MaxConnections"_s, c.maxConnections, 1, 1000000));
 
     c.chiave = r.text(u"Service/Chiave"_s, c.chiave);
@@ -210,13 +236,23 @@ ConfigResult loadConfig(const QString& path)
         e.indirizzo = r.text(u"Address"_s, QString());
         e.porta = r.port(u"Port"_s, 0);
         e.chiave = r.text(u"Key"_s, QString());
-        if (e.nome.isEmpty() || e.indirizzo.isEmpty() || e.porta == 0)
+        const QString tls = r.text(u"Tls"_s, QString());
+        const std::optional<TlsEndpoint> endpoint = parseTlsField(tls);
+        if (!tls.isEmpty() && !endpoint)
+            result.warnings.append(
+                QCoreApplication::translate("MasterConfig",
+                                            "Masters entry %1: Tls must read tls:PORT or "
+                                            "tls:PORT:sha256=HEX; skipped")
+                    .arg(i + 1));
+        else if (e.nome.isEmpty() || e.indirizzo.isEmpty() || e.porta == 0)
             result.warnings.append(
                 QCoreApplication::translate(
                     "MasterConfig", "Masters entry %1 needs a name, an address and a port; skipped")
                     .arg(i + 1));
-        else
+        else {
+            e.tls = endpoint.value_or(TlsEndpoint{});
             c.masters.append(e);
+        }
     }
     s.endArray();
 
@@ -267,7 +303,7 @@ bool fitRoomText(const QString& text, bool mayBeEmpty)
 }
 
 QList<MasterEntry> effectiveMasterList(const MasterConfig& config, const QHostAddress& bound,
-                                       quint16 boundPort)
+                                       quint16 boundPort, const TlsEndpoint& tls)
 {
     if (!config.masters.isEmpty())
         return config.masters;
@@ -277,7 +313,7 @@ QList<MasterEntry> effectiveMasterList(const MasterConfig& config, const QHostAd
         reach = QHostAddress::LocalHost;
     else if (reach == QHostAddress::AnyIPv6)
         reach = QHostAddress::LocalHostIPv6;
-    return {MasterEntry{QStringLiteral("Locale"), reach.toString(), boundPort, config.chiave}};
+    return {MasterEntry{QStringLiteral("Locale"), reach.toString(), boundPort, config.chiave, tls}};
 }
 
 } // namespace kalimo::master

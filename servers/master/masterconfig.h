@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/tlsfield.h"
+
 #include <QHostAddress>
 #include <QList>
 #include <QString>
@@ -14,6 +16,8 @@ struct MasterEntry
     QString indirizzo;
     quint16 porta = 0;
     QString chiave;
+    // Handed out as the record's fifth field when set.
+    TlsEndpoint tls;
 };
 
 // A room that exists from the start and never ends.
@@ -43,6 +47,13 @@ struct MasterConfig
 {
     QHostAddress listenAddress = QHostAddress::LocalHost;
     quint16 port = 7070;
+    // The plain port may be turned off once lobbies have TLS records.
+    bool plain = true;
+    // TLS beside it: certificate and key in PEM files.
+    bool tls = false;
+    quint16 tlsPort = 7443;
+    QString certificateFile;
+    QString privateKeyFile;
     // Connections beyond this are closed at once, logged in or not.
     int maxConnections = 4096;
 
@@ -154,8 +165,8 @@ bool sameRoomName(const QString& a, const QString& b);
 ConfigResult loadConfig(const QString& path);
 
 // The master list as handed out: the configured one, or this master alone
-// at the address and port it actually listens on.
+// at the address and ports it actually listens on.
 QList<MasterEntry> effectiveMasterList(const MasterConfig& config, const QHostAddress& bound,
-                                       quint16 boundPort);
+                                       quint16 boundPort, const TlsEndpoint& tls = {});
 
 } // namespace kalimo::master

@@ -11,14 +11,16 @@
 #include "servers/trust/names.h"
 #include "servers/trust/roomticket.h"
 
-#include <QDateTime>
-
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QSslConfiguration>
+#include <QSslKey>
 #include <QTcpSocket>
 
 namespace kalimo::master {
@@ -178,7 +180,20 @@ MasterServer::MasterServer(const MasterConfig& config, const QString& dataDir, Q
     m_rooms.setNotify(
         [this](const QString& nick, const Reply& r) { notify(nick, r.code, r.fields); });
     m_listener.setListenBacklogSize(1024);
-    connect(&m_listener, &QTcpServer::newConnection, this, &MasterServer::acceptConnections);
+    connect(&m_listener, &QTcpServer::newConnection, this,
+            [this] { acceptConnections(m_listener); });
+    m_tlsListener.setListenBacklogSize(1024);
+    // Connections still in their handshake count as pending: a few slow
+    // ones must not stall the others.
+    m_tlsListener.setMaxPendingConnections(256);
+    // Offered only once its handshake is through.
+    connect(&m_tlsListener, &QTcpServer::pendingConnectionAvailable, this,
+            [this] { acceptConnections(m_tlsListener); });
+    connect(&m_tlsListener, &QSslServer::errorOccurred, this,
+            [](QSslSocket* socket, QAbstractSocket::SocketError) {
+                qCInfo(lcMaster).noquote()
+                    << u"%1 TLS handshake failed: %2"_s.arg(peerOf(socket), socket->errorString());
+            });
     m_checks.setInterval(m_config.checkIntervalMs);
     connect(&m_checks, &QTimer::timeout, this, &MasterServer::checkClients);
 }
@@ -199,13 +214,32 @@ MasterServer::~MasterServer()
 
 bool MasterServer::listen()
 {
-    if (!m_listener.listen(m_config.listenAddress, m_config.port)) {
+    if (m_config.plain && !m_listener.listen(m_config.listenAddress, m_config.port)) {
         m_error = m_listener.errorString();
         qCWarning(lcMaster).noquote() << u"cannot listen on %1:%2: %3"_s.arg(
             m_config.listenAddress.toString(), QString::number(m_config.port), m_error);
         return false;
     }
-    m_masters = effectiveMasterList(m_config, address(), port());
+    if (m_config.tls && !listenTls()) {
+        m_listener.close();
+        return false;
+    }
+    TlsEndpoint tls;
+    if (m_tlsListener.isListening()) {
+        tls.port = tlsPort();
+        // A certificate of our own making can only be checked by its
+        // fingerprint; one an authority signed is checked the usual way,
+        // and may be renewed without rewriting every lobby's list.
+        const QSslCertificate own = m_tlsListener.sslConfiguration().localCertificate();
+        if (own.isSelfSigned())
+            tls.sha256 = own.digest(QCryptographicHash::Sha256);
+    }
+    // With the plain port off, the record's own port must still be a port:
+    // the configured one (refused), or the TLS one.
+    const quint16 recordPort =
+        m_config.plain ? port() : (m_config.port != 0 ? m_config.port : tlsPort());
+    m_ownTls = tls;
+    m_masters = effectiveMasterList(m_config, address(), recordPort, tls);
     if (isShared())
         m_accounts->listenForEvents(channelOf(m_masterId));
     else
@@ -214,8 +248,52 @@ bool MasterServer::listen()
     renew();
     loadSkeletons();
     m_checks.start();
-    qCInfo(lcMaster).noquote() << u"listening on %1:%2"_s.arg(address().toString()).arg(port());
+    if (m_listener.isListening())
+        qCInfo(lcMaster).noquote() << u"listening on %1:%2"_s.arg(address().toString()).arg(port());
+    if (m_tlsListener.isListening())
+        qCInfo(lcMaster).noquote()
+            << u"listening with TLS on %1:%2"_s.arg(address().toString()).arg(tlsPort());
     m_rooms.start();
+    return true;
+}
+
+bool MasterServer::listenTls()
+{
+    const auto fail = [this](const QString& why) {
+        m_error = why;
+        qCWarning(lcMaster).noquote() << u"cannot listen with TLS: %1"_s.arg(why);
+        return false;
+    };
+    QFile certificateFile(m_config.certificateFile);
+    if (m_config.certificateFile.isEmpty() || !certificateFile.open(QIODevice::ReadOnly))
+        return fail(u"certificate file \"%1\" cannot be read"_s.arg(m_config.certificateFile));
+    // The file may hold the chain after our own certificate.
+    const QList<QSslCertificate> chain = QSslCertificate::fromData(certificateFile.readAll());
+    if (chain.isEmpty())
+        return fail(u"no PEM certificate in %1"_s.arg(m_config.certificateFile));
+    QFile keyFile(m_config.privateKeyFile);
+    if (m_config.privateKeyFile.isEmpty() || !keyFile.open(QIODevice::ReadOnly))
+        return fail(u"private key file \"%1\" cannot be read"_s.arg(m_config.privateKeyFile));
+    const QByteArray keyPem = keyFile.readAll();
+    QSslKey key;
+    for (QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec}) {
+        key = QSslKey(keyPem, algorithm, QSsl::Pem);
+        if (!key.isNull())
+            break;
+    }
+    if (key.isNull())
+        return fail(u"no unencrypted PEM RSA or EC key in %1"_s.arg(m_config.privateKeyFile));
+
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificateChain(chain);
+    tls.setPrivateKey(key);
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    m_tlsListener.setSslConfiguration(tls);
+    if (!m_tlsListener.listen(m_config.listenAddress, m_config.tlsPort))
+        return fail(u"%1:%2: %3"_s.arg(m_config.listenAddress.toString())
+                        .arg(m_config.tlsPort)
+                        .arg(m_tlsListener.errorString()));
     return true;
 }
 
@@ -284,8 +362,10 @@ void MasterServer::renew()
             if (!live || live->isEmpty())
                 return;
             QList<MasterEntry> masters;
+            // The shared table has no TLS field yet: only our own record has one.
             for (const MasterRow& m : *live)
-                masters.append({m.name, m.address, m.port, m.key});
+                masters.append({m.name, m.address, m.port, m.key,
+                                m.id == m_masterId ? m_ownTls : TlsEndpoint{}});
             m_masters = masters;
         });
 }
@@ -353,9 +433,9 @@ MasterServer::Client* MasterServer::find(quint64 id)
     return it == m_clients.end() ? nullptr : it->second.get();
 }
 
-void MasterServer::acceptConnections()
+void MasterServer::acceptConnections(QTcpServer& listener)
 {
-    while (QTcpSocket* socket = m_listener.nextPendingConnection()) {
+    while (QTcpSocket* socket = listener.nextPendingConnection()) {
         const QString address = addressOf(socket);
         const bool full = int(m_clients.size()) >= m_config.maxConnections;
         if (full || m_perAddress.value(address) >= m_config.maxConnectionsPerAddress) {
@@ -661,8 +741,11 @@ void MasterServer::handleLoggedIn(Client& c, const QString& code, const QStringL
         if (*index < 1 || *index > m_masters.size())
             return refuse(c, u"master index %1 out of range"_s.arg(*index), reply::NoSuchMaster);
         const MasterEntry& e = m_masters.at(*index - 1);
-        return send(c, reply::MasterRecord,
-                    {e.nome, e.indirizzo, QString::number(e.porta), e.chiave});
+        QStringList fields{e.nome, e.indirizzo, QString::number(e.porta), e.chiave};
+        // A fifth field: lobbies that read four take the first four.
+        if (e.tls.port != 0)
+            fields.append(tlsField(e.tls));
+        return send(c, reply::MasterRecord, fields);
     }
     if (code == request::Limits)
         return send(c, reply::Limits,

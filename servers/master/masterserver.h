@@ -11,6 +11,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTimer>
 
@@ -49,8 +50,14 @@ public:
     // cannot listen leaves the master serving without rooms.
     bool listen();
     QString errorString() const { return m_error; }
-    QHostAddress address() const { return m_listener.serverAddress(); }
+    QHostAddress address() const
+    {
+        return m_listener.isListening() ? m_listener.serverAddress()
+                                        : m_tlsListener.serverAddress();
+    }
+    // 0 for a port that is off.
     quint16 port() const { return m_listener.serverPort(); }
+    quint16 tlsPort() const { return m_tlsListener.serverPort(); }
 
     void setCheckInterval(int ms);
     int connectionCount() const { return int(m_clients.size()); }
@@ -67,7 +74,8 @@ public:
 private:
     struct Client;
 
-    void acceptConnections();
+    void acceptConnections(QTcpServer& listener);
+    bool listenTls();
     void readFrom(quint64 id);
     void handle(Client& c, const QStringList& parts);
     void handleLogin(Client& c, const QStringList& params);
@@ -115,11 +123,13 @@ private:
 
     MasterConfig m_config;
     QTcpServer m_listener;
+    QSslServer m_tlsListener;
     QTimer m_checks;
     AccountService* m_accounts;
     Presence m_presence;
     Clock m_clock;
     QList<MasterEntry> m_masters;
+    TlsEndpoint m_ownTls;
     std::map<quint64, std::unique_ptr<Client>> m_clients;
     quint64 m_nextId = 1;
     QString m_error;

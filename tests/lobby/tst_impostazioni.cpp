@@ -6,6 +6,8 @@
 
 #include <QTest>
 
+#include <algorithm>
+
 using namespace kalimo;
 using namespace kalimo::lobby;
 using test::CartellaTemporanea;
@@ -63,23 +65,28 @@ private Q_SLOTS:
 void TestImpostazioni::mastersRiscritti()
 {
     Banco b;
+    const QByteArray pin(32, '\xab');
     b.poni("Masters.txt", "  Uno |  host.example |7070|chiave uno  \r\n\r\n   \r\n"
-                          "Due|10.0.0.1|65000|k2|quinto campo|sesto\r\n");
+                          "Due|10.0.0.1|65000|k2|quinto campo|sesto\r\n"
+                          "Tre|h|1|k| TLS:7443:SHA256=" +
+                              pin.toHex(':').toUpper() + "\r\n");
     QVERIFY(b.m.CaricaMasters());
-    QCOMPARE(b.m.ListaMaster.UBound(), 2);
-    QCOMPARE(b.m.ListaMaster[1], (MasterRecord{"Uno", "host.example", 7070, "chiave uno"}));
-    QCOMPARE(b.m.ListaMaster[2], (MasterRecord{"Due", "10.0.0.1", 65000, "k2"}));
+    QCOMPARE(b.m.ListaMaster.UBound(), 3);
+    QCOMPARE(b.m.ListaMaster[1], (MasterRecord{"Uno", "host.example", 7070, "chiave uno", {}}));
+    QCOMPARE(b.m.ListaMaster[2], (MasterRecord{"Due", "10.0.0.1", 65000, "k2", {}}));
+    QCOMPARE(b.m.ListaMaster[3], (MasterRecord{"Tre", "h", 1, "k", {7443, pin}}));
     QVERIFY(b.dialoghi.messaggi.isEmpty());
     const QByteArray atteso = "Uno | host.example | 7070 | chiave uno\r\n\r\n"
-                              "Due | 10.0.0.1 | 65000 | k2\r\n\r\n";
+                              "Due | 10.0.0.1 | 65000 | k2\r\n\r\n"
+                              "Tre | h | 1 | k | tls:7443:sha256=" +
+                              pin.toHex() + "\r\n\r\n";
     // Loading writes the backup; saving writes the list itself, byte for byte alike.
     QCOMPARE(b.file("Masters.old.txt"), atteso);
     QVERIFY(b.m.SalvaMasters(b.m.ListaMaster));
     QCOMPARE(b.file("Masters.txt"), atteso);
     const Lista1<MasterRecord> prima = b.m.ListaMaster;
     QVERIFY(b.m.CaricaMasters());
-    QCOMPARE(b.m.ListaMaster.UBound(), 2);
-    QVERIFY(b.m.ListaMaster[1] == prima[1] && b.m.ListaMaster[2] == prima[2]);
+    QVERIFY(std::equal(prima.begin(), prima.end(), b.m.ListaMaster.begin(), b.m.ListaMaster.end()));
     QVERIFY(b.m.SalvaMastersOld(Lista1<MasterRecord>()));
     QCOMPARE(b.file("Masters.old.txt"), QByteArray());
     // The backup alone reads without any message.
@@ -122,6 +129,8 @@ void TestImpostazioni::masters_data()
         {"largest port", "a|b|65535|c\r\n", "-", true, "a", "", "=", "a | b | 65535 | c\r\n\r\n"},
         {"three fields", "a|b|1|c\r\nx|y|2\r\n", buono, false, "", kCorrotto, "=", "="},
         {"no separator", "solo testo\r\n", "-", false, "", kCorrotto, "=", "-"},
+        // A TLS field that does not read must not fall back to plain.
+        {"bad TLS field", "a|b|1|c|tls:7443:sha256=12\r\n", buono, false, "", kCorrotto, "=", "="},
         {"port not a number", "a|b|porta|c\r\n", buono, false, "", "", "=", "="},
         {"port empty", "a|b||c\r\n", "-", false, "", "", "=", "-"},
         {"port negative", "a|b|-1|c\r\n", "-", false, "", "", "=", "-"},
@@ -288,7 +297,7 @@ void TestImpostazioni::cartellaBloccataNonPerdeNulla()
         if (!blocco.attiva())
             QSKIP("this system cannot make a folder refuse writes");
         Lista1<MasterRecord> altra;
-        altra.aggiungi({"Altro", "h", 1, "k"});
+        altra.aggiungi({"Altro", "h", 1, "k", {}});
         QVERIFY(!b.m.SalvaMasters(altra));
         QVERIFY(!b.m.SalvaUserIni("luigi", "nuova"));
         QVERIFY(!b.m.EliminaDaContactList("anna"));

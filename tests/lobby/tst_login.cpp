@@ -2,10 +2,12 @@
 #include "lobby/module1.h"
 #include "platform/desktop/attesa.h"
 #include "tests/support/bancolobby.h"
+#include "tests/support/certificato.h"
 #include "tests/support/fakemaster.h"
 
 #include <QLabel>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
@@ -98,6 +100,8 @@ private Q_SLOTS:
     void loginRiuscito();
     void rifiuti_data();
     void rifiuti();
+    void tls_data();
+    void tls();
     void nessunMaster();
     void disconnessioni();
     void stop();
@@ -196,6 +200,82 @@ void TestLogin::rifiuti()
     QCOMPARE(l.c->lblStato()->text(), stato);
     QVERIFY(l.pulsanti().startsWith("Connetti 1 0"));
     QVERIFY(!l.ascolta());
+}
+
+void TestLogin::tls_data()
+{
+    QTest::addColumn<QString>("campo");  // the fifth field, PORT standing for the TLS port
+    QTest::addColumn<bool>("autorita");  // the certificate is one the system trusts
+    QTest::addColumn<QString>("motivo"); // empty: the TLS master takes the login
+    QTest::newRow("impronta") << "tls:PORT:sha256=GIUSTA" << false << "";
+    QTest::newRow("impronta con due punti maiuscola") << "TLS:PORT:SHA256=GIUSTA:" << false << "";
+    QTest::newRow("autorita") << "tls:PORT" << true << "";
+    QTest::newRow("impronta sbagliata") << "tls:PORT:sha256=" + QString(64, '0') << false
+                                        << "il certificato non corrisponde all'impronta indicata";
+    // Pinned, a certificate the authorities vouch for is still refused.
+    QTest::newRow("autorita, impronta sbagliata")
+        << "tls:PORT:sha256=" + QString(64, 'a') << true
+        << "il certificato non corrisponde all'impronta indicata";
+    QTest::newRow("autorita sconosciuta")
+        << "tls:PORT" << false << "il certificato non e' garantito da un'autorita' riconosciuta";
+}
+
+void TestLogin::tls()
+{
+    QFETCH(QString, campo);
+    QFETCH(bool, autorita);
+    QFETCH(QString, motivo);
+    test::CertificatoProva cert;
+    QVERIFY(cert.crea());
+    const QSslConfiguration prima = QSslConfiguration::defaultConfiguration();
+    const auto ripristino = qScopeGuard([&] { QSslConfiguration::setDefaultConfiguration(prima); });
+    if (autorita) {
+        QSslConfiguration fidata = prima;
+        fidata.addCaCertificate(cert.cert);
+        QSslConfiguration::setDefaultConfiguration(fidata);
+    }
+    FakeMaster f, g;
+    QVERIFY(f.ascoltaTls(cert.server()) && g.ascolta());
+    copioneRiuscito(f);
+    copioneRiuscito(g);
+    // The list handed out keeps a fifth field into Masters.txt.
+    f.quando("0009", FakeMaster::rispondi(u"00010", {"Uno", "127.0.0.1", "7070", "k1",
+                                                     "tls:7443:sha256=" + QString(64, 'B')}));
+    f.quando("0008", FakeMaster::rispondi(u"00008", {"1"}));
+    campo.replace("PORT", QString::number(f.porta())).replace("GIUSTA", cert.improntaHex());
+    if (campo.endsWith(':')) // the fingerprint as openssl prints it
+        campo = campo.left(campo.indexOf("=") + 1) + QString(cert.impronta().toHex(':')).toUpper();
+    BancoLobby banco;
+    // The plain port of the TLS record is one nobody listens on.
+    banco.scriviMasters("Primo | 127.0.0.1 | " + QByteArray::number(FakeMaster::portaChiusa()) +
+                        " | kalimo | " + campo.toUtf8() + "\r\n\r\n" +
+                        BancoLobby::rigaMaster("Secondo", g.porta()));
+    Module1& m = banco.modulo();
+    QVERIFY(m.ListaMaster[1].Tls.port == f.porta());
+    banco.client();
+    banco.clicConnetti();
+
+    const QStringList login = {"Invio della password in corso.....", kEseguita};
+    if (motivo.isEmpty()) {
+        QCOMPARE(banco.registroStato->testi,
+                 QStringList({"In Connessione al master Primo", "Connesso al master Primo"}) +
+                     login);
+        QCOMPARE(f.codici(), QStringList({"0001", "0008", "0009", "0011"}));
+        QCOMPARE(g.connessioni(), 0);
+        QCOMPARE(banco.cartella.leggi("Masters.txt"),
+                 "Uno | 127.0.0.1 | 7070 | k1 | tls:7443:sha256=" + QByteArray(64, 'b') +
+                     "\r\n\r\n");
+        return;
+    }
+    // Refused like a master that does not answer: the next one is tried.
+    QCOMPARE(banco.registroStato->testi,
+             QStringList({"In Connessione al master Primo",
+                          "Impossibile contattare il master Primo (" + motivo + ")",
+                          "In Connessione al master Secondo", "Connesso al master Secondo"}) +
+                 login);
+    QVERIFY(f.codici().isEmpty());
+    QVERIFY(banco.dialoghi.messaggi.isEmpty());
+    QVERIFY(m.ConnessoAlMaster);
 }
 
 void TestLogin::nessunMaster()

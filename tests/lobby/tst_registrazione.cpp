@@ -3,6 +3,7 @@
 #include "lobby/module1.h"
 #include "platform/desktop/attesa.h"
 #include "tests/support/bancolobby.h"
+#include "tests/support/certificato.h"
 #include "tests/support/fakemaster.h"
 
 #include <QFile>
@@ -77,6 +78,7 @@ private Q_SLOTS:
     void esiti_data();
     void esiti();
     void master();
+    void tls();
     void controlliPrimaDellInvio();
     void annullaDuranteLAttesa();
     void fileDellaCartella();
@@ -212,6 +214,31 @@ void TestRegistrazione::master()
         QVERIFY(!n.banco.cartella.esiste("User.ini"));
         QVERIFY(n.banco.dialoghi.messaggi.isEmpty());
     }
+}
+
+void TestRegistrazione::tls()
+{
+    test::CertificatoProva cert;
+    QVERIFY(cert.crea());
+    FakeMaster t;
+    QVERIFY(t.ascoltaTls(cert.server()));
+    t.quando("0010", FakeMaster::rispondi(u"00001"));
+    const QByteArray campo = "tls:" + QByteArray::number(t.porta()) + ":sha256=";
+    const QByteArray chiusa = QByteArray::number(FakeMaster::portaChiusa());
+    Scena s(FakeMaster::niente(), 300,
+            "Gamma | 127.0.0.1 | " + chiusa + " | k | " + campo + QByteArray(64, '0') +
+                "\r\nDelta | 127.0.0.1 | " + chiusa + " | k | " + campo +
+                cert.improntaHex().toLatin1() + "\r\n");
+    QVERIFY(s.ok);
+    s.invia()->click();
+    QCOMPARE(s.stato->testi,
+             QStringList({"", "In Connessione al master: Gamma",
+                          "Impossibile contattare il master: Gamma (il certificato non "
+                          "corrisponde all'impronta indicata)",
+                          "In Connessione al master: Delta", "Connesso al master: Delta",
+                          "Invio dei dati in corso...", "Registrazione Eseguita"}));
+    QCOMPARE(t.codici(), QStringList{"0010"});
+    QVERIFY(s.f.codici().isEmpty());
 }
 
 void TestRegistrazione::controlliPrimaDellInvio()

@@ -2,6 +2,7 @@
 #include "protocol/reassembler.h"
 #include "protocol/separators.h"
 #include "protocol/textcodec.h"
+#include "protocol/tlsfield.h"
 #include "protocol/values.h"
 #include "tests/support/wire.h"
 
@@ -111,6 +112,34 @@ private Q_SLOTS:
             QVERIFY(parseFlagWord(t));
         QCOMPARE(flagWord(false), QString("False"));
         QCOMPARE(flagWord(true), QString("True"));
+    }
+
+    void tlsFields()
+    {
+        const QByteArray pin = QByteArray::fromHex(QByteArray(64, 'a'));
+        const QString hex(64, u'a');
+        const struct
+        {
+            QString field;
+            std::optional<TlsEndpoint> expected;
+        } rows[] = {{"tls:7443", TlsEndpoint{7443, {}}},
+                    {" TLS:1:SHA256=" + hex.toUpper() + " ", TlsEndpoint{1, pin}},
+                    {"tls:7443:sha256=" + QString(pin.toHex(':')), TlsEndpoint{7443, pin}},
+                    {"tls:", std::nullopt},
+                    {"tls:0", std::nullopt},
+                    {"tls:65536", std::nullopt},
+                    {"tls:7443:", std::nullopt},
+                    {"tls:7443:md5=" + hex, std::nullopt},
+                    {"tls:7443:sha256=" + hex.left(62), std::nullopt},
+                    {"tls:7443:sha256=" + hex.left(63) + "g", std::nullopt},
+                    {"tls:7443:sha256=" + hex + "aa", std::nullopt},
+                    {"ssl:7443", std::nullopt}};
+        for (const auto& r : rows) {
+            QCOMPARE(parseTlsField(r.field), r.expected);
+            QCOMPARE(looksLikeTlsField(r.field), !r.field.startsWith("ssl"));
+        }
+        QCOMPARE(tlsField({7443, pin}), "tls:7443:sha256=" + hex);
+        QCOMPARE(tlsField({7443, {}}), QString("tls:7443"));
     }
 };
 

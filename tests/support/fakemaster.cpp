@@ -4,6 +4,7 @@
 #include "protocol/separators.h"
 #include "protocol/textcodec.h"
 
+#include <QSslServer>
 #include <QTimer>
 
 namespace kalimo::test {
@@ -45,9 +46,11 @@ FakeMaster::Azione FakeMaster::chiudi()
     return a;
 }
 
-FakeMaster::FakeMaster()
+FakeMaster::FakeMaster() : m_server(std::make_unique<QTcpServer>())
 {
-    QObject::connect(&m_server, &QTcpServer::newConnection, &m_contesto, [this] { accetta(); });
+    // Raised when a connection is ready to read: after the handshake for TLS.
+    QObject::connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, &m_contesto,
+                     [this] { accetta(); });
 }
 
 FakeMaster::~FakeMaster()
@@ -63,7 +66,17 @@ FakeMaster::~FakeMaster()
 
 bool FakeMaster::ascolta()
 {
-    return m_server.listen(QHostAddress::LocalHost, 0);
+    return m_server->listen(QHostAddress::LocalHost, 0);
+}
+
+bool FakeMaster::ascoltaTls(const QSslConfiguration& tls)
+{
+    auto server = std::make_unique<QSslServer>();
+    server->setSslConfiguration(tls);
+    QObject::connect(server.get(), &QTcpServer::pendingConnectionAvailable, &m_contesto,
+                     [this] { accetta(); });
+    m_server = std::move(server);
+    return m_server->listen(QHostAddress::LocalHost, 0);
 }
 
 quint16 FakeMaster::portaChiusa()
@@ -148,7 +161,7 @@ void FakeMaster::chiudiConnessione(int connessione)
 
 void FakeMaster::accetta()
 {
-    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
         auto c = std::make_unique<Connessione>();
         c->socket = socket;
         m_connessioni.push_back(std::move(c));

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QQueue>
+#include <QSslConfiguration>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -67,8 +68,10 @@ public:
     FakeMaster& operator=(const FakeMaster&) = delete;
 
     bool ascolta();
-    quint16 porta() const { return m_server.serverPort(); }
-    void smettiDiAscoltare() { m_server.close(); }
+    // The same master behind TLS with `tls`'s certificate and key.
+    bool ascoltaTls(const QSslConfiguration& tls);
+    quint16 porta() const { return m_server->serverPort(); }
+    void smettiDiAscoltare() { m_server->close(); }
     // A loopback port nobody listens on: connecting to it is refused.
     static quint16 portaChiusa();
 
@@ -108,7 +111,7 @@ private:
     void esegui(int indice, const Azione& azione);
     int ultimaAperta() const;
 
-    QTcpServer m_server;
+    std::unique_ptr<QTcpServer> m_server;
     QObject m_contesto; // owns the timers of delayed pieces
     std::vector<std::unique_ptr<Connessione>> m_connessioni;
     QList<Richiesta> m_richieste;

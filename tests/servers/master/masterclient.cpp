@@ -3,6 +3,7 @@
 #include "protocol/framing.h"
 #include "protocol/textcodec.h"
 
+#include <QCryptographicHash>
 #include <QRandomGenerator>
 #include <QUdpSocket>
 
@@ -31,6 +32,20 @@ std::unique_ptr<MasterClient> MasterClient::to(quint16 port, const QHostAddress&
     auto c = std::make_unique<MasterClient>();
     c->m_socket.connectToHost(address, port);
     (void)QTest::qWaitFor([&] { return c->isConnected(); }, 10000);
+    return c;
+}
+
+std::unique_ptr<MasterClient> MasterClient::toTls(quint16 port, const QByteArray& sha256)
+{
+    auto c = std::make_unique<MasterClient>();
+    QSslSocket& s = c->m_socket;
+    connect(&s, &QSslSocket::sslErrors, c.get(), [&s, sha256] {
+        if (s.peerCertificate().digest(QCryptographicHash::Sha256) == sha256)
+            s.ignoreSslErrors();
+    });
+    s.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    (void)QTest::qWaitFor(
+        [&] { return c->isConnected() || s.state() == QAbstractSocket::UnconnectedState; }, 10000);
     return c;
 }
 

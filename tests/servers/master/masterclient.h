@@ -3,8 +3,8 @@
 #include "protocol/reassembler.h"
 
 #include <QList>
+#include <QSslSocket>
 #include <QStringList>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <memory>
@@ -19,6 +19,8 @@ public:
     // A client connected to the master at `port` (unconnected on failure).
     static std::unique_ptr<MasterClient> to(quint16 port,
                                             const QHostAddress& address = QHostAddress::LocalHost);
+    // The same over TLS, accepting only the certificate with this SHA-256.
+    static std::unique_ptr<MasterClient> toTls(quint16 port, const QByteArray& sha256);
 
     void request(QStringView code, const QStringList& params = {},
                  const QString& nick = QStringLiteral("tester"));
@@ -45,17 +47,21 @@ public:
     {
         return QTest::qWaitFor([this] { return !isConnected(); }, 20000);
     }
-    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    bool isConnected() const
+    {
+        return m_socket.state() == QAbstractSocket::ConnectedState &&
+               (m_socket.mode() == QSslSocket::UnencryptedMode || m_socket.isEncrypted());
+    }
     void abort() { m_socket.abort(); }
     int queued() const { return int(m_queue.size()); }
 
     // Answers every "0005" at once with "0014 ", or only records it.
     void setAnswerChecks(bool answer) { m_answerChecks = answer; }
     QStringList checkTokens() const { return m_tokens; }
-    QTcpSocket& socket() { return m_socket; }
+    QSslSocket& socket() { return m_socket; }
 
 private:
-    QTcpSocket m_socket;
+    QSslSocket m_socket;
     kalimo::StreamReassembler m_reassembler;
     QList<QStringList> m_queue;
     bool m_answerChecks = false;

@@ -4,6 +4,7 @@
 #include "servers/master/masterserver.h"
 #include "servers/trust/roomticket.h"
 #include "tests/servers/roomhost/membro.h"
+#include "tests/support/certificato.h"
 
 #include <QLoggingCategory>
 #include <QTemporaryDir>
@@ -48,6 +49,7 @@ private Q_SLOTS:
     void loginOutcomes();
     void loginLimits();
     void configuredReplies();
+    void tls();
     void requestsBeforeLogin();
     void presenceAndPrivateTexts();
     void malformedMessagesIgnored_data();
@@ -228,7 +230,9 @@ void TestMasterServer::loginLimits()
 
 void TestMasterServer::configuredReplies()
 {
-    m_config.masters = {{"Uno", "10.0.0.1", 7070, "k1"}, {"Due", "host.example", 7171, "k2"}};
+    const QByteArray pin(32, '\x5a');
+    m_config.masters = {{"Uno", "10.0.0.1", 7070, "k1", {}},
+                        {"Due", "host.example", 7171, "k2", {7443, pin}}};
     m_config.maxUtentiStanza = 12;
     m_config.maxUtentiAudioStanza = 3;
     m_config.requiredVersion = "2.1";
@@ -241,8 +245,51 @@ void TestMasterServer::configuredReplies()
     QCOMPARE(c->ask(u"0011"), (L{"00012", "12", "3", "2.1"}));
     QCOMPARE(c->ask(u"0008"), (L{"00008", "2"}));
     QCOMPARE(c->ask(u"0009", {"1"}), (L{"00010", "Uno", "10.0.0.1", "7070", "k1"}));
-    QCOMPARE(c->ask(u"0009", {"2"}), (L{"00010", "Due", "host.example", "7171", "k2"}));
+    // A TLS master goes out with a fifth field, which a lobby of four fields ignores.
+    QCOMPARE(c->ask(u"0009", {"2"}), (L{"00010", "Due", "host.example", "7171", "k2",
+                                        "tls:7443:sha256=" + QString(pin.toHex())}));
     QCOMPARE(c->replyTo(u"0009", {"3"}), "00011");
+}
+
+void TestMasterServer::tls()
+{
+    test::CertificatoProva cert;
+    QVERIFY(cert.crea());
+    m_config.plain = false;
+    m_config.tls = true;
+    m_config.tlsPort = 0;
+    m_config.certificateFile = cert.certificato;
+    m_config.privateKeyFile = cert.chiave;
+
+    // Without a usable key the master does not start half-way.
+    m_config.privateKeyFile = cert.certificato;
+    m_server = std::make_unique<MasterServer>(m_config, m_data);
+    QVERIFY(!m_server->listen());
+    QVERIFY(m_server->errorString().contains("no unencrypted PEM"));
+    m_config.privateKeyFile = cert.chiave;
+
+    start();
+    QCOMPARE(m_server->port(), 0); // the plain port is off
+    auto c = MasterClient::toTls(m_server->tlsPort(), cert.impronta());
+    QVERIFY(c->isConnected());
+    QVERIFY(c->socket().isEncrypted());
+    QCOMPARE(registerAccount(*c, "anna", "secret"), "00001");
+    auto d = MasterClient::toTls(m_server->tlsPort(), cert.impronta());
+    QCOMPARE(login(*d, "anna", "secret"), "00001");
+    // Its own record carries the TLS port and, self-signed, its fingerprint.
+    QCOMPARE(d->ask(u"0009", {"1"}),
+             (L{"00010", "Locale", "127.0.0.1", QString::number(m_server->tlsPort()), "kalimo",
+                "tls:" + QString::number(m_server->tlsPort()) + ":sha256=" + cert.improntaHex()}));
+
+    // A client that does not speak TLS gets nothing and is dropped.
+    QTcpSocket plain;
+    plain.connectToHost(QHostAddress::LocalHost, m_server->tlsPort());
+    QVERIFY(plain.waitForConnected(kWait));
+    plain.write(wire("0008 ^ anna ^ No Parametri | "));
+    QVERIFY(
+        QTest::qWaitFor([&] { return plain.state() == QAbstractSocket::UnconnectedState; }, kWait));
+    QVERIFY(!plain.readAll().contains("00008"));
+    QCOMPARE(m_server->connectionCount(), 2);
 }
 
 void TestMasterServer::requestsBeforeLogin()

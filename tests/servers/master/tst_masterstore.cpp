@@ -238,13 +238,13 @@ void TestMasterStore::configBadValues()
     QTemporaryDir dir;
     QFile f(dir.filePath("m.ini"));
     QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("[Network]\nAddress=not-an-address\nPort=70000\n"
+    f.write("[Network]\nAddress=not-an-address\nPort=70000\nPlain=false\nTls=maybe\n"
             "[Service]\nChiave=segreta\nBannerAddress=http://b.example/?a=1,2\n"
             "BannerMinutes=tanti\nCheckIntervalSeconds=2\n"
             "[Rooms]\nFirstUdpPort=3000\nLastUdpPort=2000\nMaxUsersPerRoom=5000\n"
             "[Masters]\nsize=3\n1\\Name=Uno\n1\\Address=10.0.0.1\n1\\Port=7000\n1\\Key=k\n"
             "2\\Name=Senza porta\n2\\Address=10.0.0.2\n"
-            "3\\Name=Due\n3\\Address=h\n3\\Port=7001\n"
+            "3\\Name=Due\n3\\Address=h\n3\\Port=7001\n3\\Tls=TLS:7443\n"
             "[PermanentRooms]\nsize=4\n1\\Name=Piazza\n1\\MaxUsers=8\n2\\MaxUsers=4\n"
             "3\\Name=A+B\n4\\Name=piazza\n"
             "[Accounts]\nHashOpsLimit=0\nHashMemLimitKiB=1\n"
@@ -263,15 +263,19 @@ void TestMasterStore::configBadValues()
     QCOMPARE(r.config.masters.size(), 2);
     QCOMPARE(r.config.masters.at(1).nome, "Due");
     QCOMPARE(r.config.masters.at(1).chiave, "");
+    QCOMPARE(r.config.masters.at(1).tls.port, 7443);
+    // Neither port open is no choice: the plain one stays.
+    QVERIFY(r.config.plain && !r.config.tls);
     QCOMPARE(r.config.permanentRooms.size(), 1);
     QCOMPARE(r.config.permanentRooms.at(0).maxUtenti, 8);
     QCOMPARE(r.config.hashMemLimit, quint64(crypto_pwhash_MEMLIMIT_MIN));
     QCOMPARE(r.config.database.driver, DatabaseConfig::Driver::Sqlite);
     QCOMPARE(r.config.database.host, "db.example");
     QCOMPARE(r.config.database.port, 6543);
-    // Address, port, minutes, UDP range, room size, a master, three rooms (no
-    // name, a "+", a repeated name), the memory cost, the driver.
-    QCOMPARE(r.warnings.size(), 11);
+    // Address, port, the TLS flag, no port left, minutes, UDP range, room
+    // size, a master, three rooms (no name, a "+", a repeated name), the
+    // memory cost, the driver.
+    QCOMPARE(r.warnings.size(), 13);
 }
 
 void TestMasterStore::masterListFallback()
