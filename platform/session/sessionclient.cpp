@@ -67,6 +67,7 @@ bool SessionClient::ensurePump()
             m_cookie = answer->cookie;
             m_haveCookie = true;
             m_cookieAge.start();
+            m_answeredKey = answer->hostKey;
             if (m_awaitCookie) {
                 m_awaitCookie = false;
                 connectWithCookie();
@@ -159,13 +160,15 @@ void SessionClient::sendEnumQuery()
     m_pump->sendDatagram(host, wire::enumQuery(m_app));
 }
 
-void SessionClient::Connect(const QString& playerName, const QString& password)
+void SessionClient::Connect(const QString& playerName, const QString& password,
+                            const QByteArray& hostKey)
 {
     if (m_state != State::Idle)
         return; // one outcome is already on its way, or we are in
     m_state = State::Connecting;
     m_playerName = playerName;
     m_password = password;
+    m_pinnedKey = hostKey;
     m_enumTimer.stop();
     m_connectTimer.start(qMax(1, m_timings.connectMs));
     if (!wire::acceptablePlayerName(playerName) ||
@@ -221,6 +224,23 @@ void SessionClient::connectWithCookie()
     m_pump->flush();
 }
 
+void SessionClient::sendHello()
+{
+    // A fresh key pair for every session: keys never outlive it.
+    const HostKeys mine = HostKeys::generate();
+    m_seal = SessionSeal::member(hostKey(), mine.publicKey, mine.secretKey);
+    if (!m_seal) {
+        finishConnect(SessionResult::BadHello);
+        return;
+    }
+    m_state = State::Hello;
+    const QByteArray hello = wire::hello({m_app, m_playerName, m_password, m_ticket});
+    sendToPeer(m_peer, wire::kChannelControl,
+               wire::sealedHello({mine.publicKey, m_seal->seal(wire::kChannelControl, hello)}),
+               ENET_PACKET_FLAG_RELIABLE);
+    m_pump->flush();
+}
+
 void SessionClient::failLater(SessionResult result)
 {
     const quint64 generation = m_generation;
@@ -256,16 +276,13 @@ void SessionClient::onEvent(const ENetEvent& event)
     if (!m_peer || event.peer != m_peer)
         return;
     switch (event.type) {
-    case ENET_EVENT_TYPE_CONNECT:
+    case ENET_EVENT_TYPE_CONNECT: {
         if (m_state != State::Connecting)
             return;
         configurePeer(m_peer, m_timings.deadPeerMs);
-        m_state = State::Hello;
-        sendToPeer(m_peer, wire::kChannelControl,
-                   wire::hello({m_app, m_playerName, m_password, m_ticket}),
-                   ENET_PACKET_FLAG_RELIABLE);
-        m_pump->flush();
+        sendHello();
         return;
+    }
     case ENET_EVENT_TYPE_RECEIVE:
         onReceive(
             event.channelID,
@@ -288,8 +305,21 @@ void SessionClient::onEvent(const ENetEvent& event)
     }
 }
 
-void SessionClient::onReceive(int channel, QByteArrayView data)
+void SessionClient::onReceive(int channel, QByteArrayView sealed)
 {
+    if (!m_seal || (m_state != State::Hello && m_state != State::Connected))
+        return;
+    QByteArray data;
+    const SessionSeal::Verdict verdict = m_seal->open(channel, sealed, &data);
+    if (verdict != SessionSeal::Verdict::Opened) {
+        if (m_state == State::Hello) {
+            // Nobody but the host holding the key can seal a welcome.
+            finishConnect(SessionResult::BadHello);
+            return;
+        }
+        ++(verdict == SessionSeal::Verdict::Forged ? m_drops.forged : m_drops.replayed);
+        return;
+    }
     if (m_state == State::Hello) {
         if (channel != wire::kChannelControl)
             return;
@@ -302,10 +332,8 @@ void SessionClient::onReceive(int channel, QByteArrayView data)
         finishConnect(SessionResult::Accepted);
         return;
     }
-    if (m_state != State::Connected)
-        return;
     if (channel == wire::kChannelControl) {
-        Q_EMIT Receive(data.toByteArray());
+        Q_EMIT Receive(data);
     } else if (channel == wire::kChannelReport) {
         if (const auto report = wire::parseLossReport(data))
             Q_EMIT LossReported(report->player, report->lossPercent);
@@ -335,8 +363,8 @@ bool SessionClient::SendLossReport(qint32 speakerId, int lossPercent)
 {
     if (m_state != State::Connected || speakerId == 0 || speakerId == m_playerId)
         return false;
-    return sendToPeer(m_peer, wire::kChannelReport, wire::lossReport({speakerId, lossPercent}),
-                      ENET_PACKET_FLAG_RELIABLE);
+    return sendSealedToPeer(m_peer, wire::kChannelReport, *m_seal,
+                            wire::lossReport({speakerId, lossPercent}), ENET_PACKET_FLAG_RELIABLE);
 }
 
 void SessionClient::setVoiceImpairment(const VoiceImpairment::Settings& settings)
@@ -351,8 +379,9 @@ bool SessionClient::Send(const QByteArray& payload, bool guaranteed)
 {
     if (m_state != State::Connected || payload.isEmpty() || payload.size() > wire::kMaxPayload)
         return false;
-    const bool sent = sendToPeer(m_peer, wire::kChannelControl, payload,
-                                 guaranteed ? ENET_PACKET_FLAG_RELIABLE : 0);
+    const bool sent =
+        sendToPeer(m_peer, wire::kChannelControl, m_seal->seal(wire::kChannelControl, payload),
+                   guaranteed ? ENET_PACKET_FLAG_RELIABLE : 0);
     m_pump->flush();
     return sent;
 }
@@ -369,7 +398,8 @@ bool SessionClient::SendVoice(const QByteArray& frame, quint16 seq)
 {
     if (m_state != State::Connected || frame.isEmpty() || frame.size() > wire::kMaxVoiceFrame)
         return false;
-    const bool sent = sendToPeer(m_peer, wire::kChannelVoice, wire::clientVoice(seq, frame),
+    const bool sent = sendToPeer(m_peer, wire::kChannelVoice,
+                                 m_seal->seal(wire::kChannelVoice, wire::clientVoice(seq, frame)),
                                  ENET_PACKET_FLAG_UNSEQUENCED);
     m_pump->flush();
     return sent;
@@ -390,6 +420,9 @@ void SessionClient::Close()
     m_state = State::Idle;
     m_playerId = 0;
     m_voiceSeq = 0;
+    m_seal.reset();
+    m_answeredKey.clear();
+    m_pinnedKey.clear();
     m_app = QUuid();
     m_hostIp.clear();
     m_resolving = false;

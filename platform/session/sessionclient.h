@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/session/seal.h"
 #include "platform/session/sessiontypes.h"
 #include "platform/session/voiceimpairment.h"
 
@@ -43,8 +44,13 @@ public:
     void StopEnumHosts();
 
     // Joins the session of the host last given to EnumHosts. The outcome
-    // always arrives later, as ConnectComplete.
-    void Connect(const QString& playerName, const QString& password);
+    // always arrives later, as ConnectComplete. Everything after the
+    // enumeration is sealed under keys agreed with the host's public key:
+    // `hostKey` as the room's listing gave it, so that nobody else can pose
+    // as the host (BadHello then); empty, the key of the host's enumeration
+    // answer, which keeps out listeners but not a host posing as this one.
+    void Connect(const QString& playerName, const QString& password,
+                 const QByteArray& hostKey = {});
     // The master's ticket for this nick and room, sent with the hello of
     // every later Connect.
     void setTicket(const QString& ticket) { m_ticket = ticket; }
@@ -70,6 +76,7 @@ public:
     qint32 localPlayerId() const { return m_playerId; }
     // In the user's language: it may reach a box.
     QString errorString() const { return m_error; }
+    SessionDrops drops() const { return m_drops; }
 
 Q_SIGNALS:
     void EnumHostsResponse(const QString& roomName, int players, int maxPlayers);
@@ -89,6 +96,8 @@ private:
     void sendEnumQuery();
     void startConnect();
     void connectWithCookie();
+    QByteArray hostKey() const { return m_pinnedKey.isEmpty() ? m_answeredKey : m_pinnedKey; }
+    void sendHello();
     void finishConnect(SessionResult result);
     void onEvent(const _ENetEvent& event);
     void onReceive(int channel, QByteArrayView data);
@@ -116,6 +125,10 @@ private:
     bool m_haveCookie = false;
     bool m_awaitCookie = false;
     QElapsedTimer m_cookieAge;
+    QByteArray m_pinnedKey;
+    QByteArray m_answeredKey;
+    std::optional<SessionSeal> m_seal;
+    SessionDrops m_drops;
 
     QTimer m_enumTimer;
     QTimer m_connectTimer;

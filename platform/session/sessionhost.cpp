@@ -60,6 +60,12 @@ bool SessionHost::Listen(const QString& address, quint16 port, const QUuid& appG
     // refuse through, within ENet's limit.
     const size_t peers = static_cast<size_t>(
         qMin(maxPlayers + qMax(0, m_admission.halfOpenTotal) + 1, kMostPlayers + 1));
+    if (!m_keys.valid())
+        m_keys = HostKeys::generate();
+    if (!m_keys.valid()) {
+        m_error = QStringLiteral("The room's key could not be made.");
+        return false;
+    }
     m_pump = EnetPump::create(
         &bind, peers, m_timings.pumpMs, [this](const ENetEvent& e) { onEvent(e); },
         [this](const EnetPump::Datagram& d) { answerEnumeration(d.from, d.bytes); }, &m_error);
@@ -141,6 +147,7 @@ void SessionHost::answerEnumeration(const ENetAddress& from, QByteArrayView quer
     answer.roomName = m_roomName;
     answer.players = static_cast<quint32>(m_players.size());
     answer.maxPlayers = static_cast<quint32>(m_maxPlayers);
+    answer.hostKey = m_keys.publicKey;
     answer.cookie = cookieFor(from.host, m_clock.elapsed() / qMax(1, m_admission.cookiePeriodMs));
     // Never more bytes back than came in.
     const QByteArray bytes = wire::enumAnswer(answer, query.size());
@@ -241,7 +248,7 @@ void SessionHost::onEvent(const ENetEvent& event)
     switch (event.type) {
     case ENET_EVENT_TYPE_CONNECT: {
         configurePeer(peer, m_timings.deadPeerMs);
-        m_peers[peer] = Peer{peer->connectID, 0, false};
+        m_peers[peer] = Peer{peer->connectID, 0, false, std::nullopt};
         m_pump->flush();
         // A peer that never says hello is swept within the hello time.
         return;
@@ -250,18 +257,24 @@ void SessionHost::onEvent(const ENetEvent& event)
         const auto it = m_peers.find(peer);
         if (it == m_peers.end() || it->second.refused)
             return;
-        const QByteArrayView data(event.packet->data,
-                                  static_cast<qsizetype>(event.packet->dataLength));
-        const Peer& state = it->second;
+        const QByteArrayView sealed(event.packet->data,
+                                    static_cast<qsizetype>(event.packet->dataLength));
+        Peer& state = it->second;
         if (state.playerId == 0) {
             // Nothing but the hello counts before the hello.
             if (event.channelID == wire::kChannelControl)
-                onHello(peer, data);
+                onHello(peer, sealed);
+            return;
+        }
+        QByteArray data;
+        const SessionSeal::Verdict verdict = state.seal->open(event.channelID, sealed, &data);
+        if (verdict != SessionSeal::Verdict::Opened) {
+            ++(verdict == SessionSeal::Verdict::Forged ? m_drops.forged : m_drops.replayed);
             return;
         }
         if (event.channelID == wire::kChannelControl) {
             if (!data.isEmpty())
-                Q_EMIT Receive(state.playerId, data.toByteArray());
+                Q_EMIT Receive(state.playerId, data);
         } else if (event.channelID == wire::kChannelVoice) {
             if (const auto voice = wire::parseClientVoice(data))
                 Q_EMIT VoiceReceived(state.playerId, voice->seq, voice->frame);
@@ -293,10 +306,19 @@ void SessionHost::onEvent(const ENetEvent& event)
     }
 }
 
-void SessionHost::onHello(ENetPeer* peer, QByteArrayView data)
+void SessionHost::onHello(ENetPeer* peer, QByteArrayView packet)
 {
     const quint32 connectId = peer->connectID;
-    const auto hello = wire::parseHello(data);
+    // A hello that does not open was sealed for another host's key.
+    std::optional<SessionSeal> seal;
+    QByteArray data;
+    if (const auto outer = wire::parseSealedHello(packet)) {
+        seal = SessionSeal::host(m_keys, outer->memberKey);
+        if (seal &&
+            seal->open(wire::kChannelControl, outer->sealed, &data) != SessionSeal::Verdict::Opened)
+            seal.reset();
+    }
+    const auto hello = seal ? wire::parseHello(data) : std::nullopt;
     SessionResult verdict =
         !hello || hello->application != m_app ? SessionResult::BadHello : ownVerdict(hello->name);
     if (verdict == SessionResult::Accepted && m_check) {
@@ -320,10 +342,11 @@ void SessionHost::onHello(ENetPeer* peer, QByteArrayView data)
         return;
     }
     it->second.playerId = id;
+    it->second.seal = std::move(seal);
     m_players.insert(id, Player{peer, hello->name});
     // The welcome goes first, so it precedes whatever CreatePlayer's
     // handlers send to the newcomer on the same ordered channel.
-    sendToPeer(peer, wire::kChannelControl, wire::welcome(id), ENET_PACKET_FLAG_RELIABLE);
+    sendSealed(peer, wire::kChannelControl, wire::welcome(id), ENET_PACKET_FLAG_RELIABLE);
     m_pump->flush();
     Q_EMIT CreatePlayer(id, hello->name);
 }
@@ -380,16 +403,25 @@ bool SessionHost::sendOn(qint32 id, qint32 except, int channel, QByteArrayView b
     if (id == 0) {
         for (auto it = m_players.cbegin(); it != m_players.cend(); ++it) {
             if (it.key() != except)
-                sent = sendToPeer(it->peer, channel, bytes, flags) || sent;
+                sent = sendSealed(it->peer, channel, bytes, flags) || sent;
         }
     } else {
         const auto it = m_players.constFind(id);
         if (it == m_players.cend())
             return false;
-        sent = sendToPeer(it->peer, channel, bytes, flags);
+        sent = sendSealed(it->peer, channel, bytes, flags);
     }
     m_pump->flush();
     return sent;
+}
+
+bool SessionHost::sendSealed(ENetPeer* peer, int channel, QByteArrayView bytes, quint32 flags)
+{
+    // Sealed for each member under its own keys: members share none.
+    const auto it = m_peers.find(peer);
+    if (it == m_peers.end() || !it->second.seal)
+        return false;
+    return sendToPeer(peer, channel, it->second.seal->seal(channel, bytes), flags);
 }
 
 void SessionHost::Close()

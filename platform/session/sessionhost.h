@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/session/seal.h"
 #include "platform/session/sessiontypes.h"
 
 #include <QByteArray>
@@ -12,6 +13,7 @@
 #include <QUuid>
 
 #include <functional>
+#include <optional>
 #include <unordered_map>
 
 class QTimer;
@@ -54,6 +56,11 @@ public:
     // Within the capacity given to Listen once listening.
     void setMaxPlayers(int maxPlayers);
     int maxPlayers() const { return m_maxPlayers; }
+    // The key pair members check the host by; Listen makes one when none
+    // was given. Its public half goes to the lobbies with the room's listing.
+    void setHostKeys(const HostKeys& keys) { m_keys = keys; }
+    QByteArray publicKey() const { return m_keys.publicKey; }
+    SessionDrops drops() const { return m_drops; }
 
     // Opens the room's UDP port on an IPv4 address (empty: every address);
     // port 0 picks a free one, see port(). False with errorString() set when
@@ -98,6 +105,7 @@ private:
         quint32 connectId = 0;
         qint32 playerId = 0; // 0 while the hello is awaited
         bool refused = false;
+        std::optional<SessionSeal> seal; // from the hello on
     };
     struct Player
     {
@@ -112,6 +120,7 @@ private:
     SessionResult ownVerdict(const QString& name) const;
     // To one player, or with id 0 to every player but `except`.
     bool sendOn(qint32 id, qint32 except, int channel, QByteArrayView bytes, quint32 flags);
+    bool sendSealed(_ENetPeer* peer, int channel, QByteArrayView bytes, quint32 flags);
     qint32 nextPlayerId();
     void answerEnumeration(const _ENetAddress& from, QByteArrayView query);
     bool admitConnect(const _ENetAddress& from, quint32 data);
@@ -152,6 +161,8 @@ private:
     qint32 m_lastId = 0;
     std::unordered_map<_ENetPeer*, Peer> m_peers;
     QMap<qint32, Player> m_players;
+    HostKeys m_keys;
+    SessionDrops m_drops;
     QString m_error;
 };
 

@@ -24,6 +24,15 @@ constexpr int toInt(SessionResult r)
     return static_cast<int>(r);
 }
 
+// Datagrams a session end threw away after the hello: `forged` did not
+// open under the session's keys (altered, or sealed by someone else),
+// `replayed` opened but had been taken before.
+struct SessionDrops
+{
+    quint64 forged = 0;
+    quint64 replayed = 0;
+};
+
 // Every interval of the transport, in milliseconds. The defaults are the
 // product's; tests inject short ones.
 struct SessionTimings

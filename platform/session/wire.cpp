@@ -18,6 +18,7 @@ constexpr char kEnumAnswerMagic[] = "\xFF\xFFKLME1R";
 constexpr qsizetype kEnumMagicSize = 8;
 constexpr char kHelloMagic[] = "KLMH";
 constexpr char kWelcomeMagic[] = "KLMW";
+constexpr char kSealedHelloMagic[] = "KLMS";
 constexpr qsizetype kMagicSize = 4;
 constexpr quint8 kHelloVersion = 2; // 1: without the ticket
 constexpr qsizetype kUuidSize = 16;
@@ -170,10 +171,11 @@ QByteArray enumAnswer(const EnumAnswer& answer, qsizetype maxBytes)
     w.u32(answer.players);
     w.u32(answer.maxPlayers);
     w.u32(answer.cookie);
-    const qsizetype room = maxBytes - (kEnumMagicSize + kUuidSize + 12 + 2);
+    const qsizetype room = maxBytes - (kEnumMagicSize + kUuidSize + 12 + 2 + kKeyBytes);
     if (room < 0)
         return {};
     w.text16(utf8Capped(answer.roomName, qMin(room, kMaxRoomNameBytes)));
+    w.raw(answer.hostKey.size() == kKeyBytes ? answer.hostKey : QByteArray(kKeyBytes, '\0'));
     return w.take();
 }
 
@@ -188,6 +190,7 @@ std::optional<EnumAnswer> parseEnumAnswer(QByteArrayView datagram)
     a.maxPlayers = r.u32();
     a.cookie = r.u32();
     const QByteArrayView name = r.text16(kMaxRoomNameBytes);
+    a.hostKey = r.raw(kKeyBytes).toByteArray();
     if (!r.atEnd())
         return std::nullopt;
     a.roomName = decodeText(name);
@@ -229,6 +232,28 @@ std::optional<Hello> parseHello(QByteArrayView packet)
     h.name = *n;
     h.password = *p;
     h.ticket = *t;
+    return h;
+}
+
+QByteArray sealedHello(const SealedHello& hello)
+{
+    Writer w;
+    w.raw(view(kSealedHelloMagic, kMagicSize));
+    w.raw(hello.memberKey);
+    w.raw(hello.sealed);
+    return w.take();
+}
+
+std::optional<SealedHello> parseSealedHello(QByteArrayView packet)
+{
+    Reader r(packet);
+    if (!r.expect(view(kSealedHelloMagic, kMagicSize)))
+        return std::nullopt;
+    SealedHello h;
+    h.memberKey = r.raw(kKeyBytes).toByteArray();
+    if (!r.ok() || r.remaining() < 1 || r.remaining() > 1024)
+        return std::nullopt;
+    h.sealed = r.raw(r.remaining()).toByteArray();
     return h;
 }
 

@@ -26,6 +26,7 @@ constexpr qsizetype kMaxTicketBytes = 256;
 // the query that drew it: a forged source gains nothing by reflection.
 constexpr qsizetype kEnumQuerySize = 320;
 constexpr qsizetype kMaxEnumQuerySize = 1024;
+constexpr qsizetype kKeyBytes = 32;
 
 struct EnumAnswer
 {
@@ -35,6 +36,16 @@ struct EnumAnswer
     quint32 maxPlayers = 0;
     // Proof that the asker receives at its address: its connect carries it.
     quint32 cookie = 0;
+    // The host's public key, the same the room's listing carries.
+    QByteArray hostKey;
+};
+
+// The hello as sent: the member's fresh public key, and the hello itself
+// sealed under the keys of the exchange with the host's key.
+struct SealedHello
+{
+    QByteArray memberKey;
+    QByteArray sealed;
 };
 
 struct Hello
@@ -65,6 +76,8 @@ std::optional<EnumAnswer> parseEnumAnswer(QByteArrayView datagram);
 // The first reliable packet of a client and the host's acceptance.
 QByteArray hello(const Hello& hello);
 std::optional<Hello> parseHello(QByteArrayView packet);
+QByteArray sealedHello(const SealedHello& hello);
+std::optional<SealedHello> parseSealedHello(QByteArrayView packet);
 QByteArray welcome(qint32 playerId);
 std::optional<qint32> parseWelcome(QByteArrayView packet);
 

@@ -40,6 +40,8 @@ public:
     // Opens the session (and the master link); false with errorString().
     bool start();
     quint16 port() const { return m_session.port(); }
+    // What members check the room host by.
+    QByteArray publicKey() const { return m_session.publicKey(); }
     QString errorString() const { return m_error; }
 
     // Ends the room: every member sees the session end, the link closes.

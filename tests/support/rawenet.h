@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/session/seal.h"
 #include "platform/session/sessiontypes.h"
 #include "platform/session/wire.h"
 
@@ -20,6 +21,8 @@ class RawEnet final
 public:
     explicit RawEnet(bool listen = false)
     {
+        if (listen)
+            hostKeys = session::HostKeys::generate();
         enet_initialize();
         ENetAddress a{};
         enet_address_set_host_ip(&a, "127.0.0.1");
@@ -67,15 +70,29 @@ public:
         m_peer = enet_host_connect(m_host, &a, session::wire::kChannelCount, data);
         enet_host_flush(m_host);
     }
-    // Connects and says hello; the id the host gave, 0 when refused.
-    qint32 join(quint16 port, const QString& name)
+    // Connects and says hello, sealed for the host with `hostKey` (empty:
+    // the key of its enumeration answer); the id the host gave, 0 when refused.
+    qint32 join(quint16 port, const QString& name, const QByteArray& hostKey = {})
     {
-        if (connect(port))
-            send(
-                session::wire::kChannelControl,
-                session::wire::hello({session::roomApplicationGuid(), name, QString(), QString()}));
+        if (connect(port)) {
+            const session::HostKeys mine = session::HostKeys::generate();
+            seal = session::SessionSeal::member(hostKey.isEmpty() ? m_answer->hostKey : hostKey,
+                                                mine.publicKey, mine.secretKey);
+            const QByteArray hello = session::wire::hello(
+                {session::roomApplicationGuid(), name, QString(), QString()});
+            if (seal)
+                send(session::wire::kChannelControl,
+                     session::wire::sealedHello(
+                         {mine.publicKey, seal->seal(session::wire::kChannelControl, hello)}));
+        }
         (void)wait([this] { return welcomed != 0 || disconnected; });
         return welcomed;
+    }
+    // Sealed as a member or a host would, with the seal of the hello.
+    void sendSealed(int channel, const QByteArray& bytes,
+                    enet_uint32 flags = ENET_PACKET_FLAG_RELIABLE)
+    {
+        send(channel, seal->seal(channel, bytes), flags);
     }
     void send(int channel, const QByteArray& bytes, enet_uint32 flags = ENET_PACKET_FLAG_RELIABLE)
     {
@@ -100,8 +117,10 @@ public:
     bool connected = false;
     bool disconnected = false;
     enet_uint32 disconnectData = 0;
-    qint32 welcomed = 0;  // the id a host's welcome gave us
-    qint32 welcomeId = 0; // when set, the next packet is answered as a host would
+    qint32 welcomed = 0;        // the id a host's welcome gave us
+    qint32 welcomeId = 0;       // when set, the next packet is answered as a host would
+    session::HostKeys hostKeys; // a listening end's, to answer hellos with
+    std::optional<session::SessionSeal> seal;
 
 private:
     static bool wait(const std::function<bool()>& done) { return QTest::qWaitFor(done, 15000); }
@@ -132,10 +151,19 @@ private:
                 const QByteArray bytes(reinterpret_cast<const char*>(e.packet->data),
                                        qsizetype(e.packet->dataLength));
                 enet_packet_destroy(e.packet);
-                welcomed = session::wire::parseWelcome(bytes).value_or(welcomed);
-                if (welcomeId != 0)
-                    send(session::wire::kChannelControl,
-                         session::wire::welcome(std::exchange(welcomeId, 0)));
+                if (welcomeId != 0) {
+                    const auto hello = session::wire::parseSealedHello(bytes);
+                    if (hello)
+                        seal = session::SessionSeal::host(hostKeys, hello->memberKey);
+                    if (seal)
+                        sendSealed(session::wire::kChannelControl,
+                                   session::wire::welcome(std::exchange(welcomeId, 0)));
+                    continue;
+                }
+                QByteArray plain;
+                if (seal &&
+                    seal->open(e.channelID, bytes, &plain) == session::SessionSeal::Verdict::Opened)
+                    welcomed = session::wire::parseWelcome(plain).value_or(welcomed);
             }
         }
         tServicing = nullptr;

@@ -1,4 +1,5 @@
 #include "platform/session/enetsend.h"
+#include "platform/session/seal.h"
 #include "platform/session/sessionclient.h"
 #include "platform/session/sessionhost.h"
 #include "platform/session/wire.h"
@@ -44,6 +45,48 @@ QByteArray payloads(const QSignalSpy& spy, int column)
     return out.join(';');
 }
 
+// Every datagram between a client and the host passes here, both ways,
+// and is kept.
+class Intercettatore final
+{
+public:
+    bool apri(quint16 portaHost)
+    {
+        m_host = portaHost;
+        QObject::connect(&m_versoClient, &QUdpSocket::readyRead, [this] {
+            while (m_versoClient.hasPendingDatagrams()) {
+                const QNetworkDatagram d = m_versoClient.receiveDatagram();
+                m_client = d.senderPort();
+                catturati.append(d.data());
+                m_versoHost.writeDatagram(d.data(), QHostAddress::LocalHost, m_host);
+            }
+        });
+        QObject::connect(&m_versoHost, &QUdpSocket::readyRead, [this] {
+            while (m_versoHost.hasPendingDatagrams()) {
+                const QNetworkDatagram d = m_versoHost.receiveDatagram();
+                catturati.append(d.data());
+                m_versoClient.writeDatagram(d.data(), QHostAddress::LocalHost, m_client);
+            }
+        });
+        return m_versoClient.bind(QHostAddress::LocalHost, 0) &&
+               m_versoHost.bind(QHostAddress::LocalHost, 0);
+    }
+    quint16 porta() const { return m_versoClient.localPort(); }
+    bool contiene(const QByteArray& testo) const
+    {
+        for (const QByteArray& d : catturati) {
+            if (d.contains(testo))
+                return true;
+        }
+        return false;
+    }
+    QByteArrayList catturati;
+
+private:
+    QUdpSocket m_versoClient, m_versoHost;
+    quint16 m_host = 0, m_client = 0;
+};
+
 } // namespace
 
 class TestSession final : public QObject
@@ -88,8 +131,13 @@ private Q_SLOTS:
         const QUuid app = QUuid::createUuid();
         QCOMPARE(wire::parseEnumQuery(wire::enumQuery(app)), app);
         QVERIFY(wire::looksLikeEnumeration(wire::enumQuery(app)));
-        const auto answer = wire::parseEnumAnswer(wire::enumAnswer({app, "Sala è", 3, 10}));
-        QVERIFY(answer && answer->application == app);
+        const QByteArray key(wire::kKeyBytes, 'k');
+        const auto answer = wire::parseEnumAnswer(wire::enumAnswer({app, "Sala è", 3, 10, key}));
+        QVERIFY(answer && answer->application == app && answer->hostKey == key);
+        const auto sealed = wire::parseSealedHello(wire::sealedHello({key, "sealed"}));
+        QVERIFY(sealed && sealed->memberKey == key && sealed->sealed == "sealed");
+        QVERIFY(!wire::parseSealedHello(wire::sealedHello({key, {}})));
+        QVERIFY(!wire::parseSealedHello(wire::sealedHello({key.left(31), {}})));
         QCOMPARE(answer->roomName + QString(" %1/%2").arg(answer->players).arg(answer->maxPlayers),
                  "Sala è 3/10");
         const auto hello = wire::parseHello(wire::hello({app, "Zoë", "pass word", "t.1"}));
@@ -101,7 +149,8 @@ private Q_SLOTS:
         const auto down = wire::parseHostVoice(wire::hostVoice(42, 9, "frame"));
         QVERIFY(down && down->from == 42 && down->seq == 9 && down->frame == "frame");
         // 200 two-byte characters exceed the cap; the cut must stay valid UTF-8.
-        const auto cut = wire::parseEnumAnswer(wire::enumAnswer({app, QString(200, u'è'), 0, 1}));
+        const auto cut =
+            wire::parseEnumAnswer(wire::enumAnswer({app, QString(200, u'è'), 0, 1, {}}));
         QCOMPARE(cut.value_or(wire::EnumAnswer{}).roomName,
                  QString(wire::kMaxRoomNameBytes / 2, u'è'));
 
@@ -151,7 +200,7 @@ private Q_SLOTS:
             wire::welcome(0),
             wire::welcome(5).left(6),
             wire::enumQuery(app).left(20),
-            wire::enumAnswer({app, "room", 1, 2}).chopped(1)};
+            wire::enumAnswer({app, "room", 1, 2, {}}).chopped(1)};
         for (const QByteArray& bytes : rows)
             QVERIFY2(!wire::parseHello(bytes) && !wire::parseWelcome(bytes) &&
                          !wire::parseEnumQuery(bytes) && !wire::parseEnumAnswer(bytes),
@@ -189,7 +238,7 @@ private Q_SLOTS:
         const QNetworkDatagram query = fake.receiveDatagram();
         QCOMPARE(wire::parseEnumQuery(query.data()), kApp);
         const auto answer = [&](QUdpSocket& from, const QUuid& app, const char* room) {
-            from.writeDatagram(wire::enumAnswer({app, room, 1, 2}), query.senderAddress(),
+            from.writeDatagram(wire::enumAnswer({app, room, 1, 2, {}}), query.senderAddress(),
                                query.senderPort());
         };
         answer(elsewhere, kApp, "Impostore");
@@ -412,7 +461,7 @@ private Q_SLOTS:
             QCOMPARE(set, QList<enet_uint32>({1234, 1234}));
         }
         RawEnet raw;
-        QVERIFY(raw.join(host->port(), "Fantasma") != 0);
+        QVERIFY(raw.join(host->port(), "Fantasma", host->publicKey()) != 0);
         raw.vanish();
         QTRY_COMPARE_WITH_TIMEOUT(destroyed.count(), 1, kWait);
         QCOMPARE(destroyed.first().first(), created.first().first());
@@ -463,7 +512,7 @@ private Q_SLOTS:
         done.clear();
         QSignalSpy lost(&c, &SessionClient::TerminateSession);
         c.EnumHosts("127.0.0.1", fakeHost.port(), kApp);
-        c.Connect("Anna", {});
+        c.Connect("Anna", {}, fakeHost.hostKeys.publicKey);
         QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, kWait);
         QCOMPARE(QList<int>({resultOf(done), c.localPlayerId()}), QList<int>({0, 77}));
         fakeHost.vanish();
@@ -509,7 +558,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(host->droppedConnects(), dropped + 1, kWait);
         {
             RawEnet member; // a player sending junk and oversized packets
-            QVERIFY(member.join(host->port(), "Rumoroso") != 0);
+            QVERIFY(member.join(host->port(), "Rumoroso", host->publicKey()) != 0);
             member.send(wire::kChannelVoice, "x", ENET_PACKET_FLAG_UNSEQUENCED);
             member.send(wire::kChannelControl, QByteArray(300000, 'z'));
         }
@@ -522,6 +571,110 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(payloads(hostGot, 1), "ciao", kWait);
         QTRY_COMPARE_WITH_TIMEOUT(payloads(clientGot, 0), "benvenuto", kWait);
         QCOMPARE(created.count(), 2);
+    }
+
+    void sealing()
+    {
+        const HostKeys host = HostKeys::generate();
+        const HostKeys member = HostKeys::generate();
+        QVERIFY(host.valid() && member.valid());
+        auto m = SessionSeal::member(host.publicKey, member.publicKey, member.secretKey);
+        auto h = SessionSeal::host(host, member.publicKey);
+        QVERIFY(m && h);
+        QVERIFY(!SessionSeal::member(host.publicKey.left(31), member.publicKey, member.secretKey));
+        using V = SessionSeal::Verdict;
+        QByteArray plain;
+        const QByteArray first = m->seal(0, "ciao"), second = m->seal(0, "ciao");
+        QCOMPARE(first.size(), 4 + SessionSeal::kOverhead);
+        QVERIFY(first != second); // a nonce never repeats
+        QVERIFY(!first.contains("ciao"));
+        QCOMPARE(h->open(0, first, &plain), V::Opened);
+        QCOMPARE(plain, "ciao");
+        QCOMPARE(h->open(0, first, &plain), V::Replayed);
+        QByteArray altered = second;
+        altered[10] = char(altered[10] ^ 0x01);
+        QCOMPARE(h->open(0, altered, &plain), V::Forged);
+        QCOMPARE(h->open(1, second, &plain), V::Forged); // moved to the other channel
+        QCOMPARE(h->open(0, second, &plain), V::Opened); // the forgeries moved nothing
+        QCOMPARE(h->open(0, second.left(SessionSeal::kOverhead - 1), &plain), V::Forged);
+        // Keys are per direction: the member cannot open its own datagrams.
+        QCOMPARE(m->open(0, m->seal(0, "eco"), &plain), V::Forged);
+
+        // Voice: late datagrams within the window count, each once.
+        QList<QByteArray> voce;
+        for (int i = 0; i < 70; ++i)
+            voce.append(m->seal(1, QByteArray::number(i)));
+        const struct
+        {
+            int indice;
+            V verdetto;
+        } righe[] = {{5, V::Opened},    {3, V::Opened},   {5, V::Replayed}, {69, V::Opened},
+                     {6, V::Opened},    {5, V::Replayed}, {4, V::Replayed}, {68, V::Opened},
+                     {69, V::Replayed}, {0, V::Replayed}};
+        for (const auto& r : righe)
+            QCOMPARE(h->open(1, voce.at(r.indice), &plain), r.verdetto);
+        // A foreign host key gives keys that open nothing.
+        auto estraneo = SessionSeal::host(HostKeys::generate(), member.publicKey);
+        QCOMPARE(estraneo->open(0, m->seal(0, "x"), &plain), V::Forged);
+    }
+
+    void onTheWire()
+    {
+        SessionHost sala;
+        QVERIFY(sala.Listen("127.0.0.1", 0, kApp, 4));
+        Intercettatore spia;
+        QVERIFY(spia.apri(sala.port()));
+        // The host returns each text and frame to its sender.
+        QObject::connect(&sala, &SessionHost::Receive, &sala,
+                         [&](qint32 id, const QByteArray& p) { sala.SendTo(id, p); });
+        QObject::connect(
+            &sala, &SessionHost::VoiceReceived, &sala,
+            [&](qint32 id, quint16 seq, const QByteArray& f) { sala.SendVoiceTo(id, id, seq, f); });
+        SessionClient c;
+        c.setTimings(quick());
+        QSignalSpy done(&c, &SessionClient::ConnectComplete);
+        QSignalSpy testi(&c, &SessionClient::Receive);
+        QSignalSpy voci(&c, &SessionClient::VoiceReceived);
+        c.EnumHosts("127.0.0.1", spia.porta(), kApp);
+        c.Connect("Anna", "parola d'ordine", sala.publicKey());
+        QTRY_COMPARE_WITH_TIMEOUT(resultOf(done), 0, kWait);
+        const QByteArray riga = "Ciao a tutti, sono Anna e questa riga e' segreta";
+        const QByteArray trama(80, '\x5c');
+        QVERIFY(c.Send(riga) && c.SendVoice(trama));
+        QTRY_COMPARE_WITH_TIMEOUT(payloads(testi, 0), riga, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(payloads(voci, 2), trama, kWait);
+        QVERIFY(spia.catturati.size() > 4);
+        for (const QByteArray& chiaro :
+             {riga, riga.left(12), trama.left(16), QByteArray("Anna"), QByteArray("parola")})
+            QVERIFY2(!spia.contiene(chiaro), chiaro.constData());
+
+        // A member that sends a datagram twice, or altered, gets neither through.
+        RawEnet m;
+        QVERIFY(m.join(sala.port(), "Bruno", sala.publicKey()) != 0);
+        QSignalSpy arrivati(&sala, &SessionHost::Receive);
+        QSignalSpy parlati(&sala, &SessionHost::VoiceReceived);
+        const QByteArray voce = m.seal->seal(wire::kChannelVoice, wire::clientVoice(1, "trama"));
+        QByteArray alterata = m.seal->seal(wire::kChannelVoice, wire::clientVoice(2, "trama"));
+        alterata[alterata.size() - 1] = char(alterata.back() ^ 0x20);
+        const QByteArray testo = m.seal->seal(wire::kChannelControl, "uno");
+        for (const QByteArray& d : {voce, voce, alterata})
+            m.send(wire::kChannelVoice, d, ENET_PACKET_FLAG_UNSEQUENCED);
+        m.send(wire::kChannelControl, testo);
+        m.send(wire::kChannelControl, testo);
+        m.sendSealed(wire::kChannelControl, "due");
+        QTRY_COMPARE_WITH_TIMEOUT(payloads(arrivati, 1), "uno;due", kWait);
+        QCOMPARE(payloads(parlati, 2), "trama");
+        QCOMPARE(QList<quint64>({sala.drops().forged, sala.drops().replayed}),
+                 QList<quint64>({1, 2}));
+
+        // A member holding another key for the host is not let in.
+        SessionClient intruso;
+        intruso.setTimings(quick());
+        QSignalSpy rifiutato(&intruso, &SessionClient::ConnectComplete);
+        intruso.EnumHosts("127.0.0.1", sala.port(), kApp);
+        intruso.Connect("Carla", {}, HostKeys::generate().publicKey);
+        QTRY_COMPARE_WITH_TIMEOUT(resultOf(rifiutato), int(SessionResult::BadHello), kWait);
+        QCOMPARE(sala.playerCount(), 2);
     }
 };
 

@@ -121,11 +121,11 @@ private Q_SLOTS:
 
         // Just over the payload cap (ENet lets it through): dropped whole.
         kalimo::test::RawEnet raw;
-        QVERIFY(raw.join(host->port(), "Raw") != 0);
+        QVERIFY(raw.join(host->port(), "Raw", host->publicKey()) != 0);
         const qsizetype frame = encodeText(masterRequest(u"0002", u"Raw", {""})).size();
         const QString over(session::wire::kMaxPayload + 10 - frame, u'r');
-        raw.send(session::wire::kChannelControl,
-                 encodeText(masterRequest(u"0002", u"Raw", {over})));
+        raw.sendSealed(session::wire::kChannelControl,
+                       encodeText(masterRequest(u"0002", u"Raw", {over})));
         QTRY_COMPARE_WITH_TIMEOUT(host->droppedPayloads(), 1, kWait);
         // Junk is ignored; a long line still fits a relay.
         for (const char* junk : {"0002 | Ana | Ana ~ no end", "0002 | Ana | x | y | z $ ",

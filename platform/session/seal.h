@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <array>
+#include <optional>
+
+namespace kalimo::session {
+
+// A room host's long-term key pair for the session's key exchange. Its
+// public half is what members check the host by.
+struct HostKeys
+{
+    QByteArray publicKey; // 32 bytes
+    QByteArray secretKey; // 32 bytes
+
+    static HostKeys generate();
+    bool valid() const;
+};
+
+// One member's end of a sealed session, on either side: the two keys of
+// the exchange (one a direction), a counter of sent datagrams per channel
+// and what was received per channel, to refuse a datagram seen before.
+//
+// A sealed datagram is its 8-byte counter and the ciphertext with its
+// 16-byte tag: ChaCha20-Poly1305 (IETF) with the channel and the counter
+// as nonce, so a nonce never repeats under one key, and the channel as
+// associated data, so nothing moves from one channel to the other.
+class SessionSeal final
+{
+public:
+    static constexpr qsizetype kKeyBytes = 32;
+    static constexpr qsizetype kOverhead = 8 + 16;
+    // Voice datagrams up to this far behind the newest are still taken.
+    static constexpr quint64 kWindow = 64;
+    static constexpr int kChannels = 3;
+    static constexpr int kWindowedChannel = 1; // voice, unsequenced
+
+    enum class Verdict { Opened, Forged, Replayed };
+
+    // The member's end: its own key pair and the host's public key.
+    static std::optional<SessionSeal> member(QByteArrayView hostPublic, QByteArrayView memberPublic,
+                                             QByteArrayView memberSecret);
+    // The host's end for a member that presented `memberPublic`.
+    static std::optional<SessionSeal> host(const HostKeys& keys, QByteArrayView memberPublic);
+
+    SessionSeal(const SessionSeal& other) = default;
+    SessionSeal& operator=(const SessionSeal& other) = default;
+    ~SessionSeal();
+
+    // The voice channel takes datagrams within the sliding window, each
+    // counter once; the others in order only (ENet delivers them in order).
+    QByteArray seal(int channel, QByteArrayView plain);
+    Verdict open(int channel, QByteArrayView sealed, QByteArray* plain);
+
+private:
+    SessionSeal() = default;
+
+    struct Received
+    {
+        quint64 next = 0; // lowest counter still acceptable in order
+        quint64 top = 0;  // highest counter seen (window)
+        quint64 seen = 0; // bit i: counter top - i was seen
+        bool any = false;
+    };
+
+    std::array<unsigned char, kKeyBytes> m_rx{};
+    std::array<unsigned char, kKeyBytes> m_tx{};
+    std::array<quint64, kChannels> m_sent{};
+    std::array<Received, kChannels> m_received{};
+};
+
+} // namespace kalimo::session
