@@ -1,5 +1,7 @@
 #include "platform/session/enetsend.h"
 
+#include "platform/session/seal.h"
+
 namespace kalimo::session {
 
 void configurePeer(ENetPeer* peer, int deadPeerMs)
@@ -12,11 +14,10 @@ void configurePeer(ENetPeer* peer, int deadPeerMs)
                                  ENET_PEER_PACKET_THROTTLE_SCALE, 0);
 }
 
-bool sendToPeer(ENetPeer* peer, int channel, QByteArrayView bytes, enet_uint32 flags)
+namespace {
+
+bool queue(ENetPeer* peer, int channel, ENetPacket* packet)
 {
-    if (!peer || peer->state != ENET_PEER_STATE_CONNECTED)
-        return false;
-    ENetPacket* packet = enet_packet_create(bytes.data(), static_cast<size_t>(bytes.size()), flags);
     if (!packet)
         return false;
     if (enet_peer_send(peer, static_cast<enet_uint8>(channel), packet) < 0) {
@@ -24,6 +25,28 @@ bool sendToPeer(ENetPeer* peer, int channel, QByteArrayView bytes, enet_uint32 f
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool sendToPeer(ENetPeer* peer, int channel, QByteArrayView bytes, enet_uint32 flags)
+{
+    if (!peer || peer->state != ENET_PEER_STATE_CONNECTED)
+        return false;
+    return queue(peer, channel,
+                 enet_packet_create(bytes.data(), static_cast<size_t>(bytes.size()), flags));
+}
+
+bool sendSealedToPeer(ENetPeer* peer, int channel, SessionSeal& seal, QByteArrayView plain,
+                      enet_uint32 flags)
+{
+    if (!peer || peer->state != ENET_PEER_STATE_CONNECTED)
+        return false;
+    ENetPacket* packet = enet_packet_create(
+        nullptr, static_cast<size_t>(plain.size() + SessionSeal::kOverhead), flags);
+    if (packet)
+        seal.sealInto(channel, plain, packet->data);
+    return queue(peer, channel, packet);
 }
 
 } // namespace kalimo::session

@@ -83,18 +83,22 @@ SessionSeal::~SessionSeal()
 
 QByteArray SessionSeal::seal(int channel, QByteArrayView plain)
 {
+    QByteArray out(kOverhead + plain.size(), Qt::Uninitialized);
+    sealInto(channel, plain, reinterpret_cast<unsigned char*>(out.data()));
+    return out;
+}
+
+void SessionSeal::sealInto(int channel, QByteArrayView plain, unsigned char* out)
+{
     const size_t c = size_t(qBound(0, channel, kChannels - 1));
     const quint64 counter = m_sent[c]++;
-    QByteArray out(kOverhead + plain.size(), Qt::Uninitialized);
-    auto* o = reinterpret_cast<unsigned char*>(out.data());
-    qToLittleEndian(counter, o);
+    qToLittleEndian(counter, out);
     const Nonce nonce = nonceOf(int(c), counter);
     const unsigned char ad = static_cast<unsigned char>(c);
     unsigned long long length = 0;
-    crypto_aead_chacha20poly1305_ietf_encrypt(o + 8, &length, bytes(plain),
+    crypto_aead_chacha20poly1305_ietf_encrypt(out + 8, &length, bytes(plain),
                                               static_cast<unsigned long long>(plain.size()), &ad, 1,
                                               nullptr, nonce.data(), m_tx.data());
-    return out;
 }
 
 SessionSeal::Verdict SessionSeal::open(int channel, QByteArrayView sealed, QByteArray* plain)

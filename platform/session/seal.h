@@ -52,6 +52,8 @@ public:
     // The voice channel takes datagrams within the sliding window, each
     // counter once; the others in order only (ENet delivers them in order).
     QByteArray seal(int channel, QByteArrayView plain);
+    // The same into `out`, which holds plain.size() + kOverhead bytes.
+    void sealInto(int channel, QByteArrayView plain, unsigned char* out);
     Verdict open(int channel, QByteArrayView sealed, QByteArray* plain);
 
 private:

@@ -379,9 +379,8 @@ bool SessionClient::Send(const QByteArray& payload, bool guaranteed)
 {
     if (m_state != State::Connected || payload.isEmpty() || payload.size() > wire::kMaxPayload)
         return false;
-    const bool sent =
-        sendToPeer(m_peer, wire::kChannelControl, m_seal->seal(wire::kChannelControl, payload),
-                   guaranteed ? ENET_PACKET_FLAG_RELIABLE : 0);
+    const bool sent = sendSealedToPeer(m_peer, wire::kChannelControl, *m_seal, payload,
+                                       guaranteed ? ENET_PACKET_FLAG_RELIABLE : 0);
     m_pump->flush();
     return sent;
 }
@@ -398,9 +397,8 @@ bool SessionClient::SendVoice(const QByteArray& frame, quint16 seq)
 {
     if (m_state != State::Connected || frame.isEmpty() || frame.size() > wire::kMaxVoiceFrame)
         return false;
-    const bool sent = sendToPeer(m_peer, wire::kChannelVoice,
-                                 m_seal->seal(wire::kChannelVoice, wire::clientVoice(seq, frame)),
-                                 ENET_PACKET_FLAG_UNSEQUENCED);
+    const bool sent = sendSealedToPeer(m_peer, wire::kChannelVoice, *m_seal,
+                                       wire::clientVoice(seq, frame), ENET_PACKET_FLAG_UNSEQUENCED);
     m_pump->flush();
     return sent;
 }

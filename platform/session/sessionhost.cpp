@@ -421,7 +421,7 @@ bool SessionHost::sendSealed(ENetPeer* peer, int channel, QByteArrayView bytes, 
     const auto it = m_peers.find(peer);
     if (it == m_peers.end() || !it->second.seal)
         return false;
-    return sendToPeer(peer, channel, it->second.seal->seal(channel, bytes), flags);
+    return sendSealedToPeer(peer, channel, *it->second.seal, bytes, flags);
 }
 
 void SessionHost::Close()
