@@ -24,7 +24,7 @@ constexpr qsizetype kMaxPayload = 64 * 1024;
 constexpr qsizetype kMaxTicketBytes = 256;
 // Queries are padded to this size, so that no answer need be larger than
 // the query that drew it: a forged source gains nothing by reflection.
-constexpr qsizetype kEnumQuerySize = 320;
+constexpr qsizetype kEnumQuerySize = 352;
 constexpr qsizetype kMaxEnumQuerySize = 1024;
 constexpr qsizetype kKeyBytes = 32;
 

@@ -78,8 +78,8 @@ public:
             const session::HostKeys mine = session::HostKeys::generate();
             seal = session::SessionSeal::member(hostKey.isEmpty() ? m_answer->hostKey : hostKey,
                                                 mine.publicKey, mine.secretKey);
-            const QByteArray hello = session::wire::hello(
-                {session::roomApplicationGuid(), name, QString(), QString()});
+            const QByteArray hello =
+                session::wire::hello({session::roomApplicationGuid(), name, QString(), QString()});
             if (seal)
                 send(session::wire::kChannelControl,
                      session::wire::sealedHello(

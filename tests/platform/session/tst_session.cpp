@@ -132,7 +132,7 @@ private Q_SLOTS:
         QCOMPARE(wire::parseEnumQuery(wire::enumQuery(app)), app);
         QVERIFY(wire::looksLikeEnumeration(wire::enumQuery(app)));
         const QByteArray key(wire::kKeyBytes, 'k');
-        const auto answer = wire::parseEnumAnswer(wire::enumAnswer({app, "Sala è", 3, 10, key}));
+        const auto answer = wire::parseEnumAnswer(wire::enumAnswer({app, "Sala è", 3, 10, 0, key}));
         QVERIFY(answer && answer->application == app && answer->hostKey == key);
         const auto sealed = wire::parseSealedHello(wire::sealedHello({key, "sealed"}));
         QVERIFY(sealed && sealed->memberKey == key && sealed->sealed == "sealed");
@@ -150,7 +150,7 @@ private Q_SLOTS:
         QVERIFY(down && down->from == 42 && down->seq == 9 && down->frame == "frame");
         // 200 two-byte characters exceed the cap; the cut must stay valid UTF-8.
         const auto cut =
-            wire::parseEnumAnswer(wire::enumAnswer({app, QString(200, u'è'), 0, 1, {}}));
+            wire::parseEnumAnswer(wire::enumAnswer({app, QString(200, u'è'), 0, 1, 0, {}}));
         QCOMPARE(cut.value_or(wire::EnumAnswer{}).roomName,
                  QString(wire::kMaxRoomNameBytes / 2, u'è'));
 
@@ -200,7 +200,7 @@ private Q_SLOTS:
             wire::welcome(0),
             wire::welcome(5).left(6),
             wire::enumQuery(app).left(20),
-            wire::enumAnswer({app, "room", 1, 2, {}}).chopped(1)};
+            wire::enumAnswer({app, "room", 1, 2, 0, {}}).chopped(1)};
         for (const QByteArray& bytes : rows)
             QVERIFY2(!wire::parseHello(bytes) && !wire::parseWelcome(bytes) &&
                          !wire::parseEnumQuery(bytes) && !wire::parseEnumAnswer(bytes),
@@ -238,7 +238,7 @@ private Q_SLOTS:
         const QNetworkDatagram query = fake.receiveDatagram();
         QCOMPARE(wire::parseEnumQuery(query.data()), kApp);
         const auto answer = [&](QUdpSocket& from, const QUuid& app, const char* room) {
-            from.writeDatagram(wire::enumAnswer({app, room, 1, 2, {}}), query.senderAddress(),
+            from.writeDatagram(wire::enumAnswer({app, room, 1, 2, 0, {}}), query.senderAddress(),
                                query.senderPort());
         };
         answer(elsewhere, kApp, "Impostore");
