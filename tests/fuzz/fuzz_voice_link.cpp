@@ -1,0 +1,78 @@
+// The lobby's end of the voice link: whatever a local voice client writes, read off a real
+// loopback connection. One connection serves every input; each input ends with a harmless
+// message of its own, so nothing carries over and its arrival says the input was handled.
+#include "lobby/frmclient.h"
+#include "lobby/module1.h"
+#include "protocol/framing.h"
+#include "protocol/separators.h"
+#include "tests/fuzz/fuzzinput.h"
+#include "tests/support/fakedialoghi.h"
+#include "tests/support/fakeprogrammi.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+using namespace kalimo;
+using namespace kalimo::lobby;
+
+namespace {
+
+// Never destroyed: at exit Qt's own globals go first.
+frmClient* client = nullptr;
+QTcpSocket* collegamento = nullptr;
+QString received;
+
+const QString& fine()
+{
+    static const QString testo = voiceLinkMessage(u"9999", u"fine");
+    return testo;
+}
+
+bool collega()
+{
+    delete collegamento;
+    collegamento = new QTcpSocket;
+    collegamento->connectToHost(QHostAddress::LocalHost, client->WSKVoice.portaAscolto());
+    // What is written before the lobby accepts waits in the connection.
+    return collegamento->waitForConnected(5000);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    new QApplication(*argc, *argv);
+    static QTemporaryDir dir;
+    static test::FakeDialoghi dialoghi;
+    static test::FakeAvvioProgrammi programmi;
+    static test::FakeApriFile apriFile;
+    Intervalli brevi;
+    brevi.rispostaMaster = brevi.stanzaPrivata = brevi.ricezioneDatiStanza = 1;
+    auto* m = new Module1(Servizi{&dialoghi, &programmi, &apriFile}, dir.path(), {}, brevi);
+    m->UtenteCorrente.NickName = QStringLiteral("anna");
+    m->impostaPortaAscoltoVoice(0);
+    client = m->FrmClient();
+    QObject::connect(client, &frmClient::datiVoceArrivati,
+                     [](const QString& dati) { received += dati; });
+    if (!client->AvviaAscoltoVoice() || !collega())
+        std::abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (collegamento->state() != QAbstractSocket::ConnectedState && !collega())
+        std::abort();
+    received.clear();
+    collegamento->write(fuzz::bytesOf(data, size) + SEP1_BYTE + fine().toUtf8());
+    QDeadlineTimer deadline(5000);
+    // A message over the cap ends the link instead: the next input opens another.
+    while (!received.endsWith(fine()) && collegamento->state() == QAbstractSocket::ConnectedState &&
+           !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    fuzz::require(!deadline.hasExpired());
+    return 0;
+}
