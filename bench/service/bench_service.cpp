@@ -41,7 +41,8 @@ public:
             u"[Network]\nAddress=%1\nMaxConnections=100000\n[Service]\nMaxUsers=100000\n"
             "PrivateTextsPerMinute=100000\n"
             "[Brakes]\nConnectionsPerAddress=100000\nRegistrationsPerAddress=100000\n"
-            "RegistrationsPerConnection=100000\n"
+            "RegistrationsPerConnection=100000\nRoomCreationsPerAddress=100000\n"
+            "RoomHostMemoryMiB=100000\n"
             "[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n"
             "[Rooms]\nFirstUdpPort=%2\nLastUdpPort=%3\nBindAddress=127.0.0.1\n"
             "CreationsPerMinute=10000\nLiveRoomsPerUser=10000\n"
@@ -225,8 +226,8 @@ int main(int argc, char* argv[])
     // every lobby asks the moment it connects.
     std::vector<std::unique_ptr<Lobby>> onA, onB;
     for (int i = 0; i < perMaster; ++i) {
-        onA.push_back(std::make_unique<Lobby>(u"a%1"_s.arg(i)));
-        onB.push_back(std::make_unique<Lobby>(u"b%1"_s.arg(i)));
+        onA.push_back(std::make_unique<Lobby>(u"a%1"_s.arg(i, 3, 10, QChar(u'0'))));
+        onB.push_back(std::make_unique<Lobby>(u"b%1"_s.arg(i, 3, 10, QChar(u'0'))));
     }
     int accepted = 0;
     auto registration = [](Lobby& l) {
@@ -358,7 +359,7 @@ int main(int argc, char* argv[])
     QString nick;
     std::unique_ptr<Lobby> held;
     for (int i = 0; i < perMaster && nick.isEmpty(); ++i) {
-        held = std::make_unique<Lobby>(u"a%1"_s.arg(i));
+        held = std::make_unique<Lobby>(u"a%1"_s.arg(i, 3, 10, QChar(u'0')));
         if (held->connectAndWait(*a) &&
             held->ask(u"0001"_s, {held->m_nick, u"kalimo"_s, u"pw1"_s}).value(0) == u"00001")
             nick = held->m_nick;

@@ -60,8 +60,21 @@ EnetPump::EnetPump(ENetHost* host, int pumpMs, EventHandler onEvent, DatagramHan
     connect(m_notifier, &QSocketNotifier::activated, this, &EnetPump::service);
     m_timer = new QTimer(this);
     m_timer->setTimerType(Qt::PreciseTimer);
+    m_timer->setInterval(qMax(1, pumpMs));
     connect(m_timer, &QTimer::timeout, this, &EnetPump::service);
-    m_timer->start(qMax(1, pumpMs));
+}
+
+void EnetPump::tickWhileBusy()
+{
+    // ENet needs its clock only for peers (resends, pings, time-outs): an
+    // idle room wakes on its socket alone, so a process carries many.
+    bool busy = false;
+    for (size_t i = 0; m_host && i < m_host->peerCount && !busy; ++i)
+        busy = m_host->peers[i].state != ENET_PEER_STATE_DISCONNECTED;
+    if (busy && !m_timer->isActive())
+        m_timer->start();
+    else if (!busy && m_timer->isActive())
+        m_timer->stop();
 }
 
 EnetPump::~EnetPump()
@@ -147,6 +160,7 @@ void EnetPump::service()
             enet_packet_destroy(event.packet);
     }
     --m_depth;
+    tickWhileBusy();
 }
 
 bool EnetPump::sendDatagram(const ENetAddress& to, QByteArrayView bytes)
@@ -161,8 +175,10 @@ bool EnetPump::sendDatagram(const ENetAddress& to, QByteArrayView bytes)
 
 void EnetPump::flush()
 {
-    if (m_host)
-        enet_host_flush(m_host);
+    if (!m_host)
+        return;
+    enet_host_flush(m_host);
+    tickWhileBusy();
 }
 
 std::optional<enet_uint32> connectDataOf(QByteArrayView d)

@@ -16,7 +16,7 @@ class QTimer;
 namespace kalimo::session {
 
 // One ENet host driven from the thread it lives on: a notifier on its socket
-// and a short timer both call service(), which runs ENet with no wait until
+// and, while it has peers, a short timer both call service(), which runs ENet with no wait until
 // it has nothing more to report. Enumeration datagrams are taken out of
 // ENet's hands by its intercept hook and handed over separately.
 class EnetPump final : public QObject
@@ -56,6 +56,7 @@ private:
     EnetPump(ENetHost* host, int pumpMs, EventHandler onEvent, DatagramHandler onDatagram);
     ~EnetPump() override;
     void destroyHost();
+    void tickWhileBusy();
     static int intercept(ENetHost* host, ENetEvent* event);
 
     ENetHost* m_host = nullptr;

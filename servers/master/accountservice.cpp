@@ -124,15 +124,6 @@ void AccountService::lookUpAccount(const QString& nick, std::function<void(Store
     });
 }
 
-void AccountService::listNicks(std::function<void(std::optional<QStringList>)> done)
-{
-    ++m_pending;
-    onStore([this, done](AccountStore* store) {
-        std::optional<QStringList> all = store ? store->nicks() : std::nullopt;
-        deliver([done, all = std::move(all)] { done(all); });
-    });
-}
-
 void AccountService::registerNew(const QString& nick, const QString& password, const QString& email,
                                  std::function<void(RegistrationOutcome)> done)
 {
@@ -147,6 +138,15 @@ void AccountService::registerNew(const QString& nick, const QString& password, c
             return finish(RegistrationOutcome::NameTaken);
         if (found.status != StoreStatus::NotFound)
             return finish(RegistrationOutcome::Unavailable);
+        // Every master's accounts count: the look is kept in the database.
+        bool ok = false;
+        const QString twin = store->lookAlikeOf(nick, &ok);
+        if (!ok)
+            return finish(RegistrationOutcome::Unavailable);
+        if (!twin.isEmpty()) {
+            qCInfo(lcAccounts).noquote() << u"registration %1 looks like %2"_s.arg(nick, twin);
+            return finish(RegistrationOutcome::LooksLike);
+        }
         onPool([this, nick, password, email, finish] {
             const std::optional<QByteArray> hash = hashPassword(password, m_opsLimit, m_memLimit);
             if (!hash) {
@@ -163,6 +163,8 @@ void AccountService::registerNew(const QString& nick, const QString& password, c
                     return finish(RegistrationOutcome::Created);
                 if (status == StoreStatus::Exists)
                     return finish(RegistrationOutcome::NameTaken);
+                if (status == StoreStatus::LooksLike)
+                    return finish(RegistrationOutcome::LooksLike);
                 if (store)
                     qCWarning(lcAccounts).noquote() << store->lastError();
                 finish(RegistrationOutcome::Unavailable);

@@ -19,7 +19,14 @@ struct DatabaseConfig;
 enum class StoreStatus;
 
 enum class LoginCheck { Accepted, WrongCredentials, Disabled, Unavailable };
-enum class RegistrationOutcome { Created, NameTaken, Unavailable, WrongCredentials, Confirmed };
+enum class RegistrationOutcome {
+    Created,
+    NameTaken,
+    LooksLike,
+    Unavailable,
+    WrongCredentials,
+    Confirmed
+};
 
 // Account work off the event loop: the store on one thread of its
 // own, argon2id on a pool of at most two threads (each hash holds its whole
@@ -67,8 +74,6 @@ public:
     }
     // Events other masters send to `channel` arrive as event().
     void listenForEvents(const QString& channel);
-    // Every nick, or nothing when the store cannot answer.
-    void listNicks(std::function<void(std::optional<QStringList>)> done);
 
     // Queued answers not yet delivered, for tests and a clean shutdown log.
     int pending() const { return m_pending; }

@@ -1,5 +1,7 @@
 #include "servers/master/accountstore.h"
 
+#include "servers/trust/names.h"
+
 #include <QAtomicInteger>
 #include <QCoreApplication>
 #include <QDir>
@@ -54,11 +56,46 @@ const QList<Migration>& migrations()
           "NULL, max_speakers INTEGER NOT NULL, live INTEGER NOT NULL, created BIGINT NOT "
           "NULL)"_s,
           u"CREATE INDEX IF NOT EXISTS rooms_master ON rooms (master)"_s}},
+        // What each nick looks like: a look-alike of an account is refused
+        // by the database itself, whichever master registers it. Filled for
+        // the accounts of before by backfillSkeletons().
+        {3,
+         {u"CREATE TABLE IF NOT EXISTS nick_skeletons (skeleton TEXT NOT NULL PRIMARY KEY, nick "
+          "TEXT NOT NULL)"_s,
+          // Values every master of the service must share (the room link's secret).
+          u"CREATE TABLE IF NOT EXISTS service (name TEXT NOT NULL PRIMARY KEY, value TEXT NOT "
+          "NULL)"_s}},
     };
     return all;
 }
 
 constexpr auto kSchemaTable = "kalimo_schema";
+
+QString skeletonOf(const QString& nick)
+{
+    const QString s = trust::confusableSkeleton(nick);
+    return s.isEmpty() ? nick.toCaseFolded() : s;
+}
+
+// Accounts made before the look-alike table: the oldest of two look-alikes
+// keeps the skeleton.
+bool backfillSkeletons(QSqlQuery& q)
+{
+    if (!q.exec(u"SELECT nick FROM accounts ORDER BY created, nick"_s))
+        return false;
+    QStringList nicks;
+    while (q.next())
+        nicks.append(q.value(0).toString());
+    for (const QString& nick : std::as_const(nicks)) {
+        q.prepare(u"INSERT INTO nick_skeletons (skeleton, nick) VALUES (?, ?) ON CONFLICT "
+                  "(skeleton) DO NOTHING"_s);
+        q.addBindValue(skeletonOf(nick));
+        q.addBindValue(nick);
+        if (!q.exec())
+            return false;
+    }
+    return true;
+}
 } // namespace
 
 AccountStore::AccountStore(const QString& dataDir) : AccountStore(DatabaseConfig(), dataDir) {}
@@ -231,6 +268,8 @@ bool AccountStore::migrate()
             if (!q.exec(statement))
                 return queryFailed(tr("cannot bring the schema to version %1").arg(m.version), q);
         }
+        if (m.version == 3 && !backfillSkeletons(q))
+            return queryFailed(tr("cannot bring the schema to version %1").arg(m.version), q);
         if (!record(m.version))
             return queryFailed(tr("cannot record the schema version"), q);
     }
@@ -315,9 +354,14 @@ StoreStatus AccountStore::insert(const AccountRecord& record)
 {
     if (!open())
         return StoreStatus::Failed;
-    QSqlQuery q(database());
-    // One statement: of two masters inserting the same nick at once, the
-    // database lets exactly one in.
+    QSqlDatabase db = database();
+    QSqlQuery q(db);
+    if (!db.transaction()) {
+        queryFailed(tr("cannot write the account"), q);
+        return StoreStatus::Failed;
+    }
+    // Of two masters inserting the same nick, or two look-alikes, at once,
+    // the database lets exactly one in.
     q.prepare(u"INSERT INTO accounts (nick, hash, email, enabled, created) VALUES (?, ?, ?, ?, ?) "
               "ON CONFLICT (nick) DO NOTHING"_s);
     q.addBindValue(record.nick);
@@ -331,7 +375,42 @@ StoreStatus AccountStore::insert(const AccountRecord& record)
         queryFailed(tr("cannot write the account"), q);
         return StoreStatus::Failed;
     }
-    return q.numRowsAffected() > 0 ? StoreStatus::Ok : StoreStatus::Exists;
+    StoreStatus status = q.numRowsAffected() > 0 ? StoreStatus::Ok : StoreStatus::Exists;
+    if (status == StoreStatus::Ok) {
+        q.prepare(u"INSERT INTO nick_skeletons (skeleton, nick) VALUES (?, ?) ON CONFLICT "
+                  "(skeleton) DO NOTHING"_s);
+        q.addBindValue(skeletonOf(record.nick));
+        q.addBindValue(record.nick);
+        if (!q.exec()) {
+            queryFailed(tr("cannot write the account"), q);
+            return StoreStatus::Failed;
+        }
+        if (q.numRowsAffected() == 0)
+            status = StoreStatus::LooksLike;
+    }
+    q.finish();
+    if (status == StoreStatus::Ok ? !db.commit() : !db.rollback()) {
+        queryFailed(tr("cannot write the account"), q);
+        return StoreStatus::Failed;
+    }
+    return status;
+}
+
+QString AccountStore::lookAlikeOf(const QString& nick, bool* ok)
+{
+    *ok = false;
+    if (!open())
+        return {};
+    QSqlQuery q(database());
+    q.prepare(u"SELECT nick FROM nick_skeletons WHERE skeleton = ? AND nick <> ?"_s);
+    q.addBindValue(skeletonOf(nick));
+    q.addBindValue(nick);
+    if (!q.exec()) {
+        queryFailed(tr("lookup failed"), q);
+        return {};
+    }
+    *ok = true;
+    return q.next() ? q.value(0).toString() : QString();
 }
 
 StoreStatus AccountStore::setEnabled(const QString& nick, bool enabled)
@@ -359,23 +438,6 @@ qint64 AccountStore::count()
         return -1;
     }
     return q.value(0).toLongLong();
-}
-
-std::optional<QStringList> AccountStore::nicks()
-{
-    if (!open())
-        return std::nullopt;
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.setForwardOnly(true);
-    if (!q.exec(u"SELECT nick FROM accounts"_s)) {
-        fail(QCoreApplication::translate("AccountStore", "cannot list accounts"),
-             q.lastError().text());
-        return std::nullopt;
-    }
-    QStringList all;
-    while (q.next())
-        all.append(q.value(0).toString());
-    return all;
 }
 
 } // namespace kalimo::master

@@ -25,7 +25,7 @@ struct AccountRecord
     QDateTime created;
 };
 
-enum class StoreStatus { Ok, NotFound, Exists, Failed };
+enum class StoreStatus { Ok, NotFound, Exists, LooksLike, Failed };
 
 // The master's database: an SQLite file of the data folder, or a PostgreSQL
 // database that several masters share. The schema is created on the first
@@ -58,14 +58,16 @@ public:
         AccountRecord record;
     };
     Lookup find(const QString& nick);
-    // Exists when the nick is taken, also by a master inserting it at the
+    // Exists when the nick is taken, LooksLike when an account's nick looks
+    // the same (ICU's skeleton), also when another master inserts it at the
     // same moment; nothing is half-written on failure.
     StoreStatus insert(const AccountRecord& record);
+    // The nick of another account that looks like `nick`, or an empty text;
+    // *ok false when the store cannot answer.
+    QString lookAlikeOf(const QString& nick, bool* ok);
     StoreStatus setEnabled(const QString& nick, bool enabled);
     // -1 when the store is unavailable.
     qint64 count();
-    // Every nick; nothing when the store is unavailable.
-    std::optional<QStringList> nicks();
 
     // Keeps the failure for lastError() and, since the connection may be
     // what failed, rolls back and closes it so the next call opens it

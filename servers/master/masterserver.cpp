@@ -153,6 +153,7 @@ MasterServer::MasterServer(const MasterConfig& config, const QString& dataDir, Q
       m_accounts(new AccountService(config.database, dataDir, config.hashOpsLimit,
                                     config.hashMemLimit, this)),
       m_clock(steadyClock()), m_masterId(randomToken()),
+      m_linkConfigured(!config.roomHostLinkPassword.isEmpty()),
       m_refusals(config.logLinesPerConnection, config.logLinesInAll, config.logPeriodMs,
                  [](const QString& line) { qCInfo(lcMaster).noquote() << line; }),
       m_registrationsByAddress(config.registrationsPerAddress, config.registrationWindowMs),
@@ -245,15 +246,18 @@ bool MasterServer::listen()
     else
         // Alone on its file: who was online in an earlier run is not now.
         m_accounts->shared<bool>([](ServiceTables& t) { return t.clearAll(); });
+    // Before the first renewal, so rooms are open once it is done.
+    if (isShared())
+        agreeOnLinkSecret();
     renew();
-    loadSkeletons();
     m_checks.start();
     if (m_listener.isListening())
         qCInfo(lcMaster).noquote() << u"listening on %1:%2"_s.arg(address().toString()).arg(port());
     if (m_tlsListener.isListening())
         qCInfo(lcMaster).noquote()
             << u"listening with TLS on %1:%2"_s.arg(address().toString()).arg(tlsPort());
-    m_rooms.start();
+    if (!isShared())
+        m_rooms.start();
     return true;
 }
 
@@ -297,6 +301,33 @@ bool MasterServer::listenTls()
     return true;
 }
 
+void MasterServer::agreeOnLinkSecret()
+{
+    if (m_linkAgreed || m_linkAsking)
+        return;
+    m_linkAsking = true;
+    m_accounts->shared<std::optional<QString>>(
+        [offered = m_config.roomHostLinkPassword](ServiceTables& t) {
+            return t.linkSecret(offered);
+        },
+        [this](const std::optional<QString>& secret) {
+            m_linkAsking = false;
+            if (!secret)
+                return; // asked again at the next check
+            m_linkAgreed = true;
+            if (m_linkConfigured && *secret != m_config.roomHostLinkPassword) {
+                qCCritical(lcMaster).noquote()
+                    << u"Rooms/HostLinkPassword differs from the one the other masters of this "
+                       u"database use: tickets would not open their rooms, so this master "
+                       u"opens no rooms; give every master the same password"_s;
+                return;
+            }
+            m_config.roomHostLinkPassword = *secret;
+            m_rooms.setLinkPassword(*secret);
+            m_rooms.start();
+        });
+}
+
 void MasterServer::setClock(Clock clock)
 {
     m_clock = clock;
@@ -308,14 +339,8 @@ void MasterServer::notify(const QString& nick, QStringView code, const QStringLi
     const std::optional<quint64> id = m_presence.connectionOf(nick);
     if (Client* c = id ? find(*id) : nullptr)
         return send(*c, code, fields);
-    if (!isShared())
-        return;
-    m_accounts->shared<ServiceTables::Where>(
-        [nick](ServiceTables& t) { return t.whereIs(nick, wallClock()); },
-        [this, nick, code = code.toString(), fields](const ServiceTables::Where& w) {
-            if (w.status == StoreStatus::Ok && w.master != m_masterId)
-                sendEvent(w.master, nick, code, fields);
-        });
+    if (isShared())
+        forward(nick, code, fields, {});
 }
 
 bool MasterServer::isShared() const
@@ -370,17 +395,19 @@ void MasterServer::renew()
         });
 }
 
-void MasterServer::sendEvent(const QString& master, const QString& nick, QStringView code,
-                             const QStringList& fields)
+void MasterServer::forward(const QString& nick, QStringView code, const QStringList& fields,
+                           std::function<void(StoreStatus)> done)
 {
     const QJsonObject event{{u"kalimo"_s, 1},
                             {u"to"_s, nick},
                             {u"code"_s, code.toString()},
                             {u"fields"_s, QJsonArray::fromStringList(fields)}};
     const QString payload = QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact));
-    m_accounts->shared<bool>([channel = channelOf(master), payload](ServiceTables& t) {
-        return t.notify(channel, payload);
-    });
+    m_accounts->shared<StoreStatus>(
+        [nick, payload, self = m_masterId](ServiceTables& t) {
+            return t.notifyWhereOnline(nick, self, payload, wallClock()).status;
+        },
+        std::move(done));
 }
 
 void MasterServer::onEvent(const QString& payload)
@@ -458,6 +485,8 @@ void MasterServer::acceptConnections(QTcpServer& listener)
         c->address = address;
         ++m_perAddress[address];
         socket->setReadBufferSize(kReadBuffer);
+        // Replies are small and wanted at once: no waiting for earlier ones' acks.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         c->texts.emplace(m_config.privateTextsPerWindow, m_config.privateTextWindowMs);
         c->registrations.emplace(m_config.registrationsPerConnection,
                                  m_config.registrationWindowMs);
@@ -633,17 +662,6 @@ void MasterServer::handleRegistration(Client& c, const QStringList& params)
         return refused(c, u"registration without its five fields ignored"_s);
     if (c.busy)
         return refused(c, u"registration while another request runs ignored"_s);
-    if (!m_skeletonsLoaded && !m_skeletonsFailed) {
-        // Look-alikes are told only once every nick is known.
-        c.busy = true;
-        m_afterSkeletons.append([this, id = c.id, params] {
-            if (Client* c = find(id)) {
-                c->busy = false;
-                handleRegistration(*c, params);
-            }
-        });
-        return loadSkeletons();
-    }
     const QString typed = params.at(0);
     const qint64 now = m_clock();
     if (!c.registrations->allow(now) || !m_registrationsByAddress.allow(c.address, now))
@@ -679,13 +697,6 @@ void MasterServer::handleRegistration(Client& c, const QStringList& params)
     if (email.size() < kMinEmail || email.size() > kMaxEmail || hasControl(email))
         return refuse(c, u"registration %1 refused: unfit e-mail"_s.arg(nick),
                       registration::Refused);
-    if (!m_skeletonsLoaded)
-        return refuse(c, u"registration %1 refused: accounts cannot be listed"_s.arg(nick),
-                      registration::Unavailable);
-    const QString skeleton = trust::confusableSkeleton(nick);
-    if (const QString twin = m_skeletons.value(skeleton); !twin.isEmpty() && twin != nick)
-        return refuse(c, u"registration %1 refused: looks like %2"_s.arg(nick, twin),
-                      registration::NameTaken);
     c.busy = true;
     m_accounts->registerNew(nick, password, email, done(nick));
 }
@@ -698,7 +709,6 @@ void MasterServer::finishRegistration(quint64 id, const QString& nick, Registrat
     c->busy = false;
     switch (result) {
     case RegistrationOutcome::Created:
-        m_skeletons.insert(trust::confusableSkeleton(nick), nick);
         qCInfo(lcMaster).noquote()
             << u"%1 registration %2 created -> %3"_s.arg(c->peer, nick, registration::Created);
         return send(*c, registration::Created);
@@ -708,6 +718,9 @@ void MasterServer::finishRegistration(quint64 id, const QString& nick, Registrat
         return send(*c, registration::AlreadyRegistered);
     case RegistrationOutcome::NameTaken:
         return refuse(*c, u"registration %1 name taken"_s.arg(nick), registration::NameTaken);
+    case RegistrationOutcome::LooksLike:
+        return refuse(*c, u"registration %1 refused: looks like an account's name"_s.arg(nick),
+                      registration::NameTaken);
     case RegistrationOutcome::WrongCredentials:
         return refuse(*c, u"registration %1 wrong name or password"_s.arg(nick),
                       registration::Refused);
@@ -950,19 +963,15 @@ void MasterServer::handlePrivateText(Client& c, const QStringList& params)
     const std::optional<quint64> to = m_presence.connectionOf(destination);
     if (to || !isShared())
         return deliverText(c.id, c.nick, destination, text, marked);
-    // On another master, or nowhere: the database knows.
+    // On another master, or nowhere: the database knows, and passes it on.
     const quint64 id = c.id;
-    m_accounts->shared<ServiceTables::Where>(
-        [destination](ServiceTables& t) { return t.whereIs(destination, wallClock()); },
-        [this, id, sender = c.nick, destination, text, marked](const ServiceTables::Where& w) {
-            if (w.status == StoreStatus::Ok && w.master != m_masterId) {
-                sendEvent(w.master, destination, notification::FromPartner, {sender, text});
+    forward(destination, notification::FromPartner, {c.nick, text},
+            [this, id, sender = c.nick, destination, text, marked](StoreStatus s) {
+                if (s != StoreStatus::Ok)
+                    return deliverText(id, sender, destination, text, marked);
                 if (Client* c = find(id); c && !marked)
                     send(*c, notification::OwnText, {destination, text});
-                return;
-            }
-            deliverText(id, sender, destination, text, marked);
-        });
+            });
 }
 
 void MasterServer::deliverText(quint64 from, const QString& sender, const QString& destination,
@@ -986,28 +995,6 @@ void MasterServer::deliverText(quint64 from, const QString& sender, const QStrin
                                .arg(destination)});
 }
 
-void MasterServer::loadSkeletons()
-{
-    if (m_skeletonsLoading || m_skeletonsLoaded)
-        return;
-    m_skeletonsLoading = true;
-    m_accounts->listNicks([this](std::optional<QStringList> nicks) {
-        m_skeletonsLoading = false;
-        if (nicks) {
-            for (const QString& nick : std::as_const(*nicks))
-                m_skeletons.insert(trust::confusableSkeleton(nick), nick);
-            m_skeletonsLoaded = true;
-        }
-        // Without the list the waiting registrations are refused; the next
-        // one asks the store again.
-        m_skeletonsFailed = !nicks;
-        const QList<std::function<void()>> waiting = std::exchange(m_afterSkeletons, {});
-        for (const auto& go : waiting)
-            go();
-        m_skeletonsFailed = false;
-    });
-}
-
 QString MasterServer::creationBraked(const Client& c)
 {
     if (!m_creationsByAddress.allow(c.address, m_clock()))
@@ -1021,6 +1008,8 @@ QString MasterServer::creationBraked(const Client& c)
 void MasterServer::checkClients()
 {
     renew();
+    if (isShared())
+        agreeOnLinkSecret();
     std::vector<quint64> ids;
     ids.reserve(m_clients.size());
     for (const auto& [id, c] : m_clients)

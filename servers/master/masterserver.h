@@ -96,15 +96,18 @@ private:
     void checkClients();
     // Why a room may not be created from this connection now; empty: it may.
     QString creationBraked(const Client& c);
-    // What every account's nick looks like, so a look-alike is refused.
-    void loadSkeletons();
 
     // Service-wide: this master's row, other masters' events, the shared
     // room directory.
     bool isShared() const;
     void renew();
-    void sendEvent(const QString& master, const QString& nick, QStringView code,
-                   const QStringList& fields);
+    // Masters of one database sign tickets with one secret: the rooms open
+    // once it is known.
+    void agreeOnLinkSecret();
+    // Passes a reply to `nick` on to the master where it is online; `done`
+    // (may be empty) learns Ok when one took it.
+    void forward(const QString& nick, QStringView code, const QStringList& fields,
+                 std::function<void(StoreStatus)> done);
     void onEvent(const QString& payload);
     void finishClaim(quint64 id, const QString& nick, StoreStatus result);
     void handleRoomListing(Client& c, const QString& code, int list, int index);
@@ -135,17 +138,15 @@ private:
     QString m_error;
     QString m_masterId;
     int m_renewals = 0;
+    bool m_linkConfigured = false;
+    bool m_linkAgreed = false;
+    bool m_linkAsking = false;
     RefusalLog m_refusals;
     QHash<QString, int> m_perAddress; // open connections by address
     KeyedRate m_registrationsByAddress;
     LoginBrake m_loginBrake;
     KeyedRate m_creationsByAddress;
-    KeyedRate m_passwordGuesses;         // by nick and room
-    QHash<QString, QString> m_skeletons; // skeleton -> nick
-    bool m_skeletonsLoaded = false;
-    bool m_skeletonsLoading = false;
-    bool m_skeletonsFailed = false;
-    QList<std::function<void()>> m_afterSkeletons;
+    KeyedRate m_passwordGuesses; // by nick and room
     // Last: its destructor ends the room hosts before anything else goes.
     RoomService m_rooms;
 };

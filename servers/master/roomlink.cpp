@@ -55,6 +55,7 @@ void RoomLink::accept()
         auto p = std::make_unique<Peer>();
         p->id = m_nextId++;
         p->socket = socket;
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         const quint64 id = p->id;
         p->deadline = new QTimer(socket);
         p->deadline->setSingleShot(true);

@@ -44,6 +44,8 @@ public:
     void stop();
 
     void setClock(Clock clock) { m_clock = std::move(clock); }
+    // The secret room hosts link with and tickets are signed with, before start().
+    void setLinkPassword(const QString& secret) { m_config.roomHostLinkPassword = secret; }
     // How a reply reaches a user who did not ask (the invited one).
     void setNotify(Notify notify) { m_notify = std::move(notify); }
 

@@ -285,17 +285,44 @@ std::optional<QList<RoomRow>> ServiceTables::rooms(qint64 now)
     return rows;
 }
 
-bool ServiceTables::notify(const QString& channel, const QString& payload)
+std::optional<QString> ServiceTables::linkSecret(const QString& offered)
 {
-    if (!m_store.isShared())
-        return false;
     if (!m_store.open()) {
         m_failed = true;
-        return false;
+        return std::nullopt;
     }
     QSqlQuery q(m_store.database());
-    return run(q, u"SELECT pg_notify(?, ?)"_s, {channel, payload}) ||
-           failed(tr("cannot pass the event on"), q);
+    if (!run(q,
+             u"INSERT INTO service (name, value) VALUES ('room_link', ?) ON CONFLICT (name) DO "
+             "NOTHING"_s,
+             {offered}) ||
+        !run(q, u"SELECT value FROM service WHERE name = 'room_link'"_s, {}) || !q.next()) {
+        failed(tr("cannot read the room link's secret"), q);
+        return std::nullopt;
+    }
+    return q.value(0).toString();
+}
+
+ServiceTables::Where ServiceTables::notifyWhereOnline(const QString& nick, const QString& self,
+                                                      const QString& payload, qint64 now)
+{
+    if (!m_store.isShared())
+        return {StoreStatus::NotFound, {}};
+    if (!m_store.open()) {
+        m_failed = true;
+        return {StoreStatus::Failed, {}};
+    }
+    QSqlQuery q(m_store.database());
+    if (!run(q,
+             u"SELECT o.master, pg_notify('kalimo_' || o.master, ?) FROM online o JOIN masters m "
+             "ON m.id = o.master WHERE o.nick = ? AND o.master <> ? AND m.expires >= ?"_s,
+             {payload, nick, self, now})) {
+        failed(tr("cannot pass the event on"), q);
+        return {StoreStatus::Failed, {}};
+    }
+    if (!q.next())
+        return {StoreStatus::NotFound, {}};
+    return {StoreStatus::Ok, q.value(0).toString()};
 }
 
 } // namespace kalimo::master

@@ -73,7 +73,14 @@ public:
     // Live rooms of live masters, oldest first.
     std::optional<QList<RoomRow>> rooms(qint64 now);
 
-    bool notify(const QString& channel, const QString& payload);
+    // Passes `payload` on to the master other than `self` where `nick` is
+    // online, in one round trip: Ok with that master, or NotFound.
+    Where notifyWhereOnline(const QString& nick, const QString& self, const QString& payload,
+                            qint64 now);
+
+    // The room link's secret of the service: the first master's `offered`
+    // one, which every later master reads; nothing when the store fails.
+    std::optional<QString> linkSecret(const QString& offered);
 
     // Whether a query of this object failed (the store has the reason).
     bool failed() const { return m_failed; }

@@ -423,6 +423,8 @@ void RoomHost::onLinkConnected()
         return;
     m_stanza.EstConnessoAServer = true;
     m_backoffMs = 0;
+    // Member reports come in bursts of small messages.
+    m_link.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     log(tr("linked to the master"));
     m_stanza.InviaIdentificazione(m_config.identity);
     m_stanza.InviaDatiUtenti();

@@ -134,6 +134,8 @@ void TestService::accountsPresenceAndTexts()
     QCOMPARE(registerAccount(*clientOf(*m_b), "bruno", "secret"), "00001");
     // Registered on one master, taken on the other.
     QCOMPARE(registerAccount(*clientOf(*m_b), "anna", "altro"), "00002");
+    // So is a look-alike of it (Cyrillic a).
+    QCOMPARE(registerAccount(*clientOf(*m_b), QStringLiteral("\u0430nna"), "altro"), "00002");
 
     auto anna = loggedIn(*m_b, "anna");
     QVERIFY(anna);
@@ -231,6 +233,7 @@ void TestService::roomsAcrossMasters()
     brunoInRoom.ticket = bruno->ask(u"0006", {"Stanza di anna e bruno"}).value(1);
     QCOMPARE(annaInRoom.join(quint16(privata.value(2).toUInt()), "pw"), 0);
     QCOMPARE(brunoInRoom.join(quint16(unasked.value(2).toUInt()), "pw"), 0);
+    QVERIFY(annaInRoom.chat("eccoci") && brunoInRoom.await("0005:anna,eccoci"));
 }
 
 void TestService::roomHostOfItsOwnFailsOver()
@@ -265,11 +268,15 @@ void TestService::roomHostOfItsOwnFailsOver()
         const QStringList count = bruno->ask(u"0003", {"1"});
         return count.value(0) == "00004" ? bruno->ask(u"0004", {"1", "1"}) : QStringList{};
     };
+    Membro ana("ana"), bea("bea");
+    QCOMPARE(ana.join(port, {}, "127.0.0.3"), 0);
+    QCOMPARE(bea.join(port, {}, "127.0.0.3"), 0);
     const QStringList expected{
-        "00006", "Esterna", "0", "True", "", "127.0.0.3", QString::number(port), "False", "5", "2"};
+        "00006", "Esterna", "2", "True", "", "127.0.0.3", QString::number(port), "False", "5", "2"};
     QVERIFY(QTest::qWaitFor([&] { return listedOnB() == expected; }, kWait));
 
-    // A goes: the room host moves to B and its room stays in the directory.
+    // A goes: the room host moves to B, its room stays in the directory with
+    // its members, and they keep talking.
     m_a.reset();
     QVERIFY(QTest::qWaitFor(
         [&] {
@@ -277,7 +284,8 @@ void TestService::roomHostOfItsOwnFailsOver()
                    m_b->rooms().directory().roomCount(1).code == "00004";
         },
         kWait));
-    QCOMPARE(listedOnB(), expected);
+    QVERIFY(QTest::qWaitFor([&] { return listedOnB() == expected; }, kWait));
+    QVERIFY(ana.chat("ancora qui") && bea.await("0005:ana,ancora qui"));
     host.terminate();
     QVERIFY(host.waitForFinished(kWait));
 }
@@ -302,7 +310,8 @@ void TestService::databaseGoesAway()
 
 void TestService::killedMasterFreesItsNicks()
 {
-    const QByteArray ini = QString("[Database]\nDriver=postgresql\nPort=%1\nName=%2\nUser=%3\n")
+    const QByteArray ini = QString("[Database]\nDriver=postgresql\nPort=%1\nName=%2\nUser=%3\n"
+                                   "[Rooms]\nHostLinkPassword=segreto\n")
                                .arg(m_postgres.port())
                                .arg(m_database, TestPostgres::user())
                                .toUtf8();
@@ -312,14 +321,21 @@ void TestService::killedMasterFreesItsNicks()
     auto anna = MasterClient::to(b.porta());
     anna->setAnswerChecks(true);
     QCOMPARE(login(*anna, "anna", "secret"), "00001");
+    QCOMPARE(anna->ask(u"0007", {"Sala di B", "5", "2", ""}).value(0), "00071");
 
     m_a = startMaster("127.0.0.2");
     QVERIFY(m_a);
     QCOMPARE(login(*clientOf(*m_a), "anna", "secret"), "00005");
+    QCOMPARE(registerAccount(*clientOf(*m_a), "bruno", "secret"), "00001");
+    auto bruno = loggedIn(*m_a, "bruno");
+    QVERIFY(bruno);
+    QVERIFY(QTest::qWaitFor([&] { return bruno->ask(u"0003", {"2"}) == L{"00004", "1"}; }, kWait));
     ::kill(pid_t(b.pid()), SIGKILL);
-    // Within two of its intervals the dead master's nick is free again.
+    // Within two of its intervals the dead master's nick is free again, and
+    // its rooms have left the directory.
     QVERIFY(QTest::qWaitFor([&] { return login(*clientOf(*m_a), "anna", "secret") == "00001"; },
                             kWait));
+    QCOMPARE(bruno->ask(u"0003", {"2"}), L{"00005"});
 }
 
 QTEST_GUILESS_MAIN(TestService)

@@ -40,14 +40,15 @@ public:
     }
 
     // Enumerates and connects; ConnectComplete's result, -1 when nothing came.
-    int join(quint16 port, const QString& password = {})
+    int join(quint16 port, const QString& password = {},
+             const QString& address = QStringLiteral("127.0.0.1"))
     {
         QSignalSpy done(&client, &session::SessionClient::ConnectComplete);
         QObject::connect(
             &client, &session::SessionClient::EnumHostsResponse, &client,
             [this, password] { client.Connect(name, password); }, Qt::SingleShotConnection);
         client.setTicket(ticket);
-        client.EnumHosts("127.0.0.1", port, session::roomApplicationGuid());
+        client.EnumHosts(address, port, session::roomApplicationGuid());
         (void)QTest::qWaitFor([&] { return !done.isEmpty(); }, kWait);
         id = client.localPlayerId();
         return done.value(0).value(0, -1).toInt();
