@@ -95,13 +95,13 @@ void TestRegistrazione::testoInviato()
     };
     const char* mario = "0010 ^ mario ^ mario ~ chiave9 ~ SeGreto ~ mario@x.it ~ -1 | ";
     const QByteArray iniMario("USERNAME : mario\r\nPASSWORD : SeGreto\r\n");
-    const QList<Caso> casi{{" Mario ", " SeGreto ", true, mario, iniMario},
-                           {"anna", "pw:con:due", false,
-                            "0010 ^ anna ^ anna ~ chiave9 ~ pw:con:due ~ mario@x.it ~ 0 | ",
-                            "USERNAME : anna\r\nPASSWORD : pw:con:due\r\n"},
-                           // Framing characters typed are dropped.
-                           {QString("ma") + SEP1 + "rio", QString("Se") + SEP3 + "Greto",
-                            true, mario, iniMario}};
+    const QList<Caso> casi{
+        {" Mario ", " SeGreto ", true, mario, iniMario},
+        {"anna", "pw:con:due", false,
+         "0010 ^ anna ^ anna ~ chiave9 ~ pw:con:due ~ mario@x.it ~ 0 | ",
+         "USERNAME : anna\r\nPASSWORD : pw:con:due\r\n"},
+        // Framing characters typed are dropped.
+        {QString("ma") + SEP1 + "rio", QString("Se") + SEP3 + "Greto", true, mario, iniMario}};
     for (const Caso& c : casi) {
         Scena s(FakeMaster::rispondi(c.nuovo ? u"00001" : u"00005"));
         QVERIFY(s.ok);
