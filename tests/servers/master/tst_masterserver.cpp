@@ -275,7 +275,7 @@ void TestMasterServer::tls()
     QTcpSocket plain;
     plain.connectToHost(QHostAddress::LocalHost, m_server->tlsPort());
     QVERIFY(plain.waitForConnected(kWait));
-    plain.write(wire("0008 ^ anna ^ No Parametri | "));
+    plain.write(wireBytes("0008 ^ anna ^ No Parametri | "));
     QVERIFY(
         QTest::qWaitFor([&] { return plain.state() == QAbstractSocket::UnconnectedState; }, kWait));
     QVERIFY(!plain.readAll().contains("00008"));
