@@ -1,16 +1,15 @@
 #include "lobby/frmclient.h"
 #include "lobby/frmlistautenti.h"
 #include "lobby/module1.h"
-#include "protocol/framing.h"
-#include "protocol/textcodec.h"
 #include "room/griglia.h"
+#include "tests/servers/master/masterclient.h"
 #include "tests/support/bancolobby.h"
 #include "tests/support/postgres.h"
 #include "tests/support/processomaster.h"
+#include "tests/support/registrazione.h"
 
 #include <QLabel>
 #include <QPushButton>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <signal.h>
@@ -20,33 +19,7 @@ using namespace kalimo::lobby;
 using test::BancoLobby;
 using test::ProcessoMaster;
 
-namespace {
-
 constexpr int kAttesa = 20000;
-
-// The first reply to `code` from the master at address:port, the checks
-// answered meanwhile; the socket stays open (a login stays logged in).
-QString chiedi(QTcpSocket& s, const QString& address, quint16 porta, QStringView code,
-               const QString& nick, const QStringList& parametri)
-{
-    if (s.state() != QAbstractSocket::ConnectedState) {
-        s.connectToHost(address, porta);
-        if (!s.waitForConnected(kAttesa))
-            return QStringLiteral("none");
-    }
-    s.write(encodeText(masterRequest(code, nick, parametri)));
-    QByteArray arrivati;
-    while (s.waitForReadyRead(kAttesa)) {
-        arrivati += s.readAll();
-        for (const QStringList& parti : splitMessages(decodeText(arrivati))) {
-            if (parti.value(0).size() == 5)
-                return parti.value(0);
-        }
-    }
-    return QStringLiteral("none");
-}
-
-} // namespace
 
 // Two masters on one database, the second on another address: when the
 // first dies, "Connetti" lands on the second with the same account, and the
@@ -69,17 +42,11 @@ private Q_SLOTS:
         QVERIFY2(secondo.avvia(database + "[Network]\nAddress=127.0.0.2\n"),
                  qPrintable(secondo.registro()));
 
-        for (const QString& nick : {QStringLiteral("anna"), QStringLiteral("bruno")}) {
-            QTcpSocket s;
-            QCOMPARE(chiedi(s, "127.0.0.1", primo.porta(), u"0010", nick,
-                            {nick, "kalimo", "Segreto1", "x@example.org", "-1"}),
-                     "00001");
-        }
+        for (const char* nick : {"anna", "bruno"})
+            QVERIFY(test::registraAccount(primo.porta(), nick, "Segreto1"));
         // Bruno is on line on the second master.
-        QTcpSocket bruno;
-        QCOMPARE(chiedi(bruno, "127.0.0.2", secondo.porta(), u"0001", "bruno",
-                        {"bruno", "kalimo", "Segreto1"}),
-                 "00001");
+        auto bruno = MasterClient::to(secondo.porta(), QHostAddress("127.0.0.2"));
+        QCOMPARE(login(*bruno, "bruno", "Segreto1"), "00001");
 
         BancoLobby banco(kAttesa);
         banco.scriviMasters(BancoLobby::rigaMaster("Primo", primo.porta()) +

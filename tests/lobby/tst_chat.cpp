@@ -19,7 +19,7 @@ namespace {
 // '^' '~' '#' are SEP2 SEP3 SEP1; "\4".."\9" the markers SEP4..SEP9.
 QString t(const QString& testo)
 {
-    QString s = test::testoProtocollo(qPrintable(testo));
+    QString s = test::wire(qPrintable(testo));
     for (int n = 4; n <= 9; ++n)
         s.replace(u'\\' + QString::number(n), QChar(32 - n));
     return s;
@@ -139,7 +139,7 @@ private Q_SLOTS:
                 if (QPushButton* b = tasto(c.m().FinestraChat(1), k.stato))
                     b->click();
             }
-            c.arriva(QString(k.codice) + " ^ anna ~ ciao #");
+            c.arriva(QString(k.codice) + " ^ anna ~ ciao |");
             frmChat2* chat = c.m().FinestraChat(1);
             QCOMPARE(c.m().FinestreChat.UBound(), 1);
             QCOMPARE(righe(chat), k.attese);
@@ -160,10 +160,10 @@ private Q_SLOTS:
             QString titolo, risposta;
         };
         const Caso casi[] = {
-            {cl, true, true, "Inserimento in Contact List", "\\8 ACCETTO  # "},
-            {cl, false, false, "Inserimento in Contact List", "\\9 NON ACCETTO # "},
-            {inv, false, true, "Invito in chat privata", "\\5 ACCETTO  # "},
-            {inv, false, false, "Invito in chat privata", "\\6 NON ACCETTO # "},
+            {cl, true, true, "Inserimento in Contact List", "\\8 ACCETTO  | "},
+            {cl, false, false, "Inserimento in Contact List", "\\9 NON ACCETTO | "},
+            {inv, false, true, "Invito in chat privata", "\\5 ACCETTO  | "},
+            {inv, false, false, "Invito in chat privata", "\\6 NON ACCETTO | "},
             {inv, true, true, "", ""},
         };
         for (const Caso& k : casi) {
@@ -171,7 +171,7 @@ private Q_SLOTS:
             if (k.ignorata)
                 c.chat("anna")->UtenteIgnorato = true;
             c.banco.dialoghi.risposte.enqueue(k.si ? Risposta::Si : Risposta::No);
-            c.arriva("0002 ^ anna ~ " + k.testo + " #");
+            c.arriva("0002 ^ anna ~ " + k.testo + " |");
             // Boxes open once the arrival has been handled.
             QVERIFY(c.banco.dialoghi.messaggi.isEmpty());
             QTest::qWait(20);
@@ -196,10 +196,10 @@ private Q_SLOTS:
         Collegata c;
         bool risposto = false;
         c.banco.dialoghi.mentreAperta = [&] {
-            c.f.invia(encodeText(t("0005 ^ tok42 #")));
+            c.f.invia(encodeText(t("0005 ^ tok42 |")));
             risposto = QTest::qWaitFor([&] { return !c.inviati("0014").isEmpty(); }, 5000);
         };
-        c.f.invia(encodeText(t("0002 ^ anna ~ \\7 lista #")));
+        c.f.invia(encodeText(t("0002 ^ anna ~ \\7 lista |")));
         QTRY_VERIFY(!c.banco.dialoghi.messaggi.isEmpty());
         QVERIFY(risposto);
     }
@@ -211,10 +211,10 @@ private Q_SLOTS:
         Module1 m(Servizi{&caselle, &banco.programmi, &banco.apri}, banco.cartella.percorso());
         const auto da = [&m](const QString& testo) { m.GestisciDatiArrivatiMaster(t(testo)); };
         caselle.mentreAperta = [&] {
-            da("0002 ^ anna ~ \\4 invito #0002 ^ bruno ~ \\4 invito #");
-            da("0002 ^ anna ~ \\7 lista #0002 ^ bruno ~ \\4 invito #");
+            da("0002 ^ anna ~ \\4 invito |0002 ^ bruno ~ \\4 invito |");
+            da("0002 ^ anna ~ \\7 lista |0002 ^ bruno ~ \\4 invito |");
         };
-        da("0002 ^ anna ~ \\4 invito #");
+        da("0002 ^ anna ~ \\4 invito |");
         QTRY_COMPARE(caselle.testi.size(), 3);
         QCOMPARE(caselle.massimo, 1);
         QCOMPARE(caselle.testi, QStringList({" invito", " invito", " lista"}));
@@ -228,15 +228,15 @@ private Q_SLOTS:
         tasto(chat, "CmdInvita")->click();
         QTRY_COMPARE(c.inviati(), QStringList{t("0013 ^ mario ^ anna ~ \\4 L'utente mario ti ha "
                                                 "invitato in una stanza privata.\r Vuoi "
-                                                "accettare la richiesta?  # ")});
+                                                "accettare la richiesta?  | ")});
         QCOMPARE(riga(chat)->text(), "resta");
         QVERIFY(!tasto(chat, "CmdInvita")->isEnabled());
         chat->TimerContatta.start(1);
         QTRY_VERIFY(tasto(chat, "CmdInvita")->isEnabled());
 
         // Refused: one line. An acceptance from someone never invited starts nothing.
-        c.arriva("0002 ^ anna ~ \\6 NON ACCETTO #0002 ^ bruno ~ \\5 ACCETTO #");
-        c.arriva("0002 ^ anna ~ \\5 ACCETTO #");
+        c.arriva("0002 ^ anna ~ \\6 NON ACCETTO |0002 ^ bruno ~ \\5 ACCETTO |");
+        c.arriva("0002 ^ anna ~ \\5 ACCETTO |");
         const QString inoltrata = "<System Message> La richiesta di invito è stata inoltrata.... ";
         QCOMPARE(righe(chat), QStringList({inoltrata, "<System Message> La richiesta di invito è "
                                                       "stata rifiutata "}));
@@ -250,7 +250,7 @@ private Q_SLOTS:
                 viste = righe(chat).mid(3) + r.parametri;
         };
         c.m().FrmListaUtenti()->show();
-        c.arriva("0002 ^ anna ~ \\5 ACCETTO #");
+        c.arriva("0002 ^ anna ~ \\5 ACCETTO |");
         QTRY_VERIFY(!c.m().FinestraChat(1));
         QCOMPARE(viste, QStringList({"<System Message> La richiesta di invito è stata accettata. "
                                      "Sono in corso le procedure di creazione della nuova "
@@ -268,8 +268,8 @@ private Q_SLOTS:
         for (const char* nick : {"anna", "zeta"})
             QVERIFY(m.InviaMessaggioContactList(nick, testo, true, false, false));
         // Answers from who was never asked, or answered already, are forged.
-        c.arriva("0002 ^ carla ~ \\8 ACCETTO #0002 ^ anna ~ \\8 ACCETTO #"
-                 "0002 ^ anna ~ \\8 ACCETTO #0002 ^ zeta ~ \\9 NO #0002 ^ zeta ~ \\8 SI #");
+        c.arriva("0002 ^ carla ~ \\8 ACCETTO |0002 ^ anna ~ \\8 ACCETTO |"
+                 "0002 ^ anna ~ \\8 ACCETTO |0002 ^ zeta ~ \\9 NO |0002 ^ zeta ~ \\8 SI |");
         const QString si = "L'utente ha accettato la richiesta";
         QTRY_COMPARE(c.banco.dialoghi.testiMessaggi(),
                      QStringList({si, "L'utente ha rifiutato la richiesta"}));
@@ -280,8 +280,8 @@ private Q_SLOTS:
         // Odd texts: no crash, no contact with a bad nick, no room.
         c.banco.dialoghi.rispostaPredefinita = Risposta::No;
         for (const char* testo :
-             {"0002 ^ ~ \\4 x #", "0002 ^ #", "0003 ^ zeta #", "0002 ^ zeta ~ a\\5b\\6 #",
-              "0002 ^ \\4 ~ \\5\\4\\7\\8 #", "0004 ^ a\nb ~ \\8 #", "0002 ^ zeta ~ x ~ y #"})
+             {"0002 ^ ~ \\4 x |", "0002 ^ |", "0003 ^ zeta |", "0002 ^ zeta ~ a\\5b\\6 |",
+              "0002 ^ \\4 ~ \\5\\4\\7\\8 |", "0004 ^ a\nb ~ \\8 |", "0002 ^ zeta ~ x ~ y |"})
             c.arriva(testo);
         QCOMPARE(m.ContactList.UBound(), 2);
         QVERIFY(c.inviati("0007").isEmpty());
@@ -299,22 +299,22 @@ private Q_SLOTS:
         riga(chat)->setText("   ");
         QTest::keyClick(riga(chat), Qt::Key_Return);
         QCOMPARE(riga(chat)->text(), "   ");
-        riga(chat)->setText(QString(" ciao") + QChar(29) + QChar(28) + "a tutti ");
+        riga(chat)->setText(QString(" ciao") + SEP1 + SEP4 + "a tutti ");
         QTest::keyClick(riga(chat), Qt::Key_Return);
         riga(chat)->setText("due");
         tasto(chat, "cmdInvia")->click();
-        QTRY_COMPARE(c.inviati(), QStringList({t("0013 ^ mario ^ anna ~ ciaoa tutti # "),
-                                               t("0013 ^ mario ^ anna ~ due # ")}));
+        QTRY_COMPARE(c.inviati(), QStringList({t("0013 ^ mario ^ anna ~ ciaoa tutti | "),
+                                               t("0013 ^ mario ^ anna ~ due | ")}));
         QVERIFY(riga(chat)->text().isEmpty() && chat->Trascrizione().isEmpty());
 
         // Nascondi keeps the lines, Chiudi clears them; both only hide.
-        c.arriva("0003 ^ anna ~ uno #");
+        c.arriva("0003 ^ anna ~ uno |");
         tasto(chat, "cmdNascondi")->click();
-        c.arriva("0002 ^ anna ~ due #");
+        c.arriva("0002 ^ anna ~ due |");
         QCOMPARE(righe(chat), QStringList({"<mario> uno", "<anna> due"}));
         tasto(chat, "cmdChiudi")->click();
         QVERIFY(!chat->isVisible());
-        c.arriva("0002 ^ anna ~ tre #");
+        c.arriva("0002 ^ anna ~ tre |");
         QCOMPARE(righe(chat), QStringList{"<anna> tre"});
 
         // Without a master the typed line stays and the window says why.
@@ -348,7 +348,7 @@ private Q_SLOTS:
         QTRY_COMPARE(c.inviati("0012").size(), 4);
         QTRY_VERIFY(!lista->aggiornamentoInCorso());
         QCOMPARE(c.inviati("0012").size(), 4);
-        QCOMPARE(c.inviati("0012").first(), t("0012  ^ mario ^ anna #"));
+        QCOMPARE(c.inviati("0012").first(), t("0012  ^ mario ^ anna |"));
         QCOMPARE(c.griglia(), QStringList({"anna|Connesso", "bruno|Non Connesso",
                                            "carla|Non Connesso", "dario|Connesso"}));
         lista->tmrAvvio.stop();
@@ -360,7 +360,7 @@ private Q_SLOTS:
         }
         QTRY_COMPARE(c.inviati(), QStringList{t("0013 ^ mario ^ elena ~ \\7 L'utente mario ti "
                                                 "vuole aggiungere nella propria contact list.\r "
-                                                "Vuoi accettare la richiesta?  # ")});
+                                                "Vuoi accettare la richiesta?  | ")});
 
         // Contatta brings back a hidden, ignored window with its lines.
         frmChat2* chat = c.chat("anna");

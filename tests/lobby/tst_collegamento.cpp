@@ -161,20 +161,20 @@ private Q_SLOTS:
         QSignalSpy testi(link, &CollegamentoMaster::testoPrivato);
         QSignalSpy controlli(link, &CollegamentoMaster::controllo);
         // Notifications around the reply, in the same arrival as it.
-        fm->quando("0011", FakeMaster::grezzo(testoProtocollo("0002^ bob ~ ciao #0005^ t1 ~ t2 #"
-                                                              "00012^ 1 #0003^bob~io#")
+        fm->quando("0011", FakeMaster::grezzo(wire("0002^ bob ~ ciao |0005^ t1 ~ t2 |"
+                                                   "00012^ 1 |0003^bob~io|")
                                                   .toUtf8()));
         QVERIFY(link->richiesta(richiesta("0011"), 5000).e(u"00012"));
-        link->gestisciArrivo(testoProtocollo("0004^bob~sistema#0001^x#0099^x#0002^a^b#"
-                                             "00005^nessuno aspetta#0002^cut"));
+        link->gestisciArrivo(wire("0004^bob~sistema|0001^x|0099^x|0002^a^b|"
+                                  "00005^nessuno aspetta|0002^cut"));
         QCOMPARE(testi.count(), 3);
-        const QList<QList<QVariant>> attesi{{testoProtocollo("bob ~ ciao"), true, false},
-                                            {testoProtocollo("bob~io"), false, false},
-                                            {testoProtocollo("bob~sistema"), false, true}};
+        const QList<QList<QVariant>> attesi{{wire("bob ~ ciao"), true, false},
+                                            {wire("bob~io"), false, false},
+                                            {wire("bob~sistema"), false, true}};
         for (int i = 0; i < 3; ++i)
             QCOMPARE(testi.at(i), attesi.at(i));
         QCOMPARE(controlli.count(), 1);
-        QCOMPARE(controlli.at(0).at(0).toString(), testoProtocollo("t1 ~ t2"));
+        QCOMPARE(controlli.at(0).at(0).toString(), wire("t1 ~ t2"));
         QVERIFY(!link->occupato());
     }
 
@@ -184,19 +184,19 @@ private Q_SLOTS:
         QTest::addColumn<QString>("dati");
         QTest::addColumn<QString>("codice"); // empty: the wait runs into its time-out
         QTest::addColumn<QString>("parametri");
-        QTest::newRow("trimmed") << testoProtocollo("  00012 ^ 20 ~ 5 ~ 2.0b # ") << "00012"
-                                 << testoProtocollo("20 ~ 5 ~ 2.0b");
-        QTest::newRow("first of two") << testoProtocollo("00008 ^ 3 #00010 ^ a ~ b # ") << "00008"
+        QTest::newRow("trimmed") << wire("  00012 ^ 20 ~ 5 ~ 2.0b | ") << "00012"
+                                 << wire("20 ~ 5 ~ 2.0b");
+        QTest::newRow("first of two") << wire("00008 ^ 3 |00010 ^ a ~ b | ") << "00008"
                                       << "3";
-        QTest::newRow("no SEP1 yet") << testoProtocollo("00012 ^ 20 ~ 5") << ""
+        QTest::newRow("no SEP1 yet") << wire("00012 ^ 20 ~ 5") << ""
                                      << "";
-        QTest::newRow("two SEP2") << testoProtocollo("00012 ^ 20 ^ 5 #") << ""
+        QTest::newRow("two SEP2") << wire("00012 ^ 20 ^ 5 |") << ""
                                   << "";
-        QTest::newRow("no SEP2") << testoProtocollo("00012 #") << ""
+        QTest::newRow("no SEP2") << wire("00012 |") << ""
                                  << "";
-        QTest::newRow("notifications") << testoProtocollo("0001^x~y#0009^x#0002^anna~ciao#") << ""
+        QTest::newRow("notifications") << wire("0001^x~y|0009^x|0002^anna~ciao|") << ""
                                        << "";
-        QTest::newRow("after a bad piece") << testoProtocollo("x ^ y ^ z #00002 ^ 0 #") << "00002"
+        QTest::newRow("after a bad piece") << wire("x ^ y ^ z |00002 ^ 0 |") << "00002"
                                            << "0";
     }
     void arrivi()
@@ -214,7 +214,7 @@ private Q_SLOTS:
     // A message cut across arrivals is joined; one that never ends closes the link.
     void flusso()
     {
-        fm->quando("0011", FakeMaster::aPezzi({"000", "12\x1e 7 \x1f 8 \x1d"}, 20));
+        fm->quando("0011", FakeMaster::aPezzi({"000", wireBytes("12^ 7 ~ 8 |")}, 20));
         QCOMPARE(link->richiesta(richiesta("0011"), 5000).campo(1), QStringLiteral("8"));
         QSignalSpy chiuso(link, &CollegamentoMaster::chiusoDalMaster);
         fm->quando("0008", FakeMaster::grezzo(QByteArray(StreamReassembler::kDefaultCap + 1, 'x')));

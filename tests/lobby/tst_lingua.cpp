@@ -135,12 +135,6 @@ private Q_SLOTS:
         QTest::newRow("00002") << "00002"
                                << "Username o Password errati"
                                << "Wrong Username or Password";
-        QTest::newRow("00004") << "00004"
-                               << "Non si e' abilitati ad usare questo master"
-                               << "You are not allowed to use this master";
-        QTest::newRow("00005") << "00005"
-                               << "Il tuo username risulta gia' collegato. Attendere e rirpovare"
-                               << "Your username is already connected. Wait and try again";
         QTest::newRow("00006") << "00006"
                                << "Autenticatore non in linea"
                                << "Authenticator not on line";

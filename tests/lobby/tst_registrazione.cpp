@@ -93,22 +93,22 @@ void TestRegistrazione::testoInviato()
         const char* testo;
         QByteArray ini;
     };
-    const char* mario = "0010 ^ mario ^ mario ~ chiave9 ~ SeGreto ~ mario@x.it ~ -1 # ";
+    const char* mario = "0010 ^ mario ^ mario ~ chiave9 ~ SeGreto ~ mario@x.it ~ -1 | ";
     const QByteArray iniMario("USERNAME : mario\r\nPASSWORD : SeGreto\r\n");
-    const QList<Caso> casi{{" Mario ", " SeGreto ", true, mario, iniMario},
-                           {"anna", "pw:con:due", false,
-                            "0010 ^ anna ^ anna ~ chiave9 ~ pw:con:due ~ mario@x.it ~ 0 # ",
-                            "USERNAME : anna\r\nPASSWORD : pw:con:due\r\n"},
-                           // Framing characters typed are dropped.
-                           {QString("ma") + QChar(29) + "rio", QString("Se") + QChar(31) + "Greto",
-                            true, mario, iniMario}};
+    const QList<Caso> casi{
+        {" Mario ", " SeGreto ", true, mario, iniMario},
+        {"anna", "pw:con:due", false,
+         "0010 ^ anna ^ anna ~ chiave9 ~ pw:con:due ~ mario@x.it ~ 0 | ",
+         "USERNAME : anna\r\nPASSWORD : pw:con:due\r\n"},
+        // Framing characters typed are dropped.
+        {QString("ma") + SEP1 + "rio", QString("Se") + SEP3 + "Greto", true, mario, iniMario}};
     for (const Caso& c : casi) {
         Scena s(FakeMaster::rispondi(c.nuovo ? u"00001" : u"00005"));
         QVERIFY(s.ok);
         s.compila(c.utente, c.password, c.password, " mario@x.it ");
         BancoLobby::figlio<QRadioButton>(s.finestra, c.nuovo ? "optNU" : "optGR")->setChecked(true);
         s.invia()->click();
-        QCOMPARE(s.f.testi(), QStringList{test::testoProtocollo(c.testo)});
+        QCOMPARE(s.f.testi(), QStringList{test::wire(c.testo)});
         QCOMPARE(s.ini(), c.ini);
         const QFile::Permissions permessi = QFile::permissions(s.banco.cartella.file("User.ini"));
         QVERIFY(permessi & QFile::ReadOwner);

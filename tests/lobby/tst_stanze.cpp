@@ -18,7 +18,7 @@ namespace {
 
 QString t(const QString& testo)
 {
-    return test::testoProtocollo(qPrintable(testo));
+    return test::wire(qPrintable(testo));
 }
 FakeMaster::Azione r(const QString& testo)
 {
@@ -39,25 +39,25 @@ struct Lobby
         banco.intervalli.primoAggiornamentoListe = 1;
         banco.intervalli.aggiornamentoListe = 3600000;
         f.ascolta();
-        f.quando("0001", r("00001 ^ B ~ 5 #"));
-        f.quando("0008", r("00008 ^ 0 #"));
-        f.quando("0011", r("00012 ^ 20 ~ 5 ~ 2.0b #"));
-        f.quando("0002", r("00002 ^ 3 #"));
+        f.quando("0001", r("00001 ^ B ~ 5 |"));
+        f.quando("0008", r("00008 ^ 0 |"));
+        f.quando("0011", r("00012 ^ 20 ~ 5 ~ 2.0b |"));
+        f.quando("0002", r("00002 ^ 3 |"));
         f.quando("0003", [](const R& q) {
             const QString i = q.parametri.value(0);
-            return r(i == "1" ? "00004 ^ 3 #" : i == "2" ? "00005 ^ #" : "00004 ^ 1 #");
+            return r(i == "1" ? "00004 ^ 3 |" : i == "2" ? "00005 ^ |" : "00004 ^ 1 |");
         });
         f.quando("0004", [](const R& q) {
             const QString k = q.parametri.join(',');
-            return r(k == "1,1" ? "00006 ^ Sala ~ 3 ~ Vero ~  ~ 10.0.0.5 ~ 2302 ~ FALSO ~ 10 ~ 3 #"
-                     : k == "1,2" ? "00007 ^ #"
-                     : k == "1,3" ? "00006 ^ Segreta ~ 12 ~ falso ~ * ~ h ~ 1 ~ FALSE ~ 10 ~ 2 #"
-                                  : "00006 ^ Multi ~ 0 ~ False ~ * ~ h7 ~ 2304 ~ x ~ 5 ~ 1 #");
+            return r(k == "1,1" ? "00006 ^ Sala ~ 3 ~ Vero ~  ~ 10.0.0.5 ~ 2302 ~ FALSO ~ 10 ~ 3 |"
+                     : k == "1,2" ? "00007 ^ |"
+                     : k == "1,3" ? "00006 ^ Segreta ~ 12 ~ falso ~ * ~ h ~ 1 ~ FALSE ~ 10 ~ 2 |"
+                                  : "00006 ^ Multi ~ 0 ~ False ~ * ~ h7 ~ 2304 ~ x ~ 5 ~ 1 |");
         });
         f.quando("0005", [](const R& q) {
-            return r(q.parametri.value(1) == "pw" ? "00051 ^ #" : "00052 ^ #");
+            return r(q.parametri.value(1) == "pw" ? "00051 ^ |" : "00052 ^ |");
         });
-        f.quando("0006", r("00061 ^ biglietto #"));
+        f.quando("0006", r("00061 ^ biglietto |"));
         banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
         banco.clicConnetti();
         m().UtenteCorrente.IPAddress = "192.168.1.2";
@@ -98,10 +98,10 @@ private Q_SLOTS:
         Lobby l;
         frmListaStanze* lista = l.lista();
         QVERIFY(lista && l.m().ListaStanzeAperta);
-        QCOMPARE(l.f.testi().mid(3).join('|'),
-                 t("0002 ^ anna ^ No Parametri #|0003 ^ anna ^ 1 # |0004 ^ anna ^ 1 ~ 1 # |"
-                   "0004 ^ anna ^ 1 ~ 2 # |0004 ^ anna ^ 1 ~ 3 # |0003 ^ anna ^ 2 # |"
-                   "0003 ^ anna ^ 3 # |0004 ^ anna ^ 3 ~ 1 # "));
+        QCOMPARE(l.f.testi().mid(3).join('\n'),
+                 t("0002 ^ anna ^ No Parametri |\n0003 ^ anna ^ 1 | \n0004 ^ anna ^ 1 ~ 1 | \n"
+                   "0004 ^ anna ^ 1 ~ 2 | \n0004 ^ anna ^ 1 ~ 3 | \n0003 ^ anna ^ 2 | \n"
+                   "0003 ^ anna ^ 3 | \n0004 ^ anna ^ 3 ~ 1 | "));
         // Texts, then logo (permanent or multiple) and padlock (password).
         Griglia& g = lista->griglia();
         QStringList righe;
@@ -130,7 +130,7 @@ private Q_SLOTS:
         QCOMPARE(l.avvii(), QStringList("voice: 10.0.0.5 + 10 + 3 + Sala +  + 2302" + kFine));
         // The master's ticket for the room reaches the voice client outside
         // its command line, and only it.
-        QCOMPARE(l.f.testi().last(), t("0006 ^ anna ^ Sala # "));
+        QCOMPARE(l.f.testi().last(), t("0006 ^ anna ^ Sala | "));
         QCOMPARE(l.banco.programmi.avvii.last().biglietto, "biglietto");
         QVERIFY(!qEnvironmentVariableIsSet("KALIMO_ROOM_TICKET"));
         QTRY_VERIFY(!l.m().FrmListaStanzeEsistente() && !l.m().ListaStanzeAperta);
@@ -160,16 +160,16 @@ private Q_SLOTS:
             {"list cancelled, timer", "0003", "annulla", false, "", 0},
             {"record late, timer", "0004", "", false, tardi, 1},
             {"record cancelled, timer", "0004", "annulla", false, no, 1},
-            {"no rooms", "0002", "00002 ^ 0 #", true, vuota, 0},
-            {"no rooms, timer", "0002", "00002 ^ 0 #", false, "", 0},
-            {"count no number", "0002", "00002 ^ tre #", true, "", 0},
-            {"count refused", "0002", "00003 ^ #", true, "", 0},
-            {"list no number", "0003", "00004 ^ x #", true, "", 0},
-            {"short record", "0004", "00006 ^ A ~ 1 ~ x #", false, "", 1},
-            {"max no number", "0004", "00006 ^ A ~ 1 ~ x ~  ~ h ~ 1 ~ x ~ dieci ~ 1 #", false, "",
+            {"no rooms", "0002", "00002 ^ 0 |", true, vuota, 0},
+            {"no rooms, timer", "0002", "00002 ^ 0 |", false, "", 0},
+            {"count no number", "0002", "00002 ^ tre |", true, "", 0},
+            {"count refused", "0002", "00003 ^ |", true, "", 0},
+            {"list no number", "0003", "00004 ^ x |", true, "", 0},
+            {"short record", "0004", "00006 ^ A ~ 1 ~ x |", false, "", 1},
+            {"max no number", "0004", "00006 ^ A ~ 1 ~ x ~  ~ h ~ 1 ~ x ~ dieci ~ 1 |", false, "",
              1},
             // Read at once, not after a search per head.
-            {"huge room", "0004", "00006 ^ G ~ 32767 ~ x ~  ~ h ~ 1 ~ x ~ 32767 ~ 1 #", false,
+            {"huge room", "0004", "00006 ^ G ~ 32767 ~ x ~  ~ h ~ 1 ~ x ~ 32767 ~ 1 |", false,
              tardi, 2},
         };
         for (const auto& c : casi)
@@ -187,9 +187,9 @@ private Q_SLOTS:
         // With the button, the timer's listing comes first and goes well.
         int prima = pulsante ? 1 : 0;
         if (pulsante)
-            l.f.unaVolta("0002", r("00002 ^ 1 #"));
-        l.f.unaVolta("0004", r("00006 ^ A ~ 1 ~ x ~  ~ h ~ 1 ~ x ~ 9 ~ 1 #"));
-        l.f.quando("0003", r("00004 ^ 2 #"));
+            l.f.unaVolta("0002", r("00002 ^ 1 |"));
+        l.f.unaVolta("0004", r("00006 ^ A ~ 1 ~ x ~  ~ h ~ 1 ~ x ~ 9 ~ 1 |"));
+        l.f.quando("0003", r("00004 ^ 2 |"));
         l.f.quando(codice, FakeMaster::niente());
         l.f.dopoRichiesta = [&](const R& q) {
             if (q.codice != codice || (codice == "0004" && q.parametri.value(1) != "2") ||
@@ -221,8 +221,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("argomenti");
         const QString crea = "10.0.0.5 + 5 + 2 +  Sala  + pw + 2302" + kFine;
         const QString privata = "10.0.0.9 + 2 + 2 + Stanza di anna e bea + anna<->bea + 2400";
-        const char* dati = "00071 ^ 10.0.0.9 ~ 2400 ~ Stanza di anna e bea ~ anna<->bea #";
-        const char* attesa = "0002 ^ NO PARAMETRI #";
+        const char* dati = "00071 ^ 10.0.0.9 ~ 2400 ~ Stanza di anna e bea ~ anna<->bea |";
+        const char* attesa = "0002 ^ NO PARAMETRI |";
         const QString pieno = "La stanza ha esaurito il numero di posti disponibili",
                       errata = "Attenzione!!! la password non è corretta",
                       fallito = "Impossibile aprire una sessione audio",
@@ -253,22 +253,22 @@ private Q_SLOTS:
             {"no maximum", "crea  Sala |-1", "", 9,
              "Specificare il numero massimo di utenti per la stanza", ""},
             {"plus", "crea A+B|3", "", 9, piuNome, ""},
-            {"exists", "crea  Sala |3", "00072 ^ #", 9, esiste, ""},
-            {"refused", "crea  Sala |3", "00073 ^ #", 9, rifiutata, ""},
+            {"exists", "crea  Sala |3", "00072 ^ |", 9, esiste, ""},
+            {"refused", "crea  Sala |3", "00073 ^ |", 9, rifiutata, ""},
             {"late", "crea  Sala |3", "", 9, impossibile, ""},
-            {"no port", "crea  Sala |3", "00071 ^ 10.0.0.5 #", 9, incompleti, ""},
-            {"created", "crea  Sala |3", "00071 ^ 10.0.0.5 ~ 2302 #", 9, "", crea},
-            {"created, not started", "crea  Sala |3", "00071 ^ 10.0.0.5 ~ 2302 #", 0, fallito,
+            {"no port", "crea  Sala |3", "00071 ^ 10.0.0.5 |", 9, incompleti, ""},
+            {"created", "crea  Sala |3", "00071 ^ 10.0.0.5 ~ 2302 |", 9, "", crea},
+            {"created, not started", "crea  Sala |3", "00071 ^ 10.0.0.5 ~ 2302 |", 0, fallito,
              crea},
-            {"private", "0001 ^ bea #", dati, 9, "", privata + kFine},
-            {"private exists", "0001 ^ bea #", "00072 ^ #", 9, esiste, ""},
-            {"private late", "0001 ^ bea #", "", 9, impossibile, ""},
+            {"private", "0001 ^ bea |", dati, 9, "", privata + kFine},
+            {"private exists", "0001 ^ bea |", "00072 ^ |", 9, esiste, ""},
+            {"private late", "0001 ^ bea |", "", 9, impossibile, ""},
             {"waiting", attesa, dati, 9, "", privata + kFine},
-            {"waiting, exists", attesa, "00072 ^ #", 9, esistente, ""},
-            {"waiting, short", attesa, "00071 ^ 10.0.0.9 ~ 2400 #", 9, incompleti, ""},
-            {"waiting, plus", attesa, "00071 ^ h ~ 2400 ~ A+B ~ pw #", 9, piu, ""},
-            {"no partner, then waiting", "0001 ^  #0002 ^ NO PARAMETRI #", "", 9, nonE, ""},
-            {"two in one arrival", "0001 ^ bea #0002 ^ NO PARAMETRI #", "", 9,
+            {"waiting, exists", attesa, "00072 ^ |", 9, esistente, ""},
+            {"waiting, short", attesa, "00071 ^ 10.0.0.9 ~ 2400 |", 9, incompleti, ""},
+            {"waiting, plus", attesa, "00071 ^ h ~ 2400 ~ A+B ~ pw |", 9, piu, ""},
+            {"no partner, then waiting", "0001 ^  |0002 ^ NO PARAMETRI |", "", 9, nonE, ""},
+            {"two in one arrival", "0001 ^ bea |0002 ^ NO PARAMETRI |", "", 9,
              impossibile + "|" + nonE, ""},
         };
         for (const auto& c : casi)
@@ -316,9 +316,9 @@ private Q_SLOTS:
                      messaggi.startsWith("Inserire") || messaggi.startsWith("Specificare") ||
                              azione.contains('+')
                          ? QStringList()
-                         : QStringList(t("0007 ^ anna ^  Sala  ~ 5 ~ 2 ~ pw # ")) +
+                         : QStringList(t("0007 ^ anna ^  Sala  ~ 5 ~ 2 ~ pw | ")) +
                                (argomenti.isEmpty() ? QStringList()
-                                                    : QStringList(t("0006 ^ anna ^  Sala  # "))));
+                                                    : QStringList(t("0006 ^ anna ^  Sala  | "))));
             QTRY_COMPARE(!l.m().FrmNuovaStanzaEsistente(), id != 0 && !argomenti.isEmpty());
             if (l.m().FrmNuovaStanzaEsistente()) // the form is back for another try
                 QVERIFY(w<QWidget>(f, "frm1")->isVisible() && !w<QWidget>(f, "frm2")->isVisible());
@@ -348,7 +348,7 @@ private Q_SLOTS:
             QCOMPARE(l.f.codici().contains("0007"), azione.contains("bea"));
             if (azione.startsWith("0001 ^ bea"))
                 QCOMPARE(l.f.testi()[3], t("0007 ^ anna ^ Stanza di anna e bea ~ 2 ~ 2 ~ "
-                                           "anna<->bea ~ bea # "));
+                                           "anna<->bea ~ bea | "));
         }
         QCOMPARE(l.banco.dialoghi.testiMessaggi().join('|'), messaggi);
         QCOMPARE(l.avvii(),
@@ -391,7 +391,7 @@ private Q_SLOTS:
             // The room list's listing has queued behind the presence request.
             if (l.m().master().inCoda() == 2) {
                 spinta.stop();
-                l.f.invia(t("10012 ^ #").toUtf8());
+                l.f.invia(t("10012 ^ |").toUtf8());
             }
         });
         l.f.dopoRichiesta = [&](const R& q) {
@@ -419,11 +419,11 @@ private Q_SLOTS:
             if (std::exchange(una, false))
                 l.m().AvviaProcedureRicezioneDati();
         });
-        QTimer::singleShot(0, [&] { l.f.invia(t("0003 ^ bea ~ ciao #").toUtf8()); });
+        QTimer::singleShot(0, [&] { l.f.invia(t("0003 ^ bea ~ ciao |").toUtf8()); });
         QTimer spinta;
         connect(&spinta, &QTimer::timeout, [&] {
             if (l.m().master().occupato() && !una) {
-                l.f.invia(t("00071 ^ h ~ 2400 ~ Stanza di bea e anna ~ bea<->anna #").toUtf8());
+                l.f.invia(t("00071 ^ h ~ 2400 ~ Stanza di bea e anna ~ bea<->anna |").toUtf8());
                 spinta.stop();
             }
         });

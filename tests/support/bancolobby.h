@@ -63,7 +63,7 @@ private:
 
 // A program folder, scripted services and the lobby over them, with the
 // voice link on a free port.
-class BancoLobby final
+class BancoLobby
 {
 public:
     explicit BancoLobby(int rispostaMs = 300) : intervalli(intervalliBrevi(rispostaMs))
@@ -93,16 +93,19 @@ public:
         cartella.scrivi(QStringLiteral("Masters.txt"), righe);
     }
 
-    // The lobby with its files read, as Sub Main leaves it (without windows).
+    // The lobby with its files read (unless a test clears `leggiFile`), as Sub Main leaves it
+    // (without windows).
     Module1& modulo()
     {
         if (!m) {
             m = std::make_unique<Module1>(Servizi{&dialoghi, avvio ? avvio : &programmi, &apri},
-                                          cartella.percorso(), QString(), intervalli);
+                                          cartella.percorso(), eseguibile.percorso(), intervalli);
             m->impostaUscita([this] { ++uscite; });
             m->impostaPortaAscoltoVoice(0);
-            m->LeggiUserIni();
-            m->CaricaMasters();
+            if (leggiFile) {
+                m->LeggiUserIni();
+                m->CaricaMasters();
+            }
         }
         return *m;
     }
@@ -128,7 +131,7 @@ public:
     QPushButton* pulsante(const char* nome) { return figlio<QPushButton>(client(), nome); }
     void clicConnetti() { pulsante("cmdConnettiti")->click(); }
 
-    CartellaTemporanea cartella;
+    CartellaTemporanea cartella, eseguibile;
     FakeDialoghi dialoghi;
     FakeAvvioProgrammi programmi;
     FakeApriFile apri;
@@ -138,6 +141,7 @@ public:
     Intervalli intervalli;
     // A starter of real programs in place of `programmi`, likewise.
     AvvioProgrammi* avvio = nullptr;
+    bool leggiFile = true;
 
 private:
     std::unique_ptr<Module1> m;

@@ -3,6 +3,7 @@
 #include "platform/desktop/attesa.h"
 #include "protocol/separators.h"
 #include "tests/support/fakedialoghi.h"
+#include "tests/support/wire.h"
 #include "voice/canalestanza.h"
 #include "voice/frmvoiceclient.h"
 #include "voice/module1.h"
@@ -19,12 +20,6 @@
 namespace kalimo::test {
 
 using namespace kalimo::voce;
-
-// $ | ~ stand for SEP1, SEP2, SEP3.
-inline QString wire(QString t)
-{
-    return t.replace('$', SEP1).replace('|', SEP2).replace('~', SEP3);
-}
 
 const QString kRiga = "127.0.0.1 + 10 + 2 + Sala  Blu + pass word + 2302 + Ana + 1.2.3.4 + "
                       "Kalimo 2.0b +  + 3";

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/wire.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -16,14 +18,6 @@
 #include <vector>
 
 namespace kalimo::test {
-
-// Protocol texts written readably in tests: '^' is SEP2, '~' SEP3, '#' SEP1.
-inline QString testoProtocollo(const char* testo)
-{
-    QString s = QString::fromUtf8(testo);
-    s.replace(u'^', QChar(30)).replace(u'~', QChar(31)).replace(u'#', QChar(29));
-    return s;
-}
 
 // A master server on 127.0.0.1 whose answers a test writes in advance. It
 // records every request exactly as it arrived (the blank after SEP1

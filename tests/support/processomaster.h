@@ -14,37 +14,31 @@ namespace kalimo::test {
 class ProcessoMaster final
 {
 public:
-    ProcessoMaster() = default;
+    ProcessoMaster()
+    {
+        QObject::connect(&m_processo, &QProcess::readyReadStandardError, [this] {
+            m_registro += QString::fromLocal8Bit(m_processo.readAllStandardError());
+        });
+    }
     ~ProcessoMaster() { ferma(); }
     ProcessoMaster(const ProcessoMaster&) = delete;
     ProcessoMaster& operator=(const ProcessoMaster&) = delete;
 
     // `ini`: extra configuration; the cheapest password hash keeps tests fast.
-    // `argomenti`: further options of the command line.
+    // `argomenti`: further options of the command line. Started again, it keeps its data.
     bool avvia(const QByteArray& ini = {}, const QStringList& argomenti = {})
     {
-        if (!m_cartella.isValid())
-            return false;
-        const QString config = m_cartella.filePath(QStringLiteral("master.ini"));
-        QFile file(config);
-        if (!file.open(QIODevice::WriteOnly))
+        QFile file(config());
+        if (!m_cartella.isValid() || !file.open(QIODevice::WriteOnly))
             return false;
         file.write("[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n" + ini);
         file.close();
-
-        const QString programma =
-            QDir(qEnvironmentVariable("KALIMO_BIN_DIR")).filePath(QStringLiteral("kalimo-master"));
-        m_processo.setProgram(programma);
-        const QStringList tutti =
-            QStringList{QStringLiteral("--config"), config,
-                        QStringLiteral("--data"),   m_cartella.filePath(QStringLiteral("dati")),
-                        QStringLiteral("--port"),   QStringLiteral("0")} +
-            argomenti;
-        m_processo.setArguments(tutti);
-        QObject::connect(&m_processo, &QProcess::readyReadStandardError, [this] {
-            m_registro += QString::fromLocal8Bit(m_processo.readAllStandardError());
-        });
-        m_processo.start();
+        m_registro.clear();
+        m_processo.start(
+            QDir(qEnvironmentVariable("KALIMO_BIN_DIR")).filePath(QStringLiteral("kalimo-master")),
+            QStringList{QStringLiteral("--config"), config(), QStringLiteral("--data"), dati(),
+                        QStringLiteral("--port"), QStringLiteral("0")} +
+                argomenti);
         if (!m_processo.waitForStarted(10000))
             return false;
         static const QRegularExpression inAscolto(QStringLiteral("listening on [^ ]+:(\\d+)"));
@@ -59,20 +53,28 @@ public:
         return m_porta != 0;
     }
 
-    void ferma()
+    // Ends it as an operator would; true when it ended cleanly.
+    bool ferma()
     {
         if (m_processo.state() == QProcess::NotRunning)
-            return;
+            return false;
         m_processo.terminate();
-        if (!m_processo.waitForFinished(10000)) {
-            m_processo.kill();
-            m_processo.waitForFinished(10000);
-        }
+        if (m_processo.waitForFinished(20000))
+            return m_processo.exitStatus() == QProcess::NormalExit && m_processo.exitCode() == 0;
+        uccidi();
+        return false;
+    }
+    void uccidi()
+    {
+        m_processo.kill();
+        m_processo.waitForFinished(20000);
     }
 
     quint16 porta() const { return m_porta; }
     qint64 pid() const { return m_processo.processId(); }
     QString registro() const { return m_registro; }
+    QString config() const { return m_cartella.filePath(QStringLiteral("master.ini")); }
+    QString dati() const { return m_cartella.filePath(QStringLiteral("dati")); }
 
 private:
     QTemporaryDir m_cartella;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/framing.h"
+#include "protocol/separators.h"
 #include "protocol/textcodec.h"
 
 #include <QHostAddress>
@@ -21,7 +22,7 @@ inline bool registraAccount(quint16 porta, const QString& nick, const QString& p
                                      {nick, QStringLiteral("kalimo"), password,
                                       QStringLiteral("x@example.org"), QStringLiteral("-1")})));
     QByteArray risposta;
-    while (!risposta.contains(char(29)) && s.waitForReadyRead(attesaMs))
+    while (!risposta.contains(kalimo::SEP1_BYTE) && s.waitForReadyRead(attesaMs))
         risposta += s.readAll();
     return risposta.startsWith("00001");
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/separators.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -7,14 +9,22 @@
 // sender and parameters), '~' for SEP3 (between fields).
 namespace kalimo::test {
 
-inline QByteArray wireBytes(QByteArray text)
+inline QString wire(const QString& text)
 {
-    return text.replace('|', '\x1d').replace('^', '\x1e').replace('~', '\x1f');
+    QString s = text;
+    return s.replace(u'|', SEP1).replace(u'^', SEP2).replace(u'~', SEP3);
 }
 
 inline QString wire(const char* text)
 {
-    return QString::fromUtf8(wireBytes(text));
+    return wire(QString::fromUtf8(text));
+}
+
+inline QByteArray wireBytes(QByteArray text)
+{
+    return text.replace('|', char(SEP1.unicode()))
+        .replace('^', char(SEP2.unicode()))
+        .replace('~', char(SEP3.unicode()));
 }
 
 } // namespace kalimo::test

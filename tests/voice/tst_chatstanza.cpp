@@ -1,4 +1,5 @@
 #include "tests/support/fakedialoghi.h"
+#include "tests/support/wire.h"
 #include "voice/frmchat.h"
 #include "voice/module1.h"
 
@@ -51,12 +52,10 @@ private Q_SLOTS:
         frmChat* f = b.c.ChatPubblica();
         QVERIFY(f->isVisible() && f->findChild<QPushButton*>("cmdIgnora")->isHidden());
         auto* testo = f->findChild<QLineEdit*>("txtTesto");
-        testo->setText(QString("ciao") + QChar(29) + " a tutti");
+        testo->setText(QString("ciao") + SEP1 + " a tutti");
         QTest::keyClick(testo, Qt::Key_Return);
         clic(f, "cmdInvia"); // empty: nothing
-        const QString s1(QChar(29)), s2(QChar(30)), s3(QChar(31));
-        QCOMPARE(b.inviati, QStringList{"0002 " + s2 + " ana " + s2 + " ana " + s3 +
-                                        " ciao a tutti " + s1 + " "});
+        QCOMPARE(b.inviati, QStringList{test::wire("0002 ^ ana ^ ana ~ ciao a tutti | ")});
 
         // Hidden, lines keep arriving; closed, they are lost and the history goes.
         clic(f, "cmdNascondi");
@@ -68,8 +67,7 @@ private Q_SLOTS:
         QVERIFY(b.c.ChatPubblica() == f && f->Trascrizione().isEmpty());
 
         b.c.InviaTestoPrivato("bruno", "x");
-        QCOMPARE(b.inviati.last(),
-                 "0003 " + s2 + " ana " + s2 + " ana " + s3 + " bruno " + s3 + " x " + s1 + " ");
+        QCOMPARE(b.inviati.last(), test::wire("0003 ^ ana ^ ana ~ bruno ~ x | "));
     }
 
     void private_()

@@ -40,14 +40,14 @@ private Q_SLOTS:
         QTcpSocket* link = lobby.nextPendingConnection();
 
         // Accepting an invitation, then someone accepting ours: one request each.
-        b.arriva("0002 | Bea ~ 7 $");
+        b.arriva("0002 ^ Bea ~ 7 |");
         b.f().griglia().impostaCellaCorrente(1, 1);
         b.f().findChild<QAbstractButton*>("cmdStanzaPrivata")->click();
         b.dialoghi.risposte.enqueue(Risposta::Si);
-        b.arriva("0008 | Bea $");
-        b.arriva("0009 | Bea $");
+        b.arriva("0008 ^ Bea |");
+        b.arriva("0009 ^ Bea |");
         QByteArray arrivati;
-        const QByteArray attesi = wire("0002 | NO PARAMETRI $0001 | Bea $").toUtf8();
+        const QByteArray attesi = wireBytes("0002 ^ NO PARAMETRI |0001 ^ Bea |");
         QTRY_COMPARE((arrivati += link->readAll()), attesi);
 
         // The lobby closing the link ends the client as its close button does.

@@ -163,22 +163,22 @@ private Q_SLOTS:
     {
         Banco b;
         QVERIFY(b.avvia());
-        b.arriva("0002 | Ana ~ 3 $ 0002 | Bea ~ 7 $0004|7~true$ tail");
+        b.arriva("0002 ^ Ana ~ 3 | 0002 ^ Bea ~ 7 |0004^7~true| tail");
         QCOMPARE(b.righe(), (QStringList{"Ana", "Bea*"}));
         QCOMPARE(b.etichetta("lblNUC"), "2");
         QCOMPARE(b.etichetta("lblNUPC"), "1");
         // No SEP1, missing fields, unknown ids and codes, bad values, chat lines.
-        b.arriva("0002 | Cia ~ 8");
-        b.arriva("0002 $ 0002 | Dan $ 0002 | Dan ~ x $ 0004 | 99 ~ true $ 0004 | 7 $ "
-                 "0004 | 3 ~ forse $ 0003 $ 0003 | Nessuno $ 0008 $ 0009 | $ 0010 $ 9999 | a $ "
-                 "0005 | Bea ~ ciao $ 0006 | Bea ~ ciao $ 0007 | Bea ~ ciao $ | $ $$");
+        b.arriva("0002 ^ Cia ~ 8");
+        b.arriva("0002 | 0002 ^ Dan | 0002 ^ Dan ~ x | 0004 ^ 99 ~ true | 0004 ^ 7 | "
+                 "0004 ^ 3 ~ forse | 0003 | 0003 ^ Nessuno | 0008 | 0009 ^ | 0010 | 9999 ^ a | "
+                 "0005 ^ Bea ~ ciao | 0006 ^ Bea ~ ciao | 0007 ^ Bea ~ ciao | ^ | ||");
         QCOMPARE(b.righe(), (QStringList{"Ana", "Bea*"}));
         QVERIFY(b.dialoghi.messaggi.isEmpty());
         QVERIFY(b.canale->inviati.isEmpty());
-        b.arriva("0004 | 7 ~ false $");
+        b.arriva("0004 ^ 7 ~ false |");
         QCOMPARE(b.righe(), (QStringList{"Ana", "Bea"}));
         QCOMPARE(b.etichetta("lblNUPC"), "0");
-        b.arriva("0003 | Bea $");
+        b.arriva("0003 ^ Bea |");
         QCOMPARE(b.righe(), (QStringList{"Ana"}));
         QCOMPARE(b.etichetta("lblNUC"), "1");
         QVERIFY(b.canale->chiamate.contains("rimuovi 7"));
@@ -201,11 +201,11 @@ private Q_SLOTS:
         QVERIFY(b.avvia());
         QStringList dietro;
         dialoghi.azione = [&] {
-            b.arriva("0004 | 7 ~ true $");
+            b.arriva("0004 ^ 7 ~ true |");
             dietro = b.righe();
             dialoghi.azione = [] {};
         };
-        b.arriva("0002 | Ana ~ 3 $ 0008 | Cia $ 0002 | Bea ~ 7 $");
+        b.arriva("0002 ^ Ana ~ 3 | 0008 ^ Cia | 0002 ^ Bea ~ 7 |");
         QCOMPARE(dietro, (QStringList{"Ana", "Bea*"}));
     }
 
@@ -217,28 +217,28 @@ private Q_SLOTS:
         QTest::addColumn<QString>("titolo");
         QTest::addColumn<QString>("inviato");
         QTest::addColumn<bool>("invitata");
-        QTest::newRow("accepted") << "0008 | Bea $" << Risposta::Si
+        QTest::newRow("accepted") << "0008 ^ Bea |" << Risposta::Si
                                   << "L'utente Bea ti invita in privato; \rAccetti?"
                                   << "Invito"
-                                  << "0005 | Ana |Bea$ " << false;
-        QTest::newRow("refused") << "0008 | Bea $" << Risposta::No
+                                  << "0005 ^ Ana ^Bea| " << false;
+        QTest::newRow("refused") << "0008 ^ Bea |" << Risposta::No
                                  << "L'utente Bea ti invita in privato; \rAccetti?"
                                  << "Invito"
-                                 << "0006 | Ana |Bea$ " << false;
+                                 << "0006 ^ Ana ^Bea| " << false;
         QTest::newRow("they accept")
-            << "0009 | Bea $" << Risposta::Ok
+            << "0009 ^ Bea |" << Risposta::Ok
             << "L'utente Bea ha accettato il tuo l'invito.\rCliccando su OK verrà creata la stanza"
             << "Kalimo"
             << "" << true;
         QTest::newRow("they refuse")
-            << "0010 | Bea $" << Risposta::Ok << "L'Utente Bea non ha accettato l'invito"
+            << "0010 ^ Bea |" << Risposta::Ok << "L'Utente Bea non ha accettato l'invito"
             << "Kalimo"
             << "" << true;
         // Answers to an invitation this user never sent are forged.
-        QTest::newRow("forged acceptance") << "0009 | Bea $" << Risposta::Ok << ""
+        QTest::newRow("forged acceptance") << "0009 ^ Bea |" << Risposta::Ok << ""
                                            << ""
                                            << "" << false;
-        QTest::newRow("forged refusal") << "0010 | Bea $" << Risposta::Ok << ""
+        QTest::newRow("forged refusal") << "0010 ^ Bea |" << Risposta::Ok << ""
                                         << ""
                                         << "" << false;
     }
@@ -253,7 +253,7 @@ private Q_SLOTS:
         Banco b;
         QVERIFY(b.avvia());
         if (invitata) {
-            b.arriva("0002 | Bea ~ 7 $");
+            b.arriva("0002 ^ Bea ~ 7 |");
             b.f().griglia().impostaCellaCorrente(1, 1);
             b.w<QAbstractButton>("cmdStanzaPrivata")->click();
             b.canale->inviati.clear();
@@ -272,20 +272,20 @@ private Q_SLOTS:
     {
         Banco b;
         QVERIFY(b.avvia());
-        b.arriva("0002 | Ana ~ 3 $ 0002 | Bea ~ 7 $");
+        b.arriva("0002 ^ Ana ~ 3 | 0002 ^ Bea ~ 7 |");
         auto* invita = b.w<QAbstractButton>("cmdStanzaPrivata");
         for (int riga : {0, 1, 2}) {
             b.f().griglia().impostaCellaCorrente(riga, 1);
             invita->click();
         }
-        QCOMPARE(b.canale->inviati, QStringList{wire("0004 | Ana |Bea$ ")});
+        QCOMPARE(b.canale->inviati, QStringList{wire("0004 ^ Ana ^Bea| ")});
     }
 
     void talkControls()
     {
         Banco b;
         QVERIFY(b.avvia());
-        const QString vero = wire("0001 | Ana | true $"), falso = wire("0001 | Ana | false $");
+        const QString vero = wire("0001 ^ Ana ^ true |"), falso = wire("0001 ^ Ana ^ false |");
         auto premi = [&](Qt::KeyboardModifiers m) { b.tasto(QEvent::KeyPress, m); };
         auto lascia = [&](Qt::KeyboardModifiers m) { b.tasto(QEvent::KeyRelease, m); };
         auto flags = [&] { return b.canale->configurazioni.last().flags; };
@@ -323,7 +323,7 @@ private Q_SLOTS:
 
         // The host refuses: muted, and the closing gate does not hide why.
         b.w<QAbstractButton>("perla")->click();
-        b.arriva("0001 | $");
+        b.arriva("0001 ^ |");
         Q_EMIT b.canale->RecordStop();
         QCOMPARE(flags(), 1);
         QCOMPARE(b.etichetta("lblEstParlante"), "Non puoi parlare");
@@ -356,7 +356,7 @@ private Q_SLOTS:
     {
         Banco b;
         QVERIFY(b.avvia());
-        b.arriva("0002 | Ana ~ 3 $ 0002 | Bea ~ 7 $");
+        b.arriva("0002 ^ Ana ~ 3 | 0002 ^ Bea ~ 7 |");
         QVERIFY(!b.f().menuMembro(1)); // the local user
         QVERIFY(!b.f().menuMembro(0) && !b.f().menuMembro(3));
         const auto testi = [&] {
@@ -380,7 +380,7 @@ private Q_SLOTS:
         b.f().menuMembro(2)->actions().at(1)->trigger();
         QCOMPARE(b.canale->livelli, (QStringList{"7 Bea 100 muto", "7 Bea 150 muto", "7 Bea 150"}));
         // Back in the room under another id, Bea keeps her volume.
-        b.arriva("0003 | Bea $ 0002 | Bea ~ 9 $ 0002 | Cia ~ 4 $");
+        b.arriva("0003 ^ Bea | 0002 ^ Bea ~ 9 | 0002 ^ Cia ~ 4 |");
         QCOMPARE(b.canale->livelli.last(), "9 Bea 150");
         QCOMPARE(b.canale->livelli.size(), 4);
     }

@@ -1,7 +1,6 @@
 #include "platform/desktop/attesa.h"
 #include "platform/desktop/dialoghiqt.h"
 #include "platform/desktop/grigliatabella.h"
-#include "platform/desktop/mostrasubito.h"
 #include "platform/desktop/programmi.h"
 #include "tests/support/cartelle.h"
 
@@ -224,6 +223,7 @@ private Q_SLOTS:
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         AvvioProgrammiQt avvio(cartella.percorso());
         QCOMPARE(avvio.avvia("manca", "x"), 0);
+        QVERIFY(!ApriFileQt().apri(cartella.file("manca.txt")));
         const QString argomenti = "127.0.0.1 + 10 + 2 + Stanza di prova + pw";
         const qint64 pid = avvio.avvia("aiutante", argomenti);
         QVERIFY(pid > 0);
@@ -250,17 +250,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!vivo(), 20000);
         // Gone: asking again signals nothing.
         QVERIFY(!avvio.chiediChiusura(pid));
-    }
-
-    void apriFileEStato()
-    {
-        test::CartellaTemporanea cartella;
-        QVERIFY(!ApriFileQt().apri(cartella.file("manca.txt")));
-        QLabel etichetta;
-        etichetta.show();
-        kalimo::mostraSubito(&etichetta, "In Connessione al master Locale");
-        QCOMPARE(etichetta.text(), "In Connessione al master Locale");
-        kalimo::mostraSubito(nullptr, "ignored");
     }
 };
 

@@ -2,6 +2,7 @@
 
 #include "platform/voiceengine/audiobackend.h"
 #include "platform/voiceengine/opuscodec.h"
+#include "platform/voiceengine/playbackmixer.h"
 #include "platform/voiceengine/signalsource.h"
 
 #include <QByteArray>
@@ -80,6 +81,15 @@ inline QList<QByteArray> encodeTone(double hz, double amplitude, int count, int 
         enc->encode(pcm.constData(), packet);
     }
     return frames;
+}
+
+// Renders `ms` of the mix in 10 ms blocks, as the playback push does.
+inline QVector<qint16> renderMs(PlaybackMixer& mixer, int ms)
+{
+    QVector<qint16> out(samplesForMs(ms));
+    for (qsizetype at = 0; at + samplesForMs(10) <= out.size(); at += samplesForMs(10))
+        mixer.render(out.data() + at, samplesForMs(10));
+    return out;
 }
 
 // Decodes frames in order with a fresh decoder.

@@ -61,14 +61,6 @@ double levelAt(const QVector<qint16>& v, qsizetype from, qsizetype n, double hz)
     return std::sqrt(toneShare(v, from, n, hz)) * r;
 }
 
-QVector<qint16> renderMs(PlaybackMixer& mixer, int ms)
-{
-    QVector<qint16> out(samplesForMs(ms));
-    for (qsizetype at = 0; at + samplesForMs(10) <= out.size(); at += samplesForMs(10))
-        mixer.render(out.data() + at, samplesForMs(10));
-    return out;
-}
-
 // Energy at the harmonics of `f0` in v[from, from + n), 20 ms at a time:
 // bands about 50 Hz wide, so a shift in time does not count as a loss.
 double bandEnergy(const QVector<qint16>& v, qsizetype from, qsizetype n, double f0)

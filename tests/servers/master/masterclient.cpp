@@ -8,6 +8,7 @@
 #include <QUdpSocket>
 
 #include <csignal>
+#include <sodium.h>
 
 using namespace kalimo;
 
@@ -60,11 +61,6 @@ QStringList MasterClient::next(int timeoutMs)
     return m_queue.isEmpty() ? QStringList() : m_queue.takeFirst();
 }
 
-QByteArray wire(QByteArray text)
-{
-    return text.replace('|', char(29)).replace('^', char(30)).replace('~', char(31));
-}
-
 QString registerAccount(MasterClient& c, const QString& nick, const QString& password,
                         const QString& key, const QString& flag, const QString& email)
 {
@@ -89,6 +85,21 @@ quint16 freePortRun(int length)
             return base;
     }
     return 0;
+}
+
+kalimo::master::MasterConfig testConfig(int udpPorts)
+{
+    kalimo::master::MasterConfig c;
+    c.port = 0;
+    c.hashOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
+    c.hashMemLimit = crypto_pwhash_MEMLIMIT_MIN;
+    c.checkIntervalMs = 3600 * 1000;
+    c.roomHostProgram = qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-roomhost";
+    c.roomBindAddress = "127.0.0.1";
+    c.roomFirstUdpPort = freePortRun(udpPorts);
+    c.roomLastUdpPort = c.roomFirstUdpPort + udpPorts - 1;
+    c.roomHostLinkPassword = "segreto";
+    return c;
 }
 
 bool processGone(qint64 pid)

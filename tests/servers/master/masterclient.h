@@ -1,6 +1,8 @@
 #pragma once
 
 #include "protocol/reassembler.h"
+#include "servers/master/masterconfig.h"
+#include "tests/support/wire.h"
 
 #include <QList>
 #include <QSslSocket>
@@ -68,8 +70,7 @@ private:
     QStringList m_tokens;
 };
 
-// Test notation: '|' = SEP1, '^' = SEP2, '~' = SEP3.
-QByteArray wire(QByteArray text);
+using kalimo::test::wireBytes;
 QString registerAccount(MasterClient& c, const QString& nick, const QString& password,
                         const QString& key = "kalimo", const QString& flag = "-1",
                         const QString& email = "someone@example.org");
@@ -78,5 +79,8 @@ QString login(MasterClient& c, const QString& nick, const QString& password,
 // The first of `length` consecutive UDP ports free now (0 when none was
 // found); the master steps over any that another test takes meanwhile.
 quint16 freePortRun(int length);
+// A master for tests: any free port, the cheapest password hash, checks only when a test asks,
+// room hosts of its own on 127.0.0.1 over `udpPorts` free UDP ports, linked with "segreto".
+kalimo::master::MasterConfig testConfig(int udpPorts);
 // The process has ended and been reaped.
 bool processGone(qint64 pid);

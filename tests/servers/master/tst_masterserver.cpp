@@ -12,7 +12,6 @@
 
 #include <csignal>
 #include <memory>
-#include <sodium.h>
 
 using namespace kalimo;
 using namespace kalimo::master;
@@ -89,17 +88,8 @@ void TestMasterServer::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_data = m_dir->filePath("data");
-    m_config = MasterConfig{};
-    m_config.port = 0;
-    m_config.hashOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
-    m_config.hashMemLimit = crypto_pwhash_MEMLIMIT_MIN;
-    m_config.checkIntervalMs = 3600 * 1000; // checks only where a test asks for them
-    m_config.roomHostProgram = qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-roomhost";
-    m_config.roomBindAddress = "127.0.0.1";
-    m_config.roomFirstUdpPort = freePortRun(8);
+    m_config = testConfig(8);
     QVERIFY(m_config.roomFirstUdpPort != 0);
-    m_config.roomLastUdpPort = m_config.roomFirstUdpPort + 7;
-    m_config.roomHostLinkPassword = "segreto";
     m_config.roomRestartMinMs = 50;
     // Every test client comes from 127.0.0.1: the brakes per address are
     // tested on their own.
@@ -285,7 +275,7 @@ void TestMasterServer::tls()
     QTcpSocket plain;
     plain.connectToHost(QHostAddress::LocalHost, m_server->tlsPort());
     QVERIFY(plain.waitForConnected(kWait));
-    plain.write(wire("0008 ^ anna ^ No Parametri | "));
+    plain.write(wireBytes("0008 ^ anna ^ No Parametri | "));
     QVERIFY(
         QTest::qWaitFor([&] { return plain.state() == QAbstractSocket::UnconnectedState; }, kWait));
     QVERIFY(!plain.readAll().contains("00008"));
@@ -324,8 +314,8 @@ void TestMasterServer::presenceAndPrivateTexts()
     QCOMPARE(anna->next(), (L{"0003", "bruno", "ciao"}));
     // A leading marker travels and is not echoed; markers elsewhere are taken
     // out; long texts are cut.
-    const QString invitation = QChar(28) + QString(" L'utente anna ti ha invitato.\r\n Vuoi?");
-    anna->request(u"0013", {"bruno", invitation + QChar(25)});
+    const QString invitation = SEP4 + QString(" L'utente anna ti ha invitato.\r\n Vuoi?");
+    anna->request(u"0013", {"bruno", invitation + SEP7});
     QCOMPARE(bruno->next(), (L{"0002", "anna", invitation}));
     anna->request(u"0013", {"bruno", QString(3000, u'x')});
     QCOMPARE(bruno->next(), (L{"0002", "anna", QString(1000, u'x')}));
@@ -350,20 +340,20 @@ void TestMasterServer::presenceAndPrivateTexts()
 void TestMasterServer::malformedMessagesIgnored_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("one part") << wire("0008 |");
-    QTest::newRow("two parts") << wire("0008 ^ No Parametri |");
-    QTest::newRow("four parts") << wire("0008 ^ x ^ No Parametri ^ y |");
-    QTest::newRow("unknown code") << wire("9999 ^ x ^ No Parametri |");
-    QTest::newRow("reply code from a client") << wire("00001 ^ x ^ a ~ b |");
-    QTest::newRow("empty code") << wire(" ^ x ^ No Parametri |");
-    QTest::newRow("login, one field") << wire("0001 ^ anna ^ anna |");
-    QTest::newRow("login, no parameters") << wire("0001 ^ anna ^ No Parametri |");
-    QTest::newRow("registration, four fields") << wire("0010 ^ x ^ x ~ kalimo ~ pw1 ~ e |");
-    QTest::newRow("only separators") << wire("|||^^^~~~|");
+    QTest::newRow("one part") << wireBytes("0008 |");
+    QTest::newRow("two parts") << wireBytes("0008 ^ No Parametri |");
+    QTest::newRow("four parts") << wireBytes("0008 ^ x ^ No Parametri ^ y |");
+    QTest::newRow("unknown code") << wireBytes("9999 ^ x ^ No Parametri |");
+    QTest::newRow("reply code from a client") << wireBytes("00001 ^ x ^ a ~ b |");
+    QTest::newRow("empty code") << wireBytes(" ^ x ^ No Parametri |");
+    QTest::newRow("login, one field") << wireBytes("0001 ^ anna ^ anna |");
+    QTest::newRow("login, no parameters") << wireBytes("0001 ^ anna ^ No Parametri |");
+    QTest::newRow("registration, four fields") << wireBytes("0010 ^ x ^ x ~ kalimo ~ pw1 ~ e |");
+    QTest::newRow("only separators") << wireBytes("|||^^^~~~|");
     QByteArray noise;
     for (int i = 0; i < 4096; ++i) // every byte value, invalid UTF-8 among them
         noise.append(char((i * 7919 + 13) % 256 == 29 ? 0 : (i * 7919 + 13) % 256));
-    QTest::newRow("noise") << noise + char(29);
+    QTest::newRow("noise") << noise + SEP1_BYTE;
 }
 
 void TestMasterServer::malformedMessagesIgnored()
@@ -373,8 +363,9 @@ void TestMasterServer::malformedMessagesIgnored()
     auto c = loggedIn("anna");
     c->sendRaw(bytes);
     // Also after login, requests with bad or missing fields are ignored.
-    c->sendRaw(wire("0009 ^ anna ^ uno |0003 ^ anna ^ No Parametri |0004 ^ anna ^ 1 |"));
-    c->sendRaw(wire("0013 ^ anna ^ bruno |0007 ^ anna ^ x ~ 2 |0012  ^ anna ^ No Parametri |"));
+    c->sendRaw(wireBytes("0009 ^ anna ^ uno |0003 ^ anna ^ No Parametri |0004 ^ anna ^ 1 |"));
+    c->sendRaw(
+        wireBytes("0013 ^ anna ^ bruno |0007 ^ anna ^ x ~ 2 |0012  ^ anna ^ No Parametri |"));
     // The next reply is the one to the valid request that follows.
     QCOMPARE(c->replyTo(u"0011"), "00012");
     QVERIFY(c->isConnected());
@@ -393,7 +384,7 @@ void TestMasterServer::abusiveClientsClosed()
     auto deaf = loggedIn("bruno");
     deaf->socket().setReadBufferSize(1);
     // Each short request draws a longer reply; the replies pile up unread.
-    const QByteArray many = wire("0013 ^ bruno ^ anna ~ x |").repeated(2000);
+    const QByteArray many = wireBytes("0013 ^ bruno ^ anna ~ x |").repeated(2000);
     for (int round = 0; round < 200 && deaf->isConnected(); ++round) {
         deaf->sendRaw(many);
         QCoreApplication::processEvents();
@@ -408,20 +399,20 @@ void TestMasterServer::splitAndJoinedArrivals()
     start({"anna"});
     auto c = client();
     // A login cut into single bytes, each its own arrival.
-    for (char byte : wire("0001 ^ anna ^ anna ~ kalimo ~ secret | ")) {
+    for (char byte : wireBytes("0001 ^ anna ^ anna ~ kalimo ~ secret | ")) {
         c->sendRaw(QByteArray(1, byte));
         QCoreApplication::processEvents();
     }
     QCOMPARE(c->nextCode(), "00001");
     // Three requests in one arrival are answered in order.
-    c->sendRaw(wire("0008 ^ anna ^ No Parametri | 0009 ^ anna ^ 1 | 0009 ^ anna ^ 5 | "));
+    c->sendRaw(wireBytes("0008 ^ anna ^ No Parametri | 0009 ^ anna ^ 1 | 0009 ^ anna ^ 5 | "));
     QCOMPARE(c->nextCode(), "00008");
     QCOMPARE(c->nextCode(), "00010");
     QCOMPARE(c->nextCode(), "00011");
     // The tail of one arrival completed by the next.
     for (const char* piece :
          {"0011 ^ anna ^ No Par", "ametri | 0008 ^ an", "na ^ No Parametri |"}) {
-        c->sendRaw(wire(piece));
+        c->sendRaw(wireBytes(piece));
         QCoreApplication::processEvents();
     }
     QCOMPARE(c->nextCode(), "00012");
@@ -660,7 +651,7 @@ void TestMasterServer::roomLinkRefusals()
     QTcpSocket link;
     link.connectToHost(QHostAddress::LocalHost, m_server->rooms().linkPort());
     QVERIFY(link.waitForConnected(kWait));
-    link.write(wire(bytes));
+    link.write(wireBytes(bytes));
     QVERIFY(
         QTest::qWaitFor([&] { return link.state() == QAbstractSocket::UnconnectedState; }, kWait));
     const QList<QStringList> got = splitMessages(decodeText(link.readAll()));
@@ -714,14 +705,14 @@ void TestMasterServer::floodBrakes()
 
     // Look-ups waiting for the store are bounded; one more closes.
     auto flood = loggedIn("bruno");
-    flood->sendRaw(wire("0012 ^ bruno ^ nobody1 |").repeated(200));
+    flood->sendRaw(wireBytes("0012 ^ bruno ^ nobody1 |").repeated(200));
     QVERIFY(flood->waitClosed());
 
     // A flood of malformed messages is closed and writes a bounded log.
     QTRY_COMPARE(m_server->connectionCount(), 1);
     auto junk = client();
     const qint64 linesBefore = m_server->refusalLogLines();
-    junk->sendRaw(QByteArray("\x1d\x1d").repeated(5000));
+    junk->sendRaw(wireBytes("||").repeated(5000));
     QVERIFY(junk->waitClosed());
     QVERIFY(m_server->refusalLogLines() - linesBefore <= m_config.logLinesPerConnection + 2);
 

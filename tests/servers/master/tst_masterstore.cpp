@@ -1,3 +1,4 @@
+#include "protocol/separators.h"
 #include "servers/master/accountstore.h"
 #include "servers/master/masterconfig.h"
 #include "servers/master/masteroptions.h"
@@ -206,7 +207,7 @@ void TestMasterStore::nicks_data()
     row("inner blank", "anna maria", "anna maria");
     row("plus", "anna+1", "");
     row("tab", "an\tna", "");
-    row("separator", QString("an") + QChar(30) + "na", "");
+    row("separator", QString("an") + kalimo::SEP2 + "na", "");
 }
 
 void TestMasterStore::nicks()

@@ -14,7 +14,6 @@
 
 #include <csignal>
 #include <memory>
-#include <sodium.h>
 
 using namespace kalimo;
 using namespace kalimo::master;
@@ -90,17 +89,8 @@ void TestService::cleanup()
 
 MasterConfig TestService::configFor(const QString& address)
 {
-    MasterConfig c;
+    MasterConfig c = testConfig(4);
     c.listenAddress = QHostAddress(address);
-    c.port = 0;
-    c.hashOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
-    c.hashMemLimit = crypto_pwhash_MEMLIMIT_MIN;
-    c.checkIntervalMs = 3600 * 1000;
-    c.roomHostProgram = qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-roomhost";
-    c.roomBindAddress = "127.0.0.1";
-    c.roomFirstUdpPort = freePortRun(4);
-    c.roomLastUdpPort = c.roomFirstUdpPort + 3;
-    c.roomHostLinkPassword = "segreto";
     c.roomHostLinkAddress = QHostAddress(address);
     c.database.driver = DatabaseConfig::Driver::Postgresql;
     c.database.port = m_postgres.port();

@@ -9,15 +9,13 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include "tests/support/wire.h"
+
 namespace kalimo::roomhost::test {
 
 constexpr int kWait = 15000;
 
-// Text as written in the tests: $ | ~ stand for SEP1, SEP2, SEP3.
-inline QString wire(QString text)
-{
-    return text.replace(u'$', SEP1).replace(u'|', SEP2).replace(u'~', SEP3);
-}
+using kalimo::test::wire;
 
 // A room member: a real session client that records what the room host sends
 // it, each message as "code:field,field" and each voice frame as "from:frame".

@@ -128,8 +128,8 @@ private Q_SLOTS:
                        encodeText(masterRequest(u"0002", u"Raw", {over})));
         QTRY_COMPARE_WITH_TIMEOUT(host->droppedPayloads(), 1, kWait);
         // Junk is ignored; a long line still fits a relay.
-        for (const char* junk : {"0002 | Ana | Ana ~ no end", "0002 | Ana | x | y | z $ ",
-                                 "0002 nothing $ ", "$$$$ | | $", "0001 | Ana | forse $ "})
+        for (const char* junk : {"0002 ^ Ana ^ Ana ~ no end", "0002 ^ Ana ^ x ^ y ^ z | ",
+                                 "0002 nothing | ", "|||| ^ ^ |", "0001 ^ Ana ^ forse | "})
             QVERIFY(ana.sendRaw(wire(junk)));
         QVERIFY(ana.client.Send(QByteArray("\xff\xfe\x00\x1d\x1e\x1f garbage", 15)));
         const QString longLine(60 * 1024, u'x');
@@ -336,30 +336,30 @@ private Q_SLOTS:
                                          "server_password=spw\nidentity=creatore\n"
                                          "reconnect_min_ms=20")
                                      .arg(master.server.serverPort()))));
-        const QString hello = "0001 | %1 | Sala prova ~ 5 ~ 1 ~ False ~ pw ~ spw ~ False ~ " +
-                              QString::number(host->port()) + " ~ creatore $ ";
+        const QString hello = "0001 ^ %1 ^ Sala prova ~ 5 ~ 1 ~ False ~ pw ~ spw ~ False ~ " +
+                              QString::number(host->port()) + " ~ creatore | ";
         QTRY_COMPARE_WITH_TIMEOUT(master.received, wire(hello.arg(1)), kWait);
         Membro& ana = member("Ana");
         QCOMPARE(ana.join(host->port(), "pw"), 0);
         QVERIFY(ana.talk(true));
-        const QString room = "| Sala prova ~ " + QString::number(ana.id) + " ~ Ana ~  ~ ";
+        const QString room = "^ Sala prova ~ " + QString::number(ana.id) + " ~ Ana ~  ~ ";
         QTRY_COMPARE_WITH_TIMEOUT(
             master.received,
-            wire(hello.arg(1) + "0002 " + room + "False $ 0004 | Sala prova ~ Ana $ "), kWait);
+            wire(hello.arg(1) + "0002 " + room + "False | 0004 ^ Sala prova ~ Ana | "), kWait);
 
         // The master goes away and comes back: identification, then the whole room.
         master.received.clear();
         master.socket->abort();
         QTRY_COMPARE_WITH_TIMEOUT(
             master.received,
-            wire(hello.arg(2) + "0002 " + room + "True $ 0004 | Sala prova ~ Ana $ "), kWait);
+            wire(hello.arg(2) + "0002 " + room + "True | 0004 ^ Sala prova ~ Ana | "), kWait);
 
         // A linked room that empties reports it and ends.
         master.received.clear();
         ana.client.Close();
         QTRY_COMPARE_WITH_TIMEOUT(endReason(), "the last member left", kWait);
         QTRY_COMPARE_WITH_TIMEOUT(
-            master.received, wire("0005 | Sala prova ~ Ana $ 0003 | Sala prova ~ Ana $ "), kWait);
+            master.received, wire("0005 ^ Sala prova ~ Ana | 0003 ^ Sala prova ~ Ana | "), kWait);
         QTRY_COMPARE_WITH_TIMEOUT(master.socket->state(), QAbstractSocket::UnconnectedState, kWait);
     }
 
@@ -459,7 +459,7 @@ private Q_SLOTS:
         QCOMPARE(eva.join(port, "sbagliata"), int(SessionResult::WrongPassword));
         QCOMPARE(ana.join(port, "chiave segreta"), 0);
         QTRY_VERIFY_WITH_TIMEOUT(master.received.contains("chiave segreta"), kWait);
-        master.socket->write(encodeText(wire("0001 | $ ")));
+        master.socket->write(encodeText(wire("0001 ^ | ")));
         QVERIFY(master.socket->flush());
         QTRY_COMPARE_WITH_TIMEOUT(ana.terminated, int(SessionResult::HostClosed), kWait);
         QCOMPARE(exitCode(), 0);
