@@ -12,8 +12,6 @@
 #include <QPushButton>
 #include <QTest>
 
-#include <signal.h>
-
 using namespace kalimo;
 using namespace kalimo::lobby;
 using test::BancoLobby;
@@ -57,7 +55,7 @@ private Q_SLOTS:
         Module1& m = banco.modulo();
         m.CaricaContactList();
 
-        ::kill(pid_t(primo.pid()), SIGKILL);
+        primo.uccidi();
         banco.clicConnetti();
         QVERIFY(m.ConnessoAlMaster);
         QCOMPARE(banco.client()->lblStato()->text(), "Connessione al Master Eseguita");
