@@ -29,6 +29,12 @@ Nonce nonceOf(int channel, quint64 counter)
     return n;
 }
 
+crypto_aead_aes256gcm_state* aes(unsigned char* state)
+{
+    static_assert(sizeof(crypto_aead_aes256gcm_state) == 512);
+    return reinterpret_cast<crypto_aead_aes256gcm_state*>(state);
+}
+
 } // namespace
 
 HostKeys HostKeys::generate()
@@ -49,9 +55,34 @@ bool HostKeys::valid() const
            secretKey.size() == crypto_kx_SECRETKEYBYTES;
 }
 
+quint8 SessionSeal::localCiphers()
+{
+    if (!sodiumReady())
+        return 0;
+    return ChaCha20 | (crypto_aead_aes256gcm_is_available() ? Aes256Gcm : 0);
+}
+
+quint8 SessionSeal::choose(quint8 theirs)
+{
+    const quint8 both = theirs & localCiphers();
+    return (both & Aes256Gcm) ? Aes256Gcm : (both & ChaCha20);
+}
+
+bool SessionSeal::setKeys(quint8 cipher)
+{
+    m_cipher = cipher;
+    if (cipher == ChaCha20)
+        return true;
+    if (cipher != Aes256Gcm || !(localCiphers() & Aes256Gcm))
+        return false;
+    crypto_aead_aes256gcm_beforenm(aes(m_rxAes.bytes.data()), m_rx.data());
+    crypto_aead_aes256gcm_beforenm(aes(m_txAes.bytes.data()), m_tx.data());
+    return true;
+}
+
 std::optional<SessionSeal> SessionSeal::member(QByteArrayView hostPublic,
                                                QByteArrayView memberPublic,
-                                               QByteArrayView memberSecret)
+                                               QByteArrayView memberSecret, quint8 cipher)
 {
     if (!sodiumReady() || hostPublic.size() != crypto_kx_PUBLICKEYBYTES ||
         memberPublic.size() != crypto_kx_PUBLICKEYBYTES ||
@@ -59,18 +90,21 @@ std::optional<SessionSeal> SessionSeal::member(QByteArrayView hostPublic,
         return std::nullopt;
     SessionSeal s;
     if (crypto_kx_client_session_keys(s.m_rx.data(), s.m_tx.data(), bytes(memberPublic),
-                                      bytes(memberSecret), bytes(hostPublic)) != 0)
+                                      bytes(memberSecret), bytes(hostPublic)) != 0 ||
+        !s.setKeys(cipher))
         return std::nullopt;
     return s;
 }
 
-std::optional<SessionSeal> SessionSeal::host(const HostKeys& keys, QByteArrayView memberPublic)
+std::optional<SessionSeal> SessionSeal::host(const HostKeys& keys, QByteArrayView memberPublic,
+                                             quint8 cipher)
 {
     if (!sodiumReady() || !keys.valid() || memberPublic.size() != crypto_kx_PUBLICKEYBYTES)
         return std::nullopt;
     SessionSeal s;
     if (crypto_kx_server_session_keys(s.m_rx.data(), s.m_tx.data(), bytes(keys.publicKey),
-                                      bytes(keys.secretKey), bytes(memberPublic)) != 0)
+                                      bytes(keys.secretKey), bytes(memberPublic)) != 0 ||
+        !s.setKeys(cipher))
         return std::nullopt;
     return s;
 }
@@ -79,6 +113,8 @@ SessionSeal::~SessionSeal()
 {
     sodium_memzero(m_rx.data(), m_rx.size());
     sodium_memzero(m_tx.data(), m_tx.size());
+    sodium_memzero(m_rxAes.bytes.data(), m_rxAes.bytes.size());
+    sodium_memzero(m_txAes.bytes.data(), m_txAes.bytes.size());
 }
 
 QByteArray SessionSeal::seal(int channel, QByteArrayView plain)
@@ -96,39 +132,30 @@ void SessionSeal::sealInto(int channel, QByteArrayView plain, unsigned char* out
     const Nonce nonce = nonceOf(int(c), counter);
     const unsigned char ad = static_cast<unsigned char>(c);
     unsigned long long length = 0;
-    crypto_aead_chacha20poly1305_ietf_encrypt(out + 8, &length, bytes(plain),
-                                              static_cast<unsigned long long>(plain.size()), &ad, 1,
-                                              nullptr, nonce.data(), m_tx.data());
+    const auto size = static_cast<unsigned long long>(plain.size());
+    if (m_cipher == Aes256Gcm)
+        crypto_aead_aes256gcm_encrypt_afternm(out + 8, &length, bytes(plain), size, &ad, 1, nullptr,
+                                              nonce.data(), aes(m_txAes.bytes.data()));
+    else
+        crypto_aead_chacha20poly1305_ietf_encrypt(out + 8, &length, bytes(plain), size, &ad, 1,
+                                                  nullptr, nonce.data(), m_tx.data());
 }
 
-SessionSeal::Verdict SessionSeal::open(int channel, QByteArrayView sealed, QByteArray* plain)
+bool SessionSeal::admit(size_t c, quint64 counter) const
 {
-    if (sealed.size() < kOverhead || channel < 0 || channel >= kChannels)
-        return Verdict::Forged;
-    const size_t c = size_t(channel);
-    const quint64 counter = qFromLittleEndian<quint64>(sealed.data());
+    const Received& r = m_received[c];
+    if (c != size_t(kWindowedChannel))
+        return counter >= r.next;
+    if (!r.any || counter > r.top)
+        return true;
+    const quint64 behind = r.top - counter;
+    return behind < kWindow && !((r.seen >> behind) & 1u);
+}
+
+void SessionSeal::record(size_t c, quint64 counter)
+{
     Received& r = m_received[c];
-    // Checked before and recorded after authentication: a forged counter
-    // must not move the window.
-    const bool windowed = channel == kWindowedChannel;
-    if (!windowed) {
-        if (counter < r.next)
-            return Verdict::Replayed;
-    } else if (r.any && counter <= r.top) {
-        const quint64 behind = r.top - counter;
-        if (behind >= kWindow || (r.seen >> behind) & 1u)
-            return Verdict::Replayed;
-    }
-    QByteArray out(sealed.size() - kOverhead, Qt::Uninitialized);
-    const Nonce nonce = nonceOf(int(c), counter);
-    const unsigned char ad = static_cast<unsigned char>(c);
-    unsigned long long length = 0;
-    if (crypto_aead_chacha20poly1305_ietf_decrypt(
-            reinterpret_cast<unsigned char*>(out.data()), &length, nullptr, bytes(sealed) + 8,
-            static_cast<unsigned long long>(sealed.size() - 8), &ad, 1, nonce.data(),
-            m_rx.data()) != 0)
-        return Verdict::Forged;
-    if (!windowed) {
+    if (c != size_t(kWindowedChannel)) {
         r.next = counter + 1;
     } else if (!r.any || counter > r.top) {
         const quint64 ahead = r.any ? counter - r.top : kWindow;
@@ -138,8 +165,46 @@ SessionSeal::Verdict SessionSeal::open(int channel, QByteArrayView sealed, QByte
     } else {
         r.seen |= quint64(1) << (r.top - counter);
     }
+}
+
+SessionSeal::Verdict SessionSeal::open(int channel, QByteArrayView sealed, QByteArray* plain)
+{
+    QByteArray copy = sealed.toByteArray();
+    QByteArrayView opened;
+    const Verdict v =
+        openInPlace(channel, reinterpret_cast<unsigned char*>(copy.data()), copy.size(), &opened);
+    if (v == Verdict::Opened && plain)
+        *plain = copy.mid(8, opened.size());
+    return v;
+}
+
+SessionSeal::Verdict SessionSeal::openInPlace(int channel, unsigned char* sealed, qsizetype size,
+                                              QByteArrayView* plain)
+{
+    if (size < kOverhead || channel < 0 || channel >= kChannels)
+        return Verdict::Forged;
+    const size_t c = size_t(channel);
+    const quint64 counter = qFromLittleEndian<quint64>(sealed);
+    // Checked before and recorded after authentication: a forged counter
+    // must not move the window.
+    if (!admit(c, counter))
+        return Verdict::Replayed;
+    const Nonce nonce = nonceOf(int(c), counter);
+    const unsigned char ad = static_cast<unsigned char>(c);
+    unsigned long long length = 0;
+    unsigned char* text = sealed + 8;
+    const auto textSize = static_cast<unsigned long long>(size - 8);
+    const int failed =
+        m_cipher == Aes256Gcm
+            ? crypto_aead_aes256gcm_decrypt_afternm(text, &length, nullptr, text, textSize, &ad, 1,
+                                                    nonce.data(), aes(m_rxAes.bytes.data()))
+            : crypto_aead_chacha20poly1305_ietf_decrypt(text, &length, nullptr, text, textSize, &ad,
+                                                        1, nonce.data(), m_rx.data());
+    if (failed != 0)
+        return Verdict::Forged;
+    record(c, counter);
     if (plain)
-        *plain = std::move(out);
+        *plain = QByteArrayView(text, qsizetype(length));
     return Verdict::Opened;
 }
 

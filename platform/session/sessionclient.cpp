@@ -68,6 +68,7 @@ bool SessionClient::ensurePump()
             m_haveCookie = true;
             m_cookieAge.start();
             m_answeredKey = answer->hostKey;
+            m_hostCiphers = answer->ciphers;
             if (m_awaitCookie) {
                 m_awaitCookie = false;
                 connectWithCookie();
@@ -228,16 +229,18 @@ void SessionClient::sendHello()
 {
     // A fresh key pair for every session: keys never outlive it.
     const HostKeys mine = HostKeys::generate();
-    m_seal = SessionSeal::member(hostKey(), mine.publicKey, mine.secretKey);
+    const quint8 cipher = SessionSeal::choose(m_hostCiphers);
+    m_seal = SessionSeal::member(hostKey(), mine.publicKey, mine.secretKey, cipher);
     if (!m_seal) {
         finishConnect(SessionResult::BadHello);
         return;
     }
     m_state = State::Hello;
     const QByteArray hello = wire::hello({m_app, m_playerName, m_password, m_ticket});
-    sendToPeer(m_peer, wire::kChannelControl,
-               wire::sealedHello({mine.publicKey, m_seal->seal(wire::kChannelControl, hello)}),
-               ENET_PACKET_FLAG_RELIABLE);
+    sendToPeer(
+        m_peer, wire::kChannelControl,
+        wire::sealedHello({cipher, mine.publicKey, m_seal->seal(wire::kChannelControl, hello)}),
+        ENET_PACKET_FLAG_RELIABLE);
     m_pump->flush();
 }
 

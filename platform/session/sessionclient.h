@@ -127,6 +127,7 @@ private:
     QElapsedTimer m_cookieAge;
     QByteArray m_pinnedKey;
     QByteArray m_answeredKey;
+    quint8 m_hostCiphers = 0;
     std::optional<SessionSeal> m_seal;
     SessionDrops m_drops;
 

@@ -111,6 +111,8 @@ private:
     {
         _ENetPeer* peer = nullptr;
         QString name;
+        // Its peer's, which outlives it: no look-up per relayed frame.
+        SessionSeal* seal = nullptr;
     };
 
     void onEvent(const _ENetEvent& event);
@@ -120,7 +122,6 @@ private:
     SessionResult ownVerdict(const QString& name) const;
     // To one player, or with id 0 to every player but `except`.
     bool sendOn(qint32 id, qint32 except, int channel, QByteArrayView bytes, quint32 flags);
-    bool sendSealed(_ENetPeer* peer, int channel, QByteArrayView bytes, quint32 flags);
     qint32 nextPlayerId();
     void answerEnumeration(const _ENetAddress& from, QByteArrayView query);
     bool admitConnect(const _ENetAddress& from, quint32 data);

@@ -171,11 +171,12 @@ QByteArray enumAnswer(const EnumAnswer& answer, qsizetype maxBytes)
     w.u32(answer.players);
     w.u32(answer.maxPlayers);
     w.u32(answer.cookie);
-    const qsizetype room = maxBytes - (kEnumMagicSize + kUuidSize + 12 + 2 + kKeyBytes);
+    const qsizetype room = maxBytes - (kEnumMagicSize + kUuidSize + 12 + 2 + kKeyBytes + 1);
     if (room < 0)
         return {};
     w.text16(utf8Capped(answer.roomName, qMin(room, kMaxRoomNameBytes)));
     w.raw(answer.hostKey.size() == kKeyBytes ? answer.hostKey : QByteArray(kKeyBytes, '\0'));
+    w.u8(answer.ciphers);
     return w.take();
 }
 
@@ -191,6 +192,7 @@ std::optional<EnumAnswer> parseEnumAnswer(QByteArrayView datagram)
     a.cookie = r.u32();
     const QByteArrayView name = r.text16(kMaxRoomNameBytes);
     a.hostKey = r.raw(kKeyBytes).toByteArray();
+    a.ciphers = r.u8();
     if (!r.atEnd())
         return std::nullopt;
     a.roomName = decodeText(name);
@@ -239,6 +241,7 @@ QByteArray sealedHello(const SealedHello& hello)
 {
     Writer w;
     w.raw(view(kSealedHelloMagic, kMagicSize));
+    w.u8(hello.cipher);
     w.raw(hello.memberKey);
     w.raw(hello.sealed);
     return w.take();
@@ -250,6 +253,7 @@ std::optional<SealedHello> parseSealedHello(QByteArrayView packet)
     if (!r.expect(view(kSealedHelloMagic, kMagicSize)))
         return std::nullopt;
     SealedHello h;
+    h.cipher = r.u8();
     h.memberKey = r.raw(kKeyBytes).toByteArray();
     if (!r.ok() || r.remaining() < 1 || r.remaining() > 1024)
         return std::nullopt;

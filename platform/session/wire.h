@@ -38,12 +38,14 @@ struct EnumAnswer
     quint32 cookie = 0;
     // The host's public key, the same the room's listing carries.
     QByteArray hostKey;
+    quint8 ciphers = 0; // what the host can seal with
 };
 
 // The hello as sent: the member's fresh public key, and the hello itself
 // sealed under the keys of the exchange with the host's key.
 struct SealedHello
 {
+    quint8 cipher = 0; // the member's choice among the host's
     QByteArray memberKey;
     QByteArray sealed;
 };

@@ -26,6 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                               again->application == h->application);
         (void)wire::acceptablePlayerName(h->name);
     }
+    if (const auto h = wire::parseSealedHello(bytes)) {
+        const auto again = wire::parseSealedHello(wire::sealedHello(*h));
+        kalimo::fuzz::require(again && again->cipher == h->cipher &&
+                              again->memberKey == h->memberKey && again->sealed == h->sealed);
+    }
     if (const auto id = wire::parseWelcome(bytes))
         kalimo::fuzz::require(wire::parseWelcome(wire::welcome(*id)) == id);
     if (const auto v = wire::parseClientVoice(bytes)) {

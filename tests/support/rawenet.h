@@ -76,6 +76,7 @@ public:
     {
         if (connect(port)) {
             const session::HostKeys mine = session::HostKeys::generate();
+            // The cipher every host takes.
             seal = session::SessionSeal::member(hostKey.isEmpty() ? m_answer->hostKey : hostKey,
                                                 mine.publicKey, mine.secretKey);
             const QByteArray hello =
@@ -83,7 +84,8 @@ public:
             if (seal)
                 send(session::wire::kChannelControl,
                      session::wire::sealedHello(
-                         {mine.publicKey, seal->seal(session::wire::kChannelControl, hello)}));
+                         {session::SessionSeal::ChaCha20, mine.publicKey,
+                          seal->seal(session::wire::kChannelControl, hello)}));
         }
         (void)wait([this] { return welcomed != 0 || disconnected; });
         return welcomed;
@@ -154,7 +156,8 @@ private:
                 if (welcomeId != 0) {
                     const auto hello = session::wire::parseSealedHello(bytes);
                     if (hello)
-                        seal = session::SessionSeal::host(hostKeys, hello->memberKey);
+                        seal =
+                            session::SessionSeal::host(hostKeys, hello->memberKey, hello->cipher);
                     if (seal)
                         sendSealed(session::wire::kChannelControl,
                                    session::wire::welcome(std::exchange(welcomeId, 0)));

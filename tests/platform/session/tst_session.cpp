@@ -132,12 +132,15 @@ private Q_SLOTS:
         QCOMPARE(wire::parseEnumQuery(wire::enumQuery(app)), app);
         QVERIFY(wire::looksLikeEnumeration(wire::enumQuery(app)));
         const QByteArray key(wire::kKeyBytes, 'k');
-        const auto answer = wire::parseEnumAnswer(wire::enumAnswer({app, "Sala è", 3, 10, 0, key}));
-        QVERIFY(answer && answer->application == app && answer->hostKey == key);
-        const auto sealed = wire::parseSealedHello(wire::sealedHello({key, "sealed"}));
-        QVERIFY(sealed && sealed->memberKey == key && sealed->sealed == "sealed");
-        QVERIFY(!wire::parseSealedHello(wire::sealedHello({key, {}})));
-        QVERIFY(!wire::parseSealedHello(wire::sealedHello({key.left(31), {}})));
+        const auto answer =
+            wire::parseEnumAnswer(wire::enumAnswer({app, "Sala è", 3, 10, 0, key, 3}));
+        QVERIFY(answer && answer->application == app && answer->hostKey == key &&
+                answer->ciphers == 3);
+        const auto sealed = wire::parseSealedHello(wire::sealedHello({2, key, "sealed"}));
+        QVERIFY(sealed && sealed->cipher == 2 && sealed->memberKey == key &&
+                sealed->sealed == "sealed");
+        QVERIFY(!wire::parseSealedHello(wire::sealedHello({1, key, {}})));
+        QVERIFY(!wire::parseSealedHello(wire::sealedHello({1, key.left(31), "x"})));
         QCOMPARE(answer->roomName + QString(" %1/%2").arg(answer->players).arg(answer->maxPlayers),
                  "Sala è 3/10");
         const auto hello = wire::parseHello(wire::hello({app, "Zoë", "pass word", "t.1"}));
@@ -150,7 +153,7 @@ private Q_SLOTS:
         QVERIFY(down && down->from == 42 && down->seq == 9 && down->frame == "frame");
         // 200 two-byte characters exceed the cap; the cut must stay valid UTF-8.
         const auto cut =
-            wire::parseEnumAnswer(wire::enumAnswer({app, QString(200, u'è'), 0, 1, 0, {}}));
+            wire::parseEnumAnswer(wire::enumAnswer({app, QString(200, u'è'), 0, 1, 0, {}, 1}));
         QCOMPARE(cut.value_or(wire::EnumAnswer{}).roomName,
                  QString(wire::kMaxRoomNameBytes / 2, u'è'));
 
@@ -200,7 +203,7 @@ private Q_SLOTS:
             wire::welcome(0),
             wire::welcome(5).left(6),
             wire::enumQuery(app).left(20),
-            wire::enumAnswer({app, "room", 1, 2, 0, {}}).chopped(1)};
+            wire::enumAnswer({app, "room", 1, 2, 0, {}, 1}).chopped(1)};
         for (const QByteArray& bytes : rows)
             QVERIFY2(!wire::parseHello(bytes) && !wire::parseWelcome(bytes) &&
                          !wire::parseEnumQuery(bytes) && !wire::parseEnumAnswer(bytes),
@@ -238,7 +241,7 @@ private Q_SLOTS:
         const QNetworkDatagram query = fake.receiveDatagram();
         QCOMPARE(wire::parseEnumQuery(query.data()), kApp);
         const auto answer = [&](QUdpSocket& from, const QUuid& app, const char* room) {
-            from.writeDatagram(wire::enumAnswer({app, room, 1, 2, 0, {}}), query.senderAddress(),
+            from.writeDatagram(wire::enumAnswer({app, room, 1, 2, 0, {}, 1}), query.senderAddress(),
                                query.senderPort());
         };
         answer(elsewhere, kApp, "Impostore");
@@ -573,14 +576,24 @@ private Q_SLOTS:
         QCOMPARE(created.count(), 2);
     }
 
+    void sealing_data()
+    {
+        QTest::addColumn<quint8>("cipher");
+        QTest::newRow("chacha20") << quint8(SessionSeal::ChaCha20);
+        QTest::newRow("aes256gcm") << quint8(SessionSeal::Aes256Gcm);
+    }
     void sealing()
     {
+        QFETCH(quint8, cipher);
+        if (!(SessionSeal::localCiphers() & cipher))
+            QSKIP("no AES instructions here");
+        QCOMPARE(SessionSeal::choose(cipher | SessionSeal::ChaCha20), cipher);
         const HostKeys host = HostKeys::generate();
         const HostKeys member = HostKeys::generate();
         QVERIFY(host.valid() && member.valid());
-        auto m = SessionSeal::member(host.publicKey, member.publicKey, member.secretKey);
-        auto h = SessionSeal::host(host, member.publicKey);
-        QVERIFY(m && h);
+        auto m = SessionSeal::member(host.publicKey, member.publicKey, member.secretKey, cipher);
+        auto h = SessionSeal::host(host, member.publicKey, cipher);
+        QVERIFY(m && h && !SessionSeal::host(host, member.publicKey, 3));
         QVERIFY(!SessionSeal::member(host.publicKey.left(31), member.publicKey, member.secretKey));
         using V = SessionSeal::Verdict;
         QByteArray plain;
@@ -614,7 +627,7 @@ private Q_SLOTS:
         for (const auto& r : righe)
             QCOMPARE(h->open(1, voce.at(r.indice), &plain), r.verdetto);
         // A foreign host key gives keys that open nothing.
-        auto estraneo = SessionSeal::host(HostKeys::generate(), member.publicKey);
+        auto estraneo = SessionSeal::host(HostKeys::generate(), member.publicKey, cipher);
         QCOMPARE(estraneo->open(0, m->seal(0, "x"), &plain), V::Forged);
     }
 
