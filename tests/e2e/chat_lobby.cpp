@@ -73,7 +73,7 @@ private Q_SLOTS:
         b->dialoghi.risposte.enqueue(Risposta::Si);
         a->pulsante("cmdListaUtenti")->click();
         frmListaUtenti* lista = ma.FrmListaUtenti();
-        lista->tmrAvvio.stop();
+        lista->FermaAggiornamento();
         lista->findChild<QPushButton*>("cmdAggiungiCL")->click();
         QTRY_VERIFY_WITH_TIMEOUT(ma.EstInContactList("bruno"), kAttesa);
         QCOMPARE(b->dialoghi.messaggi.value(0).titolo, "Inserimento in Contact List");
