@@ -266,11 +266,11 @@ void CollegamentoMaster::gestisciArrivo(const QString& testo)
             // A reply nobody waits for any more is dropped.
             concludi(EsitoRichiesta::Risposta, messaggio);
         } else if (messaggio.code == master::notification::FromPartner) {
-            Q_EMIT testoPrivato(messaggio.block, true, false);
+            Q_EMIT testoPrivato(messaggio.field(0), messaggio.field(1), true, false);
         } else if (messaggio.code == master::notification::OwnText) {
-            Q_EMIT testoPrivato(messaggio.block, false, false);
+            Q_EMIT testoPrivato(messaggio.field(0), messaggio.field(1), false, false);
         } else if (messaggio.code == master::notification::SystemText) {
-            Q_EMIT testoPrivato(messaggio.block, false, true);
+            Q_EMIT testoPrivato(messaggio.field(0), messaggio.field(1), false, true);
         } else if (messaggio.code == master::notification::Check) {
             Q_EMIT controllo(messaggio.block);
         }

@@ -88,7 +88,7 @@ public:
 
 Q_SIGNALS:
     // A private text: "0002" from the partner, "0003" our own, "0004" from the system.
-    void testoPrivato(const QString& parametri, bool daPartner, bool diSistema);
+    void testoPrivato(const QString& partner, const QString& testo, bool daPartner, bool diSistema);
     // The master's check "0005", to be answered with its block unchanged.
     void controllo(const QString& parametri);
     // The master closed the connection, or sent what cannot be a message.

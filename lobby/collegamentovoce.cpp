@@ -111,13 +111,13 @@ bool Module1::AvviaVoice(bool chiudiCollegamento)
     // Index 0 is the listener, not a voice client's link: with no link yet,
     // closing it would leave the new voice client nobody to link to.
     if (chiudiCollegamento && client && IndiceWskVoice > 0) {
-        client->WSKVoice.Chiudi(IndiceWskVoice);
+        client->ChiudiVoce(IndiceWskVoice);
         Attesa::Pausa(0);
         client = m_frmClient;
     }
     // The voice client links back to whichever port we listen on.
-    if (client && client->WSKVoice.InAscolto())
-        qputenv(kVariabilePortaVoce, QByteArray::number(client->WSKVoice.portaAscolto()));
+    if (client && client->collegamentiVoce().InAscolto())
+        qputenv(kVariabilePortaVoce, QByteArray::number(client->collegamentiVoce().portaAscolto()));
 
     qputenv(kVariabileBiglietto, biglietto);
     IDProcessoVoice = programmi().avvia(kProgrammaVoce, argomenti);

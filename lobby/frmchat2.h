@@ -32,8 +32,8 @@ public:
     void AggiungiRiga(const QString& riga);
     QString Trascrizione() const;
 
-    // Re-arms "Invita" after an invitation.
-    QTimer TimerContatta;
+    // Re-arms "Invita" now rather than when its time runs out.
+    void RiarmaInvita() { TimerContatta.start(1); }
 
 private Q_SLOTS:
     void cmdInvia_Click();
@@ -46,6 +46,9 @@ private Q_SLOTS:
     void txtChat_Change();
 
 private:
+    // Re-arms "Invita" after an invitation.
+    QTimer TimerContatta;
+
     void invia();
     void nonInviato();
 

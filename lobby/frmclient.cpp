@@ -306,7 +306,7 @@ void frmClient::AggiornaListaMaster()
 
 std::optional<MasterRecord> frmClient::recordMaster(const QStringList& campi)
 {
-    const std::optional<int> porta = parseInt(fieldAt(campi, 2));
+    const std::optional<int> porta = parseInt(campi.value(2));
     // A record that Masters.txt could not hold back (a short one, a bad
     // port, a field with the file's own separator) ends the exchange:
     // writing it would cost the next start its master list.

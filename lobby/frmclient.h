@@ -40,7 +40,11 @@ public:
 
     // True once the user asked to stop or a refusal ended the attempt.
     bool InterrompiConnessione = false;
-    ElementiVoce WSKVoice;
+
+    // The voice links, to look at; only this window changes them.
+    const ElementiVoce& collegamentiVoce() const { return WSKVoice; }
+    // Closes voice link `indice` from our side.
+    void ChiudiVoce(int indice) { WSKVoice.Chiudi(indice); }
 
     // Buttons, captions and status of a lobby without a master connection.
     void ImpostaNonConnesso();
@@ -71,6 +75,8 @@ private Q_SLOTS:
     void WSKVoice_DataArrival(int Index, const QString& dati);
 
 private:
+    ElementiVoce WSKVoice;
+
     void Form_Load();
     // The body of cmdConnettiti_Click.
     void Connetti();

@@ -224,7 +224,7 @@ bool frmListaStanze::elencaStanze(int lista)
         if (!record)
             return false;
         if (record->code == master::reply::RoomRecord) {
-            if (!AggiungiStanza(record->block))
+            if (!AggiungiStanza(record->fields))
                 return false;
         } else if (record->code != master::reply::NoRoomHere) {
             return false;
@@ -233,9 +233,8 @@ bool frmListaStanze::elencaStanze(int lista)
     return true;
 }
 
-bool frmListaStanze::AggiungiStanza(const QString& record)
+bool frmListaStanze::AggiungiStanza(const QStringList& campi)
 {
-    const QStringList campi = splitFields(record.trimmed());
     if (campi.size() < 9)
         return false;
     const std::optional<int> presenti = parseInt(campi.at(1));
@@ -301,12 +300,8 @@ void frmListaStanze::cmdAccedi_Click()
     // open a second prompt over the first.
     if (m_chiusa || m_inAccesso)
         return;
-    const int riga = m_griglia->rigaFineSelezione();
-    if (riga < 1)
-        return;
-    // The row's own room, wherever a sort has moved the row.
-    const int indice = m_griglia->datoRiga(riga);
-    if (indice < 1 || indice > m.ListaStanze.UBound())
+    const int indice = indiceScelto();
+    if (indice == 0)
         return;
     const Stanza& scelta = *m.ListaStanze[indice];
     if (scelta.NumUtenti() >= scelta.MaxUtenti || m_presenti.value(indice) >= scelta.MaxUtenti) {
@@ -324,43 +319,58 @@ void frmListaStanze::cmdAccedi_Click()
 
     ++m_occupata;
     m_inAccesso = true;
-    [this, &corrente] {
-        // The listing only says that the room has a password: the master
-        // checks what the user types.
-        const bool protetta = !corrente.Password.isEmpty();
-        if (protetta) {
-            const QString risposta = m.dialoghi().input(
-                tr("Richiesta Password di accesso"),
-                tr("Inserire la password per il collegamento alla stanza ") + corrente.Nome);
-            if (risposta.isEmpty() || m_chiusa)
-                return;
-            const RispostaMaster esito =
-                m.RichiestaAlMaster(master::request::RoomPassword, {corrente.Nome, risposta},
-                                    m.intervalli().rispostaMaster);
-            if (m_chiusa || m.programmaTerminato())
-                return;
-            if (esito.esito == EsitoRichiesta::TimeOut) {
-                messaggio(tr("Il master non ha risposto in tempo"), tr("Kalimo 2.0b"));
-                return;
-            }
-            corrente.Password = esito.e(master::reply::PasswordRight) ? risposta : QString();
-        }
-        if (protetta && corrente.Password.isEmpty()) {
-            Attesa::Pausa(m.intervalli().pausaPasswordErrata);
-            if (m.programmaTerminato())
-                return;
-            messaggio(tr("Attenzione!!! la password non è corretta"), tr("Kalimo 2.0b"));
-            corrente.Nome.clear();
-            return;
-        }
+    if (passwordAccettata(corrente)) {
         // The running voice client is asked to close only now, when the
         // new room is certain: a cancelled password keeps the user where he is.
         if (m.AvviaVoice(false))
             cmdEsci_Click();
-    }();
+    }
     m_inAccesso = false;
     if (--m_occupata == 0 && m_chiusa)
         deleteLater();
+}
+
+int frmListaStanze::indiceScelto() const
+{
+    const int riga = m_griglia->rigaFineSelezione();
+    if (riga < 1)
+        return 0;
+    // The row's own room, wherever a sort has moved the row.
+    const int indice = m_griglia->datoRiga(riga);
+    return indice >= 1 && indice <= m.ListaStanze.UBound() ? indice : 0;
+}
+
+bool frmListaStanze::passwordAccettata(Stanza& corrente)
+{
+    // The listing only says that the room has a password: the master
+    // checks what the user types.
+    const bool protetta = !corrente.Password.isEmpty();
+    if (protetta) {
+        const QString risposta = m.dialoghi().input(
+            tr("Richiesta Password di accesso"),
+            tr("Inserire la password per il collegamento alla stanza ") + corrente.Nome);
+        if (risposta.isEmpty() || m_chiusa)
+            return false;
+        const RispostaMaster esito =
+            m.RichiestaAlMaster(master::request::RoomPassword, {corrente.Nome, risposta},
+                                m.intervalli().rispostaMaster);
+        if (m_chiusa || m.programmaTerminato())
+            return false;
+        if (esito.esito == EsitoRichiesta::TimeOut) {
+            messaggio(tr("Il master non ha risposto in tempo"), tr("Kalimo 2.0b"));
+            return false;
+        }
+        corrente.Password = esito.e(master::reply::PasswordRight) ? risposta : QString();
+    }
+    if (protetta && corrente.Password.isEmpty()) {
+        Attesa::Pausa(m.intervalli().pausaPasswordErrata);
+        if (m.programmaTerminato())
+            return false;
+        messaggio(tr("Attenzione!!! la password non è corretta"), tr("Kalimo 2.0b"));
+        corrente.Nome.clear();
+        return false;
+    }
+    return true;
 }
 
 } // namespace kalimo::lobby

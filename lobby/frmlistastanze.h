@@ -18,6 +18,7 @@ class frmListaStanze;
 
 namespace kalimo {
 class GrigliaTabella;
+class Stanza;
 class Griglia;
 } // namespace kalimo
 
@@ -40,7 +41,10 @@ public:
     bool OperazioneAnnullata = false;
     // 0 none yet, 1 ascending, 2 descending.
     int OrdineGriglia = 0;
-    QTimer tmrAvvio;
+
+    // The automatic refresh: stopped for good, or its next tick at once.
+    void FermaAggiornamento() { tmrAvvio.stop(); }
+    void AggiornaSubito() { tmrAvvio.start(1); }
 
     Griglia& griglia() const;
     bool elencoInCorso() const { return m_elencoInCorso; }
@@ -57,6 +61,7 @@ private Q_SLOTS:
     void grd_Click(int riga, int colonna);
 
 private:
+    QTimer tmrAvvio;
     void Form_Load();
     void ImpostaFinestra();
     void ImpostaGriglia();
@@ -66,7 +71,12 @@ private:
     // The rooms of one list; false when the listing must stop.
     bool elencaStanze(int lista);
     // False when the record cannot be read: the listing ends there.
-    bool AggiungiStanza(const QString& record);
+    bool AggiungiStanza(const QStringList& campi);
+    // The index of the selected row's room in ListaStanze; 0 when none.
+    int indiceScelto() const;
+    // False when the user cancelled, the master did not answer or the
+    // password was wrong (told, after the pause).
+    bool passwordAccettata(Stanza& corrente);
     // One request of the listing; its reply, or nothing when the listing must
     // stop. `sempre`: its cancel and time-out are reported even while refreshing.
     std::optional<Message> richiesta(QStringView codice, const QStringList& parametri, bool sempre);

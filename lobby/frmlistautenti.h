@@ -31,7 +31,10 @@ public:
     bool MostraMessaggi = true;
     bool OperazioneAnnullata = false;
     int OrdineGriglia = 0;
-    QTimer tmrAvvio;
+
+    // The automatic refresh: stopped for good, or its next tick at once.
+    void FermaAggiornamento() { tmrAvvio.stop(); }
+    void AggiornaSubito() { tmrAvvio.start(1); }
 
     // Adds the row of ContactList entry `Ind`.
     void AggiungiCT(int Ind);
@@ -54,6 +57,7 @@ private Q_SLOTS:
     void grd_Click(int riga, int colonna);
 
 private:
+    QTimer tmrAvvio;
     void Form_Load();
     void ImpostaFinestra();
     void ImpostaGriglia();

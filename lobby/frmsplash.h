@@ -24,13 +24,13 @@ public:
     explicit frmSplash(Module1& modulo, QWidget* parent = nullptr);
     ~frmSplash() override;
 
-    QTimer Timer;
-
 protected:
     void showEvent(QShowEvent* evento) override;
     bool eventFilter(QObject* oggetto, QEvent* evento) override;
 
 private:
+    QTimer Timer;
+
     void chiudi();
 
     std::unique_ptr<Ui::frmSplash> ui;

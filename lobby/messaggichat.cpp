@@ -58,11 +58,9 @@ int Module1::NuovaFinestraChat(const QString& partner)
     return FinestreChat.aggiungi(finestra);
 }
 
-void Module1::MostraMessaggioChat(const QString& parametri, bool DaPartner, bool DiSistema)
+void Module1::MostraMessaggioChat(const QString& partner, const QString& testo, bool DaPartner,
+                                  bool DiSistema)
 {
-    const QStringList campi = splitFields(parametri);
-    const QString partner = fieldAt(campi, 0);
-    const QString testo = fieldAt(campi, 1);
     // Without a partner there is no conversation to put the text in.
     if (partner.isEmpty())
         return;

@@ -26,10 +26,11 @@ Module1::Module1(Servizi servizi, QString cartellaProgramma, QString cartellaEse
     inizializzaRisorse();
     // Both connections carry the same notifications.
     for (CollegamentoMaster* c : {&m_master, &m_registrazione}) {
-        QObject::connect(c, &CollegamentoMaster::testoPrivato, c,
-                         [this](const QString& p, bool daPartner, bool diSistema) {
-                             MostraMessaggioChat(p, daPartner, diSistema);
-                         });
+        QObject::connect(
+            c, &CollegamentoMaster::testoPrivato, c,
+            [this](const QString& partner, const QString& testo, bool daPartner, bool diSistema) {
+                MostraMessaggioChat(partner, testo, daPartner, diSistema);
+            });
         QObject::connect(c, &CollegamentoMaster::controllo, c,
                          [this](const QString& p) { RispondiControllo(p); });
     }

@@ -156,7 +156,8 @@ public:
     // Whole messages as if they arrived from the master.
     void GestisciDatiArrivatiMaster(const QString& DA);
     // Private texts for the chat windows ("0002".."0004").
-    void MostraMessaggioChat(const QString& parametri, bool DaPartner, bool DiSistema);
+    void MostraMessaggioChat(const QString& partner, const QString& testo, bool DaPartner,
+                             bool DiSistema);
     // Answers the master's check "0005" with its parameter block unchanged.
     void RispondiControllo(const QString& parametri);
 

@@ -11,27 +11,12 @@ QString Message::field(qsizetype i) const
     return fieldAt(fields, i);
 }
 
-QString SenderMessage::field(qsizetype i) const
-{
-    return fieldAt(fields, i);
-}
-
 QList<Message> decodeMessages(QStringView text)
 {
     QList<Message> messages;
     for (const QStringList& parts : splitMessages(text)) {
         if (parts.size() == 2)
             messages.append({parts.at(0), parts.at(1), splitFields(parts.at(1))});
-    }
-    return messages;
-}
-
-QList<SenderMessage> decodeSenderMessages(QStringView text)
-{
-    QList<SenderMessage> messages;
-    for (const QStringList& parts : splitMessages(text)) {
-        if (parts.size() == 3)
-            messages.append({parts.at(0), parts.at(1), parts.at(2), splitFields(parts.at(2))});
     }
     return messages;
 }

@@ -28,21 +28,6 @@ struct Message
 // have exactly the two parts code and block; any other piece is dropped.
 QList<Message> decodeMessages(QStringView text);
 
-// A message that also names its sender (code, sender, block): what a member
-// sends inside a room and what a room reports to the master.
-struct SenderMessage
-{
-    QString code;
-    QString sender;
-    QString block;
-    QStringList fields;
-
-    QString field(qsizetype i) const;
-};
-
-// The pieces of arrived text with exactly three parts.
-QList<SenderMessage> decodeSenderMessages(QStringView text);
-
 namespace inroom {
 
 // What a room host tells a member, with its fields by name.

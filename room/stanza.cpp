@@ -1,7 +1,7 @@
 #include "room/stanza.h"
 
+#include "protocol/codes.h"
 #include "protocol/framing.h"
-#include "protocol/separators.h"
 #include "protocol/values.h"
 
 #include <QCoreApplication>
@@ -83,7 +83,7 @@ bool Stanza::EliminaUtente(const QString& Nick)
     m_utenti.removeAt(index);
     VisualizzaUtenti(0);
     if (condizioneReport()) {
-        InviaAlServer(reportNick(u"0003", Nick));
+        InviaAlServer(reportNick(master::roomlink::MemberLeft, Nick));
         if (NumUtenti() == 0 && !EstStabile) {
             // A room nobody is in any more has no reason to keep its host running.
             if (WSKServer) {
@@ -115,7 +115,7 @@ bool Stanza::UtenteParlante(const QString& Nick)
             VisualizzaUtenti(static_cast<qint16>(i));
             ++m_numUtentiAudio;
             if (condizioneReport())
-                InviaAlServer(reportNick(u"0004", u.NickName));
+                InviaAlServer(reportNick(master::roomlink::MemberSpeaks, u.NickName));
             return true;
         }
     }
@@ -129,7 +129,7 @@ bool Stanza::muta(int index)
     VisualizzaUtenti(static_cast<qint16>(index));
     --m_numUtentiAudio;
     if (condizioneReport())
-        InviaAlServer(reportNick(u"0005", u.NickName));
+        InviaAlServer(reportNick(master::roomlink::MemberSilent, u.NickName));
     return true;
 }
 
@@ -221,14 +221,14 @@ static QString campo(const QString& text)
 
 QString Stanza::reportUtente(const Utente& u) const
 {
-    return QStringLiteral("0002 ") + SEP2 + u' ' + campo(Nome) + u' ' + SEP3 + u' ' +
-           QString::number(u.IDUtente) + u' ' + SEP3 + u' ' + campo(u.NickName) + u' ' + SEP3 +
-           u' ' + campo(u.IPAddress) + u' ' + SEP3 + u' ' + flagWord(u.Parlante);
+    return hostMessage(master::roomlink::MemberJoined,
+                       {campo(Nome), QString::number(u.IDUtente), campo(u.NickName),
+                        campo(u.IPAddress), flagWord(u.Parlante)});
 }
 
 QString Stanza::reportNick(QStringView code, const QString& nick) const
 {
-    return code.toString() + u' ' + SEP2 + u' ' + campo(Nome) + u' ' + SEP3 + u' ' + campo(nick);
+    return hostMessage(code, {campo(Nome), campo(nick)});
 }
 
 } // namespace kalimo

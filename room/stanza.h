@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/reassembler.h"
+#include "protocol/requests.h"
 #include "room/errore.h"
 #include "room/griglia.h"
 #include "room/utente.h"
@@ -104,6 +105,8 @@ public:
     // Relays one member's payload; false when a send failed (the rest of the
     // payload is then left unhandled).
     bool GestPacUtente(qint32 senderId, const QString& text, InvioSessione& sessione);
+    bool GestPacUtente(qint32 senderId, const QList<inroom::Request>& richieste,
+                       InvioSessione& sessione);
 
 Q_SIGNALS:
     void PacchettoDiAttesa(QString code, QString params);
@@ -122,8 +125,8 @@ private:
     QString reportNick(QStringView code, const QString& nick) const;
 
     // One message of a member's payload; false when a send failed.
-    bool gestisciMessaggioUtente(qint32 senderId, const Utente& mittente, const QStringList& parts,
-                                 InvioSessione& sessione);
+    bool gestisciMessaggioUtente(qint32 senderId, const Utente& mittente,
+                                 const inroom::Request& richiesta, InvioSessione& sessione);
 
     QList<UtentePtr> m_utenti;
     qint16 m_numUtentiAudio = 0;

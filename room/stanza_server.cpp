@@ -1,7 +1,8 @@
 #include "room/stanza.h"
 
+#include "protocol/codes.h"
 #include "protocol/framing.h"
-#include "protocol/separators.h"
+#include "protocol/requests.h"
 #include "protocol/textcodec.h"
 #include "protocol/values.h"
 
@@ -21,7 +22,7 @@ bool Stanza::InviaAlServer(const QString& text)
 {
     if (!WinsockValido() || !WSKServer->isWritable())
         return false;
-    const QByteArray bytes = encodeText(text + u' ' + SEP1 + u' ');
+    const QByteArray bytes = encodeText(text);
     if (WSKServer->write(bytes) != bytes.size())
         return false;
     // Hand the bytes to the network now rather than running the event loop
@@ -93,10 +94,8 @@ bool Stanza::InviaIdentificazione(const QString& Chi)
         stripControlCharacters(Password), stripControlCharacters(PasswordServer),
         flagWord(EstStanzaMultipla),      stripControlCharacters(PortaUtenti),
         stripControlCharacters(Chi)};
-    const QString text = QStringLiteral("0001 ") + SEP2 + u' ' +
-                         QString::number(m_contatoreIdentificazione) + u' ' + SEP2 + u' ' +
-                         joinFields(campi);
-    return InviaAlServer(text);
+    return InviaAlServer(
+        master::roomlink::identificationMessage(m_contatoreIdentificazione, campi));
 }
 
 bool Stanza::InviaDatiUtenti()
@@ -110,36 +109,34 @@ bool Stanza::InviaDatiUtenti()
         const Utente& u = *m_utenti.at(i);
         inviati = InviaAlServer(reportUtente(u)) && inviati;
         if (u.Parlante)
-            inviati = InviaAlServer(reportNick(u"0004", u.NickName)) && inviati;
+            inviati =
+                InviaAlServer(reportNick(master::roomlink::MemberSpeaks, u.NickName)) && inviati;
     }
     return inviati;
 }
 
 void Stanza::GestPacServer(const QString& DA)
 {
+    using K = master::roomlink::MasterMessage::Kind;
     const QPointer<Stanza> self(this);
     qint32 numero = 0;
-    for (const QStringList& parts : splitMessages(DA)) {
-        if (parts.size() < 2)
-            continue; // no parameter part at all
-        const QString& code = parts.at(0);
-        QString params;
-        if (parts.size() == 3) {
-            numero = parseInt(parts.at(1)).value_or(0);
-            params = parts.at(2);
-        } else {
-            params = parts.at(1);
-        }
-        if (code.size() == 5) {
-            m_ultimoCodice = code;
-            m_ultimiParametri = params;
+    for (const master::roomlink::MasterMessage& m : master::roomlink::decodeMasterMessages(DA)) {
+        if (m.number)
+            numero = *m.number;
+        switch (m.kind) {
+        case K::Reply:
+            m_ultimoCodice = m.code;
+            m_ultimiParametri = m.block;
             m_ultimoNumero = numero;
-            Q_EMIT PacchettoDiAttesa(code, params);
+            Q_EMIT PacchettoDiAttesa(m.code, m.block);
             if (!self)
                 return;
-        } else if (code == u"0001") {
+            break;
+        case K::EndRoom:
             TerminaEsecuzione();
             return;
+        case K::Other:
+            break;
         }
     }
 }

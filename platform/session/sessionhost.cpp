@@ -245,67 +245,78 @@ void SessionHost::sweep()
 
 void SessionHost::onEvent(const ENetEvent& event)
 {
-    ENetPeer* const peer = event.peer;
     switch (event.type) {
-    case ENET_EVENT_TYPE_CONNECT: {
-        configurePeer(peer, m_timings.deadPeerMs);
-        m_peers[peer] = Peer{peer->connectID, 0, false, std::nullopt};
-        m_pump->flush();
-        // A peer that never says hello is swept within the hello time.
-        return;
-    }
-    case ENET_EVENT_TYPE_RECEIVE: {
-        const auto it = m_peers.find(peer);
-        if (it == m_peers.end() || it->second.refused)
-            return;
-        const auto size = static_cast<qsizetype>(event.packet->dataLength);
-        const QByteArrayView sealed(event.packet->data, size);
-        Peer& state = it->second;
-        if (state.playerId == 0) {
-            // Nothing but the hello counts before the hello.
-            if (event.channelID == wire::kChannelControl)
-                onHello(peer, sealed);
-            return;
-        }
-        // Opened inside ENet's packet: a relayed frame costs no copy more.
-        QByteArrayView data;
-        const SessionSeal::Verdict verdict =
-            state.seal->openInPlace(event.channelID, event.packet->data, size, &data);
-        if (verdict != SessionSeal::Verdict::Opened) {
-            ++(verdict == SessionSeal::Verdict::Forged ? m_drops.forged : m_drops.replayed);
-            return;
-        }
-        if (event.channelID == wire::kChannelControl) {
-            if (!data.isEmpty())
-                Q_EMIT Receive(state.playerId, data.toByteArray());
-        } else if (event.channelID == wire::kChannelVoice) {
-            if (const auto voice = wire::parseClientVoice(data))
-                Q_EMIT VoiceReceived(state.playerId, voice->seq, voice->frame);
-        } else if (event.channelID == wire::kChannelReport) {
-            // Straight to the speaker it is about, signed with the listener.
-            const auto report = wire::parseLossReport(data);
-            if (report && report->player != state.playerId && m_players.contains(report->player))
-                sendOn(report->player, 0, wire::kChannelReport,
-                       wire::lossReport({state.playerId, report->lossPercent}),
-                       ENET_PACKET_FLAG_RELIABLE);
-        }
-        return;
-    }
-    case ENET_EVENT_TYPE_DISCONNECT: {
-        const auto it = m_peers.find(peer);
-        if (it == m_peers.end())
-            return;
-        const qint32 id = it->second.playerId;
-        m_peers.erase(it);
-        m_attempts.erase(peer);
-        if (id != 0) {
-            m_players.remove(id);
-            Q_EMIT DestroyPlayer(id);
-        }
-        return;
-    }
+    case ENET_EVENT_TYPE_CONNECT:
+        return onConnect(event.peer);
+    case ENET_EVENT_TYPE_RECEIVE:
+        return onReceive(event.peer, event.channelID, event.packet->data,
+                         static_cast<qsizetype>(event.packet->dataLength));
+    case ENET_EVENT_TYPE_DISCONNECT:
+        return onDisconnect(event.peer);
     case ENET_EVENT_TYPE_NONE:
         return;
+    }
+}
+
+void SessionHost::onConnect(ENetPeer* peer)
+{
+    configurePeer(peer, m_timings.deadPeerMs);
+    m_peers[peer] = Peer{peer->connectID, 0, false, std::nullopt};
+    m_pump->flush();
+    // A peer that never says hello is swept within the hello time.
+}
+
+void SessionHost::onReceive(ENetPeer* peer, quint8 channel, unsigned char* sealed, qsizetype size)
+{
+    const auto it = m_peers.find(peer);
+    if (it == m_peers.end() || it->second.refused)
+        return;
+    Peer& state = it->second;
+    if (state.playerId == 0) {
+        // Nothing but the hello counts before the hello.
+        if (channel == wire::kChannelControl)
+            onHello(peer, QByteArrayView(sealed, size));
+        return;
+    }
+    // Opened inside ENet's packet: a relayed frame costs no copy more.
+    QByteArrayView data;
+    const SessionSeal::Verdict verdict = state.seal->openInPlace(channel, sealed, size, &data);
+    if (verdict != SessionSeal::Verdict::Opened) {
+        ++(verdict == SessionSeal::Verdict::Forged ? m_drops.forged : m_drops.replayed);
+        return;
+    }
+    const qint32 playerId = state.playerId;
+    if (channel == wire::kChannelControl) {
+        if (!data.isEmpty())
+            Q_EMIT Receive(playerId, data.toByteArray());
+    } else if (channel == wire::kChannelVoice) {
+        if (const auto voice = wire::parseClientVoice(data))
+            Q_EMIT VoiceReceived(playerId, voice->seq, voice->frame);
+    } else if (channel == wire::kChannelReport) {
+        onLossReport(playerId, data);
+    }
+}
+
+void SessionHost::onLossReport(qint32 listener, QByteArrayView data)
+{
+    // Straight to the speaker it is about, signed with the listener.
+    const auto report = wire::parseLossReport(data);
+    if (report && report->player != listener && m_players.contains(report->player))
+        sendOn(report->player, 0, wire::kChannelReport,
+               wire::lossReport({listener, report->lossPercent}), ENET_PACKET_FLAG_RELIABLE);
+}
+
+void SessionHost::onDisconnect(ENetPeer* peer)
+{
+    const auto it = m_peers.find(peer);
+    if (it == m_peers.end())
+        return;
+    const qint32 id = it->second.playerId;
+    m_peers.erase(it);
+    m_attempts.erase(peer);
+    if (id != 0) {
+        m_players.remove(id);
+        Q_EMIT DestroyPlayer(id);
     }
 }
 

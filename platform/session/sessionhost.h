@@ -116,6 +116,10 @@ private:
     };
 
     void onEvent(const _ENetEvent& event);
+    void onConnect(_ENetPeer* peer);
+    void onReceive(_ENetPeer* peer, quint8 channel, unsigned char* sealed, qsizetype size);
+    void onLossReport(qint32 listener, QByteArrayView data);
+    void onDisconnect(_ENetPeer* peer);
     void onHello(_ENetPeer* peer, QByteArrayView data);
     void refuse(_ENetPeer* peer, Peer& state, SessionResult reason);
     // The host's own conditions: room not full, name not in use.

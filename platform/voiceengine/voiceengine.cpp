@@ -90,7 +90,18 @@ VoiceResult VoiceEngine::open(const VoiceClientConfig& config)
         return VoiceResult::failure(
             VoiceError::AlreadyConnected,
             trEngine(QT_TRANSLATE_NOOP("VoiceEngine", "Il motore voce è già collegato")));
-    const std::optional<AudioDeviceChoice> choice = m_settings.load();
+    std::optional<AudioDeviceChoice> choice;
+    if (VoiceResult r = chosenDevices(choice); !r.ok())
+        return r;
+    if (VoiceResult r = buildPipelines(*choice, config); !r.ok())
+        return r;
+    return openStreams(*choice);
+}
+
+// The saved choice, when both of its devices are still there.
+VoiceResult VoiceEngine::chosenDevices(std::optional<AudioDeviceChoice>& choice)
+{
+    choice = m_settings.load();
     if (!choice)
         return VoiceResult::failure(
             VoiceError::SetupRequired,
@@ -117,12 +128,18 @@ VoiceResult VoiceEngine::open(const VoiceClientConfig& config)
                                        "La periferica di uscita scelta %1 non è più presente"))
                 .arg(choice->outputName));
 
+    return VoiceResult::success();
+}
+
+VoiceResult VoiceEngine::buildPipelines(const AudioDeviceChoice& choice,
+                                        const VoiceClientConfig& config)
+{
     VoiceResult result;
     CapturePipeline::Options co;
     co.frameMs = m_options.frameMs;
     co.bitrate = m_options.bitrate;
     co.hangoverMs = m_options.hangoverMs;
-    co.echoCancel = choice->echoCancel;
+    co.echoCancel = choice.echoCancel;
     co.preRollMs = m_options.preRollMs;
     CapturePipeline::Events events;
     events.frame = [this](const QByteArray& frame, quint16 seq) {
@@ -148,10 +165,14 @@ VoiceResult VoiceEngine::open(const VoiceClientConfig& config)
     m_config = config.normalized();
     applyConfig();
     m_failing = false;
+    return VoiceResult::success();
+}
 
+VoiceResult VoiceEngine::openStreams(const AudioDeviceChoice& choice)
+{
     auto onError = [this](const VoiceResult& r) { deviceFailed(r); };
     auto playback = m_backend.openPlayback(
-        choice->outputId, m_options.playbackBufferMs, [this] { pushPlayback(); }, onError);
+        choice.outputId, m_options.playbackBufferMs, [this] { pushPlayback(); }, onError);
     if (!playback.stream)
         return playback.result;
     m_playbackStream = std::move(playback.stream);
@@ -161,7 +182,7 @@ VoiceResult VoiceEngine::open(const VoiceClientConfig& config)
     m_capture->setOutputLatency(m_queueSamples);
     pushPlayback(); // the device starts with its queue, not with a gap
     auto capture = m_backend.openCapture(
-        choice->inputId, m_options.captureBufferMs,
+        choice.inputId, m_options.captureBufferMs,
         [this](const qint16* samples, int count) {
             if (m_capture)
                 m_capture->push(samples, count);

@@ -89,6 +89,9 @@ Q_SIGNALS:
 
 private:
     VoiceResult open(const VoiceClientConfig& config);
+    VoiceResult chosenDevices(std::optional<AudioDeviceChoice>& choice);
+    VoiceResult buildPipelines(const AudioDeviceChoice& choice, const VoiceClientConfig& config);
+    VoiceResult openStreams(const AudioDeviceChoice& choice);
     void pushPlayback();
     void deviceFailed(const VoiceResult& result);
     void applyConfig();

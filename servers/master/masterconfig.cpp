@@ -73,42 +73,28 @@ public:
         return fallback;
     }
 
+    // An address that does not read as one falls back to the loopback.
+    void address(const QString& key, QHostAddress& into) const
+    {
+        const QString given = text(key, into.toString());
+        if (into.setAddress(given))
+            return;
+        warn(QCoreApplication::translate("MasterConfig", "%1: \"%2\" is not an address; using %3")
+                 .arg(key, given, QStringLiteral("127.0.0.1")));
+        into = QHostAddress::LocalHost;
+    }
+
+    void warn(const QString& warning) const { m_warnings.append(warning); }
+
 private:
     QSettings& m_settings;
     QStringList& m_warnings;
 };
 
-} // namespace
-
-ConfigResult loadConfig(const QString& path)
+// Where lobbies reach this master, plain and over TLS.
+void readNetwork(const Reader& r, MasterConfig& c)
 {
-    ConfigResult result;
-    MasterConfig& c = result.config;
-    if (path.isEmpty())
-        return result;
-    if (!QFileInfo(path).isFile()) {
-        result.error =
-            QCoreApplication::translate("MasterConfig", "configuration file %1 not found")
-                .arg(path);
-        return result;
-    }
-    QSettings s(path, QSettings::IniFormat);
-    if (s.status() != QSettings::NoError) {
-        result.error =
-            QCoreApplication::translate("MasterConfig", "configuration file %1 cannot be read")
-                .arg(path);
-        return result;
-    }
-    Reader r(s, result.warnings);
-
-    const QString address = r.text(u"Network/Address"_s, c.listenAddress.toString());
-    if (!c.listenAddress.setAddress(address)) {
-        result.warnings.append(
-            QCoreApplication::translate("MasterConfig",
-                                        "Network/Address: \"%1\" is not an address; using %2")
-                .arg(address, QStringLiteral("127.0.0.1")));
-        c.listenAddress = QHostAddress::LocalHost;
-    }
+    r.address(u"Network/Address"_s, c.listenAddress);
     c.port = r.port(u"Network/Port"_s, c.port, 0);
     c.plain = r.flag(u"Network/Plain"_s, c.plain);
     c.tls = r.flag(u"Network/Tls"_s, c.tls);
@@ -116,13 +102,16 @@ ConfigResult loadConfig(const QString& path)
     c.certificateFile = r.text(u"Network/Certificate"_s, c.certificateFile);
     c.privateKeyFile = r.text(u"Network/PrivateKey"_s, c.privateKeyFile);
     if (!c.plain && !c.tls) {
-        result.warnings.append(QCoreApplication::translate(
+        r.warn(QCoreApplication::translate(
             "MasterConfig", "Network/Plain is off and Network/Tls is not on; the plain port "
                             "stays open"));
         c.plain = true;
     }
     c.maxConnections = int(r.number(u"Network/MaxConnections"_s, c.maxConnections, 1, 1000000));
+}
 
+void readService(const Reader& r, MasterConfig& c)
+{
     c.chiave = r.text(u"Service/Chiave"_s, c.chiave);
     c.name = r.text(u"Service/Name"_s, c.name);
     c.bannerAddress = r.text(u"Service/BannerAddress"_s, c.bannerAddress);
@@ -134,7 +123,11 @@ ConfigResult loadConfig(const QString& path)
 
     c.privateTextsPerWindow =
         int(r.number(u"Service/PrivateTextsPerMinute"_s, c.privateTextsPerWindow, 1, 100000));
+}
 
+// The rooms this master starts, and the link their hosts report on.
+void readRooms(const Reader& r, MasterConfig& c)
+{
     c.maxUtentiStanza =
         int(r.number(u"Rooms/MaxUsersPerRoom"_s, c.maxUtentiStanza, 2, kMostRoomUsers));
     c.maxUtentiAudioStanza =
@@ -143,21 +136,13 @@ ConfigResult loadConfig(const QString& path)
     c.roomFirstUdpPort = r.port(u"Rooms/FirstUdpPort"_s, c.roomFirstUdpPort);
     c.roomLastUdpPort = r.port(u"Rooms/LastUdpPort"_s, c.roomLastUdpPort);
     if (c.roomLastUdpPort < c.roomFirstUdpPort) {
-        result.warnings.append(QCoreApplication::translate(
+        r.warn(QCoreApplication::translate(
             "MasterConfig", "Rooms/LastUdpPort is below Rooms/FirstUdpPort; using one port"));
         c.roomLastUdpPort = c.roomFirstUdpPort;
     }
     c.roomBindAddress = r.text(u"Rooms/BindAddress"_s, c.roomBindAddress);
     c.roomClientAddress = r.text(u"Rooms/ClientAddress"_s, c.roomClientAddress);
-    const QString linkAddress =
-        r.text(u"Rooms/HostLinkAddress"_s, c.roomHostLinkAddress.toString());
-    if (!c.roomHostLinkAddress.setAddress(linkAddress)) {
-        result.warnings.append(
-            QCoreApplication::translate("MasterConfig",
-                                        "Rooms/HostLinkAddress: \"%1\" is not an address; using %2")
-                .arg(linkAddress, QStringLiteral("127.0.0.1")));
-        c.roomHostLinkAddress = QHostAddress::LocalHost;
-    }
+    r.address(u"Rooms/HostLinkAddress"_s, c.roomHostLinkAddress);
     c.roomHostLinkPort = r.port(u"Rooms/HostLinkPort"_s, c.roomHostLinkPort, 0);
     c.roomHostProcesses = int(r.number(u"Rooms/HostProcesses"_s, c.roomHostProcesses, 0, 1024));
     c.roomHostLinkPassword = r.text(u"Rooms/HostLinkPassword"_s, c.roomHostLinkPassword);
@@ -167,7 +152,11 @@ ConfigResult loadConfig(const QString& path)
         int(r.number(u"Rooms/CreationsPerMinute"_s, c.roomCreationsPerWindow, 1, 10000));
     c.roomLiveRoomsPerUser =
         int(r.number(u"Rooms/LiveRoomsPerUser"_s, c.roomLiveRoomsPerUser, 1, 10000));
+}
 
+// What one user, connection or address may ask of the master.
+void readBrakes(const Reader& r, MasterConfig& c)
+{
     auto limit = [&r](const QString& key, int value) {
         return int(r.number(key, value, 1, 1000000));
     };
@@ -197,7 +186,10 @@ ConfigResult loadConfig(const QString& path)
     c.roomHostMemoryMiB = limit(u"Brakes/RoomHostMemoryMiB"_s, c.roomHostMemoryMiB);
     c.roomPasswordGuessesPerMinute =
         limit(u"Brakes/RoomPasswordGuessesPerMinute"_s, c.roomPasswordGuessesPerMinute);
+}
 
+void readPermanentRooms(QSettings& s, const Reader& r, MasterConfig& c)
+{
     const int rooms = s.beginReadArray(u"PermanentRooms"_s);
     for (int i = 0; i < rooms; ++i) {
         s.setArrayIndex(i);
@@ -208,26 +200,28 @@ ConfigResult loadConfig(const QString& path)
         room.password = r.text(u"Password"_s, QString());
         room.maxUtentiAudio = qMin(room.maxUtentiAudio, room.maxUtenti);
         if (!fitRoomText(room.nome, false) || !fitRoomText(room.password, true))
-            result.warnings.append(
-                QCoreApplication::translate("MasterConfig",
-                                            "PermanentRooms entry %1 needs a name, and neither "
-                                            "name nor password may hold \"+\" or control "
-                                            "characters; skipped")
-                    .arg(i + 1));
+            r.warn(QCoreApplication::translate("MasterConfig",
+                                               "PermanentRooms entry %1 needs a name, and neither "
+                                               "name nor password may hold \"+\" or control "
+                                               "characters; skipped")
+                       .arg(i + 1));
         else if (std::any_of(c.permanentRooms.cbegin(), c.permanentRooms.cend(),
                              [&](const PermanentRoom& other) {
                                  return sameRoomName(other.nome, room.nome);
                              }))
-            result.warnings.append(
-                QCoreApplication::translate("MasterConfig",
-                                            "PermanentRooms entry %1 repeats the name %2; skipped")
-                    .arg(i + 1)
-                    .arg(room.nome));
+            r.warn(QCoreApplication::translate(
+                       "MasterConfig", "PermanentRooms entry %1 repeats the name %2; skipped")
+                       .arg(i + 1)
+                       .arg(room.nome));
         else
             c.permanentRooms.append(room);
     }
     s.endArray();
+}
 
+// The master list handed out to lobbies.
+void readMasters(QSettings& s, const Reader& r, MasterConfig& c)
+{
     const int masters = s.beginReadArray(u"Masters"_s);
     for (int i = 0; i < masters; ++i) {
         s.setArrayIndex(i);
@@ -239,13 +233,12 @@ ConfigResult loadConfig(const QString& path)
         const QString tls = r.text(u"Tls"_s, QString());
         const std::optional<TlsEndpoint> endpoint = parseTlsField(tls);
         if (!tls.isEmpty() && !endpoint)
-            result.warnings.append(
-                QCoreApplication::translate("MasterConfig",
-                                            "Masters entry %1: Tls must read tls:PORT or "
-                                            "tls:PORT:sha256=HEX; skipped")
-                    .arg(i + 1));
+            r.warn(QCoreApplication::translate("MasterConfig",
+                                               "Masters entry %1: Tls must read tls:PORT or "
+                                               "tls:PORT:sha256=HEX; skipped")
+                       .arg(i + 1));
         else if (e.nome.isEmpty() || e.indirizzo.isEmpty() || e.porta == 0)
-            result.warnings.append(
+            r.warn(
                 QCoreApplication::translate(
                     "MasterConfig", "Masters entry %1 needs a name, an address and a port; skipped")
                     .arg(i + 1));
@@ -255,34 +248,72 @@ ConfigResult loadConfig(const QString& path)
         }
     }
     s.endArray();
+}
 
+void readDatabase(const Reader& r, MasterConfig& c)
+{
     const QString driver = r.text(u"Database/Driver"_s, u"sqlite"_s).toLower();
     if (driver == u"postgresql" || driver == u"postgres")
         c.database.driver = DatabaseConfig::Driver::Postgresql;
     else if (driver != u"sqlite")
-        result.warnings.append(QCoreApplication::translate(
-                                   "MasterConfig", "Database/Driver: \"%1\" is neither sqlite nor "
-                                                   "postgresql; using sqlite")
-                                   .arg(driver));
+        r.warn(QCoreApplication::translate("MasterConfig",
+                                           "Database/Driver: \"%1\" is neither sqlite nor "
+                                           "postgresql; using sqlite")
+                   .arg(driver));
     c.database.host = r.text(u"Database/Host"_s, c.database.host);
     c.database.port = r.port(u"Database/Port"_s, c.database.port);
     c.database.name = r.text(u"Database/Name"_s, c.database.name);
     c.database.user = r.text(u"Database/User"_s, c.database.user);
     c.database.password = r.text(u"Database/Password"_s, c.database.password);
+}
 
+void readPasswordHashing(const Reader& r, MasterConfig& c)
+{
     c.hashOpsLimit = quint64(r.number(u"Accounts/HashOpsLimit"_s, 0, 0, 1000));
     const qint64 memKiB = r.number(u"Accounts/HashMemLimitKiB"_s, 0, 0, 4 * 1024 * 1024);
     c.hashMemLimit = quint64(memKiB) * 1024;
     if (c.hashOpsLimit != 0 && c.hashOpsLimit < crypto_pwhash_OPSLIMIT_MIN) {
-        result.warnings.append(QCoreApplication::translate(
+        r.warn(QCoreApplication::translate(
             "MasterConfig", "Accounts/HashOpsLimit below the minimum; using the minimum"));
         c.hashOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
     }
     if (c.hashMemLimit != 0 && c.hashMemLimit < crypto_pwhash_MEMLIMIT_MIN) {
-        result.warnings.append(QCoreApplication::translate(
+        r.warn(QCoreApplication::translate(
             "MasterConfig", "Accounts/HashMemLimitKiB below the minimum; using the minimum"));
         c.hashMemLimit = crypto_pwhash_MEMLIMIT_MIN;
     }
+}
+
+} // namespace
+
+ConfigResult loadConfig(const QString& path)
+{
+    ConfigResult result;
+    MasterConfig& c = result.config;
+    if (path.isEmpty())
+        return result;
+    if (!QFileInfo(path).isFile()) {
+        result.error =
+            QCoreApplication::translate("MasterConfig", "configuration file %1 not found")
+                .arg(path);
+        return result;
+    }
+    QSettings s(path, QSettings::IniFormat);
+    if (s.status() != QSettings::NoError) {
+        result.error =
+            QCoreApplication::translate("MasterConfig", "configuration file %1 cannot be read")
+                .arg(path);
+        return result;
+    }
+    Reader r(s, result.warnings);
+    readNetwork(r, c);
+    readService(r, c);
+    readRooms(r, c);
+    readBrakes(r, c);
+    readPermanentRooms(s, r, c);
+    readMasters(s, r, c);
+    readDatabase(r, c);
+    readPasswordHashing(r, c);
     return result;
 }
 

@@ -61,6 +61,86 @@ int changeAccount(const MasterOptions& options)
     return 1;
 }
 
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("kalimo-master", text);
+}
+
+struct Switches
+{
+    QCommandLineOption help;
+    QCommandLineOption config;
+    QCommandLineOption data;
+    QCommandLineOption port;
+    QCommandLineOption interval;
+    QCommandLineOption enableAccount;
+    QCommandLineOption disableAccount;
+};
+
+Switches addSwitches(QCommandLineParser& parser)
+{
+    parser.setApplicationDescription(tr("Kalimo master server: accounts, login and registration."));
+    Switches s{parser.addHelpOption(),
+               {u"config"_s, tr("Configuration ini file."), u"FILE"_s},
+               {u"data"_s, tr("Data folder (accounts database)."), u"DIR"_s},
+               {u"port"_s, tr("Listening port; 0 picks a free one."), u"N"_s},
+               {u"check-interval-ms"_s, tr("Interval between lobby checks."), u"MS"_s},
+               {u"enable"_s, tr("Enable an account, then exit."), u"NICK"_s},
+               {u"disable"_s, tr("Disable an account, then exit."), u"NICK"_s}};
+    parser.addOptions({s.config, s.data, s.port, s.interval, s.enableAccount, s.disableAccount});
+    return s;
+}
+
+// The data folder, and the configuration given or found in it.
+void readFolders(const QCommandLineParser& parser, const Switches& s, MasterOptions& o)
+{
+    o.dataDir = parser.isSet(s.data)
+                    ? parser.value(s.data)
+                    : QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    if (o.dataDir.isEmpty())
+        o.dataDir = QDir::current().filePath(u"kalimo-master-data"_s);
+    o.configPath = parser.value(s.config);
+    if (o.configPath.isEmpty()) {
+        const QString beside = QDir(o.dataDir).filePath(u"kalimo-master.ini"_s);
+        if (QFileInfo(beside).isFile())
+            o.configPath = beside;
+    }
+}
+
+// An error text when a number is bad.
+QString readNumbers(const QCommandLineParser& parser, const Switches& s, MasterOptions& o)
+{
+    if (parser.isSet(s.port)) {
+        bool ok = false;
+        const uint n = parser.value(s.port).toUInt(&ok);
+        if (!ok || n > 65535)
+            return tr("bad port: %1").arg(parser.value(s.port));
+        o.port = quint16(n);
+    }
+    if (parser.isSet(s.interval)) {
+        bool ok = false;
+        const int n = parser.value(s.interval).toInt(&ok);
+        if (!ok || n < 1)
+            return tr("bad interval: %1").arg(parser.value(s.interval));
+        o.checkIntervalMs = n;
+    }
+    return {};
+}
+
+QString readAccountAction(const QCommandLineParser& parser, const Switches& s, MasterOptions& o)
+{
+    if (parser.isSet(s.enableAccount) && parser.isSet(s.disableAccount))
+        return tr("--enable and --disable exclude each other");
+    if (parser.isSet(s.enableAccount)) {
+        o.action = MasterOptions::Action::EnableAccount;
+        o.account = parser.value(s.enableAccount).trimmed();
+    } else if (parser.isSet(s.disableAccount)) {
+        o.action = MasterOptions::Action::DisableAccount;
+        o.account = parser.value(s.disableAccount).trimmed();
+    }
+    return {};
+}
+
 } // namespace
 
 OptionsResult parseOptions(const QStringList& arguments)
@@ -68,87 +148,24 @@ OptionsResult parseOptions(const QStringList& arguments)
     OptionsResult result;
     MasterOptions& o = result.options;
     QCommandLineParser parser;
-    parser.setApplicationDescription(QCoreApplication::translate(
-        "kalimo-master", "Kalimo master server: accounts, login and registration."));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption config(
-        u"config"_s, QCoreApplication::translate("kalimo-master", "Configuration ini file."),
-        u"FILE"_s);
-    const QCommandLineOption data(
-        u"data"_s, QCoreApplication::translate("kalimo-master", "Data folder (accounts database)."),
-        u"DIR"_s);
-    const QCommandLineOption port(
-        u"port"_s,
-        QCoreApplication::translate("kalimo-master", "Listening port; 0 picks a free one."),
-        u"N"_s);
-    const QCommandLineOption interval(
-        u"check-interval-ms"_s,
-        QCoreApplication::translate("kalimo-master", "Interval between lobby checks."), u"MS"_s);
-    const QCommandLineOption enableAccount(
-        u"enable"_s, QCoreApplication::translate("kalimo-master", "Enable an account, then exit."),
-        u"NICK"_s);
-    const QCommandLineOption disableAccount(
-        u"disable"_s,
-        QCoreApplication::translate("kalimo-master", "Disable an account, then exit."), u"NICK"_s);
-    parser.addOptions({config, data, port, interval, enableAccount, disableAccount});
-
+    const Switches s = addSwitches(parser);
     if (!parser.parse(arguments)) {
         result.error = parser.errorText();
         return result;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        result.error = QCoreApplication::translate("kalimo-master", "unexpected argument: %1")
-                           .arg(parser.positionalArguments().first());
+        result.error = tr("unexpected argument: %1").arg(parser.positionalArguments().first());
         return result;
     }
-    if (parser.isSet(help)) {
+    if (parser.isSet(s.help)) {
         o.action = MasterOptions::Action::Help;
         o.helpText = parser.helpText();
         return result;
     }
-    o.dataDir = parser.isSet(data)
-                    ? parser.value(data)
-                    : QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-    if (o.dataDir.isEmpty())
-        o.dataDir = QDir::current().filePath(u"kalimo-master-data"_s);
-    o.configPath = parser.value(config);
-    if (o.configPath.isEmpty()) {
-        const QString beside = QDir(o.dataDir).filePath(u"kalimo-master.ini"_s);
-        if (QFileInfo(beside).isFile())
-            o.configPath = beside;
-    }
-    if (parser.isSet(port)) {
-        bool ok = false;
-        const uint n = parser.value(port).toUInt(&ok);
-        if (!ok || n > 65535) {
-            result.error = QCoreApplication::translate("kalimo-master", "bad port: %1")
-                               .arg(parser.value(port));
-            return result;
-        }
-        o.port = quint16(n);
-    }
-    if (parser.isSet(interval)) {
-        bool ok = false;
-        const int n = parser.value(interval).toInt(&ok);
-        if (!ok || n < 1) {
-            result.error = QCoreApplication::translate("kalimo-master", "bad interval: %1")
-                               .arg(parser.value(interval));
-            return result;
-        }
-        o.checkIntervalMs = n;
-    }
-    if (parser.isSet(enableAccount) && parser.isSet(disableAccount)) {
-        result.error = QCoreApplication::translate("kalimo-master",
-                                                   "--enable and --disable exclude each other");
-        return result;
-    }
-    if (parser.isSet(enableAccount)) {
-        o.action = MasterOptions::Action::EnableAccount;
-        o.account = parser.value(enableAccount).trimmed();
-    } else if (parser.isSet(disableAccount)) {
-        o.action = MasterOptions::Action::DisableAccount;
-        o.account = parser.value(disableAccount).trimmed();
-    }
+    readFolders(parser, s, o);
+    result.error = readNumbers(parser, s, o);
+    if (result.error.isEmpty())
+        result.error = readAccountAction(parser, s, o);
     return result;
 }
 

@@ -100,20 +100,6 @@ bool deliverable(QStringView code)
            code == reply::RoomCreated || code == reply::RoomNameTaken || code == reply::RoomRefused;
 }
 
-bool known(QStringView code)
-{
-    static const QStringView codes[] = {
-        request::Login,        request::RoomListCount, request::RoomCount,  request::RoomRecord,
-        request::RoomPassword, request::RoomTicket,    request::CreateRoom, request::MasterCount,
-        request::MasterRecord, request::Register,      request::Limits,     request::Presence,
-        request::PrivateText,  request::CheckAnswer};
-    for (QStringView k : codes) {
-        if (k == code)
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 QString normalisedNewNick(const QString& typed)
@@ -505,8 +491,8 @@ void MasterServer::readFrom(quint64 id)
         return;
     const QByteArray complete = c->reassembler.feed(c->socket->readAll());
     if (!complete.isEmpty()) {
-        for (const QStringList& parts : splitMessages(decodeText(complete))) {
-            handle(*c, parts);
+        for (const Request& r : decodeRequests(decodeText(complete))) {
+            handle(*c, r);
             c = find(id); // a handler may have closed it
             if (!c || c->closing)
                 return;
@@ -548,27 +534,26 @@ void MasterServer::refuse(Client& c, const QString& what, QStringView code)
     send(c, code);
 }
 
-void MasterServer::handle(Client& c, const QStringList& parts)
+void MasterServer::handle(Client& c, const Request& r)
 {
-    if (parts.size() != 3)
-        return refused(c, u"malformed message ignored (%1 parts)"_s.arg(parts.size()));
-    const QString& code = parts.at(0);
-    QStringList params = splitFields(parts.at(2));
-    if (params.size() == 1 && params.first() == u"No Parametri")
-        params.clear();
-
-    if (!known(code))
+    using K = Request::Kind;
+    switch (r.kind) {
+    case K::Malformed:
+        return refused(c, u"malformed message ignored (%1 parts)"_s.arg(r.parts));
+    case K::Unknown:
         return refused(
-            c, u"unknown request \"%1\" ignored"_s.arg(stripControlCharacters(code).left(16)));
-    if (code == request::Register)
-        return handleRegistration(c, params);
-    if (code == request::CheckAnswer)
-        return handleCheckAnswer(c, params);
-    if (code == request::Login)
-        return handleLogin(c, params);
-    if (!c.loggedIn)
-        return refuse(c, u"request %1 before login"_s.arg(code), reply::NotLoggedIn);
-    handleLoggedIn(c, code, params);
+            c, u"unknown request \"%1\" ignored"_s.arg(stripControlCharacters(r.code).left(16)));
+    case K::Register:
+        return handleRegistration(c, r.params);
+    case K::CheckAnswer:
+        return handleCheckAnswer(c, r.params);
+    case K::Login:
+        return handleLogin(c, r.params);
+    default:
+        if (!c.loggedIn)
+            return refuse(c, u"request %1 before login"_s.arg(r.code), reply::NotLoggedIn);
+        return handleLoggedIn(c, r);
+    }
 }
 
 void MasterServer::handleLogin(Client& c, const QStringList& params)
@@ -732,89 +717,91 @@ void MasterServer::finishRegistration(quint64 id, const QString& nick, Registrat
 
 void MasterServer::handleCheckAnswer(Client& c, const QStringList& params)
 {
-    const QString token = fieldAt(params, 0);
+    const QString token = params.value(0);
     if (!c.loggedIn || !c.checks.contains(token))
         return refused(c, u"answer to an unknown check ignored"_s);
     c.checks.clear();
 }
 
-void MasterServer::handleLoggedIn(Client& c, const QString& code, const QStringList& params)
+void MasterServer::handleLoggedIn(Client& c, const Request& r)
 {
-    auto number = [&](qsizetype i) { return parseInt(fieldAt(params, i)); };
+    using K = Request::Kind;
     auto malformed = [&] {
-        refused(c, u"request %1 with missing or bad fields ignored"_s.arg(code));
+        refused(c, u"request %1 with missing or bad fields ignored"_s.arg(r.code));
     };
+    const QStringList& params = r.params;
 
-    if (code == request::MasterCount)
+    switch (r.kind) {
+    case K::MasterCount:
         return send(c, reply::MasterCount, {QString::number(m_masters.size())});
-    if (code == request::MasterRecord) {
-        const std::optional<int> index = number(0);
-        if (!index)
+    case K::MasterRecord:
+        if (!r.number(0))
             return malformed();
-        if (*index < 1 || *index > m_masters.size())
-            return refuse(c, u"master index %1 out of range"_s.arg(*index), reply::NoSuchMaster);
-        const MasterEntry& e = m_masters.at(*index - 1);
-        QStringList fields{e.nome, e.indirizzo, QString::number(e.porta), e.chiave};
-        // A fifth field: lobbies that read four take the first four.
-        if (e.tls.port != 0)
-            fields.append(tlsField(e.tls));
-        return send(c, reply::MasterRecord, fields);
-    }
-    if (code == request::Limits)
+        return handleMasterRecord(c, *r.number(0));
+    case K::Limits:
         return send(c, reply::Limits,
                     {QString::number(m_config.maxUtentiStanza),
                      QString::number(m_config.maxUtentiAudioStanza), m_config.requiredVersion});
-    if (code == request::RoomListCount)
-        return handleRoomListing(c, code, 0, 0);
-    if (code == request::RoomCount) {
-        const std::optional<int> list = number(0);
-        if (!list)
+    case K::RoomListCount:
+        return handleRoomListing(c, r.code, 0, 0);
+    case K::RoomCount:
+        if (!r.number(0))
             return malformed();
-        return handleRoomListing(c, code, *list, 0);
-    }
-    if (code == request::RoomRecord) {
-        const std::optional<int> list = number(0);
-        const std::optional<int> index = number(1);
-        if (!list || !index)
+        return handleRoomListing(c, r.code, *r.number(0), 0);
+    case K::RoomRecord:
+        if (!r.number(0) || !r.number(1))
             return malformed();
-        return handleRoomListing(c, code, *list, *index);
-    }
-    if (code == request::CreateRoom) {
-        if (params.size() < 4)
-            return malformed();
-        if (const QString why = creationBraked(c); !why.isEmpty()) {
-            // A private room's invited user waits for the outcome too.
-            const QString invited = stripControlCharacters(fieldAt(params, 4));
-            if (!invited.isEmpty() && invited != c.nick)
-                notify(invited, reply::RoomRefused, {});
-            return refuse(c, u"creating a room refused: %1"_s.arg(why), reply::RoomRefused);
-        }
-        const quint64 id = c.id;
-        return m_rooms.create(c.nick, params, [this, id](const Reply& r) {
-            if (Client* c = find(id))
-                send(*c, r.code, r.fields);
-        });
-    }
-    if (code == request::RoomTicket) {
+        return handleRoomListing(c, r.code, *r.number(0), *r.number(1));
+    case K::CreateRoom:
+        if (const std::optional<RoomCreation> creation = decodeRoomCreation(r))
+            return handleCreateRoom(c, *creation);
+        return malformed();
+    case K::RoomTicket:
         if (params.isEmpty())
             return malformed();
         return handleTicket(c, params.first());
-    }
-    if (code == request::RoomPassword) {
+    case K::RoomPassword:
         if (params.size() < 2)
             return malformed();
         return handleRoomPassword(c, params.at(0), params.at(1));
-    }
-    if (code == request::Presence) {
+    case K::Presence:
         if (params.isEmpty())
             return malformed();
         return handlePresence(c, params.first());
-    }
-    if (code == request::PrivateText) {
+    case K::PrivateText:
         if (params.size() < 2)
             return malformed();
         return handlePrivateText(c, params);
+    default:
+        return;
     }
+}
+
+void MasterServer::handleMasterRecord(Client& c, int index)
+{
+    if (index < 1 || index > m_masters.size())
+        return refuse(c, u"master index %1 out of range"_s.arg(index), reply::NoSuchMaster);
+    const MasterEntry& e = m_masters.at(index - 1);
+    QStringList fields{e.nome, e.indirizzo, QString::number(e.porta), e.chiave};
+    // A fifth field: lobbies that read four take the first four.
+    if (e.tls.port != 0)
+        fields.append(tlsField(e.tls));
+    send(c, reply::MasterRecord, fields);
+}
+
+void MasterServer::handleCreateRoom(Client& c, const RoomCreation& creation)
+{
+    if (const QString why = creationBraked(c); !why.isEmpty()) {
+        // A private room's invited user waits for the outcome too.
+        if (!creation.invited.isEmpty() && creation.invited != c.nick)
+            notify(creation.invited, reply::RoomRefused, {});
+        return refuse(c, u"creating a room refused: %1"_s.arg(why), reply::RoomRefused);
+    }
+    const quint64 id = c.id;
+    m_rooms.create(c.nick, creation, [this, id](const Reply& r) {
+        if (Client* c = find(id))
+            send(*c, r.code, r.fields);
+    });
 }
 
 void MasterServer::handleRoomListing(Client& c, const QString& code, int list, int index)

@@ -77,13 +77,15 @@ private:
     void acceptConnections(QTcpServer& listener);
     bool listenTls();
     void readFrom(quint64 id);
-    void handle(Client& c, const QStringList& parts);
+    void handle(Client& c, const Request& r);
     void handleLogin(Client& c, const QStringList& params);
     void finishLogin(quint64 id, const QString& nick, LoginCheck result);
     void handleRegistration(Client& c, const QStringList& params);
     void finishRegistration(quint64 id, const QString& nick, RegistrationOutcome result);
     void handleCheckAnswer(Client& c, const QStringList& params);
-    void handleLoggedIn(Client& c, const QString& code, const QStringList& params);
+    void handleLoggedIn(Client& c, const Request& r);
+    void handleMasterRecord(Client& c, int index);
+    void handleCreateRoom(Client& c, const RoomCreation& creation);
     void handlePresence(Client& c, const QString& nick);
     void handleTicket(Client& c, const QString& nome);
     void handleRoomPassword(Client& c, const QString& nome, const QString& typed);

@@ -2,8 +2,8 @@
 
 #include "protocol/codes.h"
 #include "protocol/framing.h"
+#include "protocol/requests.h"
 #include "protocol/textcodec.h"
-#include "protocol/values.h"
 
 #include <QLoggingCategory>
 #include <QTcpSocket>
@@ -78,61 +78,65 @@ void RoomLink::readFrom(quint64 id)
     const QByteArray complete = p.reassembler.feed(p.socket->readAll());
     if (p.reassembler.overflowed())
         return close(id, u"message longer than %1 bytes"_s.arg(kMessageCap));
-    for (const QStringList& parts : splitMessages(decodeText(complete))) {
-        if (!handle(p, parts))
+    for (const roomlink::HostMessage& m : roomlink::decodeHostMessages(decodeText(complete))) {
+        if (!handle(p, m))
             return;
     }
 }
 
-bool RoomLink::handle(Peer& p, const QStringList& parts)
+bool RoomLink::handle(Peer& p, const roomlink::HostMessage& m)
 {
-    const QString code = parts.value(0);
-    auto answer = [&p](QStringView reply) {
-        p.socket->write(encodeText(hostMessage(reply, {})));
-        p.socket->flush();
-    };
-    if (code == roomlink::Identify && parts.size() == 3) {
-        const QStringList f = splitFields(parts.at(2));
-        if (f.size() != 9) {
-            answer(roomlink::Malformed);
-            close(p.id, u"identification with %1 fields"_s.arg(f.size()));
-            return false;
+    using K = roomlink::HostMessage::Kind;
+    switch (m.kind) {
+    case K::Identify:
+        return identify(p, m.identification);
+    case K::BadIdentify:
+        answer(p, roomlink::Malformed);
+        close(p.id, u"identification with %1 fields"_s.arg(m.fieldCount));
+        return false;
+    case K::MemberJoined:
+    case K::MemberLeft:
+    case K::MemberSpeaks:
+    case K::MemberSilent:
+        if (p.identified) {
+            const quint64 id = p.id;
+            Q_EMIT report(id, m);
+            return m_peers.count(id) != 0;
         }
-        Identification id;
-        id.nome = f.at(0);
-        id.serverPassword = f.at(5);
-        id.port = parseInt(f.at(7));
-        id.identity = f.at(8);
-        id.maxUsers = parseInt(f.at(1)).value_or(0);
-        id.maxSpeakers = parseInt(f.at(2)).value_or(0);
-        id.permanent = parseFlagWord(f.at(3));
-        id.roomPassword = f.at(4);
-        QHostAddress peer = p.socket->peerAddress();
-        bool v4 = false;
-        if (const quint32 a = peer.toIPv4Address(&v4); v4)
-            peer = QHostAddress(a);
-        id.peer = peer.toString();
-        const QStringView verdict = m_identify ? m_identify(p.id, id) : roomlink::UnknownRoom;
-        answer(verdict);
-        if (verdict != roomlink::Accepted) {
-            close(p.id, u"identification of \"%1\" refused with %2"_s.arg(
-                            stripControlCharacters(id.nome).left(64), verdict));
-            return false;
-        }
-        p.identified = true;
-        p.deadline->stop();
-        return true;
+        break;
+    case K::Unexpected:
+        break;
     }
-    const bool isReport = code == roomlink::MemberJoined || code == roomlink::MemberLeft ||
-                          code == roomlink::MemberSpeaks || code == roomlink::MemberSilent;
-    if (p.identified && isReport && parts.size() == 2) {
-        const quint64 id = p.id;
-        Q_EMIT report(id, code, splitFields(parts.at(1)));
-        return m_peers.count(id) != 0;
-    }
-    close(p.id, u"unexpected message \"%1\" (%2 parts)"_s.arg(stripControlCharacters(code).left(16),
-                                                              QString::number(parts.size())));
+    close(p.id, u"unexpected message \"%1\" (%2 parts)"_s.arg(
+                    stripControlCharacters(m.code).left(16), QString::number(m.parts)));
     return false;
+}
+
+bool RoomLink::identify(Peer& p, const roomlink::Identification& wire)
+{
+    Identification id;
+    static_cast<roomlink::Identification&>(id) = wire;
+    QHostAddress peer = p.socket->peerAddress();
+    bool v4 = false;
+    if (const quint32 a = peer.toIPv4Address(&v4); v4)
+        peer = QHostAddress(a);
+    id.peer = peer.toString();
+    const QStringView verdict = m_identify ? m_identify(p.id, id) : roomlink::UnknownRoom;
+    answer(p, verdict);
+    if (verdict != roomlink::Accepted) {
+        close(p.id, u"identification of \"%1\" refused with %2"_s.arg(
+                        stripControlCharacters(id.nome).left(64), verdict));
+        return false;
+    }
+    p.identified = true;
+    p.deadline->stop();
+    return true;
+}
+
+void RoomLink::answer(Peer& p, QStringView code)
+{
+    p.socket->write(encodeText(hostMessage(code, {})));
+    p.socket->flush();
 }
 
 void RoomLink::orderEnd(quint64 link)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/reassembler.h"
+#include "protocol/requests.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -27,16 +28,8 @@ public:
     static constexpr qsizetype kMessageCap = 16 * 1024;
     static constexpr int kMaxLinks = 4096;
 
-    struct Identification
+    struct Identification : roomlink::Identification
     {
-        QString nome;
-        QString serverPassword;
-        std::optional<int> port;
-        QString identity; // the identification's last field, `Chi`
-        int maxUsers = 0;
-        int maxSpeakers = 0;
-        bool permanent = false;
-        QString roomPassword;
         QString peer; // the room host's address as this link sees it
     };
     // Returns the answer's code; anything but the acceptance closes the link.
@@ -56,8 +49,8 @@ public:
     void close(quint64 link, const QString& reason);
 
 Q_SIGNALS:
-    // A member report ("0002".."0005") of an identified link, fields trimmed.
-    void report(quint64 link, const QString& code, const QStringList& fields);
+    // A member report ("0002".."0005") of an identified link.
+    void report(quint64 link, const roomlink::HostMessage& message);
     void closed(quint64 link);
 
 private:
@@ -66,7 +59,9 @@ private:
     void accept();
     void readFrom(quint64 id);
     // False when the message closed the link.
-    bool handle(Peer& p, const QStringList& parts);
+    bool handle(Peer& p, const roomlink::HostMessage& m);
+    bool identify(Peer& p, const roomlink::Identification& wire);
+    void answer(Peer& p, QStringView code);
 
     QTcpServer m_listener;
     int m_identifyTimeoutMs;

@@ -424,47 +424,75 @@ void RoomService::fail(quint64 key, QStringView code, const QString& reason)
         answer(*h, {code.toString(), {}});
 }
 
-void RoomService::create(const QString& creator, const QStringList& params, Done done)
+void RoomService::create(const QString& creator, const RoomCreation& creation, Done done)
 {
-    const QString nome = fieldAt(params, 0);
-    const QString password = fieldAt(params, 3);
-    const QString invited = stripControlCharacters(fieldAt(params, 4));
-    const bool isPrivate = !invited.isEmpty();
-    Host refused;
-    refused.done = std::move(done);
+    Host pending;
+    pending.done = std::move(done);
     // A private room's invited user waits for the outcome too.
-    if (isPrivate && invited != creator)
-        refused.invited = invited;
-    auto refuse = [&](QStringView code, const QString& why) {
-        qCInfo(lcRooms).noquote() << u"%1 creating \"%2\" refused with %3: %4"_s.arg(
-            creator, stripControlCharacters(nome).left(64), code, why);
-        answer(refused, {code.toString(), {}});
-    };
-
-    if (!m_link->isListening())
-        return refuse(reply::RoomRefused, u"rooms unavailable"_s);
-    if (!fitRoomText(nome, false) || !fitRoomText(password, true))
-        return refuse(reply::RoomRefused, u"unfit name or password"_s);
+    if (!creation.invited.isEmpty() && creation.invited != creator)
+        pending.invited = creation.invited;
     int users = 2;
     int speakers = 2;
-    if (isPrivate) {
-        // A room for the two of them, whatever numbers came along.
-        if (invited == creator)
-            return refuse(reply::RoomRefused, u"invites himself"_s);
-    } else {
-        const std::optional<int> u = parseInt(fieldAt(params, 1));
-        const std::optional<int> s = parseInt(fieldAt(params, 2));
-        if (!u || !s || *u < 2 || *u > m_config.maxUtentiStanza || *s < 1 ||
-            *s > m_config.maxUtentiAudioStanza || *s > *u)
-            return refuse(reply::RoomRefused, u"limits exceeded or not numbers"_s);
-        users = *u;
-        speakers = *s;
+    std::optional<Refusal> refusal = unfitRoom(creator, creation, users, speakers);
+    if (!refusal)
+        refusal = unwelcomeCreation(creator, creation.nome);
+    if (refusal) {
+        qCInfo(lcRooms).noquote() << u"%1 creating \"%2\" refused with %3: %4"_s.arg(
+            creator, stripControlCharacters(creation.nome).left(64), refusal->code, refusal->why);
+        return answer(pending, {refusal->code.toString(), {}});
     }
+
+    Room& r = m_directory.add(creation.invited.isEmpty() ? Room::Kind::User : Room::Kind::Private,
+                              creation.nome);
+    r.maxUtenti = users;
+    r.maxUtentiAudio = speakers;
+    r.password = creation.password;
+    r.creator = creator;
+    Host& h = host(r.key);
+    h.done = std::move(pending.done);
+    h.invited = pending.invited;
+    claimAndLaunch(r.key);
+}
+
+std::optional<RoomService::Refusal> RoomService::unfitRoom(const QString& creator,
+                                                           const RoomCreation& creation, int& users,
+                                                           int& speakers) const
+{
+    if (!m_link->isListening())
+        return Refusal{reply::RoomRefused, u"rooms unavailable"_s};
+    if (!fitRoomText(creation.nome, false) || !fitRoomText(creation.password, true))
+        return Refusal{reply::RoomRefused, u"unfit name or password"_s};
+    if (!creation.invited.isEmpty()) {
+        // A room for the two of them, whatever numbers came along.
+        if (creation.invited == creator)
+            return Refusal{reply::RoomRefused, u"invites himself"_s};
+        return std::nullopt;
+    }
+    const std::optional<int> u = creation.maxUsers;
+    const std::optional<int> s = creation.maxSpeakers;
+    if (!u || !s || *u < 2 || *u > m_config.maxUtentiStanza || *s < 1 ||
+        *s > m_config.maxUtentiAudioStanza || *s > *u)
+        return Refusal{reply::RoomRefused, u"limits exceeded or not numbers"_s};
+    users = *u;
+    speakers = *s;
+    return std::nullopt;
+}
+
+std::optional<RoomService::Refusal> RoomService::unwelcomeCreation(const QString& creator,
+                                                                   const QString& nome)
+{
     if (m_directory.byName(nome))
-        return refuse(reply::RoomNameTaken, u"name in use"_s);
+        return Refusal{reply::RoomNameTaken, u"name in use"_s};
     if (m_directory.roomsOf(creator) >= m_config.roomLiveRoomsPerUser)
-        return refuse(reply::RoomRefused,
-                      u"already has %1 rooms"_s.arg(m_config.roomLiveRoomsPerUser));
+        return Refusal{reply::RoomRefused,
+                       u"already has %1 rooms"_s.arg(m_config.roomLiveRoomsPerUser)};
+    if (!creationAllowed(creator))
+        return Refusal{reply::RoomRefused, u"too many rooms in a short time"_s};
+    return std::nullopt;
+}
+
+bool RoomService::creationAllowed(const QString& creator)
+{
     const qint64 now = m_clock();
     if (m_creations.size() > 1024) {
         for (auto it = m_creations.begin(); it != m_creations.end();)
@@ -474,18 +502,7 @@ void RoomService::create(const QString& creator, const QStringList& params, Done
     if (window == m_creations.end())
         window = m_creations.insert(
             creator, RateWindow(m_config.roomCreationsPerWindow, m_config.roomCreationWindowMs));
-    if (!window->allow(now))
-        return refuse(reply::RoomRefused, u"too many rooms in a short time"_s);
-
-    Room& r = m_directory.add(isPrivate ? Room::Kind::Private : Room::Kind::User, nome);
-    r.maxUtenti = users;
-    r.maxUtentiAudio = speakers;
-    r.password = password;
-    r.creator = creator;
-    Host& h = host(r.key);
-    h.done = std::move(refused.done);
-    h.invited = refused.invited;
-    claimAndLaunch(r.key);
+    return window->allow(now);
 }
 
 QStringView RoomService::identify(quint64 link, const RoomLink::Identification& id,
@@ -576,18 +593,21 @@ QStringView RoomService::adopt(quint64 link, const RoomLink::Identification& id,
     return roomlink::Accepted;
 }
 
-void RoomService::onReport(quint64 link, const QString& code, const QStringList& fields)
+void RoomService::onReport(quint64 link, const roomlink::HostMessage& report)
 {
+    using K = roomlink::HostMessage::Kind;
     Room* r = m_directory.byLink(link);
     if (!r)
         return;
-    if (code == roomlink::MemberJoined) {
-        const QString nick = fieldAt(fields, 2);
-        if (!nick.isEmpty() && r->members.size() < RoomDirectory::kMaxMembers)
-            r->members.insert(nick);
-    } else if (code == roomlink::MemberLeft) {
-        r->members.remove(fieldAt(fields, 1));
-    } else {
+    switch (report.kind) {
+    case K::MemberJoined:
+        if (!report.nick.isEmpty() && r->members.size() < RoomDirectory::kMaxMembers)
+            r->members.insert(report.nick);
+        break;
+    case K::MemberLeft:
+        r->members.remove(report.nick);
+        break;
+    default:
         return;
     }
     changed(*r);

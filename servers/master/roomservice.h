@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/requests.h"
 #include "servers/master/masterconfig.h"
 #include "servers/master/ratewindow.h"
 #include "servers/master/roomdirectory.h"
@@ -61,7 +62,7 @@ public:
 
     // "0007 ": name; max users; max speakers; password [; invited nick].
     // `done` gets the reply, at once or when the room host has identified.
-    void create(const QString& creator, const QStringList& params, Done done);
+    void create(const QString& creator, const RoomCreation& creation, Done done);
     // Orders the room to end; a permanent room comes back. False: no such room.
     bool endRoom(const QString& nome);
 
@@ -99,6 +100,18 @@ private:
         QString invited;
     };
 
+    struct Refusal
+    {
+        QStringView code;
+        QString why;
+    };
+    // Why the room cannot be, or its numbers of users and speakers.
+    std::optional<Refusal> unfitRoom(const QString& creator, const RoomCreation& creation,
+                                     int& users, int& speakers) const;
+    // Why `creator` may not create a room named `nome` now.
+    std::optional<Refusal> unwelcomeCreation(const QString& creator, const QString& nome);
+    bool creationAllowed(const QString& creator);
+
     Host& host(quint64 key);
     // Claims the name service-wide, then starts the room's host.
     void claimAndLaunch(quint64 key);
@@ -116,7 +129,7 @@ private:
     void fail(quint64 key, QStringView code, const QString& reason);
     QStringView identify(quint64 link, const RoomLink::Identification& id, const QString& peer);
     QStringView adopt(quint64 link, const RoomLink::Identification& id, const QString& peer);
-    void onReport(quint64 link, const QString& code, const QStringList& fields);
+    void onReport(quint64 link, const roomlink::HostMessage& report);
     void onLinkClosed(quint64 link);
 
     MasterConfig m_config;

@@ -128,9 +128,10 @@ Store bindKey()
 
 #define KALIMO_FIELD(type, member) +[](RoomHostConfig& c) -> type& { return c.member; }
 
-const std::vector<Key>& keys()
+// What the room is.
+std::vector<Key> roomKeys()
 {
-    static const std::vector<Key> all = {
+    return {
         {"name", QT_TRANSLATE_NOOP("kalimo-roomhost", "room name (required)"),
          textKey(KALIMO_FIELD(QString, name))},
         {"max_users",
@@ -154,6 +155,13 @@ const std::vector<Key>& keys()
          QT_TRANSLATE_NOOP("kalimo-roomhost",
                            "UDP port of the room, 0 = any free port (default 0)"),
          rangeKey(KALIMO_FIELD(quint16, port), 0, 65535)},
+    };
+}
+
+// Where the room listens and whom it reports to.
+std::vector<Key> linkKeys()
+{
+    return {
         {"bind",
          QT_TRANSLATE_NOOP("kalimo-roomhost", "IPv4 address to listen on (default every address)"),
          bindKey()},
@@ -179,6 +187,12 @@ const std::vector<Key>& keys()
          QT_TRANSLATE_NOOP("kalimo-roomhost",
                            "last field of the identification sent to the master"),
          textKey(KALIMO_FIELD(QString, identity))},
+    };
+}
+
+std::vector<Key> timingKeys()
+{
+    return {
         {"first_join_timeout_ms",
          QT_TRANSLATE_NOOP("kalimo-roomhost",
                            "a new room nobody joins ends after this (default 60000)"),
@@ -198,6 +212,13 @@ const std::vector<Key>& keys()
          QT_TRANSLATE_NOOP("kalimo-roomhost",
                            "a connection must introduce itself within this (default 2000)"),
          intervalKey(KALIMO_FIELD(int, timings.helloMs))},
+    };
+}
+
+// How much a source or a member may ask of the room.
+std::vector<Key> brakeKeys()
+{
+    return {
         {"half_open_per_source",
          QT_TRANSLATE_NOOP("kalimo-roomhost",
                            "connect attempts one address may have under way (default 4)"),
@@ -223,6 +244,18 @@ const std::vector<Key>& keys()
                            "voice frames a speaker may send a second (default 120)"),
          rangeKey(KALIMO_FIELD(int, flood.voicePerSecond), 1, 1000000)},
     };
+}
+
+const std::vector<Key>& keys()
+{
+    static const std::vector<Key> all = [] {
+        std::vector<Key> k;
+        for (std::vector<Key> (*group)() : {roomKeys, linkKeys, timingKeys, brakeKeys}) {
+            const std::vector<Key> g = group();
+            k.insert(k.end(), g.begin(), g.end());
+        }
+        return k;
+    }();
     return all;
 }
 

@@ -307,18 +307,14 @@ void RoomHost::onReceive(qint32 id, const QByteArray& payload)
         log(tr("dropped an oversized message of %1").arg(who(id)));
         return;
     }
-    const QString text = decodeText(payload);
-    const QList<QStringList> messages = splitMessages(text);
+    const QList<inroom::Request> messages = inroom::decodeRequests(decodeText(payload));
     if (messages.isEmpty())
         return;
     // The talk state asked for last, in case the payload must wait.
     std::optional<bool> talk;
-    for (const QStringList& m : messages) {
-        if (m.size() >= 3 && m.at(0) == inroom::request::TalkState) {
-            const QString word = m.at(2).toLower();
-            if (word == u"true" || word == u"false")
-                talk = word == u"true";
-        }
+    for (const inroom::Request& m : messages) {
+        if (m.kind == inroom::Request::Kind::TalkState)
+            talk = m.talk;
     }
     if (!member.control.take(static_cast<int>(messages.size()))) {
         ++m_dropped;
@@ -335,12 +331,12 @@ void RoomHost::onReceive(qint32 id, const QByteArray& payload)
     }
     if (talk)
         member.heldTalk.reset();
-    relay(id, text);
+    relay(id, messages);
 }
 
-void RoomHost::relay(qint32 id, const QString& text)
+void RoomHost::relay(qint32 id, const QList<inroom::Request>& messages)
 {
-    if (!m_stanza.GestPacUtente(id, text, *m_sender))
+    if (!m_stanza.GestPacUtente(id, messages, *m_sender))
         log(tr("could not relay a message of %1").arg(who(id)));
     noteFloor();
 }
@@ -358,10 +354,11 @@ void RoomHost::applyHeldTalk()
         }
         const bool talk = *member.heldTalk;
         member.heldTalk.reset();
-        const QString nick = m_stanza.DammiNickPerID(id);
-        relay(id, senderMessage(
-                      inroom::request::TalkState, nick,
-                      parameterBlock({talk ? QStringLiteral("true") : QStringLiteral("false")})));
+        inroom::Request request;
+        request.kind = inroom::Request::Kind::TalkState;
+        request.talk = talk;
+        request.word = talk ? QStringLiteral("true") : QStringLiteral("false");
+        relay(id, {request});
     }
     if (!waiting)
         m_heldTimer.stop();

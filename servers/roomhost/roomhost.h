@@ -75,7 +75,7 @@ private:
     void onDestroyPlayer(qint32 id);
     void onReceive(qint32 id, const QByteArray& payload);
     void onVoice(qint32 id, quint16 seq, const QByteArray& frame);
-    void relay(qint32 id, const QString& text);
+    void relay(qint32 id, const QList<inroom::Request>& messages);
     void applyHeldTalk();
     void noteFloor();
     void send(qint32 id, const QString& message);

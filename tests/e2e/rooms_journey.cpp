@@ -71,7 +71,7 @@ private Q_SLOTS:
 
         // Closing the newest voice link ends the voice client on its other end.
         QTRY_COMPARE_WITH_TIMEOUT(a.m->IndiceWskVoice, qint16(3), kAttesaVoce);
-        a.m->FrmClient()->WSKVoice.Chiudi(a.m->IndiceWskVoice);
+        a.m->FrmClient()->ChiudiVoce(a.m->IndiceWskVoice);
         QVERIFY(b.avviatore.vede({"grid|bea"}, 2));
     }
 

@@ -63,7 +63,7 @@ private Q_SLOTS:
 
         banco.pulsante("cmdListaUtenti")->click();
         frmListaUtenti* lista = m.FrmListaUtenti();
-        lista->tmrAvvio.stop();
+        lista->FermaAggiornamento();
         lista->findChild<QPushButton*>("cmdAggionaCL")->click();
         Griglia& g = lista->griglia();
         QTRY_COMPARE_WITH_TIMEOUT(g.righe(), 2, kAttesa);

@@ -66,7 +66,7 @@ void TestE2eLogin::registraEntraEsce()
     QCOMPARE(m.MaxUtentiAudioStanza, qint16(5));
     QCOMPARE(m.MinutiRefreshBanner, qint16(5));
     QCOMPARE(m.UtenteCorrente.IPAddress, "127.0.0.1");
-    QVERIFY(banco->client()->WSKVoice.InAscolto());
+    QVERIFY(banco->client()->collegamentiVoce().InAscolto());
     // The master's own list comes back and is stored for the next start.
     const QByteArray lista = BancoLobby::rigaMaster("Locale", master.porta());
     QCOMPARE(banco->cartella.leggi("Masters.txt"), lista);
@@ -74,7 +74,7 @@ void TestE2eLogin::registraEntraEsce()
 
     banco->clicConnetti();
     QVERIFY(!m.ConnessoAlMaster);
-    QVERIFY(!banco->client()->WSKVoice.InAscolto());
+    QVERIFY(!banco->client()->collegamentiVoce().InAscolto());
     QCOMPARE(banco->pulsante("cmdConnettiti")->text(), "Connetti");
     // The master frees the nick: a new login is accepted.
     QVERIFY(

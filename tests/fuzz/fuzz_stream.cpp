@@ -2,6 +2,7 @@
 #include "protocol/framing.h"
 #include "protocol/message.h"
 #include "protocol/reassembler.h"
+#include "protocol/requests.h"
 #include "protocol/separators.h"
 #include "protocol/textcodec.h"
 #include "tests/fuzz/fuzzinput.h"
@@ -24,7 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 (void)fieldAt(splitFields(part), 2);
         for (const Message& m : decodeMessages(text))
             (void)inroom::decodeEvent(m);
-        (void)decodeSenderMessages(text);
+        for (const master::Request& r : master::decodeRequests(text))
+            (void)master::decodeRoomCreation(r);
+        (void)master::roomlink::decodeHostMessages(text);
+        (void)master::roomlink::decodeMasterMessages(text);
+        (void)inroom::decodeRequests(text);
         if (stream.overflowed())
             return 0;
     }

@@ -72,7 +72,7 @@ struct Collegata
         banco.cartella.scrivi("CntLst.klm", contatti);
         m().CaricaContactList();
         frmListaUtenti* l = m().FrmListaUtenti();
-        l->tmrAvvio.stop();
+        l->FermaAggiornamento();
         return l;
     }
     QStringList griglia()
@@ -231,7 +231,7 @@ private Q_SLOTS:
                                                 "accettare la richiesta?  | ")});
         QCOMPARE(riga(chat)->text(), "resta");
         QVERIFY(!tasto(chat, "CmdInvita")->isEnabled());
-        chat->TimerContatta.start(1);
+        chat->RiarmaInvita();
         QTRY_VERIFY(tasto(chat, "CmdInvita")->isEnabled());
 
         // Refused: one line. An acceptance from someone never invited starts nothing.
@@ -338,7 +338,7 @@ private Q_SLOTS:
             static const QHash<QString, QString> codici{
                 {"anna", "10012"}, {"bruno", "00012"}, {"carla", "20012"}, {"dario", "99999"}};
             // A tick while the reply is awaited must not start a second refresh.
-            m.FrmListaUtenti()->tmrAvvio.start(1);
+            m.FrmListaUtenti()->AggiornaSubito();
             Attesa::Pausa(20);
             return FakeMaster::rispondi(codici.value(r.parametri.value(0)));
         });
@@ -351,7 +351,7 @@ private Q_SLOTS:
         QCOMPARE(c.inviati("0012").first(), t("0012  ^ mario ^ anna |"));
         QCOMPARE(c.griglia(), QStringList({"anna|Connesso", "bruno|Non Connesso",
                                            "carla|Non Connesso", "dario|Connesso"}));
-        lista->tmrAvvio.stop();
+        lista->FermaAggiornamento();
 
         // Only a new name other than one's own is asked, lower-cased and trimmed.
         for (const char* nome : {" Elena ", "mario", "anna", ""}) {
@@ -393,7 +393,7 @@ private Q_SLOTS:
         };
         tasto(lista, "cmdAggionaCL")->click();
         c.f.dopoRichiesta = {};
-        lista->tmrAvvio.start(1);
+        lista->AggiornaSubito();
         QTRY_COMPARE(c.inviati("0012").size(), 12);
         QTRY_VERIFY(!lista->aggiornamentoInCorso());
         c.f.chiudiConnessione();

@@ -64,7 +64,7 @@ struct Lobby
         m = &banco.modulo();
         c = banco.client();
     }
-    bool ascolta() const { return c->WSKVoice.InAscolto(); }
+    bool ascolta() const { return c->collegamentiVoce().InAscolto(); }
     QStringList& stati() { return banco.registroStato->testi; }
     // The caption of Connetti, then which of the menu buttons are enabled.
     QString pulsanti()
@@ -558,7 +558,7 @@ void TestLogin::ascoltoVoce()
     frmClient* c = l.c;
     auto* lbl = BancoLobby::figlio<QLabel>(c, "lbl");
     l.banco.clicConnetti();
-    const quint16 porta = c->WSKVoice.portaAscolto();
+    const quint16 porta = c->collegamentiVoce().portaAscolto();
     QVERIFY(l.ascolta() && porta != 0);
     QTcpSocket uno, due, rifiutato, tre;
     const auto collega = [&](QTcpSocket& s, quint16 p, int indice) {
@@ -568,7 +568,7 @@ void TestLogin::ascoltoVoce()
     };
     QVERIFY(collega(uno, porta, 1));
     QVERIFY(collega(due, porta, 2));
-    QCOMPARE(c->WSKVoice.collegamentiAperti(), 2);
+    QCOMPARE(c->collegamentiVoce().collegamentiAperti(), 2);
 
     // Voice-link messages reach their call point whole, even cut in two.
     QSignalSpy dati(c, &frmClient::datiVoceArrivati);
@@ -589,20 +589,20 @@ void TestLogin::ascoltoVoce()
     uno.disconnectFromHost();
     QVERIFY(QTest::qWaitFor([&] { return lbl->text() == "Non connesso"; }, 10000));
     QCOMPARE(m.IDProcessoVoice, 0);
-    QCOMPARE(c->WSKVoice.collegamentiAperti(), 1);
-    QVERIFY(c->WSKVoice.Aperto(2));
+    QCOMPARE(c->collegamentiVoce().collegamentiAperti(), 1);
+    QVERIFY(c->collegamentiVoce().Aperto(2));
     // "Disconnetti" closes the listener but not the link.
     l.banco.clicConnetti();
     QVERIFY(!l.ascolta());
     QTest::qWait(50);
     QCOMPARE(due.state(), QAbstractSocket::ConnectedState);
-    QVERIFY(c->WSKVoice.Aperto(2));
+    QVERIFY(c->collegamentiVoce().Aperto(2));
     rifiutato.connectToHost(QHostAddress::LocalHost, porta);
     QVERIFY(!rifiutato.waitForConnected(5000));
     // The next login listens again, and numbering goes on.
     l.banco.clicConnetti();
     QVERIFY(l.ascolta());
-    QVERIFY(collega(tre, c->WSKVoice.portaAscolto(), 3));
+    QVERIFY(collega(tre, c->collegamentiVoce().portaAscolto(), 3));
 }
 
 void TestLogin::esciEPortaOccupata()
@@ -612,9 +612,9 @@ void TestLogin::esciEPortaOccupata()
         QVERIFY(l.pronto);
         l.banco.clicConnetti();
         QTcpSocket vecchio, nuovo;
-        vecchio.connectToHost(QHostAddress::LocalHost, l.c->WSKVoice.portaAscolto());
+        vecchio.connectToHost(QHostAddress::LocalHost, l.c->collegamentiVoce().portaAscolto());
         QVERIFY(QTest::qWaitFor([&] { return l.m->IndiceWskVoice == 1; }, 10000));
-        nuovo.connectToHost(QHostAddress::LocalHost, l.c->WSKVoice.portaAscolto());
+        nuovo.connectToHost(QHostAddress::LocalHost, l.c->collegamentiVoce().portaAscolto());
         QVERIFY(QTest::qWaitFor([&] { return l.m->IndiceWskVoice == 2; }, 10000));
         // Esci closes the last voice link only, and does not tell the master.
         l.banco.pulsante("cmdEsci")->click();

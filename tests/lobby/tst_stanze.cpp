@@ -324,7 +324,7 @@ private Q_SLOTS:
                 QVERIFY(w<QWidget>(f, "frm1")->isVisible() && !w<QWidget>(f, "frm2")->isVisible());
         } else {
             for (QTcpSocket* s : {&link, &altro}) {
-                s->connectToHost(QHostAddress::LocalHost, c->WSKVoice.portaAscolto());
+                s->connectToHost(QHostAddress::LocalHost, c->collegamentiVoce().portaAscolto());
                 QVERIFY(s->waitForConnected(5000));
             }
             QTRY_COMPARE(l.m().IndiceWskVoice, qint16(2));
@@ -358,7 +358,7 @@ private Q_SLOTS:
                  argomenti.isEmpty() ? QList<qint64>() : QList<qint64>{77});
         QCOMPARE(l.m().IDProcessoVoice, argomenti.isEmpty() ? 77 : id);
         // Creation and private rooms close the newest link; with none the listener stays.
-        QVERIFY(c->WSKVoice.InAscolto());
+        QVERIFY(c->collegamentiVoce().InAscolto());
         if (p[0] != "entra" && !argomenti.isEmpty() && l.m().IndiceWskVoice == 2) {
             QTRY_VERIFY(altro.state() == QAbstractSocket::UnconnectedState);
             // An older client's link closing after the start keeps the new id;
@@ -368,7 +368,7 @@ private Q_SLOTS:
             QTRY_COMPARE(lbl->text(), "Non connesso");
             QCOMPARE(l.m().IDProcessoVoice, 9);
             QTcpSocket nuovo;
-            nuovo.connectToHost(QHostAddress::LocalHost, c->WSKVoice.portaAscolto());
+            nuovo.connectToHost(QHostAddress::LocalHost, c->collegamentiVoce().portaAscolto());
             QTRY_COMPARE(lbl->text(), "Connesso");
             nuovo.disconnectFromHost();
             QTRY_COMPARE(l.m().IDProcessoVoice, 0);

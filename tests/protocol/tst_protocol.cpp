@@ -1,5 +1,6 @@
 #include "protocol/framing.h"
 #include "protocol/reassembler.h"
+#include "protocol/requests.h"
 #include "protocol/separators.h"
 #include "protocol/textcodec.h"
 #include "protocol/tlsfield.h"
@@ -58,6 +59,55 @@ private Q_SLOTS:
         QCOMPARE(fieldAt({"a"}, 0), QString("a"));
         QCOMPARE(fieldAt({"a"}, 1), QString());
         QCOMPARE(fieldAt({"a"}, -1), QString());
+    }
+
+    void decoding()
+    {
+        using R = master::Request::Kind;
+        const QList<master::Request> requests =
+            master::decodeRequests(S("0011 ^ a ^ No Parametri |0007^a^S~5~2~|0099^a^x|0001^x|"));
+        QCOMPARE(requests.size(), 4);
+        QCOMPARE(requests.at(0).kind, R::Limits);
+        QVERIFY(requests.at(0).params.isEmpty());
+        QCOMPARE(requests.at(2).kind, R::Unknown);
+        QCOMPARE(requests.at(3).kind, R::Malformed);
+        QCOMPARE(requests.at(3).parts, 2);
+        const auto creation = master::decodeRoomCreation(requests.at(1));
+        QVERIFY(creation && creation->maxUsers == 5 && creation->invited.isEmpty());
+        QVERIFY(!master::decodeRoomCreation(master::decodeRequests(S("0007^a^S~5~2|")).value(0)));
+
+        using H = master::roomlink::HostMessage::Kind;
+        const QString identify = master::roomlink::identificationMessage(
+            3, {"Sala", "10", "2", "True", "", "pw", "False", "2302", "x"});
+        QCOMPARE(identify, S("0001 ^ 3 ^ Sala ~ 10 ~ 2 ~ True ~  ~ pw ~ False ~ 2302 ~ x | "));
+        const auto host = master::roomlink::decodeHostMessages(
+            identify + S("0001^3^a~b|0002^Sala~7~bea~ip~False|0003^Sala~bea|0002^x^y|"));
+        const QList<H> kinds{H::Identify, H::BadIdentify, H::MemberJoined, H::MemberLeft,
+                             H::Unexpected};
+        for (qsizetype i = 0; i < kinds.size(); ++i)
+            QCOMPARE(host.at(i).kind, kinds.at(i));
+        QVERIFY(host.at(0).identification.port == 2302);
+        QCOMPARE(host.at(0).identification.serverPassword, QString("pw"));
+        QVERIFY(host.at(2).nick == "bea" && host.at(3).nick == "bea");
+
+        const auto fromMaster =
+            master::roomlink::decodeMasterMessages(S("00001^ 4 ^ ok |00002^no|0001^x|0009|"));
+        QCOMPARE(fromMaster.size(), 3);
+        QVERIFY(fromMaster.at(0).number == 4 && fromMaster.at(0).block == "ok");
+        QVERIFY(!fromMaster.at(1).number);
+        QCOMPARE(fromMaster.at(2).kind, master::roomlink::MasterMessage::Kind::EndRoom);
+
+        using I = inroom::Request::Kind;
+        const auto inRoom = inroom::decodeRequests(
+            S("0001^a^ True |0001^a^forse|0002^a^a~ciao~x|0003^a^a~bob|0004^a^ bob |0002^a|"));
+        const QList<I> inKinds{I::TalkState, I::Ignored, I::PublicText,
+                               I::Ignored,   I::Invite,  I::Ignored};
+        for (qsizetype i = 0; i < inKinds.size(); ++i)
+            QCOMPARE(inRoom.at(i).kind, inKinds.at(i));
+        QVERIFY(inRoom.at(0).talk && inRoom.at(0).word == "True");
+        // Further fields of a public text go along with it.
+        QCOMPARE(inRoom.at(2).text, S("ciao ~ x"));
+        QCOMPARE(inRoom.at(4).target, QString("bob"));
     }
 
     void reassembly()
