@@ -64,12 +64,6 @@ public:
         uccidi();
         return false;
     }
-    void uccidi()
-    {
-        m_processo.kill();
-        m_processo.waitForFinished(20000);
-    }
-
     // Ends the master at once, as a crash would; its port is closed on return.
     void uccidi()
     {
