@@ -81,6 +81,14 @@ void CapturePipeline::setOutputLatency(int samples)
         m_echo->setOutputLatency(samples);
 }
 
+void CapturePipeline::playbackRestarted()
+{
+    // A filter fitted to the old delay would add echo rather than remove it
+    // until it diverged far enough for speexdsp to reset it (and say so).
+    if (m_echo)
+        m_echo->reset();
+}
+
 void CapturePipeline::setConfig(const VoiceClientConfig& config)
 {
     m_config = config.normalized();

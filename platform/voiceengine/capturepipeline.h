@@ -49,6 +49,8 @@ public:
     // What the speaker was given, for the echo canceller.
     void played(const qint16* samples, int count);
     void setOutputLatency(int samples);
+    // The speaker ran dry: what it plays now is heard later than before.
+    void playbackRestarted();
     void setExpectedLoss(int percent) { m_encoder->setExpectedLoss(percent); }
     bool echoCancelling() const { return m_echo != nullptr; }
 

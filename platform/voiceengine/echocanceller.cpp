@@ -8,8 +8,32 @@
 #include <speex/speex_preprocess.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace kalimo {
+
+namespace {
+
+double meanSquare(const qint16* v, qsizetype n)
+{
+    double sum = 0;
+    for (qsizetype i = 0; i < n; ++i)
+        sum += double(v[i]) * double(v[i]);
+    return n > 0 ? sum / double(n) : 0;
+}
+
+// Far end louder than this (about -50 dBFS) counts as talking.
+constexpr double kFarActive = 10.0 * 10.0;
+// What is left while only the far end talks is lowered by this much more
+// (about -10 dB): the adaptive filter alone leaves 10 to 15 dB of a voice
+// whose pitch wanders.
+constexpr float kResidualGain = 0.32f;
+// The filter took at least this share away: the block was echo alone.
+constexpr double kEchoOnly = 0.25;
+// Up to this share left, the block is lowered less and less.
+constexpr double kPartly = 0.5;
+
+} // namespace
 
 std::unique_ptr<EchoCanceller> EchoCanceller::create(int blockSamples, VoiceResult& result,
                                                      int tailMs)
@@ -62,6 +86,33 @@ void EchoCanceller::process(const qint16* mic, qint16* out)
     std::fill(m_reference.begin() + take, m_reference.end(), qint16(0));
     m_far.erase(m_far.begin(), m_far.begin() + take);
     speex_echo_cancellation(m_state, mic, m_reference.data(), out);
+
+    // The echo arrives up to a tail later than its reference: hold the far
+    // end's level for about that long.
+    m_farLevel = std::max(meanSquare(m_reference.data(), n), m_farLevel * 0.93);
+    const double in = meanSquare(mic, n), left = meanSquare(out, n);
+    // The filter took most of the block away: it was echo. A near talker
+    // keeps the block's level up (double talk) and opens it again at once.
+    float target = 1.0f;
+    if (m_farLevel > kFarActive && in > 0) {
+        // How loud the echo alone is against the far end, from blocks
+        // known to be echo; a microphone no louder than that hears no one
+        // else, however poorly the filter fits a pitch it has not met yet.
+        const double kept = left / in;
+        m_echoReturn *= 0.998;
+        if (kept < kEchoOnly)
+            m_echoReturn = std::max(in / m_farLevel, m_echoReturn);
+        if (kept < kEchoOnly || in <= m_echoReturn * m_farLevel)
+            target = kResidualGain;
+        else if (kept < kPartly)
+            target = kResidualGain +
+                     (1.0f - kResidualGain) * float((kept - kEchoOnly) / (kPartly - kEchoOnly));
+    }
+    m_gain = target >= m_gain ? target : std::max(target, m_gain * 0.7f);
+    if (m_gain < 1.0f) {
+        for (qsizetype i = 0; i < n; ++i)
+            out[i] = qint16(std::lround(float(out[i]) * m_gain));
+    }
 }
 
 void EchoCanceller::attach(SpeexPreprocessState_* preprocess)
@@ -73,6 +124,9 @@ void EchoCanceller::reset()
 {
     speex_echo_state_reset(m_state);
     m_far.clear();
+    m_farLevel = 0;
+    m_echoReturn = 0;
+    m_gain = 1.0f;
 }
 
 } // namespace kalimo

@@ -30,6 +30,7 @@ public:
     void process(const qint16* mic, qint16* out);
     // Lets the preprocessor remove what the filter leaves.
     void attach(SpeexPreprocessState_* preprocess);
+    // Forgets the echo path: after the speaker ran dry its delay changed.
     void reset();
 
 private:
@@ -39,6 +40,9 @@ private:
     int m_latency = 0;
     std::vector<qint16> m_far; // written and not yet used, oldest first
     std::vector<qint16> m_reference;
+    double m_farLevel = 0;   // the reference's recent peak energy per sample
+    double m_echoReturn = 0; // microphone over far end while only echo is heard
+    float m_gain = 1.0f;     // on what the filter leaves while only the far end talks
 };
 
 } // namespace kalimo

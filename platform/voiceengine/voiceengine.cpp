@@ -176,6 +176,7 @@ VoiceResult VoiceEngine::openStreams(const AudioDeviceChoice& choice)
     if (!playback.stream)
         return playback.result;
     m_playbackStream = std::move(playback.stream);
+    m_underrunsSeen = m_playbackStream->underruns();
     m_queueSamples = m_options.playbackQueueMs > 0 ? samplesForMs(m_options.playbackQueueMs)
                                                    : m_playbackStream->minimumQueue();
     // What is kept queued is how long the speaker lags what we write.
@@ -281,6 +282,11 @@ void VoiceEngine::pushPlayback()
 {
     if (!m_playbackStream || !m_mixer)
         return;
+    if (m_playbackStream->underruns() != m_underrunsSeen) {
+        m_underrunsSeen = m_playbackStream->underruns();
+        if (m_capture)
+            m_capture->playbackRestarted();
+    }
     // Keep only what the device needs queued: every block more is latency.
     const int block = int(m_block.size());
     while (m_playbackStream && m_mixer && m_playbackStream->samplesQueued() < m_queueSamples &&

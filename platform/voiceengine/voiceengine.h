@@ -108,6 +108,7 @@ private:
     PeakMeter m_outputMeter;
     bool m_failing = false;
     int m_queueSamples = 0;
+    int m_underrunsSeen = 0;
     int m_expectedLoss = 0;
     qint64 m_sinceReport = 0; // samples played since the last reception report
     QHash<quint32, std::pair<int, bool>> m_levels;

@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <memory>
+#include <random>
 
 using namespace kalimo;
 using namespace kalimo::test;
@@ -31,24 +32,35 @@ double db(double ratio)
 }
 
 // Voiced syllables at a pitch of our own: harmonics of `f0` under a smooth
-// envelope, `onMs` on and `offMs` off; with no pause, one steady vowel.
-SignalSource voice(double f0, double amplitude, int onMs, int offMs, int startMs = 0)
+// envelope, `onMs` on and `offMs` off; with no pause, one steady vowel. With
+// a seed the pitch wanders from syllable to syllable, as a speaker's does.
+SignalSource voice(double f0, double amplitude, int onMs, int offMs, int startMs = 0,
+                   quint32 wander = 0)
 {
-    auto at = std::make_shared<qint64>(-qint64(samplesForMs(startMs)));
+    struct State
+    {
+        qint64 at;
+        double phase = 0, pitch;
+        std::mt19937 random;
+    };
+    auto s =
+        std::make_shared<State>(State{-qint64(samplesForMs(startMs)), 0, f0, std::mt19937(wander)});
     return SignalSource([=](qint16* out, int count) {
         const qint64 on = samplesForMs(onMs), period = on + samplesForMs(offMs);
-        for (int i = 0; i < count; ++i, ++*at) {
-            const qint64 p = *at % period;
-            if (*at < 0 || p >= on) {
+        for (int i = 0; i < count; ++i, ++s->at) {
+            const qint64 p = s->at % period;
+            if (wander != 0 && p == 0)
+                s->pitch = f0 * std::uniform_real_distribution<double>(0.85, 1.2)(s->random);
+            if (s->at < 0 || p >= on) {
                 out[i] = 0;
                 continue;
             }
-            const double t = double(*at) / kSampleRate;
+            s->phase += 2 * std::numbers::pi * s->pitch / kSampleRate;
             const double envelope =
                 offMs > 0 ? std::sin(std::numbers::pi * double(p) / double(on)) : 1.0;
             double v = 0;
             for (int h = 1; h <= 6; ++h)
-                v += std::sin(2 * std::numbers::pi * f0 * h * t) / h;
+                v += std::sin(h * s->phase) / h;
             out[i] = qint16(amplitude * 32767 * 0.6 * envelope * v);
         }
     });
@@ -154,12 +166,13 @@ private Q_SLOTS:
 
 void TestVoiceQuality::echoIsCancelledDuringDoubleTalk()
 {
-    // A talks all along; B's speaker leaks into B's microphone at -6 dB,
-    // 40 ms late. From 4 s on B talks too, at a pitch of his own.
+    // A talks all along, his pitch wandering; B's speaker leaks into B's
+    // microphone at -6 dB, 40 ms late. From 4 s on B talks too, at a pitch
+    // of his own.
     QVector<double> echoLevel, bLevel;
     for (bool cancel : {false, true}) {
         Room room(cancel);
-        room.a.backend.setCaptureSource(voice(150, 0.3, 260, 90));
+        room.a.backend.setCaptureSource(voice(150, 0.3, 260, 90, 0, 5));
         room.b.backend.setCaptureSource(voice(233, 0.3, 300, 120, 4000));
         room.b.backend.setEchoPath(0.5, 40);
         QVERIFY(room.connect(0, 0));
@@ -171,12 +184,13 @@ void TestVoiceQuality::echoIsCancelledDuringDoubleTalk()
         bLevel.append(levelAt(atA, at2s + samplesForMs(2500), samplesForMs(2000), 233));
     }
     QVector<qint16> own(samplesForMs(2000));
-    voice(150, 0.3, 260, 90).generate(own.data(), int(own.size()));
+    voice(150, 0.3, 260, 90, 0, 5).generate(own.data(), int(own.size()));
     const double ownLevel = rms(own, 0, own.size());
     // Without the canceller the test really drives an echo back to A.
     QVERIFY2(db(echoLevel[0] / ownLevel) > -12,
              qPrintable(QString::number(db(echoLevel[0] / ownLevel))));
-    QVERIFY2(db(echoLevel[1] / ownLevel) < -20,
+    // The adaptive filter alone leaves about -21 dB of a wandering pitch.
+    QVERIFY2(db(echoLevel[1] / ownLevel) < -25,
              qPrintable(QString::number(db(echoLevel[1] / ownLevel))));
     QVERIFY2(std::abs(db(bLevel[1] / bLevel[0])) < 6,
              qPrintable(QString::number(db(bLevel[1] / bLevel[0]))));
