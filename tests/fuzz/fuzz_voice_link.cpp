@@ -34,7 +34,7 @@ bool collega()
 {
     delete collegamento;
     collegamento = new QTcpSocket;
-    collegamento->connectToHost(QHostAddress::LocalHost, client->WSKVoice.portaAscolto());
+    collegamento->connectToHost(QHostAddress::LocalHost, client->collegamentiVoce().portaAscolto());
     // What is written before the lobby accepts waits in the connection.
     return collegamento->waitForConnected(5000);
 }
