@@ -88,12 +88,11 @@ bool Stanza::InviaIdentificazione(const QString& Chi, const QString& chiave)
     m_ultimiParametri.clear();
     m_ultimoNumero = 0;
     StatoPacchettoDiAttesa = 1;
-    QStringList campi = {
-        stripControlCharacters(Nome),     QString::number(MaxUtenti),
-        QString::number(MaxUtentiAudio),  flagWord(EstStabile),
-        stripControlCharacters(Password), stripControlCharacters(PasswordServer),
-        flagWord(EstStanzaMultipla),      stripControlCharacters(PortaUtenti),
-        stripControlCharacters(Chi)};
+    QStringList campi = {stripControlCharacters(Nome),     QString::number(MaxUtenti),
+                         QString::number(MaxUtentiAudio),  flagWord(EstStabile),
+                         stripControlCharacters(Password), stripControlCharacters(PasswordServer),
+                         flagWord(EstStanzaMultipla),      stripControlCharacters(PortaUtenti),
+                         stripControlCharacters(Chi)};
     if (!chiave.isEmpty())
         campi.append(stripControlCharacters(chiave));
     return InviaAlServer(
