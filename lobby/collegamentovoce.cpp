@@ -104,6 +104,10 @@ bool Module1::AvviaVoice(bool chiudiCollegamento)
         return false;
     const QByteArray biglietto =
         esito.e(master::reply::Ticket) ? esito.campo(0).toUtf8() : QByteArray();
+    // The room host's key as the master knows it: the voice client refuses a
+    // host that cannot prove it holds it.
+    const QByteArray chiave =
+        esito.e(master::reply::Ticket) ? esito.campo(1).toLatin1() : QByteArray();
 
     if (IDProcessoVoice != 0)
         programmi().chiediChiusura(IDProcessoVoice);
@@ -120,8 +124,10 @@ bool Module1::AvviaVoice(bool chiudiCollegamento)
         qputenv(kVariabilePortaVoce, QByteArray::number(client->collegamentiVoce().portaAscolto()));
 
     qputenv(kVariabileBiglietto, biglietto);
+    qputenv(kVariabileChiave, chiave);
     IDProcessoVoice = programmi().avvia(kProgrammaVoce, argomenti);
     qunsetenv(kVariabileBiglietto);
+    qunsetenv(kVariabileChiave);
     IndiceWskVoiceAvvio = IndiceWskVoice;
     if (IDProcessoVoice == 0) {
         informa(*this, tr("Impossibile aprire una sessione audio"));

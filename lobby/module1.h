@@ -192,6 +192,7 @@ public:
     static constexpr const char* kVariabilePortaVoce = "KALIMO_VOICE_LINK_PORT";
     // The master's ticket for the room, handed to the voice client it starts.
     static constexpr const char* kVariabileBiglietto = "KALIMO_ROOM_TICKET";
+    static constexpr const char* kVariabileChiave = "KALIMO_ROOM_KEY";
     // The voice client's argument text for StanzaCorrente: eleven fields joined by " + ".
     QString ArgomentiVoice();
     // Starts the voice client for StanzaCorrente, asking the running one to

@@ -107,6 +107,7 @@ Identification identification(const QStringList& f)
     id.serverPassword = f.at(5);
     id.port = parseInt(f.at(7));
     id.identity = f.at(8);
+    id.hostKey = f.value(9).left(64);
     return id;
 }
 
@@ -125,7 +126,7 @@ QList<HostMessage> decodeHostMessages(QStringView text)
             m.kind == K::Unexpected ? QStringList() : splitFields(parts.last());
         m.fieldCount = fields.size();
         if (m.kind == K::Identify) {
-            if (fields.size() == 9)
+            if (fields.size() == 9 || fields.size() == 10)
                 m.identification = identification(fields);
             else
                 m.kind = K::BadIdentify;

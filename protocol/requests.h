@@ -72,8 +72,10 @@ struct Identification
     QString roomPassword;
     QString serverPassword;
     std::optional<int> port;
-    // The identification's last field, `Chi`.
+    // The identification's ninth field, `Chi`.
     QString identity;
+    // A tenth, in hex: the room's session key, which members check it by.
+    QString hostKey;
 };
 
 // What a room host sends the master.
@@ -81,7 +83,7 @@ struct HostMessage
 {
     enum class Kind {
         Identify,
-        BadIdentify, // an identification without its nine fields
+        BadIdentify, // an identification without its nine (or ten) fields
         MemberJoined,
         MemberLeft,
         MemberSpeaks,

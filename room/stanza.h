@@ -90,7 +90,9 @@ public:
     bool ConnettiAlServer();
     bool DammiStatoServer() const;
     void DisconnettiDaServer();
-    bool InviaIdentificazione(const QString& Chi);
+    // `chiave`, when given, goes as one more field: the session key members
+    // check this room by.
+    bool InviaIdentificazione(const QString& Chi, const QString& chiave = {});
     bool InviaDatiUtenti();
     // Whole messages only: text after the last SEP1 is dropped.
     void GestPacServer(const QString& DA);

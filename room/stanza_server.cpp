@@ -75,7 +75,7 @@ void Stanza::DisconnettiDaServer()
     WSKServer->close();
 }
 
-bool Stanza::InviaIdentificazione(const QString& Chi)
+bool Stanza::InviaIdentificazione(const QString& Chi, const QString& chiave)
 {
     Errori.Inizializza();
     if (!EstConnessoAServer) {
@@ -88,12 +88,13 @@ bool Stanza::InviaIdentificazione(const QString& Chi)
     m_ultimiParametri.clear();
     m_ultimoNumero = 0;
     StatoPacchettoDiAttesa = 1;
-    const QStringList campi = {
-        stripControlCharacters(Nome),     QString::number(MaxUtenti),
-        QString::number(MaxUtentiAudio),  flagWord(EstStabile),
-        stripControlCharacters(Password), stripControlCharacters(PasswordServer),
-        flagWord(EstStanzaMultipla),      stripControlCharacters(PortaUtenti),
-        stripControlCharacters(Chi)};
+    QStringList campi = {stripControlCharacters(Nome),     QString::number(MaxUtenti),
+                         QString::number(MaxUtentiAudio),  flagWord(EstStabile),
+                         stripControlCharacters(Password), stripControlCharacters(PasswordServer),
+                         flagWord(EstStanzaMultipla),      stripControlCharacters(PortaUtenti),
+                         stripControlCharacters(Chi)};
+    if (!chiave.isEmpty())
+        campi.append(stripControlCharacters(chiave));
     return InviaAlServer(
         master::roomlink::identificationMessage(m_contatoreIdentificazione, campi));
 }

@@ -97,11 +97,11 @@ void CanaleMedia::StopEnumHosts()
 
 void CanaleMedia::Connect(const QString& nick, const QString& password)
 {
-    sulFilo([this, nick, password, biglietto = m_biglietto] {
+    sulFilo([this, nick, password, biglietto = m_biglietto, chiave = m_chiaveHost] {
         if (!m_client)
             return;
         m_client->setTicket(biglietto);
-        m_client->Connect(nick, password);
+        m_client->Connect(nick, password, chiave);
     });
 }
 

@@ -45,6 +45,8 @@ public:
     void Connect(const QString& nick, const QString& password) override;
     // The master's ticket for this nick and room, sent with the hello.
     void setBiglietto(const QString& biglietto) { m_biglietto = biglietto; }
+    // The room host's key from the master: a host without it is refused.
+    void setChiaveHost(const QByteArray& chiave) { m_chiaveHost = chiave; }
     void Send(const QString& testo) override;
     void ConnettiVoce(const VoiceClientConfig& config) override;
     void SetClientConfig(const VoiceClientConfig& config) override;
@@ -72,6 +74,7 @@ private:
     VoiceEngine* m_engine = nullptr;
     MezziAudio m_audio;
     QString m_biglietto;
+    QByteArray m_chiaveHost;
 };
 
 } // namespace kalimo::voce

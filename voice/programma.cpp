@@ -16,6 +16,7 @@ namespace kalimo::voce {
 
 namespace {
 constexpr const char* kVariabileBiglietto = "KALIMO_ROOM_TICKET";
+constexpr const char* kVariabileChiave = "KALIMO_ROOM_KEY";
 } // namespace
 
 int eseguiVoce(QApplication& app)
@@ -42,10 +43,13 @@ int eseguiVoce(QApplication& app)
     // from any program started from here.
     const QString biglietto = qEnvironmentVariable(kVariabileBiglietto);
     qunsetenv(kVariabileBiglietto);
-    servizi.creaCanale = [fabbrica, impostazioni, tempi,
-                          biglietto]() -> std::unique_ptr<CanaleStanza> {
+    const QByteArray chiave = QByteArray::fromHex(qgetenv(kVariabileChiave));
+    qunsetenv(kVariabileChiave);
+    servizi.creaCanale = [fabbrica, impostazioni, tempi, biglietto,
+                          chiave]() -> std::unique_ptr<CanaleStanza> {
         auto canale = std::make_unique<CanaleMedia>(fabbrica, impostazioni, tempi);
         canale->setBiglietto(biglietto);
+        canale->setChiaveHost(chiave);
         return canale;
     };
     if (!servizi.impostaAudio) {

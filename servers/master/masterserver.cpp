@@ -885,9 +885,14 @@ void MasterServer::handleTicket(Client& c, const QString& nome)
     // at once. Masters of one service share the secret that signs it.
     constexpr qint64 kTicketLifetime = 120;
     const qint64 expires = QDateTime::currentSecsSinceEpoch() + kTicketLifetime;
-    send(c, reply::Ticket,
-         {trust::makeRoomTicket(m_config.roomHostLinkPassword.toUtf8(), c.nick, room->first,
-                                expires)});
+    QStringList fields{trust::makeRoomTicket(m_config.roomHostLinkPassword.toUtf8(), c.nick,
+                                             room->first, expires)};
+    // The room host's key, so that nobody else can pose as it; another
+    // master's rooms go without, and the voice client takes the key the
+    // room host itself announces.
+    if (const Room* r = m_rooms.directory().byName(room->first); r && !r->hostKey.isEmpty())
+        fields.append(r->hostKey);
+    send(c, reply::Ticket, fields);
 }
 
 void MasterServer::handleRoomPassword(Client& c, const QString& nome, const QString& typed)

@@ -30,6 +30,7 @@ struct Room
     quint16 port = 0;
     QString creator;  // empty for permanent rooms
     QString identity; // the token its room host identifies with
+    QString hostKey;  // its session key in hex, as it identified
     // Identified since its room host was (re)started: only such rooms are
     // listed, since nobody answers at the port before.
     bool live = false;

@@ -520,6 +520,7 @@ QStringView RoomService::identify(quint64 link, const RoomLink::Identification& 
     if (r->link != 0 && r->link != link)
         m_link->close(r->link, u"replaced by a newer link of its room"_s);
     r->link = link;
+    r->hostKey = id.hostKey;
     // The room host sends every member again right after identifying.
     r->members.clear();
     if (id.port && *id.port >= 1 && *id.port <= 65535)
@@ -560,6 +561,7 @@ QStringView RoomService::adopt(quint64 link, const RoomLink::Identification& id,
         m_link->close(r->link, u"replaced by a newer link of its room"_s);
     r->link = link;
     r->identity = id.identity;
+    r->hostKey = id.hostKey;
     r->address = peer;
     r->port = quint16(*id.port);
     r->maxUtenti = id.maxUsers;

@@ -423,7 +423,7 @@ void RoomHost::onLinkConnected()
     // Member reports come in bursts of small messages.
     m_link.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     log(tr("linked to the master"));
-    m_stanza.InviaIdentificazione(m_config.identity);
+    m_stanza.InviaIdentificazione(m_config.identity, QString::fromLatin1(publicKey().toHex()));
     m_stanza.InviaDatiUtenti();
 }
 

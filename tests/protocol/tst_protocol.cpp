@@ -78,8 +78,9 @@ private Q_SLOTS:
 
         using H = master::roomlink::HostMessage::Kind;
         const QString identify = master::roomlink::identificationMessage(
-            3, {"Sala", "10", "2", "True", "", "pw", "False", "2302", "x"});
-        QCOMPARE(identify, S("0001 ^ 3 ^ Sala ~ 10 ~ 2 ~ True ~  ~ pw ~ False ~ 2302 ~ x | "));
+            3, {"Sala", "10", "2", "True", "", "pw", "False", "2302", "x", "ab12"});
+        QCOMPARE(identify,
+                 S("0001 ^ 3 ^ Sala ~ 10 ~ 2 ~ True ~  ~ pw ~ False ~ 2302 ~ x ~ ab12 | "));
         const auto host = master::roomlink::decodeHostMessages(
             identify + S("0001^3^a~b|0002^Sala~7~bea~ip~False|0003^Sala~bea|0002^x^y|"));
         const QList<H> kinds{H::Identify, H::BadIdentify, H::MemberJoined, H::MemberLeft,
@@ -87,7 +88,8 @@ private Q_SLOTS:
         for (qsizetype i = 0; i < kinds.size(); ++i)
             QCOMPARE(host.at(i).kind, kinds.at(i));
         QVERIFY(host.at(0).identification.port == 2302);
-        QCOMPARE(host.at(0).identification.serverPassword, QString("pw"));
+        QCOMPARE(host.at(0).identification.serverPassword + host.at(0).identification.hostKey,
+                 QString("pwab12"));
         QVERIFY(host.at(2).nick == "bea" && host.at(3).nick == "bea");
 
         const auto fromMaster =

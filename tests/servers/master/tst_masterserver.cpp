@@ -526,8 +526,14 @@ void TestMasterServer::userRoomFollowsItsMembers()
     // Only with the master's ticket for the room: a nick cannot be borrowed.
     Membro intruder("bruno");
     QCOMPARE(intruder.join(port, "pw"), int(session::SessionResult::BadTicket));
-    Membro bruno("bruno");
-    bruno.ticket = loggedIn("bruno")->ask(u"0006", {"Sala"}).value(1);
+    // The ticket carries the key the room host identified with: a host
+    // posing as it with another key is refused.
+    Membro bruno("bruno"), fooled("bruno");
+    const QStringList ticket = loggedIn("bruno")->ask(u"0006", {"Sala"});
+    bruno.ticket = fooled.ticket = ticket.value(1);
+    bruno.hostKey = QByteArray::fromHex(ticket.value(2).toLatin1());
+    fooled.hostKey = session::HostKeys::generate().publicKey;
+    QCOMPARE(fooled.join(port, "pw"), int(session::SessionResult::BadHello));
     QCOMPARE(bruno.join(port, "pw"), 0);
     QVERIFY(QTest::qWaitFor(
         [&] {

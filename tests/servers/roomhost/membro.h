@@ -44,7 +44,8 @@ public:
         QSignalSpy done(&client, &session::SessionClient::ConnectComplete);
         QObject::connect(
             &client, &session::SessionClient::EnumHostsResponse, &client,
-            [this, password] { client.Connect(name, password); }, Qt::SingleShotConnection);
+            [this, password] { client.Connect(name, password, hostKey); },
+            Qt::SingleShotConnection);
         client.setTicket(ticket);
         client.EnumHosts(address, port, session::roomApplicationGuid());
         (void)QTest::qWaitFor([&] { return !done.isEmpty(); }, kWait);
@@ -62,7 +63,8 @@ public:
     }
 
     QString name;
-    QString ticket; // the master's, when the room asks for one
+    QString ticket;     // the master's, when the room asks for one
+    QByteArray hostKey; // as the master gave it; empty: as the room host says
     session::SessionClient client;
     qint32 id = 0;
     QStringList messages, voices;

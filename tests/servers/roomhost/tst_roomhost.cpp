@@ -337,7 +337,8 @@ private Q_SLOTS:
                                          "reconnect_min_ms=20")
                                      .arg(master.server.serverPort()))));
         const QString hello = "0001 ^ %1 ^ Sala prova ~ 5 ~ 1 ~ False ~ pw ~ spw ~ False ~ " +
-                              QString::number(host->port()) + " ~ creatore | ";
+                              QString::number(host->port()) + " ~ creatore ~ " +
+                              QString::fromLatin1(host->publicKey().toHex()) + " | ";
         QTRY_COMPARE_WITH_TIMEOUT(master.received, wire(hello.arg(1)), kWait);
         Membro& ana = member("Ana");
         QCOMPARE(ana.join(host->port(), "pw"), 0);
