@@ -55,19 +55,24 @@ bool ServiceTables::transaction(const std::function<bool()>& work, const QString
     return true;
 }
 
-bool ServiceTables::renewMaster(const MasterRow& self, qint64 now, qint64 expires)
+bool ServiceTables::renewMaster(const MasterRow& self, qint64 now, qint64 expires, bool* revived)
 {
     QSqlQuery q(m_store.database());
     const QString what = tr("cannot renew this master");
     return transaction(
         [&] {
+            if (!run(q,
+                     u"UPDATE masters SET name = ?, address = ?, port = ?, chiave = ?, expires = ? "
+                     "WHERE id = ?"_s,
+                     {self.name, self.address, int(self.port), self.key, expires, self.id}))
+                return failed(what, q);
+            *revived = q.numRowsAffected() == 0;
             const bool ok =
-                run(q,
-                    u"INSERT INTO masters (id, name, address, port, chiave, expires) VALUES (?, "
-                    "?, ?, ?, ?, ?) ON CONFLICT (id) DO UPDATE SET name = excluded.name, address "
-                    "= excluded.address, port = excluded.port, chiave = excluded.chiave, expires "
-                    "= excluded.expires"_s,
-                    {self.id, self.name, self.address, int(self.port), self.key, expires}) &&
+                (!*revived ||
+                 run(q,
+                     u"INSERT INTO masters (id, name, address, port, chiave, expires) VALUES (?, "
+                     "?, ?, ?, ?, ?)"_s,
+                     {self.id, self.name, self.address, int(self.port), self.key, expires})) &&
                 run(q, u"DELETE FROM masters WHERE expires < ?"_s, {now}) &&
                 run(q, u"DELETE FROM online WHERE master NOT IN (SELECT id FROM masters)"_s, {}) &&
                 run(q, u"DELETE FROM rooms WHERE master NOT IN (SELECT id FROM masters)"_s, {});
