@@ -91,6 +91,8 @@ public:
 
 private:
     bool transaction(const std::function<bool()>& work, const QString& what);
+    // Statements without a transaction: one round trip each, no BEGIN/COMMIT.
+    bool opened(const std::function<bool()>& work);
 
     bool failed(const QString& what, const QSqlQuery& q);
 
