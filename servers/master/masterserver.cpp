@@ -360,24 +360,71 @@ void MasterServer::renew()
     // Half an interval of slack for a late tick; still gone within two.
     const qint64 lifetime = qint64(m_config.checkIntervalMs) * 3 / 2;
     const bool listMasters = isShared() && m_config.masters.isEmpty();
-    m_accounts->shared<std::optional<QList<MasterRow>>>(
-        [row, lifetime, listMasters](ServiceTables& t) -> std::optional<QList<MasterRow>> {
+    struct Renewal
+    {
+        bool revived = false;
+        std::optional<QList<MasterRow>> live;
+    };
+    m_accounts->shared<Renewal>(
+        [row, lifetime, listMasters](ServiceTables& t) {
             const qint64 now = wallClock();
-            if (!t.renewMaster(row, now, now + lifetime) || !listMasters)
-                return std::nullopt;
-            return t.liveMasters(now);
+            Renewal r;
+            if (t.renewMaster(row, now, now + lifetime, &r.revived) && listMasters)
+                r.live = t.liveMasters(now);
+            return r;
         },
-        [this](const std::optional<QList<MasterRow>>& live) {
-            // Without a configured list, lobbies learn every master alive now.
+        [this](const Renewal& r) {
+            // Late beyond its expiry (a stalled machine), this master lost
+            // its users and rooms in the others' eyes: they come back.
+            if (r.revived && m_renewals > 0 && isShared())
+                reclaim();
             ++m_renewals;
-            if (!live || live->isEmpty())
+            // Without a configured list, lobbies learn every master alive now.
+            if (!r.live || r.live->isEmpty())
                 return;
             QList<MasterEntry> masters;
             // The shared table has no TLS field yet: only our own record has one.
-            for (const MasterRow& m : *live)
+            for (const MasterRow& m : *r.live)
                 masters.append({m.name, m.address, m.port, m.key,
                                 m.id == m_masterId ? m_ownTls : TlsEndpoint{}});
             m_masters = masters;
+        });
+}
+
+void MasterServer::reclaim()
+{
+    QStringList nicks;
+    for (const auto& [id, c] : m_clients) {
+        if (c->loggedIn)
+            nicks.append(c->nick);
+    }
+    QList<RoomRow> rooms;
+    for (const Room* r : m_rooms.directory().all())
+        rooms.append(rowOf(*r));
+    qCWarning(lcMaster).noquote()
+        << u"this master was taken for dead; claiming its %1 users and %2 rooms again"_s
+               .arg(nicks.size())
+               .arg(rooms.size());
+    m_accounts->shared<QStringList>(
+        [nicks, rooms, master = m_masterId](ServiceTables& t) {
+            const qint64 now = wallClock();
+            QStringList lost;
+            for (const QString& nick : nicks) {
+                if (t.claimNick(nick, master, now) == StoreStatus::Exists)
+                    lost.append(nick);
+            }
+            for (const RoomRow& room : rooms) {
+                if (t.claimRoom(room, now) == StoreStatus::Ok)
+                    t.updateRoom(room);
+            }
+            return lost;
+        },
+        [this](const QStringList& lost) {
+            // Logged in elsewhere meanwhile: that login stands.
+            for (const QString& nick : lost) {
+                if (const std::optional<quint64> id = m_presence.connectionOf(nick))
+                    drop(*id, u"logged in on another master while this one was taken for dead"_s);
+            }
         });
 }
 

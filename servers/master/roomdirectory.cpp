@@ -128,4 +128,12 @@ QList<Room*> RoomDirectory::all()
     return rooms;
 }
 
+QList<const Room*> RoomDirectory::all() const
+{
+    QList<const Room*> rooms;
+    for (const auto& [key, room] : m_rooms)
+        rooms.append(room.get());
+    return rooms;
+}
+
 } // namespace kalimo::master

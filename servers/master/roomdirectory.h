@@ -75,6 +75,7 @@ public:
     int roomsOf(const QString& creator) const;
     QSet<quint16> portsInUse() const;
     QList<Room*> all();
+    QList<const Room*> all() const;
 
 private:
     QList<const Room*> listed(int list) const;

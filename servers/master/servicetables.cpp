@@ -55,19 +55,33 @@ bool ServiceTables::transaction(const std::function<bool()>& work, const QString
     return true;
 }
 
-bool ServiceTables::renewMaster(const MasterRow& self, qint64 now, qint64 expires)
+bool ServiceTables::opened(const std::function<bool()>& work)
+{
+    if (!m_store.open()) {
+        m_failed = true;
+        return false;
+    }
+    return work();
+}
+
+bool ServiceTables::renewMaster(const MasterRow& self, qint64 now, qint64 expires, bool* revived)
 {
     QSqlQuery q(m_store.database());
     const QString what = tr("cannot renew this master");
     return transaction(
         [&] {
+            if (!run(q,
+                     u"UPDATE masters SET name = ?, address = ?, port = ?, chiave = ?, expires = ? "
+                     "WHERE id = ?"_s,
+                     {self.name, self.address, int(self.port), self.key, expires, self.id}))
+                return failed(what, q);
+            *revived = q.numRowsAffected() == 0;
             const bool ok =
-                run(q,
-                    u"INSERT INTO masters (id, name, address, port, chiave, expires) VALUES (?, "
-                    "?, ?, ?, ?, ?) ON CONFLICT (id) DO UPDATE SET name = excluded.name, address "
-                    "= excluded.address, port = excluded.port, chiave = excluded.chiave, expires "
-                    "= excluded.expires"_s,
-                    {self.id, self.name, self.address, int(self.port), self.key, expires}) &&
+                (!*revived ||
+                 run(q,
+                     u"INSERT INTO masters (id, name, address, port, chiave, expires) VALUES (?, "
+                     "?, ?, ?, ?, ?)"_s,
+                     {self.id, self.name, self.address, int(self.port), self.key, expires})) &&
                 run(q, u"DELETE FROM masters WHERE expires < ?"_s, {now}) &&
                 run(q, u"DELETE FROM online WHERE master NOT IN (SELECT id FROM masters)"_s, {}) &&
                 run(q, u"DELETE FROM rooms WHERE master NOT IN (SELECT id FROM masters)"_s, {});
@@ -129,22 +143,22 @@ StoreStatus ServiceTables::claimNick(const QString& nick, const QString& master,
     QSqlQuery q(m_store.database());
     bool taken = false;
     const QString what = tr("cannot note the login");
-    const bool ok = transaction(
-        [&] {
-            // A nick left behind by a master past its expiry is free again.
-            if (!run(q,
-                     u"DELETE FROM online WHERE nick = ? AND master NOT IN (SELECT id FROM "
-                     "masters WHERE expires >= ?)"_s,
-                     {nick, now}) ||
-                !run(q,
-                     u"INSERT INTO online (nick, master, since) VALUES (?, ?, ?) ON CONFLICT "
-                     "(nick) DO NOTHING"_s,
-                     {nick, master, now}))
-                return failed(what, q);
-            taken = q.numRowsAffected() == 0;
-            return true;
-        },
-        what);
+    // Two statements of their own: clearing a dead master's row is right
+    // whatever follows, and the insert alone decides.
+    const bool ok = opened([&] {
+        // A nick left behind by a master past its expiry is free again.
+        if (!run(q,
+                 u"DELETE FROM online WHERE nick = ? AND master NOT IN (SELECT id FROM "
+                 "masters WHERE expires >= ?)"_s,
+                 {nick, now}) ||
+            !run(q,
+                 u"INSERT INTO online (nick, master, since) VALUES (?, ?, ?) ON CONFLICT "
+                 "(nick) DO NOTHING"_s,
+                 {nick, master, now}))
+            return failed(what, q);
+        taken = q.numRowsAffected() == 0;
+        return true;
+    });
     if (!ok)
         return StoreStatus::Failed;
     return taken ? StoreStatus::Exists : StoreStatus::Ok;
@@ -202,25 +216,25 @@ StoreStatus ServiceTables::claimRoom(const RoomRow& r, qint64 now)
     QSqlQuery q(m_store.database());
     bool taken = false;
     const QString what = tr("cannot note the room");
-    const bool ok = transaction(
-        [&] {
-            if (!run(q,
-                     u"DELETE FROM rooms WHERE name_key = ? AND master NOT IN (SELECT id FROM "
-                     "masters WHERE expires >= ?)"_s,
-                     {roomKey(r.name), now}) ||
-                !run(q,
-                     u"INSERT INTO rooms (name_key, name, master, kind, members, password, "
-                     "address, port, max_users, max_speakers, live, created) VALUES (?, ?, ?, ?, "
-                     "?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (name_key) DO UPDATE SET live = "
-                     "excluded.live WHERE rooms.master = excluded.master"_s,
-                     {roomKey(r.name), r.name, r.master, r.kind, r.members, r.password, r.address,
-                      int(r.port), r.maxUsers, r.maxSpeakers, r.live ? 1 : 0, now}))
-                return failed(what, q);
-            // Its own room again (a permanent one restarting) counts as claimed.
-            taken = q.numRowsAffected() == 0;
-            return true;
-        },
-        what);
+    // Two statements of their own: clearing a dead master's row is right
+    // whatever follows, and the insert alone decides.
+    const bool ok = opened([&] {
+        if (!run(q,
+                 u"DELETE FROM rooms WHERE name_key = ? AND master NOT IN (SELECT id FROM "
+                 "masters WHERE expires >= ?)"_s,
+                 {roomKey(r.name), now}) ||
+            !run(q,
+                 u"INSERT INTO rooms (name_key, name, master, kind, members, password, "
+                 "address, port, max_users, max_speakers, live, created) VALUES (?, ?, ?, ?, "
+                 "?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (name_key) DO UPDATE SET live = "
+                 "excluded.live WHERE rooms.master = excluded.master"_s,
+                 {roomKey(r.name), r.name, r.master, r.kind, r.members, r.password, r.address,
+                  int(r.port), r.maxUsers, r.maxSpeakers, r.live ? 1 : 0, now}))
+            return failed(what, q);
+        // Its own room again (a permanent one restarting) counts as claimed.
+        taken = q.numRowsAffected() == 0;
+        return true;
+    });
     if (!ok)
         return StoreStatus::Failed;
     return taken ? StoreStatus::Exists : StoreStatus::Ok;

@@ -48,7 +48,9 @@ class ServiceTables final
 public:
     explicit ServiceTables(AccountStore& store) : m_store(store) {}
 
-    bool renewMaster(const MasterRow& self, qint64 now, qint64 expires);
+    // *revived: the row was not there (first start, or the others took this
+    // master for dead and cleared what it held).
+    bool renewMaster(const MasterRow& self, qint64 now, qint64 expires, bool* revived);
     bool forgetMaster(const QString& id);
     // A master alone on its file: what an earlier run left behind is stale.
     bool clearAll();
@@ -89,6 +91,8 @@ public:
 
 private:
     bool transaction(const std::function<bool()>& work, const QString& what);
+    // Statements without a transaction: one round trip each, no BEGIN/COMMIT.
+    bool opened(const std::function<bool()>& work);
 
     bool failed(const QString& what, const QSqlQuery& q);
 

@@ -157,6 +157,16 @@ void TestService::accountsPresenceAndTexts()
     anna->request(u"0013", {"bruno", "ancora"});
     QCOMPARE(bruno->next(), (L{"0002", "anna", "ancora"}));
 
+    // Taken for dead by the others (its rows cleared), B claims its users back.
+    const QString b = "'" + m_b->masterId() + "'";
+    QVERIFY(m_postgres.exec(m_database, "DELETE FROM online WHERE master = " + b));
+    QVERIFY(m_postgres.exec(m_database, "DELETE FROM masters WHERE id = " + b));
+    QCOMPARE(bruno->ask(u"0012", {"anna"}), L{"00012"});
+    anna->setAnswerChecks(true);
+    m_b->setCheckInterval(100);
+    QVERIFY(QTest::qWaitFor([&] { return bruno->ask(u"0012", {"anna"}) == L{"10012"}; }, kWait));
+    m_b->setCheckInterval(3600 * 1000);
+
     // Logged out on B: free for A, and texts to her tell the sender so.
     anna.reset();
     QVERIFY(QTest::qWaitFor([&] { return m_b->loggedInCount() == 0; }, kWait));
