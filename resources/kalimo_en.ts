@@ -814,6 +814,37 @@ At any time you may ask the controller to access your data, to correct or delete
     </message>
 </context>
 <context>
+    <name>kalimo::lobby::CollegamentoMaster</name>
+    <message>
+        <source>connessione cifrata non riuscita</source>
+        <translation>the encrypted connection failed</translation>
+    </message>
+    <message>
+        <source>il certificato non corrisponde all&apos;impronta indicata</source>
+        <translation>the certificate does not match the given fingerprint</translation>
+    </message>
+    <message>
+        <source>il certificato del master e&apos; scaduto</source>
+        <translation>the master&apos;s certificate has expired</translation>
+    </message>
+    <message>
+        <source>il certificato del master non e&apos; ancora valido</source>
+        <translation>the master&apos;s certificate is not valid yet</translation>
+    </message>
+    <message>
+        <source>il certificato e&apos; di un altro server</source>
+        <translation>the certificate belongs to another server</translation>
+    </message>
+    <message>
+        <source>il certificato non e&apos; garantito da un&apos;autorita&apos; riconosciuta</source>
+        <translation>the certificate is not vouched for by a recognised authority</translation>
+    </message>
+    <message>
+        <source>il certificato del master non e&apos; valido</source>
+        <translation>the master&apos;s certificate is not valid</translation>
+    </message>
+</context>
+<context>
     <name>kalimo::lobby::frmChat2</name>
     <message>
         <source>Chat Privata con </source>
