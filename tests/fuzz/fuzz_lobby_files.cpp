@@ -2,9 +2,9 @@
 // and CntLst.klm, each any bytes. Input: the four files' contents, 0x00 between them.
 #include "lobby/module1.h"
 #include "tests/fuzz/fuzzinput.h"
+#include "tests/fuzz/widgetapp.h"
 #include "tests/support/fakedialoghi.h"
 
-#include <QApplication>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -17,9 +17,7 @@ QTemporaryDir* folder = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Never destroyed: at exit Qt's own globals go first.
-    new QApplication(*argc, *argv);
+    fuzz::startWidgets(argc, argv);
     static QTemporaryDir dir;
     folder = &dir;
     return 0;

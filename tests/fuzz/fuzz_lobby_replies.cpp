@@ -4,10 +4,10 @@
 #include "lobby/module1.h"
 #include "protocol/textcodec.h"
 #include "tests/fuzz/fuzzinput.h"
+#include "tests/fuzz/widgetapp.h"
 #include "tests/support/fakedialoghi.h"
 #include "tests/support/fakeprogrammi.h"
 
-#include <QApplication>
 #include <QTemporaryDir>
 
 using namespace kalimo;
@@ -19,9 +19,7 @@ QTemporaryDir* folder = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Never destroyed: at exit Qt's own globals go first.
-    new QApplication(*argc, *argv);
+    fuzz::startWidgets(argc, argv);
     static QTemporaryDir dir;
     folder = &dir;
     return 0;

@@ -6,6 +6,7 @@
 #include "protocol/framing.h"
 #include "protocol/separators.h"
 #include "tests/fuzz/fuzzinput.h"
+#include "tests/fuzz/widgetapp.h"
 #include "tests/support/fakedialoghi.h"
 #include "tests/support/fakeprogrammi.h"
 
@@ -43,8 +44,7 @@ bool collega()
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    new QApplication(*argc, *argv);
+    fuzz::startWidgets(argc, argv);
     static QTemporaryDir dir;
     static test::FakeDialoghi dialoghi;
     static test::FakeAvvioProgrammi programmi;

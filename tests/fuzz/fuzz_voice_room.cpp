@@ -2,6 +2,7 @@
 // arrivals at any byte, into a window that entered its room.
 #include "protocol/textcodec.h"
 #include "tests/fuzz/fuzzinput.h"
+#include "tests/fuzz/widgetapp.h"
 #include "tests/support/bancovoce.h"
 #include "voice/frmchat.h"
 
@@ -68,11 +69,9 @@ void ripristina()
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
     // No lobby listens here: invitations find the voice link down.
     qputenv("KALIMO_VOICE_LINK_PORT", "1");
-    // Never destroyed: at exit Qt's own globals go first.
-    new QApplication(*argc, *argv);
+    fuzz::startWidgets(argc, argv);
     entra();
     return 0;
 }
