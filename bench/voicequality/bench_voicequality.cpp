@@ -143,8 +143,7 @@ public:
         config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(extended));
         m_apm.reset(webrtc::AudioProcessing::Create(config));
         m_apm->echo_cancellation()->Enable(true);
-        m_apm->echo_cancellation()->set_suppression_level(
-            webrtc::EchoCancellation::kHighSuppression);
+        m_apm->echo_cancellation()->set_suppression_level(level);
         m_apm->noise_suppression()->Enable(true);
         m_apm->high_pass_filter()->Enable(true);
     }
@@ -365,8 +364,8 @@ void lossProxies()
 {
     std::printf("\nSpeech under loss, 20 ms jitter, 10 ms frames (60 s of syllables each; "
                 "judged from 5 s on):\n");
-    std::printf("%-7s %-6s %14s %16s %18s %12s %10s %10s\n", "engine", "loss", "energy kept",
-                "syllable match", "longest gap (ms)", "decoded", "FEC", "PLC");
+    std::printf("%-7s %-6s %14s %16s %18s %9s %7s %7s %7s %8s\n", "engine", "loss", "energy kept",
+                "syllable match", "longest gap (ms)", "decoded", "copies", "FEC", "PLC", "kbit/s");
     const int ms = 60000;
     const size_t from = size_t(samplesForMs(5000)), n = size_t(samplesForMs(ms - 6000));
     const Run clean = talk(talker(140, 0.3, 250, 100, 0, 5), ms, 10, 0, 20);
@@ -400,10 +399,12 @@ void lossProxies()
                 (ref[i] > 0.1 * total / double(ref.size()) && w[i] < 0.01 * ref[i]) ? gap + 20 : 0;
             longest = std::max(longest, gap);
         }
-        std::printf("%-7s %4d %% %13.1f %% %15.1f %% %18lld %12lld %10lld %10lld\n",
+        // At the IP level, as in the bandwidth table.
+        const double kbps = double(r.bytes + 42 * qint64(r.frames)) * 8 / ms;
+        std::printf("%-7s %4d %% %13.1f %% %15.1f %% %18lld %9lld %7lld %7lld %7lld %8.1f\n",
                     before ? "before" : "now", loss, 100 * kept / total,
-                    100.0 * match / std::max(1, voiced), longest, r.stats.decoded,
-                    r.stats.recovered, r.stats.concealed);
+                    100.0 * match / std::max(1, voiced), longest, r.stats.decoded, r.stats.copied,
+                    r.stats.recovered, r.stats.concealed, kbps);
     }
 }
 
