@@ -199,7 +199,7 @@ void CapturePipeline::setExpectedLoss(int percent)
     // for speech and leaves a steady sound bare: whole copies of the last
     // frames instead, a second one once a lost frame's neighbour is often
     // lost too.
-    m_spares = percent < 2 ? 0 : percent < 10 ? 1 : 2;
+    m_spares = percent < 2 ? 0 : percent < 20 ? 1 : 2;
     m_encoder->setInbandFec(m_spares == 0);
 }
 

@@ -1,6 +1,7 @@
-// Real audio through a private PulseAudio server with null sinks: the Qt
-// backend plays decoded voice into one sink and captures another sink's
-// monitor, and PulseAudio's own tools stand at the far ends.
+// Real audio through the private PulseAudio server of
+// scripts/private-pulse.sh, which runs this test: the Qt backend plays
+// decoded voice into one null sink and captures another sink's monitor,
+// and PulseAudio's own tools stand at the far ends.
 #include "audiocheck.h"
 
 #include "platform/voiceengine/audiosettings.h"
@@ -8,17 +9,11 @@
 #include "platform/voiceengine/syntheticaudiobackend.h"
 #include "platform/voiceengine/voiceengine.h"
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-
-#include <csignal>
-#include <sys/prctl.h>
 
 using namespace kalimo;
 using namespace kalimo::test;
@@ -36,7 +31,7 @@ constexpr int kCleanWindows = 30;
 // machine must not starve the devices.
 constexpr int kCaptureBufferMs = 100;
 constexpr int kPlaybackBufferMs = 200;
-// Only a stuck server or stream takes this long.
+// Only a stuck stream takes this long.
 constexpr int kDeadlineMs = 30000;
 
 QStringList rawStream(const QStringList& args)
@@ -82,107 +77,26 @@ QString judgeTone(const QVector<qint16>& pcm, double hz)
 class TestVoicePulse : public QObject
 {
     Q_OBJECT
-public:
-    explicit TestVoicePulse(const QString& root) : m_root(root) {}
-    ~TestVoicePulse() override { cleanupTestCase(); }
-
-    // Must run before Qt Multimedia first looks for a server.
-    static void exportEnvironment(const QString& root)
-    {
-        QDir(root).mkpath("run");
-        QDir(root).mkpath("home/.config");
-        QFile client(root + "/client.conf");
-        if (client.open(QIODevice::WriteOnly))
-            client.write("autospawn = no\n");
-        qputenv("HOME", QFile::encodeName(root + "/home"));
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(root + "/home/.config"));
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root + "/run"));
-        qputenv("PULSE_RUNTIME_PATH", QFile::encodeName(root + "/run"));
-        qputenv("PULSE_STATE_PATH", QFile::encodeName(root + "/home"));
-        qputenv("PULSE_CLIENTCONFIG", QFile::encodeName(client.fileName()));
-        qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(root + "/run/native"));
-    }
-
 private Q_SLOTS:
     void initTestCase();
-    void cleanupTestCase();
     void playbackReachesTheSink_data();
     void playbackReachesTheSink();
     void captureBecomesFrames();
 
 private:
-    QString startServer();
     AudioSettings settingsFor(const QByteArray& input, const QByteArray& output);
 
-    QString m_root;
-    QProcess m_daemon;
     QTemporaryDir m_dir;
 };
 
-// Empty when the server runs with every device; otherwise why not.
-QString TestVoicePulse::startServer()
-{
-    const QString daemon = QStandardPaths::findExecutable("pulseaudio");
-    if (daemon.isEmpty())
-        return "pulseaudio is not installed";
-    if (QStandardPaths::findExecutable("pactl").isEmpty())
-        return "pulseaudio-utils (pactl, parec, pacat) is not installed";
-    QFile script(m_root + "/server.pa");
-    if (!script.open(QIODevice::WriteOnly))
-        return "cannot write the server script";
-    const QString sink = "load-module module-null-sink sink_name=%1 rate=48000 channels=1 "
-                         "format=s16le norewinds=1\n";
-    script.write(("load-module module-native-protocol-unix auth-anonymous=1 socket=" + m_root +
-                  "/run/native\n" + sink.arg(kPlay) + sink.arg(kMic) +
-                  QString("load-module module-remap-source source_name=%1 master=%2.monitor "
-                          "rate=48000 channels=1 format=s16le\n")
-                      .arg(kIn, kMic))
-                     .toUtf8());
-    script.close();
-
-    m_daemon.setProcessChannelMode(QProcess::MergedChannels);
-    // Never outlive a crashed test.
-    m_daemon.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    // As root, pulseaudio 16 only warns about a per-user server.
-    m_daemon.start(daemon, {"--daemonize=no", "--exit-idle-time=-1", "-n", "--use-pid-file=no",
-                            "--log-target=stderr", "-F", script.fileName()});
-    if (!m_daemon.waitForStarted())
-        return "pulseaudio did not start: " + m_daemon.errorString();
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < kDeadlineMs) {
-        if (m_daemon.state() == QProcess::NotRunning)
-            return "pulseaudio refused to run: " + QString::fromLocal8Bit(m_daemon.readAll());
-        QProcess ask;
-        ask.start("pactl", {"list", "short", "sources"});
-        if (ask.waitForFinished() && ask.readAllStandardOutput().contains(kIn.toUtf8()))
-            return {};
-        QTest::qWait(100);
-    }
-    return "pulseaudio never answered: " + QString::fromLocal8Bit(m_daemon.readAll());
-}
-
 void TestVoicePulse::initTestCase()
 {
-    const QString why = startServer();
-    if (!why.isEmpty())
-        QSKIP(qPrintable("no private PulseAudio server: " + why));
     QtAudioBackend backend;
     QStringList ids;
     for (const AudioDevice& d : backend.outputDevices() + backend.inputDevices())
         ids.append(QString::fromUtf8(d.id));
-    QVERIFY2(ids.contains(kPlay) && ids.contains(kIn), qPrintable(ids.join(' ')));
-}
-
-void TestVoicePulse::cleanupTestCase()
-{
-    if (m_daemon.state() == QProcess::NotRunning)
-        return;
-    m_daemon.terminate();
-    if (!m_daemon.waitForFinished(5000)) {
-        m_daemon.kill();
-        m_daemon.waitForFinished();
-    }
+    if (!ids.contains(kPlay) || !ids.contains(kIn))
+        QSKIP("no kalimo_play and kalimo_in devices: run under scripts/private-pulse.sh");
 }
 
 AudioSettings TestVoicePulse::settingsFor(const QByteArray& input, const QByteArray& output)
@@ -277,15 +191,5 @@ void TestVoicePulse::captureBecomesFrames()
     pacat.waitForFinished();
 }
 
-int main(int argc, char** argv)
-{
-    QTemporaryDir root(QDir::tempPath() + "/kalimo-pulse-XXXXXX");
-    if (!root.isValid())
-        return 1;
-    TestVoicePulse::exportEnvironment(root.path());
-    QCoreApplication app(argc, argv);
-    TestVoicePulse test(root.path());
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_GUILESS_MAIN(TestVoicePulse)
 #include "tst_voicepulse.moc"
