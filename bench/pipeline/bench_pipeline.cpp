@@ -384,11 +384,12 @@ void underrunsPulse(int seconds, int queueMs)
     }
     runUntil([] { return false; }, seconds * 1000);
     std::printf("PulseAudio playback, steady tone, queue %s: %d s, %d underruns reported by the "
-                "listener's device, %lld gaps over 5 ms heard (longest %.1f ms)\n",
+                "listener's device, %lld gaps over 5 ms heard (longest %.1f ms), %d ms queued "
+                "at the end\n",
                 queueMs > 0 ? qPrintable(QString::number(queueMs) + QStringLiteral(" ms"))
                             : "of the device",
                 seconds, talk.listener->playbackUnderruns(), gaps,
-                double(longestQuiet) * 1000.0 / kSampleRate);
+                double(longestQuiet) * 1000.0 / kSampleRate, talk.listener->playbackQueueMs());
 }
 
 void mouthToEarPulse(int frameMs, int seconds)
