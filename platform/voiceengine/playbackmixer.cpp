@@ -142,6 +142,8 @@ bool PlaybackMixer::put(quint32 speaker, quint16 seq, const QByteArray& frame)
     // thrown away as late when it carries audio from before the sender's
     // gate opened. Jitter within the spurt grows the buffer again.
     if (s->spurtDue && !s->active) {
+        // The silence mixed ahead goes too.
+        s->pcm.resize(s->pcmRead);
         jitter_buffer_reset(s->jitter);
         s->pending.clear();
         s->spares.clear();

@@ -16,7 +16,9 @@ QString trEngine(const char* text)
     return QCoreApplication::translate("VoiceEngine", text);
 }
 
-constexpr int kBlockMs = 10;
+// Playback is mixed in short blocks, so that a talk spurt's first frame is
+// played from the next block rather than from the next whole frame.
+constexpr int kBlockSamples = kSampleRate / 500;
 
 bool listed(const QList<AudioDevice>& list, const QByteArray& id)
 {
@@ -36,7 +38,7 @@ VoiceEngine::VoiceEngine(AudioBackend& backend, AudioSettings settings, const Op
 {
     qRegisterMetaType<kalimo::VoiceResult>();
     qRegisterMetaType<kalimo::VoiceClientConfig>();
-    m_block.resize(size_t(samplesForMs(kBlockMs)));
+    m_block.resize(size_t(kBlockSamples));
 }
 
 VoiceEngine::~VoiceEngine()
@@ -289,11 +291,11 @@ void VoiceEngine::pushPlayback()
         return;
     if (m_playbackStream->underruns() != m_underrunsSeen) {
         m_underrunsSeen = m_playbackStream->underruns();
-        // The device needs more than it was given on this machine: a block
-        // more queued from now on, up to two more than its least.
+        // The device needs more than it was given on this machine: 10 ms
+        // more queued from now on, up to 20 ms more than its least.
         if (m_options.playbackQueueMs <= 0 &&
-            m_queueSamples < m_playbackStream->minimumQueue() + 2 * int(m_block.size())) {
-            m_queueSamples += int(m_block.size());
+            m_queueSamples < m_playbackStream->minimumQueue() + samplesForMs(20)) {
+            m_queueSamples += samplesForMs(10);
             if (m_capture)
                 m_capture->setOutputLatency(m_queueSamples);
         }

@@ -54,8 +54,8 @@ public:
     bool isEchoCancelling() const;
     // Playback underruns of the device since it opened.
     int playbackUnderruns() const;
-    // Kept queued at the playback device now: its least, and a block more
-    // after each time it ran dry, up to two.
+    // Kept queued at the playback device now: its least, and 10 ms more
+    // after each time it ran dry, up to 20.
     int playbackQueueMs() const;
     const PlaybackMixer* mixer() const { return m_mixer.get(); }
     VoiceClientConfig clientConfig() const { return m_config; }
