@@ -224,7 +224,6 @@ void TestVoiceEngine::talkingSendsToneFrames()
     // learns as noise, so its level is judged before that happens.
     const qsizetype from = samplesForMs(100);
     QVERIFY2(minToneShare(pcm, from, pcm.size() - from, 440) > 0.8, "not the 440 Hz tone");
-    QVERIFY(toneShare(pcm, from, samplesForMs(200), 660) < 0.05);
     QVERIFY(rms(pcm, from, samplesForMs(200)) > 0.25 * 32767);
 
     // The listener plays it soon (capture buffer, frame, playback buffer)
@@ -390,7 +389,6 @@ void TestVoiceEngine::setupProbe()
 {
     SyntheticAudioBackend backend;
     AudioSetupProbe probe(backend);
-    QCOMPARE(probe.inputDevices().size(), 1);
     backend.setCaptureSource(SignalSource::tone(440, 0.25));
     QSignalSpy levels(&probe, &AudioSetupProbe::InputLevel);
     QVERIFY(probe.startInputLevel(SyntheticAudioBackend::defaultInputId(), 100).ok());
