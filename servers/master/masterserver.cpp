@@ -23,6 +23,8 @@
 #include <QSslKey>
 #include <QTcpSocket>
 
+#include <algorithm>
+
 namespace kalimo::master {
 
 using namespace Qt::StringLiterals;
@@ -347,6 +349,7 @@ RoomRow MasterServer::rowOf(const Room& r) const
     row.maxUsers = r.maxUtenti;
     row.maxSpeakers = r.maxUtentiAudio;
     row.live = r.live;
+    row.hostKey = r.hostKey;
     return row;
 }
 
@@ -356,7 +359,10 @@ void MasterServer::renew()
     MasterRow row{m_masterId,
                   m_config.name.isEmpty() ? self.indirizzo + u':' + QString::number(self.porta)
                                           : m_config.name,
-                  self.indirizzo, self.porta, m_config.chiave};
+                  self.indirizzo,
+                  self.porta,
+                  m_config.chiave,
+                  m_ownTls.port != 0 ? tlsField(m_ownTls) : QString()};
     // Half an interval of slack for a late tick; still gone within two.
     const qint64 lifetime = qint64(m_config.checkIntervalMs) * 3 / 2;
     const bool listMasters = isShared() && m_config.masters.isEmpty();
@@ -383,10 +389,10 @@ void MasterServer::renew()
             if (!r.live || r.live->isEmpty())
                 return;
             QList<MasterEntry> masters;
-            // The shared table has no TLS field yet: only our own record has one.
             for (const MasterRow& m : *r.live)
-                masters.append({m.name, m.address, m.port, m.key,
-                                m.id == m_masterId ? m_ownTls : TlsEndpoint{}});
+                masters.append(
+                    {m.name, m.address, m.port, m.key,
+                     m.id == m_masterId ? m_ownTls : parseTlsField(m.tls).value_or(TlsEndpoint{})});
             m_masters = masters;
         });
 }
@@ -934,11 +940,22 @@ void MasterServer::handleTicket(Client& c, const QString& nome)
     const qint64 expires = QDateTime::currentSecsSinceEpoch() + kTicketLifetime;
     QStringList fields{trust::makeRoomTicket(m_config.roomHostLinkPassword.toUtf8(), c.nick,
                                              room->first, expires)};
-    // The room host's key, so that nobody else can pose as it; another
-    // master's rooms go without, and the voice client takes the key the
+    // The room host's key, so that nobody else can pose as it: another
+    // master's room's as the shared directory had it at this user's listing,
+    // beside the address the lobby joins. Without it (an invitation to
+    // another master's private room) the voice client takes the key the
     // room host itself announces.
-    if (const Room* r = m_rooms.directory().byName(room->first); r && !r->hostKey.isEmpty())
-        fields.append(r->hostKey);
+    QString hostKey;
+    if (const Room* r = m_rooms.directory().byName(room->first)) {
+        hostKey = r->hostKey;
+    } else if (c.rooms) {
+        const auto it = std::find_if(c.rooms->cbegin(), c.rooms->cend(),
+                                     [&](const RoomRow& r) { return r.name == room->first; });
+        if (it != c.rooms->cend())
+            hostKey = it->hostKey;
+    }
+    if (!hostKey.isEmpty())
+        fields.append(hostKey);
     send(c, reply::Ticket, fields);
 }
 

@@ -3,6 +3,7 @@
 #include "protocol/separators.h"
 #include "servers/master/masterserver.h"
 #include "tests/servers/roomhost/membro.h"
+#include "tests/support/certificato.h"
 #include "tests/support/postgres.h"
 #include "tests/support/processomaster.h"
 
@@ -17,6 +18,7 @@
 
 using namespace kalimo;
 using namespace kalimo::master;
+using namespace Qt::StringLiterals;
 using kalimo::roomhost::test::Membro;
 using L = QStringList;
 
@@ -56,7 +58,8 @@ private Q_SLOTS:
 
 private:
     MasterConfig configFor(const QString& address);
-    std::unique_ptr<MasterServer> startMaster(const QString& address);
+    std::unique_ptr<MasterServer> startMaster(const QString& address,
+                                              const test::CertificatoProva* tls = nullptr);
     std::unique_ptr<MasterClient> loggedIn(MasterServer& m, const QString& nick);
 
     TestPostgres m_postgres;
@@ -99,9 +102,17 @@ MasterConfig TestService::configFor(const QString& address)
     return c;
 }
 
-std::unique_ptr<MasterServer> TestService::startMaster(const QString& address)
+std::unique_ptr<MasterServer> TestService::startMaster(const QString& address,
+                                                       const test::CertificatoProva* tls)
 {
-    auto m = std::make_unique<MasterServer>(configFor(address), m_dir->filePath(address));
+    MasterConfig c = configFor(address);
+    if (tls) {
+        c.tls = true;
+        c.tlsPort = 0;
+        c.certificateFile = tls->certificato;
+        c.privateKeyFile = tls->chiave;
+    }
+    auto m = std::make_unique<MasterServer>(c, m_dir->filePath(address));
     if (!m->listen() || !QTest::qWaitFor([&] { return m->renewals() > 0; }, kWait))
         return nullptr;
     return m;
@@ -116,7 +127,9 @@ std::unique_ptr<MasterClient> TestService::loggedIn(MasterServer& m, const QStri
 
 void TestService::accountsPresenceAndTexts()
 {
-    m_a = startMaster("127.0.0.1");
+    test::CertificatoProva cert;
+    QVERIFY(cert.crea());
+    m_a = startMaster("127.0.0.1", &cert);
     m_b = startMaster("127.0.0.2");
     QVERIFY(m_a && m_b);
     QCOMPARE(m_b->address(), QHostAddress("127.0.0.2"));
@@ -136,6 +149,9 @@ void TestService::accountsPresenceAndTexts()
     // Without a configured list, a master lists the masters alive.
     QCOMPARE(anna->ask(u"0008"), (L{"00008", "2"}));
     QCOMPARE(anna->ask(u"0009", {"2"}).value(2), "127.0.0.2");
+    // Each master's TLS record comes from the shared table, not only its own.
+    QCOMPARE(anna->ask(u"0009", {"1"}).value(5),
+             u"tls:%1:sha256=%2"_s.arg(m_a->tlsPort()).arg(cert.improntaHex()));
     QCOMPARE(bruno->ask(u"0012", {"anna"}), L{"10012"});
     QCOMPARE(anna->ask(u"0012", {"bruno"}), L{"10012"});
     QCOMPARE(anna->ask(u"0012", {"carla"}), L{"20012"});
@@ -214,7 +230,12 @@ void TestService::roomsAcrossMasters()
     QCOMPARE(carla->ask(u"0003", {"2"}).value(0), "00004");
     QCOMPARE(carla->ask(u"0004", {"2", "1"}).value(1), "Sala");
     Membro member("carla");
-    member.ticket = carla->ask(u"0006", {"Sala"}).value(1);
+    const QStringList ticket = carla->ask(u"0006", {"Sala"});
+    // The room host's key, whichever master hands out the ticket.
+    QCOMPARE(ticket.value(2).size(), 64);
+    QCOMPARE(ticket.value(2), anna->ask(u"0006", {"Sala"}).value(2));
+    member.ticket = ticket.value(1);
+    member.hostKey = QByteArray::fromHex(ticket.value(2).toLatin1());
     QCOMPARE(member.join(quint16(created.value(2).toUInt())), 0);
     QVERIFY(QTest::qWaitFor([&] { return roomOnB().value(2) == "1"; }, kWait));
     member.client.Close();
