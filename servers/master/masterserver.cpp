@@ -213,6 +213,15 @@ bool MasterServer::listen()
         m_listener.close();
         return false;
     }
+    if (m_config.roomHostLinkTls) {
+        const std::optional<QSslConfiguration> tls = tlsConfiguration();
+        if (!tls) {
+            m_listener.close();
+            m_tlsListener.close();
+            return false;
+        }
+        m_rooms.setLinkTls(*tls);
+    }
     TlsEndpoint tls;
     if (m_tlsListener.isListening()) {
         tls.port = tlsPort();
@@ -249,12 +258,12 @@ bool MasterServer::listen()
     return true;
 }
 
-bool MasterServer::listenTls()
+std::optional<QSslConfiguration> MasterServer::tlsConfiguration()
 {
     const auto fail = [this](const QString& why) {
         m_error = why;
         qCWarning(lcMaster).noquote() << u"cannot listen with TLS: %1"_s.arg(why);
-        return false;
+        return std::nullopt;
     };
     QFile certificateFile(m_config.certificateFile);
     if (m_config.certificateFile.isEmpty() || !certificateFile.open(QIODevice::ReadOnly))
@@ -281,11 +290,22 @@ bool MasterServer::listenTls()
     tls.setPrivateKey(key);
     tls.setProtocol(QSsl::TlsV1_2OrLater);
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    m_tlsListener.setSslConfiguration(tls);
-    if (!m_tlsListener.listen(m_config.listenAddress, m_config.tlsPort))
-        return fail(u"%1:%2: %3"_s.arg(m_config.listenAddress.toString())
-                        .arg(m_config.tlsPort)
-                        .arg(m_tlsListener.errorString()));
+    return tls;
+}
+
+bool MasterServer::listenTls()
+{
+    const std::optional<QSslConfiguration> tls = tlsConfiguration();
+    if (!tls)
+        return false;
+    m_tlsListener.setSslConfiguration(*tls);
+    if (!m_tlsListener.listen(m_config.listenAddress, m_config.tlsPort)) {
+        m_error = u"%1:%2: %3"_s.arg(m_config.listenAddress.toString())
+                      .arg(m_config.tlsPort)
+                      .arg(m_tlsListener.errorString());
+        qCWarning(lcMaster).noquote() << u"cannot listen with TLS: %1"_s.arg(m_error);
+        return false;
+    }
     return true;
 }
 

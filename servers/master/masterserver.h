@@ -75,6 +75,8 @@ private:
     struct Client;
 
     void acceptConnections(QTcpServer& listener);
+    // The certificate and key of the TLS ports; nothing, with m_error, when unusable.
+    std::optional<QSslConfiguration> tlsConfiguration();
     bool listenTls();
     void readFrom(quint64 id);
     void handle(Client& c, const Request& r);

@@ -111,6 +111,7 @@ std::unique_ptr<MasterServer> TestService::startMaster(const QString& address,
         c.tlsPort = 0;
         c.certificateFile = tls->certificato;
         c.privateKeyFile = tls->chiave;
+        c.roomHostLinkTls = true;
     }
     auto m = std::make_unique<MasterServer>(c, m_dir->filePath(address));
     if (!m->listen() || !QTest::qWaitFor([&] { return m->renewals() > 0; }, kWait))
@@ -259,9 +260,22 @@ void TestService::roomsAcrossMasters()
 
 void TestService::roomHostOfItsOwnFailsOver()
 {
-    m_a = startMaster("127.0.0.1");
-    m_b = startMaster("127.0.0.2");
+    test::CertificatoProva cert;
+    QVERIFY(cert.crea());
+    m_a = startMaster("127.0.0.1", &cert);
+    m_b = startMaster("127.0.0.2", &cert);
     QVERIFY(m_a && m_b);
+    // From "another machine" the link's secret in clear is refused.
+    QTcpSocket plain;
+    QVERIFY(plain.bind(QHostAddress("127.0.0.3")));
+    plain.connectToHost(QHostAddress::LocalHost, m_a->rooms().linkPort());
+    QVERIFY(plain.waitForConnected(kWait));
+    plain.write(
+        test::wireBytes("0001 ^ 1 ^ Esterna ~ 5 ~ 2 ~ False ~  ~ segreto ~ True ~ 2302 ~ x |"));
+    QVERIFY(
+        QTest::qWaitFor([&] { return plain.state() == QAbstractSocket::UnconnectedState; }, kWait));
+    QCOMPARE(plain.readAll().left(5), "00005");
+
     QCOMPARE(registerAccount(*clientOf(*m_b), "bruno", "secret"), "00001");
     auto bruno = loggedIn(*m_b, "bruno");
     QVERIFY(bruno);
@@ -273,10 +287,12 @@ void TestService::roomHostOfItsOwnFailsOver()
     data.write(QString("name=Esterna\nmax_users=5\nmax_speakers=2\npermanent=true\nport=%1\n"
                        "bind=127.0.0.3\nmaster_host=127.0.0.1\nmaster_port=%2\n"
                        "more_masters=127.0.0.2:%3\nserver_password=segreto\n"
+                       "master_tls=true\nmaster_tls_sha256=%4\n"
                        "reconnect_min_ms=50\nreconnect_max_ms=200\n")
                    .arg(port)
-                   .arg(m_a->rooms().linkPort())
-                   .arg(m_b->rooms().linkPort())
+                   .arg(m_a->rooms().linkTlsPort())
+                   .arg(m_b->rooms().linkTlsPort())
+                   .arg(cert.improntaHex())
                    .toUtf8());
     data.close();
     QProcess host;
