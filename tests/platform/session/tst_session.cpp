@@ -45,47 +45,67 @@ QByteArray payloads(const QSignalSpy& spy, int column)
     return out.join(';');
 }
 
-// Every datagram between a client and the host passes here, both ways,
+// Every datagram between one client and the host passes here, both ways,
 // and is kept.
-class Intercettatore final
+struct Intercettatore
 {
-public:
-    bool apri(quint16 portaHost)
-    {
-        m_host = portaHost;
-        QObject::connect(&m_versoClient, &QUdpSocket::readyRead, [this] {
-            while (m_versoClient.hasPendingDatagrams()) {
-                const QNetworkDatagram d = m_versoClient.receiveDatagram();
-                m_client = d.senderPort();
-                catturati.append(d.data());
-                m_versoHost.writeDatagram(d.data(), QHostAddress::LocalHost, m_host);
-            }
-        });
-        QObject::connect(&m_versoHost, &QUdpSocket::readyRead, [this] {
-            while (m_versoHost.hasPendingDatagrams()) {
-                const QNetworkDatagram d = m_versoHost.receiveDatagram();
-                catturati.append(d.data());
-                m_versoClient.writeDatagram(d.data(), QHostAddress::LocalHost, m_client);
-            }
-        });
-        return m_versoClient.bind(QHostAddress::LocalHost, 0) &&
-               m_versoHost.bind(QHostAddress::LocalHost, 0);
-    }
-    quint16 porta() const { return m_versoClient.localPort(); }
-    bool contiene(const QByteArray& testo) const
-    {
-        for (const QByteArray& d : catturati) {
-            if (d.contains(testo))
-                return true;
-        }
-        return false;
-    }
+    QUdpSocket versoClient, versoHost;
+    quint16 host = 0, client = 0;
     QByteArrayList catturati;
 
-private:
-    QUdpSocket m_versoClient, m_versoHost;
-    quint16 m_host = 0, m_client = 0;
+    bool apri(quint16 portaHost)
+    {
+        host = portaHost;
+        const auto inoltra = [this](QUdpSocket& da, QUdpSocket& a, bool dalClient) {
+            while (da.hasPendingDatagrams()) {
+                const QNetworkDatagram d = da.receiveDatagram();
+                client = dalClient ? d.senderPort() : client;
+                catturati.append(d.data());
+                a.writeDatagram(d.data(), QHostAddress::LocalHost, dalClient ? host : client);
+            }
+        };
+        QObject::connect(&versoClient, &QUdpSocket::readyRead,
+                         [=, this] { inoltra(versoClient, versoHost, true); });
+        QObject::connect(&versoHost, &QUdpSocket::readyRead,
+                         [=, this] { inoltra(versoHost, versoClient, false); });
+        return versoClient.bind(QHostAddress::LocalHost, 0) &&
+               versoHost.bind(QHostAddress::LocalHost, 0);
+    }
 };
+
+enum class Parser {
+    EnumQuery,
+    EnumAnswer,
+    SealedHello,
+    Hello,
+    Welcome,
+    ClientVoice,
+    HostVoice,
+    Loss
+};
+
+bool parses(Parser parser, QByteArrayView b)
+{
+    switch (parser) {
+    case Parser::EnumQuery:
+        return wire::parseEnumQuery(b).has_value();
+    case Parser::EnumAnswer:
+        return wire::parseEnumAnswer(b).has_value();
+    case Parser::SealedHello:
+        return wire::parseSealedHello(b).has_value();
+    case Parser::Hello:
+        return wire::parseHello(b).has_value();
+    case Parser::Welcome:
+        return wire::parseWelcome(b).has_value();
+    case Parser::ClientVoice:
+        return wire::parseClientVoice(b).has_value();
+    case Parser::HostVoice:
+        return wire::parseHostVoice(b).has_value();
+    case Parser::Loss:
+        return wire::parseLossReport(b).has_value();
+    }
+    return false;
+}
 
 } // namespace
 
@@ -126,88 +146,64 @@ private Q_SLOTS:
         host.reset();
     }
 
-    void wireRoundTrips()
+    void wire()
     {
         const QUuid app = QUuid::createUuid();
-        QCOMPARE(wire::parseEnumQuery(wire::enumQuery(app)), app);
-        QVERIFY(wire::looksLikeEnumeration(wire::enumQuery(app)));
-        const QByteArray key(wire::kKeyBytes, 'k');
-        const auto answer =
-            wire::parseEnumAnswer(wire::enumAnswer({app, "Sala è", 3, 10, 0, key, 3}));
-        QVERIFY(answer && answer->application == app && answer->hostKey == key &&
-                answer->ciphers == 3);
-        const auto sealed = wire::parseSealedHello(wire::sealedHello({2, key, "sealed"}));
-        QVERIFY(sealed && sealed->cipher == 2 && sealed->memberKey == key &&
-                sealed->sealed == "sealed");
-        QVERIFY(!wire::parseSealedHello(wire::sealedHello({1, key, {}})));
-        QVERIFY(!wire::parseSealedHello(wire::sealedHello({1, key.left(31), "x"})));
-        QCOMPARE(answer->roomName + QString(" %1/%2").arg(answer->players).arg(answer->maxPlayers),
-                 "Sala è 3/10");
-        const auto hello = wire::parseHello(wire::hello({app, "Zoë", "pass word", "t.1"}));
-        QVERIFY(hello && hello->application == app);
-        QCOMPARE(hello->name + '/' + hello->password + '/' + hello->ticket, "Zoë/pass word/t.1");
-        QCOMPARE(wire::parseWelcome(wire::welcome(0x7fffffff)), 0x7fffffff);
-        const auto up = wire::parseClientVoice(wire::clientVoice(65535, "opus"));
-        QVERIFY(up && up->seq == 65535 && up->frame == "opus");
-        const auto down = wire::parseHostVoice(wire::hostVoice(42, 9, "frame"));
-        QVERIFY(down && down->from == 42 && down->seq == 9 && down->frame == "frame");
-        // 200 two-byte characters exceed the cap; the cut must stay valid UTF-8.
-        const auto cut =
-            wire::parseEnumAnswer(wire::enumAnswer({app, QString(200, u'è'), 0, 1, 0, {}, 1}));
-        QCOMPARE(cut.value_or(wire::EnumAnswer{}).roomName,
-                 QString(wire::kMaxRoomNameBytes / 2, u'è'));
-
-        const QByteArray big(wire::kMaxVoiceFrame, 'v');
-        QVERIFY(wire::parseClientVoice(wire::clientVoice(1, big)) &&
-                wire::parseHostVoice(wire::hostVoice(3, 1, big)));
-        for (const QByteArray& bad :
-             {QByteArray("\x00\x01", 2), QByteArray("\x01"), wire::clientVoice(1, big + 'v')})
-            QVERIFY(!wire::parseClientVoice(bad));
-        for (const QByteArray& bad : {QByteArray(6, '\0') + 'x', wire::hostVoice(1, 1, ""),
-                                      wire::hostVoice(3, 1, big + 'v')})
-            QVERIFY(!wire::parseHostVoice(bad)); // speaker 0, no frame, too large
-
-        const auto report = wire::parseLossReport(wire::lossReport({77, 15}));
-        QVERIFY(report && report->player == 77 && report->lossPercent == 15);
-        QCOMPARE(wire::parseLossReport(wire::lossReport({77, 250}))->lossPercent, 100);
-        for (const QByteArray& bad : {wire::lossReport({0, 5}), wire::lossReport({1, 5}) + 'x',
-                                      QByteArray("\x01\x00\x00"), QByteArray("\0\0\0\1\x65", 5)})
-            QVERIFY(!wire::parseLossReport(bad)); // nobody, trailing, short, over 100 %
-
-        QVERIFY(wire::acceptablePlayerName(QString(wire::kMaxNameBytes, 'n')));
-        for (const QString& bad : {QString(wire::kMaxNameBytes + 1, 'n'), QString(), QString("  "),
-                                   QString("tab\there"), QString("sep") + QChar(29)})
-            QVERIFY2(!wire::acceptablePlayerName(bad), qPrintable(bad));
-    }
-
-    void wireMalformed()
-    {
-        const QUuid app = QUuid::createUuid();
+        const QByteArray key(wire::kKeyBytes, 'k'), big(wire::kMaxVoiceFrame, 'v');
         const QByteArray hello = wire::hello({app, "nick", "pw", {}});
         QByteArray badUtf8 = hello, overrun = hello;
         badUtf8[4 + 1 + 16 + 2] = char(0xC3); // a lead byte followed by ASCII
         overrun[4 + 1 + 16 + 1] = char(100);  // claims more bytes than follow
-        const QByteArray longName = "KLMH\x01" + app.toRfc4122() + QByteArray("\x00\x81", 2) +
-                                    QByteArray(129, 'a') + QByteArray(2, '\0');
-        const QByteArray rows[] = {
-            {},
-            hello.chopped(1),
-            hello + 'x',
-            badUtf8,
-            longName,
-            overrun,
-            wire::hello({app, "nick", QString(wire::kMaxPasswordBytes + 1, 'p'), {}}),
-            wire::hello({app, "a\x1e b", "", {}}),
-            wire::hello({app, "   ", "", {}}),
-            QByteArray(hello).replace(4, 1, "\x03"), // another version
-            wire::welcome(0),
-            wire::welcome(5).left(6),
-            wire::enumQuery(app).left(20),
-            wire::enumAnswer({app, "room", 1, 2, 0, {}, 1}).chopped(1)};
-        for (const QByteArray& bytes : rows)
-            QVERIFY2(!wire::parseHello(bytes) && !wire::parseWelcome(bytes) &&
-                         !wire::parseEnumQuery(bytes) && !wire::parseEnumAnswer(bytes),
-                     bytes.toHex().constData());
+        // Whole messages are read back by the sessions below; here the edges.
+        QVERIFY(parses(Parser::ClientVoice, wire::clientVoice(1, big)) &&
+                parses(Parser::HostVoice, wire::hostVoice(3, 1, big)));
+        QCOMPARE(wire::parseLossReport(wire::lossReport({77, 250}))->lossPercent, 100);
+        const std::pair<Parser, QByteArrayList> refused[] = {
+            {Parser::SealedHello,
+             {wire::sealedHello({1, key, {}}), wire::sealedHello({1, key.left(31), "x"})}},
+            {Parser::ClientVoice,
+             {QByteArray("\x00\x01", 2), "\x01", wire::clientVoice(1, big + 'v')}},
+            // speaker 0, no frame, too large
+            {Parser::HostVoice,
+             {QByteArray(6, '\0') + 'x', wire::hostVoice(1, 1, ""),
+              wire::hostVoice(3, 1, big + 'v')}},
+            // nobody, trailing, short, over 100 %
+            {Parser::Loss,
+             {wire::lossReport({0, 5}), wire::lossReport({1, 5}) + 'x', "\x01\x00\x00",
+              QByteArray("\0\0\0\1\x65", 5)}},
+            {Parser::Hello,
+             {{},
+              hello.chopped(1),
+              hello + 'x',
+              badUtf8,
+              overrun,
+              "KLMH\x01" + app.toRfc4122() + QByteArray("\x00\x81", 2) + QByteArray(129, 'a') +
+                  QByteArray(2, '\0'),
+              wire::hello({app, "nick", QString(wire::kMaxPasswordBytes + 1, 'p'), {}}),
+              wire::hello({app, "a\x1e b", "", {}}),
+              wire::hello({app, "   ", "", {}}),
+              QByteArray(hello).replace(4, 1, "\x03")}}, // another version
+            {Parser::Welcome, {{}, wire::welcome(0), wire::welcome(5).left(6)}},
+            {Parser::EnumQuery, {wire::enumQuery(app).left(20)}},
+            {Parser::EnumAnswer, {wire::enumAnswer({app, "room", 1, 2, 0, {}, 1}).chopped(1)}}};
+        for (const auto& [parser, list] : refused) {
+            for (const QByteArray& bytes : list)
+                QVERIFY2(!parses(parser, bytes), bytes.toHex().constData());
+        }
+    }
+
+    void wireLimits()
+    {
+        QVERIFY(wire::looksLikeEnumeration(wire::enumQuery(kApp)));
+        // 200 two-byte characters exceed the cap; the cut must stay valid UTF-8.
+        const auto cut =
+            wire::parseEnumAnswer(wire::enumAnswer({kApp, QString(200, u'è'), 0, 1, 0, {}, 1}));
+        QCOMPARE(cut.value_or(wire::EnumAnswer{}).roomName,
+                 QString(wire::kMaxRoomNameBytes / 2, u'è'));
+        QVERIFY(wire::acceptablePlayerName(QString(wire::kMaxNameBytes, 'n')));
+        for (const QString& bad : {QString(wire::kMaxNameBytes + 1, 'n'), QString(), QString("  "),
+                                   QString("tab\there"), QString("sep") + QChar(29)})
+            QVERIFY2(!wire::acceptablePlayerName(bad), qPrintable(bad));
     }
 
     void enumeration()
@@ -220,21 +216,19 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(found.count(), 1, kWait);
         QCOMPARE(found.first(), (QVariantList{"Sala prova", 0, 5}));
 
-        // The host answers datagrams in order, and loopback delivers at once:
-        // an answer to the wrong GUID would be waiting before the right one.
-        QUdpSocket wrong, right;
-        QVERIFY(wrong.bind(QHostAddress::LocalHost, 0) && right.bind(QHostAddress::LocalHost, 0));
+        // The host answers in order and loopback delivers at once: an answer
+        // to the wrong GUID would be waiting before the right one.
+        QUdpSocket wrong, right, fake, elsewhere;
+        for (QUdpSocket* s : {&wrong, &right, &fake, &elsewhere})
+            QVERIFY(s->bind(QHostAddress::LocalHost, 0));
         wrong.writeDatagram(wire::enumQuery(QUuid::createUuid()), QHostAddress::LocalHost,
                             host->port());
         right.writeDatagram(wire::enumQuery(kApp), QHostAddress::LocalHost, host->port());
         QTRY_VERIFY_WITH_TIMEOUT(right.hasPendingDatagrams(), kWait);
-        QVERIFY(wire::parseEnumAnswer(right.receiveDatagram().data()));
-        QVERIFY(!wrong.hasPendingDatagrams());
+        QVERIFY(wire::parseEnumAnswer(right.receiveDatagram().data()) &&
+                !wrong.hasPendingDatagrams());
 
         // A socket plays a host: only a matching answer from the asked port counts.
-        QUdpSocket fake, elsewhere;
-        QVERIFY(fake.bind(QHostAddress::LocalHost, 0) &&
-                elsewhere.bind(QHostAddress::LocalHost, 0));
         found.clear();
         c.EnumHosts("127.0.0.1", fake.localPort(), kApp);
         QTRY_VERIFY_WITH_TIMEOUT(fake.hasPendingDatagrams(), kWait);
@@ -254,12 +248,11 @@ private Q_SLOTS:
     void connectFailures()
     {
         SessionClient c;
-        c.setTimings(quick());
-        QSignalSpy failed(&c, &SessionClient::EnumHostsFailed);
-        QSignalSpy done(&c, &SessionClient::ConnectComplete);
         SessionTimings t = quick();
         t.connectMs = 300;
         c.setTimings(t);
+        QSignalSpy failed(&c, &SessionClient::EnumHostsFailed);
+        QSignalSpy done(&c, &SessionClient::ConnectComplete);
         QUdpSocket silent; // a port held by a socket that never answers
         QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
         const std::tuple<quint16, QString, SessionResult> rows[] = {
@@ -600,10 +593,8 @@ private Q_SLOTS:
         const QByteArray first = m->seal(0, "ciao"), second = m->seal(0, "ciao");
         QCOMPARE(first.size(), 4 + SessionSeal::kOverhead);
         QVERIFY(first != second); // a nonce never repeats
-        QVERIFY(!first.contains("ciao"));
         QCOMPARE(h->open(0, first, &plain), V::Opened);
         QCOMPARE(plain, "ciao");
-        QCOMPARE(h->open(0, first, &plain), V::Replayed);
         QByteArray altered = second;
         altered[10] = char(altered[10] ^ 0x01);
         QCOMPARE(h->open(0, altered, &plain), V::Forged);
@@ -626,9 +617,6 @@ private Q_SLOTS:
                      {69, V::Replayed}, {0, V::Replayed}};
         for (const auto& r : righe)
             QCOMPARE(h->open(1, voce.at(r.indice), &plain), r.verdetto);
-        // A foreign host key gives keys that open nothing.
-        auto estraneo = SessionSeal::host(HostKeys::generate(), member.publicKey, cipher);
-        QCOMPARE(estraneo->open(0, m->seal(0, "x"), &plain), V::Forged);
     }
 
     void onTheWire()
@@ -648,7 +636,7 @@ private Q_SLOTS:
         QSignalSpy done(&c, &SessionClient::ConnectComplete);
         QSignalSpy testi(&c, &SessionClient::Receive);
         QSignalSpy voci(&c, &SessionClient::VoiceReceived);
-        c.EnumHosts("127.0.0.1", spia.porta(), kApp);
+        c.EnumHosts("127.0.0.1", spia.versoClient.localPort(), kApp);
         c.Connect("Anna", "parola d'ordine", sala.publicKey());
         QTRY_COMPARE_WITH_TIMEOUT(resultOf(done), 0, kWait);
         const QByteArray riga = "Ciao a tutti, sono Anna e questa riga e' segreta";
@@ -658,8 +646,10 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(payloads(voci, 2), trama, kWait);
         QVERIFY(spia.catturati.size() > 4);
         for (const QByteArray& chiaro :
-             {riga, riga.left(12), trama.left(16), QByteArray("Anna"), QByteArray("parola")})
-            QVERIFY2(!spia.contiene(chiaro), chiaro.constData());
+             {riga, riga.left(12), trama.left(16), QByteArray("Anna"), QByteArray("parola")}) {
+            for (const QByteArray& d : std::as_const(spia.catturati))
+                QVERIFY2(!d.contains(chiaro), chiaro.constData());
+        }
 
         // A member that sends a datagram twice, or altered, gets neither through.
         RawEnet m;
