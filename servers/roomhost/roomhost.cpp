@@ -107,6 +107,9 @@ RoomHost::RoomHost(const RoomHostConfig& config, QObject* parent)
             [this](const QString& code, const QString& params) {
                 m_stanza.StatoPacchettoDiAttesa = 0;
                 log(tr("master replied %1 %2").arg(code, stripControlCharacters(params)));
+                if (code == master::roomlink::TlsRequired)
+                    log(tr("the master takes the link's password from another machine only "
+                           "inside TLS: set master_tls=true and its room-link TLS port"));
             });
 }
 
