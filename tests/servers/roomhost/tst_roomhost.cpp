@@ -405,6 +405,8 @@ private Q_SLOTS:
             {ok + "bind=::1", "bind: expected an IPv4 address"},
             {ok + "password=a\x1F b", "password: control characters are not allowed"},
             {ok + "master_host=127.0.0.1", "master_host needs master_port"},
+            {ok + "master_tls=true\nmaster_tls_sha256=ab:cd", "expected 64 hex digits"},
+            {ok + "master_tls_sha256=" + QString(64, 'a'), "needs master_tls=true"},
             {ok + "first_join_timeout_ms=0", "first_join_timeout_ms: expected"},
             {ok + "dead_peer_ms=99999999999", "dead_peer_ms: expected"},
             {ok + "reconnect_min_ms=500\nreconnect_max_ms=100", "reconnect_max_ms is shorter"},
