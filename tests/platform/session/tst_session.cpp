@@ -7,7 +7,6 @@
 #include "tests/support/seme.h"
 
 #include <QNetworkDatagram>
-#include <QThread>
 #include <QtTest>
 #include <QUdpSocket>
 
@@ -272,33 +271,6 @@ private Q_SLOTS:
         c.EnumHosts("::1", 2302, kApp); // ENet speaks IPv4 only
         QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, kWait);
         QVERIFY(!failed.first().first().toString().isEmpty());
-    }
-
-    void clientOnMediaThread()
-    {
-        QVERIFY(listen());
-        QThread media;
-        auto* c = new SessionClient;
-        c->setTimings(quick());
-        c->moveToThread(&media);
-        media.start();
-        QSignalSpy done(c, &SessionClient::ConnectComplete);
-        QSignalSpy got(c, &SessionClient::Receive);
-        QSignalSpy hostGot(host.get(), &SessionHost::Receive);
-        const quint16 port = host->port();
-        connect(c, &SessionClient::EnumHostsResponse, c, [c] { c->Connect("Anna", {}); });
-        QMetaObject::invokeMethod(c, [c, port] { c->EnumHosts("127.0.0.1", port, kApp); });
-        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, kWait);
-        QCOMPARE(resultOf(done), 0);
-        QVERIFY(host->SendTo(0, "dal main"));
-        QTRY_COMPARE_WITH_TIMEOUT(got.count(), 1, kWait);
-        QMetaObject::invokeMethod(c, [c] { c->Send("dal media"); });
-        QTRY_COMPARE_WITH_TIMEOUT(payloads(hostGot, 1), "dal media", kWait);
-        // Ended and freed on its own thread.
-        QMetaObject::invokeMethod(c, [c] { delete c; });
-        QTRY_COMPARE_WITH_TIMEOUT(host->playerCount(), 0, kWait);
-        media.quit();
-        QVERIFY(media.wait(kWait));
     }
 
     void playersAndSends()
