@@ -96,16 +96,18 @@ class TestSession final : public QObject
         return host->Listen("127.0.0.1", 0, kApp, limit);
     }
     // Enumerates and connects a new client; ConnectComplete's result.
-    int join(const QString& name, const QString& password = {}, SessionTimings t = quick())
+    // By default at the host's port, trusting the key the host announces.
+    int join(const QString& name, const QString& password = {}, quint16 port = 0,
+             const QByteArray& hostKey = {})
     {
         clients.push_back(std::make_unique<SessionClient>());
         SessionClient* c = last();
-        c->setTimings(t);
+        c->setTimings(quick());
         QSignalSpy done(c, &SessionClient::ConnectComplete);
         connect(
-            c, &SessionClient::EnumHostsResponse, c, [=] { c->Connect(name, password); },
+            c, &SessionClient::EnumHostsResponse, c, [=] { c->Connect(name, password, hostKey); },
             Qt::SingleShotConnection);
-        c->EnumHosts("127.0.0.1", host->port(), kApp);
+        c->EnumHosts("127.0.0.1", port != 0 ? port : host->port(), kApp);
         (void)QTest::qWaitFor([&] { return !done.isEmpty(); }, kWait);
         return resultOf(done);
     }
@@ -552,24 +554,21 @@ private Q_SLOTS:
 
     void onTheWire()
     {
-        SessionHost sala;
-        QVERIFY(sala.Listen("127.0.0.1", 0, kApp, 4));
+        QVERIFY(listen(4));
         Intercettatore spia;
-        QVERIFY(spia.apri(sala.port()));
+        QVERIFY(spia.apri(host->port()));
         // The host returns each text and frame to its sender.
-        QObject::connect(&sala, &SessionHost::Receive, &sala,
-                         [&](qint32 id, const QByteArray& p) { sala.SendTo(id, p); });
-        QObject::connect(
-            &sala, &SessionHost::VoiceReceived, &sala,
-            [&](qint32 id, quint16 seq, const QByteArray& f) { sala.SendVoiceTo(id, id, seq, f); });
-        SessionClient c;
-        c.setTimings(quick());
-        QSignalSpy done(&c, &SessionClient::ConnectComplete);
+        connect(host.get(), &SessionHost::Receive, this,
+                [this](qint32 id, const QByteArray& p) { host->SendTo(id, p); });
+        connect(host.get(), &SessionHost::VoiceReceived, this,
+                [this](qint32 id, quint16 seq, const QByteArray& f) {
+                    host->SendVoiceTo(id, id, seq, f);
+                });
+        QCOMPARE(join("Anna", "parola d'ordine", spia.versoClient.localPort(), host->publicKey()),
+                 0);
+        SessionClient& c = *last();
         QSignalSpy testi(&c, &SessionClient::Receive);
         QSignalSpy voci(&c, &SessionClient::VoiceReceived);
-        c.EnumHosts("127.0.0.1", spia.versoClient.localPort(), kApp);
-        c.Connect("Anna", "parola d'ordine", sala.publicKey());
-        QTRY_COMPARE_WITH_TIMEOUT(resultOf(done), 0, kWait);
         const QByteArray riga = "Ciao a tutti, sono Anna e questa riga e' segreta";
         const QByteArray trama(80, '\x5c');
         QVERIFY(c.Send(riga) && c.SendVoice(trama));
@@ -584,9 +583,9 @@ private Q_SLOTS:
 
         // A member that sends a datagram twice, or altered, gets neither through.
         RawEnet m;
-        QVERIFY(m.join(sala.port(), "Bruno", sala.publicKey()) != 0);
-        QSignalSpy arrivati(&sala, &SessionHost::Receive);
-        QSignalSpy parlati(&sala, &SessionHost::VoiceReceived);
+        QVERIFY(m.join(host->port(), "Bruno", host->publicKey()) != 0);
+        QSignalSpy arrivati(host.get(), &SessionHost::Receive);
+        QSignalSpy parlati(host.get(), &SessionHost::VoiceReceived);
         const QByteArray voce = m.seal->seal(wire::kChannelVoice, wire::clientVoice(1, "trama"));
         QByteArray alterata = m.seal->seal(wire::kChannelVoice, wire::clientVoice(2, "trama"));
         alterata[alterata.size() - 1] = char(alterata.back() ^ 0x20);
@@ -598,17 +597,13 @@ private Q_SLOTS:
         m.sendSealed(wire::kChannelControl, "due");
         QTRY_COMPARE_WITH_TIMEOUT(payloads(arrivati, 1), "uno;due", kWait);
         QCOMPARE(payloads(parlati, 2), "trama");
-        QCOMPARE(QList<quint64>({sala.drops().forged, sala.drops().replayed}),
+        QCOMPARE(QList<quint64>({host->drops().forged, host->drops().replayed}),
                  QList<quint64>({1, 2}));
 
         // A member holding another key for the host is not let in.
-        SessionClient intruso;
-        intruso.setTimings(quick());
-        QSignalSpy rifiutato(&intruso, &SessionClient::ConnectComplete);
-        intruso.EnumHosts("127.0.0.1", sala.port(), kApp);
-        intruso.Connect("Carla", {}, HostKeys::generate().publicKey);
-        QTRY_COMPARE_WITH_TIMEOUT(resultOf(rifiutato), int(SessionResult::BadHello), kWait);
-        QCOMPARE(sala.playerCount(), 2);
+        QCOMPARE(join("Carla", {}, 0, HostKeys::generate().publicKey),
+                 int(SessionResult::BadHello));
+        QCOMPARE(host->playerCount(), 2);
     }
 };
 
