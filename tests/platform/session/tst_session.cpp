@@ -438,6 +438,15 @@ private Q_SLOTS:
         host->Close();
         QTRY_COMPARE_WITH_TIMEOUT(resultOf(closed), int(SessionResult::HostClosed), kWait);
         QVERIFY(!c.isConnected() && c.localPlayerId() == 0);
+        // Another host at once, asked before its answer came: the last host's
+        // cookie is not offered to it.
+        QVERIFY(listen());
+        done.clear();
+        c.EnumHosts("127.0.0.1", host->port(), kApp);
+        c.Connect("Elena", {});
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, kWait);
+        QCOMPARE(resultOf(done), 0);
+        c.Close();
 
         // A vanished host ends the session as lost.
         RawEnet fakeHost(true);
