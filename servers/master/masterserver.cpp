@@ -362,6 +362,7 @@ void MasterServer::renew()
     const bool listMasters = isShared() && m_config.masters.isEmpty();
     struct Renewal
     {
+        bool ok = false;
         bool revived = false;
         std::optional<QList<MasterRow>> live;
     };
@@ -369,11 +370,24 @@ void MasterServer::renew()
         [row, lifetime, listMasters](ServiceTables& t) {
             const qint64 now = wallClock();
             Renewal r;
-            if (t.renewMaster(row, now, now + lifetime, &r.revived) && listMasters)
+            r.ok = t.renewMaster(row, now, now + lifetime, &r.revived);
+            if (r.ok && listMasters)
                 r.live = t.liveMasters(now);
             return r;
         },
         [this](const Renewal& r) {
+            if (!r.ok) {
+                // Until it is in the table, this master's users are out of
+                // the others' reach: it tries again well before the next check.
+                if (isShared() && !m_renewalRetry) {
+                    m_renewalRetry = true;
+                    QTimer::singleShot(qMin(1000, m_config.checkIntervalMs), this, [this] {
+                        m_renewalRetry = false;
+                        renew();
+                    });
+                }
+                return;
+            }
             // Late beyond its expiry (a stalled machine), this master lost
             // its users and rooms in the others' eyes: they come back.
             if (r.revived && m_renewals > 0 && isShared())
@@ -410,7 +424,8 @@ void MasterServer::reclaim()
             const qint64 now = wallClock();
             QStringList lost;
             for (const QString& nick : nicks) {
-                if (t.claimNick(nick, master, now) == StoreStatus::Exists)
+                if (t.claimNick(nick, master, now) == StoreStatus::Exists &&
+                    t.whereIs(nick, now).master != master)
                     lost.append(nick);
             }
             for (const RoomRow& room : rooms) {
@@ -651,7 +666,11 @@ void MasterServer::finishLogin(quint64 id, const QString& nick, LoginCheck resul
                       login::Full);
     if (m_presence.isConnected(nick))
         return refuse(*c, u"login %1 already connected"_s.arg(nick), login::AlreadyConnected);
-    // One login per nick on the whole service: the database decides.
+    // One login per nick on the whole service: the database decides, once
+    // this master is in it.
+    if (isShared() && m_renewals == 0)
+        return refuse(*c, u"login %1 before this master joined the service"_s.arg(nick),
+                      login::StoreOffline);
     c->busy = true;
     m_accounts->shared<StoreStatus>(
         [nick, master = m_masterId](ServiceTables& t) {

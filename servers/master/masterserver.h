@@ -141,7 +141,8 @@ private:
     quint64 m_nextId = 1;
     QString m_error;
     QString m_masterId;
-    int m_renewals = 0;
+    int m_renewals = 0; // the successful ones
+    bool m_renewalRetry = false;
     bool m_linkConfigured = false;
     bool m_linkAgreed = false;
     bool m_linkAsking = false;

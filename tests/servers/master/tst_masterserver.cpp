@@ -35,6 +35,14 @@ QList<QStringList> listRooms(MasterClient& c, int list)
     return rooms;
 }
 
+QStringList g_log;
+QtMessageHandler g_testHandler = nullptr;
+void keepLog(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    g_log.append(text);
+    g_testHandler(type, context, text);
+}
+
 } // namespace
 
 class TestMasterServer : public QObject
@@ -641,7 +649,7 @@ void TestMasterServer::roomLinkRefusals_data()
     QTest::newRow("endless") << QByteArray(20000, 'x') << "";
     QTest::newRow("short") << QByteArray("0001 ^ 1 ^ Sala ~ 5 |") << "00004";
     QTest::newRow("wrong password")
-        << QByteArray(id).replace("%PW%", "x").replace("%ID%", "abc") << "00002";
+        << QByteArray(id).replace("%PW%", "indovina-7f3").replace("%ID%", "abc") << "00002";
     // The right password admits a room host of its own, but not without a port.
     QTest::newRow("own host without a port")
         << QByteArray(id).replace("%PW%", "segreto").replace("2302", "0").replace("%ID%", "abc")
@@ -654,6 +662,9 @@ void TestMasterServer::roomLinkRefusals()
     QFETCH(QString, reply);
     m_config.roomIdentifyTimeoutMs = 300;
     start();
+    QLoggingCategory::setFilterRules(QStringLiteral("kalimo.master*.info=true"));
+    g_log.clear();
+    g_testHandler = qInstallMessageHandler(keepLog);
     QTcpSocket link;
     link.connectToHost(QHostAddress::LocalHost, m_server->rooms().linkPort());
     QVERIFY(link.waitForConnected(kWait));
@@ -662,6 +673,10 @@ void TestMasterServer::roomLinkRefusals()
         QTest::qWaitFor([&] { return link.state() == QAbstractSocket::UnconnectedState; }, kWait));
     const QList<QStringList> got = splitMessages(decodeText(link.readAll()));
     QCOMPARE(got.isEmpty() ? QString() : got.first().value(0), reply);
+    qInstallMessageHandler(g_testHandler);
+    // Every refusal is logged, a link password never.
+    QVERIFY(!g_log.filter("room link").filter("closed").isEmpty());
+    QVERIFY(g_log.filter("indovina").isEmpty() && g_log.filter("segreto").isEmpty());
 }
 
 void TestMasterServer::floodBrakes()
