@@ -22,19 +22,6 @@ namespace {
 
 constexpr int kWait = 20000;
 
-// Every record of one room list, the way the lobby fetches it.
-QList<QStringList> listRooms(MasterClient& c, int list)
-{
-    QList<QStringList> rooms;
-    const QStringList count = c.ask(u"0003", {QString::number(list)});
-    for (int j = 1; count.value(0) == "00004" && j <= count.value(1).toInt(); ++j) {
-        const QStringList r = c.ask(u"0004", {QString::number(list), QString::number(j)});
-        if (r.value(0) == "00006")
-            rooms.append(r.mid(1));
-    }
-    return rooms;
-}
-
 QStringList g_log;
 QtMessageHandler g_testHandler = nullptr;
 void keepLog(QtMsgType type, const QMessageLogContext& context, const QString& text)
