@@ -384,6 +384,7 @@ void MasterServer::renew()
                     QTimer::singleShot(qMin(1000, m_config.checkIntervalMs), this, [this] {
                         m_renewalRetry = false;
                         renew();
+                        agreeOnLinkSecret(); // no rooms open before
                     });
                 }
                 return;

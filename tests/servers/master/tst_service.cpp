@@ -224,6 +224,7 @@ void TestService::databaseRefusedAtStart()
     bruno->request(u"0013", {"anna", "ci sei?"});
     QCOMPARE(bruno->next(), (L{"0003", "anna", "ci sei?"}));
     QCOMPARE(anna->next(), (L{"0002", "bruno", "ci sei?"}));
+    QCOMPARE(anna->replyTo(u"0007", {"Sala", "5", "2", ""}), "00071");
 }
 
 void TestService::roomsAcrossMasters()
