@@ -148,6 +148,7 @@ MasterServer::MasterServer(const MasterConfig& config, const QString& dataDir, Q
       m_passwordGuesses(config.roomPasswordGuessesPerMinute, 60000), m_rooms(m_config)
 {
     connect(m_accounts, &AccountService::event, this, &MasterServer::onEvent);
+    connect(m_accounts, &AccountService::storeLost, this, &MasterServer::renewSoon);
     RoomService::Directory directory;
     directory.claim = [this](const Room& r, std::function<void(bool, bool)> done) {
         const RoomRow row = rowOf(r);
@@ -376,19 +377,8 @@ void MasterServer::renew()
             return r;
         },
         [this](const Renewal& r) {
-            if (!r.ok) {
-                // Until it is in the table, this master's users are out of
-                // the others' reach: it tries again well before the next check.
-                if (isShared() && !m_renewalRetry) {
-                    m_renewalRetry = true;
-                    QTimer::singleShot(qMin(1000, m_config.checkIntervalMs), this, [this] {
-                        m_renewalRetry = false;
-                        renew();
-                        agreeOnLinkSecret(); // no rooms open before
-                    });
-                }
-                return;
-            }
+            if (!r.ok)
+                return renewSoon();
             // Late beyond its expiry (a stalled machine), this master lost
             // its users and rooms in the others' eyes: they come back.
             if (r.revived && m_renewals > 0 && isShared())
@@ -404,6 +394,20 @@ void MasterServer::renew()
                                 m.id == m_masterId ? m_ownTls : TlsEndpoint{}});
             m_masters = masters;
         });
+}
+
+void MasterServer::renewSoon()
+{
+    // Until it is in the table again, listening, this master's users are out of the others'
+    // reach: it tries again well before the next check.
+    if (!isShared() || m_renewalRetry)
+        return;
+    m_renewalRetry = true;
+    QTimer::singleShot(qMin(1000, m_config.checkIntervalMs), this, [this] {
+        m_renewalRetry = false;
+        renew();
+        agreeOnLinkSecret(); // no rooms open before
+    });
 }
 
 void MasterServer::reclaim()

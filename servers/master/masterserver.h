@@ -103,6 +103,7 @@ private:
     // room directory.
     bool isShared() const;
     void renew();
+    void renewSoon();
     // Claims this master's users and rooms again after the others cleared them.
     void reclaim();
     // Masters of one database sign tickets with one secret: the rooms open
