@@ -379,6 +379,7 @@ void MasterServer::renew()
         [this](const Renewal& r) {
             if (!r.ok)
                 return renewSoon();
+            m_renewalDelayMs = 0;
             // Late beyond its expiry (a stalled machine), this master lost
             // its users and rooms in the others' eyes: they come back.
             if (r.revived && m_renewals > 0 && isShared())
@@ -403,7 +404,9 @@ void MasterServer::renewSoon()
     if (!isShared() || m_renewalRetry)
         return;
     m_renewalRetry = true;
-    QTimer::singleShot(qMin(1000, m_config.checkIntervalMs), this, [this] {
+    // Sooner than the next check, and less often the longer the database stays away.
+    m_renewalDelayMs = qMin(qMax(1000, m_renewalDelayMs * 2), m_config.checkIntervalMs);
+    QTimer::singleShot(m_renewalDelayMs, this, [this] {
         m_renewalRetry = false;
         renew();
         agreeOnLinkSecret(); // no rooms open before

@@ -144,6 +144,7 @@ private:
     QString m_masterId;
     int m_renewals = 0; // the successful ones
     bool m_renewalRetry = false;
+    int m_renewalDelayMs = 0;
     bool m_linkConfigured = false;
     bool m_linkAgreed = false;
     bool m_linkAsking = false;
