@@ -150,6 +150,7 @@ MasterServer::MasterServer(const MasterConfig& config, const QString& dataDir, Q
       m_passwordGuesses(config.roomPasswordGuessesPerMinute, 60000), m_rooms(m_config)
 {
     connect(m_accounts, &AccountService::event, this, &MasterServer::onEvent);
+    connect(m_accounts, &AccountService::storeLost, this, &MasterServer::renewSoon);
     RoomService::Directory directory;
     directory.claim = [this](const Room& r, std::function<void(bool, bool)> done) {
         const RoomRow row = rowOf(r);
@@ -388,6 +389,7 @@ void MasterServer::renew()
     const bool listMasters = isShared() && m_config.masters.isEmpty();
     struct Renewal
     {
+        bool ok = false;
         bool revived = false;
         std::optional<QList<MasterRow>> live;
     };
@@ -395,11 +397,15 @@ void MasterServer::renew()
         [row, lifetime, listMasters](ServiceTables& t) {
             const qint64 now = wallClock();
             Renewal r;
-            if (t.renewMaster(row, now, now + lifetime, &r.revived) && listMasters)
+            r.ok = t.renewMaster(row, now, now + lifetime, &r.revived);
+            if (r.ok && listMasters)
                 r.live = t.liveMasters(now);
             return r;
         },
         [this](const Renewal& r) {
+            if (!r.ok)
+                return renewSoon();
+            m_renewalDelayMs = 0;
             // Late beyond its expiry (a stalled machine), this master lost
             // its users and rooms in the others' eyes: they come back.
             if (r.revived && m_renewals > 0 && isShared())
@@ -415,6 +421,22 @@ void MasterServer::renew()
                      m.id == m_masterId ? m_ownTls : parseTlsField(m.tls).value_or(TlsEndpoint{})});
             m_masters = masters;
         });
+}
+
+void MasterServer::renewSoon()
+{
+    // Until it is in the table again, listening, this master's users are out of the others'
+    // reach: it tries again well before the next check.
+    if (!isShared() || m_renewalRetry)
+        return;
+    m_renewalRetry = true;
+    // Sooner than the next check, and less often the longer the database stays away.
+    m_renewalDelayMs = qMin(qMax(1000, m_renewalDelayMs * 2), m_config.checkIntervalMs);
+    QTimer::singleShot(m_renewalDelayMs, this, [this] {
+        m_renewalRetry = false;
+        renew();
+        agreeOnLinkSecret(); // no rooms open before
+    });
 }
 
 void MasterServer::reclaim()
@@ -436,7 +458,8 @@ void MasterServer::reclaim()
             const qint64 now = wallClock();
             QStringList lost;
             for (const QString& nick : nicks) {
-                if (t.claimNick(nick, master, now) == StoreStatus::Exists)
+                if (t.claimNick(nick, master, now) == StoreStatus::Exists &&
+                    t.whereIs(nick, now).master != master)
                     lost.append(nick);
             }
             for (const RoomRow& room : rooms) {
@@ -677,7 +700,11 @@ void MasterServer::finishLogin(quint64 id, const QString& nick, LoginCheck resul
                       login::Full);
     if (m_presence.isConnected(nick))
         return refuse(*c, u"login %1 already connected"_s.arg(nick), login::AlreadyConnected);
-    // One login per nick on the whole service: the database decides.
+    // One login per nick on the whole service: the database decides, once
+    // this master is in it.
+    if (isShared() && m_renewals == 0)
+        return refuse(*c, u"login %1 before this master joined the service"_s.arg(nick),
+                      login::StoreOffline);
     c->busy = true;
     m_accounts->shared<StoreStatus>(
         [nick, master = m_masterId](ServiceTables& t) {

@@ -57,10 +57,18 @@ bool ServiceTables::transaction(const std::function<bool()>& work, const QString
 
 bool ServiceTables::opened(const std::function<bool()>& work)
 {
+    // A connection the database dropped (a restart) shows only once used:
+    // connected again, the work runs once more.
+    const bool mayBeStale = m_store.isOpen();
     if (!m_store.open()) {
         m_failed = true;
         return false;
     }
+    if (work())
+        return true;
+    if (!mayBeStale || !m_store.open())
+        return false;
+    m_failed = false;
     return work();
 }
 
@@ -179,21 +187,19 @@ bool ServiceTables::releaseNick(const QString& nick, const QString& master)
 
 ServiceTables::Where ServiceTables::whereIs(const QString& nick, qint64 now)
 {
-    if (!m_store.open()) {
-        m_failed = true;
-        return {StoreStatus::Failed, {}};
-    }
-    QSqlQuery q(m_store.database());
-    if (!run(q,
-             u"SELECT o.master FROM online o JOIN masters m ON m.id = o.master WHERE o.nick = ? "
-             "AND m.expires >= ?"_s,
-             {nick, now})) {
-        failed(tr("cannot look the user up"), q);
-        return {StoreStatus::Failed, {}};
-    }
-    if (!q.next())
-        return {StoreStatus::NotFound, {}};
-    return {StoreStatus::Ok, q.value(0).toString()};
+    Where where{StoreStatus::Failed, {}};
+    opened([&] {
+        QSqlQuery q(m_store.database());
+        if (!run(q,
+                 u"SELECT o.master FROM online o JOIN masters m ON m.id = o.master WHERE o.nick "
+                 "= ? AND m.expires >= ?"_s,
+                 {nick, now}))
+            return failed(tr("cannot look the user up"), q);
+        where = q.next() ? Where{StoreStatus::Ok, q.value(0).toString()}
+                         : Where{StoreStatus::NotFound, {}};
+        return true;
+    });
+    return where;
 }
 
 ServiceTables::Presence ServiceTables::presenceOf(const QString& nick, qint64 now)
@@ -327,21 +333,20 @@ ServiceTables::Where ServiceTables::notifyWhereOnline(const QString& nick, const
 {
     if (!m_store.isShared())
         return {StoreStatus::NotFound, {}};
-    if (!m_store.open()) {
-        m_failed = true;
-        return {StoreStatus::Failed, {}};
-    }
-    QSqlQuery q(m_store.database());
-    if (!run(q,
-             u"SELECT o.master, pg_notify('kalimo_' || o.master, ?) FROM online o JOIN masters m "
-             "ON m.id = o.master WHERE o.nick = ? AND o.master <> ? AND m.expires >= ?"_s,
-             {payload, nick, self, now})) {
-        failed(tr("cannot pass the event on"), q);
-        return {StoreStatus::Failed, {}};
-    }
-    if (!q.next())
-        return {StoreStatus::NotFound, {}};
-    return {StoreStatus::Ok, q.value(0).toString()};
+    Where where{StoreStatus::Failed, {}};
+    opened([&] {
+        QSqlQuery q(m_store.database());
+        if (!run(q,
+                 u"SELECT o.master, pg_notify('kalimo_' || o.master, ?) FROM online o JOIN "
+                 "masters m ON m.id = o.master WHERE o.nick = ? AND o.master <> ? AND m.expires "
+                 ">= ?"_s,
+                 {payload, nick, self, now}))
+            return failed(tr("cannot pass the event on"), q);
+        where = q.next() ? Where{StoreStatus::Ok, q.value(0).toString()}
+                         : Where{StoreStatus::NotFound, {}};
+        return true;
+    });
+    return where;
 }
 
 } // namespace kalimo::master
