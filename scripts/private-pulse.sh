@@ -6,9 +6,12 @@
 #   kalimo_out                a source over kalimo_play's monitor (the ear)
 # Qt lists no monitor sources, hence the two remapped ones.
 # Usage: scripts/private-pulse.sh COMMAND [ARGS...]
+# Exits 77 (a test's "skipped") where PulseAudio or its tools are missing.
 set -euo pipefail
 [ $# -gt 0 ] || { echo "usage: $0 COMMAND [ARGS...]" >&2; exit 2; }
-command -v pulseaudio >/dev/null || { echo "pulseaudio is not installed" >&2; exit 1; }
+for tool in pulseaudio pactl; do
+    command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 77; }
+done
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/kalimo-pulse-XXXXXX")
 pid=""

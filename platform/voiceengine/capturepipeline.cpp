@@ -192,12 +192,44 @@ void CapturePipeline::finishFrame()
     m_frameWanted = m_gate.isOpen();
 }
 
+void CapturePipeline::setExpectedLoss(int percent)
+{
+    m_encoder->setExpectedLoss(percent);
+    // Opus's in-band redundancy needs a talker its voice detector takes
+    // for speech and leaves a steady sound bare: whole copies of the last
+    // frames instead, a second one once a lost frame's neighbour is often
+    // lost too.
+    m_spares = percent < 2 ? 0 : percent < 20 ? 1 : 2;
+    m_encoder->setInbandFec(m_spares == 0);
+}
+
 void CapturePipeline::send(const qint16* pcm, quint16 seq)
 {
     QByteArray packet;
-    if (!m_encoder->encode(pcm, packet))
+    if (!m_encoder->encode(pcm, packet)) {
         ++m_encodeFailures;
-    else if (!packet.isEmpty() && m_events.frame)
+        return;
+    }
+    if (packet.isEmpty())
+        return;
+    const QByteArray bare = packet;
+    if (m_spares > 0) {
+        QList<QByteArray> spares(m_spares);
+        bool any = false;
+        for (const auto& [sent, at] : m_sent) {
+            const int back = quint16(seq - at);
+            if (back >= 1 && back <= m_spares) {
+                spares[back - 1] = sent;
+                any = true;
+            }
+        }
+        if (any)
+            attachSpares(packet, spares);
+    }
+    m_sent.insert(m_sent.begin(), {bare, seq});
+    if (int(m_sent.size()) > kMaxSpares)
+        m_sent.pop_back();
+    if (m_events.frame)
         m_events.frame(packet, seq);
 }
 

@@ -51,7 +51,8 @@ public:
     void setOutputLatency(int samples);
     // The speaker ran dry: what it plays now is heard later than before.
     void playbackRestarted();
-    void setExpectedLoss(int percent) { m_encoder->setExpectedLoss(percent); }
+    // The loss the listeners report: sizes the redundancy sent.
+    void setExpectedLoss(int percent);
     bool echoCancelling() const { return m_echo != nullptr; }
 
     bool gateOpen() const { return m_reportedOpen; }
@@ -86,6 +87,10 @@ private:
     bool m_preRollDue = false;
     quint16 m_seq = 0;
     qint64 m_encodeFailures = 0;
+    // Copies of earlier frames each packet carries, and the frames sent
+    // last, newest first.
+    int m_spares = 0;
+    std::vector<std::pair<QByteArray, quint16>> m_sent;
 };
 
 } // namespace kalimo

@@ -26,6 +26,89 @@ int opusPacketSamples(const char* data, int size)
     return (n > 0 && n <= kMaxPacketSamples) ? n : -1;
 }
 
+namespace {
+
+// Ends a packet's padding when it holds copies: [copy n][length n] ...
+// [copy 1][length 1][n][kSpareMark].
+constexpr unsigned char kSpareMark = 0x4b;
+
+// Where the padding of a valid packet starts, or -1.
+int paddingStart(const unsigned char* data, int size)
+{
+    unsigned char toc = 0;
+    const unsigned char* frames[48] = {};
+    opus_int16 sizes[48] = {};
+    const int n = opus_packet_parse(data, size, &toc, frames, sizes, nullptr);
+    if (n <= 0)
+        return -1;
+    return int(frames[n - 1] + sizes[n - 1] - data);
+}
+
+} // namespace
+
+bool attachSpares(QByteArray& packet, const QList<QByteArray>& spares)
+{
+    if (spares.isEmpty() || spares.size() > kMaxSpares)
+        return false;
+    QByteArray trailer;
+    for (qsizetype i = spares.size() - 1; i >= 0; --i) {
+        if (spares[i].size() > 255)
+            return false;
+        trailer.append(spares[i]);
+        trailer.append(char(spares[i].size()));
+    }
+    trailer.append(char(spares.size()));
+    trailer.append(char(kSpareMark));
+    const int len = int(packet.size());
+    // The padding's own length bytes come out of the new length too.
+    for (int extra = 2; extra < 8; ++extra) {
+        const int total = len + int(trailer.size()) + extra;
+        if (total > kMaxPacketBytes)
+            return false;
+        QByteArray padded = packet;
+        padded.resize(total);
+        auto* data = reinterpret_cast<unsigned char*>(padded.data());
+        if (opus_packet_pad(data, len, total) != OPUS_OK)
+            return false;
+        const int start = paddingStart(data, total);
+        if (start < 0)
+            return false;
+        if (total - start >= trailer.size()) {
+            std::copy(trailer.cbegin(), trailer.cend(), padded.end() - trailer.size());
+            packet = padded;
+            return true;
+        }
+    }
+    return false;
+}
+
+QList<QByteArray> sparesOf(const char* data, int size)
+{
+    QList<QByteArray> out;
+    if (opusPacketSamples(data, size) < 0 || (data[0] & 3) != 3 || size < 2 ||
+        (data[1] & 0x40) == 0)
+        return out;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    const int start = paddingStart(bytes, size);
+    int at = size;
+    if (start < 0 || at - start < 2 || bytes[at - 1] != kSpareMark)
+        return out;
+    const int count = bytes[at - 2];
+    at -= 2;
+    if (count < 1 || count > kMaxSpares)
+        return out;
+    for (int i = 0; i < count; ++i) {
+        if (at - 1 < start)
+            return {};
+        const int len = bytes[--at];
+        if (at - len < start)
+            return {};
+        at -= len;
+        out.append(QByteArray(data + at, len));
+    }
+    return out;
+}
+
 std::unique_ptr<OpusFrameEncoder> OpusFrameEncoder::create(int frameMs, int bitrate,
                                                            VoiceResult& result)
 {
@@ -86,6 +169,13 @@ void OpusFrameEncoder::reset()
 {
     opus_encoder_ctl(m_encoder, OPUS_RESET_STATE);
     opus_encoder_ctl(m_encoder, OPUS_SET_PACKET_LOSS_PERC(m_expectedLoss));
+    opus_encoder_ctl(m_encoder, OPUS_SET_INBAND_FEC(m_inbandFec ? 1 : 0));
+}
+
+void OpusFrameEncoder::setInbandFec(bool on)
+{
+    m_inbandFec = on;
+    opus_encoder_ctl(m_encoder, OPUS_SET_INBAND_FEC(on ? 1 : 0));
 }
 
 void OpusFrameEncoder::setExpectedLoss(int percent)

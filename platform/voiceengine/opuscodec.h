@@ -3,6 +3,7 @@
 #include "voiceresult.h"
 
 #include <QByteArray>
+#include <QList>
 
 #include <memory>
 
@@ -20,6 +21,16 @@ inline constexpr int kMaxPacketSamples = 5760;
 // Samples the packet decodes to, or -1 when it is not a valid Opus packet.
 int opusPacketSamples(const char* data, int size);
 
+// Copies of the frames sent just before ride in the padding of a packet,
+// which every Opus decoder skips: a listener that does not look for them
+// plays the packet as before. At most this many, newest first (one frame
+// period back, then two); an empty copy stands for a period not sent.
+inline constexpr int kMaxSpares = 2;
+// False when the packet is not Opus or the copies do not fit.
+bool attachSpares(QByteArray& packet, const QList<QByteArray>& spares);
+// The copies a packet carries, newest first; none for any other packet.
+QList<QByteArray> sparesOf(const char* data, int size);
+
 class OpusFrameEncoder final
 {
 public:
@@ -36,12 +47,16 @@ public:
     // sized by it, and left out at 0.
     void setExpectedLoss(int percent);
     int expectedLoss() const { return m_expectedLoss; }
+    // Opus's own redundancy, on by default; off where copies of whole
+    // frames do its job (it narrows the band to make room).
+    void setInbandFec(bool on);
 
 private:
     OpusFrameEncoder(OpusEncoder* encoder, int frameSamples);
     OpusEncoder* m_encoder;
     int m_frameSamples;
     int m_expectedLoss = 0;
+    bool m_inbandFec = true;
 };
 
 class OpusFrameDecoder final

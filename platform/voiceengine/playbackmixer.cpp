@@ -10,6 +10,10 @@
 
 namespace kalimo {
 
+namespace {
+constexpr int kSpareMemoryFrames = 300;
+} // namespace
+
 struct PlaybackMixer::Speaker
 {
     ~Speaker()
@@ -26,6 +30,9 @@ struct PlaybackMixer::Speaker
     // Copies of buffered frames by timestamp, to find the successor of a
     // lost frame for FEC (the jitter buffer cannot be peeked).
     QHash<quint32, QByteArray> pending;
+    // Copies of earlier frames later ones carried, by timestamp.
+    QHash<quint32, QByteArray> spares;
+    int framesWithoutSpares = kSpareMemoryFrames; // since the last frame that carried copies
     // Arrival clock minus timestamp of the quickest frame lately: when a
     // frame would have arrived had the network not held it back.
     qint64 quickest = 0;
@@ -137,6 +144,7 @@ bool PlaybackMixer::put(quint32 speaker, quint16 seq, const QByteArray& frame)
     if (s->spurtDue && !s->active) {
         jitter_buffer_reset(s->jitter);
         s->pending.clear();
+        s->spares.clear();
         s->timed = false;
         s->spurtDue = false;
     }
@@ -144,6 +152,22 @@ bool PlaybackMixer::put(quint32 speaker, quint16 seq, const QByteArray& frame)
     if (s->pending.size() >= kMaxPending)
         s->pending.clear();
     s->pending.insert(timestamp, frame);
+    if (s->spares.size() >= kMaxPending)
+        s->spares.clear();
+    const QList<QByteArray> spares = sparesOf(frame.constData(), int(frame.size()));
+    for (qsizetype i = 0; i < spares.size(); ++i) {
+        if (opusPacketSamples(spares[i].constData(), int(spares[i].size())) == samples)
+            s->spares.insert(timestamp - quint32(i + 1) * quint32(samples), spares[i]);
+    }
+    // A lost frame's copy comes with the next one: while copies come, the
+    // buffer holds a frame more so that it is there in time.
+    const bool waited = s->framesWithoutSpares < kSpareMemoryFrames;
+    s->framesWithoutSpares =
+        spares.isEmpty() ? std::min(s->framesWithoutSpares + 1, kSpareMemoryFrames) : 0;
+    if (waited != (s->framesWithoutSpares < kSpareMemoryFrames)) {
+        spx_int32_t margin = waited ? 0 : samples;
+        jitter_buffer_ctl(s->jitter, JITTER_BUFFER_SET_MARGIN, &margin);
+    }
     // Creeps up slowly, so that a clock drift or a longer route is followed.
     const qint64 offset = m_clock - qint64(timestamp);
     s->quickest = s->timed ? std::min(s->quickest + kSampleRate / 1000, offset) : offset;
@@ -234,7 +258,13 @@ void PlaybackMixer::fetchFrame(Speaker& s)
             s.active = false;
             s.spurtDue = true;
         }
-        if (s.active) {
+        const auto copy = lost ? s.spares.constFind(packet.timestamp) : s.spares.constEnd();
+        if (s.active && copy != s.spares.constEnd()) {
+            produced = s.decoder->decode(copy->constData(), int(copy->size()), out);
+            if (produced > 0)
+                ++m_stats.copied;
+        }
+        if (s.active && produced <= 0) {
             const auto next =
                 lost ? s.pending.constFind(packet.timestamp + packet.span) : s.pending.constEnd();
             if (next != s.pending.constEnd()) {
@@ -257,11 +287,13 @@ void PlaybackMixer::fetchFrame(Speaker& s)
 
     // Forget copies the buffer has moved past.
     const quint32 pointer = quint32(jitter_buffer_get_pointer_timestamp(s.jitter));
-    for (auto it = s.pending.begin(); it != s.pending.end();) {
-        if (distance(it.key(), pointer) < -s.frameSamples)
-            it = s.pending.erase(it);
-        else
-            ++it;
+    for (auto* copies : {&s.pending, &s.spares}) {
+        for (auto it = copies->begin(); it != copies->end();) {
+            if (distance(it.key(), pointer) < -s.frameSamples)
+                it = copies->erase(it);
+            else
+                ++it;
+        }
     }
 }
 

@@ -26,6 +26,7 @@ public:
     {
         qint64 decoded = 0;   // frames decoded as sent
         qint64 recovered = 0; // lost frames rebuilt from the next one's FEC
+        qint64 copied = 0;    // lost frames played from a copy a later one carried
         qint64 concealed = 0; // frames invented by loss concealment
         qint64 refused = 0;   // frames rejected on arrival
         qint64 broken = 0;    // accepted frames the decoder could not read

@@ -188,7 +188,7 @@ public:
                 m_playing = true;
             if (m_playing) {
                 m_stalledTicks = free == m_lastFree ? m_stalledTicks + 1 : 0;
-                if (m_stalledTicks >= 5) {
+                if (m_stalledTicks * QtAudioBackend::kPushIntervalMs >= 50) {
                     m_playing = m_filled = false;
                     m_stalledTicks = 0;
                     ++m_underruns;

@@ -21,10 +21,12 @@ public:
                                             StreamErrorHandler onError) override;
 
     // How often playback asks for data.
-    static constexpr int kPushIntervalMs = 10;
-    // Kept queued once PulseAudio plays. 20 ms ran dry about 100 times a
-    // minute on a loaded machine, 30 ms twice (bench_pipeline underrun).
-    static constexpr int kQueueMs = 30;
+    static constexpr int kPushIntervalMs = 2;
+    // Kept queued at first once PulseAudio plays; more after it ran dry.
+    // Pushed every 2 ms, 20 ms ran dry about once a minute on a machine
+    // with a load average of 5, every 10 ms 48 times (bench_pipeline
+    // underrun).
+    static constexpr int kQueueMs = 20;
 };
 
 } // namespace kalimo

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <memory>
 #include <numbers>
+#include <random>
 
 namespace kalimo {
 
@@ -86,6 +87,34 @@ SignalSource SignalSource::speechBursts(double amplitude, int onMs, int offMs)
                            0.08 * std::sin(5 * ph));
             }
             out[i] = toSample(amplitude * v);
+        }
+    });
+}
+
+SignalSource SignalSource::talker(double f0, double amplitude, int onMs, int offMs, int startMs,
+                                  quint32 wander)
+{
+    const qint64 on = samplesForMs(std::max(onMs, 1));
+    const qint64 period = on + samplesForMs(std::max(offMs, 0));
+    qint64 at = -qint64(samplesForMs(std::max(startMs, 0)));
+    double phase = 0, pitch = f0;
+    std::mt19937 random(wander);
+    return SignalSource([=](qint16* out, int count) mutable {
+        for (int i = 0; i < count; ++i, ++at) {
+            const qint64 p = at % period;
+            if (wander != 0 && p == 0)
+                pitch = f0 * std::uniform_real_distribution<double>(0.85, 1.2)(random);
+            if (at < 0 || p >= on) {
+                out[i] = 0;
+                continue;
+            }
+            phase += kTwoPi * pitch / kSampleRate;
+            const double envelope =
+                offMs > 0 ? std::sin(std::numbers::pi * double(p) / double(on)) : 1.0;
+            double v = 0;
+            for (int h = 1; h <= 8; ++h)
+                v += std::sin(h * phase) / h;
+            out[i] = toSample(amplitude * 0.55 * envelope * v);
         }
     });
 }

@@ -27,6 +27,12 @@ public:
     // Syllables: a voiced sound (150 Hz and harmonics under a smooth envelope)
     // `onMs` long, then `offMs` of quiet, over and over.
     static SignalSource speechBursts(double amplitude, int onMs, int offMs);
+    // A talker of a pitch of his own: harmonics of `f0` under a smooth
+    // envelope, starting after `startMs`; with no pause, one steady vowel.
+    // With a seed the pitch wanders from syllable to syllable, as a
+    // speaker's does, so an echo canceller meets ever new frequencies.
+    static SignalSource talker(double f0, double amplitude, int onMs, int offMs, int startMs = 0,
+                               quint32 wander = 0);
     // Plays the samples once, then silence (or loops them).
     static SignalSource samples(QVector<qint16> samples, bool loop = false);
     // Each part for its duration in ms, then silence.

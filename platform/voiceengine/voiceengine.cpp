@@ -66,6 +66,11 @@ int VoiceEngine::playbackUnderruns() const
     return m_playbackStream ? m_playbackStream->underruns() : 0;
 }
 
+int VoiceEngine::playbackQueueMs() const
+{
+    return m_queueSamples / samplesForMs(1);
+}
+
 int VoiceEngine::speakerCount() const
 {
     return m_mixer ? m_mixer->speakerCount() : 0;
@@ -284,6 +289,14 @@ void VoiceEngine::pushPlayback()
         return;
     if (m_playbackStream->underruns() != m_underrunsSeen) {
         m_underrunsSeen = m_playbackStream->underruns();
+        // The device needs more than it was given on this machine: a block
+        // more queued from now on, up to two more than its least.
+        if (m_options.playbackQueueMs <= 0 &&
+            m_queueSamples < m_playbackStream->minimumQueue() + 2 * int(m_block.size())) {
+            m_queueSamples += int(m_block.size());
+            if (m_capture)
+                m_capture->setOutputLatency(m_queueSamples);
+        }
         if (m_capture)
             m_capture->playbackRestarted();
     }

@@ -35,7 +35,8 @@ public:
         int playbackBufferMs = 40;
         int hangoverMs = 400;
         int speakerTimeoutMs = 5000;
-        // Kept queued at the device; 0 = the least the device needs.
+        // Kept queued at the device; 0 = the least the device needs, more
+        // once it runs dry.
         int playbackQueueMs = 0;
         int preRollMs = 60;
         // How often each speaker's reception is reported (ms of audio).
@@ -53,6 +54,9 @@ public:
     bool isEchoCancelling() const;
     // Playback underruns of the device since it opened.
     int playbackUnderruns() const;
+    // Kept queued at the playback device now: its least, and a block more
+    // after each time it ran dry, up to two.
+    int playbackQueueMs() const;
     const PlaybackMixer* mixer() const { return m_mixer.get(); }
     VoiceClientConfig clientConfig() const { return m_config; }
     int speakerCount() const;

@@ -1,15 +1,20 @@
 #pragma once
 
 #include "platform/voiceengine/audiobackend.h"
+#include "platform/voiceengine/audiosettings.h"
 #include "platform/voiceengine/opuscodec.h"
 #include "platform/voiceengine/playbackmixer.h"
 #include "platform/voiceengine/signalsource.h"
+#include "platform/voiceengine/syntheticaudiobackend.h"
+#include "platform/voiceengine/voiceengine.h"
 
 #include <QByteArray>
 #include <QList>
+#include <QTemporaryDir>
 #include <QVector>
 
 #include <cmath>
+#include <memory>
 #include <numbers>
 
 namespace kalimo::test {
@@ -104,5 +109,35 @@ inline QVector<qint16> decodeAll(const QList<QByteArray>& frames)
     }
     return out;
 }
+
+// One engine on a synthetic backend with a saved device choice.
+struct Rig
+{
+    explicit Rig(VoiceEngine::Options options = {}, double captureHz = 0, bool saveChoice = true,
+                 bool echoCancel = true)
+        : settings(AudioSettings::atFile(dir.filePath(QStringLiteral("audio.ini"))))
+    {
+        if (captureHz > 0)
+            backend.setCaptureSource(SignalSource::tone(captureHz, 0.5));
+        AudioDeviceChoice choice{SyntheticAudioBackend::defaultInputId(), "in",
+                                 SyntheticAudioBackend::defaultOutputId(), "out"};
+        choice.echoCancel = echoCancel;
+        if (saveChoice)
+            settings.save(choice);
+        engine = std::make_unique<VoiceEngine>(backend, settings, options);
+        QObject::connect(engine.get(), &VoiceEngine::FrameEncoded, engine.get(),
+                         [this](const QByteArray& f, quint16 seq) {
+                             frames.append(f);
+                             seqs.append(seq);
+                         });
+    }
+
+    QTemporaryDir dir;
+    SyntheticAudioBackend backend;
+    AudioSettings settings;
+    std::unique_ptr<VoiceEngine> engine;
+    QList<QByteArray> frames;
+    QList<quint16> seqs;
+};
 
 } // namespace kalimo::test
