@@ -67,14 +67,6 @@ struct Collegata
         c->show();
         return c;
     }
-    frmListaUtenti* lista(const QByteArray& contatti)
-    {
-        banco.cartella.scrivi("CntLst.klm", contatti);
-        m().CaricaContactList();
-        frmListaUtenti* l = m().FrmListaUtenti();
-        l->FermaAggiornamento();
-        return l;
-    }
     QStringList griglia()
     {
         Griglia& g = m().FrmListaUtenti()->griglia();
@@ -114,80 +106,89 @@ class TestChat : public QObject
 private Q_SLOTS:
     void init() { Attesa::riprendi(); }
 
+    // The window's state before the arrival ("" none, "aperta" open, or the button clicked).
+    void notifiche_data()
+    {
+        QTest::addColumn<QString>("stato");
+        QTest::addColumn<QString>("codice");
+        QTest::addColumn<QStringList>("attese");
+        const QString prima = "<anna> prima";
+        const auto riga = [](const char* nome, const char* stato, const char* codice,
+                             const QStringList& attese) {
+            QTest::newRow(nome) << QString(stato) << QString(codice) << attese;
+        };
+        riga("private, no window", "", "0002", {"<anna> ciao"});
+        riga("own echo", "aperta", "0003", {prima, "<mario> ciao"});
+        riga("system, hidden", "cmdNascondi", "0004", {prima, "<System Message> ciao"});
+        riga("ignored", "cmdIgnora", "0002", {prima});
+        // Never under the partner's nick, even without a window.
+        riga("own echo, no window", "", "0003", {"<mario> ciao"});
+        riga("system, no window", "", "0004", {"<System Message> ciao"});
+    }
     void notifiche()
     {
-        struct Caso
-        {
-            const char* stato;
-            const char* codice;
-            QStringList attese;
-        };
-        const QString prima = "<anna> prima";
-        const Caso casi[] = {
-            {"", "0002", {"<anna> ciao"}},
-            {"aperta", "0003", {prima, "<mario> ciao"}},
-            {"cmdNascondi", "0004", {prima, "<System Message> ciao"}},
-            {"cmdIgnora", "0002", {prima}},
-            // Never under the partner's nick, even without a window.
-            {"", "0003", {"<mario> ciao"}},
-            {"", "0004", {"<System Message> ciao"}},
-        };
-        for (const Caso& k : casi) {
-            Collegata c;
-            if (*k.stato) {
-                c.chat("anna")->AggiungiRiga(prima);
-                if (QPushButton* b = tasto(c.m().FinestraChat(1), k.stato))
-                    b->click();
-            }
-            c.arriva(QString(k.codice) + " ^ anna ~ ciao |");
-            frmChat2* chat = c.m().FinestraChat(1);
-            QCOMPARE(c.m().FinestreChat.UBound(), 1);
-            QCOMPARE(righe(chat), k.attese);
-            QCOMPARE(chat->isVisible(), QLatin1String(k.stato) != "cmdIgnora");
+        QFETCH(QString, stato);
+        QFETCH(QString, codice);
+        Collegata c;
+        if (!stato.isEmpty()) {
+            c.chat("anna")->AggiungiRiga("<anna> prima");
+            if (QPushButton* b = tasto(c.m().FinestraChat(1), qPrintable(stato)))
+                b->click();
         }
+        c.arriva(codice + " ^ anna ~ ciao |");
+        frmChat2* chat = c.m().FinestraChat(1);
+        QCOMPARE(c.m().FinestreChat.UBound(), 1);
+        QTEST(righe(chat), "attese");
+        QCOMPARE(chat->isVisible(), stato != "cmdIgnora");
     }
 
-    void domande()
+    // A question from anna (invitation or contact request), the user's answer, the box's title
+    // and the answer sent; no title: no box.
+    void domande_data()
     {
+        QTest::addColumn<QString>("testo");
+        QTest::addColumn<bool>("ignorata");
+        QTest::addColumn<bool>("si");
+        QTest::addColumn<QString>("titolo");
+        QTest::addColumn<QString>("risposta");
         const QString inv = "\\4 L'utente anna ti ha invitato in una stanza privata.\r Vuoi "
                             "accettare la richiesta?";
         const QString cl = "\\7 L'utente anna ti vuole aggiungere nella propria contact list.\r "
                            "Vuoi accettare la richiesta?";
-        struct Caso
-        {
-            QString testo;
-            bool ignorata, si;
-            QString titolo, risposta;
-        };
-        const Caso casi[] = {
-            {cl, true, true, "Inserimento in Contact List", "\\8 ACCETTO  | "},
-            {cl, false, false, "Inserimento in Contact List", "\\9 NON ACCETTO | "},
-            {inv, false, true, "Invito in chat privata", "\\5 ACCETTO  | "},
-            {inv, false, false, "Invito in chat privata", "\\6 NON ACCETTO | "},
-            {inv, true, true, "", ""},
-        };
-        for (const Caso& k : casi) {
-            Collegata c;
-            if (k.ignorata)
-                c.chat("anna")->UtenteIgnorato = true;
-            c.banco.dialoghi.risposte.enqueue(k.si ? Risposta::Si : Risposta::No);
-            c.arriva("0002 ^ anna ~ " + k.testo + " |");
-            // Boxes open once the arrival has been handled.
+        const QString lista = "Inserimento in Contact List", invito = "Invito in chat privata";
+        QTest::newRow("contact, ignored, yes") << cl << true << true << lista << "\\8 ACCETTO  | ";
+        QTest::newRow("contact, no") << cl << false << false << lista << "\\9 NON ACCETTO | ";
+        QTest::newRow("invitation, yes") << inv << false << true << invito << "\\5 ACCETTO  | ";
+        QTest::newRow("invitation, no") << inv << false << false << invito << "\\6 NON ACCETTO | ";
+        QTest::newRow("invitation, ignored") << inv << true << true << QString() << QString();
+    }
+    void domande()
+    {
+        QFETCH(QString, testo);
+        QFETCH(bool, si);
+        QFETCH(QString, titolo);
+        QFETCH(bool, ignorata);
+        Collegata c;
+        if (ignorata)
+            c.chat("anna")->UtenteIgnorato = true;
+        c.banco.dialoghi.risposte.enqueue(si ? Risposta::Si : Risposta::No);
+        c.arriva("0002 ^ anna ~ " + testo + " |");
+        // Boxes open once the arrival has been handled.
+        QVERIFY(c.banco.dialoghi.messaggi.isEmpty());
+        QTest::qWait(20);
+        if (titolo.isEmpty()) {
             QVERIFY(c.banco.dialoghi.messaggi.isEmpty());
-            QTest::qWait(20);
-            if (k.titolo.isEmpty()) {
-                QVERIFY(c.banco.dialoghi.messaggi.isEmpty());
-                continue;
-            }
-            const auto& box = c.banco.dialoghi.messaggi.first();
-            QCOMPARE(box.titolo + box.testo, k.titolo + t(k.testo).mid(1));
-            QVERIFY(box.icona == Icona::Domanda && box.pulsanti == Pulsanti::SiNo);
-            QTRY_COMPARE(c.inviati(), QStringList{t("0013 ^ mario ^ anna ~ " + k.risposta)});
-            // An accepted invitation then waits for the room the master creates.
-            if (k.si && k.testo == inv)
-                QTRY_COMPARE(c.banco.dialoghi.testiMessaggi().value(1),
-                             "Non e' possibile creare la stanza");
+            return;
         }
+        const auto& box = c.banco.dialoghi.messaggi.first();
+        QCOMPARE(box.titolo + box.testo, titolo + t(testo).mid(1));
+        QVERIFY(box.icona == Icona::Domanda && box.pulsanti == Pulsanti::SiNo);
+        QFETCH(QString, risposta);
+        QTRY_COMPARE(c.inviati(), QStringList{t("0013 ^ mario ^ anna ~ " + risposta)});
+        // An accepted invitation then waits for the room the master creates.
+        if (si && titolo.startsWith("Invito"))
+            QTRY_COMPARE(c.banco.dialoghi.testiMessaggi().value(1),
+                         "Non e' possibile creare la stanza");
     }
 
     void controlloConDomandaAperta()
@@ -263,7 +264,9 @@ private Q_SLOTS:
     {
         Collegata c;
         Module1& m = c.m();
-        c.lista("bruno\r\n");
+        c.banco.cartella.scrivi("CntLst.klm", "bruno\r\n");
+        m.CaricaContactList();
+        m.FrmListaUtenti()->FermaAggiornamento();
         QString testo;
         for (const char* nick : {"anna", "zeta"})
             QVERIFY(m.InviaMessaggioContactList(nick, testo, true, false, false));

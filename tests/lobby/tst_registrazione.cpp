@@ -29,7 +29,7 @@ struct Scena
     Scena(const FakeMaster::Azione& risposta, int rispostaMs = 300, const QByteArray& primi = {})
         : banco(rispostaMs)
     {
-        ok = f.ascolta();
+        const bool ok = f.ascolta();
         f.quando("0010", risposta);
         banco.scriviMasters(primi + BancoLobby::rigaMaster("Unico", f.porta(), "chiave9"));
         QFile::remove(banco.cartella.file("User.ini"));
@@ -39,6 +39,7 @@ struct Scena
         QCoreApplication::processEvents();
         stato = std::make_unique<test::RegistroEtichetta>(finestra->lblStato());
         compila(" Mario ", "SeGreto", "SeGreto", " mario@x.it ");
+        QVERIFY(ok);
     }
     void compila(const QString& utente, const QString& pw, const QString& pw2, const QString& email)
     {
@@ -52,7 +53,6 @@ struct Scena
     QByteArray ini() { return banco.cartella.leggi("User.ini"); }
 
     FakeMaster f;
-    bool ok = false;
     BancoLobby banco;
     QPointer<frmNewUser> finestra;
     std::unique_ptr<test::RegistroEtichetta> stato;
@@ -74,42 +74,41 @@ class TestRegistrazione : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void init() { Attesa::riprendi(); }
-    void testoInviato();
-    void esiti_data();
-    void esiti();
-    void master();
-    void tls();
-    void controlliPrimaDellInvio();
-    void annullaDuranteLAttesa();
-    void fileDellaCartella();
-};
 
-void TestRegistrazione::testoInviato()
-{
-    struct Caso
+    void testoInviato_data()
     {
-        QString utente, password;
-        bool nuovo;
-        const char* testo;
-        QByteArray ini;
-    };
-    const char* mario = "0010 ^ mario ^ mario ~ chiave9 ~ SeGreto ~ mario@x.it ~ -1 | ";
-    const QByteArray iniMario("USERNAME : mario\r\nPASSWORD : SeGreto\r\n");
-    const QList<Caso> casi{
-        {" Mario ", " SeGreto ", true, mario, iniMario},
-        {"anna", "pw:con:due", false,
-         "0010 ^ anna ^ anna ~ chiave9 ~ pw:con:due ~ mario@x.it ~ 0 | ",
-         "USERNAME : anna\r\nPASSWORD : pw:con:due\r\n"},
+        QTest::addColumn<QString>("utente");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("nuovo");
+        QTest::addColumn<QString>("testo");
+        QTest::addColumn<QByteArray>("ini");
+        const QString mario = "0010 ^ mario ^ mario ~ chiave9 ~ SeGreto ~ mario@x.it ~ -1 | ";
+        const QByteArray iniMario("USERNAME : mario\r\nPASSWORD : SeGreto\r\n");
+        const auto riga = [](const char* nome, const QString& utente, const QString& password,
+                             bool nuovo, const QString& testo, const QByteArray& ini) {
+            QTest::newRow(nome) << utente << password << nuovo << testo << ini;
+        };
+        riga("new user", " Mario ", " SeGreto ", true, mario, iniMario);
+        riga("registered", "anna", "pw:con:due", false,
+             "0010 ^ anna ^ anna ~ chiave9 ~ pw:con:due ~ mario@x.it ~ 0 | ",
+             "USERNAME : anna\r\nPASSWORD : pw:con:due\r\n");
         // Framing characters typed are dropped.
-        {QString("ma") + SEP1 + "rio", QString("Se") + SEP3 + "Greto", true, mario, iniMario}};
-    for (const Caso& c : casi) {
-        Scena s(FakeMaster::rispondi(c.nuovo ? u"00001" : u"00005"));
-        QVERIFY(s.ok);
-        s.compila(c.utente, c.password, c.password, " mario@x.it ");
-        BancoLobby::figlio<QRadioButton>(s.finestra, c.nuovo ? "optNU" : "optGR")->setChecked(true);
+        riga("framing typed", QString("ma") + SEP1 + "rio", QString("Se") + SEP3 + "Greto", true,
+             mario, iniMario);
+    }
+
+    void testoInviato()
+    {
+        QFETCH(QString, password);
+        QFETCH(bool, nuovo);
+        Scena s(FakeMaster::rispondi(nuovo ? u"00001" : u"00005"));
+        QFETCH(QString, utente);
+        s.compila(utente, password, password, " mario@x.it ");
+        BancoLobby::figlio<QRadioButton>(s.finestra, nuovo ? "optNU" : "optGR")->setChecked(true);
         s.invia()->click();
-        QCOMPARE(s.f.testi(), QStringList{test::wire(c.testo)});
-        QCOMPARE(s.ini(), c.ini);
+        QFETCH(QString, testo);
+        QCOMPARE(s.f.testi(), QStringList{test::wire(testo)});
+        QTEST(s.ini(), "ini");
         const QFile::Permissions permessi = QFile::permissions(s.banco.cartella.file("User.ini"));
         QVERIFY(permessi & QFile::ReadOwner);
         QCOMPARE(permessi & 0x0077, QFile::Permissions()); // nothing for group and others
@@ -120,199 +119,195 @@ void TestRegistrazione::testoInviato()
         QVERIFY(m.LeggiUserIni());
         QCOMPARE(conto(m.UtenteCorrente), conto(usato));
     }
-}
 
-void TestRegistrazione::esiti_data()
-{
-    QTest::addColumn<QString>("risposta"); // a code, "niente" or "chiudi"
-    QTest::addColumn<QString>("stato");
-    QTest::addColumn<bool>("socketChiuso");
-    const QString invio = "Invio dei dati in corso...";
-    QTest::newRow("00001") << "00001"
-                           << "Registrazione Eseguita" << false;
-    QTest::newRow("00002") << "00002"
-                           << "Esiste già un utente con questo nome" << true;
-    QTest::newRow("00003") << "00003"
-                           << "Servizio di autenticazione non disponibile. Ripetere l'operazione "
-                              "in un secondo momento."
-                           << true;
-    QTest::newRow("00004") << "00004"
-                           << "Nome utente o password non corretti" << true;
-    QTest::newRow("00005") << "00005"
-                           << "La registrazione e' stata effettuata correttamente" << true;
-    QTest::newRow("unknown code") << "00009" << invio << false;
-    QTest::newRow("no reply") << "niente" << invio << false;
-    QTest::newRow("master closes") << "chiudi" << invio << true;
-}
-
-void TestRegistrazione::esiti()
-{
-    QFETCH(QString, risposta);
-    const bool salvato = risposta == "00001" || risposta == "00005";
-    // 60 s where the close must end the wait; 100 ms where only a time-out can.
-    Scena s(risposta == "niente"   ? FakeMaster::niente()
-            : risposta == "chiudi" ? FakeMaster::chiudi()
-                                   : FakeMaster::rispondi(risposta),
-            risposta == "chiudi" ? 60000 : 100);
-    QVERIFY(s.ok);
-    s.invia()->click();
-
-    QVERIFY(s.finestra);
-    QTEST(s.testo(), "stato");
-    QTEST(!s.banco.modulo().registrazione().connesso(), "socketChiuso");
-    QCOMPARE(s.banco.cartella.esiste("User.ini"), salvato);
-    Module1& m = s.banco.modulo();
-    frmClient* client = m.FrmClientEsistente();
-    QCOMPARE(s.banco.dialoghi.avvisi(), risposta == "00001"
-                                            ? QStringList({"Registrazione eseguita correttamente",
-                                                           "Kalimo 2.0b", "Informazione Ok"})
-                                            : QStringList());
-    if (!salvato) {
-        QVERIFY(s.finestra->isVisible() && s.invia()->isEnabled());
-        QVERIFY(!client);
-        QVERIFY(m.UtenteCorrente.NickName.isEmpty());
-        return;
-    }
-    QVERIFY(!s.finestra->isVisible());
-    QVERIFY(client && client->isVisible());
-    QCOMPARE(client->windowTitle(), "Kalimo 2.0b - (mario)");
-    QCOMPARE(conto(m.UtenteCorrente), QStringList({"mario", "SeGreto"}));
-    eliminaFinestreChiuse();
-    QVERIFY(!s.finestra);
-    // The registration socket goes with its window.
-    QVERIFY(QTest::qWaitFor([&] { return s.f.connessioniAperte() == 0; }, 10000));
-}
-
-void TestRegistrazione::master()
-{
-    const QByteArray chiusi = BancoLobby::rigaMaster("Alfa", FakeMaster::portaChiusa()) +
-                              BancoLobby::rigaMaster("Beta", FakeMaster::portaChiusa());
-    Scena s(FakeMaster::rispondi(u"00001"), 300, chiusi);
-    QVERIFY(s.ok);
-    s.invia()->click();
-    QCOMPARE(
-        s.stato->testi,
-        QStringList({"", "In Connessione al master: Alfa", "Impossibile contattare il master: Alfa",
-                     "In Connessione al master: Beta", "Impossibile contattare il master: Beta",
-                     "In Connessione al master: Unico", "Connesso al master: Unico",
-                     "Invio dei dati in corso...", "Registrazione Eseguita"}));
-    QCOMPARE(s.f.codici(), QStringList{"0010"});
-
-    for (const QByteArray& lista : {chiusi, QByteArray("\r\n")}) {
-        Scena n(FakeMaster::niente());
-        n.banco.scriviMasters(lista);
-        n.banco.modulo().CaricaMasters();
-        QCOMPARE(n.banco.modulo().ListaMaster.UBound(), lista == chiusi ? 2 : 0);
-        n.invia()->click();
-        QCOMPARE(
-            n.testo(),
-            lista == chiusi
-                ? "Impossibile contattare il master: Beta"
-                : "Servizio non disponibile; Nessuno dei server ha risposto alla connessione.");
-        QVERIFY(n.finestra->isVisible());
-        QVERIFY(lista != chiusi || !n.invia()->isEnabled());
-        QVERIFY(!n.banco.cartella.esiste("User.ini"));
-        QVERIFY(n.banco.dialoghi.messaggi.isEmpty());
-    }
-}
-
-void TestRegistrazione::tls()
-{
-    test::CertificatoProva cert;
-    QVERIFY(cert.crea());
-    FakeMaster t;
-    QVERIFY(t.ascoltaTls(cert.server()));
-    t.quando("0010", FakeMaster::rispondi(u"00001"));
-    const QByteArray campo = "tls:" + QByteArray::number(t.porta()) + ":sha256=";
-    const QByteArray chiusa = QByteArray::number(FakeMaster::portaChiusa());
-    Scena s(FakeMaster::niente(), 300,
-            "Gamma | 127.0.0.1 | " + chiusa + " | k | " + campo + QByteArray(64, '0') +
-                "\r\nDelta | 127.0.0.1 | " + chiusa + " | k | " + campo +
-                cert.improntaHex().toLatin1() + "\r\n");
-    QVERIFY(s.ok);
-    s.invia()->click();
-    QCOMPARE(s.stato->testi,
-             QStringList({"", "In Connessione al master: Gamma",
-                          "Impossibile contattare il master: Gamma (il certificato non "
-                          "corrisponde all'impronta indicata)",
-                          "In Connessione al master: Delta", "Connesso al master: Delta",
-                          "Invio dei dati in corso...", "Registrazione Eseguita"}));
-    QCOMPARE(t.codici(), QStringList{"0010"});
-    QVERIFY(s.f.codici().isEmpty());
-}
-
-void TestRegistrazione::controlliPrimaDellInvio()
-{
-    Scena s(FakeMaster::rispondi(u"00002"));
-    QVERIFY(s.ok);
-    // Each rule in turn; nothing reaches the master until all pass, and ten characters of email do.
-    const QList<QStringList> casi{
-        {" ab ", "x", "y", "", "Indicare una username di almeno 3 caratteri"},
-        {"mario", "Segreto", " Segreto ", "a@b.it", "Inserire una email"},
-        {"mario", " xy ", " xy ", "mario@x.it", "Indicare una password di almeno 3 caratteri"},
-        {"mario", "Segreto", "segreto", "", "Le password inserite non coincidono"},
-        {"mario", "Segreto", "Segreto", "m@rio.it ", "Inserire una email"},
-        {"mario", "Segreto", "Segreto", "mario@x.it", "Esiste già un utente con questo nome"}};
-    for (const QStringList& c : casi) {
-        s.compila(c[0], c[1], c[2], c[3]);
-        s.invia()->click();
-        QCOMPARE(s.testo(), c[4]);
-        QCOMPARE(s.f.codici().size(), c == casi.last() ? 1 : 0);
-        QVERIFY(s.finestra->isVisible() && s.invia()->isEnabled());
-        QVERIFY(s.banco.dialoghi.messaggi.isEmpty() && !s.banco.cartella.esiste("User.ini"));
-    }
-    // After a refusal the user corrects the name and sends again.
-    s.f.quando("0010", FakeMaster::rispondi(u"00001"));
-    s.compila("mario2", "Segreto", "Segreto", "mario@x.it");
-    s.invia()->click();
-    QCOMPARE(s.f.codici(), QStringList({"0010", "0010"}));
-    QCOMPARE(s.f.richieste().last().utente, "mario2");
-    QCOMPARE(s.ini(), QByteArray("USERNAME : mario2\r\nPASSWORD : Segreto\r\n"));
-}
-
-void TestRegistrazione::annullaDuranteLAttesa()
-{
-    Scena s(FakeMaster::niente(), 60000);
-    QVERIFY(s.ok);
-    s.f.dopoRichiesta = [&](const FakeMaster::Richiesta&) {
-        QTimer::singleShot(0, [&] {
-            BancoLobby::figlio<QPushButton>(s.finestra, "cmdEsci")->click();
-            s.f.invia(FakeMaster::messaggio(u"00001")); // too late to count
-        });
-    };
-    s.invia()->click();
-    QVERIFY(s.finestra.isNull() || !s.finestra->isVisible());
-    eliminaFinestreChiuse();
-    QVERIFY(s.finestra.isNull());
-    QVERIFY(!s.banco.cartella.esiste("User.ini"));
-    QVERIFY(!s.banco.modulo().FrmClientEsistente());
-    QVERIFY(s.banco.dialoghi.messaggi.isEmpty());
-}
-
-void TestRegistrazione::fileDellaCartella()
-{
-    Scena s(FakeMaster::rispondi(u"00005"));
-    QVERIFY(s.ok);
-    Module1& m = s.banco.modulo();
-    s.banco.cartella.scrivi("CntLst.klm", "anna\r\nbruno\r\n");
-    QCOMPARE(m.ContactList.UBound(), 0);
+    void esiti_data()
     {
-        test::CartellaBloccata blocco(s.banco.cartella.percorso());
-        if (!blocco.attiva())
-            QSKIP("this system cannot make a folder refuse files");
-        s.invia()->click();
+        QTest::addColumn<QString>("risposta"); // a code, "niente" or "chiudi"
+        QTest::addColumn<QString>("stato");
+        QTest::addColumn<bool>("socketChiuso");
+        const QString invio = "Invio dei dati in corso...";
+        const auto riga = [](const char* nome, const char* risposta, const QString& stato,
+                             bool chiuso) {
+            QTest::newRow(nome) << QString(risposta) << stato << chiuso;
+        };
+        riga("00001", "00001", "Registrazione Eseguita", false);
+        riga("00002", "00002", "Esiste già un utente con questo nome", true);
+        riga("00003", "00003",
+             "Servizio di autenticazione non disponibile. Ripetere l'operazione in un secondo "
+             "momento.",
+             true);
+        riga("00004", "00004", "Nome utente o password non corretti", true);
+        riga("00005", "00005", "La registrazione e' stata effettuata correttamente", true);
+        riga("unknown code", "00009", invio, false);
+        riga("no reply", "niente", invio, false);
+        riga("master closes", "chiudi", invio, true);
     }
-    QCOMPARE(s.banco.dialoghi.avvisi(),
-             QStringList({"Impossibile salvare le impostazioni nel file User.ini", "Kalimo 2.0b",
-                          "Critica Ok"}));
-    // The account exists on the master: this session goes on with it.
-    QCOMPARE(m.UtenteCorrente.NickName, "mario");
-    QVERIFY(m.FrmClientEsistente() && m.FrmClientEsistente()->isVisible());
-    // The contact list in the folder is in use, so a later rewrite keeps it.
-    QCOMPARE(m.ContactList.UBound(), 2);
-    QVERIFY(m.EliminaDaContactList("anna"));
-    QCOMPARE(s.banco.cartella.leggi("CntLst.klm"), QByteArray("bruno\r\n"));
-}
+
+    void esiti()
+    {
+        QFETCH(QString, risposta);
+        const bool salvato = risposta == "00001" || risposta == "00005";
+        // 60 s where the close must end the wait; 100 ms where only a time-out can.
+        Scena s(risposta == "niente"   ? FakeMaster::niente()
+                : risposta == "chiudi" ? FakeMaster::chiudi()
+                                       : FakeMaster::rispondi(risposta),
+                risposta == "chiudi" ? 60000 : 100);
+        s.invia()->click();
+
+        QVERIFY(s.finestra);
+        QTEST(s.testo(), "stato");
+        QTEST(!s.banco.modulo().registrazione().connesso(), "socketChiuso");
+        QCOMPARE(s.banco.cartella.esiste("User.ini"), salvato);
+        Module1& m = s.banco.modulo();
+        frmClient* client = m.FrmClientEsistente();
+        QCOMPARE(s.banco.dialoghi.avvisi(),
+                 risposta == "00001" ? QStringList({"Registrazione eseguita correttamente",
+                                                    "Kalimo 2.0b", "Informazione Ok"})
+                                     : QStringList());
+        if (!salvato) {
+            QVERIFY(s.finestra->isVisible() && s.invia()->isEnabled());
+            QVERIFY(!client);
+            QVERIFY(m.UtenteCorrente.NickName.isEmpty());
+            return;
+        }
+        QVERIFY(!s.finestra->isVisible());
+        QVERIFY(client && client->isVisible());
+        QCOMPARE(client->windowTitle(), "Kalimo 2.0b - (mario)");
+        QCOMPARE(conto(m.UtenteCorrente), QStringList({"mario", "SeGreto"}));
+        eliminaFinestreChiuse();
+        QVERIFY(!s.finestra);
+        // The registration socket goes with its window.
+        QVERIFY(QTest::qWaitFor([&] { return s.f.connessioniAperte() == 0; }, 10000));
+    }
+
+    void master()
+    {
+        const QByteArray chiusi = BancoLobby::rigaMaster("Alfa", FakeMaster::portaChiusa()) +
+                                  BancoLobby::rigaMaster("Beta", FakeMaster::portaChiusa());
+        Scena s(FakeMaster::rispondi(u"00001"), 300, chiusi);
+        s.invia()->click();
+        QCOMPARE(
+            s.stato->testi,
+            QStringList({"", "In Connessione al master: Alfa",
+                         "Impossibile contattare il master: Alfa", "In Connessione al master: Beta",
+                         "Impossibile contattare il master: Beta",
+                         "In Connessione al master: Unico", "Connesso al master: Unico",
+                         "Invio dei dati in corso...", "Registrazione Eseguita"}));
+        QCOMPARE(s.f.codici(), QStringList{"0010"});
+
+        for (const QByteArray& lista : {chiusi, QByteArray("\r\n")}) {
+            Scena n(FakeMaster::niente());
+            n.banco.scriviMasters(lista);
+            n.banco.modulo().CaricaMasters();
+            QCOMPARE(n.banco.modulo().ListaMaster.UBound(), lista == chiusi ? 2 : 0);
+            n.invia()->click();
+            QCOMPARE(
+                n.testo(),
+                lista == chiusi
+                    ? "Impossibile contattare il master: Beta"
+                    : "Servizio non disponibile; Nessuno dei server ha risposto alla connessione.");
+            QVERIFY(n.finestra->isVisible());
+            QVERIFY(lista != chiusi || !n.invia()->isEnabled());
+            QVERIFY(!n.banco.cartella.esiste("User.ini"));
+            QVERIFY(n.banco.dialoghi.messaggi.isEmpty());
+        }
+    }
+
+    void tls()
+    {
+        test::CertificatoProva cert;
+        QVERIFY(cert.crea());
+        FakeMaster t;
+        QVERIFY(t.ascoltaTls(cert.server()));
+        t.quando("0010", FakeMaster::rispondi(u"00001"));
+        const QByteArray campo = "tls:" + QByteArray::number(t.porta()) + ":sha256=";
+        const QByteArray chiusa = QByteArray::number(FakeMaster::portaChiusa());
+        Scena s(FakeMaster::niente(), 300,
+                "Gamma | 127.0.0.1 | " + chiusa + " | k | " + campo + QByteArray(64, '0') +
+                    "\r\nDelta | 127.0.0.1 | " + chiusa + " | k | " + campo +
+                    cert.improntaHex().toLatin1() + "\r\n");
+        s.invia()->click();
+        QCOMPARE(s.stato->testi,
+                 QStringList({"", "In Connessione al master: Gamma",
+                              "Impossibile contattare il master: Gamma (il certificato non "
+                              "corrisponde all'impronta indicata)",
+                              "In Connessione al master: Delta", "Connesso al master: Delta",
+                              "Invio dei dati in corso...", "Registrazione Eseguita"}));
+        QCOMPARE(t.codici(), QStringList{"0010"});
+        QVERIFY(s.f.codici().isEmpty());
+    }
+
+    void controlliPrimaDellInvio()
+    {
+        Scena s(FakeMaster::rispondi(u"00002"));
+        // Each rule in turn; nothing reaches the master until all pass, and ten characters of email
+        // do.
+        const QList<QStringList> casi{
+            {" ab ", "x", "y", "", "Indicare una username di almeno 3 caratteri"},
+            {"mario", "Segreto", " Segreto ", "a@b.it", "Inserire una email"},
+            {"mario", " xy ", " xy ", "mario@x.it", "Indicare una password di almeno 3 caratteri"},
+            {"mario", "Segreto", "segreto", "", "Le password inserite non coincidono"},
+            {"mario", "Segreto", "Segreto", "m@rio.it ", "Inserire una email"},
+            {"mario", "Segreto", "Segreto", "mario@x.it", "Esiste già un utente con questo nome"}};
+        for (const QStringList& c : casi) {
+            s.compila(c[0], c[1], c[2], c[3]);
+            s.invia()->click();
+            QCOMPARE(s.testo(), c[4]);
+            QCOMPARE(s.f.codici().size(), c == casi.last() ? 1 : 0);
+            QVERIFY(s.finestra->isVisible() && s.invia()->isEnabled());
+            QVERIFY(s.banco.dialoghi.messaggi.isEmpty() && !s.banco.cartella.esiste("User.ini"));
+        }
+        // After a refusal the user corrects the name and sends again.
+        s.f.quando("0010", FakeMaster::rispondi(u"00001"));
+        s.compila("mario2", "Segreto", "Segreto", "mario@x.it");
+        s.invia()->click();
+        QCOMPARE(s.f.codici(), QStringList({"0010", "0010"}));
+        QCOMPARE(s.f.richieste().last().utente, "mario2");
+        QCOMPARE(s.ini(), QByteArray("USERNAME : mario2\r\nPASSWORD : Segreto\r\n"));
+    }
+
+    void annullaDuranteLAttesa()
+    {
+        Scena s(FakeMaster::niente(), 60000);
+        s.f.dopoRichiesta = [&](const FakeMaster::Richiesta&) {
+            QTimer::singleShot(0, [&] {
+                BancoLobby::figlio<QPushButton>(s.finestra, "cmdEsci")->click();
+                s.f.invia(FakeMaster::messaggio(u"00001")); // too late to count
+            });
+        };
+        s.invia()->click();
+        QVERIFY(s.finestra.isNull() || !s.finestra->isVisible());
+        eliminaFinestreChiuse();
+        QVERIFY(s.finestra.isNull());
+        QVERIFY(!s.banco.cartella.esiste("User.ini"));
+        QVERIFY(!s.banco.modulo().FrmClientEsistente());
+        QVERIFY(s.banco.dialoghi.messaggi.isEmpty());
+    }
+
+    void fileDellaCartella()
+    {
+        Scena s(FakeMaster::rispondi(u"00005"));
+        Module1& m = s.banco.modulo();
+        s.banco.cartella.scrivi("CntLst.klm", "anna\r\nbruno\r\n");
+        QCOMPARE(m.ContactList.UBound(), 0);
+        {
+            test::CartellaBloccata blocco(s.banco.cartella.percorso());
+            if (!blocco.attiva())
+                QSKIP("this system cannot make a folder refuse files");
+            s.invia()->click();
+        }
+        QCOMPARE(s.banco.dialoghi.avvisi(),
+                 QStringList({"Impossibile salvare le impostazioni nel file User.ini",
+                              "Kalimo 2.0b", "Critica Ok"}));
+        // The account exists on the master: this session goes on with it.
+        QCOMPARE(m.UtenteCorrente.NickName, "mario");
+        QVERIFY(m.FrmClientEsistente() && m.FrmClientEsistente()->isVisible());
+        // The contact list in the folder is in use, so a later rewrite keeps it.
+        QCOMPARE(m.ContactList.UBound(), 2);
+        QVERIFY(m.EliminaDaContactList("anna"));
+        QCOMPARE(s.banco.cartella.leggi("CntLst.klm"), QByteArray("bruno\r\n"));
+    }
+};
 
 QTEST_MAIN(TestRegistrazione)
 #include "tst_registrazione.moc"
