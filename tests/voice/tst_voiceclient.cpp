@@ -100,37 +100,27 @@ private Q_SLOTS:
         QTest::addColumn<QString>("titolo");
         QTest::addColumn<QString>("testo");
         QTest::addColumn<int>("impostazioni");
-        const QString pieno =
-            "Non e' possibile collegarsi alla stanza, i posti disponibili sono tutti occupati";
-        QTest::newRow("no host") << false << 0 << QList<int>{} << "Errore"
-                                 << "Impossibile connettersi alla stanza; problema "
-                                    "sull'enumerazione degli host"
-                                 << 0;
+        const auto riga = [](const char* nome, bool enumera, int connect, QList<int> voce,
+                             const char* titolo, const QString& testo, int impostazioni = 0) {
+            QTest::newRow(nome) << enumera << connect << voce << QString(titolo) << testo
+                                << impostazioni;
+        };
+        const QString no = "Non e' possibile collegarsi alla stanza, ";
+        riga("no host", false, 0, {}, "Errore",
+             "Impossibile connettersi alla stanza; problema sull'enumerazione degli host");
         // The host's reason picks the text.
-        QTest::newRow("room full") << true << 1 << QList<int>{} << "Kalimo" << pieno << 0;
-        QTest::newRow("name in use")
-            << true << 2 << QList<int>{} << "Kalimo"
-            << "Non e' possibile collegarsi alla stanza, nella stanza c'e' gia' un utente con il "
-               "tuo nome"
-            << 0;
-        QTest::newRow("wrong password")
-            << true << 3 << QList<int>{} << "Kalimo"
-            << "Non e' possibile collegarsi alla stanza, la password della stanza non e' corretta"
-            << 0;
-        QTest::newRow("no ticket")
-            << true << 8 << QList<int>{} << "Kalimo"
-            << "Non e' possibile collegarsi alla stanza, il master non ha autorizzato l'accesso "
-               "con questo nome"
-            << 0;
-        QTest::newRow("no audio") << true << 0 << QList<int>{2} << "Errore Fatale"
-                                  << "La periferica Audio non funziona correttamente\r\noppure "
-                                     "non e' possibile inizializzare le DirectX \r\nError:2\r\n "
-                                     "Error Description: nessun audio"
-                                  << 0;
-        QTest::newRow("set-up twice") << true << 0 << QList<int>{1, 1} << "Errore Fatale"
-                                      << "" << 1;
-        QTest::newRow("set-up then fine") << true << 0 << QList<int>{1, 0} << ""
-                                          << "" << 1;
+        riga("room full", true, 1, {}, "Kalimo", no + "i posti disponibili sono tutti occupati");
+        riga("name in use", true, 2, {}, "Kalimo",
+             no + "nella stanza c'e' gia' un utente con il tuo nome");
+        riga("wrong password", true, 3, {}, "Kalimo",
+             no + "la password della stanza non e' corretta");
+        riga("no ticket", true, 8, {}, "Kalimo",
+             no + "il master non ha autorizzato l'accesso con questo nome");
+        riga("no audio", true, 0, {2}, "Errore Fatale",
+             "La periferica Audio non funziona correttamente\r\noppure non e' possibile "
+             "inizializzare le DirectX \r\nError:2\r\n Error Description: nessun audio");
+        riga("set-up twice", true, 0, {1, 1}, "Errore Fatale", "", 1);
+        riga("set-up then fine", true, 0, {1, 0}, "", "", 1);
     }
     void joinFailures()
     {
@@ -217,30 +207,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("titolo");
         QTest::addColumn<QString>("inviato");
         QTest::addColumn<bool>("invitata");
-        QTest::newRow("accepted") << "0008 ^ Bea |" << Risposta::Si
-                                  << "L'utente Bea ti invita in privato; \rAccetti?"
-                                  << "Invito"
-                                  << "0005 ^ Ana ^Bea| " << false;
-        QTest::newRow("refused") << "0008 ^ Bea |" << Risposta::No
-                                 << "L'utente Bea ti invita in privato; \rAccetti?"
-                                 << "Invito"
-                                 << "0006 ^ Ana ^Bea| " << false;
-        QTest::newRow("they accept")
-            << "0009 ^ Bea |" << Risposta::Ok
-            << "L'utente Bea ha accettato il tuo l'invito.\rCliccando su OK verrà creata la stanza"
-            << "Kalimo"
-            << "" << true;
-        QTest::newRow("they refuse")
-            << "0010 ^ Bea |" << Risposta::Ok << "L'Utente Bea non ha accettato l'invito"
-            << "Kalimo"
-            << "" << true;
+        const auto riga = [](const char* nome, const char* arrivo, Risposta risposta,
+                             const QString& testo, const char* titolo, const char* inviato,
+                             bool invitata) {
+            QTest::newRow(nome) << QString(arrivo) << risposta << testo << QString(titolo)
+                                << QString(inviato) << invitata;
+        };
+        const QString invito = "L'utente Bea ti invita in privato; \rAccetti?";
+        riga("accepted", "0008 ^ Bea |", Risposta::Si, invito, "Invito", "0005 ^ Ana ^Bea| ",
+             false);
+        riga("refused", "0008 ^ Bea |", Risposta::No, invito, "Invito", "0006 ^ Ana ^Bea| ", false);
+        riga("they accept", "0009 ^ Bea |", Risposta::Ok,
+             "L'utente Bea ha accettato il tuo l'invito.\rCliccando su OK verrà creata la stanza",
+             "Kalimo", "", true);
+        riga("they refuse", "0010 ^ Bea |", Risposta::Ok, "L'Utente Bea non ha accettato l'invito",
+             "Kalimo", "", true);
         // Answers to an invitation this user never sent are forged.
-        QTest::newRow("forged acceptance") << "0009 ^ Bea |" << Risposta::Ok << ""
-                                           << ""
-                                           << "" << false;
-        QTest::newRow("forged refusal") << "0010 ^ Bea |" << Risposta::Ok << ""
-                                        << ""
-                                        << "" << false;
+        riga("forged acceptance", "0009 ^ Bea |", Risposta::Ok, "", "", "", false);
+        riga("forged refusal", "0010 ^ Bea |", Risposta::Ok, "", "", "", false);
     }
     void invitations()
     {
