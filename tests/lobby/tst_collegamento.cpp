@@ -198,12 +198,11 @@ private Q_SLOTS:
     {
         QFETCH(QString, dati);
         QFETCH(QString, codice);
-        QFETCH(QString, parametri);
         durante([&] { link->gestisciArrivo(dati); });
         const RispostaMaster r = link->attendi(30);
         QCOMPARE(r.esito, codice.isEmpty() ? EsitoRichiesta::TimeOut : EsitoRichiesta::Risposta);
         QCOMPARE(r.codice(), codice);
-        QCOMPARE(r.messaggio.block, parametri);
+        QTEST(r.messaggio.block, "parametri");
     }
 
     // A message cut across arrivals is joined; one that never ends closes the link.

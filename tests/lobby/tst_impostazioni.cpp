@@ -148,7 +148,6 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, masters);
         QFETCH(QByteArray, backup);
-        QFETCH(QString, primo);
         QFETCH(QString, messaggio);
         QFETCH(QByteArray, mastersDopo);
         QFETCH(QByteArray, backupDopo);
@@ -156,7 +155,7 @@ private Q_SLOTS:
         b.poni("Masters.txt", masters);
         b.poni("Masters.old.txt", backup);
         QTEST(b.m.CaricaMasters(), "esito");
-        QCOMPARE(b.m.ListaMaster.UBound() > 0 ? b.m.ListaMaster[1].Nome : QString(), primo);
+        QTEST(b.m.ListaMaster.UBound() > 0 ? b.m.ListaMaster[1].Nome : QString(), "primo");
         QCOMPARE(b.dialoghi.avvisi(), messaggio.isEmpty()
                                           ? QStringList()
                                           : QStringList({messaggio, "Attenzione", "Critica Ok"}));
