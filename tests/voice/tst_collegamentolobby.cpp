@@ -105,6 +105,7 @@ private Q_SLOTS:
             QString riga = QString(kRiga).replace("+  + 3", "+ " + indirizzo + " + ");
             QVERIFY(b.avvia(riga + QString::number(minuti)));
             QTRY_COMPARE(b.w<QTextBrowser>("WB")->toPlainText(), "Pubblicità");
+            QVERIFY(b.w("picBanner")->isVisible());
             // Ticks by hand, each seen through before the next.
             auto* timer = b.w<QTimer>("tmrRefreshBanner");
             QVERIFY(timer->isActive());
