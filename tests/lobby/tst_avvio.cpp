@@ -1,16 +1,11 @@
-#include "lobby/frmclient.h"
 #include "lobby/frmlogin.h"
 #include "lobby/frmnewuser.h"
 #include "lobby/frmsplash.h"
-#include "lobby/module1.h"
-#include "platform/desktop/attesa.h"
 #include "tests/support/bancolobby.h"
 
 #include <QApplication>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QRadioButton>
-#include <QTest>
 #include <QTimer>
 
 #include <optional>

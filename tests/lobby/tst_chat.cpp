@@ -1,14 +1,11 @@
 #include "lobby/frmchat2.h"
 #include "lobby/frmlistautenti.h"
-#include "lobby/module1.h"
-#include "platform/desktop/attesa.h"
 #include "protocol/textcodec.h"
 #include "room/griglia.h"
 #include "tests/support/bancolobby.h"
 #include "tests/support/fakemaster.h"
 
 #include <QLineEdit>
-#include <QTest>
 
 using namespace kalimo;
 using namespace kalimo::lobby;

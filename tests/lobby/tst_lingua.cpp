@@ -1,21 +1,16 @@
-#include "lobby/frmclient.h"
 #include "lobby/frmlistastanze.h"
 #include "lobby/frmlistautenti.h"
 #include "lobby/frmlogin.h"
 #include "lobby/frmnewuser.h"
 #include "lobby/frmnuovastanza.h"
 #include "lobby/frmsplash.h"
-#include "lobby/module1.h"
 #include "platform/desktop/lingua.h"
 #include "tests/support/bancolobby.h"
 #include "tests/support/didascalie.h"
 #include "tests/support/fakemaster.h"
 
 #include <QGroupBox>
-#include <QLabel>
-#include <QPushButton>
 #include <QTableWidget>
-#include <QTest>
 
 using namespace kalimo;
 using namespace kalimo::lobby;

@@ -1,16 +1,9 @@
-#include "lobby/frmclient.h"
-#include "lobby/module1.h"
-#include "platform/desktop/attesa.h"
 #include "tests/support/bancolobby.h"
 #include "tests/support/certificato.h"
 #include "tests/support/fakemaster.h"
 
-#include <QLabel>
-#include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QTcpSocket>
-#include <QTest>
 #include <QTimer>
 
 using namespace kalimo;

@@ -1,18 +1,11 @@
-#include "lobby/frmclient.h"
 #include "lobby/frmnewuser.h"
-#include "lobby/module1.h"
-#include "platform/desktop/attesa.h"
 #include "tests/support/bancolobby.h"
 #include "tests/support/certificato.h"
 #include "tests/support/fakemaster.h"
 
 #include <QFile>
-#include <QLabel>
 #include <QLineEdit>
-#include <QPointer>
-#include <QPushButton>
 #include <QRadioButton>
-#include <QTest>
 #include <QTimer>
 
 using namespace kalimo;

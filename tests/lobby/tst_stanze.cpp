@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QTableWidget>
-#include <QTcpSocket>
 
 using namespace kalimo;
 using namespace kalimo::lobby;
