@@ -667,9 +667,6 @@ private Q_SLOTS:
         QFETCH(QString, testo);
         QCOMPARE(s.f.testi(), QStringList{test::wire(testo)});
         QTEST(s.ini(), "ini");
-        const QFile::Permissions permessi = QFile::permissions(s.banco.cartella.file("User.ini"));
-        QVERIFY(permessi & QFile::ReadOwner);
-        QCOMPARE(permessi & 0x0077, QFile::Permissions()); // nothing for group and others
         // The saved account reads back as the one in use.
         Module1& m = s.banco.modulo();
         const Utente usato = m.UtenteCorrente;
