@@ -187,8 +187,8 @@ private Q_SLOTS:
     {
         DialoghiQt dialoghi;
         QString visto;
-        // Presses `pulsante` on the next box, or closes it by its frame with NoButton.
-        auto premi = [&](QMessageBox::StandardButton pulsante) {
+        // Asks, then presses `pulsante` on the box, or closes it by its frame with NoButton.
+        const auto chiedi = [&](QMessageBox::StandardButton pulsante, Icona icona, Pulsanti p) {
             QTimer::singleShot(0, [&, pulsante] {
                 auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
                 QVERIFY(box);
@@ -196,17 +196,14 @@ private Q_SLOTS:
                 pulsante == QMessageBox::NoButton ? (void)box->close()
                                                   : box->button(pulsante)->click();
             });
+            return dialoghi.messaggio("Salvare?", "Salvataggio", icona, p);
         };
-        premi(QMessageBox::Yes);
-        QCOMPARE(dialoghi.messaggio("Salvare?", "Salvataggio", Icona::Informazione, Pulsanti::SiNo),
-                 Risposta::Si);
+        QCOMPARE(chiedi(QMessageBox::Yes, Icona::Informazione, Pulsanti::SiNo), Risposta::Si);
         QCOMPARE(visto, "Salvataggio:Salvare?");
-        premi(QMessageBox::No);
-        QCOMPARE(dialoghi.messaggio("x", "t", Icona::Domanda, Pulsanti::SiNo), Risposta::No);
-        premi(QMessageBox::Ok);
-        QCOMPARE(dialoghi.messaggio("x", "t", Icona::Critica, Pulsanti::Ok), Risposta::Ok);
-        premi(QMessageBox::NoButton); // the answer that changes nothing
-        QCOMPARE(dialoghi.messaggio("x", "t", Icona::Avviso, Pulsanti::SiNo), Risposta::No);
+        QCOMPARE(chiedi(QMessageBox::No, Icona::Domanda, Pulsanti::SiNo), Risposta::No);
+        QCOMPARE(chiedi(QMessageBox::Ok, Icona::Critica, Pulsanti::Ok), Risposta::Ok);
+        // Closed by its frame: the answer that changes nothing.
+        QCOMPARE(chiedi(QMessageBox::NoButton, Icona::Avviso, Pulsanti::SiNo), Risposta::No);
 
         QTimer::singleShot(0, [] {
             auto* box = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
