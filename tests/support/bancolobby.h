@@ -23,7 +23,14 @@ using namespace kalimo::lobby;
 // Intervals short enough that a test never waits out a real time-out.
 inline Intervalli intervalliBrevi(int ms = 300)
 {
-    return {ms, ms, ms, ms, ms, 1, 1, 1};
+    return {.rispostaMaster = ms,
+            .stanzaPrivata = ms,
+            .ricezioneDatiStanza = ms,
+            .aggiornamentoListe = ms,
+            .primoAggiornamentoListe = ms,
+            .pausaPasswordErrata = 1,
+            .splash = 1,
+            .pausaDatiStanza = 1};
 }
 
 // Every text a label showed, in the order it was painted. A text set and
@@ -75,9 +82,7 @@ public:
                                  const QString& chiave = "kalimo")
     {
         return QString("%1 | 127.0.0.1 | %2 | %3\r\n\r\n")
-            .arg(nome)
-            .arg(porta)
-            .arg(chiave)
+            .arg(nome, QString::number(porta), chiave)
             .toUtf8();
     }
     void scriviMasters(const QByteArray& righe) { cartella.scrivi("Masters.txt", righe); }
