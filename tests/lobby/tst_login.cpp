@@ -47,17 +47,22 @@ void copioneRiuscito(FakeMaster& f)
     f.quando("0011", FakeMaster::rispondi(u"00012", {"20", "5", "2.0b"}));
 }
 
-// "Primo" and, when asked, "Secondo" after it, both scripted as above, after
-// the lines `primi`.
+// "Primo" and, when asked, "Secondo" after it, both scripted as above, after the lines `primi`.
+// With a fifth field `campoTls` (PORT standing for its port), Primo listens behind TLS only.
 struct Lobby
 {
-    explicit Lobby(int rispostaMs = 300, const QByteArray& primi = {}, bool secondo = false)
+    explicit Lobby(int rispostaMs = 300, const QByteArray& primi = {}, bool secondo = false,
+                   QString campoTls = {}, const QSslConfiguration& tls = {})
         : banco(rispostaMs)
     {
-        const bool pronto = f.ascolta() && g.ascolta();
+        const bool tlsSolo = !campoTls.isEmpty();
+        const bool pronto = (tlsSolo ? f.ascoltaTls(tls) : f.ascolta()) && g.ascolta();
         copioneRiuscito(f);
         copioneRiuscito(g);
-        lista = primi + BancoLobby::rigaMaster("Primo", f.porta());
+        campoTls.replace("PORT", QString::number(f.porta()));
+        lista =
+            primi + BancoLobby::rigaMaster("Primo", tlsSolo ? FakeMaster::portaChiusa() : f.porta(),
+                                           tlsSolo ? "kalimo | " + campoTls : "kalimo");
         banco.scriviMasters(lista + (secondo ? BancoLobby::rigaMaster("Secondo", g.porta()) : ""));
         m = &banco.modulo();
         c = banco.client();
@@ -262,46 +267,35 @@ private Q_SLOTS:
             fidata.addCaCertificate(cert.cert);
             QSslConfiguration::setDefaultConfiguration(fidata);
         }
-        FakeMaster f, g;
-        QVERIFY(f.ascoltaTls(cert.server()) && g.ascolta());
-        copioneRiuscito(f);
-        copioneRiuscito(g);
+        Lobby l(300, {}, true, campo.replace("GIUSTA", cert.improntaHex()), cert.server());
+        QVERIFY(l.m->ListaMaster[1].Tls.port == l.f.porta());
         // The list handed out keeps a fifth field into Masters.txt.
-        f.quando("0009", FakeMaster::rispondi(u"00010", {"Uno", "127.0.0.1", "7070", "k1",
-                                                         "tls:7443:sha256=" + QString(64, 'B')}));
-        f.quando("0008", FakeMaster::rispondi(u"00008", {"1"}));
-        campo.replace("PORT", QString::number(f.porta())).replace("GIUSTA", cert.improntaHex());
-        BancoLobby banco;
-        // The plain port of the TLS record is one nobody listens on.
-        banco.scriviMasters("Primo | 127.0.0.1 | " + QByteArray::number(FakeMaster::portaChiusa()) +
-                            " | kalimo | " + campo.toUtf8() + "\r\n\r\n" +
-                            BancoLobby::rigaMaster("Secondo", g.porta()));
-        Module1& m = banco.modulo();
-        QVERIFY(m.ListaMaster[1].Tls.port == f.porta());
-        banco.client();
-        banco.clicConnetti();
+        l.f.quando("0009", FakeMaster::rispondi(u"00010", {"Uno", "127.0.0.1", "7070", "k1",
+                                                           "tls:7443:sha256=" + QString(64, 'B')}));
+        l.f.quando("0008", FakeMaster::rispondi(u"00008", {"1"}));
+        l.banco.clicConnetti();
 
         const QStringList login = {"Invio della password in corso.....", kEseguita};
         if (motivo.isEmpty()) {
-            QCOMPARE(banco.registroStato->testi,
+            QCOMPARE(l.stati(),
                      QStringList({"In Connessione al master Primo", "Connesso al master Primo"}) +
                          login);
-            QCOMPARE(f.codici(), QStringList({"0001", "0008", "0009", "0011"}));
-            QCOMPARE(g.connessioni(), 0);
-            QCOMPARE(banco.cartella.leggi("Masters.txt"),
+            QCOMPARE(l.f.codici(), QStringList({"0001", "0008", "0009", "0011"}));
+            QCOMPARE(l.g.connessioni(), 0);
+            QCOMPARE(l.banco.cartella.leggi("Masters.txt"),
                      "Uno | 127.0.0.1 | 7070 | k1 | tls:7443:sha256=" + QByteArray(64, 'b') +
                          "\r\n\r\n");
             return;
         }
         // Refused like a master that does not answer: the next one is tried.
-        QCOMPARE(banco.registroStato->testi,
+        QCOMPARE(l.stati(),
                  QStringList({"In Connessione al master Primo",
                               "Impossibile contattare il master Primo (" + motivo + ")",
                               "In Connessione al master Secondo", "Connesso al master Secondo"}) +
                      login);
-        QVERIFY(f.codici().isEmpty());
-        QVERIFY(banco.dialoghi.messaggi.isEmpty());
-        QVERIFY(m.ConnessoAlMaster);
+        QVERIFY(l.f.codici().isEmpty());
+        QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
+        QVERIFY(l.m->ConnessoAlMaster);
     }
 
     void nessunMaster_data()
