@@ -40,17 +40,21 @@ QStringList righe(frmChat2* c)
     return c ? c->Trascrizione().split('\n', Qt::SkipEmptyParts) : QStringList{"(none)"};
 }
 
-// A lobby (mario) logged in to a fake master that answers the login only.
+// A lobby logged in as `utente` to a fake master that answers the login, and what `copione` adds.
 struct Collegata
 {
-    Collegata()
+    explicit Collegata(const std::function<void(FakeMaster&)>& copione = {},
+                       const QByteArray& utente = "mario")
     {
+        banco.cartella.scrivi("User.ini", "USERNAME : " + utente + "\r\nPASSWORD : x\r\n");
         banco.intervalli.primoAggiornamentoListe = 1;
-        banco.intervalli.aggiornamentoListe = 60000;
+        banco.intervalli.aggiornamentoListe = 3600000;
         f.ascolta();
         f.quando("0001", FakeMaster::rispondi(u"00001", {"", "0"}));
         f.quando("0008", FakeMaster::rispondi(u"00009"));
         f.quando("0011", FakeMaster::rispondi(u"00012", {"20", "5", "2.0b"}));
+        if (copione)
+            copione(f);
         banco.scriviMasters(test::BancoLobby::rigaMaster("Primo", f.porta()));
         banco.clicConnetti();
     }
@@ -110,40 +114,31 @@ template <typename T = QPushButton> T* w(QWidget* finestra, const char* nome)
     return BancoLobby::figlio<T>(finestra, nome);
 }
 
-// anna at 192.168.1.2, logged in at a fake master listing Sala, an emptied
-// place and Segreta (full) in list 1, nothing in list 2, Multi in list 3.
-struct Lobby
+// anna at 192.168.1.2, logged in at a fake master listing Sala, an emptied place and Segreta
+// (full) in list 1, nothing in list 2, Multi in list 3.
+void copioneStanze(FakeMaster& f)
 {
-    Lobby()
-    {
-        banco.cartella.scrivi("User.ini", "USERNAME : anna\r\nPASSWORD : x\r\n");
-        banco.intervalli.primoAggiornamentoListe = 1;
-        banco.intervalli.aggiornamentoListe = 3600000;
-        f.ascolta();
-        f.quando("0001", r("00001 ^ B ~ 5 |"));
-        f.quando("0008", r("00008 ^ 0 |"));
-        f.quando("0011", r("00012 ^ 20 ~ 5 ~ 2.0b |"));
-        f.quando("0002", r("00002 ^ 3 |"));
-        f.quando("0003", [](const R& q) {
-            const QString i = q.parametri.value(0);
-            return r(i == "1" ? "00004 ^ 3 |" : i == "2" ? "00005 ^ |" : "00004 ^ 1 |");
-        });
-        f.quando("0004", [](const R& q) {
-            const QString k = q.parametri.join(',');
-            return r(k == "1,1" ? "00006 ^ Sala ~ 3 ~ Vero ~  ~ 10.0.0.5 ~ 2302 ~ FALSO ~ 10 ~ 3 |"
-                     : k == "1,2" ? "00007 ^ |"
-                     : k == "1,3" ? "00006 ^ Segreta ~ 12 ~ falso ~ * ~ h ~ 1 ~ FALSE ~ 10 ~ 2 |"
-                                  : "00006 ^ Multi ~ 0 ~ False ~ * ~ h7 ~ 2304 ~ x ~ 5 ~ 1 |");
-        });
-        f.quando("0005", [](const R& q) {
-            return r(q.parametri.value(1) == "pw" ? "00051 ^ |" : "00052 ^ |");
-        });
-        f.quando("0006", r("00061 ^ biglietto |"));
-        banco.scriviMasters(BancoLobby::rigaMaster("Primo", f.porta()));
-        banco.clicConnetti();
-        m().UtenteCorrente.IPAddress = "192.168.1.2";
-    }
-    Module1& m() { return banco.modulo(); }
+    f.quando("0001", r("00001 ^ B ~ 5 |"));
+    f.quando("0002", r("00002 ^ 3 |"));
+    f.quando("0003", [](const R& q) {
+        const QString i = q.parametri.value(0);
+        return r(i == "1" ? "00004 ^ 3 |" : i == "2" ? "00005 ^ |" : "00004 ^ 1 |");
+    });
+    f.quando("0004", [](const R& q) {
+        const QString k = q.parametri.join(',');
+        return r(k == "1,1"   ? "00006 ^ Sala ~ 3 ~ Vero ~  ~ 10.0.0.5 ~ 2302 ~ FALSO ~ 10 ~ 3 |"
+                 : k == "1,2" ? "00007 ^ |"
+                 : k == "1,3" ? "00006 ^ Segreta ~ 12 ~ falso ~ * ~ h ~ 1 ~ FALSE ~ 10 ~ 2 |"
+                              : "00006 ^ Multi ~ 0 ~ False ~ * ~ h7 ~ 2304 ~ x ~ 5 ~ 1 |");
+    });
+    f.quando("0005", [](const R& q) {
+        return r(q.parametri.value(1) == "pw" ? "00051 ^ |" : "00052 ^ |");
+    });
+    f.quando("0006", r("00061 ^ biglietto |"));
+}
+struct Lobby : Collegata
+{
+    Lobby() : Collegata(copioneStanze, "anna") { m().UtenteCorrente.IPAddress = "192.168.1.2"; }
     frmListaStanze* lista()
     {
         banco.pulsante("cmdListaStanze")->click();
@@ -157,9 +152,6 @@ struct Lobby
             a << avvio.programma + ": " + avvio.argomenti;
         return a;
     }
-
-    FakeMaster f;
-    BancoLobby banco;
 };
 
 const QString kFine = " + anna + 192.168.1.2 + T + B + 5";
