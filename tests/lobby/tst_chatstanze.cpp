@@ -27,10 +27,6 @@ QString t(const QString& testo)
         s.replace(u'\\' + QString::number(n), QChar(32 - n));
     return s;
 }
-QPushButton* tasto(QWidget* w, const char* nome)
-{
-    return w->findChild<QPushButton*>(nome);
-}
 QLineEdit* riga(QWidget* w)
 {
     return w->findChild<QLineEdit*>("txtTesto");
@@ -38,6 +34,11 @@ QLineEdit* riga(QWidget* w)
 QStringList righe(frmChat2* c)
 {
     return c ? c->Trascrizione().split('\n', Qt::SkipEmptyParts) : QStringList{"(none)"};
+}
+
+template <typename T = QPushButton> T* w(QWidget* finestra, const char* nome)
+{
+    return BancoLobby::figlio<T>(finestra, nome);
 }
 
 // A lobby logged in as `utente` to a fake master that answers the login, and what `copione` adds.
@@ -108,10 +109,6 @@ struct CaselleModali final : Dialoghi
 FakeMaster::Azione r(const QString& testo)
 {
     return FakeMaster::grezzo(t(testo).toUtf8());
-}
-template <typename T = QPushButton> T* w(QWidget* finestra, const char* nome)
-{
-    return BancoLobby::figlio<T>(finestra, nome);
 }
 
 // anna at 192.168.1.2, logged in at a fake master listing Sala, an emptied place and Segreta
@@ -192,7 +189,7 @@ private Q_SLOTS:
         Collegata c;
         if (!stato.isEmpty()) {
             c.chat("anna")->AggiungiRiga("<anna> prima");
-            if (QPushButton* b = tasto(c.m().FinestraChat(1), qPrintable(stato)))
+            if (QPushButton* b = w(c.m().FinestraChat(1), qPrintable(stato)))
                 b->click();
         }
         c.arriva(codice + " ^ anna ~ ciao |");
@@ -286,14 +283,14 @@ private Q_SLOTS:
         Collegata c;
         frmChat2* chat = c.chat("anna");
         riga(chat)->setText("resta");
-        tasto(chat, "CmdInvita")->click();
+        w(chat, "CmdInvita")->click();
         QTRY_COMPARE(c.inviati(), QStringList{t("0013 ^ mario ^ anna ~ \\4 L'utente mario ti ha "
                                                 "invitato in una stanza privata.\r Vuoi "
                                                 "accettare la richiesta?  | ")});
         QCOMPARE(riga(chat)->text(), "resta");
-        QVERIFY(!tasto(chat, "CmdInvita")->isEnabled());
+        QVERIFY(!w(chat, "CmdInvita")->isEnabled());
         chat->RiarmaInvita();
-        QTRY_VERIFY(tasto(chat, "CmdInvita")->isEnabled());
+        QTRY_VERIFY(w(chat, "CmdInvita")->isEnabled());
 
         // Refused: one line. An acceptance from someone never invited starts nothing.
         c.arriva("0002 ^ anna ~ \\6 NON ACCETTO |0002 ^ bruno ~ \\5 ACCETTO |");
@@ -304,7 +301,7 @@ private Q_SLOTS:
         QVERIFY(c.inviati("0007").isEmpty());
 
         // Accepted: the private room is asked for, then the chat windows and the list close.
-        tasto(chat, "CmdInvita")->click();
+        w(chat, "CmdInvita")->click();
         QStringList viste;
         c.f.dopoRichiesta = [&](const FakeMaster::Richiesta& r) {
             if (r.codice == "0007")
@@ -365,17 +362,17 @@ private Q_SLOTS:
         riga(chat)->setText(QString(" ciao") + SEP1 + SEP4 + "a tutti ");
         QTest::keyClick(riga(chat), Qt::Key_Return);
         riga(chat)->setText("due");
-        tasto(chat, "cmdInvia")->click();
+        w(chat, "cmdInvia")->click();
         QTRY_COMPARE(c.inviati(), QStringList({t("0013 ^ mario ^ anna ~ ciaoa tutti | "),
                                                t("0013 ^ mario ^ anna ~ due | ")}));
         QVERIFY(riga(chat)->text().isEmpty() && chat->Trascrizione().isEmpty());
 
         // Nascondi keeps the lines, Chiudi clears them; both only hide.
         c.arriva("0003 ^ anna ~ uno |");
-        tasto(chat, "cmdNascondi")->click();
+        w(chat, "cmdNascondi")->click();
         c.arriva("0002 ^ anna ~ due |");
         QCOMPARE(righe(chat), QStringList({"<mario> uno", "<anna> due"}));
-        tasto(chat, "cmdChiudi")->click();
+        w(chat, "cmdChiudi")->click();
         QVERIFY(!chat->isVisible());
         c.arriva("0002 ^ anna ~ tre |");
         QCOMPARE(righe(chat), QStringList{"<anna> tre"});
@@ -384,7 +381,7 @@ private Q_SLOTS:
         c.f.chiudiConnessione();
         QTRY_VERIFY(!c.m().ConnessoAlMaster);
         riga(chat)->setText("persa?");
-        tasto(chat, "cmdInvia")->click();
+        w(chat, "cmdInvia")->click();
         QCOMPARE(riga(chat)->text(), "persa?");
         QCOMPARE(righe(chat).last(),
                  "<System Message> Messaggio non inviato: non si è connessi al master");
@@ -419,7 +416,7 @@ private Q_SLOTS:
         // Only a new name other than one's own is asked, lower-cased and trimmed.
         for (const char* nome : {" Elena ", "mario", "anna", ""}) {
             c.banco.dialoghi.testi.enqueue(nome);
-            tasto(lista, "cmdAggiungiCL")->click();
+            w(lista, "cmdAggiungiCL")->click();
         }
         QTRY_COMPARE(c.inviati(), QStringList{t("0013 ^ mario ^ elena ~ \\7 L'utente mario ti "
                                                 "vuole aggiungere nella propria contact list.\r "
@@ -431,16 +428,16 @@ private Q_SLOTS:
         chat->hide();
         chat->UtenteIgnorato = true;
         lista->griglia().impostaCellaCorrente(1, 1);
-        tasto(lista, "cmdContattaCL")->click();
+        w(lista, "cmdContattaCL")->click();
         QVERIFY(chat->isVisible() && !chat->UtenteIgnorato);
         QCOMPARE(righe(chat), QStringList{"<anna> vecchia"});
 
         // Elimina rewrites the file and asks again; an offline contact is not contacted.
         c.f.quando("0012", FakeMaster::rispondi(u"00012"));
-        tasto(lista, "cmdEliminaCL")->click();
+        w(lista, "cmdEliminaCL")->click();
         QCOMPARE(c.banco.cartella.leggi("CntLst.klm"), "bruno\r\ncarla\r\ndario\r\n");
         QCOMPARE(c.griglia().first(), "bruno|Non Connesso");
-        tasto(lista, "cmdContattaCL")->click();
+        w(lista, "cmdContattaCL")->click();
         QCOMPARE(m.FinestreChat.UBound(), 1);
 
         // A missing reply, a cancel, the silent automatic refresh, then no master.
@@ -448,24 +445,24 @@ private Q_SLOTS:
             return r.parametri.value(0) == "bruno" ? FakeMaster::rispondi(u"10012")
                                                    : FakeMaster::niente();
         });
-        tasto(lista, "cmdAggionaCL")->click();
+        w(lista, "cmdAggionaCL")->click();
         QCOMPARE(c.griglia(), QStringList{"bruno|Connesso"});
         c.f.dopoRichiesta = [&](const FakeMaster::Richiesta& r) {
             if (r.parametri.value(0) == "bruno")
-                tasto(lista, "CmdAnnullaCL")->click();
+                w(lista, "CmdAnnullaCL")->click();
         };
-        tasto(lista, "cmdAggionaCL")->click();
+        w(lista, "cmdAggionaCL")->click();
         c.f.dopoRichiesta = {};
         lista->AggiornaSubito();
         QTRY_COMPARE(c.inviati("0012").size(), 12);
         QTRY_VERIFY(!lista->aggiornamentoInCorso());
         c.f.chiudiConnessione();
         QTRY_VERIFY(!m.ConnessoAlMaster);
-        tasto(lista, "cmdAggionaCL")->click();
+        w(lista, "cmdAggionaCL")->click();
         QCOMPARE(c.banco.dialoghi.testiMessaggi(),
                  QStringList({"Il master non ha risposto in tempo", "Operazione annullata",
                               "Non si è connessi al master"}));
-        tasto(lista, "cmdEsciCL")->click();
+        w(lista, "cmdEsciCL")->click();
         QVERIFY(!m.ListaUtentiAperta && !m.FrmListaUtentiEsistente());
     }
 
