@@ -10,7 +10,6 @@
 #include <QDeadlineTimer>
 #include <QLoggingCategory>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 
 #include <sodium.h>
 
@@ -45,9 +44,10 @@ bool exchange(QTcpSocket& s, const QByteArray& bytes, bool waitReply)
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    static QCoreApplication app(*argc, *argv);
+    fuzz::startCore(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("kalimo.*=false"));
-    static QTemporaryDir dir;
+    // The database in memory: its writes are synced, and a disk would set the pace.
+    const QDir dir(fuzz::scratch());
     master::MasterConfig c;
     c.port = 0;
     c.hashOpsLimit = crypto_pwhash_OPSLIMIT_MIN;

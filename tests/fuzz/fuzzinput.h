@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
 #include <QList>
+#include <QTemporaryDir>
 
 #include <cstdint>
 #include <cstdlib>
@@ -26,6 +29,23 @@ inline void require(bool holds)
 {
     if (!holds)
         std::abort();
+}
+
+// For targets that need an event loop or Qt's globals but no windows. Never destroyed: at exit
+// Qt's own globals go first.
+inline void startCore(int* argc, char*** argv)
+{
+    new QCoreApplication(*argc, *argv);
+}
+
+// The folder an input's files go to: in memory where the machine has it, as the disk's write-back
+// costs far more than the readers under test.
+inline QString scratch()
+{
+    static QTemporaryDir dir((QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm")
+                                                                        : QDir::tempPath()) +
+                             QStringLiteral("/kalimo-fuzz-XXXXXX"));
+    return dir.path();
 }
 
 } // namespace kalimo::fuzz
