@@ -1,10 +1,14 @@
+#include "lobby/frmclient.h"
+#include "lobby/frmnuovastanza.h"
 #include "tests/support/lobbyvoce.h"
 #include "tests/support/processivoce.h"
 #include "tests/support/processomaster.h"
 #include "tests/support/registrazione.h"
 
+#include <QComboBox>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 
 using namespace kalimo;
 using namespace kalimo::lobby;
@@ -78,6 +82,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(m_usr + "/bin/Masters.txt"));
     }
 
+    // Finding, making, sharing and leaving rooms, with the installed servers and voice clients.
     void journey()
     {
         ProcessoMaster master;
@@ -89,25 +94,58 @@ private Q_SLOTS:
         Lobby a(m_dir, master.porta(), "ana"), b(m_dir, master.porta(), "bea");
         QVERIFY(a.m->ConnessoAlMaster && b.m->ConnessoAlMaster);
 
-        // Each voice client plays its own tone and records what it hears.
-        const QString ascoltoBea = m_dir.filePath("bea.rec");
-        qputenv("KALIMO_AUDIO_TONE", "440");
-        qputenv("KALIMO_AUDIO_RECORD", m_dir.filePath("ana.rec").toUtf8());
+        // ana enters the permanent room and is counted in it.
         QVERIFY(a.vedeStanze({"Piazza 0 / 5"}));
         a.entra("Piazza");
         QVERIFY(a.avviatore.vede({"grid|ana"}));
-        qputenv("KALIMO_AUDIO_TONE", "0");
-        qputenv("KALIMO_AUDIO_RECORD", ascoltoBea.toUtf8());
+        QTRY_COMPARE_WITH_TIMEOUT(a.m->FrmClient()->findChild<QLabel*>("lbl")->text(), "Connesso",
+                                  kAttesaVoce);
         QVERIFY(b.vedeStanze({"Piazza 1 / 5"}));
-        b.entra("Piazza");
-        QVERIFY(b.avviatore.vede({"grid|ana,bea", "grid|bea,ana"}));
-        QVERIFY(a.avviatore.vede({"grid|ana,bea", "grid|bea,ana"}));
 
+        // bea creates a room; her voice client joins it and records what it hears.
+        const QString ascoltoBea = m_dir.filePath("bea.rec");
+        qputenv("KALIMO_AUDIO_RECORD", ascoltoBea.toUtf8());
+        Lobby::pulsante(b.m->FrmClient(), "cmdNuovaStanza")->click();
+        frmNuovaStanza* nuova = b.m->FrmNuovaStanzaEsistente();
+        nuova->findChild<QLineEdit*>("txtNomeStanza")->setText("Sala");
+        nuova->findChild<QComboBox*>("txtMaxUtenti")->setCurrentText("4");
+        nuova->findChild<QComboBox*>("txtMaxAudio")->setCurrentText("2");
+        Lobby::pulsante(nuova, "cmdCreala")->click();
+        QVERIFY(b.avviatore.vede({"grid|bea"}));
+        QVERIFY(a.vedeStanze({"Piazza 1 / 5", "Sala 1 / 4"}));
+
+        // ana moves there, playing a tone: her first voice client is asked to close.
+        qputenv("KALIMO_AUDIO_TONE", "440");
+        qputenv("KALIMO_AUDIO_RECORD", m_dir.filePath("ana.rec").toUtf8());
+        a.entra("Sala");
+        QVERIFY(a.avviatore.vede({"grid|bea,ana"}));
+        QVERIFY(b.avviatore.vede({"grid|bea,ana"}));
+        QVERIFY(a.vedeStanze({"Piazza 0 / 5", "Sala 2 / 4"}));
         // ana takes the floor; bea hears her.
         a.avviatore.comando("talk");
-        QVERIFY(b.avviatore.vede({"grid|ana*,bea", "grid|bea,ana*"}));
+        QVERIFY(b.avviatore.vede({"grid|bea,ana*"}));
         QVERIFY(QTest::qWaitFor([&] { return toniSentiti(ascoltoBea, 440, 0).first >= 3; },
                                 kAttesaVoce));
+
+        // Inside the room ana invites bea, who accepts: both lobbies get the private room and
+        // their new voice clients meet there. Both voice clients linked to their lobbies first:
+        // a request sent before is lost.
+        QTRY_COMPARE_WITH_TIMEOUT(a.m->IndiceWskVoice, qint16(2), kAttesaVoce);
+        a.avviatore.comando("invite bea");
+        const QStringList insieme{"grid|ana,bea", "grid|bea,ana"};
+        QVERIFY(b.avviatore.vede(insieme, 2));
+        QVERIFY(a.avviatore.vede(insieme, 3));
+        for (Lobby* l : {&a, &b}) {
+            QCOMPARE(l->m->StanzaCorrente().Nome, "Stanza di ana e bea");
+            QVERIFY(l->banco.dialoghi.messaggi.isEmpty());
+        }
+        // Left by both, Sala goes; the private room is never listed.
+        QVERIFY(a.vedeStanze({"Piazza 0 / 5"}));
+
+        // Closing the newest voice link ends the voice client on its other end.
+        QTRY_COMPARE_WITH_TIMEOUT(a.m->IndiceWskVoice, qint16(3), kAttesaVoce);
+        a.m->FrmClient()->ChiudiVoce(a.m->IndiceWskVoice);
+        QVERIFY(b.avviatore.vede({"grid|bea"}, 2));
     }
 
 private:
