@@ -1,4 +1,5 @@
 #include "lobby/frmclient.h"
+#include "lobby/frmnewuser.h"
 #include "lobby/frmnuovastanza.h"
 #include "tests/support/lobbyvoce.h"
 #include "tests/support/processivoce.h"
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 
 using namespace kalimo;
 using namespace kalimo::lobby;
@@ -89,10 +91,40 @@ private Q_SLOTS:
         QVERIFY(master.avvia(porteStanze() +
                              "[PermanentRooms]\nsize=1\n1\\Name=Piazza\n1\\MaxUsers=5\n"
                              "1\\MaxAudioUsers=2\n"));
-        QVERIFY(registraAccount(master.porta(), "ana", "Segreto1"));
         QVERIFY(registraAccount(master.porta(), "bea", "Segreto1"));
+        {
+            // ana's first start: no account, so the registration window comes first.
+            BancoLobby banco(kAttesaVoce);
+            banco.scriviMasters(BancoLobby::rigaMaster("Locale", master.porta()));
+            QFile::remove(banco.cartella.file("User.ini"));
+            Module1& m = banco.modulo();
+            QVERIFY(m.SubMain());
+            frmNewUser* finestra = m.FrmNewUserEsistente();
+            QVERIFY(finestra && finestra->isVisible() && !m.FrmClientEsistente());
+            BancoLobby::figlio<QLineEdit>(finestra, "txtUserName")->setText(" Ana ");
+            for (const char* campo : {"txtPassword", "txtPassword2"})
+                BancoLobby::figlio<QLineEdit>(finestra, campo)->setText("Segreto1");
+            BancoLobby::figlio<QLineEdit>(finestra, "txtEmail")->setText("qualcuno@example.org");
+            BancoLobby::figlio<QPushButton>(finestra, "cmdInvia")->click();
+            QCOMPARE(finestra->lblStato()->text(), "Registrazione Eseguita");
+            QCOMPARE(banco.dialoghi.testiMessaggi(),
+                     QStringList{"Registrazione eseguita correttamente"});
+            QCOMPARE(banco.cartella.leggi("User.ini"),
+                     QByteArray("USERNAME : ana\r\nPASSWORD : Segreto1\r\n"));
+        }
         Lobby a(m_dir, master.porta(), "ana"), b(m_dir, master.porta(), "bea");
         QVERIFY(a.m->ConnessoAlMaster && b.m->ConnessoAlMaster);
+        QCOMPARE(a.banco.client()->lblStato()->text(), "Connessione al Master Eseguita");
+        // The real master's login reply, read field by field.
+        const Module1& m = *a.m;
+        QCOMPARE((QStringList{m.VersioneMaster, QString::number(m.MaxUtentiStanza),
+                              QString::number(m.MaxUtentiAudioStanza),
+                              QString::number(m.MinutiRefreshBanner), m.UtenteCorrente.IPAddress}),
+                 (QStringList{"2.0b", "20", "5", "5", "127.0.0.1"}));
+        // The master's own list comes back and is stored for the next start.
+        const QByteArray lista = BancoLobby::rigaMaster("Locale", master.porta());
+        QCOMPARE(a.banco.cartella.leggi("Masters.txt"), lista);
+        QCOMPARE(a.banco.cartella.leggi("Masters.old.txt"), lista);
 
         // ana enters the permanent room and is counted in it.
         QVERIFY(a.vedeStanze({"Piazza 0 / 5"}));
@@ -146,6 +178,15 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(a.m->IndiceWskVoice, qint16(3), kAttesaVoce);
         a.m->FrmClient()->ChiudiVoce(a.m->IndiceWskVoice);
         QVERIFY(b.avviatore.vede({"grid|bea"}, 2));
+
+        // bea disconnects: her voice link stops listening, and the master frees her nick.
+        b.banco.clicConnetti();
+        QVERIFY(!b.m->ConnessoAlMaster && !b.banco.client()->collegamentiVoce().InAscolto());
+        QCOMPARE(b.banco.pulsante("cmdConnettiti")->text(), "Connetti");
+        QVERIFY(QTest::qWaitFor([&] { return master.registro().contains("closed by the client"); },
+                                kAttesaVoce));
+        b.banco.clicConnetti();
+        QVERIFY(b.m->ConnessoAlMaster);
     }
 
 private:
