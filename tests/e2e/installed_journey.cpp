@@ -1,10 +1,10 @@
 #include "lobby/frmclient.h"
 #include "lobby/frmnewuser.h"
 #include "lobby/frmnuovastanza.h"
+#include "tests/servers/master/masterclient.h"
 #include "tests/support/lobbyvoce.h"
 #include "tests/support/processivoce.h"
 #include "tests/support/processomaster.h"
-#include "tests/support/registrazione.h"
 
 #include <QComboBox>
 #include <QFileInfo>
@@ -91,7 +91,7 @@ private Q_SLOTS:
         QVERIFY(master.avvia(porteStanze() +
                              "[PermanentRooms]\nsize=1\n1\\Name=Piazza\n1\\MaxUsers=5\n"
                              "1\\MaxAudioUsers=2\n"));
-        QVERIFY(registraAccount(master.porta(), "bea", "Segreto1"));
+        QCOMPARE(registerAccount(*MasterClient::to(master.porta()), "bea", "Segreto1"), "00001");
         {
             // ana's first start: no account, so the registration window comes first.
             BancoLobby banco(kAttesaVoce);
