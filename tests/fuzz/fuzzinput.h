@@ -2,9 +2,11 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QList>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <cstdint>
 #include <cstdlib>
@@ -46,6 +48,26 @@ inline QString scratch()
                                                                         : QDir::tempPath()) +
                              QStringLiteral("/kalimo-fuzz-XXXXXX"));
     return dir.path();
+}
+
+// Runs the event loop until `done` holds, asleep while nothing happens (a busy loop would take
+// the processor from the threads it waits for); false after 5 s.
+template <typename Done> bool waitFor(Done done)
+{
+    // Wakes the loop at least every millisecond to look at `done` again.
+    static QTimer* const tick = [] {
+        auto* t = new QTimer;
+        t->start(1);
+        return t;
+    }();
+    (void)tick;
+    const QDeadlineTimer deadline(5000);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
 }
 
 } // namespace kalimo::fuzz
