@@ -2,7 +2,6 @@
 // and CntLst.klm, each any bytes. Input: the four files' contents, 0x00 between them.
 #include "lobby/module1.h"
 #include "tests/fuzz/fuzzinput.h"
-#include "tests/fuzz/widgetapp.h"
 #include "tests/support/fakedialoghi.h"
 
 #include <QFile>

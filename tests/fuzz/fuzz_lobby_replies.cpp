@@ -4,7 +4,6 @@
 #include "lobby/module1.h"
 #include "protocol/textcodec.h"
 #include "tests/fuzz/fuzzinput.h"
-#include "tests/fuzz/widgetapp.h"
 #include "tests/support/fakedialoghi.h"
 #include "tests/support/fakeprogrammi.h"
 

@@ -6,7 +6,6 @@
 #include "protocol/framing.h"
 #include "protocol/separators.h"
 #include "tests/fuzz/fuzzinput.h"
-#include "tests/fuzz/widgetapp.h"
 #include "tests/support/fakedialoghi.h"
 #include "tests/support/fakeprogrammi.h"
 

@@ -7,6 +7,9 @@
 #include <QList>
 #include <QTemporaryDir>
 #include <QTimer>
+#ifdef QT_WIDGETS_LIB
+#include <QApplication>
+#endif
 
 #include <cstdint>
 #include <cstdlib>
@@ -39,6 +42,15 @@ inline void startCore(int* argc, char*** argv)
 {
     new QCoreApplication(*argc, *argv);
 }
+
+#ifdef QT_WIDGETS_LIB
+// The offscreen application a widget target runs in, never destroyed either.
+inline void startWidgets(int* argc, char*** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    new QApplication(*argc, *argv);
+}
+#endif
 
 // The folder an input's files go to: in memory where the machine has it, as the disk's write-back
 // costs far more than the readers under test.
