@@ -7,7 +7,6 @@
 #include "tests/support/lobbyvoce.h"
 #include "tests/support/postgres.h"
 #include "tests/support/processomaster.h"
-#include "tests/support/registrazione.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -42,7 +41,7 @@ private Q_SLOTS:
                  qPrintable(secondo.registro()));
 
         for (const char* nick : {"anna", "bruno"})
-            QVERIFY(test::registraAccount(primo.porta(), nick, "Segreto1"));
+            QCOMPARE(registerAccount(*MasterClient::to(primo.porta()), nick, "Segreto1"), "00001");
         // Bruno is on line on the second master.
         auto bruno = MasterClient::to(secondo.porta(), QHostAddress("127.0.0.2"));
         QCOMPARE(login(*bruno, "bruno", "Segreto1"), "00001");
@@ -88,8 +87,8 @@ private Q_SLOTS:
                              "[PermanentRooms]\nsize=1\n1\\Name=Piazza\n1\\MaxUsers=5\n"),
                  qPrintable(primo.registro()));
         QVERIFY2(secondo.avvia(database + test::porteStanze()), qPrintable(secondo.registro()));
-        QVERIFY(test::registraAccount(primo.porta(), "ana", "Segreto1"));
-        QVERIFY(test::registraAccount(secondo.porta(), "bea", "Segreto1"));
+        QCOMPARE(registerAccount(*MasterClient::to(primo.porta()), "ana", "Segreto1"), "00001");
+        QCOMPARE(registerAccount(*MasterClient::to(secondo.porta()), "bea", "Segreto1"), "00001");
         test::Lobby a(dir, primo.porta(), "ana"), b(dir, secondo.porta(), "bea");
         QVERIFY(a.m->ConnessoAlMaster && b.m->ConnessoAlMaster);
 
