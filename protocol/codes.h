@@ -89,6 +89,8 @@ inline constexpr QStringView WrongPassword = u"00002";
 // Not a room this master started (or no longer knows).
 inline constexpr QStringView UnknownRoom = u"00003";
 inline constexpr QStringView Malformed = u"00004";
+// The link's secret came in clear from another machine: link with TLS.
+inline constexpr QStringView TlsRequired = u"00005";
 } // namespace roomlink
 
 // Master to lobby, unasked.

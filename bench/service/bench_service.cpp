@@ -117,33 +117,49 @@ private:
     StreamReassembler m_reassembler;
 };
 
-long rssKiB(qint64 pid)
+// A process's resident memory: all of it (`file` status, field VmRSS:), or its proportional
+// share, where pages of libraries the processes share count once in all (smaps_rollup, Pss:).
+long residentKiB(qint64 pid, const char* field = "VmRSS:", const char* file = "status")
 {
-    QFile f(u"/proc/%1/status"_s.arg(pid));
+    QFile f(u"/proc/%1/%2"_s.arg(pid).arg(QLatin1StringView(file)));
     if (!f.open(QIODevice::ReadOnly))
         return 0;
     for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
+        if (line.startsWith(field))
+            return line.mid(qsizetype(qstrlen(field))).trimmed().split(' ').value(0).toLong();
     }
     return 0;
 }
+long rssKiB(qint64 pid)
+{
+    return residentKiB(pid);
+}
+long pssKiB(qint64 pid)
+{
+    return residentKiB(pid, "Pss:", "smaps_rollup");
+}
 
-// The resident memory of a process's children, and how many there are.
-std::pair<long, int> childrenKiB(qint64 pid)
+// The resident memory of a process's children (whole, proportional), and how many there are.
+struct Children
+{
+    long rss = 0;
+    long pss = 0;
+    int count = 0;
+};
+Children childrenKiB(qint64 pid)
 {
     QFile f(u"/proc/%1/task/%1/children"_s.arg(pid));
+    Children c;
     if (!f.open(QIODevice::ReadOnly))
-        return {0, 0};
-    long kib = 0;
-    int n = 0;
+        return c;
     for (const QByteArray& child : f.readAll().split(' ')) {
         if (child.trimmed().isEmpty())
             continue;
-        kib += rssKiB(child.trimmed().toLongLong());
-        ++n;
+        c.rss += rssKiB(child.trimmed().toLongLong());
+        c.pss += pssKiB(child.trimmed().toLongLong());
+        ++c.count;
     }
-    return {kib, n};
+    return c;
 }
 
 void printStats(const char* what, std::vector<double> ms)
@@ -344,13 +360,18 @@ int main(int argc, char* argv[])
         ms.push_back(double(t.nsecsElapsed()) / 1e6);
     }
     printStats("room creation 0007 -> 00071", ms);
-    const auto [hostsKiB, hosts] = childrenKiB(a->pid());
+    const Children hosts = childrenKiB(a->pid());
+    const long hostsKiB = hosts.rss;
     const long masterKiB = rssKiB(a->pid());
     std::printf("%zu idle rooms: %d room host processes %.1f MB, master %.1f MB (%.1f MB before), "
                 "%.1f MB in all, %.1f KB a room\n",
-                ms.size(), hosts, double(hostsKiB) / 1024, double(masterKiB) / 1024,
+                ms.size(), hosts.count, double(hostsKiB) / 1024, double(masterKiB) / 1024,
                 double(masterBefore) / 1024, double(hostsKiB + masterKiB) / 1024,
                 ms.empty() ? 0.0 : double(hostsKiB + masterKiB - masterBefore) / double(ms.size()));
+    std::printf("    proportional (shared library pages counted once): room hosts %.1f MB, "
+                "master %.1f MB, %.1f MB in all\n",
+                double(hosts.pss) / 1024, double(pssKiB(a->pid())) / 1024,
+                double(hosts.pss + pssKiB(a->pid())) / 1024);
     std::fflush(stdout);
 
     // A master killed outright: how long until its nicks log in elsewhere.

@@ -194,15 +194,21 @@ int main(int argc, char** argv)
         std::printf("listen failed: %s\n", qPrintable(host.errorString()));
         return 1;
     }
-    bool echo = true;
+    // "relay [FRAMES]": the ten speakers only, for runs side by side.
+    const bool relayOnly = argc > 1 && qstrcmp(argv[1], "relay") == 0;
+    const int frameArg = relayOnly ? 2 : 1;
+    bool echo = !relayOnly;
     QObject::connect(&host, &SessionHost::VoiceReceived, &host,
                      [&](qint32 id, quint16 seq, const QByteArray& f) {
                          host.SendVoiceTo(echo ? id : 0, id, seq, f);
                      });
-    run(host, 1, 2000, true);
+    if (echo)
+        run(host, 1, 2000, true);
     echo = false;
-    const int frames = argc > 1 ? std::max(1, atoi(argv[1])) : 500;
+    const int frames = argc > frameArg ? std::max(1, atoi(argv[frameArg])) : 500;
     run(host, 10, frames, false);
+    if (relayOnly)
+        return 0;
 
     // The sealing alone, as the host does it for each listener of a frame.
     const HostKeys hostKeys = HostKeys::generate(), member = HostKeys::generate();

@@ -92,6 +92,8 @@ void SessionClient::EnumHosts(const QString& host, quint16 port, const QUuid& ap
     m_port = port;
     m_hostIp.clear();
     m_lookupFailed = false;
+    // A cookie answers for the host that gave it: the next host needs its own.
+    m_haveCookie = false;
     m_error.clear();
     m_enumTimer.stop();
     const quint64 generation = m_generation;

@@ -76,7 +76,13 @@ void AccountService::logFailure(const AccountStore* store)
 void AccountService::onStore(std::function<void(AccountStore*)> work)
 {
     QMetaObject::invokeMethod(
-        m_worker, [this, work = std::move(work)] { work(m_store.get()); }, Qt::QueuedConnection);
+        m_worker,
+        [this, work = std::move(work)] {
+            work(m_store.get());
+            if (m_store && m_store->isShared() && !m_store->isOpen())
+                QMetaObject::invokeMethod(this, &AccountService::storeLost, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
 }
 
 void AccountService::onPool(std::function<void()> work)

@@ -80,6 +80,8 @@ public:
 
 Q_SIGNALS:
     void event(const QString& payload);
+    // The shared database's connection is lost (or was never there).
+    void storeLost();
 
 private:
     static void logFailure(const AccountStore* store);

@@ -65,6 +65,11 @@ const QList<Migration>& migrations()
           // Values every master of the service must share (the room link's secret).
           u"CREATE TABLE IF NOT EXISTS service (name TEXT NOT NULL PRIMARY KEY, value TEXT NOT "
           "NULL)"_s}},
+        // Where each master takes TLS, and each room host's session key: any
+        // master of the service hands them out, not only the one that knows.
+        {4,
+         {u"ALTER TABLE masters ADD COLUMN tls TEXT NOT NULL DEFAULT ''"_s,
+          u"ALTER TABLE rooms ADD COLUMN host_key TEXT NOT NULL DEFAULT ''"_s}},
     };
     return all;
 }

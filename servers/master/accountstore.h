@@ -47,6 +47,7 @@ public:
     static int schemaVersion();
 
     bool open();
+    bool isOpen() const { return m_open; }
     bool isShared() const { return m_config.driver == DatabaseConfig::Driver::Postgresql; }
     QString lastError() const { return m_lastError; }
     // The open connection, for the notifications of a shared database.

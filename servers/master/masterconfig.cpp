@@ -144,6 +144,10 @@ void readRooms(const Reader& r, MasterConfig& c)
     c.roomClientAddress = r.text(u"Rooms/ClientAddress"_s, c.roomClientAddress);
     r.address(u"Rooms/HostLinkAddress"_s, c.roomHostLinkAddress);
     c.roomHostLinkPort = r.port(u"Rooms/HostLinkPort"_s, c.roomHostLinkPort, 0);
+    c.roomHostLinkTls = r.flag(u"Rooms/HostLinkTls"_s, c.roomHostLinkTls);
+    c.roomHostLinkTlsPort = r.port(u"Rooms/HostLinkTlsPort"_s, c.roomHostLinkTlsPort, 0);
+    c.roomHostLinkPlainFromAnywhere =
+        r.flag(u"Rooms/HostLinkPlainFromAnywhere"_s, c.roomHostLinkPlainFromAnywhere);
     c.roomHostProcesses = int(r.number(u"Rooms/HostProcesses"_s, c.roomHostProcesses, 0, 1024));
     c.roomHostLinkPassword = r.text(u"Rooms/HostLinkPassword"_s, c.roomHostLinkPassword);
     c.roomIdentifyTimeoutMs =

@@ -88,6 +88,12 @@ struct MasterConfig
     // are told which.
     QHostAddress roomHostLinkAddress = QHostAddress::LocalHost;
     quint16 roomHostLinkPort = 0;
+    // The room link with TLS too, on its own port, with the master's
+    // certificate and key. Its secret in clear is taken only from this
+    // machine, unless plain links from anywhere are allowed.
+    bool roomHostLinkTls = false;
+    quint16 roomHostLinkTlsPort = 0;
+    bool roomHostLinkPlainFromAnywhere = false;
     // Room host processes at most, each carrying many rooms; 0: one per core.
     int roomHostProcesses = 0;
     QString roomHostLinkPassword;

@@ -23,6 +23,8 @@
 #include <QSslKey>
 #include <QTcpSocket>
 
+#include <algorithm>
+
 namespace kalimo::master {
 
 using namespace Qt::StringLiterals;
@@ -148,6 +150,7 @@ MasterServer::MasterServer(const MasterConfig& config, const QString& dataDir, Q
       m_passwordGuesses(config.roomPasswordGuessesPerMinute, 60000), m_rooms(m_config)
 {
     connect(m_accounts, &AccountService::event, this, &MasterServer::onEvent);
+    connect(m_accounts, &AccountService::storeLost, this, &MasterServer::renewSoon);
     RoomService::Directory directory;
     directory.claim = [this](const Room& r, std::function<void(bool, bool)> done) {
         const RoomRow row = rowOf(r);
@@ -211,6 +214,15 @@ bool MasterServer::listen()
         m_listener.close();
         return false;
     }
+    if (m_config.roomHostLinkTls) {
+        const std::optional<QSslConfiguration> tls = tlsConfiguration();
+        if (!tls) {
+            m_listener.close();
+            m_tlsListener.close();
+            return false;
+        }
+        m_rooms.setLinkTls(*tls);
+    }
     TlsEndpoint tls;
     if (m_tlsListener.isListening()) {
         tls.port = tlsPort();
@@ -247,12 +259,12 @@ bool MasterServer::listen()
     return true;
 }
 
-bool MasterServer::listenTls()
+std::optional<QSslConfiguration> MasterServer::tlsConfiguration()
 {
     const auto fail = [this](const QString& why) {
         m_error = why;
         qCWarning(lcMaster).noquote() << u"cannot listen with TLS: %1"_s.arg(why);
-        return false;
+        return std::nullopt;
     };
     QFile certificateFile(m_config.certificateFile);
     if (m_config.certificateFile.isEmpty() || !certificateFile.open(QIODevice::ReadOnly))
@@ -279,11 +291,22 @@ bool MasterServer::listenTls()
     tls.setPrivateKey(key);
     tls.setProtocol(QSsl::TlsV1_2OrLater);
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    m_tlsListener.setSslConfiguration(tls);
-    if (!m_tlsListener.listen(m_config.listenAddress, m_config.tlsPort))
-        return fail(u"%1:%2: %3"_s.arg(m_config.listenAddress.toString())
-                        .arg(m_config.tlsPort)
-                        .arg(m_tlsListener.errorString()));
+    return tls;
+}
+
+bool MasterServer::listenTls()
+{
+    const std::optional<QSslConfiguration> tls = tlsConfiguration();
+    if (!tls)
+        return false;
+    m_tlsListener.setSslConfiguration(*tls);
+    if (!m_tlsListener.listen(m_config.listenAddress, m_config.tlsPort)) {
+        m_error = u"%1:%2: %3"_s.arg(m_config.listenAddress.toString())
+                      .arg(m_config.tlsPort)
+                      .arg(m_tlsListener.errorString());
+        qCWarning(lcMaster).noquote() << u"cannot listen with TLS: %1"_s.arg(m_error);
+        return false;
+    }
     return true;
 }
 
@@ -347,6 +370,7 @@ RoomRow MasterServer::rowOf(const Room& r) const
     row.maxUsers = r.maxUtenti;
     row.maxSpeakers = r.maxUtentiAudio;
     row.live = r.live;
+    row.hostKey = r.hostKey;
     return row;
 }
 
@@ -356,12 +380,16 @@ void MasterServer::renew()
     MasterRow row{m_masterId,
                   m_config.name.isEmpty() ? self.indirizzo + u':' + QString::number(self.porta)
                                           : m_config.name,
-                  self.indirizzo, self.porta, m_config.chiave};
+                  self.indirizzo,
+                  self.porta,
+                  m_config.chiave,
+                  m_ownTls.port != 0 ? tlsField(m_ownTls) : QString()};
     // Half an interval of slack for a late tick; still gone within two.
     const qint64 lifetime = qint64(m_config.checkIntervalMs) * 3 / 2;
     const bool listMasters = isShared() && m_config.masters.isEmpty();
     struct Renewal
     {
+        bool ok = false;
         bool revived = false;
         std::optional<QList<MasterRow>> live;
     };
@@ -369,11 +397,15 @@ void MasterServer::renew()
         [row, lifetime, listMasters](ServiceTables& t) {
             const qint64 now = wallClock();
             Renewal r;
-            if (t.renewMaster(row, now, now + lifetime, &r.revived) && listMasters)
+            r.ok = t.renewMaster(row, now, now + lifetime, &r.revived);
+            if (r.ok && listMasters)
                 r.live = t.liveMasters(now);
             return r;
         },
         [this](const Renewal& r) {
+            if (!r.ok)
+                return renewSoon();
+            m_renewalDelayMs = 0;
             // Late beyond its expiry (a stalled machine), this master lost
             // its users and rooms in the others' eyes: they come back.
             if (r.revived && m_renewals > 0 && isShared())
@@ -383,12 +415,28 @@ void MasterServer::renew()
             if (!r.live || r.live->isEmpty())
                 return;
             QList<MasterEntry> masters;
-            // The shared table has no TLS field yet: only our own record has one.
             for (const MasterRow& m : *r.live)
-                masters.append({m.name, m.address, m.port, m.key,
-                                m.id == m_masterId ? m_ownTls : TlsEndpoint{}});
+                masters.append(
+                    {m.name, m.address, m.port, m.key,
+                     m.id == m_masterId ? m_ownTls : parseTlsField(m.tls).value_or(TlsEndpoint{})});
             m_masters = masters;
         });
+}
+
+void MasterServer::renewSoon()
+{
+    // Until it is in the table again, listening, this master's users are out of the others'
+    // reach: it tries again well before the next check.
+    if (!isShared() || m_renewalRetry)
+        return;
+    m_renewalRetry = true;
+    // Sooner than the next check, and less often the longer the database stays away.
+    m_renewalDelayMs = qMin(qMax(1000, m_renewalDelayMs * 2), m_config.checkIntervalMs);
+    QTimer::singleShot(m_renewalDelayMs, this, [this] {
+        m_renewalRetry = false;
+        renew();
+        agreeOnLinkSecret(); // no rooms open before
+    });
 }
 
 void MasterServer::reclaim()
@@ -410,7 +458,8 @@ void MasterServer::reclaim()
             const qint64 now = wallClock();
             QStringList lost;
             for (const QString& nick : nicks) {
-                if (t.claimNick(nick, master, now) == StoreStatus::Exists)
+                if (t.claimNick(nick, master, now) == StoreStatus::Exists &&
+                    t.whereIs(nick, now).master != master)
                     lost.append(nick);
             }
             for (const RoomRow& room : rooms) {
@@ -651,7 +700,11 @@ void MasterServer::finishLogin(quint64 id, const QString& nick, LoginCheck resul
                       login::Full);
     if (m_presence.isConnected(nick))
         return refuse(*c, u"login %1 already connected"_s.arg(nick), login::AlreadyConnected);
-    // One login per nick on the whole service: the database decides.
+    // One login per nick on the whole service: the database decides, once
+    // this master is in it.
+    if (isShared() && m_renewals == 0)
+        return refuse(*c, u"login %1 before this master joined the service"_s.arg(nick),
+                      login::StoreOffline);
     c->busy = true;
     m_accounts->shared<StoreStatus>(
         [nick, master = m_masterId](ServiceTables& t) {
@@ -934,11 +987,22 @@ void MasterServer::handleTicket(Client& c, const QString& nome)
     const qint64 expires = QDateTime::currentSecsSinceEpoch() + kTicketLifetime;
     QStringList fields{trust::makeRoomTicket(m_config.roomHostLinkPassword.toUtf8(), c.nick,
                                              room->first, expires)};
-    // The room host's key, so that nobody else can pose as it; another
-    // master's rooms go without, and the voice client takes the key the
+    // The room host's key, so that nobody else can pose as it: another
+    // master's room's as the shared directory had it at this user's listing,
+    // beside the address the lobby joins. Without it (an invitation to
+    // another master's private room) the voice client takes the key the
     // room host itself announces.
-    if (const Room* r = m_rooms.directory().byName(room->first); r && !r->hostKey.isEmpty())
-        fields.append(r->hostKey);
+    QString hostKey;
+    if (const Room* r = m_rooms.directory().byName(room->first)) {
+        hostKey = r->hostKey;
+    } else if (c.rooms) {
+        const auto it = std::find_if(c.rooms->cbegin(), c.rooms->cend(),
+                                     [&](const RoomRow& r) { return r.name == room->first; });
+        if (it != c.rooms->cend())
+            hostKey = it->hostKey;
+    }
+    if (!hostKey.isEmpty())
+        fields.append(hostKey);
     send(c, reply::Ticket, fields);
 }
 

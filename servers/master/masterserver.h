@@ -75,6 +75,8 @@ private:
     struct Client;
 
     void acceptConnections(QTcpServer& listener);
+    // The certificate and key of the TLS ports; nothing, with m_error, when unusable.
+    std::optional<QSslConfiguration> tlsConfiguration();
     bool listenTls();
     void readFrom(quint64 id);
     void handle(Client& c, const Request& r);
@@ -103,6 +105,7 @@ private:
     // room directory.
     bool isShared() const;
     void renew();
+    void renewSoon();
     // Claims this master's users and rooms again after the others cleared them.
     void reclaim();
     // Masters of one database sign tickets with one secret: the rooms open
@@ -141,7 +144,9 @@ private:
     quint64 m_nextId = 1;
     QString m_error;
     QString m_masterId;
-    int m_renewals = 0;
+    int m_renewals = 0; // the successful ones
+    bool m_renewalRetry = false;
+    int m_renewalDelayMs = 0;
     bool m_linkConfigured = false;
     bool m_linkAgreed = false;
     bool m_linkAsking = false;

@@ -6,8 +6,11 @@
 #include "protocol/textcodec.h"
 
 #include <QLoggingCategory>
+#include <QNetworkInterface>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace kalimo::master {
 
@@ -22,12 +25,42 @@ struct RoomLink::Peer
     StreamReassembler reassembler{kMessageCap};
     QTimer* deadline = nullptr;
     bool identified = false;
+    bool tls = false;
+    bool reading = false;
+    bool readAgain = false;
 };
+
+namespace {
+
+QHostAddress plainAddress(const QHostAddress& a)
+{
+    bool v4 = false;
+    const quint32 ip = a.toIPv4Address(&v4);
+    return v4 ? QHostAddress(ip) : a;
+}
+
+// The connection's two ends on one machine: one of its own addresses, or
+// the very address it was reached at (a room host linking from the bind
+// address of its rooms).
+bool fromThisMachine(const QTcpSocket& socket)
+{
+    const QHostAddress peer = plainAddress(socket.peerAddress());
+    if (peer == plainAddress(socket.localAddress()))
+        return true;
+    const QList<QHostAddress> own = QNetworkInterface::allAddresses();
+    return std::any_of(own.cbegin(), own.cend(),
+                       [&](const QHostAddress& a) { return plainAddress(a) == peer; });
+}
+
+} // namespace
 
 RoomLink::RoomLink(int identifyTimeoutMs, QObject* parent)
     : QObject(parent), m_identifyTimeoutMs(identifyTimeoutMs)
 {
-    connect(&m_listener, &QTcpServer::newConnection, this, &RoomLink::accept);
+    connect(&m_listener, &QTcpServer::newConnection, this, [this] { accept(m_listener, false); });
+    // Handed over once the handshake is done.
+    connect(&m_tlsListener, &QTcpServer::pendingConnectionAvailable, this,
+            [this] { accept(m_tlsListener, true); });
 }
 
 RoomLink::~RoomLink()
@@ -44,9 +77,16 @@ bool RoomLink::listen(const QHostAddress& address, quint16 port)
     return m_listener.listen(address, port);
 }
 
-void RoomLink::accept()
+bool RoomLink::listenTls(const QHostAddress& address, quint16 port, const QSslConfiguration& tls)
 {
-    while (QTcpSocket* socket = m_listener.nextPendingConnection()) {
+    m_tlsListener.setSslConfiguration(tls);
+    m_tlsListener.setHandshakeTimeout(m_identifyTimeoutMs);
+    return m_tlsListener.listen(address, port);
+}
+
+void RoomLink::accept(QTcpServer& listener, bool tls)
+{
+    while (QTcpSocket* socket = listener.nextPendingConnection()) {
         if (int(m_peers.size()) >= kMaxLinks) {
             socket->abort();
             socket->deleteLater();
@@ -55,6 +95,7 @@ void RoomLink::accept()
         auto p = std::make_unique<Peer>();
         p->id = m_nextId++;
         p->socket = socket;
+        p->tls = tls;
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         const quint64 id = p->id;
         p->deadline = new QTimer(socket);
@@ -66,6 +107,11 @@ void RoomLink::accept()
         connect(socket, &QTcpSocket::disconnected, this,
                 [this, id] { close(id, u"closed by the room host"_s); });
         m_peers.emplace(id, std::move(p));
+        // Bytes that came with the end of the handshake were announced
+        // before this connection was handed over.
+        if (socket->bytesAvailable() > 0)
+            QMetaObject::invokeMethod(
+                this, [this, id] { readFrom(id); }, Qt::QueuedConnection);
     }
 }
 
@@ -75,13 +121,24 @@ void RoomLink::readFrom(quint64 id)
     if (it == m_peers.end())
         return;
     Peer& p = *it->second;
-    const QByteArray complete = p.reassembler.feed(p.socket->readAll());
-    if (p.reassembler.overflowed())
-        return close(id, u"message longer than %1 bytes"_s.arg(kMessageCap));
-    for (const roomlink::HostMessage& m : roomlink::decodeHostMessages(decodeText(complete))) {
-        if (!handle(p, m))
-            return;
+    // An answer is flushed, and a TLS socket reads while it flushes: what
+    // arrives meanwhile waits for the messages that came before it.
+    if (p.reading) {
+        p.readAgain = true;
+        return;
     }
+    p.reading = true;
+    do {
+        p.readAgain = false;
+        const QByteArray complete = p.reassembler.feed(p.socket->readAll());
+        if (p.reassembler.overflowed())
+            return close(id, u"message longer than %1 bytes"_s.arg(kMessageCap));
+        for (const roomlink::HostMessage& m : roomlink::decodeHostMessages(decodeText(complete))) {
+            if (!handle(p, m))
+                return;
+        }
+    } while (p.readAgain);
+    p.reading = false;
 }
 
 bool RoomLink::handle(Peer& p, const roomlink::HostMessage& m)
@@ -90,10 +147,12 @@ bool RoomLink::handle(Peer& p, const roomlink::HostMessage& m)
     switch (m.kind) {
     case K::Identify:
         return identify(p, m.identification);
-    case K::BadIdentify:
+    case K::BadIdentify: {
+        const quint64 id = p.id;
         answer(p, roomlink::Malformed);
-        close(p.id, u"identification with %1 fields"_s.arg(m.fieldCount));
+        close(id, u"identification with %1 fields"_s.arg(m.fieldCount));
         return false;
+    }
     case K::MemberJoined:
     case K::MemberLeft:
     case K::MemberSpeaks:
@@ -116,21 +175,25 @@ bool RoomLink::identify(Peer& p, const roomlink::Identification& wire)
 {
     Identification id;
     static_cast<roomlink::Identification&>(id) = wire;
-    QHostAddress peer = p.socket->peerAddress();
-    bool v4 = false;
-    if (const quint32 a = peer.toIPv4Address(&v4); v4)
-        peer = QHostAddress(a);
-    id.peer = peer.toString();
-    const QStringView verdict = m_identify ? m_identify(p.id, id) : roomlink::UnknownRoom;
-    answer(p, verdict);
+    id.peer = plainAddress(p.socket->peerAddress()).toString();
+    // The secret crossed a network in clear: whatever it is, it is not
+    // taken, so a room host set up that way is noticed at once.
+    const bool clearFromAfar = !p.tls && !m_plainFromAnywhere && !fromThisMachine(*p.socket);
+    const QStringView verdict = clearFromAfar ? roomlink::TlsRequired
+                                : m_identify  ? m_identify(p.id, id)
+                                              : roomlink::UnknownRoom;
+    const quint64 link = p.id;
     if (verdict != roomlink::Accepted) {
-        close(p.id, u"identification of \"%1\" refused with %2"_s.arg(
+        answer(p, verdict);
+        close(link, u"identification of \"%1\" refused with %2"_s.arg(
                         stripControlCharacters(id.nome).left(64), verdict));
         return false;
     }
     p.identified = true;
     p.deadline->stop();
-    return true;
+    answer(p, verdict);
+    // Flushing may have found the link closed.
+    return m_peers.count(link) != 0;
 }
 
 void RoomLink::answer(Peer& p, QStringView code)

@@ -5,6 +5,7 @@
 
 #include <QHostAddress>
 #include <QObject>
+#include <QSslServer>
 #include <QStringList>
 #include <QTcpServer>
 
@@ -42,6 +43,12 @@ public:
     bool isListening() const { return m_listener.isListening(); }
     quint16 port() const { return m_listener.serverPort(); }
     QString errorString() const { return m_listener.errorString(); }
+    // The same link inside TLS, on a port of its own.
+    bool listenTls(const QHostAddress& address, quint16 port, const QSslConfiguration& tls);
+    quint16 tlsPort() const { return m_tlsListener.serverPort(); }
+    QString tlsErrorString() const { return m_tlsListener.errorString(); }
+    // Whether an identification in clear is taken from another machine.
+    void setPlainFromAnywhere(bool allowed) { m_plainFromAnywhere = allowed; }
 
     void setIdentifyHandler(IdentifyHandler handler) { m_identify = std::move(handler); }
     // Orders the room host on `link` to end its room; the bytes leave at once.
@@ -56,7 +63,7 @@ Q_SIGNALS:
 private:
     struct Peer;
 
-    void accept();
+    void accept(QTcpServer& listener, bool tls);
     void readFrom(quint64 id);
     // False when the message closed the link.
     bool handle(Peer& p, const roomlink::HostMessage& m);
@@ -64,6 +71,8 @@ private:
     void answer(Peer& p, QStringView code);
 
     QTcpServer m_listener;
+    QSslServer m_tlsListener;
+    bool m_plainFromAnywhere = false;
     int m_identifyTimeoutMs;
     IdentifyHandler m_identify;
     std::map<quint64, std::unique_ptr<Peer>> m_peers;

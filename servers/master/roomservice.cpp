@@ -84,6 +84,21 @@ bool RoomService::start()
     }
     qCInfo(lcRooms).noquote() << u"room link on %1:%2, room hosts from %3"_s.arg(
         where, QString::number(m_link->port()), m_program);
+    m_link->setPlainFromAnywhere(m_config.roomHostLinkPlainFromAnywhere);
+    if (m_linkTls) {
+        if (!m_link->listenTls(m_config.roomHostLinkAddress, m_config.roomHostLinkTlsPort,
+                               *m_linkTls)) {
+            m_error = m_link->tlsErrorString();
+            qCWarning(lcRooms).noquote()
+                << u"room link cannot listen with TLS on %1:%2: %3; no rooms on this master"_s
+                       .arg(where)
+                       .arg(m_config.roomHostLinkTlsPort)
+                       .arg(m_error);
+            return false;
+        }
+        qCInfo(lcRooms).noquote() << u"room link with TLS on %1:%2"_s.arg(where).arg(
+            m_link->tlsPort());
+    }
     for (const PermanentRoom& p : m_config.permanentRooms) {
         Room& r = m_directory.add(Room::Kind::Permanent, p.nome);
         r.maxUtenti = p.maxUtenti;

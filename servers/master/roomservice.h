@@ -10,11 +10,13 @@
 #include <QObject>
 #include <QProcess>
 #include <QSet>
+#include <QSslConfiguration>
 #include <QTimer>
 
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 namespace kalimo::master {
 
@@ -47,6 +49,8 @@ public:
     void setClock(Clock clock) { m_clock = std::move(clock); }
     // The secret room hosts link with and tickets are signed with, before start().
     void setLinkPassword(const QString& secret) { m_config.roomHostLinkPassword = secret; }
+    // The certificate and key the room link's TLS port presents, before start().
+    void setLinkTls(const QSslConfiguration& tls) { m_linkTls = tls; }
     // How a reply reaches a user who did not ask (the invited one).
     void setNotify(Notify notify) { m_notify = std::move(notify); }
 
@@ -68,6 +72,7 @@ public:
 
     const RoomDirectory& directory() const { return m_directory; }
     quint16 linkPort() const;
+    quint16 linkTlsPort() const { return m_link->tlsPort(); }
     // Rooms whose host runs.
     int runningHosts() const;
     // Memory the running room hosts use together (resident, where the system
@@ -139,6 +144,7 @@ private:
     Directory m_shared;
     RoomDirectory m_directory;
     RoomLink* m_link;
+    std::optional<QSslConfiguration> m_linkTls;
     std::map<quint64, std::unique_ptr<Host>> m_hosts;
     std::vector<std::unique_ptr<Worker>> m_workers;
     QHash<QString, RateWindow> m_creations; // by creator

@@ -57,10 +57,18 @@ bool ServiceTables::transaction(const std::function<bool()>& work, const QString
 
 bool ServiceTables::opened(const std::function<bool()>& work)
 {
+    // A connection the database dropped (a restart) shows only once used:
+    // connected again, the work runs once more.
+    const bool mayBeStale = m_store.isOpen();
     if (!m_store.open()) {
         m_failed = true;
         return false;
     }
+    if (work())
+        return true;
+    if (!mayBeStale || !m_store.open())
+        return false;
+    m_failed = false;
     return work();
 }
 
@@ -71,17 +79,19 @@ bool ServiceTables::renewMaster(const MasterRow& self, qint64 now, qint64 expire
     return transaction(
         [&] {
             if (!run(q,
-                     u"UPDATE masters SET name = ?, address = ?, port = ?, chiave = ?, expires = ? "
-                     "WHERE id = ?"_s,
-                     {self.name, self.address, int(self.port), self.key, expires, self.id}))
+                     u"UPDATE masters SET name = ?, address = ?, port = ?, chiave = ?, tls = ?, "
+                     "expires = ? WHERE id = ?"_s,
+                     {self.name, self.address, int(self.port), self.key, self.tls, expires,
+                      self.id}))
                 return failed(what, q);
             *revived = q.numRowsAffected() == 0;
             const bool ok =
                 (!*revived ||
                  run(q,
-                     u"INSERT INTO masters (id, name, address, port, chiave, expires) VALUES (?, "
-                     "?, ?, ?, ?, ?)"_s,
-                     {self.id, self.name, self.address, int(self.port), self.key, expires})) &&
+                     u"INSERT INTO masters (id, name, address, port, chiave, tls, expires) VALUES "
+                     "(?, ?, ?, ?, ?, ?, ?)"_s,
+                     {self.id, self.name, self.address, int(self.port), self.key, self.tls,
+                      expires})) &&
                 run(q, u"DELETE FROM masters WHERE expires < ?"_s, {now}) &&
                 run(q, u"DELETE FROM online WHERE master NOT IN (SELECT id FROM masters)"_s, {}) &&
                 run(q, u"DELETE FROM rooms WHERE master NOT IN (SELECT id FROM masters)"_s, {});
@@ -125,8 +135,8 @@ std::optional<QList<MasterRow>> ServiceTables::liveMasters(qint64 now)
     }
     QSqlQuery q(m_store.database());
     if (!run(q,
-             u"SELECT id, name, address, port, chiave FROM masters WHERE expires >= ? ORDER BY "
-             "name, id"_s,
+             u"SELECT id, name, address, port, chiave, tls FROM masters WHERE expires >= ? "
+             "ORDER BY name, id"_s,
              {now})) {
         failed(tr("cannot list the masters"), q);
         return std::nullopt;
@@ -134,7 +144,7 @@ std::optional<QList<MasterRow>> ServiceTables::liveMasters(qint64 now)
     QList<MasterRow> rows;
     while (q.next())
         rows.append({q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
-                     quint16(q.value(3).toUInt()), q.value(4).toString()});
+                     quint16(q.value(3).toUInt()), q.value(4).toString(), q.value(5).toString()});
     return rows;
 }
 
@@ -177,21 +187,19 @@ bool ServiceTables::releaseNick(const QString& nick, const QString& master)
 
 ServiceTables::Where ServiceTables::whereIs(const QString& nick, qint64 now)
 {
-    if (!m_store.open()) {
-        m_failed = true;
-        return {StoreStatus::Failed, {}};
-    }
-    QSqlQuery q(m_store.database());
-    if (!run(q,
-             u"SELECT o.master FROM online o JOIN masters m ON m.id = o.master WHERE o.nick = ? "
-             "AND m.expires >= ?"_s,
-             {nick, now})) {
-        failed(tr("cannot look the user up"), q);
-        return {StoreStatus::Failed, {}};
-    }
-    if (!q.next())
-        return {StoreStatus::NotFound, {}};
-    return {StoreStatus::Ok, q.value(0).toString()};
+    Where where{StoreStatus::Failed, {}};
+    opened([&] {
+        QSqlQuery q(m_store.database());
+        if (!run(q,
+                 u"SELECT o.master FROM online o JOIN masters m ON m.id = o.master WHERE o.nick "
+                 "= ? AND m.expires >= ?"_s,
+                 {nick, now}))
+            return failed(tr("cannot look the user up"), q);
+        where = q.next() ? Where{StoreStatus::Ok, q.value(0).toString()}
+                         : Where{StoreStatus::NotFound, {}};
+        return true;
+    });
+    return where;
 }
 
 ServiceTables::Presence ServiceTables::presenceOf(const QString& nick, qint64 now)
@@ -225,11 +233,11 @@ StoreStatus ServiceTables::claimRoom(const RoomRow& r, qint64 now)
                  {roomKey(r.name), now}) ||
             !run(q,
                  u"INSERT INTO rooms (name_key, name, master, kind, members, password, "
-                 "address, port, max_users, max_speakers, live, created) VALUES (?, ?, ?, ?, "
-                 "?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (name_key) DO UPDATE SET live = "
-                 "excluded.live WHERE rooms.master = excluded.master"_s,
+                 "address, port, max_users, max_speakers, live, host_key, created) VALUES (?, "
+                 "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (name_key) DO UPDATE SET live "
+                 "= excluded.live WHERE rooms.master = excluded.master"_s,
                  {roomKey(r.name), r.name, r.master, r.kind, r.members, r.password, r.address,
-                  int(r.port), r.maxUsers, r.maxSpeakers, r.live ? 1 : 0, now}))
+                  int(r.port), r.maxUsers, r.maxSpeakers, r.live ? 1 : 0, r.hostKey, now}))
             return failed(what, q);
         // Its own room again (a permanent one restarting) counts as claimed.
         taken = q.numRowsAffected() == 0;
@@ -248,9 +256,10 @@ bool ServiceTables::updateRoom(const RoomRow& r)
     }
     QSqlQuery q(m_store.database());
     return run(q,
-               u"UPDATE rooms SET members = ?, address = ?, port = ?, live = ? WHERE name_key = ? "
-               "AND master = ?"_s,
-               {r.members, r.address, int(r.port), r.live ? 1 : 0, roomKey(r.name), r.master}) ||
+               u"UPDATE rooms SET members = ?, address = ?, port = ?, live = ?, host_key = ? WHERE "
+               "name_key = ? AND master = ?"_s,
+               {r.members, r.address, int(r.port), r.live ? 1 : 0, r.hostKey, roomKey(r.name),
+                r.master}) ||
            failed(tr("cannot update the room"), q);
 }
 
@@ -275,7 +284,8 @@ std::optional<QList<RoomRow>> ServiceTables::rooms(qint64 now)
     QSqlQuery q(m_store.database());
     if (!run(q,
              u"SELECT r.name, r.master, r.kind, r.members, r.password, r.address, r.port, "
-             "r.max_users, r.max_speakers FROM rooms r JOIN masters m ON m.id = r.master WHERE "
+             "r.max_users, r.max_speakers, r.host_key FROM rooms r JOIN masters m ON m.id = "
+             "r.master WHERE "
              "m.expires >= ? AND r.live = 1 ORDER BY r.created, r.name_key"_s,
              {now})) {
         failed(tr("cannot list the rooms"), q);
@@ -293,6 +303,7 @@ std::optional<QList<RoomRow>> ServiceTables::rooms(qint64 now)
         r.port = quint16(q.value(6).toUInt());
         r.maxUsers = q.value(7).toInt();
         r.maxSpeakers = q.value(8).toInt();
+        r.hostKey = q.value(9).toString();
         r.live = true;
         rows.append(r);
     }
@@ -322,21 +333,20 @@ ServiceTables::Where ServiceTables::notifyWhereOnline(const QString& nick, const
 {
     if (!m_store.isShared())
         return {StoreStatus::NotFound, {}};
-    if (!m_store.open()) {
-        m_failed = true;
-        return {StoreStatus::Failed, {}};
-    }
-    QSqlQuery q(m_store.database());
-    if (!run(q,
-             u"SELECT o.master, pg_notify('kalimo_' || o.master, ?) FROM online o JOIN masters m "
-             "ON m.id = o.master WHERE o.nick = ? AND o.master <> ? AND m.expires >= ?"_s,
-             {payload, nick, self, now})) {
-        failed(tr("cannot pass the event on"), q);
-        return {StoreStatus::Failed, {}};
-    }
-    if (!q.next())
-        return {StoreStatus::NotFound, {}};
-    return {StoreStatus::Ok, q.value(0).toString()};
+    Where where{StoreStatus::Failed, {}};
+    opened([&] {
+        QSqlQuery q(m_store.database());
+        if (!run(q,
+                 u"SELECT o.master, pg_notify('kalimo_' || o.master, ?) FROM online o JOIN "
+                 "masters m ON m.id = o.master WHERE o.nick = ? AND o.master <> ? AND m.expires "
+                 ">= ?"_s,
+                 {payload, nick, self, now}))
+            return failed(tr("cannot pass the event on"), q);
+        where = q.next() ? Where{StoreStatus::Ok, q.value(0).toString()}
+                         : Where{StoreStatus::NotFound, {}};
+        return true;
+    });
+    return where;
 }
 
 } // namespace kalimo::master

@@ -22,6 +22,7 @@ struct MasterRow
     QString address;
     quint16 port = 0;
     QString key;
+    QString tls; // "tls:PORT[:sha256=HEX]", or empty without TLS
 };
 
 // A room of the service-wide directory.
@@ -37,6 +38,7 @@ struct RoomRow
     int maxUsers = 0;
     int maxSpeakers = 0;
     bool live = false;
+    QString hostKey; // the room host's session key in hex, as it identified
 };
 
 // The tables that make several masters one service: masters with their

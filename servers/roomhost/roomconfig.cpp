@@ -115,6 +115,19 @@ Store mastersKey()
     };
 }
 
+Store fingerprintKey()
+{
+    return [](RoomHostConfig& c, const QString& v) -> QString {
+        QString hex = v;
+        hex.remove(u':');
+        const QByteArray bytes = QByteArray::fromHex(hex.toLatin1());
+        if (hex.size() != 64 || bytes.toHex() != hex.toLower().toLatin1())
+            return tr("expected 64 hex digits");
+        c.masterTlsSha256 = bytes;
+        return {};
+    };
+}
+
 Store bindKey()
 {
     return [](RoomHostConfig& c, const QString& v) -> QString {
@@ -178,6 +191,16 @@ std::vector<Key> linkKeys()
         {"server_password",
          QT_TRANSLATE_NOOP("kalimo-roomhost", "password of the master's room link"),
          textKey(KALIMO_FIELD(QString, serverPassword))},
+        {"master_tls",
+         QT_TRANSLATE_NOOP("kalimo-roomhost",
+                           "true: the link goes inside TLS, to the masters' room-link TLS "
+                           "ports (default false; needed from another machine)"),
+         flagKey(KALIMO_FIELD(bool, masterTls))},
+        {"master_tls_sha256",
+         QT_TRANSLATE_NOOP("kalimo-roomhost",
+                           "SHA-256 fingerprint of the masters' certificate, checked instead "
+                           "of the system's authorities (default none)"),
+         fingerprintKey()},
         {"require_ticket",
          QT_TRANSLATE_NOOP("kalimo-roomhost",
                            "true: only nicks with the master's ticket for this room, signed "
@@ -303,6 +326,8 @@ ConfigResult parseConfig(const QString& document)
         result.error = tr("max_users is required");
     else if (!c.masterHost.isEmpty() && c.masterPort == 0)
         result.error = tr("master_host needs master_port");
+    else if (!c.masterTlsSha256.isEmpty() && !c.masterTls)
+        result.error = tr("master_tls_sha256 needs master_tls=true");
     else if (c.reconnectMaxMs < c.reconnectMinMs)
         result.error = tr("reconnect_max_ms is shorter than reconnect_min_ms");
     return result;

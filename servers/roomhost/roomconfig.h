@@ -38,6 +38,11 @@ struct RoomHostConfig
     QString masterHost;
     quint16 masterPort = 0;
     QString serverPassword;
+    // The link inside TLS (the masters' room-link TLS ports): the master's
+    // certificate checked against the system's authorities, or, when a
+    // SHA-256 fingerprint is given, against that alone.
+    bool masterTls = false;
+    QByteArray masterTlsSha256;
     // Only nicks with the master's ticket for this room (signed with
     // serverPassword) are admitted.
     bool requireTicket = false;

@@ -8,7 +8,9 @@
 #include "servers/trust/names.h"
 #include "servers/trust/roomticket.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
+#include <QSslConfiguration>
 
 #include <cstdio>
 
@@ -93,6 +95,8 @@ RoomHost::RoomHost(const RoomHostConfig& config, QObject* parent)
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &RoomHost::connectLink);
     connect(&m_link, &QTcpSocket::connected, this, &RoomHost::onLinkConnected);
+    connect(&m_link, &QSslSocket::encrypted, this, &RoomHost::onLinkReady);
+    connect(&m_link, &QSslSocket::sslErrors, this, &RoomHost::onCertificateErrors);
     connect(&m_link, &QTcpSocket::disconnected, this, &RoomHost::onLinkClosed);
     connect(&m_link, &QTcpSocket::errorOccurred, this, &RoomHost::onLinkClosed);
     connect(&m_link, &QTcpSocket::readyRead, this, [this] {
@@ -103,6 +107,9 @@ RoomHost::RoomHost(const RoomHostConfig& config, QObject* parent)
             [this](const QString& code, const QString& params) {
                 m_stanza.StatoPacchettoDiAttesa = 0;
                 log(tr("master replied %1 %2").arg(code, stripControlCharacters(params)));
+                if (code == master::roomlink::TlsRequired)
+                    log(tr("the master takes the link's password from another machine only "
+                           "inside TLS: set master_tls=true and its room-link TLS port"));
             });
 }
 
@@ -407,6 +414,12 @@ void RoomHost::connectLink()
     // to reach a room host of its own where its link comes from.
     if (!m_config.bindAddress.isEmpty())
         m_link.bind(QHostAddress(m_config.bindAddress));
+    if (m_config.masterTls) {
+        QSslConfiguration tls = m_link.sslConfiguration();
+        tls.setProtocol(QSsl::TlsV1_2OrLater);
+        tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        m_link.setSslConfiguration(tls);
+    }
     m_stanza.ConnettiAlServer();
     if (m_stanza.Errori.Numero != 0) {
         log(m_stanza.Errori.Descrizione);
@@ -418,6 +431,38 @@ void RoomHost::onLinkConnected()
 {
     if (m_finished)
         return;
+    // The link's secret goes only inside TLS when asked for.
+    if (m_config.masterTls)
+        m_link.startClientEncryption();
+    else
+        onLinkReady();
+}
+
+void RoomHost::onCertificateErrors(const QList<QSslError>& errors)
+{
+    const QByteArray pin = m_config.masterTlsSha256;
+    if (!pin.isEmpty() && m_link.peerCertificate().digest(QCryptographicHash::Sha256) == pin) {
+        // A pinned certificate stands for itself: the authorities have no say.
+        m_link.ignoreSslErrors();
+        return;
+    }
+    log(tr("the master's certificate is refused: %1")
+            .arg(pin.isEmpty() ? errors.value(0).errorString()
+                               : tr("it does not match master_tls_sha256")));
+}
+
+void RoomHost::onLinkReady()
+{
+    if (m_finished)
+        return;
+    // An authority vouching for a certificate does not make it the pinned one.
+    if (m_config.masterTls && !m_config.masterTlsSha256.isEmpty() &&
+        m_link.peerCertificate().digest(QCryptographicHash::Sha256) != m_config.masterTlsSha256) {
+        log(tr("the master's certificate is refused: %1")
+                .arg(tr("it does not match master_tls_sha256")));
+        m_link.abort();
+        return;
+    }
     m_stanza.EstConnessoAServer = true;
     m_backoffMs = 0;
     // Member reports come in bursts of small messages.

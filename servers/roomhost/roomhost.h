@@ -7,7 +7,7 @@
 
 #include <QObject>
 #include <QSet>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTimer>
 #include <unordered_map>
 
@@ -82,6 +82,9 @@ private:
 
     void connectLink();
     void onLinkConnected();
+    // Identifies once the link is up: at once in clear, after the handshake in TLS.
+    void onLinkReady();
+    void onCertificateErrors(const QList<QSslError>& errors);
     void onLinkClosed();
     void scheduleReconnect();
     void nextMaster();
@@ -100,7 +103,7 @@ private:
     QSet<qint32> m_speakers;
     QTimer m_firstJoin;
     QTimer m_heldTimer;
-    QTcpSocket m_link;
+    QSslSocket m_link;
     QTimer m_reconnect;
     int m_backoffMs = 0;
     int m_master = 0; // which master of the list the link goes to

@@ -1,10 +1,16 @@
+#include "lobby/frmclient.h"
+#include "lobby/frmnewuser.h"
+#include "lobby/frmnuovastanza.h"
+#include "tests/servers/master/masterclient.h"
 #include "tests/support/lobbyvoce.h"
 #include "tests/support/processivoce.h"
 #include "tests/support/processomaster.h"
-#include "tests/support/registrazione.h"
 
+#include <QComboBox>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 
 using namespace kalimo;
 using namespace kalimo::lobby;
@@ -78,36 +84,109 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(m_usr + "/bin/Masters.txt"));
     }
 
+    // Finding, making, sharing and leaving rooms, with the installed servers and voice clients.
     void journey()
     {
         ProcessoMaster master;
         QVERIFY(master.avvia(porteStanze() +
                              "[PermanentRooms]\nsize=1\n1\\Name=Piazza\n1\\MaxUsers=5\n"
                              "1\\MaxAudioUsers=2\n"));
-        QVERIFY(registraAccount(master.porta(), "ana", "Segreto1"));
-        QVERIFY(registraAccount(master.porta(), "bea", "Segreto1"));
+        QCOMPARE(registerAccount(*MasterClient::to(master.porta()), "bea", "Segreto1"), "00001");
+        {
+            // ana's first start: no account, so the registration window comes first.
+            BancoLobby banco(kAttesaVoce);
+            banco.scriviMasters(BancoLobby::rigaMaster("Locale", master.porta()));
+            QFile::remove(banco.cartella.file("User.ini"));
+            Module1& m = banco.modulo();
+            QVERIFY(m.SubMain());
+            frmNewUser* finestra = m.FrmNewUserEsistente();
+            QVERIFY(finestra && finestra->isVisible() && !m.FrmClientEsistente());
+            BancoLobby::figlio<QLineEdit>(finestra, "txtUserName")->setText(" Ana ");
+            for (const char* campo : {"txtPassword", "txtPassword2"})
+                BancoLobby::figlio<QLineEdit>(finestra, campo)->setText("Segreto1");
+            BancoLobby::figlio<QLineEdit>(finestra, "txtEmail")->setText("qualcuno@example.org");
+            BancoLobby::figlio<QPushButton>(finestra, "cmdInvia")->click();
+            QCOMPARE(finestra->lblStato()->text(), "Registrazione Eseguita");
+            QCOMPARE(banco.dialoghi.testiMessaggi(),
+                     QStringList{"Registrazione eseguita correttamente"});
+            QCOMPARE(banco.cartella.leggi("User.ini"),
+                     QByteArray("USERNAME : ana\r\nPASSWORD : Segreto1\r\n"));
+        }
         Lobby a(m_dir, master.porta(), "ana"), b(m_dir, master.porta(), "bea");
         QVERIFY(a.m->ConnessoAlMaster && b.m->ConnessoAlMaster);
+        QCOMPARE(a.banco.client()->lblStato()->text(), "Connessione al Master Eseguita");
+        // The real master's login reply, read field by field.
+        const Module1& m = *a.m;
+        QCOMPARE((QStringList{m.VersioneMaster, QString::number(m.MaxUtentiStanza),
+                              QString::number(m.MaxUtentiAudioStanza),
+                              QString::number(m.MinutiRefreshBanner), m.UtenteCorrente.IPAddress}),
+                 (QStringList{"2.0b", "20", "5", "5", "127.0.0.1"}));
+        // The master's own list comes back and is stored for the next start.
+        const QByteArray lista = BancoLobby::rigaMaster("Locale", master.porta());
+        QCOMPARE(a.banco.cartella.leggi("Masters.txt"), lista);
+        QCOMPARE(a.banco.cartella.leggi("Masters.old.txt"), lista);
 
-        // Each voice client plays its own tone and records what it hears.
-        const QString ascoltoBea = m_dir.filePath("bea.rec");
-        qputenv("KALIMO_AUDIO_TONE", "440");
-        qputenv("KALIMO_AUDIO_RECORD", m_dir.filePath("ana.rec").toUtf8());
+        // ana enters the permanent room and is counted in it.
         QVERIFY(a.vedeStanze({"Piazza 0 / 5"}));
         a.entra("Piazza");
         QVERIFY(a.avviatore.vede({"grid|ana"}));
-        qputenv("KALIMO_AUDIO_TONE", "0");
-        qputenv("KALIMO_AUDIO_RECORD", ascoltoBea.toUtf8());
+        QTRY_COMPARE_WITH_TIMEOUT(a.m->FrmClient()->findChild<QLabel*>("lbl")->text(), "Connesso",
+                                  kAttesaVoce);
         QVERIFY(b.vedeStanze({"Piazza 1 / 5"}));
-        b.entra("Piazza");
-        QVERIFY(b.avviatore.vede({"grid|ana,bea", "grid|bea,ana"}));
-        QVERIFY(a.avviatore.vede({"grid|ana,bea", "grid|bea,ana"}));
 
+        // bea creates a room; her voice client joins it and records what it hears.
+        const QString ascoltoBea = m_dir.filePath("bea.rec");
+        qputenv("KALIMO_AUDIO_RECORD", ascoltoBea.toUtf8());
+        Lobby::pulsante(b.m->FrmClient(), "cmdNuovaStanza")->click();
+        frmNuovaStanza* nuova = b.m->FrmNuovaStanzaEsistente();
+        nuova->findChild<QLineEdit*>("txtNomeStanza")->setText("Sala");
+        nuova->findChild<QComboBox*>("txtMaxUtenti")->setCurrentText("4");
+        nuova->findChild<QComboBox*>("txtMaxAudio")->setCurrentText("2");
+        Lobby::pulsante(nuova, "cmdCreala")->click();
+        QVERIFY(b.avviatore.vede({"grid|bea"}));
+        QVERIFY(a.vedeStanze({"Piazza 1 / 5", "Sala 1 / 4"}));
+
+        // ana moves there, playing a tone: her first voice client is asked to close.
+        qputenv("KALIMO_AUDIO_TONE", "440");
+        qputenv("KALIMO_AUDIO_RECORD", m_dir.filePath("ana.rec").toUtf8());
+        a.entra("Sala");
+        QVERIFY(a.avviatore.vede({"grid|bea,ana"}));
+        QVERIFY(b.avviatore.vede({"grid|bea,ana"}));
+        QVERIFY(a.vedeStanze({"Piazza 0 / 5", "Sala 2 / 4"}));
         // ana takes the floor; bea hears her.
         a.avviatore.comando("talk");
-        QVERIFY(b.avviatore.vede({"grid|ana*,bea", "grid|bea,ana*"}));
+        QVERIFY(b.avviatore.vede({"grid|bea,ana*"}));
         QVERIFY(QTest::qWaitFor([&] { return toniSentiti(ascoltoBea, 440, 0).first >= 3; },
                                 kAttesaVoce));
+
+        // Inside the room ana invites bea, who accepts: both lobbies get the private room and
+        // their new voice clients meet there. Both voice clients linked to their lobbies first:
+        // a request sent before is lost.
+        QTRY_COMPARE_WITH_TIMEOUT(a.m->IndiceWskVoice, qint16(2), kAttesaVoce);
+        a.avviatore.comando("invite bea");
+        const QStringList insieme{"grid|ana,bea", "grid|bea,ana"};
+        QVERIFY(b.avviatore.vede(insieme, 2));
+        QVERIFY(a.avviatore.vede(insieme, 3));
+        for (Lobby* l : {&a, &b}) {
+            QCOMPARE(l->m->StanzaCorrente().Nome, "Stanza di ana e bea");
+            QVERIFY(l->banco.dialoghi.messaggi.isEmpty());
+        }
+        // Left by both, Sala goes; the private room is never listed.
+        QVERIFY(a.vedeStanze({"Piazza 0 / 5"}));
+
+        // Closing the newest voice link ends the voice client on its other end.
+        QTRY_COMPARE_WITH_TIMEOUT(a.m->IndiceWskVoice, qint16(3), kAttesaVoce);
+        a.m->FrmClient()->ChiudiVoce(a.m->IndiceWskVoice);
+        QVERIFY(b.avviatore.vede({"grid|bea"}, 2));
+
+        // bea disconnects: her voice link stops listening, and the master frees her nick.
+        b.banco.clicConnetti();
+        QVERIFY(!b.m->ConnessoAlMaster && !b.banco.client()->collegamentiVoce().InAscolto());
+        QCOMPARE(b.banco.pulsante("cmdConnettiti")->text(), "Connetti");
+        QVERIFY(QTest::qWaitFor([&] { return master.registro().contains("closed by the client"); },
+                                kAttesaVoce));
+        b.banco.clicConnetti();
+        QVERIFY(b.m->ConnessoAlMaster);
     }
 
 private:

@@ -4,9 +4,9 @@
 #include "room/griglia.h"
 #include "tests/servers/master/masterclient.h"
 #include "tests/support/bancolobby.h"
+#include "tests/support/lobbyvoce.h"
 #include "tests/support/postgres.h"
 #include "tests/support/processomaster.h"
-#include "tests/support/registrazione.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -41,7 +41,7 @@ private Q_SLOTS:
                  qPrintable(secondo.registro()));
 
         for (const char* nick : {"anna", "bruno"})
-            QVERIFY(test::registraAccount(primo.porta(), nick, "Segreto1"));
+            QCOMPARE(registerAccount(*MasterClient::to(primo.porta()), nick, "Segreto1"), "00001");
         // Bruno is on line on the second master.
         auto bruno = MasterClient::to(secondo.porta(), QHostAddress("127.0.0.2"));
         QCOMPARE(login(*bruno, "bruno", "Segreto1"), "00001");
@@ -68,6 +68,46 @@ private Q_SLOTS:
         Griglia& g = lista->griglia();
         QTRY_COMPARE_WITH_TIMEOUT(g.righe(), 2, kAttesa);
         QCOMPARE(g.testo(1, 1) + '|' + g.testo(1, 2), "bruno|Connesso");
+    }
+
+    // ana on one master invites bea, on the other, from a room of the first: both voice clients
+    // meet in the private room.
+    void invitoTraDueMaster()
+    {
+        QTemporaryDir dir;
+        test::preparaAmbienteVoce(dir);
+        TestPostgres postgres;
+        QVERIFY2(postgres.start(), qPrintable(postgres.error()));
+        QVERIFY(postgres.createDatabase("kalimo"));
+        const QByteArray database = QStringLiteral("[Database]\nDriver=postgresql\nPort=%1\n")
+                                        .arg(postgres.port())
+                                        .toUtf8();
+        ProcessoMaster primo, secondo;
+        QVERIFY2(primo.avvia(database + test::porteStanze() +
+                             "[PermanentRooms]\nsize=1\n1\\Name=Piazza\n1\\MaxUsers=5\n"),
+                 qPrintable(primo.registro()));
+        QVERIFY2(secondo.avvia(database + test::porteStanze()), qPrintable(secondo.registro()));
+        QCOMPARE(registerAccount(*MasterClient::to(primo.porta()), "ana", "Segreto1"), "00001");
+        QCOMPARE(registerAccount(*MasterClient::to(secondo.porta()), "bea", "Segreto1"), "00001");
+        test::Lobby a(dir, primo.porta(), "ana"), b(dir, secondo.porta(), "bea");
+        QVERIFY(a.m->ConnessoAlMaster && b.m->ConnessoAlMaster);
+
+        QVERIFY(a.vedeStanze({"Piazza 0 / 5"}));
+        a.entra("Piazza");
+        QVERIFY(a.avviatore.vede({"grid|ana"}));
+        QVERIFY(b.vedeStanze({"Piazza 1 / 5"}));
+        b.entra("Piazza");
+        QVERIFY(b.avviatore.vede({"grid|ana,bea"}));
+
+        // Both voice clients linked to their lobbies: a request sent before is lost.
+        for (test::Lobby* l : {&a, &b})
+            QTRY_COMPARE_WITH_TIMEOUT(l->m->IndiceWskVoice, qint16(1), test::kAttesaVoce);
+        a.avviatore.comando("invite bea");
+        const QStringList insieme{"grid|ana,bea", "grid|bea,ana"};
+        QVERIFY(b.avviatore.vede(insieme, 2));
+        QVERIFY(a.avviatore.vede(insieme, 2));
+        for (test::Lobby* l : {&a, &b})
+            QCOMPARE(l->m->StanzaCorrente().Nome, "Stanza di ana e bea");
     }
 };
 

@@ -2,24 +2,16 @@
 // and CntLst.klm, each any bytes. Input: the four files' contents, 0x00 between them.
 #include "lobby/module1.h"
 #include "tests/fuzz/fuzzinput.h"
-#include "tests/fuzz/widgetapp.h"
 #include "tests/support/fakedialoghi.h"
 
 #include <QFile>
-#include <QTemporaryDir>
 
 using namespace kalimo;
 using namespace kalimo::lobby;
 
-namespace {
-QTemporaryDir* folder = nullptr;
-}
-
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     fuzz::startWidgets(argc, argv);
-    static QTemporaryDir dir;
-    folder = &dir;
     return 0;
 }
 
@@ -29,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QString names[] = {QStringLiteral("User.ini"), QStringLiteral("Masters.txt"),
                              QStringLiteral("Masters.old.txt"), QStringLiteral("CntLst.klm")};
     for (int i = 0; i < 4; ++i) {
-        QFile f(folder->filePath(names[i]));
+        QFile f(fuzz::scratch() + u'/' + names[i]);
         if (i >= parts.size()) {
             f.remove();
         } else if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -37,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
     test::FakeDialoghi dialoghi;
-    Module1 m(Servizi{.dialoghi = &dialoghi}, folder->path());
+    Module1 m(Servizi{.dialoghi = &dialoghi}, fuzz::scratch());
     (void)m.LeggiUserIni();
     (void)m.CaricaMasters();
     (void)m.CaricaMastersOld();

@@ -4,24 +4,15 @@
 #include "lobby/module1.h"
 #include "protocol/textcodec.h"
 #include "tests/fuzz/fuzzinput.h"
-#include "tests/fuzz/widgetapp.h"
 #include "tests/support/fakedialoghi.h"
 #include "tests/support/fakeprogrammi.h"
-
-#include <QTemporaryDir>
 
 using namespace kalimo;
 using namespace kalimo::lobby;
 
-namespace {
-QTemporaryDir* folder = nullptr;
-}
-
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     fuzz::startWidgets(argc, argv);
-    static QTemporaryDir dir;
-    folder = &dir;
     return 0;
 }
 
@@ -33,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Intervalli brevi;
     brevi.rispostaMaster = brevi.stanzaPrivata = brevi.ricezioneDatiStanza = 1;
     {
-        Module1 m(Servizi{&dialoghi, &programmi, &apriFile}, folder->path(), {}, brevi);
+        Module1 m(Servizi{&dialoghi, &programmi, &apriFile}, fuzz::scratch(), {}, brevi);
         m.UtenteCorrente.NickName = QStringLiteral("anna");
         for (const QByteArray& arrival : fuzz::arrivals(data, size)) {
             m.master().gestisciArrivo(decodeText(arrival));

@@ -7,10 +7,8 @@
 #include "tests/fuzz/fuzzinput.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QLoggingCategory>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 
 #include <sodium.h>
 
@@ -25,29 +23,28 @@ QByteArray request(QStringView code, const QStringList& params)
     return encodeText(masterRequest(code, u"anna", params));
 }
 
-// Writes `bytes` on a new connection and reads until the master answers with a whole message
-// or `done` says enough; false when the connection failed.
+// Writes `bytes` and waits until they are sent, or with `waitReply` until the master answers
+// with a whole message; false when the connection failed.
 bool exchange(QTcpSocket& s, const QByteArray& bytes, bool waitReply)
 {
     s.write(bytes);
-    QDeadlineTimer deadline(5000);
-    while (!deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (s.state() != QAbstractSocket::ConnectedState)
-            return false;
-        if (!waitReply ? s.bytesToWrite() == 0 : s.readAll().contains(char(29)))
-            return true;
-    }
-    return false;
+    bool replied = false;
+    return fuzz::waitFor([&] {
+               replied = replied || s.readAll().contains(char(29));
+               return s.state() != QAbstractSocket::ConnectedState ||
+                      (waitReply ? replied : s.bytesToWrite() == 0);
+           }) &&
+           s.state() == QAbstractSocket::ConnectedState;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    static QCoreApplication app(*argc, *argv);
+    fuzz::startCore(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("kalimo.*=false"));
-    static QTemporaryDir dir;
+    // The database in memory: its writes are synced, and a disk would set the pace.
+    const QDir dir(fuzz::scratch());
     master::MasterConfig c;
     c.port = 0;
     c.hashOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
@@ -86,10 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                  true))
         return 0;
     (void)exchange(s, fuzz::bytesOf(data + 1, size - 1), false);
-    s.abort();
-    // The master forgets the connection before the next input starts.
-    QDeadlineTimer deadline(5000);
-    while (server->connectionCount() > 0 && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    // Closed after the bytes, so the master reads them all; it forgets the connection before the
+    // next input starts.
+    s.disconnectFromHost();
+    (void)fuzz::waitFor([] { return server->connectionCount() == 0; });
     return 0;
 }

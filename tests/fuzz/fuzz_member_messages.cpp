@@ -4,8 +4,6 @@
 #include "room/stanza.h"
 #include "tests/fuzz/fuzzinput.h"
 
-#include <QCoreApplication>
-
 using namespace kalimo;
 
 namespace {
@@ -24,7 +22,7 @@ struct Sessione final : InvioSessione
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    static QCoreApplication app(*argc, *argv);
+    fuzz::startCore(argc, argv);
     return 0;
 }
 

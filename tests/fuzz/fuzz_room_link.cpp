@@ -2,13 +2,11 @@
 #include "room/stanza.h"
 #include "tests/fuzz/fuzzinput.h"
 
-#include <QCoreApplication>
-
 using namespace kalimo;
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    static QCoreApplication app(*argc, *argv);
+    fuzz::startCore(argc, argv);
     return 0;
 }
 

@@ -2,7 +2,6 @@
 // arrivals at any byte, into a window that entered its room.
 #include "protocol/textcodec.h"
 #include "tests/fuzz/fuzzinput.h"
-#include "tests/fuzz/widgetapp.h"
 #include "tests/support/bancovoce.h"
 #include "voice/frmchat.h"
 

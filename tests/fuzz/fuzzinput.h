@@ -1,7 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QList>
+#include <QTemporaryDir>
+#include <QTimer>
+#ifdef QT_WIDGETS_LIB
+#include <QApplication>
+#endif
 
 #include <cstdint>
 #include <cstdlib>
@@ -26,6 +34,52 @@ inline void require(bool holds)
 {
     if (!holds)
         std::abort();
+}
+
+// For targets that need an event loop or Qt's globals but no windows. Never destroyed: at exit
+// Qt's own globals go first.
+inline void startCore(int* argc, char*** argv)
+{
+    new QCoreApplication(*argc, *argv);
+}
+
+#ifdef QT_WIDGETS_LIB
+// The offscreen application a widget target runs in, never destroyed either.
+inline void startWidgets(int* argc, char*** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    new QApplication(*argc, *argv);
+}
+#endif
+
+// The folder an input's files go to: in memory where the machine has it, as the disk's write-back
+// costs far more than the readers under test.
+inline QString scratch()
+{
+    static QTemporaryDir dir((QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm")
+                                                                        : QDir::tempPath()) +
+                             QStringLiteral("/kalimo-fuzz-XXXXXX"));
+    return dir.path();
+}
+
+// Runs the event loop until `done` holds, asleep while nothing happens (a busy loop would take
+// the processor from the threads it waits for); false after 5 s.
+template <typename Done> bool waitFor(Done done)
+{
+    // Wakes the loop at least every millisecond to look at `done` again.
+    static QTimer* const tick = [] {
+        auto* t = new QTimer;
+        t->start(1);
+        return t;
+    }();
+    (void)tick;
+    const QDeadlineTimer deadline(5000);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
 }
 
 } // namespace kalimo::fuzz

@@ -1,24 +1,20 @@
-#include "lobby/frmclient.h"
+#include "lobby/cartellaprogramma.h"
 #include "lobby/frmlogin.h"
 #include "lobby/frmnewuser.h"
 #include "lobby/frmsplash.h"
-#include "lobby/module1.h"
-#include "platform/desktop/attesa.h"
 #include "tests/support/bancolobby.h"
 
 #include <QApplication>
-#include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QRadioButton>
-#include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <optional>
 
 using namespace kalimo;
 using namespace kalimo::lobby;
+using test::CartellaTemporanea;
 
 namespace {
 
@@ -56,28 +52,41 @@ void clic(QWidget* finestra, const char* nome)
     figlio<QPushButton>(finestra, nome)->click();
 }
 
-// The caption of each named label, button or frame; "?" for one that is missing.
-QStringList testi(QWidget* finestra, std::initializer_list<const char*> nomi)
-{
-    QStringList t;
-    for (const char* nome : nomi) {
-        QObject* o = figlio<QObject>(finestra, nome);
-        if (auto* l = qobject_cast<QLabel*>(o))
-            t << l->text();
-        else if (auto* b = qobject_cast<QAbstractButton*>(o))
-            t << b->text();
-        else if (auto* g = qobject_cast<QGroupBox*>(o))
-            t << g->title();
-        else
-            t << "?";
-    }
-    return t;
-}
-
 void eliminaFinestreChiuse()
 {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
+
+const QString kRecupero = "Impossibile Trovare il file Masters.txt \n"
+                          "Tentativo di recupero della configurazione precedente";
+const QString kCorrotto = "Il file Masters.txt risulta corrotto";
+
+// A Module1 over a fresh program folder with scripted services.
+struct BancoFile
+{
+    CartellaTemporanea cartella;
+    test::FakeDialoghi dialoghi;
+    test::FakeAvvioProgrammi programmi;
+    test::FakeApriFile apri;
+    Module1 m{{&dialoghi, &programmi, &apri}, cartella.percorso()};
+    // "-" stands for a missing file.
+    void poni(const QString& nome, const QByteArray& dati)
+    {
+        if (dati != "-")
+            QVERIFY(cartella.scrivi(nome, dati));
+    }
+    QByteArray file(const QString& nome)
+    {
+        return cartella.esiste(nome) ? cartella.leggi(nome) : "-";
+    }
+    QStringList nomi()
+    {
+        QStringList n;
+        for (const ContactRecord& c : m.ContactList)
+            n << c.NickName + (c.Stato == kVero ? "*" : "");
+        return n;
+    }
+};
 
 } // namespace
 
@@ -87,282 +96,550 @@ class TestAvvio : public QObject
 private Q_SLOTS:
     void init() { Attesa::riprendi(); }
     void cleanup() { eliminaFinestreChiuse(); }
-    void splashSiChiude_data();
-    void splashSiChiude();
-    void avvio_data();
-    void avvio();
-    void client();
-    void login_data();
-    void login();
-    void loginAspetto();
-    void newUser();
-};
 
-void TestAvvio::splashSiChiude_data()
-{
-    QTest::addColumn<QString>("come");
-    for (const char* come : {"timer", "cmdEntra", "Frame1", "lblProductName", "tasto", "finestra"})
-        QTest::newRow(come) << QString(come);
-}
-
-void TestAvvio::splashSiChiude()
-{
-    QFETCH(QString, come);
-    Banco b(come == u"timer" ? 1 : 3600000);
-    b.cartella.scrivi("CntLst.klm", "anna\r\nbruno\r\n");
-    Module1& m = b.modulo();
-    // Guards against a splash that never closes; it must not be what closes it.
-    bool salvataggio = false, splashModale = false, clientGiaCreato = true;
-    QObject guardia;
-    QTimer::singleShot(come == u"timer" ? 60000 : 30000, &guardia, [&] {
-        salvataggio = true;
-        if (m.FrmSplashEsistente())
-            m.FrmSplashEsistente()->done(0);
-    });
-    QTimer::singleShot(0, [&] {
-        frmSplash* splash = m.FrmSplashEsistente();
-        splashModale = splash && splash->isVisible() && QApplication::activeModalWidget() == splash;
-        clientGiaCreato = m.FrmClientEsistente() != nullptr;
-        if (!splash || come == u"timer")
-            return;
-        if (come == u"cmdEntra")
-            clic(splash, "cmdEntra");
-        else if (come == u"tasto")
-            QTest::keyClick(figlio(splash, "cmdEntra"), Qt::Key_Z);
-        else if (come == u"finestra")
-            QTest::keyClick(splash, Qt::Key_A);
-        else
-            QTest::mouseClick(figlio(splash, come.toLatin1().constData()), Qt::LeftButton, {},
-                              QPoint(2, 2));
-    });
-    QVERIFY(m.SubMain());
-    QVERIFY(!salvataggio && splashModale && !clientGiaCreato);
-    eliminaFinestreChiuse();
-    QVERIFY(!m.FrmSplashEsistente());
-    QVERIFY(m.FrmClientEsistente() && m.FrmClientEsistente()->isVisible());
-    QCOMPARE(m.UtenteCorrente.Password, "Segreto");
-    QCOMPARE(m.ContactList.UBound(), 2);
-    QCOMPARE(m.ContactList[2].NickName, "bruno");
-    QVERIFY(b.dialoghi.messaggi.isEmpty() && !m.FrmNewUserEsistente());
-}
-
-void TestAvvio::avvio_data()
-{
-    QTest::addColumn<QByteArray>("userIni"); // "-" missing
-    QTest::addColumn<QByteArray>("masters");
-    QTest::addColumn<QByteArray>("backup");
-    QTest::addColumn<QString>("finestra"); // title of the one window shown
-    QTest::addColumn<QStringList>("messaggi");
-    const QString recupero = "Impossibile Trovare il file Masters.txt \n"
-                             "Tentativo di recupero della configurazione precedente";
-    const QString critico = "Critica Ok";
-    const QByteArray no = "-";
-    QTest::newRow("no account") << no << kMasters << no << "Attivazione del servizio"
-                                << QStringList();
-    QTest::newRow("no user name") << QByteArray("PASSWORD : x\r\n") << kMasters << no
-                                  << "Kalimo 2.0b - ()" << QStringList();
-    QTest::newRow("masters recovered") << kUserIni << no << kMasters << "Kalimo 2.0b - (mario)"
-                                       << QStringList({recupero, "Attenzione", critico});
-    QTest::newRow("no masters") << kUserIni << no << no << ""
-                                << QStringList({recupero, "Attenzione", critico,
-                                                "Il Programma non pùo proseguire l'esecuzione",
-                                                "Attenzione", critico});
-}
-
-void TestAvvio::avvio()
-{
-    QFETCH(QByteArray, userIni);
-    QFETCH(QByteArray, masters);
-    QFETCH(QByteArray, backup);
-    QFETCH(QString, finestra);
-    // A splash would wait for an hour where none must show: the test would never end.
-    Banco b(finestra.startsWith("Kalimo") ? 1 : 3600000);
-    b.poni("User.ini", userIni);
-    b.poni("Masters.txt", masters);
-    b.poni("Masters.old.txt", backup);
-    b.cartella.scrivi("CntLst.klm", "anna\r\n");
-    Module1& m = b.modulo();
-    QCOMPARE(m.SubMain(), !finestra.isEmpty());
-    QTEST(b.dialoghi.avvisi(), "messaggi");
-    QStringList aperte;
-    for (QWidget* w : {(QWidget*)m.FrmSplashEsistente(), (QWidget*)m.FrmClientEsistente(),
-                       (QWidget*)m.FrmNewUserEsistente()})
-        if (w && w->isVisible())
-            aperte << w->windowTitle();
-    QCOMPARE(aperte, finestra.isEmpty() ? QStringList() : QStringList{finestra});
-    QCOMPARE(m.programmaTerminato(), finestra.isEmpty());
-    QCOMPARE(b.uscite, finestra.isEmpty() ? 1 : 0);
-    if (backup != "-")
-        QCOMPARE(b.cartella.leggi("Masters.txt"), backup);
-    // Contacts belong to an account.
-    if (userIni == "-")
-        QCOMPARE(m.ContactList.UBound(), 0);
-}
-
-void TestAvvio::client()
-{
-    Banco b;
-    Module1& m = b.modulo();
-    QVERIFY(m.LeggiUserIni());
-    frmClient* client = m.FrmClient();
-    client->show();
-    // Not connected yet: the lists and room creation wait for a login.
-    QList<bool> attivi;
-    for (const char* nome : {"cmdConnettiti", "cmdListaStanze", "cmdListaUtenti", "cmdNuovaStanza",
-                             "cmdGuida", "cmdOpzioni", "cmdEsci"})
-        attivi << figlio(client, nome)->isEnabled();
-    QCOMPARE(attivi, QList<bool>({true, false, false, false, true, true, true}));
-
-    // Opzioni opens the account settings with the account loaded, the same window every time.
-    clic(client, "cmdOpzioni");
-    frmLogin* login = m.FrmLoginEsistente();
-    QVERIFY(login && login->isVisible() && !login->isModal());
-    QCOMPARE(
-        QStringList({campo(login, "txtUserName")->text(), campo(login, "txtPassword")->text()}),
-        QStringList({"mario", "Segreto"}));
-    clic(client, "cmdOpzioni");
-    QCOMPARE(m.FrmLoginEsistente(), login);
-
-    // Guida: silent with no help file or a failing viewer; the program folder's before the one
-    // shipped beside the program.
-    clic(client, "cmdGuida");
-    b.eseguibile.scrivi("miniguida.txt", "guida");
-    clic(client, "cmdGuida");
-    b.cartella.scrivi("miniguida.txt", "guida");
-    clic(client, "cmdGuida");
-    b.apri.esito = false;
-    clic(client, "cmdGuida");
-    QCOMPARE(b.apri.aperti,
-             QStringList({b.eseguibile.file("miniguida.txt"), b.cartella.file("miniguida.txt"),
-                          b.cartella.file("miniguida.txt")}));
-    QVERIFY(b.dialoghi.messaggi.isEmpty());
-
-    // Esci unwinds a wait that is running when it is clicked.
-    auto* chat = new QWidget;
-    chat->show();
-    m.FinestreChat.aggiungi(chat);
-    bool mai = false;
-    QTimer::singleShot(0, [&] { clic(client, "cmdEsci"); });
-    QCOMPARE(Attesa::finche({[&mai] { return mai; }}), Attesa::kInterrotta);
-    QVERIFY(m.programmaTerminato());
-    QCOMPARE(b.uscite, 1);
-    QVERIFY(!chat->isVisible());
-    QVERIFY(b.dialoghi.messaggi.isEmpty());
-}
-
-void TestAvvio::login_data()
-{
-    QTest::addColumn<QString>("utente");
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<bool>("conferma");
-    QTest::addColumn<QString>("errore"); // "!": the folder refuses the file
-    QTest::addColumn<QByteArray>("file");
-    const QString corta = "Inserire una %1 di almeno 3 caratteri alfanumerici";
-    QTest::newRow("answer No") << "luigi" << QString("nuova") << false << QString() << kUserIni;
-    QTest::newRow("short user name, checked first")
-        << " ab " << QString("x") << true << corta.arg("UserName") << kUserIni;
-    QTest::newRow("short password")
-        << "abc" << QString("  xy  ") << true << corta.arg("Password") << kUserIni;
-    QTest::newRow("only the length counts") << "a.-" << QString("!!!") << true << QString()
-                                            << QByteArray("USERNAME : a.-\r\nPASSWORD : !!!\r\n");
-    QTest::newRow("lower-cased and trimmed")
-        << "  MaRio Rossi " << QString(" PwD:1 ") << true << QString()
-        << QByteArray("USERNAME : mario rossi\r\nPASSWORD : PwD:1\r\n");
-    QTest::newRow("unwritable folder") << "luigi" << QString("Segreto") << true << "!" << kUserIni;
-}
-
-void TestAvvio::login()
-{
-    QFETCH(QString, utente);
-    QFETCH(QString, password);
-    QFETCH(bool, conferma);
-    QFETCH(QString, errore);
-    Banco b;
-    Module1& m = b.modulo();
-    QVERIFY(m.LeggiUserIni());
-    QPointer<frmLogin> login = m.FrmLogin();
-    login->show();
-    campo(login, "txtUserName")->setText(utente);
-    campo(login, "txtPassword")->setText(password);
-    b.dialoghi.risposte.enqueue(conferma ? Risposta::Si : Risposta::No);
+    void splashSiChiude_data()
     {
-        std::optional<test::CartellaBloccata> blocco;
-        if (errore == "!" && !blocco.emplace(b.cartella.percorso()).attiva())
+        QTest::addColumn<QString>("come");
+        for (const char* come :
+             {"timer", "cmdEntra", "Frame1", "lblProductName", "tasto", "finestra"})
+            QTest::newRow(come) << QString(come);
+    }
+
+    void splashSiChiude()
+    {
+        QFETCH(QString, come);
+        Banco b(come == u"timer" ? 1 : 3600000);
+        b.cartella.scrivi("CntLst.klm", "anna\r\nbruno\r\n");
+        Module1& m = b.modulo();
+        // Guards against a splash that never closes; it must not be what closes it.
+        bool salvataggio = false, splashModale = false, clientGiaCreato = true;
+        QObject guardia;
+        QTimer::singleShot(come == u"timer" ? 60000 : 30000, &guardia, [&] {
+            salvataggio = true;
+            if (m.FrmSplashEsistente())
+                m.FrmSplashEsistente()->done(0);
+        });
+        QTimer::singleShot(0, [&] {
+            frmSplash* splash = m.FrmSplashEsistente();
+            splashModale =
+                splash && splash->isVisible() && QApplication::activeModalWidget() == splash;
+            clientGiaCreato = m.FrmClientEsistente() != nullptr;
+            if (!splash || come == u"timer")
+                return;
+            if (come == u"cmdEntra")
+                clic(splash, "cmdEntra");
+            else if (come == u"tasto")
+                QTest::keyClick(figlio(splash, "cmdEntra"), Qt::Key_Z);
+            else if (come == u"finestra")
+                QTest::keyClick(splash, Qt::Key_A);
+            else
+                QTest::mouseClick(figlio(splash, come.toLatin1().constData()), Qt::LeftButton, {},
+                                  QPoint(2, 2));
+        });
+        QVERIFY(m.SubMain());
+        QVERIFY(!salvataggio && splashModale && !clientGiaCreato);
+        eliminaFinestreChiuse();
+        QVERIFY(!m.FrmSplashEsistente());
+        QVERIFY(m.FrmClientEsistente() && m.FrmClientEsistente()->isVisible());
+        QCOMPARE(m.UtenteCorrente.Password, "Segreto");
+        QCOMPARE(m.ContactList.UBound(), 2);
+        QCOMPARE(m.ContactList[2].NickName, "bruno");
+        QVERIFY(b.dialoghi.messaggi.isEmpty() && !m.FrmNewUserEsistente());
+    }
+
+    void avvio_data()
+    {
+        QTest::addColumn<QByteArray>("userIni"); // "-" missing
+        QTest::addColumn<QByteArray>("masters");
+        QTest::addColumn<QByteArray>("backup");
+        QTest::addColumn<QString>("finestra"); // title of the one window shown
+        QTest::addColumn<QStringList>("messaggi");
+        const QString recupero = "Impossibile Trovare il file Masters.txt \n"
+                                 "Tentativo di recupero della configurazione precedente";
+        const QString critico = "Critica Ok";
+        const QByteArray no = "-";
+        QTest::newRow("no account")
+            << no << kMasters << no << "Attivazione del servizio" << QStringList();
+        QTest::newRow("no user name") << QByteArray("PASSWORD : x\r\n") << kMasters << no
+                                      << "Kalimo 2.0b - ()" << QStringList();
+        QTest::newRow("masters recovered") << kUserIni << no << kMasters << "Kalimo 2.0b - (mario)"
+                                           << QStringList({recupero, "Attenzione", critico});
+        QTest::newRow("no masters")
+            << kUserIni << no << no << ""
+            << QStringList({recupero, "Attenzione", critico,
+                            "Il Programma non pùo proseguire l'esecuzione", "Attenzione", critico});
+    }
+
+    void avvio()
+    {
+        QFETCH(QByteArray, userIni);
+        QFETCH(QByteArray, masters);
+        QFETCH(QByteArray, backup);
+        QFETCH(QString, finestra);
+        // A splash would wait for an hour where none must show: the test would never end.
+        Banco b(finestra.startsWith("Kalimo") ? 1 : 3600000);
+        b.poni("User.ini", userIni);
+        b.poni("Masters.txt", masters);
+        b.poni("Masters.old.txt", backup);
+        b.cartella.scrivi("CntLst.klm", "anna\r\n");
+        Module1& m = b.modulo();
+        QCOMPARE(m.SubMain(), !finestra.isEmpty());
+        QTEST(b.dialoghi.avvisi(), "messaggi");
+        QStringList aperte;
+        for (QWidget* w : {(QWidget*)m.FrmSplashEsistente(), (QWidget*)m.FrmClientEsistente(),
+                           (QWidget*)m.FrmNewUserEsistente()})
+            if (w && w->isVisible())
+                aperte << w->windowTitle();
+        QCOMPARE(aperte, finestra.isEmpty() ? QStringList() : QStringList{finestra});
+        QCOMPARE(m.programmaTerminato(), finestra.isEmpty());
+        QCOMPARE(b.uscite, finestra.isEmpty() ? 1 : 0);
+        if (backup != "-")
+            QCOMPARE(b.cartella.leggi("Masters.txt"), backup);
+        // Contacts belong to an account.
+        if (userIni == "-")
+            QCOMPARE(m.ContactList.UBound(), 0);
+    }
+
+    void client()
+    {
+        Banco b;
+        Module1& m = b.modulo();
+        QVERIFY(m.LeggiUserIni());
+        frmClient* client = m.FrmClient();
+        client->show();
+        // Opzioni opens the account settings with the account loaded, the same window every time.
+        clic(client, "cmdOpzioni");
+        frmLogin* login = m.FrmLoginEsistente();
+        QVERIFY(login && login->isVisible() && !login->isModal());
+        QCOMPARE(
+            QStringList({campo(login, "txtUserName")->text(), campo(login, "txtPassword")->text()}),
+            QStringList({"mario", "Segreto"}));
+        clic(client, "cmdOpzioni");
+        QCOMPARE(m.FrmLoginEsistente(), login);
+
+        // Guida: silent with no help file or a failing viewer; the program folder's before the one
+        // shipped beside the program.
+        clic(client, "cmdGuida");
+        b.eseguibile.scrivi("miniguida.txt", "guida");
+        clic(client, "cmdGuida");
+        b.cartella.scrivi("miniguida.txt", "guida");
+        clic(client, "cmdGuida");
+        b.apri.esito = false;
+        clic(client, "cmdGuida");
+        QCOMPARE(b.apri.aperti,
+                 QStringList({b.eseguibile.file("miniguida.txt"), b.cartella.file("miniguida.txt"),
+                              b.cartella.file("miniguida.txt")}));
+        QVERIFY(b.dialoghi.messaggi.isEmpty());
+
+        // Esci unwinds a wait that is running when it is clicked.
+        auto* chat = new QWidget;
+        chat->show();
+        m.FinestreChat.aggiungi(chat);
+        bool mai = false;
+        QTimer::singleShot(0, [&] { clic(client, "cmdEsci"); });
+        QCOMPARE(Attesa::finche({[&mai] { return mai; }}), Attesa::kInterrotta);
+        QVERIFY(m.programmaTerminato());
+        QCOMPARE(b.uscite, 1);
+        QVERIFY(!chat->isVisible());
+        QVERIFY(b.dialoghi.messaggi.isEmpty());
+    }
+
+    void login_data()
+    {
+        QTest::addColumn<QString>("utente");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("conferma");
+        QTest::addColumn<QString>("errore"); // "!": the folder refuses the file
+        QTest::addColumn<QByteArray>("file");
+        const QString corta = "Inserire una %1 di almeno 3 caratteri alfanumerici";
+        QTest::newRow("answer No") << "luigi" << QString("nuova") << false << QString() << kUserIni;
+        QTest::newRow("short user name, checked first")
+            << " ab " << QString("x") << true << corta.arg("UserName") << kUserIni;
+        QTest::newRow("short password")
+            << "abc" << QString("  xy  ") << true << corta.arg("Password") << kUserIni;
+        QTest::newRow("only the length counts")
+            << "a.-" << QString("!!!") << true << QString()
+            << QByteArray("USERNAME : a.-\r\nPASSWORD : !!!\r\n");
+        QTest::newRow("lower-cased and trimmed")
+            << "  MaRio Rossi " << QString(" PwD:1 ") << true << QString()
+            << QByteArray("USERNAME : mario rossi\r\nPASSWORD : PwD:1\r\n");
+        QTest::newRow("unwritable folder")
+            << "luigi" << QString("Segreto") << true << "!" << kUserIni;
+    }
+
+    void login()
+    {
+        QFETCH(QString, utente);
+        QFETCH(QString, password);
+        QFETCH(bool, conferma);
+        QFETCH(QString, errore);
+        Banco b;
+        Module1& m = b.modulo();
+        QVERIFY(m.LeggiUserIni());
+        QPointer<frmLogin> login = m.FrmLogin();
+        login->show();
+        campo(login, "txtUserName")->setText(utente);
+        campo(login, "txtPassword")->setText(password);
+        b.dialoghi.risposte.enqueue(conferma ? Risposta::Si : Risposta::No);
+        {
+            std::optional<test::CartellaBloccata> blocco;
+            if (errore == "!" && !blocco.emplace(b.cartella.percorso()).attiva())
+                QSKIP("this system cannot make a folder refuse writes");
+            clic(login, "cmdSalva");
+        }
+        QStringList attesi{"Salvare le impostazioni correnti?", "Salvataggio", "Informazione SiNo"};
+        if (errore == "!")
+            attesi << "Impossibile salvare le impostazioni nel file User.ini"
+                   << "Kalimo 2.0b"
+                   << "Critica Ok";
+        else if (!errore.isEmpty())
+            attesi << errore << "Informazione"
+                   << "Critica Ok";
+        QCOMPARE(b.dialoghi.avvisi(), attesi);
+        QTEST(b.cartella.leggi("User.ini"), "file");
+        // Nothing typed is lost until it is saved; the account in use changes only then.
+        const bool salvato = conferma && errore.isEmpty();
+        QCOMPARE(login->isVisible(), !salvato);
+        const QStringList usato{m.UtenteCorrente.NickName, m.UtenteCorrente.Password};
+        if (!salvato) {
+            QCOMPARE(campo(login, "txtUserName")->text(), utente);
+            QCOMPARE(usato, QStringList({"mario", "Segreto"}));
+            return;
+        }
+        QCOMPARE(usato, QStringList({utente.trimmed().toLower(), password.trimmed()}));
+        eliminaFinestreChiuse();
+        QVERIFY(!login);
+    }
+
+    void loginAspetto()
+    {
+        Banco b;
+        Module1& m = b.modulo();
+        QVERIFY(m.LeggiUserIni());
+        QPointer<frmLogin> login = m.FrmLogin();
+        login->show();
+        QTest::keyClicks(campo(login, "txtUserName"), "abcdefghijklmnopqrstuvwxyz");
+        QCOMPARE(campo(login, "txtUserName")->text().size(), 20);
+        clic(login, "cmdAnnulla");
+        QVERIFY(!login->isVisible() && b.dialoghi.messaggi.isEmpty());
+        QCOMPARE(b.cartella.leggi("User.ini"), kUserIni);
+        eliminaFinestreChiuse();
+        QVERIFY(!login);
+        // Opened again, it loads the account afresh.
+        QCOMPARE(campo(m.FrmLogin(), "txtUserName")->text(), "mario");
+    }
+
+    void newUser()
+    {
+        Banco b;
+        QPointer<frmNewUser> nuovo = b.modulo().FrmNewUser();
+        nuovo->show();
+        QVERIFY(figlio<QRadioButton>(nuovo, "optNU")->isChecked());
+        clic(nuovo, "cmdSemplice"); // no help text anywhere
+        b.cartella.scrivi("inforegistrazione.txt", "info");
+        clic(nuovo, "cmdSemplice");
+        QCOMPARE(b.apri.aperti, QStringList{b.cartella.file("inforegistrazione.txt")});
+        clic(nuovo, "cmdEsci");
+        eliminaFinestreChiuse();
+        QVERIFY(!nuovo);
+        QCOMPARE(b.uscite, 0);
+    }
+
+    void mastersRiscritti()
+    {
+        BancoFile b;
+        const QByteArray pin(32, '\xab');
+        b.poni("Masters.txt", "  Uno |  host.example |7070|chiave uno  \r\n\r\n   \r\n"
+                              "Due|10.0.0.1|65000|k2|quinto campo|sesto\r\n"
+                              "Tre|h|1|k| TLS:7443:SHA256=" +
+                                  pin.toHex(':').toUpper() + "\r\n");
+        QVERIFY(b.m.CaricaMasters());
+        QCOMPARE(b.m.ListaMaster.UBound(), 3);
+        QCOMPARE(b.m.ListaMaster[1], (MasterRecord{"Uno", "host.example", 7070, "chiave uno", {}}));
+        QCOMPARE(b.m.ListaMaster[2], (MasterRecord{"Due", "10.0.0.1", 65000, "k2", {}}));
+        QCOMPARE(b.m.ListaMaster[3], (MasterRecord{"Tre", "h", 1, "k", {7443, pin}}));
+        QVERIFY(b.dialoghi.messaggi.isEmpty());
+        const QByteArray atteso = "Uno | host.example | 7070 | chiave uno\r\n\r\n"
+                                  "Due | 10.0.0.1 | 65000 | k2\r\n\r\n"
+                                  "Tre | h | 1 | k | tls:7443:sha256=" +
+                                  pin.toHex() + "\r\n\r\n";
+        // Loading writes the backup; saving writes the list itself, byte for byte alike.
+        QCOMPARE(b.file("Masters.old.txt"), atteso);
+        QVERIFY(b.m.SalvaMasters(b.m.ListaMaster));
+        QCOMPARE(b.file("Masters.txt"), atteso);
+        const Lista1<MasterRecord> prima = b.m.ListaMaster;
+        QVERIFY(b.m.CaricaMasters());
+        QVERIFY(
+            std::equal(prima.begin(), prima.end(), b.m.ListaMaster.begin(), b.m.ListaMaster.end()));
+        QVERIFY(b.m.SalvaMastersOld(Lista1<MasterRecord>()));
+        QCOMPARE(b.file("Masters.old.txt"), QByteArray());
+        // The backup alone reads without any message.
+        BancoFile c;
+        c.poni("Masters.old.txt", "a|b|1|c\r\n");
+        QVERIFY(c.m.CaricaMastersOld());
+        QCOMPARE(c.m.ListaMaster.UBound(), 1);
+        QVERIFY(c.dialoghi.messaggi.isEmpty());
+        QCOMPARE(c.file("Masters.txt"), "-");
+    }
+
+    void masters_data()
+    {
+        QTest::addColumn<QByteArray>("masters");
+        QTest::addColumn<QByteArray>("backup");
+        QTest::addColumn<bool>("esito");
+        QTest::addColumn<QString>("primo"); // name of the first master, or none loaded
+        QTest::addColumn<QString>("messaggio");
+        QTest::addColumn<QByteArray>("mastersDopo"); // "=" unchanged
+        QTest::addColumn<QByteArray>("backupDopo");  // "=" unchanged
+
+        const QByteArray buono = "Buono | 127.0.0.1 | 7070 | kalimo\r\n\r\n";
+        QByteArray enorme;
+        while (enorme.size() < 10 * 1024 * 1024)
+            enorme += "Master | 127.0.0.1 | 7070 | kalimo\r\n";
+        struct Riga
+        {
+            const char* nome;
+            QByteArray masters, backup;
+            bool esito;
+            QString primo, messaggio;
+            QByteArray mastersDopo, backupDopo;
+        };
+        const QList<Riga> righe{
+            {"line feeds only", "a|b|1|c\nd|e|2|f\n", "-", true, "a", "", "=",
+             "a | b | 1 | c\r\n\r\nd | e | 2 | f\r\n\r\n"},
+            {"no final line end", "a|b|1|c", buono, true, "a", "", "=", "a | b | 1 | c\r\n\r\n"},
+            {"empty file", "", "-", true, "", "", "=", ""},
+            {"empty key", "a|b|1|", "-", true, "a", "", "=", "a | b | 1 | \r\n\r\n"},
+            {"largest port", "a|b|65535|c\r\n", "-", true, "a", "", "=",
+             "a | b | 65535 | c\r\n\r\n"},
+            {"three fields", "a|b|1|c\r\nx|y|2\r\n", buono, false, "", kCorrotto, "=", "="},
+            {"no separator", "solo testo\r\n", "-", false, "", kCorrotto, "=", "-"},
+            // A TLS field that does not read must not fall back to plain.
+            {"bad TLS field", "a|b|1|c|tls:7443:sha256=12\r\n", buono, false, "", kCorrotto, "=",
+             "="},
+            {"port not a number", "a|b|porta|c\r\n", buono, false, "", "", "=", "="},
+            {"port empty", "a|b||c\r\n", "-", false, "", "", "=", "-"},
+            {"port negative", "a|b|-1|c\r\n", "-", false, "", "", "=", "-"},
+            {"port too large", "a|b|65536|c\r\n", "-", false, "", "", "=", "-"},
+            {"too large a file", enorme, buono, false, "", kCorrotto, "=", "="},
+            // Written by an 8-bit program: read as Latin-1, written back in UTF-8.
+            {"Latin-1",
+             "Caff\xe8 | h\xf6st | 1 | ch\xee"
+             "ave\r\n",
+             "-", true, "Caffè", "", "=", QString("Caffè | höst | 1 | chîave\r\n\r\n").toUtf8()},
+            {"UTF-8", QString("Città | h | 2 | k\r\n").toUtf8(), "-", true, "Città", "", "=",
+             QString("Città | h | 2 | k\r\n\r\n").toUtf8()},
+            {"recovered from the backup", "-", buono, true, "Buono", kRecupero, buono, buono},
+            {"missing, no backup", "-", "-", false, "", kRecupero, "-", "-"},
+            {"missing, bad backup", "-", "a|b\r\n", false, "", kRecupero, "-", "="}};
+        for (const Riga& r : righe)
+            QTest::newRow(r.nome) << r.masters << r.backup << r.esito << r.primo << r.messaggio
+                                  << r.mastersDopo << r.backupDopo;
+    }
+
+    void masters()
+    {
+        QFETCH(QByteArray, masters);
+        QFETCH(QByteArray, backup);
+        QFETCH(QString, messaggio);
+        QFETCH(QByteArray, mastersDopo);
+        QFETCH(QByteArray, backupDopo);
+        BancoFile b;
+        b.poni("Masters.txt", masters);
+        b.poni("Masters.old.txt", backup);
+        QTEST(b.m.CaricaMasters(), "esito");
+        QTEST(b.m.ListaMaster.UBound() > 0 ? b.m.ListaMaster[1].Nome : QString(), "primo");
+        QCOMPARE(b.dialoghi.avvisi(), messaggio.isEmpty()
+                                          ? QStringList()
+                                          : QStringList({messaggio, "Attenzione", "Critica Ok"}));
+        QCOMPARE(b.file("Masters.txt"), mastersDopo == "=" ? masters : mastersDopo);
+        QCOMPARE(b.file("Masters.old.txt"), backupDopo == "=" ? backup : backupDopo);
+    }
+
+    void userIni_data()
+    {
+        QTest::addColumn<QByteArray>("contenuto");
+        QTest::addColumn<bool>("esito");
+        QTest::addColumn<QStringList>("utente");
+        struct Riga
+        {
+            const char* nome;
+            QByteArray contenuto;
+            bool esito;
+            QString nick, password;
+        };
+        const QList<Riga> righe{
+            {"as written", "USERNAME : mario\r\nPASSWORD : Segreto\r\n", true, "mario", "Segreto"},
+            {"password first", "PASSWORD : Segreto\r\nUSERNAME : mario\r\n", true, "mario",
+             "Segreto"},
+            {"blank lines, no blanks, LF", "\n\nUSERNAME:mario\n  \nPASSWORD:x\n", true, "mario",
+             "x"},
+            {"colon in the password", "USERNAME : mario\r\nPASSWORD : a:b : c\r\n", true, "mario",
+             "a:b : c"},
+            {"other lines skipped",
+             "[account]\r\nVERSIONE : 2\r\nUSERNAME : mario\r\nPASSWORD : p\r\n", true, "mario",
+             "p"},
+            {"case-sensitive keys", "username : mario\r\npassword : p\r\n", true, "", ""},
+            {"no user name line", "PASSWORD : p\r\n", true, "", "p"},
+            {"empty file", "", true, "", ""},
+            {"user name without colon", "USERNAME mario\r\nPASSWORD : p\r\n", false, "", ""},
+            {"other line without colon", "Account di prova\r\nUSERNAME : mario\r\n", true, "mario",
+             ""},
+            {"password without colon", "USERNAME : mario\r\nPASSWORD\r\n", false, "mario", ""},
+            {"Latin-1 password", "USERNAME : mario\r\nPASSWORD : perch\xe9\r\n", true, "mario",
+             "perché"}};
+        for (const Riga& r : righe)
+            QTest::newRow(r.nome) << r.contenuto << r.esito << QStringList{r.nick, r.password};
+    }
+
+    void userIni()
+    {
+        BancoFile b;
+        QFETCH(QByteArray, contenuto);
+        b.poni("User.ini", contenuto);
+        QTEST(b.m.LeggiUserIni(), "esito");
+        QTEST(QStringList({b.m.UtenteCorrente.NickName, b.m.UtenteCorrente.Password}), "utente");
+        QVERIFY(b.dialoghi.messaggi.isEmpty());
+    }
+
+    void userIniScritto()
+    {
+        BancoFile b;
+        QVERIFY(!b.m.LeggiUserIni()); // missing
+        const auto privato = [&] {
+            const QFile::Permissions p = QFile::permissions(b.cartella.file("User.ini"));
+            return (p & QFile::ReadOwner) && (p & QFile::WriteOwner) && !(p & 0x0066);
+        };
+        QVERIFY(b.m.SalvaUserIni("  Mario Rossi ", " PaSs:wörd "));
+        QCOMPARE(b.file("User.ini"),
+                 QString("USERNAME : mario rossi\r\nPASSWORD : PaSs:wörd\r\n").toUtf8());
+        QVERIFY(privato());
+        QVERIFY(b.m.LeggiUserIni());
+        QCOMPARE(QStringList({b.m.UtenteCorrente.NickName, b.m.UtenteCorrente.Password}),
+                 QStringList({"mario rossi", "PaSs:wörd"}));
+        // A line break pasted into a field cannot add a line to the file; rewriting keeps it
+        // private.
+        QVERIFY(b.m.SalvaUserIni("luigi\r\nPASSWORD : x", "p\nq"));
+        QCOMPARE(b.file("User.ini"), "USERNAME : luigipassword : x\r\nPASSWORD : pq\r\n");
+        QVERIFY(privato());
+    }
+
+    void contactList()
+    {
+        BancoFile b;
+        b.m.CaricaContactList(); // missing file: empty, silently
+        QCOMPARE(b.m.ContactList.UBound(), 0);
+        b.poni("CntLst.klm", "  Anna \r\n\r\nbruno\r\n   \r\nAnna\r\nCarla");
+        b.m.CaricaContactList();
+        QCOMPARE(b.nomi(), QStringList({"Anna", "bruno", "Anna", "Carla"}));
+        QVERIFY(b.m.EstInContactList("bruno"));
+        QVERIFY(!b.m.EstInContactList("Bruno") && !b.m.EstInContactList("anna"));
+        b.m.ContactList[2].Stato = kVero;
+        QCOMPARE(QList<int>({b.m.DammiStatoContatto("bruno"), b.m.DammiStatoContatto("Anna"),
+                             b.m.DammiStatoContatto("nessuno")}),
+                 QList<int>({kVero, kFalso, kFalso}));
+        // Accepting a contact appends one line, after a last line without its end.
+        const int nuovo = b.m.ContactList.aggiungi({"dario", kVero});
+        QVERIFY(b.m.SalvaContactList(b.m.ContactList, nuovo, false));
+        QCOMPARE(b.file("CntLst.klm"), "  Anna \r\n\r\nbruno\r\n   \r\nAnna\r\nCarla\r\ndario\r\n");
+        QVERIFY(!b.m.SalvaContactList(b.m.ContactList, 0, false));
+        QVERIFY(!b.m.SalvaContactList(b.m.ContactList, 99, false));
+        QVERIFY(b.m.SalvaContactList(b.m.ContactList, 0, true));
+        QCOMPARE(b.file("CntLst.klm"), "Anna\r\nbruno\r\nAnna\r\nCarla\r\ndario\r\n");
+        // Removal drops every copy and resets every Stato, also when the nick is not there.
+        QVERIFY(b.m.EliminaDaContactList("Anna"));
+        QCOMPARE(b.nomi(), QStringList({"bruno", "Carla", "dario"}));
+        QCOMPARE(b.file("CntLst.klm"), "bruno\r\nCarla\r\ndario\r\n");
+        b.m.ContactList[2].Stato = kVero;
+        QVERIFY(b.m.EliminaDaContactList("carla"));
+        QCOMPARE(b.nomi(), QStringList({"bruno", "Carla", "dario"}));
+        QCOMPARE(b.file("CntLst.klm"), "bruno\r\nCarla\r\ndario\r\n");
+
+        // Appending creates the file when there is none.
+        BancoFile c;
+        Lista1<ContactRecord> lista;
+        lista.aggiungi({"zeta", kFalso});
+        QVERIFY(c.m.SalvaContactList(lista, 1, false));
+        QCOMPARE(c.file("CntLst.klm"), "zeta\r\n");
+        // What we could not read is never replaced by the nothing we hold.
+        QByteArray enorme;
+        while (enorme.size() <= Module1::kDimensioneMassimaFile)
+            enorme += "contatto\r\n";
+        c.poni("CntLst.klm", enorme);
+        c.m.CaricaContactList();
+        QCOMPARE(c.m.ContactList.UBound(), 0);
+        QVERIFY(c.m.contactListRifiutata());
+        QVERIFY(!c.m.EliminaDaContactList("contatto"));
+        QCOMPARE(c.file("CntLst.klm"), enorme);
+    }
+
+    void cartellaBloccataNonPerdeNulla()
+    {
+        BancoFile b;
+        const QByteArrayList file{"Uno | 127.0.0.1 | 7070 | kalimo\r\n\r\n",
+                                  "USERNAME : mario\r\nPASSWORD : p\r\n", "anna\r\n"};
+        b.poni("Masters.txt", file[0]);
+        b.poni("User.ini", file[1]);
+        b.poni("CntLst.klm", file[2]);
+        b.m.CaricaContactList();
+        {
+            test::CartellaBloccata blocco(b.cartella.percorso());
+            if (!blocco.attiva())
+                QSKIP("this system cannot make a folder refuse writes");
+            Lista1<MasterRecord> altra;
+            altra.aggiungi({"Altro", "h", 1, "k", {}});
+            QVERIFY(!b.m.SalvaMasters(altra));
+            QVERIFY(!b.m.SalvaUserIni("luigi", "nuova"));
+            QVERIFY(!b.m.EliminaDaContactList("anna"));
+            const int i = b.m.ContactList.aggiungi({"bruno", kFalso});
+            QVERIFY(!b.m.SalvaContactList(b.m.ContactList, i, false));
+            // The list still loads though its backup cannot be written.
+            QVERIFY(b.m.CaricaMasters());
+            QCOMPARE(b.m.ListaMaster.UBound(), 1);
+        }
+        QCOMPARE(QByteArrayList({b.file("Masters.txt"), b.file("User.ini"), b.file("CntLst.klm")}),
+                 file);
+        // No backup and no temporary files left behind either.
+        QCOMPARE(QDir(b.cartella.percorso()).entryList(QDir::Files).size(), 3);
+    }
+
+    void cartellaProgramma()
+    {
+        CartellaTemporanea eseguibile, utente;
+        QCOMPARE(scegliCartellaProgramma("/tmp/casa/", eseguibile.percorso(), utente.percorso()),
+                 "/tmp/casa");
+        QCOMPARE(scegliCartellaProgramma(QString(), eseguibile.percorso(), utente.percorso()),
+                 QDir::cleanPath(eseguibile.percorso()));
+        QVERIFY(cartellaScrivibile(eseguibile.percorso()));
+        QVERIFY(!cartellaScrivibile(eseguibile.file("non/esiste")));
+        QVERIFY(QDir(eseguibile.percorso()).isEmpty()); // the probe leaves nothing behind
+
+        CartellaTemporanea nuova, usata;
+        preparaCartellaUtente(nuova.percorso());
+        QCOMPARE(nuova.leggi("Masters.txt"), "Locale | 127.0.0.1 | 7070 | kalimo\r\n\r\n");
+        QVERIFY(nuova.leggi("miniguida.txt").contains("Connetti"));
+        QVERIFY(nuova.leggi("inforegistrazione.txt").contains("User.ini"));
+        // Never replaces what the user has, and a backup alone is left to the recovery.
+        QVERIFY(usata.scrivi("miniguida.txt", "mia"));
+        QVERIFY(usata.scrivi("Masters.old.txt", "a|b|1|c\r\n"));
+        preparaCartellaUtente(usata.percorso());
+        QCOMPARE(usata.leggi("miniguida.txt"), "mia");
+        QVERIFY(!usata.esiste("Masters.txt") && usata.esiste("inforegistrazione.txt"));
+        // An installed copy's shipped files are copied rather than the built-in ones.
+        CartellaTemporanea dati, installata;
+        QVERIFY(dati.scrivi("Masters.txt", "Altro | 192.0.2.1 | 7070 | k\r\n"));
+        preparaCartellaUtente(installata.percorso(), dati.percorso());
+        QCOMPARE(installata.leggi("Masters.txt"), "Altro | 192.0.2.1 | 7070 | k\r\n");
+        QVERIFY(!installata.esiste("miniguida.txt")); // not shipped there
+
+        test::CartellaBloccata blocco(eseguibile.percorso());
+        if (!blocco.attiva())
             QSKIP("this system cannot make a folder refuse writes");
-        clic(login, "cmdSalva");
+        QVERIFY(!cartellaScrivibile(eseguibile.percorso()));
+        QCOMPARE(scegliCartellaProgramma(QString(), eseguibile.percorso(), utente.percorso()),
+                 QDir::cleanPath(utente.percorso()));
     }
-    QStringList attesi{"Salvare le impostazioni correnti?", "Salvataggio", "Informazione SiNo"};
-    if (errore == "!")
-        attesi << "Impossibile salvare le impostazioni nel file User.ini"
-               << "Kalimo 2.0b"
-               << "Critica Ok";
-    else if (!errore.isEmpty())
-        attesi << errore << "Informazione"
-               << "Critica Ok";
-    QCOMPARE(b.dialoghi.avvisi(), attesi);
-    QTEST(b.cartella.leggi("User.ini"), "file");
-    // Nothing typed is lost until it is saved; the account in use changes only then.
-    const bool salvato = conferma && errore.isEmpty();
-    QCOMPARE(login->isVisible(), !salvato);
-    const QStringList usato{m.UtenteCorrente.NickName, m.UtenteCorrente.Password};
-    if (!salvato) {
-        QCOMPARE(campo(login, "txtUserName")->text(), utente);
-        QCOMPARE(usato, QStringList({"mario", "Segreto"}));
-        return;
-    }
-    QCOMPARE(usato, QStringList({utente.trimmed().toLower(), password.trimmed()}));
-    eliminaFinestreChiuse();
-    QVERIFY(!login);
-}
-
-void TestAvvio::loginAspetto()
-{
-    Banco b;
-    Module1& m = b.modulo();
-    QVERIFY(m.LeggiUserIni());
-    QPointer<frmLogin> login = m.FrmLogin();
-    login->show();
-    QCOMPARE(QStringList{login->windowTitle()} +
-                 testi(login, {"Label1", "Label2", "Label3", "cmdSalva", "cmdAnnulla"}),
-             QStringList({"Informazioni di accesso", "Modifica le informazioni di accesso",
-                          "User Name", "Password", "Salva", "Chiudi"}));
-    QTest::keyClicks(campo(login, "txtUserName"), "abcdefghijklmnopqrstuvwxyz");
-    QCOMPARE(campo(login, "txtUserName")->text().size(), 20);
-    clic(login, "cmdAnnulla");
-    QVERIFY(!login->isVisible());
-    QVERIFY(b.dialoghi.messaggi.isEmpty());
-    QCOMPARE(b.cartella.leggi("User.ini"), kUserIni);
-    eliminaFinestreChiuse();
-    QVERIFY(!login);
-    // Opened again, it loads the account afresh.
-    QCOMPARE(campo(m.FrmLogin(), "txtUserName")->text(), "mario");
-}
-
-void TestAvvio::newUser()
-{
-    Banco b;
-    QPointer<frmNewUser> nuovo = b.modulo().FrmNewUser();
-    nuovo->show();
-    QCOMPARE(QStringList{nuovo->windowTitle()} +
-                 testi(nuovo, {"Frame3", "Frame1", "Frame2", "Label1", "Label2", "Label3", "Label4",
-                               "optNU", "optGR", "cmdSemplice", "cmdInvia", "cmdEsci"}),
-             QStringList({"Attivazione del servizio", " Informazioni per la registrazione ",
-                          " Sei un ...... ", " Trattamento dei dati ", "UserName", "Password",
-                          "Conferma Password", "EMail", "Nuovo utente", "Utente già registrato",
-                          "Utilizzo dei dati", "&Invia", "&Annulla"}));
-    QVERIFY(testi(nuovo, {"Label6"})[0].startsWith(
-        "Compilando ed inviando il presente modulo elettronico il/la sottoscritto/a,"));
-    QVERIFY(figlio<QRadioButton>(nuovo, "optNU")->isChecked());
-    clic(nuovo, "cmdSemplice"); // no help text anywhere
-    b.cartella.scrivi("inforegistrazione.txt", "info");
-    clic(nuovo, "cmdSemplice");
-    QCOMPARE(b.apri.aperti, QStringList{b.cartella.file("inforegistrazione.txt")});
-    clic(nuovo, "cmdEsci");
-    QVERIFY(!nuovo->isVisible());
-    eliminaFinestreChiuse();
-    QVERIFY(!nuovo);
-    QCOMPARE(b.uscite, 0);
-}
+};
 
 QTEST_MAIN(TestAvvio)
 #include "tst_avvio.moc"

@@ -167,12 +167,10 @@ private Q_SLOTS:
         QVERIFY(link->richiesta(richiesta("0011"), 5000).e(u"00012"));
         link->gestisciArrivo(wire("0004^bob~sistema|0001^x|0099^x|0002^a^b|"
                                   "00005^nessuno aspetta|0002^cut"));
-        QCOMPARE(testi.count(), 3);
-        const QList<QList<QVariant>> attesi{{"bob", "ciao", true, false},
-                                            {"bob", "io", false, false},
-                                            {"bob", "sistema", false, true}};
-        for (int i = 0; i < 3; ++i)
-            QCOMPARE(testi.at(i), attesi.at(i));
+        QCOMPARE(QList<QList<QVariant>>(testi),
+                 (QList<QList<QVariant>>{{"bob", "ciao", true, false},
+                                         {"bob", "io", false, false},
+                                         {"bob", "sistema", false, true}}));
         QCOMPARE(controlli.count(), 1);
         QCOMPARE(controlli.at(0).at(0).toString(), wire("t1 ~ t2"));
         QVERIFY(!link->occupato());
@@ -184,31 +182,27 @@ private Q_SLOTS:
         QTest::addColumn<QString>("dati");
         QTest::addColumn<QString>("codice"); // empty: the wait runs into its time-out
         QTest::addColumn<QString>("parametri");
-        QTest::newRow("trimmed") << wire("  00012 ^ 20 ~ 5 ~ 2.0b | ") << "00012"
-                                 << wire("20 ~ 5 ~ 2.0b");
-        QTest::newRow("first of two") << wire("00008 ^ 3 |00010 ^ a ~ b | ") << "00008"
-                                      << "3";
-        QTest::newRow("no SEP1 yet") << wire("00012 ^ 20 ~ 5") << ""
-                                     << "";
-        QTest::newRow("two SEP2") << wire("00012 ^ 20 ^ 5 |") << ""
-                                  << "";
-        QTest::newRow("no SEP2") << wire("00012 |") << ""
-                                 << "";
-        QTest::newRow("notifications") << wire("0001^x~y|0009^x|0002^anna~ciao|") << ""
-                                       << "";
-        QTest::newRow("after a bad piece") << wire("x ^ y ^ z |00002 ^ 0 |") << "00002"
-                                           << "0";
+        const auto riga = [](const char* nome, const char* dati, const char* codice = "",
+                             const char* parametri = "") {
+            QTest::newRow(nome) << wire(dati) << QString(codice) << wire(parametri);
+        };
+        riga("trimmed", "  00012 ^ 20 ~ 5 ~ 2.0b | ", "00012", "20 ~ 5 ~ 2.0b");
+        riga("first of two", "00008 ^ 3 |00010 ^ a ~ b | ", "00008", "3");
+        riga("no SEP1 yet", "00012 ^ 20 ~ 5");
+        riga("two SEP2", "00012 ^ 20 ^ 5 |");
+        riga("no SEP2", "00012 |");
+        riga("notifications", "0001^x~y|0009^x|0002^anna~ciao|");
+        riga("after a bad piece", "x ^ y ^ z |00002 ^ 0 |", "00002", "0");
     }
     void arrivi()
     {
         QFETCH(QString, dati);
         QFETCH(QString, codice);
-        QFETCH(QString, parametri);
         durante([&] { link->gestisciArrivo(dati); });
         const RispostaMaster r = link->attendi(30);
         QCOMPARE(r.esito, codice.isEmpty() ? EsitoRichiesta::TimeOut : EsitoRichiesta::Risposta);
         QCOMPARE(r.codice(), codice);
-        QCOMPARE(r.messaggio.block, parametri);
+        QTEST(r.messaggio.block, "parametri");
     }
 
     // A message cut across arrivals is joined; one that never ends closes the link.

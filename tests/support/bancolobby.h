@@ -21,18 +21,16 @@ namespace kalimo::test {
 using namespace kalimo::lobby;
 
 // Intervals short enough that a test never waits out a real time-out.
-inline Intervalli intervalliBrevi(int rispostaMs = 300)
+inline Intervalli intervalliBrevi(int ms = 300)
 {
-    Intervalli i;
-    i.rispostaMaster = rispostaMs;
-    i.stanzaPrivata = rispostaMs;
-    i.ricezioneDatiStanza = rispostaMs;
-    i.aggiornamentoListe = rispostaMs;
-    i.primoAggiornamentoListe = rispostaMs;
-    i.pausaPasswordErrata = 1;
-    i.splash = 1;
-    i.pausaDatiStanza = 1;
-    return i;
+    return {.rispostaMaster = ms,
+            .stanzaPrivata = ms,
+            .ricezioneDatiStanza = ms,
+            .aggiornamentoListe = ms,
+            .primoAggiornamentoListe = ms,
+            .pausaPasswordErrata = 1,
+            .splash = 1,
+            .pausaDatiStanza = 1};
 }
 
 // Every text a label showed, in the order it was painted. A text set and
@@ -42,8 +40,7 @@ class RegistroEtichetta final : public QObject
 public:
     explicit RegistroEtichetta(QLabel* etichetta) : m_osservata(etichetta)
     {
-        if (etichetta)
-            etichetta->installEventFilter(this);
+        etichetta->installEventFilter(this);
     }
     bool eventFilter(QObject* oggetto, QEvent* evento) override
     {
@@ -69,9 +66,9 @@ public:
     explicit BancoLobby(int rispostaMs = 300) : intervalli(intervalliBrevi(rispostaMs))
     {
         Attesa::riprendi();
-        cartella.scrivi(QStringLiteral("User.ini"), "USERNAME : mario\r\nPASSWORD : Segreto\r\n");
+        cartella.scrivi("User.ini", "USERNAME : mario\r\nPASSWORD : Segreto\r\n");
         // A master nobody listens at, until a test writes its own list.
-        scriviMasters(rigaMaster(QStringLiteral("Nessuno"), 1));
+        scriviMasters(rigaMaster("Nessuno", 1));
     }
 
     ~BancoLobby()
@@ -82,16 +79,13 @@ public:
 
     // One line of Masters.txt.
     static QByteArray rigaMaster(const QString& nome, quint16 porta,
-                                 const QString& chiave = QStringLiteral("kalimo"))
+                                 const QString& chiave = "kalimo")
     {
-        return (nome + QStringLiteral(" | 127.0.0.1 | ") + QString::number(porta) +
-                QStringLiteral(" | ") + chiave + QStringLiteral("\r\n\r\n"))
+        return QString("%1 | 127.0.0.1 | %2 | %3\r\n\r\n")
+            .arg(nome, QString::number(porta), chiave)
             .toUtf8();
     }
-    void scriviMasters(const QByteArray& righe)
-    {
-        cartella.scrivi(QStringLiteral("Masters.txt"), righe);
-    }
+    void scriviMasters(const QByteArray& righe) { cartella.scrivi("Masters.txt", righe); }
 
     // The lobby with its files read (unless a test clears `leggiFile`), as Sub Main leaves it
     // (without windows).

@@ -16,9 +16,7 @@ class FakeGriglia final : public Griglia
 {
 public:
     bool valid = true;
-    int clears = 0;
-    int refreshes = 0;
-    int outOfRangeWrites = 0;
+    int clears = 0, refreshes = 0, outOfRangeWrites = 0;
     QMap<int, int> widths;
     QMap<QPair<int, int>, QImage> pictures;
 
@@ -84,8 +82,7 @@ private:
         return ok;
     }
 
-    int m_righe = 0;
-    int m_colonne = 0;
+    int m_righe = 0, m_colonne = 0;
     QMap<QPair<int, int>, QString> m_testi;
 };
 

@@ -14,38 +14,6 @@ QByteArray FakeMaster::messaggio(QStringView codice, const QStringList& campi)
     return encodeText(hostMessage(codice, campi));
 }
 
-FakeMaster::Azione FakeMaster::rispondi(QStringView codice, const QStringList& campi)
-{
-    return grezzo(messaggio(codice, campi));
-}
-
-FakeMaster::Azione FakeMaster::grezzo(const QByteArray& byte)
-{
-    Azione a;
-    a.pezzi = {byte};
-    return a;
-}
-
-FakeMaster::Azione FakeMaster::aPezzi(const QList<QByteArray>& pezzi, int pausaMs)
-{
-    Azione a;
-    a.pezzi = pezzi;
-    a.pausaMs = pausaMs;
-    return a;
-}
-
-FakeMaster::Azione FakeMaster::niente()
-{
-    return {};
-}
-
-FakeMaster::Azione FakeMaster::chiudi()
-{
-    Azione a;
-    a.chiudi = true;
-    return a;
-}
-
 FakeMaster::FakeMaster() : m_server(std::make_unique<QTcpServer>())
 {
     // Raised when a connection is ready to read: after the handshake for TLS.
@@ -64,11 +32,6 @@ FakeMaster::~FakeMaster()
     }
 }
 
-bool FakeMaster::ascolta()
-{
-    return m_server->listen(QHostAddress::LocalHost, 0);
-}
-
 bool FakeMaster::ascoltaTls(const QSslConfiguration& tls)
 {
     auto server = std::make_unique<QSslServer>();
@@ -76,65 +39,21 @@ bool FakeMaster::ascoltaTls(const QSslConfiguration& tls)
     QObject::connect(server.get(), &QTcpServer::pendingConnectionAvailable, &m_contesto,
                      [this] { accetta(); });
     m_server = std::move(server);
-    return m_server->listen(QHostAddress::LocalHost, 0);
+    return ascolta();
 }
 
 quint16 FakeMaster::portaChiusa()
 {
     QTcpServer prova;
-    if (!prova.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    const quint16 porta = prova.serverPort();
-    prova.close();
-    return porta;
-}
-
-void FakeMaster::quando(const QString& codice, const Azione& azione)
-{
-    m_copioni.insert(codice, [azione](const Richiesta&) { return azione; });
-}
-
-void FakeMaster::quando(const QString& codice, Copione copione)
-{
-    m_copioni.insert(codice, std::move(copione));
-}
-
-void FakeMaster::unaVolta(const QString& codice, const Azione& azione)
-{
-    m_unaVolta[codice].enqueue(azione);
-}
-
-QStringList FakeMaster::testi() const
-{
-    QStringList t;
-    for (const Richiesta& r : m_richieste)
-        t.append(r.testo);
-    return t;
-}
-
-QStringList FakeMaster::codici() const
-{
-    QStringList t;
-    for (const Richiesta& r : m_richieste)
-        t.append(r.codice);
-    return t;
+    return prova.listen(QHostAddress::LocalHost, 0) ? prova.serverPort() : 0;
 }
 
 int FakeMaster::connessioniAperte() const
 {
     int n = 0;
-    for (const auto& c : m_connessioni) {
-        if (c->socket && c->socket->state() == QAbstractSocket::ConnectedState)
-            ++n;
-    }
+    for (const auto& c : m_connessioni)
+        n += c->socket && c->socket->state() == QAbstractSocket::ConnectedState;
     return n;
-}
-
-QByteArray FakeMaster::ricevuto(int connessione) const
-{
-    if (connessione < 1 || connessione > int(m_connessioni.size()))
-        return {};
-    return m_connessioni[size_t(connessione - 1)]->flusso;
 }
 
 int FakeMaster::ultimaAperta() const
@@ -147,24 +66,11 @@ int FakeMaster::ultimaAperta() const
     return 0;
 }
 
-void FakeMaster::invia(const QByteArray& byte, int connessione)
-{
-    Azione a;
-    a.pezzi = {byte};
-    esegui(connessione == 0 ? ultimaAperta() : connessione, a);
-}
-
-void FakeMaster::chiudiConnessione(int connessione)
-{
-    esegui(connessione == 0 ? ultimaAperta() : connessione, chiudi());
-}
-
 void FakeMaster::accetta()
 {
     while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-        auto c = std::make_unique<Connessione>();
-        c->socket = socket;
-        m_connessioni.push_back(std::move(c));
+        m_connessioni.push_back(std::make_unique<Connessione>());
+        m_connessioni.back()->socket = socket;
         const int indice = int(m_connessioni.size());
         QObject::connect(socket, &QTcpSocket::readyRead, &m_contesto,
                          [this, indice] { leggi(indice); });
@@ -186,39 +92,31 @@ void FakeMaster::leggi(int indice)
         c.dopoSep1 = false;
     }
     QList<Richiesta> nuove;
-    while (true) {
-        const qsizetype fine = c.flusso.indexOf(SEP1_BYTE, c.letti);
-        if (fine < 0)
-            break;
+    for (qsizetype fine; (fine = c.flusso.indexOf(SEP1_BYTE, c.letti)) >= 0;) {
         qsizetype dopo = fine + 1;
         if (dopo < c.flusso.size() && c.flusso.at(dopo) == ' ')
             ++dopo;
         else if (dopo == c.flusso.size())
             c.dopoSep1 = true;
         Richiesta r;
-        r.connessione = indice;
         r.testo = decodeText(c.flusso.mid(c.letti, dopo - c.letti));
         c.letti = dopo;
-        const QList<QStringList> messaggi = splitMessages(r.testo + SEP1);
-        const QStringList parti = messaggi.isEmpty() ? QStringList() : messaggi.first();
-        r.parti = int(parti.size());
+        const QStringList parti = splitMessages(r.testo + SEP1).value(0);
         r.codice = fieldAt(parti, 0);
         r.utente = fieldAt(parti, 1);
         r.parametri = splitFields(fieldAt(parti, 2));
         if (r.parametri == QStringList{QStringLiteral("No Parametri")})
             r.parametri.clear();
         c.ultimaRichiesta = m_richieste.size();
-        m_richieste.append(r);
-        nuove.append(r);
+        m_richieste << r;
+        nuove << r;
     }
     for (const Richiesta& r : nuove) {
-        Azione azione;
         auto coda = m_unaVolta.find(r.codice);
         if (coda != m_unaVolta.end() && !coda->isEmpty())
-            azione = coda->dequeue();
+            esegui(indice, coda->dequeue());
         else if (const auto copione = m_copioni.constFind(r.codice); copione != m_copioni.cend())
-            azione = (*copione)(r);
-        esegui(indice, azione);
+            esegui(indice, (*copione)(r));
         if (dopoRichiesta)
             dopoRichiesta(r);
     }
@@ -229,33 +127,20 @@ void FakeMaster::esegui(int indice, const Azione& azione)
     if (indice < 1 || indice > int(m_connessioni.size()))
         return;
     QPointer<QTcpSocket> socket = m_connessioni[size_t(indice - 1)]->socket;
-    if (!socket)
-        return;
-    const auto finale = [socket, chiudi = azione.chiudi] {
-        if (socket && chiudi)
-            socket->disconnectFromHost();
-    };
-    if (azione.pezzi.isEmpty()) {
-        finale();
-        return;
-    }
-    socket->write(azione.pezzi.first());
-    socket->flush();
-    if (azione.pezzi.size() == 1) {
-        finale();
-        return;
-    }
-    for (qsizetype i = 1; i < azione.pezzi.size(); ++i) {
-        const bool ultimo = i + 1 == azione.pezzi.size();
-        QTimer::singleShot(int(i) * azione.pausaMs, &m_contesto,
-                           [socket, pezzo = azione.pezzi.at(i), ultimo, finale] {
-                               if (!socket)
-                                   return;
-                               socket->write(pezzo);
-                               socket->flush();
-                               if (ultimo)
-                                   finale();
-                           });
+    if (socket && azione.pezzi.isEmpty() && azione.chiudi)
+        socket->disconnectFromHost();
+    for (qsizetype i = 0; i < azione.pezzi.size(); ++i) {
+        const auto invia = [socket, pezzo = azione.pezzi.at(i),
+                            chiudi = azione.chiudi && i + 1 == azione.pezzi.size()] {
+            if (socket && socket->write(pezzo) >= 0)
+                socket->flush();
+            if (socket && chiudi)
+                socket->disconnectFromHost();
+        };
+        if (i == 0)
+            invia();
+        else
+            QTimer::singleShot(int(i) * azione.pausaMs, &m_contesto, invia);
     }
 }
 

@@ -2,7 +2,6 @@
 
 #include "tests/support/wire.h"
 
-#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -19,76 +18,71 @@
 
 namespace kalimo::test {
 
-// A master server on 127.0.0.1 whose answers a test writes in advance. It
-// records every request exactly as it arrived (the blank after SEP1
-// included), answers each by its code from a script, and can push
-// notifications or drop the connection.
+// A master server on 127.0.0.1 whose answers a test writes in advance. It records every request
+// exactly as it arrived (the blank after SEP1 included), answers each by its code from a script,
+// and can push notifications or drop the connection.
 class FakeMaster final
 {
 public:
-    // One request as received on connection `connessione` (from 1).
     struct Richiesta
     {
-        int connessione = 0;
         QString testo;  // exact text, framing included
         QString codice; // four digits, trimmed
         QString utente;
         QStringList parametri; // none for " No Parametri "
-        int parti = 0;         // parts between SEP2s
     };
-
-    // What the master does on a request.
+    // Pieces sent in order, from the second on each `pausaMs` after the last; then maybe a close.
     struct Azione
     {
-        // Sent in order; from the second on, each after `pausaMs`.
         QList<QByteArray> pezzi;
         int pausaMs = 0;
-        bool chiudi = false; // closes the connection after the pieces
+        bool chiudi = false;
     };
     using Copione = std::function<Azione(const Richiesta&)>;
 
     // A reply framed the way our master frames it.
     static QByteArray messaggio(QStringView codice, const QStringList& campi = {});
-    static Azione rispondi(QStringView codice, const QStringList& campi = {});
-    static Azione grezzo(const QByteArray& byte);
-    // The same bytes cut into pieces that go out `pausaMs` apart.
-    static Azione aPezzi(const QList<QByteArray>& pezzi, int pausaMs = 100);
-    static Azione niente();
-    static Azione chiudi();
+    static Azione rispondi(QStringView codice, const QStringList& campi = {})
+    {
+        return grezzo(messaggio(codice, campi));
+    }
+    static Azione grezzo(const QByteArray& byte) { return {{byte}}; }
+    static Azione aPezzi(const QList<QByteArray>& pezzi, int pausaMs) { return {pezzi, pausaMs}; }
+    static Azione niente() { return {}; }
+    static Azione chiudi() { return {{}, 0, true}; }
 
     FakeMaster();
     ~FakeMaster();
     FakeMaster(const FakeMaster&) = delete;
     FakeMaster& operator=(const FakeMaster&) = delete;
 
-    bool ascolta();
+    bool ascolta() { return m_server->listen(QHostAddress::LocalHost, 0); }
     // The same master behind TLS with `tls`'s certificate and key.
     bool ascoltaTls(const QSslConfiguration& tls);
     quint16 porta() const { return m_server->serverPort(); }
-    void smettiDiAscoltare() { m_server->close(); }
     // A loopback port nobody listens on: connecting to it is refused.
     static quint16 portaChiusa();
 
     // Every request with `codice` gets `azione` (or what `copione` says).
-    void quando(const QString& codice, const Azione& azione);
-    void quando(const QString& codice, Copione copione);
+    void quando(const QString& codice, const Azione& azione)
+    {
+        m_copioni.insert(codice, [azione](const Richiesta&) { return azione; });
+    }
+    void quando(const QString& codice, Copione copione) { m_copioni.insert(codice, copione); }
     // The next request with `codice` gets `azione`, before the standing script.
-    void unaVolta(const QString& codice, const Azione& azione);
+    void unaVolta(const QString& codice, const Azione& azione) { m_unaVolta[codice] << azione; }
     // Called after each request has been answered.
     std::function<void(const Richiesta&)> dopoRichiesta;
 
-    // Sends to connection `connessione` (0: the newest open one).
-    void invia(const QByteArray& byte, int connessione = 0);
-    // Closes connection `connessione` (0: the newest open one).
-    void chiudiConnessione(int connessione = 0);
+    // Sends to, or closes, the newest open connection.
+    void invia(const QByteArray& byte) { esegui(ultimaAperta(), grezzo(byte)); }
+    void chiudiConnessione() { esegui(ultimaAperta(), chiudi()); }
 
     QList<Richiesta> richieste() const { return m_richieste; }
-    QStringList testi() const;
-    QStringList codici() const;
+    QStringList testi() const { return campo(&Richiesta::testo); }
+    QStringList codici() const { return campo(&Richiesta::codice); }
     int connessioni() const { return int(m_connessioni.size()); }
     int connessioniAperte() const;
-    // Everything that arrived on `connessione`, byte for byte.
-    QByteArray ricevuto(int connessione) const;
 
 private:
     struct Connessione
@@ -100,6 +94,13 @@ private:
         qsizetype ultimaRichiesta = -1;
     };
 
+    QStringList campo(QString Richiesta::*c) const
+    {
+        QStringList t;
+        for (const Richiesta& r : m_richieste)
+            t << r.*c;
+        return t;
+    }
     void accetta();
     void leggi(int indice);
     void esegui(int indice, const Azione& azione);

@@ -3,7 +3,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -11,7 +10,6 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <grp.h>
 #include <pwd.h>
@@ -35,14 +33,13 @@ public:
 
     bool start()
     {
-        if (!findPrograms() || !makeFolder())
+        if (!makeFolder())
             return false;
         QProcess init;
-        prepare(init, m_initdb,
-                {QStringLiteral("-D"), dataDir(), QStringLiteral("-U"), user(),
-                 QStringLiteral("-A"), QStringLiteral("trust"), QStringLiteral("-E"),
-                 QStringLiteral("UTF8"), QStringLiteral("--locale=C"),
-                 QStringLiteral("--no-sync")});
+        if (!prepare(init, QStringLiteral("initdb"),
+                     QStringLiteral("-D %1 -U %2 -A trust -E UTF8 --locale=C --no-sync")
+                         .arg(dataDir(), user())))
+            return false;
         init.start();
         if (!init.waitForFinished(120000) || init.exitCode() != 0)
             return fail(QStringLiteral("initdb failed: ") + QString::fromLocal8Bit(init.readAll()));
@@ -58,27 +55,28 @@ public:
     bool launch()
     {
         m_server = std::make_unique<QProcess>();
-        prepare(*m_server, m_postgres,
-                {QStringLiteral("-D"), dataDir(), QStringLiteral("-p"), QString::number(m_port),
-                 QStringLiteral("-k"), m_dir->path(), QStringLiteral("-c"),
-                 QStringLiteral("listen_addresses=127.0.0.1"), QStringLiteral("-c"),
-                 QStringLiteral("fsync=off"), QStringLiteral("-c"),
-                 QStringLiteral("max_connections=300")});
+        if (!prepare(*m_server, QStringLiteral("postgres"),
+                     QStringLiteral("-D %1 -p %2 -k %3 -c listen_addresses=127.0.0.1 -c fsync=off "
+                                    "-c max_connections=300")
+                         .arg(dataDir())
+                         .arg(m_port)
+                         .arg(m_dir->path())))
+            return false;
         // Into a file: a pipe nobody reads would stall the server once full.
         m_server->setStandardOutputFile(m_dir->filePath(QStringLiteral("server.log")),
                                         QIODevice::Append);
         m_server->start();
-        if (!m_server->waitForStarted(10000))
-            return fail(QStringLiteral("postgres did not start"));
         const QDeadlineTimer deadline(60000);
-        while (!deadline.hasExpired()) {
-            if (m_server->state() == QProcess::NotRunning)
-                return fail(QStringLiteral("postgres ended: ") + log());
-            if (ping())
+        while (m_server->waitForStarted(10000) && !deadline.hasExpired() &&
+               m_server->state() == QProcess::Running) {
+            if (exec(QStringLiteral("postgres"), QStringLiteral("SELECT 1")))
                 return true;
             m_server->waitForFinished(100);
         }
-        return fail(QStringLiteral("postgres does not accept connections"));
+        QFile log(m_dir->filePath(QStringLiteral("server.log")));
+        (void)log.open(QIODevice::ReadOnly);
+        return fail(QStringLiteral("postgres does not serve: ") +
+                    QString::fromLocal8Bit(log.readAll().right(2000)));
     }
 
     // A fast shutdown: sessions are cut, as when the server goes away.
@@ -109,12 +107,9 @@ public:
             db.setPort(m_port);
             db.setDatabaseName(database);
             db.setUserName(user());
-            ok = db.open();
             QSqlQuery q(db);
-            ok = ok && q.exec(statement);
-            if (!ok)
-                m_error = db.lastError().text() + QLatin1Char(' ') + q.lastError().text();
-            db.close();
+            ok = db.open() && q.exec(statement);
+            m_error = ok ? QString() : db.lastError().text() + u' ' + q.lastError().text();
         }
         QSqlDatabase::removeDatabase(connection);
         return ok;
@@ -127,36 +122,7 @@ private:
         return false;
     }
 
-    QString log() const
-    {
-        QFile f(m_dir->filePath(QStringLiteral("server.log")));
-        return f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll().right(2000))
-                                           : QString();
-    }
-
     QString dataDir() const { return m_dir->filePath(QStringLiteral("data")); }
-
-    bool ping() { return exec(QStringLiteral("postgres"), QStringLiteral("SELECT 1")); }
-
-    bool findPrograms()
-    {
-        m_initdb = QStandardPaths::findExecutable(QStringLiteral("initdb"));
-        m_postgres = QStandardPaths::findExecutable(QStringLiteral("postgres"));
-        // Debian keeps them out of PATH, one folder per major version.
-        const QStringList versions = QDir(QStringLiteral("/usr/lib/postgresql"))
-                                         .entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        for (const QString& v : versions) {
-            const QString bin =
-                QStringLiteral("/usr/lib/postgresql/") + v + QStringLiteral("/bin/");
-            if (m_initdb.isEmpty() && QFileInfo(bin + QStringLiteral("initdb")).isExecutable())
-                m_initdb = bin + QStringLiteral("initdb");
-            if (m_postgres.isEmpty() && QFileInfo(bin + QStringLiteral("postgres")).isExecutable())
-                m_postgres = bin + QStringLiteral("postgres");
-        }
-        if (m_initdb.isEmpty() || m_postgres.isEmpty())
-            return fail(QStringLiteral("initdb or postgres not found (install postgresql)"));
-        return true;
-    }
 
     bool makeFolder()
     {
@@ -176,29 +142,36 @@ private:
         return true;
     }
 
-    void prepare(QProcess& p, const QString& program, const QStringList& arguments) const
+    bool prepare(QProcess& p, const QString& program, const QString& arguments)
     {
-        p.setProgram(program);
-        p.setArguments(arguments);
+        // Debian keeps the programs out of PATH, one folder per major version.
+        QStringList folders;
+        const QDir versions(QStringLiteral("/usr/lib/postgresql"));
+        for (const QString& v : versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            folders << versions.filePath(v + QStringLiteral("/bin"));
+        QString path = QStandardPaths::findExecutable(program);
+        if (path.isEmpty())
+            path = QStandardPaths::findExecutable(program, folders);
+        if (path.isEmpty())
+            return fail(program + QStringLiteral(" not found (install postgresql)"));
+        p.setProgram(path);
+        p.setArguments(arguments.split(u' '));
         p.setProcessChannelMode(QProcess::MergedChannels);
         p.setWorkingDirectory(m_dir->path());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
         p.setProcessEnvironment(env);
         if (::geteuid() == 0) {
-            const uid_t uid = m_uid;
-            const gid_t gid = m_gid;
-            p.setChildProcessModifier([uid, gid] {
+            p.setChildProcessModifier([uid = m_uid, gid = m_gid] {
                 if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
                     ::_exit(126);
             });
         }
+        return true;
     }
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QProcess> m_server;
-    QString m_initdb;
-    QString m_postgres;
     quint16 m_port = 0;
     uid_t m_uid = 0;
     gid_t m_gid = 0;

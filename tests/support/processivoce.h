@@ -21,10 +21,10 @@ inline QString cartellaProgrammi()
 // A kalimo-roomhost on loopback, fed `dati` after the address; its port, 0 on failure.
 inline quint16 avviaStanza(QProcess& p, const QString& dati)
 {
-    p.start(cartellaProgrammi() + QStringLiteral("/kalimo-roomhost"), {});
-    p.write((QStringLiteral("bind=127.0.0.1\npermanent=true\n") + dati).toUtf8());
+    p.start(cartellaProgrammi() + "/kalimo-roomhost", {});
+    p.write(("bind=127.0.0.1\npermanent=true\n" + dati).toUtf8());
     p.closeWriteChannel();
-    static const QRegularExpression re(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+    static const QRegularExpression re("listening on 127\\.0\\.0\\.1:(\\d+)");
     QString log;
     (void)QTest::qWaitFor(
         [&] { return re.match(log += QString::fromUtf8(p.readAllStandardError())).hasMatch(); },
@@ -58,26 +58,23 @@ struct ClienteVoce
     ClienteVoce(const QTemporaryDir& dir, const QString& nick, quint16 porta,
                 const QString& password = {}, int tono = 0, const QString& risposte = {},
                 const QHash<QString, QString>& altro = {})
-        : traccia(dir.filePath(nick + QStringLiteral(".trace"))),
-          ascolto(dir.filePath(nick + QStringLiteral(".rec")))
+        : traccia(dir.filePath(nick + ".trace")), ascolto(dir.filePath(nick + ".rec"))
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        QHash<QString, QString> valori{
-            {QStringLiteral("KALIMO_AUDIO"), QStringLiteral("synthetic")},
-            {QStringLiteral("KALIMO_AUDIO_TONE"), QString::number(tono)},
-            {QStringLiteral("KALIMO_AUDIO_RECORD"), ascolto},
-            {QStringLiteral("KALIMO_AUDIO_SETTINGS"), dir.filePath(nick + QStringLiteral(".ini"))},
-            {QStringLiteral("KALIMO_TEST_TRACE"), traccia},
-            {QStringLiteral("KALIMO_TEST_ANSWERS"), risposte},
-            {QStringLiteral("KALIMO_TEST_CONTROL"), QStringLiteral("1")},
-            {QStringLiteral("KALIMO_TEST_INTERVALS"), QStringLiteral("pause=20,deadpeer=5000")}};
+        QHash<QString, QString> valori{{"KALIMO_AUDIO", "synthetic"},
+                                       {"KALIMO_AUDIO_TONE", QString::number(tono)},
+                                       {"KALIMO_AUDIO_RECORD", ascolto},
+                                       {"KALIMO_AUDIO_SETTINGS", dir.filePath(nick + ".ini")},
+                                       {"KALIMO_TEST_TRACE", traccia},
+                                       {"KALIMO_TEST_ANSWERS", risposte},
+                                       {"KALIMO_TEST_CONTROL", "1"},
+                                       {"KALIMO_TEST_INTERVALS", "pause=20,deadpeer=5000"}};
         valori.insert(altro);
         for (auto i = valori.cbegin(); i != valori.cend(); ++i)
             env.insert(i.key(), i.value());
         p.setProcessEnvironment(env);
-        p.start(cartellaProgrammi() + QStringLiteral("/voice"),
-                {QStringLiteral("127.0.0.1 + 3 + 1 + Sala + %1 + %2 + %3 + 127.0.0.1 + "
-                                "Kalimo 2.0b +  + 1")
+        p.start(cartellaProgrammi() + "/voice",
+                {QString("127.0.0.1 + 3 + 1 + Sala + %1 + %2 + %3 + 127.0.0.1 + Kalimo 2.0b +  + 1")
                      .arg(password)
                      .arg(porta)
                      .arg(nick)});

@@ -132,6 +132,17 @@ private:
         const QByteArrayView d(host->receivedData, qsizetype(host->receivedDataLength));
         if (!session::wire::looksLikeEnumeration(d) || !tServicing)
             return 0;
+        // Playing a host: answered as one, its cookie taken unchecked.
+        if (const auto app = session::wire::parseEnumQuery(d);
+            app && tServicing->hostKeys.valid()) {
+            const QByteArray answer =
+                session::wire::enumAnswer({*app, "Finta", 0, 1, 0, tServicing->hostKeys.publicKey,
+                                           session::SessionSeal::localCiphers()},
+                                          d.size());
+            ENetBuffer b{const_cast<char*>(answer.constData()), size_t(answer.size())};
+            enet_socket_send(host->socket, &host->receivedAddress, &b, 1);
+            return 1;
+        }
         if (auto answer = session::wire::parseEnumAnswer(d))
             tServicing->m_answer = answer;
         return 1;

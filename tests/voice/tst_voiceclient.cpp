@@ -1,36 +1,68 @@
-#include "platform/desktop/attesa.h"
 #include "platform/voiceengine/syntheticaudiobackend.h"
-#include "protocol/separators.h"
 #include "tests/support/bancovoce.h"
-#include "voice/canalestanza.h"
+#include "voice/collegamentolobby.h"
+#include "voice/frmchat.h"
 #include "voice/frmimpostaaudio.h"
-#include "voice/frmvoiceclient.h"
 #include "voice/lineacomando.h"
-#include "voice/module1.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
-#include <QKeyEvent>
-#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
-#include <QQueue>
+#include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QSlider>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
+#include <QTextBrowser>
 
 using namespace kalimo;
 using namespace kalimo::voce;
 using namespace kalimo::test;
 Q_DECLARE_METATYPE(kalimo::voce::EsitoAvvio::Tipo)
 
+namespace {
+
+QStringList righe(const frmChat* f)
+{
+    return f ? f->Trascrizione().split('\n', Qt::SkipEmptyParts) : QStringList{"(none)"};
+}
+void clic(QWidget* f, const char* nome)
+{
+    f->findChild<QPushButton*>(nome)->click();
+}
+
+// The room's chat windows for "ana", in a room with bruno, carla and dario.
+struct BancoChat
+{
+    BancoChat()
+    {
+        modulo.UtenteLocale.NickName = "ana";
+        stanza.MaxUtenti = 10;
+        for (const char* nick : {"ana", "bruno", "carla", "dario"})
+            stanza.AggiungiUtente(stanza.NumUtenti() + 1, nick, "");
+    }
+    test::FakeDialoghi dialoghi;
+    Module1 modulo{ServiziVoce{&dialoghi, {}, {}, {}, {}}};
+    Stanza& stanza = modulo.StanzaCorrente();
+    QStringList inviati;
+    ChatStanza c{modulo, [this](const QString& m) { inviati << m; }};
+};
+
+} // namespace
+
 class TestVoiceClient final : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
+    // The lobby's voice-link port is set only by the tests of the link.
+    void cleanup() { qunsetenv(CollegamentoLobby::kVariabilePorta); }
+
     void rigaDiComando_data()
     {
         QTest::addColumn<QString>("riga");
@@ -74,21 +106,19 @@ private Q_SLOTS:
 
     void loadSequence()
     {
-        for (const QString banner : {"", "http://127.0.0.1:9/"}) {
-            Banco b;
-            QVERIFY(b.avvia(QString(kRiga).replace("+  +", "+ " + banner + " +")));
-            QCOMPARE(b.f().windowTitle(), "Sei collegato alla stanza Sala  Blu");
-            QCOMPARE((QStringList{b.etichetta("lblNomeStanza"), b.etichetta("lblNUM"),
-                                  b.etichetta("lblNUPM")}),
-                     (QStringList{"Sala  Blu", "10", "2"}));
-            QCOMPARE(b.w("picBanner")->isVisible(), !banner.isEmpty());
-            QCOMPARE(b.w<QTimer>("tmrRefreshBanner")->isActive(), !banner.isEmpty());
-            QCOMPARE(b.canale->chiamate,
-                     (QStringList{"enum 127.0.0.1:2302", "connect Ana/pass word", "voce"}));
-            // Muted, no threshold, level events every 100 ms: the record's defaults.
-            QVERIFY(b.canale->configurazioni.first() == VoiceClientConfig{});
-            QVERIFY(!b.modulo->StanzaCorrente().PictureMicrofono.isNull());
-        }
+        Banco b;
+        QVERIFY(b.avvia());
+        QCOMPARE(b.f().windowTitle(), "Sei collegato alla stanza Sala  Blu");
+        QCOMPARE((QStringList{b.etichetta("lblNomeStanza"), b.etichetta("lblNUM"),
+                              b.etichetta("lblNUPM")}),
+                 (QStringList{"Sala  Blu", "10", "2"}));
+        // No banner address: no banner and no reloads.
+        QVERIFY(!b.w("picBanner")->isVisible() && !b.w<QTimer>("tmrRefreshBanner")->isActive());
+        QCOMPARE(b.canale->chiamate,
+                 (QStringList{"enum 127.0.0.1:2302", "connect Ana/pass word", "voce"}));
+        // Muted, no threshold, level events every 100 ms: the record's defaults.
+        QVERIFY(b.canale->configurazioni.first() == VoiceClientConfig{});
+        QVERIFY(!b.modulo->StanzaCorrente().PictureMicrofono.isNull());
     }
 
     // Every way the join or the audio fails: its box, then clean-up and code 1.
@@ -100,37 +130,27 @@ private Q_SLOTS:
         QTest::addColumn<QString>("titolo");
         QTest::addColumn<QString>("testo");
         QTest::addColumn<int>("impostazioni");
-        const QString pieno =
-            "Non e' possibile collegarsi alla stanza, i posti disponibili sono tutti occupati";
-        QTest::newRow("no host") << false << 0 << QList<int>{} << "Errore"
-                                 << "Impossibile connettersi alla stanza; problema "
-                                    "sull'enumerazione degli host"
-                                 << 0;
+        const auto riga = [](const char* nome, bool enumera, int connect, QList<int> voce,
+                             const char* titolo, const QString& testo, int impostazioni = 0) {
+            QTest::newRow(nome) << enumera << connect << voce << QString(titolo) << testo
+                                << impostazioni;
+        };
+        const QString no = "Non e' possibile collegarsi alla stanza, ";
+        riga("no host", false, 0, {}, "Errore",
+             "Impossibile connettersi alla stanza; problema sull'enumerazione degli host");
         // The host's reason picks the text.
-        QTest::newRow("room full") << true << 1 << QList<int>{} << "Kalimo" << pieno << 0;
-        QTest::newRow("name in use")
-            << true << 2 << QList<int>{} << "Kalimo"
-            << "Non e' possibile collegarsi alla stanza, nella stanza c'e' gia' un utente con il "
-               "tuo nome"
-            << 0;
-        QTest::newRow("wrong password")
-            << true << 3 << QList<int>{} << "Kalimo"
-            << "Non e' possibile collegarsi alla stanza, la password della stanza non e' corretta"
-            << 0;
-        QTest::newRow("no ticket")
-            << true << 8 << QList<int>{} << "Kalimo"
-            << "Non e' possibile collegarsi alla stanza, il master non ha autorizzato l'accesso "
-               "con questo nome"
-            << 0;
-        QTest::newRow("no audio") << true << 0 << QList<int>{2} << "Errore Fatale"
-                                  << "La periferica Audio non funziona correttamente\r\noppure "
-                                     "non e' possibile inizializzare le DirectX \r\nError:2\r\n "
-                                     "Error Description: nessun audio"
-                                  << 0;
-        QTest::newRow("set-up twice") << true << 0 << QList<int>{1, 1} << "Errore Fatale"
-                                      << "" << 1;
-        QTest::newRow("set-up then fine") << true << 0 << QList<int>{1, 0} << ""
-                                          << "" << 1;
+        riga("room full", true, 1, {}, "Kalimo", no + "i posti disponibili sono tutti occupati");
+        riga("name in use", true, 2, {}, "Kalimo",
+             no + "nella stanza c'e' gia' un utente con il tuo nome");
+        riga("wrong password", true, 3, {}, "Kalimo",
+             no + "la password della stanza non e' corretta");
+        riga("no ticket", true, 8, {}, "Kalimo",
+             no + "il master non ha autorizzato l'accesso con questo nome");
+        riga("no audio", true, 0, {2}, "Errore Fatale",
+             "La periferica Audio non funziona correttamente\r\noppure non e' possibile "
+             "inizializzare le DirectX \r\nError:2\r\n Error Description: nessun audio");
+        riga("set-up twice", true, 0, {1, 1}, "Errore Fatale", "", 1);
+        riga("set-up then fine", true, 0, {1, 0}, "", "", 1);
     }
     void joinFailures()
     {
@@ -217,30 +237,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("titolo");
         QTest::addColumn<QString>("inviato");
         QTest::addColumn<bool>("invitata");
-        QTest::newRow("accepted") << "0008 ^ Bea |" << Risposta::Si
-                                  << "L'utente Bea ti invita in privato; \rAccetti?"
-                                  << "Invito"
-                                  << "0005 ^ Ana ^Bea| " << false;
-        QTest::newRow("refused") << "0008 ^ Bea |" << Risposta::No
-                                 << "L'utente Bea ti invita in privato; \rAccetti?"
-                                 << "Invito"
-                                 << "0006 ^ Ana ^Bea| " << false;
-        QTest::newRow("they accept")
-            << "0009 ^ Bea |" << Risposta::Ok
-            << "L'utente Bea ha accettato il tuo l'invito.\rCliccando su OK verrà creata la stanza"
-            << "Kalimo"
-            << "" << true;
-        QTest::newRow("they refuse")
-            << "0010 ^ Bea |" << Risposta::Ok << "L'Utente Bea non ha accettato l'invito"
-            << "Kalimo"
-            << "" << true;
+        const auto riga = [](const char* nome, const char* arrivo, Risposta risposta,
+                             const QString& testo, const char* titolo, const char* inviato,
+                             bool invitata) {
+            QTest::newRow(nome) << QString(arrivo) << risposta << testo << QString(titolo)
+                                << QString(inviato) << invitata;
+        };
+        const QString invito = "L'utente Bea ti invita in privato; \rAccetti?";
+        riga("accepted", "0008 ^ Bea |", Risposta::Si, invito, "Invito", "0005 ^ Ana ^Bea| ",
+             false);
+        riga("refused", "0008 ^ Bea |", Risposta::No, invito, "Invito", "0006 ^ Ana ^Bea| ", false);
+        riga("they accept", "0009 ^ Bea |", Risposta::Ok,
+             "L'utente Bea ha accettato il tuo l'invito.\rCliccando su OK verrà creata la stanza",
+             "Kalimo", "", true);
+        riga("they refuse", "0010 ^ Bea |", Risposta::Ok, "L'Utente Bea non ha accettato l'invito",
+             "Kalimo", "", true);
         // Answers to an invitation this user never sent are forged.
-        QTest::newRow("forged acceptance") << "0009 ^ Bea |" << Risposta::Ok << ""
-                                           << ""
-                                           << "" << false;
-        QTest::newRow("forged refusal") << "0010 ^ Bea |" << Risposta::Ok << ""
-                                        << ""
-                                        << "" << false;
+        riga("forged acceptance", "0009 ^ Bea |", Risposta::Ok, "", "", "", false);
+        riga("forged refusal", "0010 ^ Bea |", Risposta::Ok, "", "", "", false);
     }
     void invitations()
     {
@@ -463,6 +477,170 @@ private Q_SLOTS:
         backend.setInputDevices({});
         frmImpostaAudio vuota(backend, impostazioni, dialoghi);
         QVERIFY(!vuota.findChild<QAbstractButton*>("cmdSalva")->isEnabled());
+    }
+
+    void chatPubblica()
+    {
+        BancoChat b;
+        b.c.RigaPubblica("bruno", "persa");
+        b.c.ApriChatPubblica();
+        frmChat* f = b.c.ChatPubblica();
+        QVERIFY(f->isVisible());
+        auto* testo = f->findChild<QLineEdit*>("txtTesto");
+        testo->setText(QString("ciao") + SEP1 + " a tutti");
+        QTest::keyClick(testo, Qt::Key_Return);
+        clic(f, "cmdInvia"); // empty: nothing
+        QCOMPARE(b.inviati, QStringList{test::wire("0002 ^ ana ^ ana ~ ciao a tutti | ")});
+
+        // Hidden, lines keep arriving; closed, they are lost and the history goes.
+        clic(f, "cmdNascondi");
+        b.c.RigaPubblica("bruno", "uno");
+        QCOMPARE(righe(f), QStringList{"<bruno>  uno"});
+        clic(f, "cmdChiudi");
+        b.c.RigaPubblica("bruno", "due");
+        b.c.ApriChatPubblica();
+        QVERIFY(b.c.ChatPubblica() == f && f->Trascrizione().isEmpty());
+
+        b.c.InviaTestoPrivato("bruno", "x");
+        QCOMPARE(b.inviati.last(), test::wire("0003 ^ ana ^ ana ~ bruno ~ x | "));
+    }
+
+    void chatPrivata()
+    {
+        BancoChat b;
+        b.stanza.IgnoraUtente("carla");
+        b.c.RigaPrivata("carla", "ignorata");
+        b.c.ApriChatPrivata("ana"); // oneself
+        QCOMPARE(b.c.numeroChatPrivate(), 0);
+
+        b.c.RigaPrivata("bruno", "ciao");
+        frmChat* f = b.c.ChatPrivata("bruno");
+        QVERIFY(f && f->isVisible());
+        b.c.RigaPropria("bruno", "come va");
+        clic(f, "cmdNascondi");
+        clic(f, "cmdIgnora");
+        QVERIFY(b.stanza.EstUtenteIgnorato("bruno"));
+        // An open window still shows an ignored sender, and comes back when hidden.
+        b.c.RigaPrivata("bruno", "bene");
+        QVERIFY(f->isVisible());
+        QCOMPARE(righe(f), QStringList({"<bruno>  ciao", "<ana>  come va", "<bruno>  bene"}));
+        f->hide();
+        b.c.ApriChatPrivata("bruno");
+        QVERIFY(f->isVisible() && !b.stanza.EstUtenteIgnorato("bruno"));
+        QCOMPARE(b.c.numeroChatPrivate(), 1);
+
+        // Closed: its slot is free, the own echo has nowhere to go, the next open unloads it.
+        clic(f, "cmdChiudi");
+        b.c.RigaPropria("bruno", "perso");
+        b.c.RigaPrivata("bruno", "di nuovo");
+        QCOMPARE(righe(b.c.ChatPrivata("bruno")), QStringList{"<bruno>  di nuovo"});
+        QPointer<frmChat> chiusa = f;
+        b.c.ApriChatPrivata("dario");
+        QTRY_VERIFY(!chiusa);
+        QCOMPARE(b.c.numeroChatPrivate(), 2);
+
+        b.c.ScaricaTutte();
+        QCOMPARE(b.c.numeroChatPrivate(), 0);
+        b.c.RigaPubblica("bruno", "dopo");
+        b.c.RigaPropria("dario", "dopo");
+    }
+
+    void collegamento()
+    {
+        QTcpServer lobby;
+        QVERIFY(lobby.listen(QHostAddress::LocalHost));
+        const quint16 porta = lobby.serverPort();
+        lobby.close();
+        qputenv(CollegamentoLobby::kVariabilePorta, QByteArray::number(porta));
+        Banco b(nullptr, {30, 0, 200, 60000});
+        QVERIFY(b.avvia());
+        auto* timer = b.w<QTimer>("TimerConnessione");
+        QSignalSpy tick(timer, &QTimer::timeout);
+        // Nobody listens yet: the attempts go on.
+        QTRY_VERIFY(tick.count() >= 2);
+        QVERIFY(timer->isActive());
+        QVERIFY(lobby.listen(QHostAddress::LocalHost, porta));
+        const int prima = tick.count();
+        QTRY_VERIFY(lobby.hasPendingConnections() && !timer->isActive());
+        QCOMPARE(tick.count() - prima, 1);
+        QTcpSocket* link = lobby.nextPendingConnection();
+
+        // Accepting an invitation, then someone accepting ours: one request each.
+        b.arriva("0002 ^ Bea ~ 7 |");
+        b.f().griglia().impostaCellaCorrente(1, 1);
+        b.f().findChild<QAbstractButton*>("cmdStanzaPrivata")->click();
+        b.dialoghi.risposte.enqueue(Risposta::Si);
+        b.arriva("0008 ^ Bea |");
+        b.arriva("0009 ^ Bea |");
+        QByteArray arrivati;
+        const QByteArray attesi = wireBytes("0002 ^ NO PARAMETRI |0001 ^ Bea |");
+        QTRY_COMPARE((arrivati += link->readAll()), attesi);
+
+        // The lobby closing the link ends the client as its close button does.
+        link->disconnectFromHost();
+        QTRY_COMPARE(b.codice, 0);
+        QCOMPARE(b.canale->chiamate.mid(b.canale->chiamate.size() - kPulizia.size()), kPulizia);
+        QVERIFY(!b.f().isVisible());
+    }
+
+    // The lobby closing the link while the audio set-up window waits for the
+    // user ends the client there and then.
+    void chiusoDuranteImpostazioni()
+    {
+        QTcpServer lobby;
+        QVERIFY(lobby.listen(QHostAddress::LocalHost));
+        qputenv(CollegamentoLobby::kVariabilePorta, QByteArray::number(lobby.serverPort()));
+        Banco b(nullptr, {30, 0, 10, 60000});
+        b.canale->esitiVoce << VoiceResult{VoiceError::SetupRequired, "prima volta"};
+        bool chiuso = false;
+        b.duranteImpostazioni = [&] {
+            // The window's own loop: it runs until the user answers or the program ends.
+            QVERIFY(Attesa::finche([&] { return lobby.hasPendingConnections(); }));
+            lobby.nextPendingConnection()->disconnectFromHost();
+            chiuso = Attesa::finche([&] { return b.codice >= 0; });
+        };
+        QVERIFY(!b.avvia());
+        QVERIFY(!chiuso); // the wait was ended by the program's end, not by the user
+        QCOMPARE(b.codice, 0);
+        QCOMPARE(b.canale->chiamate.mid(b.canale->chiamate.size() - kPulizia.size()), kPulizia);
+        QVERIFY(b.dialoghi.messaggi.isEmpty());
+    }
+
+    void banner()
+    {
+        QTcpServer web;
+        QVERIFY(web.listen(QHostAddress::LocalHost));
+        int richieste = 0;
+        connect(&web, &QTcpServer::newConnection, [&] {
+            while (QTcpSocket* s = web.nextPendingConnection()) {
+                connect(s, &QTcpSocket::readyRead, s, [s, &richieste] {
+                    if (!s->readAll().startsWith("GET /pagina"))
+                        return;
+                    ++richieste;
+                    s->write("HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
+                             "<b>Pubblicit\xc3\xa0</b>");
+                    s->disconnectFromHost();
+                });
+            }
+        });
+        const QString indirizzo = QString("http://127.0.0.1:%1/pagina").arg(web.serverPort());
+        // Every `minuti` ticks, every tick for 0 and 1.
+        for (const int minuti : {3, 0}) {
+            richieste = 0;
+            Banco b;
+            QString riga = QString(kRiga).replace("+  + 3", "+ " + indirizzo + " + ");
+            QVERIFY(b.avvia(riga + QString::number(minuti)));
+            QTRY_COMPARE(b.w<QTextBrowser>("WB")->toPlainText(), "Pubblicità");
+            QVERIFY(b.w("picBanner")->isVisible());
+            // Ticks by hand, each seen through before the next.
+            auto* timer = b.w<QTimer>("tmrRefreshBanner");
+            QVERIFY(timer->isActive());
+            timer->stop();
+            for (int k = 1; k <= 7; ++k) {
+                QVERIFY(QMetaObject::invokeMethod(timer, "timeout"));
+                QTRY_COMPARE(richieste, 1 + k / qMax(minuti, 1));
+            }
+        }
     }
 };
 

@@ -7,7 +7,6 @@
 #include "tests/support/seme.h"
 
 #include <QNetworkDatagram>
-#include <QThread>
 #include <QtTest>
 #include <QUdpSocket>
 
@@ -45,47 +44,40 @@ QByteArray payloads(const QSignalSpy& spy, int column)
     return out.join(';');
 }
 
-// Every datagram between a client and the host passes here, both ways,
+// Every datagram between one client and the host passes here, both ways,
 // and is kept.
-class Intercettatore final
+struct Intercettatore
 {
-public:
-    bool apri(quint16 portaHost)
-    {
-        m_host = portaHost;
-        QObject::connect(&m_versoClient, &QUdpSocket::readyRead, [this] {
-            while (m_versoClient.hasPendingDatagrams()) {
-                const QNetworkDatagram d = m_versoClient.receiveDatagram();
-                m_client = d.senderPort();
-                catturati.append(d.data());
-                m_versoHost.writeDatagram(d.data(), QHostAddress::LocalHost, m_host);
-            }
-        });
-        QObject::connect(&m_versoHost, &QUdpSocket::readyRead, [this] {
-            while (m_versoHost.hasPendingDatagrams()) {
-                const QNetworkDatagram d = m_versoHost.receiveDatagram();
-                catturati.append(d.data());
-                m_versoClient.writeDatagram(d.data(), QHostAddress::LocalHost, m_client);
-            }
-        });
-        return m_versoClient.bind(QHostAddress::LocalHost, 0) &&
-               m_versoHost.bind(QHostAddress::LocalHost, 0);
-    }
-    quint16 porta() const { return m_versoClient.localPort(); }
-    bool contiene(const QByteArray& testo) const
-    {
-        for (const QByteArray& d : catturati) {
-            if (d.contains(testo))
-                return true;
-        }
-        return false;
-    }
+    QUdpSocket versoClient, versoHost;
+    quint16 host = 0, client = 0;
     QByteArrayList catturati;
 
-private:
-    QUdpSocket m_versoClient, m_versoHost;
-    quint16 m_host = 0, m_client = 0;
+    bool apri(quint16 portaHost)
+    {
+        host = portaHost;
+        const auto inoltra = [this](QUdpSocket& da, QUdpSocket& a, bool dalClient) {
+            while (da.hasPendingDatagrams()) {
+                const QNetworkDatagram d = da.receiveDatagram();
+                client = dalClient ? d.senderPort() : client;
+                catturati.append(d.data());
+                a.writeDatagram(d.data(), QHostAddress::LocalHost, dalClient ? host : client);
+            }
+        };
+        QObject::connect(&versoClient, &QUdpSocket::readyRead,
+                         [=, this] { inoltra(versoClient, versoHost, true); });
+        QObject::connect(&versoHost, &QUdpSocket::readyRead,
+                         [=, this] { inoltra(versoHost, versoClient, false); });
+        return versoClient.bind(QHostAddress::LocalHost, 0) &&
+               versoHost.bind(QHostAddress::LocalHost, 0);
+    }
 };
+
+// Fails the test for each of `bytes` that `parse` takes.
+template <typename Parse> void refuses(Parse parse, const QByteArrayList& bytes)
+{
+    for (const QByteArray& b : bytes)
+        QVERIFY2(!parse(b), b.toHex().constData());
+}
 
 } // namespace
 
@@ -104,16 +96,18 @@ class TestSession final : public QObject
         return host->Listen("127.0.0.1", 0, kApp, limit);
     }
     // Enumerates and connects a new client; ConnectComplete's result.
-    int join(const QString& name, const QString& password = {}, SessionTimings t = quick())
+    // By default at the host's port, trusting the key the host announces.
+    int join(const QString& name, const QString& password = {}, quint16 port = 0,
+             const QByteArray& hostKey = {})
     {
         clients.push_back(std::make_unique<SessionClient>());
         SessionClient* c = last();
-        c->setTimings(t);
+        c->setTimings(quick());
         QSignalSpy done(c, &SessionClient::ConnectComplete);
         connect(
-            c, &SessionClient::EnumHostsResponse, c, [=] { c->Connect(name, password); },
+            c, &SessionClient::EnumHostsResponse, c, [=] { c->Connect(name, password, hostKey); },
             Qt::SingleShotConnection);
-        c->EnumHosts("127.0.0.1", host->port(), kApp);
+        c->EnumHosts("127.0.0.1", port != 0 ? port : host->port(), kApp);
         (void)QTest::qWaitFor([&] { return !done.isEmpty(); }, kWait);
         return resultOf(done);
     }
@@ -126,88 +120,55 @@ private Q_SLOTS:
         host.reset();
     }
 
-    void wireRoundTrips()
+    void wire()
     {
         const QUuid app = QUuid::createUuid();
-        QCOMPARE(wire::parseEnumQuery(wire::enumQuery(app)), app);
-        QVERIFY(wire::looksLikeEnumeration(wire::enumQuery(app)));
-        const QByteArray key(wire::kKeyBytes, 'k');
-        const auto answer =
-            wire::parseEnumAnswer(wire::enumAnswer({app, "Sala è", 3, 10, 0, key, 3}));
-        QVERIFY(answer && answer->application == app && answer->hostKey == key &&
-                answer->ciphers == 3);
-        const auto sealed = wire::parseSealedHello(wire::sealedHello({2, key, "sealed"}));
-        QVERIFY(sealed && sealed->cipher == 2 && sealed->memberKey == key &&
-                sealed->sealed == "sealed");
-        QVERIFY(!wire::parseSealedHello(wire::sealedHello({1, key, {}})));
-        QVERIFY(!wire::parseSealedHello(wire::sealedHello({1, key.left(31), "x"})));
-        QCOMPARE(answer->roomName + QString(" %1/%2").arg(answer->players).arg(answer->maxPlayers),
-                 "Sala è 3/10");
-        const auto hello = wire::parseHello(wire::hello({app, "Zoë", "pass word", "t.1"}));
-        QVERIFY(hello && hello->application == app);
-        QCOMPARE(hello->name + '/' + hello->password + '/' + hello->ticket, "Zoë/pass word/t.1");
-        QCOMPARE(wire::parseWelcome(wire::welcome(0x7fffffff)), 0x7fffffff);
-        const auto up = wire::parseClientVoice(wire::clientVoice(65535, "opus"));
-        QVERIFY(up && up->seq == 65535 && up->frame == "opus");
-        const auto down = wire::parseHostVoice(wire::hostVoice(42, 9, "frame"));
-        QVERIFY(down && down->from == 42 && down->seq == 9 && down->frame == "frame");
-        // 200 two-byte characters exceed the cap; the cut must stay valid UTF-8.
-        const auto cut =
-            wire::parseEnumAnswer(wire::enumAnswer({app, QString(200, u'è'), 0, 1, 0, {}, 1}));
-        QCOMPARE(cut.value_or(wire::EnumAnswer{}).roomName,
-                 QString(wire::kMaxRoomNameBytes / 2, u'è'));
-
-        const QByteArray big(wire::kMaxVoiceFrame, 'v');
-        QVERIFY(wire::parseClientVoice(wire::clientVoice(1, big)) &&
-                wire::parseHostVoice(wire::hostVoice(3, 1, big)));
-        for (const QByteArray& bad :
-             {QByteArray("\x00\x01", 2), QByteArray("\x01"), wire::clientVoice(1, big + 'v')})
-            QVERIFY(!wire::parseClientVoice(bad));
-        for (const QByteArray& bad : {QByteArray(6, '\0') + 'x', wire::hostVoice(1, 1, ""),
-                                      wire::hostVoice(3, 1, big + 'v')})
-            QVERIFY(!wire::parseHostVoice(bad)); // speaker 0, no frame, too large
-
-        const auto report = wire::parseLossReport(wire::lossReport({77, 15}));
-        QVERIFY(report && report->player == 77 && report->lossPercent == 15);
-        QCOMPARE(wire::parseLossReport(wire::lossReport({77, 250}))->lossPercent, 100);
-        for (const QByteArray& bad : {wire::lossReport({0, 5}), wire::lossReport({1, 5}) + 'x',
-                                      QByteArray("\x01\x00\x00"), QByteArray("\0\0\0\1\x65", 5)})
-            QVERIFY(!wire::parseLossReport(bad)); // nobody, trailing, short, over 100 %
-
-        QVERIFY(wire::acceptablePlayerName(QString(wire::kMaxNameBytes, 'n')));
-        for (const QString& bad : {QString(wire::kMaxNameBytes + 1, 'n'), QString(), QString("  "),
-                                   QString("tab\there"), QString("sep") + QChar(29)})
-            QVERIFY2(!wire::acceptablePlayerName(bad), qPrintable(bad));
-    }
-
-    void wireMalformed()
-    {
-        const QUuid app = QUuid::createUuid();
+        const QByteArray key(wire::kKeyBytes, 'k'), big(wire::kMaxVoiceFrame, 'v');
         const QByteArray hello = wire::hello({app, "nick", "pw", {}});
         QByteArray badUtf8 = hello, overrun = hello;
         badUtf8[4 + 1 + 16 + 2] = char(0xC3); // a lead byte followed by ASCII
         overrun[4 + 1 + 16 + 1] = char(100);  // claims more bytes than follow
-        const QByteArray longName = "KLMH\x01" + app.toRfc4122() + QByteArray("\x00\x81", 2) +
-                                    QByteArray(129, 'a') + QByteArray(2, '\0');
-        const QByteArray rows[] = {
-            {},
-            hello.chopped(1),
-            hello + 'x',
-            badUtf8,
-            longName,
-            overrun,
-            wire::hello({app, "nick", QString(wire::kMaxPasswordBytes + 1, 'p'), {}}),
-            wire::hello({app, "a\x1e b", "", {}}),
-            wire::hello({app, "   ", "", {}}),
-            QByteArray(hello).replace(4, 1, "\x03"), // another version
-            wire::welcome(0),
-            wire::welcome(5).left(6),
-            wire::enumQuery(app).left(20),
-            wire::enumAnswer({app, "room", 1, 2, 0, {}, 1}).chopped(1)};
-        for (const QByteArray& bytes : rows)
-            QVERIFY2(!wire::parseHello(bytes) && !wire::parseWelcome(bytes) &&
-                         !wire::parseEnumQuery(bytes) && !wire::parseEnumAnswer(bytes),
-                     bytes.toHex().constData());
+        // Whole messages are read back by the sessions below; here the edges.
+        QVERIFY(wire::parseClientVoice(wire::clientVoice(1, big)) &&
+                wire::parseHostVoice(wire::hostVoice(3, 1, big)));
+        QCOMPARE(wire::parseLossReport(wire::lossReport({77, 250}))->lossPercent, 100);
+        refuses(wire::parseSealedHello,
+                {wire::sealedHello({1, key, {}}), wire::sealedHello({1, key.left(31), "x"})});
+        refuses(wire::parseClientVoice,
+                {QByteArray("\x00\x01", 2), "\x01", wire::clientVoice(1, big + 'v')});
+        // speaker 0, no frame, too large
+        refuses(wire::parseHostVoice, {QByteArray(6, '\0') + 'x', wire::hostVoice(1, 1, ""),
+                                       wire::hostVoice(3, 1, big + 'v')});
+        // nobody, trailing, short, over 100 %
+        refuses(wire::parseLossReport, {wire::lossReport({0, 5}), wire::lossReport({1, 5}) + 'x',
+                                        "\x01\x00\x00", QByteArray("\0\0\0\1\x65", 5)});
+        // The last one of another version.
+        refuses(wire::parseHello,
+                {{},
+                 hello.chopped(1),
+                 hello + 'x',
+                 badUtf8,
+                 overrun,
+                 "KLMH\x01" + app.toRfc4122() + QByteArray("\x00\x81", 2) + QByteArray(129, 'a') +
+                     QByteArray(2, '\0'),
+                 wire::hello({app, "nick", QString(wire::kMaxPasswordBytes + 1, 'p'), {}}),
+                 wire::hello({app, "a\x1e b", "", {}}),
+                 wire::hello({app, "   ", "", {}}),
+                 QByteArray(hello).replace(4, 1, "\x03")});
+        refuses(wire::parseWelcome, {{}, wire::welcome(0), wire::welcome(5).left(6)});
+        refuses(wire::parseEnumQuery, {wire::enumQuery(app).left(20)});
+        refuses(wire::parseEnumAnswer,
+                {wire::enumAnswer({app, "room", 1, 2, 0, {}, 1}).chopped(1)});
+        QVERIFY(wire::looksLikeEnumeration(wire::enumQuery(kApp)));
+        // 200 two-byte characters exceed the cap; the cut must stay valid UTF-8.
+        const auto cut =
+            wire::parseEnumAnswer(wire::enumAnswer({kApp, QString(200, u'è'), 0, 1, 0, {}, 1}));
+        QCOMPARE(cut.value_or(wire::EnumAnswer{}).roomName,
+                 QString(wire::kMaxRoomNameBytes / 2, u'è'));
+        QVERIFY(wire::acceptablePlayerName(QString(wire::kMaxNameBytes, 'n')));
+        for (const QString& bad : {QString(wire::kMaxNameBytes + 1, 'n'), QString(), QString("  "),
+                                   QString("tab\there"), QString("sep") + QChar(29)})
+            QVERIFY2(!wire::acceptablePlayerName(bad), qPrintable(bad));
     }
 
     void enumeration()
@@ -220,21 +181,19 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(found.count(), 1, kWait);
         QCOMPARE(found.first(), (QVariantList{"Sala prova", 0, 5}));
 
-        // The host answers datagrams in order, and loopback delivers at once:
-        // an answer to the wrong GUID would be waiting before the right one.
-        QUdpSocket wrong, right;
-        QVERIFY(wrong.bind(QHostAddress::LocalHost, 0) && right.bind(QHostAddress::LocalHost, 0));
+        // The host answers in order and loopback delivers at once: an answer
+        // to the wrong GUID would be waiting before the right one.
+        QUdpSocket wrong, right, fake, elsewhere;
+        for (QUdpSocket* s : {&wrong, &right, &fake, &elsewhere})
+            QVERIFY(s->bind(QHostAddress::LocalHost, 0));
         wrong.writeDatagram(wire::enumQuery(QUuid::createUuid()), QHostAddress::LocalHost,
                             host->port());
         right.writeDatagram(wire::enumQuery(kApp), QHostAddress::LocalHost, host->port());
         QTRY_VERIFY_WITH_TIMEOUT(right.hasPendingDatagrams(), kWait);
-        QVERIFY(wire::parseEnumAnswer(right.receiveDatagram().data()));
-        QVERIFY(!wrong.hasPendingDatagrams());
+        QVERIFY(wire::parseEnumAnswer(right.receiveDatagram().data()) &&
+                !wrong.hasPendingDatagrams());
 
         // A socket plays a host: only a matching answer from the asked port counts.
-        QUdpSocket fake, elsewhere;
-        QVERIFY(fake.bind(QHostAddress::LocalHost, 0) &&
-                elsewhere.bind(QHostAddress::LocalHost, 0));
         found.clear();
         c.EnumHosts("127.0.0.1", fake.localPort(), kApp);
         QTRY_VERIFY_WITH_TIMEOUT(fake.hasPendingDatagrams(), kWait);
@@ -254,12 +213,11 @@ private Q_SLOTS:
     void connectFailures()
     {
         SessionClient c;
-        c.setTimings(quick());
-        QSignalSpy failed(&c, &SessionClient::EnumHostsFailed);
-        QSignalSpy done(&c, &SessionClient::ConnectComplete);
         SessionTimings t = quick();
         t.connectMs = 300;
         c.setTimings(t);
+        QSignalSpy failed(&c, &SessionClient::EnumHostsFailed);
+        QSignalSpy done(&c, &SessionClient::ConnectComplete);
         QUdpSocket silent; // a port held by a socket that never answers
         QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
         const std::tuple<quint16, QString, SessionResult> rows[] = {
@@ -279,33 +237,6 @@ private Q_SLOTS:
         c.EnumHosts("::1", 2302, kApp); // ENet speaks IPv4 only
         QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, kWait);
         QVERIFY(!failed.first().first().toString().isEmpty());
-    }
-
-    void clientOnMediaThread()
-    {
-        QVERIFY(listen());
-        QThread media;
-        auto* c = new SessionClient;
-        c->setTimings(quick());
-        c->moveToThread(&media);
-        media.start();
-        QSignalSpy done(c, &SessionClient::ConnectComplete);
-        QSignalSpy got(c, &SessionClient::Receive);
-        QSignalSpy hostGot(host.get(), &SessionHost::Receive);
-        const quint16 port = host->port();
-        connect(c, &SessionClient::EnumHostsResponse, c, [c] { c->Connect("Anna", {}); });
-        QMetaObject::invokeMethod(c, [c, port] { c->EnumHosts("127.0.0.1", port, kApp); });
-        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, kWait);
-        QCOMPARE(resultOf(done), 0);
-        QVERIFY(host->SendTo(0, "dal main"));
-        QTRY_COMPARE_WITH_TIMEOUT(got.count(), 1, kWait);
-        QMetaObject::invokeMethod(c, [c] { c->Send("dal media"); });
-        QTRY_COMPARE_WITH_TIMEOUT(payloads(hostGot, 1), "dal media", kWait);
-        // Ended and freed on its own thread.
-        QMetaObject::invokeMethod(c, [c] { delete c; });
-        QTRY_COMPARE_WITH_TIMEOUT(host->playerCount(), 0, kWait);
-        media.quit();
-        QVERIFY(media.wait(kWait));
     }
 
     void playersAndSends()
@@ -351,15 +282,12 @@ private Q_SLOTS:
         const std::tuple<int, const char*, const char*, SessionResult> rows[] = {
             {1, "Bruno", "segreta", SessionResult::RoomFull},
             {4, "Anna", "segreta", SessionResult::NameInUse},
-            {4, "Bruno", "sbagliata", SessionResult::WrongPassword},
-            {4, "Nessuno", "segreta", SessionResult::NameInUse}}; // the check refuses
+            {4, "Bruno", "sbagliata", SessionResult::WrongPassword}}; // the check refuses
         for (const auto& [limit, name, password, result] : rows) {
             cleanup();
             QVERIFY(listen(limit));
-            host->setHelloCheck([](const QString& n, const QString& pw, const QString&) {
-                if (pw != "segreta")
-                    return SessionResult::WrongPassword;
-                return n == "Nessuno" ? SessionResult::NameInUse : SessionResult::Accepted;
+            host->setHelloCheck([](const QString&, const QString& pw, const QString&) {
+                return pw == "segreta" ? SessionResult::Accepted : SessionResult::WrongPassword;
             });
             QSignalSpy created(host.get(), &SessionHost::CreatePlayer);
             QSignalSpy destroyed(host.get(), &SessionHost::DestroyPlayer);
@@ -507,6 +435,15 @@ private Q_SLOTS:
         host->Close();
         QTRY_COMPARE_WITH_TIMEOUT(resultOf(closed), int(SessionResult::HostClosed), kWait);
         QVERIFY(!c.isConnected() && c.localPlayerId() == 0);
+        // Another host at once, asked before its answer came: the last host's
+        // cookie is not offered to it.
+        QVERIFY(listen());
+        done.clear();
+        c.EnumHosts("127.0.0.1", host->port(), kApp);
+        c.Connect("Elena", {});
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, kWait);
+        QCOMPARE(resultOf(done), 0);
+        c.Close();
 
         // A vanished host ends the session as lost.
         RawEnet fakeHost(true);
@@ -554,11 +491,6 @@ private Q_SLOTS:
             QVERIFY(raw.waitDisconnected());
             QCOMPARE(raw.disconnectData, enet_uint32(SessionResult::BadHello));
         }
-        // A connect without the cookie of our answer is dropped unseen.
-        const qint64 dropped = host->droppedConnects();
-        RawEnet stranger;
-        stranger.startConnect(host->port(), 0x4B4C4D31);
-        QTRY_COMPARE_WITH_TIMEOUT(host->droppedConnects(), dropped + 1, kWait);
         {
             RawEnet member; // a player sending junk and oversized packets
             QVERIFY(member.join(host->port(), "Rumoroso", host->publicKey()) != 0);
@@ -600,10 +532,8 @@ private Q_SLOTS:
         const QByteArray first = m->seal(0, "ciao"), second = m->seal(0, "ciao");
         QCOMPARE(first.size(), 4 + SessionSeal::kOverhead);
         QVERIFY(first != second); // a nonce never repeats
-        QVERIFY(!first.contains("ciao"));
         QCOMPARE(h->open(0, first, &plain), V::Opened);
         QCOMPARE(plain, "ciao");
-        QCOMPARE(h->open(0, first, &plain), V::Replayed);
         QByteArray altered = second;
         altered[10] = char(altered[10] ^ 0x01);
         QCOMPARE(h->open(0, altered, &plain), V::Forged);
@@ -626,31 +556,25 @@ private Q_SLOTS:
                      {69, V::Replayed}, {0, V::Replayed}};
         for (const auto& r : righe)
             QCOMPARE(h->open(1, voce.at(r.indice), &plain), r.verdetto);
-        // A foreign host key gives keys that open nothing.
-        auto estraneo = SessionSeal::host(HostKeys::generate(), member.publicKey, cipher);
-        QCOMPARE(estraneo->open(0, m->seal(0, "x"), &plain), V::Forged);
     }
 
     void onTheWire()
     {
-        SessionHost sala;
-        QVERIFY(sala.Listen("127.0.0.1", 0, kApp, 4));
+        QVERIFY(listen(4));
         Intercettatore spia;
-        QVERIFY(spia.apri(sala.port()));
+        QVERIFY(spia.apri(host->port()));
         // The host returns each text and frame to its sender.
-        QObject::connect(&sala, &SessionHost::Receive, &sala,
-                         [&](qint32 id, const QByteArray& p) { sala.SendTo(id, p); });
-        QObject::connect(
-            &sala, &SessionHost::VoiceReceived, &sala,
-            [&](qint32 id, quint16 seq, const QByteArray& f) { sala.SendVoiceTo(id, id, seq, f); });
-        SessionClient c;
-        c.setTimings(quick());
-        QSignalSpy done(&c, &SessionClient::ConnectComplete);
+        connect(host.get(), &SessionHost::Receive, this,
+                [this](qint32 id, const QByteArray& p) { host->SendTo(id, p); });
+        connect(host.get(), &SessionHost::VoiceReceived, this,
+                [this](qint32 id, quint16 seq, const QByteArray& f) {
+                    host->SendVoiceTo(id, id, seq, f);
+                });
+        QCOMPARE(join("Anna", "parola d'ordine", spia.versoClient.localPort(), host->publicKey()),
+                 0);
+        SessionClient& c = *last();
         QSignalSpy testi(&c, &SessionClient::Receive);
         QSignalSpy voci(&c, &SessionClient::VoiceReceived);
-        c.EnumHosts("127.0.0.1", spia.porta(), kApp);
-        c.Connect("Anna", "parola d'ordine", sala.publicKey());
-        QTRY_COMPARE_WITH_TIMEOUT(resultOf(done), 0, kWait);
         const QByteArray riga = "Ciao a tutti, sono Anna e questa riga e' segreta";
         const QByteArray trama(80, '\x5c');
         QVERIFY(c.Send(riga) && c.SendVoice(trama));
@@ -658,14 +582,16 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(payloads(voci, 2), trama, kWait);
         QVERIFY(spia.catturati.size() > 4);
         for (const QByteArray& chiaro :
-             {riga, riga.left(12), trama.left(16), QByteArray("Anna"), QByteArray("parola")})
-            QVERIFY2(!spia.contiene(chiaro), chiaro.constData());
+             {riga, riga.left(12), trama.left(16), QByteArray("Anna"), QByteArray("parola")}) {
+            for (const QByteArray& d : std::as_const(spia.catturati))
+                QVERIFY2(!d.contains(chiaro), chiaro.constData());
+        }
 
         // A member that sends a datagram twice, or altered, gets neither through.
         RawEnet m;
-        QVERIFY(m.join(sala.port(), "Bruno", sala.publicKey()) != 0);
-        QSignalSpy arrivati(&sala, &SessionHost::Receive);
-        QSignalSpy parlati(&sala, &SessionHost::VoiceReceived);
+        QVERIFY(m.join(host->port(), "Bruno", host->publicKey()) != 0);
+        QSignalSpy arrivati(host.get(), &SessionHost::Receive);
+        QSignalSpy parlati(host.get(), &SessionHost::VoiceReceived);
         const QByteArray voce = m.seal->seal(wire::kChannelVoice, wire::clientVoice(1, "trama"));
         QByteArray alterata = m.seal->seal(wire::kChannelVoice, wire::clientVoice(2, "trama"));
         alterata[alterata.size() - 1] = char(alterata.back() ^ 0x20);
@@ -677,17 +603,13 @@ private Q_SLOTS:
         m.sendSealed(wire::kChannelControl, "due");
         QTRY_COMPARE_WITH_TIMEOUT(payloads(arrivati, 1), "uno;due", kWait);
         QCOMPARE(payloads(parlati, 2), "trama");
-        QCOMPARE(QList<quint64>({sala.drops().forged, sala.drops().replayed}),
+        QCOMPARE(QList<quint64>({host->drops().forged, host->drops().replayed}),
                  QList<quint64>({1, 2}));
 
         // A member holding another key for the host is not let in.
-        SessionClient intruso;
-        intruso.setTimings(quick());
-        QSignalSpy rifiutato(&intruso, &SessionClient::ConnectComplete);
-        intruso.EnumHosts("127.0.0.1", sala.port(), kApp);
-        intruso.Connect("Carla", {}, HostKeys::generate().publicKey);
-        QTRY_COMPARE_WITH_TIMEOUT(resultOf(rifiutato), int(SessionResult::BadHello), kWait);
-        QCOMPARE(sala.playerCount(), 2);
+        QCOMPARE(join("Carla", {}, 0, HostKeys::generate().publicKey),
+                 int(SessionResult::BadHello));
+        QCOMPARE(host->playerCount(), 2);
     }
 };
 

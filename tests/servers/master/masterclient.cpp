@@ -74,6 +74,18 @@ QString login(MasterClient& c, const QString& nick, const QString& password, con
     return c.nextCode();
 }
 
+QList<QStringList> listRooms(MasterClient& c, int list)
+{
+    QList<QStringList> rooms;
+    const QStringList count = c.ask(u"0003", {QString::number(list)});
+    for (int j = 1; count.value(0) == "00004" && j <= count.value(1).toInt(); ++j) {
+        const QStringList r = c.ask(u"0004", {QString::number(list), QString::number(j)});
+        if (r.value(0) == "00006")
+            rooms.append(r.mid(1));
+    }
+    return rooms;
+}
+
 quint16 freePortRun(int length)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {

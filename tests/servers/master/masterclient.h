@@ -76,6 +76,8 @@ QString registerAccount(MasterClient& c, const QString& nick, const QString& pas
                         const QString& email = "someone@example.org");
 QString login(MasterClient& c, const QString& nick, const QString& password,
               const QString& key = "kalimo");
+// Every record of one room list (its fields after the code), the way the lobby fetches it.
+QList<QStringList> listRooms(MasterClient& c, int list);
 // The first of `length` consecutive UDP ports free now (0 when none was
 // found); the master steps over any that another test takes meanwhile.
 quint16 freePortRun(int length);

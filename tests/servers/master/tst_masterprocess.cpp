@@ -2,14 +2,11 @@
 
 #include "platform/termination/processes.h"
 #include "servers/master/accountstore.h"
-#include "servers/master/masteroptions.h"
 #include "tests/support/processomaster.h"
 
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -48,7 +45,6 @@ class TestMasterProcess : public QObject
 private Q_SLOTS:
     void accountsSurviveAKill();
     void commandLine();
-    void silentLobbyDroppedAndNickFreed();
     void thousandConnections();
     void stopEndsRoomHosts();
 };
@@ -94,8 +90,6 @@ void TestMasterProcess::accountsSurviveAKill()
     }
     QVERIFY2(m.avvia(kIni), qPrintable(m.registro()));
     auto c = MasterClient::to(m.porta());
-    QCOMPARE(registerAccount(*c, "base", "x12"), "00002");
-    QCOMPARE(registerAccount(*c, "base", "secret", "kalimo", "0"), "00005");
     QCOMPARE(login(*c, "base", "secret"), "00001");
     if (confirmed.size() > 1)
         QCOMPARE(login(*MasterClient::to(m.porta()), confirmed.last(), "pw1"), "00001");
@@ -129,20 +123,6 @@ void TestMasterProcess::commandLine()
     std::tie(code, out) = runToEnd({"--data", m.dati(), "--disable", "nobody"});
     QCOMPARE(code, 1);
     QVERIFY(out.contains("nobody"));
-    QVERIFY(m.ferma());
-}
-
-void TestMasterProcess::silentLobbyDroppedAndNickFreed()
-{
-    ProcessoMaster m;
-    QVERIFY2(m.avvia(kIni, {"--check-interval-ms", "30"}), qPrintable(m.registro()));
-    QCOMPARE(registerAccount(*MasterClient::to(m.porta()), "anna", "secret"), "00001");
-    auto silent = MasterClient::to(m.porta());
-    QCOMPARE(login(*silent, "anna", "secret"), "00001");
-    QVERIFY(silent->waitClosed());
-    QCOMPARE(silent->checkTokens().size(), 2);
-    QTRY_VERIFY(m.registro().contains("anna dropped: two checks unanswered"));
-    QCOMPARE(login(*MasterClient::to(m.porta()), "anna", "secret"), "00001");
     QVERIFY(m.ferma());
 }
 

@@ -154,51 +154,63 @@ private Q_SLOTS:
         QCOMPARE(host->droppedPayloads(), 1);
     }
 
+    void refusals_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("result");
+        const auto row = [](const char* what, const QString& name, const char* password,
+                            SessionResult r) {
+            QTest::newRow(what) << name << QString(password) << int(r);
+        };
+        row("wrong password", "Eva", "sbagliata", SessionResult::WrongPassword);
+        row("no password", "Eva", "", SessionResult::WrongPassword);
+        row("name in use", "Ana", "segreta", SessionResult::NameInUse);
+        row("blanks around", "Eva ", "segreta", SessionResult::BadHello);
+        row("unseen character", "E\u200bva", "segreta", SessionResult::BadHello);
+        row("Cyrillic A", "\u0410na", "segreta", SessionResult::NameInUse);
+        row("room full", "Zoe", "segreta", SessionResult::RoomFull);
+    }
     void refusals()
     {
-        const std::tuple<const char*, const char*, SessionResult> rows[] = {
-            {"Eva", "sbagliata", SessionResult::WrongPassword},
-            {"Eva", "", SessionResult::WrongPassword},
-            {"Ana", "segreta", SessionResult::NameInUse},
-            {"Eva ", "segreta", SessionResult::BadHello},      // blanks around the name
-            {"E\u200bva", "segreta", SessionResult::BadHello}, // a character that does not show
-            {"\u0410na", "segreta", SessionResult::NameInUse}, // a Cyrillic А
-            {"Zoe", "segreta", SessionResult::RoomFull}};
-        for (const auto& [name, password, result] : rows) {
-            RoomHostConfig c = config();
-            c.password = "segreta";
-            c.maxUsers = result == SessionResult::RoomFull ? 1 : 3;
-            QVERIFY(startRoom(c));
-            Membro& ana = member("Ana");
-            QCOMPARE(ana.join(host->port(), "segreta"), 0);
-            QCOMPARE(member(name).join(host->port(), password), int(result));
-            // The refused one never appears to the members.
-            QVERIFY(ana.chat("ancora qui") && ana.await("0005:Ana,ancora qui"));
-            QCOMPARE(ana.messages.filter("0002:").size(), 1);
-        }
+        QFETCH(QString, name);
+        QFETCH(QString, password);
+        QFETCH(int, result);
+        RoomHostConfig c = config();
+        c.password = "segreta";
+        c.maxUsers = result == int(SessionResult::RoomFull) ? 1 : 3;
+        QVERIFY(startRoom(c));
+        Membro& ana = member("Ana");
+        QCOMPARE(ana.join(host->port(), "segreta"), 0);
+        QCOMPARE(member(name).join(host->port(), password), result);
+        // The refused one never appears to the members.
+        QVERIFY(ana.chat("ancora qui") && ana.await("0005:Ana,ancora qui"));
+        QCOMPARE(ana.messages.filter("0002:").size(), 1);
     }
 
+    // Only a ticket of the room's master, for this nick and room and still valid, lets a member in.
+    void tickets_data()
+    {
+        QTest::addColumn<QString>("ticket");
+        const qint64 soon = QDateTime::currentSecsSinceEpoch() + 60;
+        QTest::newRow("good") << trust::makeRoomTicket("segreto", "Ana", "Sala prova", soon);
+        QTest::newRow("none") << QString();
+        QTest::newRow("malformed") << "123.abc";
+        QTest::newRow("another's") << trust::makeRoomTicket("segreto", "Eva", "Sala prova", soon);
+        QTest::newRow("another room") << trust::makeRoomTicket("segreto", "Ana", "Altra", soon);
+        QTest::newRow("expired") << trust::makeRoomTicket("segreto", "Ana", "Sala prova",
+                                                          soon - 120);
+        QTest::newRow("wrong key") << trust::makeRoomTicket("altro", "Ana", "Sala prova", soon);
+    }
     void tickets()
     {
+        QFETCH(QString, ticket);
         QVERIFY(startRoom(config("server_password=segreto\nrequire_ticket=true\n")));
-        const qint64 soon = QDateTime::currentSecsSinceEpoch() + 60;
-        const auto ticket = [&](const char* nick, const char* room, qint64 expires) {
-            return trust::makeRoomTicket("segreto", nick, room, expires);
-        };
-        const std::pair<QString, SessionResult> rows[] = {
-            {QString(), SessionResult::BadTicket},
-            {"123.abc", SessionResult::BadTicket},
-            {ticket("Eva", "Sala prova", soon), SessionResult::BadTicket}, // another's
-            {ticket("Ana", "Altra sala", soon), SessionResult::BadTicket},
-            {ticket("Ana", "Sala prova", soon - 120), SessionResult::BadTicket}, // expired
-            {trust::makeRoomTicket("altro", "Ana", "Sala prova", soon), SessionResult::BadTicket},
-            {ticket("Ana", "Sala prova", soon), SessionResult::Accepted}};
-        for (const auto& [t, result] : rows) {
-            Membro& ana = member("Ana");
-            ana.ticket = t;
-            QCOMPARE(ana.join(host->port()), int(result));
-        }
-        QCOMPARE(host->stanza().NumUtenti(), 1);
+        Membro& ana = member("Ana");
+        ana.ticket = ticket;
+        const bool good = QByteArray(QTest::currentDataTag()) == "good";
+        QCOMPARE(ana.join(host->port()), good ? 0 : int(SessionResult::BadTicket));
+        QCOMPARE(host->stanza().NumUtenti(), good ? 1 : 0);
     }
 
     // Forged connects by the thousand cost the room neither a slot nor a
@@ -389,28 +401,57 @@ private Q_SLOTS:
                  (QList<int>{12, 3, 2302, 7071, 5, 7, 70, 800, 900, 4, 2, 9, 8}));
         r = parseConfig("name=Sala\nmax_users=4\n");
         QCOMPARE(r.error + QString::number(r.config.maxSpeakers), "1"); // one speaker by default
+    }
 
+    void badDocuments_data()
+    {
+        QTest::addColumn<QString>("document");
+        QTest::addColumn<QString>("error");
         const QString ok = "name=Sala\nmax_users=4\n";
-        const std::pair<QString, const char*> bad[] = {
-            {"", "the room needs a name"},
-            {"name=   \nmax_users=4", "the room needs a name"},
-            {"name=Sala", "max_users is required"},
-            {ok + "permanent", "line 3: expected key=value"},
-            {ok + "colour=blue", "line 3: unknown key colour"},
-            {ok + "name=Altra", "line 3: name is given twice"},
-            {"name=S\nmax_users=0", "line 2: max_users: expected a whole number from 1 to 4094"},
-            {ok + "port=65536", "port: expected a whole number from 0 to 65535"},
-            {ok + "permanent=forse", "permanent: expected true or false"},
-            {ok + "bind=localhost", "bind: expected an IPv4 address"},
-            {ok + "bind=::1", "bind: expected an IPv4 address"},
-            {ok + "password=a\x1F b", "password: control characters are not allowed"},
-            {ok + "master_host=127.0.0.1", "master_host needs master_port"},
-            {ok + "first_join_timeout_ms=0", "first_join_timeout_ms: expected"},
-            {ok + "dead_peer_ms=99999999999", "dead_peer_ms: expected"},
-            {ok + "reconnect_min_ms=500\nreconnect_max_ms=100", "reconnect_max_ms is shorter"},
-        };
-        for (const auto& [document, error] : bad)
-            QVERIFY2(parseConfig(document).error.contains(error), qPrintable(document));
+        QTest::newRow("no name") << ""
+                                 << "the room needs a name";
+        QTest::newRow("blank name") << "name=   \nmax_users=4"
+                                    << "the room needs a name";
+        QTest::newRow("no max_users") << "name=Sala"
+                                      << "max_users is required";
+        QTest::newRow("no value") << ok + "permanent"
+                                  << "line 3: expected key=value";
+        QTest::newRow("unknown key") << ok + "colour=blue"
+                                     << "line 3: unknown key colour";
+        QTest::newRow("name twice") << ok + "name=Altra"
+                                    << "line 3: name is given twice";
+        QTest::newRow("max_users 0") << "name=S\nmax_users=0"
+                                     << "line 2: max_users: expected a whole number from 1 to 4094";
+        QTest::newRow("port too big") << ok + "port=65536"
+                                      << "port: expected a whole number from 0 to 65535";
+        QTest::newRow("not a flag") << ok + "permanent=forse"
+                                    << "permanent: expected true or false";
+        QTest::newRow("bind a name") << ok + "bind=localhost"
+                                     << "bind: expected an IPv4 address";
+        QTest::newRow("bind IPv6") << ok + "bind=::1"
+                                   << "bind: expected an IPv4 address";
+        QTest::newRow("control character") << ok + "password=a\x1F b"
+                                           << "password: control characters are not allowed";
+        QTest::newRow("master_host alone") << ok + "master_host=127.0.0.1"
+                                           << "master_host needs master_port";
+        QTest::newRow("pin not hex") << ok + "master_tls=true\nmaster_tls_sha256=ab:cd"
+                                     << "expected 64 hex digits";
+        QTest::newRow("pin without TLS")
+            << ok + "master_tls_sha256=" + QString(64, 'a') << "needs master_tls=true";
+        QTest::newRow("timeout 0") << ok + "first_join_timeout_ms=0"
+                                   << "first_join_timeout_ms: expected";
+        QTest::newRow("dead_peer too long") << ok + "dead_peer_ms=99999999999"
+                                            << "dead_peer_ms: expected";
+        QTest::newRow("reconnect backwards")
+            << QString(ok + "reconnect_min_ms=500\nreconnect_max_ms=100")
+            << "reconnect_max_ms is shorter";
+    }
+    void badDocuments()
+    {
+        QFETCH(QString, document);
+        QFETCH(QString, error);
+        QVERIFY2(parseConfig(document).error.contains(error),
+                 qPrintable(parseConfig(document).error));
     }
 
     void commandLine()
