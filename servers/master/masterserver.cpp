@@ -130,7 +130,11 @@ struct MasterServer::Client
     std::optional<QList<RoomRow>> rooms; // the directory as this listing sees it
     // Private rooms of other masters this user was invited to: never listed,
     // yet the user needs their ticket.
-    QList<std::pair<QString, QString>> invitedTo;
+    struct Invitation
+    {
+        QString name, password, hostKey;
+    };
+    QList<Invitation> invitedTo;
     std::optional<RateWindow> texts;
     int idleTicks = 0;
     bool closing = false; // dropped at the next turn of the loop
@@ -480,10 +484,16 @@ void MasterServer::reclaim()
 void MasterServer::forward(const QString& nick, QStringView code, const QStringList& fields,
                            std::function<void(StoreStatus)> done)
 {
-    const QJsonObject event{{u"kalimo"_s, 1},
-                            {u"to"_s, nick},
-                            {u"code"_s, code.toString()},
-                            {u"fields"_s, QJsonArray::fromStringList(fields)}};
+    QJsonObject event{{u"kalimo"_s, 1},
+                      {u"to"_s, nick},
+                      {u"code"_s, code.toString()},
+                      {u"fields"_s, QJsonArray::fromStringList(fields)}};
+    // An invitation to a private room of ours: the invited user's master hands out its
+    // tickets, and they must name the room host's key as ours do.
+    if (code == reply::RoomCreated && fields.size() >= 4) {
+        if (const Room* r = m_rooms.directory().byName(fields.at(2)); r && !r->hostKey.isEmpty())
+            event.insert(u"hostKey"_s, r->hostKey);
+    }
     const QString payload = QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact));
     m_accounts->shared<StoreStatus>(
         [nick, payload, self = m_masterId](ServiceTables& t) {
@@ -525,7 +535,11 @@ void MasterServer::onEvent(const QString& payload)
     if (code == reply::RoomCreated && fields.size() >= 4) {
         if (c->invitedTo.size() >= kInvitationsKept)
             c->invitedTo.removeFirst();
-        c->invitedTo.append({fields.at(2), fields.at(3)});
+        // The room host's key rides beside the lobby's fields, for this user's ticket.
+        QString hostKey = event.value(u"hostKey").toString();
+        if (hostKey.size() != 64 || QByteArray::fromHex(hostKey.toLatin1()).size() != 32)
+            hostKey.clear();
+        c->invitedTo.append({fields.at(2), fields.at(3), hostKey});
     }
     send(*c, code, fields);
 }
@@ -970,8 +984,8 @@ std::optional<std::pair<QString, QString>> MasterServer::roomNamed(const Client&
             return std::pair{r.name, r.password};
     }
     for (const auto& invited : c.invitedTo) {
-        if (sameRoomName(invited.first, nome))
-            return invited;
+        if (sameRoomName(invited.name, nome))
+            return std::pair{invited.name, invited.password};
     }
     return std::nullopt;
 }
@@ -989,9 +1003,9 @@ void MasterServer::handleTicket(Client& c, const QString& nome)
                                              room->first, expires)};
     // The room host's key, so that nobody else can pose as it: another
     // master's room's as the shared directory had it at this user's listing,
-    // beside the address the lobby joins. Without it (an invitation to
-    // another master's private room) the voice client takes the key the
-    // room host itself announces.
+    // beside the address the lobby joins, or as the invitation to another
+    // master's private room brought it. Without it the voice client takes
+    // the key the room host itself announces.
     QString hostKey;
     if (const Room* r = m_rooms.directory().byName(room->first)) {
         hostKey = r->hostKey;
@@ -1000,6 +1014,12 @@ void MasterServer::handleTicket(Client& c, const QString& nome)
                                      [&](const RoomRow& r) { return r.name == room->first; });
         if (it != c.rooms->cend())
             hostKey = it->hostKey;
+    }
+    if (hostKey.isEmpty()) {
+        for (const auto& invited : c.invitedTo) {
+            if (invited.name == room->first)
+                hostKey = invited.hostKey;
+        }
     }
     if (!hostKey.isEmpty())
         fields.append(hostKey);

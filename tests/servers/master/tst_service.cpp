@@ -248,6 +248,12 @@ void TestService::roomsAcrossMasters()
         anna->ask(u"0007", {"Stanza di anna e bruno", "2", "2", "pw", "bruno"});
     QCOMPARE(privata.value(0), "00071");
     QCOMPARE(bruno->next(), privata);
+    // Its tickets on either master name the same room host key.
+    const QString key = anna->ask(u"0006", {privata.value(3)}).value(2);
+    QCOMPARE(key.size(), 64);
+    const QStringList invitedTicket = bruno->ask(u"0006", {privata.value(3)});
+    QCOMPARE(invitedTicket.value(0), "00061");
+    QCOMPARE(invitedTicket.value(2), key);
 }
 
 void TestService::roomHostOfItsOwnFailsOver()
