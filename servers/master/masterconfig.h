@@ -65,6 +65,9 @@ struct MasterConfig
     int maxUsers = 1000;
     QString requiredVersion = QStringLiteral("2.0b");
     int checkIntervalMs = 60000;
+    // How often an idle master checks its shared database connection: one the
+    // database dropped (a restart) would otherwise miss other masters' events.
+    int keepAliveMs = 2000;
 
     int maxUtentiStanza = 20;
     int maxUtentiAudioStanza = 5;

@@ -249,8 +249,13 @@ bool MasterServer::listen()
         // Alone on its file: who was online in an earlier run is not now.
         m_accounts->shared<bool>([](ServiceTables& t) { return t.clearAll(); });
     // Before the first renewal, so rooms are open once it is done.
-    if (isShared())
+    if (isShared()) {
         agreeOnLinkSecret();
+        m_keepAlive.setInterval(m_config.keepAliveMs);
+        connect(&m_keepAlive, &QTimer::timeout, this,
+                [this] { m_accounts->shared<bool>([](ServiceTables& t) { return t.ping(); }); });
+        m_keepAlive.start();
+    }
     renew();
     m_checks.start();
     if (m_listener.isListening())

@@ -135,6 +135,7 @@ private:
     QTcpServer m_listener;
     QSslServer m_tlsListener;
     QTimer m_checks;
+    QTimer m_keepAlive;
     AccountService* m_accounts;
     Presence m_presence;
     Clock m_clock;

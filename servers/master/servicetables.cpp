@@ -127,6 +127,17 @@ bool ServiceTables::clearAll()
         what);
 }
 
+bool ServiceTables::ping()
+{
+    // Known to be away: the renewal's retries bring it back, without a log line each time.
+    if (!m_store.isOpen())
+        return true;
+    return opened([&] {
+        QSqlQuery q(m_store.database());
+        return run(q, u"SELECT 1"_s, {}) || failed(tr("cannot reach the database"), q);
+    });
+}
+
 std::optional<QList<MasterRow>> ServiceTables::liveMasters(qint64 now)
 {
     if (!m_store.open()) {

@@ -56,6 +56,8 @@ public:
     bool forgetMaster(const QString& id);
     // A master alone on its file: what an earlier run left behind is stale.
     bool clearAll();
+    // Reconnects (and listens again) when the database dropped the connection.
+    bool ping();
     std::optional<QList<MasterRow>> liveMasters(qint64 now);
 
     // Exists when the nick is online on a live master.

@@ -346,6 +346,16 @@ void TestService::databaseAwayAtStartAndLater()
     // A is back by itself, listening again, and so is B where nothing used the dropped
     // connection meanwhile; the refused registration left nothing behind.
     QVERIFY(QTest::qWaitFor([&] { return m_a->renewals() > renewals; }, kWait));
+    // B, idle meanwhile, finds its dropped connection by itself and listens again.
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            anna->request(u"0013", {"bruno", "e tu?"});
+            return anna->next() == L{"0003", "bruno", "e tu?"} &&
+                   bruno->next(500) == L{"0002", "anna", "e tu?"};
+        },
+        kWait));
+    while (!bruno->next(300).isEmpty()) {
+    }
     QVERIFY(textReachesAnna());
     QCOMPARE(login(*clientOf(*m_a), "carla", "secret"), "00002");
     QCOMPARE(registerAccount(*clientOf(*m_a), "carla", "secret"), "00001");
