@@ -25,15 +25,28 @@ constexpr int kAttesa = 20000;
 class TestServiceFailover final : public QObject
 {
     Q_OBJECT
+    TestPostgres m_postgres;
+    int m_databases = 0;
+
+    // A fresh database on the test's own server, as a master's configuration names it.
+    QByteArray nuovoDatabase()
+    {
+        const QString nome = QStringLiteral("kalimo%1").arg(++m_databases);
+        if (!m_postgres.createDatabase(nome))
+            return {};
+        return QStringLiteral("[Database]\nDriver=postgresql\nPort=%1\nName=%2\n")
+            .arg(m_postgres.port())
+            .arg(nome)
+            .toUtf8();
+    }
+
 private Q_SLOTS:
+    void initTestCase() { QVERIFY2(m_postgres.start(), qPrintable(m_postgres.error())); }
+
     void connettiSulSecondoMaster()
     {
-        TestPostgres postgres;
-        QVERIFY2(postgres.start(), qPrintable(postgres.error()));
-        QVERIFY(postgres.createDatabase("kalimo"));
-        const QByteArray database = QStringLiteral("[Database]\nDriver=postgresql\nPort=%1\n")
-                                        .arg(postgres.port())
-                                        .toUtf8();
+        const QByteArray database = nuovoDatabase();
+        QVERIFY(!database.isEmpty());
         ProcessoMaster primo;
         ProcessoMaster secondo;
         QVERIFY2(primo.avvia(database), qPrintable(primo.registro()));
@@ -76,12 +89,8 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         test::preparaAmbienteVoce(dir);
-        TestPostgres postgres;
-        QVERIFY2(postgres.start(), qPrintable(postgres.error()));
-        QVERIFY(postgres.createDatabase("kalimo"));
-        const QByteArray database = QStringLiteral("[Database]\nDriver=postgresql\nPort=%1\n")
-                                        .arg(postgres.port())
-                                        .toUtf8();
+        const QByteArray database = nuovoDatabase();
+        QVERIFY(!database.isEmpty());
         ProcessoMaster primo, secondo;
         QVERIFY2(primo.avvia(database + test::porteStanze() +
                              "[PermanentRooms]\nsize=1\n1\\Name=Piazza\n1\\MaxUsers=5\n"),
