@@ -117,7 +117,11 @@ private Q_SLOTS:
     // A message cut across arrivals is joined; one that never ends closes the link.
     void flusso()
     {
-        fm->quando("0011", FakeMaster::aPezzi({"000", wireBytes("12^ 7 ~ 8 |")}, 20));
+        fm->quando("0011", FakeMaster::grezzo("000"));
+        fm->dopoRichiesta = [&](const FakeMaster::Richiesta& r) {
+            if (r.codice == "0011")
+                QTimer::singleShot(20, [&] { fm->invia(wireBytes("12^ 7 ~ 8 |")); });
+        };
         QCOMPARE(link->richiesta(richiesta("0011"), 5000).campo(1), QStringLiteral("8"));
         QSignalSpy chiuso(link, &CollegamentoMaster::chiusoDalMaster);
         fm->quando("0008", FakeMaster::grezzo(QByteArray(StreamReassembler::kDefaultCap + 1, 'x')));
