@@ -44,13 +44,13 @@ QByteArray payloads(const QSignalSpy& spy, int column)
     return out.join(';');
 }
 
-// Every datagram between one client and the host passes here, both ways,
-// and is kept.
+// Every datagram between one client and the host passes here, both ways, and is kept; cut, none.
 struct Intercettatore
 {
     QUdpSocket versoClient, versoHost;
     quint16 host = 0, client = 0;
     QByteArrayList catturati;
+    bool taglia = false;
 
     bool apri(quint16 portaHost)
     {
@@ -60,7 +60,8 @@ struct Intercettatore
                 const QNetworkDatagram d = da.receiveDatagram();
                 client = dalClient ? d.senderPort() : client;
                 catturati.append(d.data());
-                a.writeDatagram(d.data(), QHostAddress::LocalHost, dalClient ? host : client);
+                if (!taglia)
+                    a.writeDatagram(d.data(), QHostAddress::LocalHost, dalClient ? host : client);
             }
         };
         QObject::connect(&versoClient, &QUdpSocket::readyRead,
@@ -437,16 +438,16 @@ private Q_SLOTS:
         c.Close();
 
         // A vanished host ends the session as lost.
-        RawEnet fakeHost(true);
-        fakeHost.welcomeId = 77;
+        Intercettatore spia;
+        QVERIFY(spia.apri(host->port()));
         c.setTimings(quick(1000));
         done.clear();
         QSignalSpy lost(&c, &SessionClient::TerminateSession);
-        c.EnumHosts("127.0.0.1", fakeHost.port(), kApp);
-        c.Connect("Anna", {}, fakeHost.hostKeys.publicKey);
+        c.EnumHosts("127.0.0.1", spia.versoClient.localPort(), kApp);
+        c.Connect("Anna", {});
         QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, kWait);
-        QCOMPARE(QList<int>({resultOf(done), c.localPlayerId()}), QList<int>({0, 77}));
-        fakeHost.vanish();
+        QVERIFY(resultOf(done) == 0 && c.localPlayerId() != 0);
+        spia.taglia = true;
         QTRY_COMPARE_WITH_TIMEOUT(resultOf(lost), int(SessionResult::ConnectionLost), kWait);
     }
 

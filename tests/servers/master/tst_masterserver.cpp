@@ -255,8 +255,7 @@ private Q_SLOTS:
         plain.connectToHost(QHostAddress::LocalHost, m_server->tlsPort());
         QVERIFY(plain.waitForConnected(kWait));
         plain.write(wireBytes("0008 ^ anna ^ No Parametri | "));
-        QVERIFY(QTest::qWaitFor([&] { return plain.state() == QAbstractSocket::UnconnectedState; },
-                                kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(plain.state() == QAbstractSocket::UnconnectedState, kWait);
         QVERIFY(!plain.readAll().contains("00008"));
         QCOMPARE(m_server->connectionCount(), 1);
     }
@@ -440,7 +439,7 @@ private Q_SLOTS:
         auto anna = loggedIn("anna");
         QCOMPARE(anna->ask(u"0002"), (QStringList{"00002", "2"}));
         QList<QStringList> rooms;
-        QVERIFY(QTest::qWaitFor([&] { return (rooms = listRooms(*anna, 1)).size() == 1; }, kWait));
+        QTRY_VERIFY_WITH_TIMEOUT((rooms = listRooms(*anna, 1)).size() == 1, kWait);
         const int port = rooms.first().value(5).toInt();
         QVERIFY(port >= m_config.roomFirstUdpPort && port <= m_config.roomLastUdpPort);
         QCOMPARE(rooms.first(), (QStringList{"Piazza", "0", "True", "", "127.0.0.1",
@@ -481,13 +480,12 @@ private Q_SLOTS:
         fooled.hostKey = session::HostKeys::generate().publicKey;
         QCOMPARE(fooled.join(port, "pw"), int(session::SessionResult::BadHello));
         QCOMPARE(bruno.join(port, "pw"), 0);
-        QVERIFY(
-            QTest::qWaitFor([&] { return listRooms(*anna, 2).value(0).value(1) == "1"; }, kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(listRooms(*anna, 2).value(0).value(1) == "1", kWait);
 
         bruno.client.Close();
         QVERIFY(QTest::qWaitFor([&] { return anna->replyTo(u"0003", {"2"}) == "00005"; }, kWait));
         QCOMPARE(anna->replyTo(u"0004", {"2", "1"}), "00007");
-        QVERIFY(QTest::qWaitFor([&] { return m_server->rooms().runningHosts() == 0; }, kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->rooms().runningHosts() == 0, kWait);
         // The name is free again; a room ordered to end goes at once.
         QCOMPARE(anna->replyTo(u"0007", {"Sala", "5", "2", ""}), "00071");
         QVERIFY(m_server->rooms().endRoom("sala"));
@@ -563,7 +561,7 @@ private Q_SLOTS:
         auto anna = loggedIn("anna");
         anna->request(u"0007", {"Sala", "5", "2", ""});
         qint64 pid = 0;
-        QVERIFY(QTest::qWaitFor([&] { return (pid = m_server->rooms().hostPid("Sala")) != 0; }));
+        QTRY_VERIFY_WITH_TIMEOUT((pid = m_server->rooms().hostPid("Sala")) != 0, 5000);
         QCOMPARE(anna->nextCode(), "00073");
         QCOMPARE(m_server->rooms().runningHosts(), 0);
         QVERIFY(processGone(pid));
@@ -597,8 +595,7 @@ private Q_SLOTS:
         link.connectToHost(QHostAddress::LocalHost, m_server->rooms().linkPort());
         QVERIFY(link.waitForConnected(kWait));
         link.write(wireBytes(bytes));
-        QVERIFY(QTest::qWaitFor([&] { return link.state() == QAbstractSocket::UnconnectedState; },
-                                kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(link.state() == QAbstractSocket::UnconnectedState, kWait);
         QTEST(splitMessages(decodeText(link.readAll())).value(0).value(0), "reply");
         qInstallMessageHandler(g_testHandler);
         // Every refusal is logged, a link password never.
@@ -735,7 +732,7 @@ private Q_SLOTS:
                                                 "someone@example.org", "-1"});
             }
             // Killed once some of the batch are confirmed and others still run.
-            QVERIFY(QTest::qWaitFor([&] { return batch.front()->queued() > 0; }, 20000));
+            QTRY_VERIFY_WITH_TIMEOUT(batch.front()->queued() > 0, 20000);
             m.uccidi();
             for (int i = 0; i < int(batch.size()); ++i) {
                 if (batch[i]->nextCode(0) == "00001")
@@ -821,7 +818,7 @@ private Q_SLOTS:
         auto c = MasterClient::to(m.porta());
         QCOMPARE(c->replyCodes({signUp("anna"), loginAs("anna"), newRoom("Sala")}),
                  "00001 00001 00071");
-        QVERIFY(QTest::qWaitFor([&] { return m.registro().contains("\"P\" (permanent) open"); }));
+        QTRY_VERIFY_WITH_TIMEOUT(m.registro().contains("\"P\" (permanent) open"), 5000);
         QFile children(QString("/proc/%1/task/%1/children").arg(m.pid()));
         QVERIFY(children.open(QIODevice::ReadOnly));
         const QStringList hosts =

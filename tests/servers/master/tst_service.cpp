@@ -168,7 +168,7 @@ private Q_SLOTS:
         // Logged out on B: free for A, and texts to her tell the sender so.
         anna.reset();
         carla.reset();
-        QVERIFY(QTest::qWaitFor([&] { return m_b->loggedInCount() == 0; }, kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(m_b->loggedInCount() == 0, kWait);
         QVERIFY(
             QTest::qWaitFor([&] { return bruno->ask(u"0012", {"anna"}) == L{"00012"}; }, kWait));
         bruno->request(u"0013", {"anna", "ci sei?"});
@@ -224,10 +224,10 @@ private Q_SLOTS:
         member.ticket = ticket.value(1);
         member.hostKey = QByteArray::fromHex(ticket.value(2).toLatin1());
         QCOMPARE(member.join(quint16(created.value(2).toUInt())), 0);
-        QVERIFY(QTest::qWaitFor([&] { return roomOnB().value(1) == "1"; }, kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(roomOnB().value(1) == "1", kWait);
         member.client.Close();
         // Emptied, a user's room ends, and leaves every master's directory.
-        QVERIFY(QTest::qWaitFor([&] { return roomOnB().isEmpty(); }, kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(roomOnB().isEmpty(), kWait);
 
         // A private room made through A reaches the invited user on B unasked.
         const QStringList privata =
@@ -256,8 +256,7 @@ private Q_SLOTS:
         QVERIFY(plain.waitForConnected(kWait));
         plain.write(
             test::wireBytes("0001 ^ 1 ^ Esterna ~ 5 ~ 2 ~ False ~  ~ segreto ~ True ~ 2302 ~ x |"));
-        QVERIFY(QTest::qWaitFor([&] { return plain.state() == QAbstractSocket::UnconnectedState; },
-                                kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(plain.state() == QAbstractSocket::UnconnectedState, kWait);
         QCOMPARE(plain.readAll().left(5), "00005");
 
         QCOMPARE(registerAccount(*clientOf(*m_b), "bruno", "secret"), "00001");
@@ -286,12 +285,12 @@ private Q_SLOTS:
         QCOMPARE(bea.join(port, {}, "127.0.0.3"), 0);
         const QStringList expected{"Esterna", "2", "True", "", "127.0.0.3", QString::number(port),
                                    "False",   "5", "2"};
-        QVERIFY(QTest::qWaitFor([&] { return listedOnB() == expected; }, kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(listedOnB() == expected, kWait);
 
         // A goes: the room host moves to B, its room stays in the directory with
         // its members, and they keep talking.
         m_a.reset();
-        QVERIFY(QTest::qWaitFor([&] { return listedOnB() == expected; }, kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(listedOnB() == expected, kWait);
         QVERIFY(ana.chat("ancora qui") && bea.await("0005:ana,ancora qui"));
     }
 
@@ -306,7 +305,7 @@ private Q_SLOTS:
         QCOMPARE(registerAccount(*clientOf(*m_a), "anna", "secret"), "00003");
         QVERIFY2(m_postgres.launch(), qPrintable(m_postgres.error()));
         // It tries again by itself, soon, and joins the service with its events and rooms.
-        QVERIFY(QTest::qWaitFor([&] { return m_a->renewals() > 0; }, kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->renewals() > 0, kWait);
         QCOMPARE(registerAccount(*clientOf(*m_a), "anna", "secret"), "00001");
         m_b = startMaster("127.0.0.2");
         QVERIFY(m_b);
@@ -332,7 +331,7 @@ private Q_SLOTS:
         QVERIFY2(m_postgres.launch(), qPrintable(m_postgres.error()));
         // A is back by itself, listening again, and so is B where nothing used the dropped
         // connection meanwhile; the refused registration left nothing behind.
-        QVERIFY(QTest::qWaitFor([&] { return m_a->renewals() > renewals; }, kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->renewals() > renewals, kWait);
         // B, idle meanwhile, finds its dropped connection by itself and listens again.
         QVERIFY(QTest::qWaitFor(
             [&] {
