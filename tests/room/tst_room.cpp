@@ -272,47 +272,19 @@ private Q_SLOTS:
 
     void reports()
     {
+        // What a room reports is read back through the room host's link; here, a server that
+        // never ends its message is dropped.
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         QTcpSocket client;
         Stanza s;
-        QObject::connect(&client, &QTcpSocket::connected, &s, [&] { s.EstConnessoAServer = true; });
         s.WSKServer = &client;
-        s.AttivaWinsock = s.EstStabile = s.EstStanzaMultipla = true;
+        s.AttivaWinsock = true;
         s.IPServer = "127.0.0.1";
         s.PortaServer = QString::number(server.serverPort());
-        s.Nome = "Città";
-        s.MaxUtenti = 10;
-        s.MaxUtentiAudio = 3;
-        s.Password = "pw";
-        s.PasswordServer = "spw";
-        s.PortaUtenti = "2302";
         QVERIFY(!s.ConnettiAlServer() && server.waitForNewConnection(10000));
         QTcpSocket* peer = server.nextPendingConnection();
-        QTRY_VERIFY(s.EstConnessoAServer);
-        QVERIFY(s.InviaIdentificazione("chi") && s.InviaIdentificazione("chi"));
-        QVERIFY(s.AggiungiUtente(7, "anna", "10.0.0.1") && s.AggiungiUtente(8, "bob"));
-        QVERIFY(s.UtenteParlante("bob") && s.UtenteParlante("anna") && s.UtenteMutoID(7));
-        QVERIFY(s.InviaDatiUtenti());
-        int ends = 0;
-        s.ImpostaTerminaEsecuzione([&] { ++ends; });
-        QVERIFY(s.EliminaUtente("bob") && s.EliminaUtente("anna")); // bob is silenced first
-        QCOMPARE(ends, 0);                                          // a permanent room
-        const QByteArray expected =
-            bytes("0001 ^ 1 ^ Città ~ 10 ~ 3 ~ True ~ pw ~ spw ~ True ~ 2302 ~ chi | "
-                  "0001 ^ 2 ^ Città ~ 10 ~ 3 ~ True ~ pw ~ spw ~ True ~ 2302 ~ chi | "
-                  "0002 ^ Città ~ 7 ~ anna ~ 10.0.0.1 ~ False | "
-                  "0002 ^ Città ~ 8 ~ bob ~  ~ False | "
-                  "0004 ^ Città ~ bob | 0004 ^ Città ~ anna | 0005 ^ Città ~ anna | "
-                  "0002 ^ Città ~ 7 ~ anna ~ 10.0.0.1 ~ False | "
-                  "0002 ^ Città ~ 8 ~ bob ~  ~ True | "
-                  "0004 ^ Città ~ bob | 0005 ^ Città ~ bob | 0003 ^ Città ~ bob | "
-                  "0003 ^ Città ~ anna | ");
-        QByteArray got;
-        while (got.size() < expected.size() && peer->waitForReadyRead(10000))
-            got += peer->readAll();
-        QCOMPARE(got, expected);
-        // A server that never ends its message is dropped.
+        QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
         QVERIFY(!s.RiceviDalServer(QByteArray(70000, 'x')));
         QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
     }

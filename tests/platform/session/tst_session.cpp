@@ -350,24 +350,6 @@ private Q_SLOTS:
         QCOMPARE(annaReports.first().at(0).value<qint32>(), bruno->localPlayerId());
         QCOMPARE(annaReports.first().at(1).toInt(), 12);
         QCOMPARE(brunoReports.count(), 0);
-
-        // The test hook: frames only held back (reordered, none lost), then
-        // all lost until a room text that came after them turns it off.
-        brunoHeard.clear();
-        bruno->setVoiceImpairment({0, 30, 2});
-        for (int i = 0; i < 10; ++i)
-            QVERIFY(anna->SendVoice("held", quint16(100 + i)));
-        QTRY_COMPARE_WITH_TIMEOUT(brunoHeard.count(), 10, kWait);
-        QCOMPARE(payloads(brunoHeard, 2).count("held"), 10);
-        bruno->setVoiceImpairment({100, 0, 1});
-        connect(host.get(), &SessionHost::Receive, this,
-                [this](qint32, const QByteArray& p) { host->SendTo(0, p); });
-        connect(bruno, &SessionClient::Receive, this, [bruno] { bruno->setVoiceImpairment({}); });
-        for (int i = 0; i < 10; ++i)
-            QVERIFY(anna->SendVoice("lost", quint16(i)));
-        QVERIFY(anna->Send("off"));
-        QTRY_VERIFY_WITH_TIMEOUT(anna->SendVoice("plain", 200) && brunoHeard.count() > 10, kWait);
-        QVERIFY(!payloads(brunoHeard, 2).contains("lost"));
     }
 
     void endings()

@@ -76,6 +76,20 @@ class TestService : public QObject
             return nullptr;
         return m;
     }
+    bool startBoth(const test::CertificatoProva* tls = nullptr)
+    {
+        m_a = startMaster("127.0.0.1", tls);
+        m_b = startMaster("127.0.0.2", tls);
+        return m_a && m_b;
+    }
+    // A private text: what its sender and its addressee hear, '|' between them.
+    static QString text(MasterClient& from, MasterClient& to, const QString& toNick,
+                        const QString& body)
+    {
+        from.request(u"0013", {toNick, body});
+        const QString heard = from.next().join(' ');
+        return heard + '|' + to.next().join(' ');
+    }
     std::unique_ptr<MasterClient> loggedIn(MasterServer& m, const QString& nick)
     {
         auto c = clientOf(m);
@@ -104,73 +118,61 @@ private Q_SLOTS:
     void accountsPresenceAndTexts()
     {
         test::CertificatoProva cert;
-        QVERIFY(cert.crea());
-        m_a = startMaster("127.0.0.1", &cert);
-        m_b = startMaster("127.0.0.2");
-        QVERIFY(m_a && m_b);
+        QVERIFY(cert.crea() && startBoth(&cert));
         QCOMPARE(m_b->address(), QHostAddress("127.0.0.2"));
-        QCOMPARE(registerAccount(*clientOf(*m_a), "anna", "secret"), "00001");
-        QCOMPARE(registerAccount(*clientOf(*m_b), "bruno", "secret"), "00001");
-        // Registered on one master, taken on the other.
-        QCOMPARE(registerAccount(*clientOf(*m_b), "anna", "altro"), "00002");
-
+        // Registered on one master, taken on the other; logged in on one, not on the other.
+        QCOMPARE(clientOf(*m_a)->replyCodes({signUp("anna")}), "00001");
+        QCOMPARE(clientOf(*m_b)->replyCodes({signUp("bruno"), signUp("anna")}), "00001 00002");
         auto anna = loggedIn(*m_b, "anna");
         QVERIFY(anna);
         QCOMPARE(login(*clientOf(*m_a), "anna", "secret"), "00005");
         auto bruno = loggedIn(*m_a, "bruno");
         QVERIFY(bruno);
 
-        // Without a configured list, a master lists the masters alive.
+        // Without a configured list, a master lists the masters alive; each master's TLS record
+        // comes from the shared table, not only its own.
         QCOMPARE(anna->ask(u"0008"), (L{"00008", "2"}));
         QCOMPARE(anna->ask(u"0009", {"2"}).value(2), "127.0.0.2");
-        // Each master's TLS record comes from the shared table, not only its own.
         QCOMPARE(anna->ask(u"0009", {"1"}).value(5),
                  u"tls:%1:sha256=%2"_s.arg(m_a->tlsPort()).arg(cert.improntaHex()));
-        QCOMPARE(bruno->ask(u"0012", {"anna"}), L{"10012"});
-        QCOMPARE(anna->ask(u"0012", {"bruno"}), L{"10012"});
-        QCOMPARE(anna->ask(u"0012", {"carla"}), L{"20012"});
-
-        bruno->request(u"0013", {"anna", "ciao da A"});
-        QCOMPARE(bruno->next(), (L{"0003", "anna", "ciao da A"}));
-        QCOMPARE(anna->next(), (L{"0002", "bruno", "ciao da A"}));
+        QCOMPARE(anna->replyCodes({{"0012", "bruno"}, {"0012", "carla"}}) +
+                     bruno->replyTo(u"0012", {"anna"}),
+                 "10012 2001210012");
+        QCOMPARE(text(*bruno, *anna, "anna", "ciao da A"),
+                 "0003 anna ciao da A|0002 bruno ciao da A");
         // An invitation keeps its marker across masters.
         const QString invito = QString(SEP4) + " L'utente anna ti ha invitato";
         anna->request(u"0013", {"bruno", invito});
         QCOMPARE(bruno->next(), (L{"0002", "anna", invito}));
 
         // Events that are not ours are dropped; ours still pass afterwards.
-        const QString channel = "kalimo_" + m_a->masterId();
-        for (const QString& foreign :
-             {QString("not json"), QString("{\"kalimo\":1,\"to\":\"bruno\",\"code\":\"0005\"}"),
-              QString(
-                  "{\"kalimo\":2,\"to\":\"bruno\",\"code\":\"0002\",\"fields\":[\"x\",\"y\"]}")})
-            QVERIFY(m_postgres.exec(m_database, "NOTIFY " + channel + ", '" + foreign + "'"));
-        anna->request(u"0013", {"bruno", "ancora"});
-        QCOMPARE(bruno->next(), (L{"0002", "anna", "ancora"}));
+        for (const char* foreign :
+             {"not json", R"({"kalimo":1,"to":"bruno","code":"0005"})",
+              R"({"kalimo":2,"to":"bruno","code":"0002","fields":["x","y"]})"})
+            QVERIFY(m_postgres.exec(m_database,
+                                    u"NOTIFY kalimo_%1, '%2'"_s.arg(m_a->masterId(), foreign)));
+        QCOMPARE(text(*anna, *bruno, "bruno", "ancora"), "0003 bruno ancora|0002 anna ancora");
 
-        // Taken for dead by the others (its rows cleared), B claims its users back.
+        // Taken for dead by the others (its rows cleared), B claims its users back; who logs in
+        // on B meanwhile is B's own, and stays.
         const QString b = "'" + m_b->masterId() + "'";
-        QVERIFY(m_postgres.exec(m_database, "DELETE FROM online WHERE master = " + b));
-        QVERIFY(m_postgres.exec(m_database, "DELETE FROM masters WHERE id = " + b));
+        QVERIFY(m_postgres.exec(m_database, "DELETE FROM online WHERE master = " + b) &&
+                m_postgres.exec(m_database, "DELETE FROM masters WHERE id = " + b));
         QCOMPARE(bruno->ask(u"0012", {"anna"}), L{"00012"});
-        // Who logs in on B meanwhile is B's own, and stays.
-        QCOMPARE(registerAccount(*clientOf(*m_b), "carla", "secret"), "00001");
+        QCOMPARE(clientOf(*m_b)->replyCodes({signUp("carla")}), "00001");
         auto carla = loggedIn(*m_b, "carla");
         QVERIFY(carla);
         anna->setAnswerChecks(true);
         carla->setAnswerChecks(true);
         m_b->setCheckInterval(100);
-        QVERIFY(
-            QTest::qWaitFor([&] { return bruno->ask(u"0012", {"anna"}) == L{"10012"}; }, kWait));
+        QTRY_COMPARE_WITH_TIMEOUT(bruno->replyTo(u"0012", {"anna"}), "10012", kWait);
         m_b->setCheckInterval(3600 * 1000);
-        QCOMPARE(carla->ask(u"0012", {"anna"}), L{"10012"});
+        QCOMPARE(carla->replyTo(u"0012", {"anna"}), "10012");
 
         // Logged out on B: free for A, and texts to her tell the sender so.
         anna.reset();
         carla.reset();
-        QTRY_VERIFY_WITH_TIMEOUT(m_b->loggedInCount() == 0, kWait);
-        QVERIFY(
-            QTest::qWaitFor([&] { return bruno->ask(u"0012", {"anna"}) == L{"00012"}; }, kWait));
+        QTRY_COMPARE_WITH_TIMEOUT(bruno->replyTo(u"0012", {"anna"}), "00012", kWait);
         bruno->request(u"0013", {"anna", "ci sei?"});
         QCOMPARE(bruno->next(), (L{"0003", "anna", "ci sei?"}));
         QCOMPARE(bruno->next().value(0), "0004");
@@ -179,17 +181,14 @@ private Q_SLOTS:
 
     void sameNickOnBothAtOnce()
     {
-        m_a = startMaster("127.0.0.1");
-        m_b = startMaster("127.0.0.2");
-        QVERIFY(m_a && m_b);
+        QVERIFY(startBoth());
         // The same nick, then a look-alike (Cyrillic e), registered on the two masters at once.
         for (const auto& [onA, onB] :
-             {std::pair<QString, QString>{"dora", "dora"},
-              std::pair<QString, QString>{"elio", QStringLiteral("\u0435lio")}}) {
+             {std::pair<QString, QString>{"dora", "dora"}, {"elio", QStringLiteral("\u0435lio")}}) {
             auto x = clientOf(*m_a);
             auto y = clientOf(*m_b);
-            x->request(u"0010", {onA, "kalimo", "secret", "someone@example.org", "-1"}, onA);
-            y->request(u"0010", {onB, "kalimo", "secret", "someone@example.org", "-1"}, onB);
+            x->request(u"0010", signUp(onA).mid(1));
+            y->request(u"0010", signUp(onB).mid(1));
             QStringList codes{x->nextCode(), y->nextCode()};
             codes.sort();
             QCOMPARE(codes, (L{"00001", "00002"}));
@@ -198,57 +197,47 @@ private Q_SLOTS:
 
     void roomsAcrossMasters()
     {
-        m_a = startMaster("127.0.0.1");
-        m_b = startMaster("127.0.0.2");
-        QVERIFY(m_a && m_b);
-        for (const char* nick : {"anna", "bruno"})
-            QCOMPARE(registerAccount(*clientOf(*m_a), nick, "secret"), "00001");
+        QVERIFY(startBoth());
+        QCOMPARE(clientOf(*m_a)->replyCodes({signUp("anna"), signUp("bruno")}), "00001 00001");
         auto anna = loggedIn(*m_a, "anna");
         auto bruno = loggedIn(*m_b, "bruno");
         QVERIFY(anna && bruno);
-
         const QStringList created = anna->ask(u"0007", {"Sala", "5", "2", ""});
         QCOMPARE(created.value(0), "00071");
         // Names are unique on the whole service, whatever the case.
         QCOMPARE(bruno->replyTo(u"0007", {"SALA", "5", "2", ""}), "00072");
 
-        // The listing first, as a lobby does, then a ticket from another master of the service.
+        // The listing first, as a lobby does, then a ticket from another master of the service,
+        // naming the room host's key whichever master hands it out.
         const auto roomOnB = [&] { return listRooms(*bruno, 2).value(0); };
-        QCOMPARE(roomOnB().mid(0, 2), (L{"Sala", "0"}));
-        QCOMPARE(roomOnB().value(5), created.value(2));
+        QCOMPARE(roomOnB().mid(0, 2) << roomOnB().value(5), (L{"Sala", "0", created.value(2)}));
         Membro member("bruno");
         const QStringList ticket = bruno->ask(u"0006", {"Sala"});
-        // The room host's key, whichever master hands out the ticket.
-        QCOMPARE(ticket.value(2).size(), 64);
-        QCOMPARE(ticket.value(2), anna->ask(u"0006", {"Sala"}).value(2));
+        QVERIFY(ticket.value(2).size() == 64 &&
+                ticket.value(2) == anna->ask(u"0006", {"Sala"}).value(2));
         member.ticket = ticket.value(1);
         member.hostKey = QByteArray::fromHex(ticket.value(2).toLatin1());
         QCOMPARE(member.join(quint16(created.value(2).toUInt())), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(roomOnB().value(1) == "1", kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(roomOnB().value(1), "1", kWait);
         member.client.Close();
         // Emptied, a user's room ends, and leaves every master's directory.
         QTRY_VERIFY_WITH_TIMEOUT(roomOnB().isEmpty(), kWait);
 
-        // A private room made through A reaches the invited user on B unasked.
+        // A private room made through A reaches the invited user on B unasked; its tickets on
+        // either master name the same room host key.
         const QStringList privata =
             anna->ask(u"0007", {"Stanza di anna e bruno", "2", "2", "pw", "bruno"});
         QCOMPARE(privata.value(0), "00071");
         QCOMPARE(bruno->next(), privata);
-        // Its tickets on either master name the same room host key.
         const QString key = anna->ask(u"0006", {privata.value(3)}).value(2);
-        QCOMPARE(key.size(), 64);
-        const QStringList invitedTicket = bruno->ask(u"0006", {privata.value(3)});
-        QCOMPARE(invitedTicket.value(0), "00061");
-        QCOMPARE(invitedTicket.value(2), key);
+        const QStringList invited = bruno->ask(u"0006", {privata.value(3)});
+        QVERIFY(invited.value(0) == "00061" && key.size() == 64 && invited.value(2) == key);
     }
 
     void roomHostOfItsOwnFailsOver()
     {
         test::CertificatoProva cert;
-        QVERIFY(cert.crea());
-        m_a = startMaster("127.0.0.1", &cert);
-        m_b = startMaster("127.0.0.2", &cert);
-        QVERIFY(m_a && m_b);
+        QVERIFY(cert.crea() && startBoth(&cert));
         // From "another machine" the link's secret in clear is refused.
         QTcpSocket plain;
         QVERIFY(plain.bind(QHostAddress("127.0.0.3")));
@@ -259,10 +248,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(plain.state() == QAbstractSocket::UnconnectedState, kWait);
         QCOMPARE(plain.readAll().left(5), "00005");
 
-        QCOMPARE(registerAccount(*clientOf(*m_b), "bruno", "secret"), "00001");
+        QCOMPARE(clientOf(*m_b)->replyCodes({signUp("bruno")}), "00001");
         auto bruno = loggedIn(*m_b, "bruno");
         QVERIFY(bruno);
-
         // Started by hand on "another machine", linked to A, B next in its list.
         const quint16 port = freePortRun(1);
         QProcess host;
@@ -301,32 +289,25 @@ private Q_SLOTS:
                              QRegularExpression("^accounts unavailable: cannot reach"));
         m_a = std::make_unique<MasterServer>(configFor("127.0.0.1"), m_dir->filePath("a"));
         QVERIFY(m_a->listen());
-        QCOMPARE(login(*clientOf(*m_a), "anna", "secret"), "00006");
-        QCOMPARE(registerAccount(*clientOf(*m_a), "anna", "secret"), "00003");
+        QCOMPARE(clientOf(*m_a)->replyCodes({loginAs("anna"), signUp("anna")}), "00006 00003");
         QVERIFY2(m_postgres.launch(), qPrintable(m_postgres.error()));
         // It tries again by itself, soon, and joins the service with its events and rooms.
         QTRY_VERIFY_WITH_TIMEOUT(m_a->renewals() > 0, kWait);
-        QCOMPARE(registerAccount(*clientOf(*m_a), "anna", "secret"), "00001");
+        QCOMPARE(clientOf(*m_a)->replyCodes({signUp("anna")}), "00001");
         m_b = startMaster("127.0.0.2");
         QVERIFY(m_b);
-        QCOMPARE(registerAccount(*clientOf(*m_b), "bruno", "secret"), "00001");
+        QCOMPARE(clientOf(*m_b)->replyCodes({signUp("bruno")}), "00001");
         auto anna = loggedIn(*m_a, "anna");
         auto bruno = loggedIn(*m_b, "bruno");
         QVERIFY(anna && bruno);
         QCOMPARE(anna->replyTo(u"0007", {"Sala", "5", "2", ""}), "00071");
-        const auto textReachesAnna = [&] {
-            bruno->request(u"0013", {"anna", "ci sei?"});
-            return bruno->next() == L{"0003", "anna", "ci sei?"} &&
-                   anna->next() == L{"0002", "bruno", "ci sei?"};
-        };
-        QVERIFY(textReachesAnna());
+        const QString reached = "0003 anna ci sei?|0002 bruno ci sei?";
+        QCOMPARE(text(*bruno, *anna, "anna", "ci sei?"), reached);
 
         // Gone while they are logged in: they keep being served.
         m_postgres.stop();
-        QCOMPARE(login(*clientOf(*m_a), "carla", "secret"), "00006");
-        QCOMPARE(registerAccount(*clientOf(*m_a), "carla", "secret"), "00003");
-        QCOMPARE(anna->ask(u"0012", {"anna"}), L{"10012"});
-        QCOMPARE(anna->ask(u"0002"), (L{"00002", "2"}));
+        QCOMPARE(clientOf(*m_a)->replyCodes({loginAs("carla"), signUp("carla")}), "00006 00003");
+        QCOMPARE(anna->ask(u"0012", {"anna"}) + anna->ask(u"0002"), (L{"10012", "00002", "2"}));
         const int renewals = m_a->renewals();
         QVERIFY2(m_postgres.launch(), qPrintable(m_postgres.error()));
         // A is back by itself, listening again, and so is B where nothing used the dropped
@@ -342,10 +323,9 @@ private Q_SLOTS:
             kWait));
         while (!bruno->next(300).isEmpty()) {
         }
-        QVERIFY(textReachesAnna());
-        QCOMPARE(login(*clientOf(*m_a), "carla", "secret"), "00002");
-        QCOMPARE(registerAccount(*clientOf(*m_a), "carla", "secret"), "00001");
-        QVERIFY(loggedIn(*m_a, "carla"));
+        QCOMPARE(text(*bruno, *anna, "anna", "ci sei?"), reached);
+        QCOMPARE(clientOf(*m_a)->replyCodes({loginAs("carla"), signUp("carla"), loginAs("carla")}),
+                 "00002 00001 00001");
     }
 
     void killedMasterFreesItsNicks()
@@ -357,23 +337,16 @@ private Q_SLOTS:
                                    .toUtf8();
         test::ProcessoMaster b;
         QVERIFY2(b.avvia(ini, {"--check-interval-ms", "300"}), qPrintable(b.registro()));
-        QCOMPARE(registerAccount(*MasterClient::to(b.porta()), "anna", "secret"), "00001");
         auto anna = MasterClient::to(b.porta());
         anna->setAnswerChecks(true);
-        QCOMPARE(login(*anna, "anna", "secret"), "00001");
-        QCOMPARE(anna->ask(u"0007", {"Sala di B", "5", "2", ""}).value(0), "00071");
-
+        QCOMPARE(anna->replyCodes({signUp("anna"), loginAs("anna"), newRoom("Sala di B")}),
+                 "00001 00001 00071");
         m_a = startMaster("127.0.0.2");
         QVERIFY(m_a);
-        QCOMPARE(login(*clientOf(*m_a), "anna", "secret"), "00005");
-        QCOMPARE(registerAccount(*clientOf(*m_a), "bruno", "secret"), "00001");
+        QCOMPARE(clientOf(*m_a)->replyCodes({loginAs("anna"), signUp("bruno")}), "00005 00001");
         auto bruno = loggedIn(*m_a, "bruno");
         QVERIFY(bruno);
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                return bruno->ask(u"0003", {"2"}) == L{"00004", "1"};
-            },
-            kWait));
+        QTRY_COMPARE_WITH_TIMEOUT(bruno->ask(u"0003", {"2"}), (L{"00004", "1"}), kWait);
         ::kill(pid_t(b.pid()), SIGKILL);
         // Within two of its intervals the dead master's nick is free again, and
         // its rooms have left the directory.
