@@ -9,7 +9,7 @@
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QtEndian>
 #include <QtTest>
 #include <QUdpSocket>
@@ -229,10 +229,10 @@ private Q_SLOTS:
                 forgers.push_back(std::move(s));
         }
         QVERIFY(!forgers.empty());
-        QByteArray connect(52, '\0');
-        qToBigEndian<quint16>(0x8FFF, connect.data()); // no peer yet, sent time
-        connect[4] = char(0x82);                       // connect, acknowledge
-        connect[5] = char(0xFF);
+        // No peer yet, sent time; connect, acknowledge.
+        QByteArray connect = QByteArray::fromHex("8fff0000"
+                                                 "82ff") +
+                             QByteArray(46, '\0');
         // In rounds, so that no datagram is lost before the host reads it.
         qint64 forged = 0;
         for (int round = 0; round < 20; ++round) {
@@ -243,27 +243,24 @@ private Q_SLOTS:
             forged += qint64(forgers.size());
             QTRY_COMPARE_WITH_TIMEOUT(host->session().droppedConnects(), forged, kWait);
         }
-        QCOMPARE(joined("Ana").id != 0, true);
+        joined("Ana");
         for (auto& s : forgers)
             QVERIFY(!s->hasPendingDatagrams()); // nothing reflected
 
         // A real address that never says hello: three attempts at most, each
         // gone within the hello time, and then it may try again.
-        std::vector<std::unique_ptr<kalimo::test::RawEnet>> silent;
-        for (int i = 0; i < 4; ++i) {
-            silent.push_back(std::make_unique<kalimo::test::RawEnet>());
-            if (i < 3)
-                QVERIFY(silent.back()->connect(host->port()));
-        }
+        kalimo::test::RawEnet silent[4];
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(silent[i].connect(host->port()));
         QCOMPARE(host->session().halfOpen(), 3);
         const qint64 before = host->session().droppedConnects();
-        const auto cookie = silent.back()->cookie(host->port());
+        const auto cookie = silent[3].cookie(host->port());
         QVERIFY(cookie);
-        silent.back()->startConnect(host->port(), *cookie);
+        silent[3].startConnect(host->port(), *cookie);
         QTRY_COMPARE_WITH_TIMEOUT(host->session().droppedConnects(), before + 1, kWait);
         QTRY_COMPARE_WITH_TIMEOUT(host->session().halfOpen(), 0, kWait);
-        QVERIFY(silent.back()->connect(host->port()));
-        QCOMPARE(joined("Bea").id != 0, true);
+        QVERIFY(silent[3].connect(host->port()));
+        joined("Bea");
 
         // Enumeration: never a byte more back than the query, and a source
         // that asks too often is answered only at its rate.
@@ -277,11 +274,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(
             host->session().unansweredQueries() - unanswered >= 1 + 40 - 16 - 4, kWait);
         int answers = 0;
-        while (asker.hasPendingDatagrams()) {
-            const QNetworkDatagram d = asker.receiveDatagram();
-            QVERIFY(d.data().size() <= query.size());
-            QVERIFY(session::wire::parseEnumAnswer(d.data()));
-            ++answers;
+        for (; asker.hasPendingDatagrams(); ++answers) {
+            const QByteArray d = asker.receiveDatagram().data();
+            QVERIFY(d.size() <= query.size() && session::wire::parseEnumAnswer(d));
         }
         QVERIFY(answers >= 1 && answers < 40);
     }
@@ -465,10 +460,10 @@ private Q_SLOTS:
         QVERIFY(!b.take());
         now += 1;
         QVERIFY(b.take());
-        now += 60000; // up to the burst, no further
-        QCOMPARE(b.available(), 3);
-        now -= 50000; // a clock going back takes nothing away
-        QCOMPARE(b.available(), 3);
+        now += 60000; // up to the burst, no further; a clock going back takes nothing away
+        const int full = b.available();
+        now -= 50000;
+        QCOMPARE(QPoint(full, b.available()), QPoint(3, 3));
         QVERIFY(!b.take(-1));
     }
 
@@ -480,9 +475,8 @@ private Q_SLOTS:
 
         // Room data from a file; the master's end order ends the program.
         FakeMaster master;
-        QTemporaryDir dir;
-        QFile file(dir.filePath("room.conf"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
+        QTemporaryFile file;
+        QVERIFY(file.open());
         file.write(QString("name=Sala viva\nmax_users=4\nbind=127.0.0.1\npassword=chiave segreta\n"
                            "master_host=127.0.0.1\nmaster_port=%1\n")
                        .arg(master.server.serverPort())
@@ -490,11 +484,10 @@ private Q_SLOTS:
         file.close();
         const quint16 port = start({}, {"--config", file.fileName()});
         Membro ana("Ana"), eva("Eva");
-        QCOMPARE(eva.join(port, "sbagliata"), int(SessionResult::WrongPassword));
-        QCOMPARE(ana.join(port, "chiave segreta"), 0);
+        QCOMPARE(QPoint(eva.join(port, "sbagliata"), ana.join(port, "chiave segreta")),
+                 QPoint(int(SessionResult::WrongPassword), 0));
         QTRY_VERIFY_WITH_TIMEOUT(master.received.contains("chiave segreta"), kWait);
-        master.socket->write(encodeText(wire("0001 ^ | ")));
-        QVERIFY(master.socket->flush());
+        QVERIFY(master.socket->write(encodeText(wire("0001 ^ | "))) > 0 && master.socket->flush());
         QTRY_COMPARE_WITH_TIMEOUT(ana.terminated, int(SessionResult::HostClosed), kWait);
         QCOMPARE(exitCode(), 0);
 
