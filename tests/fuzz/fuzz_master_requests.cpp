@@ -3,6 +3,7 @@
 // reached too. The rest is written as it is. Room hosts cannot start here (no such program).
 #include "protocol/framing.h"
 #include "protocol/textcodec.h"
+#include "servers/master/accountservice.h"
 #include "servers/master/masterserver.h"
 #include "tests/fuzz/fuzzinput.h"
 
@@ -17,6 +18,7 @@ using namespace kalimo;
 namespace {
 
 master::MasterServer* server = nullptr;
+master::AccountService* accounts = nullptr;
 
 QByteArray request(QStringView code, const QStringList& params)
 {
@@ -55,7 +57,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     c.loginFreeFailuresPerNick = c.loginFreeFailuresPerAddress = 1000000000;
     // Never destroyed: at exit its account thread would outlive the database registry.
     server = new master::MasterServer(c, dir.filePath(QStringLiteral("data")));
-    if (!server->listen())
+    accounts = server->findChild<master::AccountService*>();
+    if (!accounts || !server->listen())
         std::abort();
     QTcpSocket r;
     r.connectToHost(server->address(), server->port());
@@ -75,7 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     QTcpSocket s;
     s.connectToHost(server->address(), server->port());
-    if (!s.waitForConnected(5000))
+    // Accepted (or refused) within this input, so its end sees the master forget it.
+    if (!s.waitForConnected(5000) || !fuzz::waitFor([&] {
+            return server->connectionCount() > 0 || s.state() != QAbstractSocket::ConnectedState;
+        }))
         return 0;
     if (data[0] & 1 && !exchange(s,
                                  request(u"0001", {QStringLiteral("anna"), QStringLiteral("kalimo"),
@@ -83,9 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                  true))
         return 0;
     (void)exchange(s, fuzz::bytesOf(data + 1, size - 1), false);
-    // Closed after the bytes, so the master reads them all; it forgets the connection before the
-    // next input starts.
+    // Closed after the bytes, so the master reads them all. Before the next input it forgets the
+    // connection and its account work is answered: an input's allocations then meet their frees
+    // within it, and the engine keeps checking for leaks.
     s.disconnectFromHost();
-    (void)fuzz::waitFor([] { return server->connectionCount() == 0; });
+    (void)fuzz::waitFor([] { return server->connectionCount() == 0 && accounts->pending() == 0; });
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return 0;
 }
