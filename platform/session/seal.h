@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/session/replaywindow.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 
@@ -40,11 +42,11 @@ public:
     static quint8 choose(quint8 theirs);
 
     static constexpr qsizetype kKeyBytes = 32;
-    static constexpr qsizetype kOverhead = 8 + 16;
+    static constexpr qsizetype kCounterBytes = 8;
+    static constexpr qsizetype kOverhead = kCounterBytes + 16;
     // Voice datagrams up to this far behind the newest are still taken.
-    static constexpr quint64 kWindow = 64;
+    static constexpr quint64 kWindow = ReplayWindow::kWidth;
     static constexpr int kChannels = 3;
-    static constexpr int kWindowedChannel = 1; // voice, unsequenced
 
     enum class Verdict { Opened, Forged, Replayed };
 
@@ -71,16 +73,10 @@ public:
 private:
     SessionSeal() = default;
     bool setKeys(quint8 cipher);
-    bool admit(size_t channel, quint64 counter) const;
-    void record(size_t channel, quint64 counter);
-
-    struct Received
-    {
-        quint64 next = 0; // lowest counter still acceptable in order
-        quint64 top = 0;  // highest counter seen (window)
-        quint64 seen = 0; // bit i: counter top - i was seen
-        bool any = false;
-    };
+    // The cipher alone: `out` takes the ciphertext and its tag; `text`,
+    // the ciphertext and its tag, is opened where it lies.
+    void encrypt(size_t channel, quint64 counter, QByteArrayView plain, unsigned char* out);
+    bool decrypt(size_t channel, quint64 counter, unsigned char* text, qsizetype size);
 
     // The AES keys expanded once, not for every datagram.
     struct alignas(16) AesState
@@ -93,7 +89,9 @@ private:
     std::array<unsigned char, kKeyBytes> m_rx{};
     std::array<unsigned char, kKeyBytes> m_tx{};
     std::array<quint64, kChannels> m_sent{};
-    std::array<Received, kChannels> m_received{};
+    // Control and reports in order; voice (channel 1) unsequenced.
+    std::array<ReplayWindow, kChannels> m_received{ReplayWindow(), ReplayWindow(true),
+                                                   ReplayWindow()};
 };
 
 } // namespace kalimo::session
