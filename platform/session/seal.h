@@ -27,7 +27,7 @@ struct HostKeys
 //
 // A sealed datagram is its 8-byte counter and the ciphertext with its
 // 16-byte tag: AES-256-GCM where both ends have the processor's AES
-// instructions (a third of the cost), ChaCha20-Poly1305 (IETF) otherwise;
+// instructions (a fifth of the cost), ChaCha20-Poly1305 (IETF) otherwise;
 // the channel and the counter as nonce, so a nonce never repeats under one
 // key, and the channel as associated data, so nothing moves from one
 // channel to the other.
@@ -43,7 +43,8 @@ public:
 
     static constexpr qsizetype kKeyBytes = 32;
     static constexpr qsizetype kCounterBytes = 8;
-    static constexpr qsizetype kOverhead = kCounterBytes + 16;
+    static constexpr qsizetype kTagBytes = 16;
+    static constexpr qsizetype kOverhead = kCounterBytes + kTagBytes;
     // Voice datagrams up to this far behind the newest are still taken.
     static constexpr quint64 kWindow = ReplayWindow::kWidth;
     static constexpr int kChannels = 3;
@@ -78,10 +79,12 @@ private:
     void encrypt(size_t channel, quint64 counter, QByteArrayView plain, unsigned char* out);
     bool decrypt(size_t channel, quint64 counter, unsigned char* text, qsizetype size);
 
-    // The AES keys expanded once, not for every datagram.
+    // Nettle's AES-GCM state, its keys expanded once, not for every
+    // datagram; kept opaque so that users of the seal need no Nettle.
+    static constexpr size_t kAesStateBytes = 4416;
     struct alignas(16) AesState
     {
-        std::array<unsigned char, 512> bytes{};
+        std::array<unsigned char, kAesStateBytes> bytes{};
     };
     AesState m_rxAes;
     AesState m_txAes;
