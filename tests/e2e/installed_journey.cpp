@@ -141,25 +141,12 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return toniSentiti(ascoltoBea, 440, 0).first >= 3; },
                                 kAttesaVoce));
 
-        // Inside the room ana invites bea, who accepts: both lobbies get the private room and
-        // their new voice clients meet there. Both voice clients linked to their lobbies first:
-        // a request sent before is lost.
+        // Inviting from a room is the two-master test's; a private room is never listed (master
+        // tests). Closing the newest voice link ends the voice client on its other end.
         QTRY_COMPARE_WITH_TIMEOUT(a.m->IndiceWskVoice, qint16(2), kAttesaVoce);
-        a.avviatore.comando("invite bea");
-        const QStringList insieme{"grid|ana,bea", "grid|bea,ana"};
-        QVERIFY(b.avviatore.vede(insieme, 2));
-        QVERIFY(a.avviatore.vede(insieme, 3));
-        for (Lobby* l : {&a, &b}) {
-            QCOMPARE(l->m->StanzaCorrente().Nome, "Stanza di ana e bea");
-            QVERIFY(l->banco.dialoghi.messaggi.isEmpty());
-        }
-        // Left by both, Sala goes; the private room is never listed.
-        QVERIFY(a.vedeStanze({"Piazza 0 / 5"}));
-
-        // Closing the newest voice link ends the voice client on its other end.
-        QTRY_COMPARE_WITH_TIMEOUT(a.m->IndiceWskVoice, qint16(3), kAttesaVoce);
         a.m->FrmClient()->ChiudiVoce(a.m->IndiceWskVoice);
-        QVERIFY(b.avviatore.vede({"grid|bea"}, 2));
+        QVERIFY(b.avviatore.vede({"grid|bea"}));
+        QVERIFY(a.vedeStanze({"Piazza 0 / 5", "Sala 1 / 4"}));
 
         // bea disconnects: her voice link stops listening, and the master frees her nick.
         b.banco.clicConnetti();

@@ -19,7 +19,7 @@ using R = FakeMaster::Richiesta;
 
 namespace {
 
-// '^' '~' '#' are SEP2 SEP3 SEP1; "\4".."\9" the markers SEP4..SEP9.
+// Wire texts as test::wire writes them, with "\4".."\9" for the markers SEP4..SEP9.
 QString t(const QString& testo)
 {
     QString s = test::wire(qPrintable(testo));
@@ -63,11 +63,7 @@ struct Collegata
     void arriva(const QString& testo) { m().GestisciDatiArrivatiMaster(t(testo)); }
     QStringList inviati(const QString& codice = "0013") const
     {
-        QStringList testi;
-        for (const FakeMaster::Richiesta& r : f.richieste())
-            if (r.codice == codice)
-                testi << r.testo;
-        return testi;
+        return f.testi().filter(QRegularExpression('^' + codice + ' '));
     }
     frmChat2* chat(const QString& partner)
     {
