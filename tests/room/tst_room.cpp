@@ -272,8 +272,7 @@ private Q_SLOTS:
 
     void reports()
     {
-        // What a room reports is read back through the room host's link; here, a server that
-        // never ends its message is dropped.
+        // Reports are read back in the room host's link test; here an unended server is dropped.
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         QTcpSocket client;
@@ -330,8 +329,7 @@ private Q_SLOTS:
         int ends = 0;
         s.ImpostaTerminaEsecuzione([&] { ++ends; });
         QVERIFY(s.RiceviDalServer(bytes("00071^ x |")));
-        // Failed sends are reported, never fatal; a new identification
-        // forgets the last reply; a linked room that empties ends.
+        // Failed sends never fatal; identifying forgets the last reply; an empty linked room ends.
         QTcpSocket unconnected;
         s.WSKServer = &unconnected;
         s.AttivaWinsock = s.EstConnessoAServer = true;
