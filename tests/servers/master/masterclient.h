@@ -5,6 +5,7 @@
 #include "tests/support/wire.h"
 
 #include <QList>
+#include <QRegularExpression>
 #include <QSslSocket>
 #include <QStringList>
 #include <QTest>
@@ -43,15 +44,20 @@ public:
     {
         return ask(code, params).value(0, "none");
     }
-    // Each request as {code, params...} in turn; the reply codes, ' ' between them.
-    QString replyCodes(const QList<QStringList>& requests, const QString& nick = "tester")
+    // Each request as {code, params...} in turn; each reply's fields, ' ' between them.
+    QStringList replies(const QList<QStringList>& requests, const QString& nick = "tester")
     {
-        QStringList codes;
+        QStringList got;
         for (const QStringList& r : requests) {
             request(r.value(0), r.mid(1), nick);
-            codes.append(nextCode());
+            got.append(next().join(u' '));
         }
-        return codes.join(u' ');
+        return got;
+    }
+    // The same, only the reply codes.
+    QString replyCodes(const QList<QStringList>& requests, const QString& nick = "tester")
+    {
+        return replies(requests, nick).replaceInStrings(QRegularExpression(" .*"), "").join(' ');
     }
 
     bool waitClosed()

@@ -22,6 +22,7 @@
 
 using namespace kalimo;
 using namespace kalimo::master;
+using namespace Qt::StringLiterals;
 using kalimo::roomhost::test::Membro;
 using kalimo::test::ProcessoMaster;
 using L = QStringList;
@@ -158,11 +159,10 @@ private Q_SLOTS:
                  "00001 00005 00005");
         QCOMPARE(m_server->loggedInCount(), 1);
         // With no master list configured, this master is the list.
-        QCOMPARE(c->ask(u"0008"), (L{"00008", "1"}));
-        QCOMPARE(c->ask(u"0009", {"1"}),
-                 (L{"00010", "Locale", "127.0.0.1", QString::number(m_server->port()), "kalimo"}));
-        QCOMPARE(c->replyCodes({{"0009", "0"}, {"0009", "2"}, {"0009", "-1"}}),
-                 "00011 00011 00011");
+        QCOMPARE(
+            c->replies({{"0008"}, {"0009", "1"}, {"0009", "0"}, {"0009", "2"}, {"0009", "-1"}}),
+            (L{"00008 1", u"00010 Locale 127.0.0.1 %1 kalimo"_s.arg(m_server->port()), "00011",
+               "00011", "00011"}));
 
         // Before login: "00000" whatever nick the header names ("0014 " gets no reply).
         auto d = client();
@@ -214,16 +214,13 @@ private Q_SLOTS:
         m_config.bannerAddress = "http://banner.example/a,b";
         m_config.bannerMinutes = 7;
         start({"anna"});
-        auto c = client();
-        QCOMPARE(c->ask(u"0001", {"anna", "kalimo", "secret"}),
-                 (L{"00001", "http://banner.example/a,b", "7"}));
-        QCOMPARE(c->ask(u"0011"), (L{"00012", "12", "3", "2.1"}));
-        QCOMPARE(c->ask(u"0008"), (L{"00008", "2"}));
-        QCOMPARE(c->ask(u"0009", {"1"}), (L{"00010", "Uno", "10.0.0.1", "7070", "k1"}));
         // A TLS master goes out with a fifth field, which a lobby of four fields ignores.
-        QCOMPARE(c->ask(u"0009", {"2"}), (L{"00010", "Due", "host.example", "7171", "k2",
-                                            "tls:7443:sha256=" + QString(pin.toHex())}));
-        QCOMPARE(c->replyTo(u"0009", {"3"}), "00011");
+        QCOMPARE(
+            client()->replies(
+                {loginAs("anna"), {"0011"}, {"0008"}, {"0009", "1"}, {"0009", "2"}, {"0009", "3"}}),
+            (L{"00001 http://banner.example/a,b 7", "00012 12 3 2.1", "00008 2",
+               "00010 Uno 10.0.0.1 7070 k1",
+               "00010 Due host.example 7171 k2 tls:7443:sha256=" + pin.toHex(), "00011"}));
     }
 
     void tls()
