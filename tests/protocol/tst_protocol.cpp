@@ -110,8 +110,7 @@ private Q_SLOTS:
 
     void reassembly()
     {
-        // Every chunk size, 1 byte up to the whole stream: every cut point
-        // and many arrivals per message.
+        // Every chunk size from 1 byte to the whole stream.
         const QByteArray stream = encodeText(S("00001^ banner ~ 5 |0002^bob~ciao è|0005^tok| "));
         for (qsizetype n = 1; n <= stream.size(); ++n) {
             StreamReassembler r;
@@ -129,8 +128,7 @@ private Q_SLOTS:
         QCOMPARE(r.feed(ok), ok); // still usable after the overflow
         r.clear();
         QVERIFY(!r.overflowed());
-        // Over the cap with its end in the same arrival: what came before it
-        // passes, it and what follows are dropped.
+        // Over the cap, ended in the same arrival: what came before passes, the rest goes.
         const QByteArray longOne =
             encodeText(S("a^b|")) + QByteArray(20, 'x') + encodeText(S("|c^d|"));
         QCOMPARE(r.feed(longOne), ok);

@@ -167,8 +167,6 @@ private Q_SLOTS:
             "100:0004 ^ 7 ~ true | #7:0001 ^ true | #100:0005 ^ a ~ ciao | #9:0006 ^ a ~ solo | "
             "#7:0007 ^ c ~ solo | #8:0008 ^ a | #8:0009 ^ a | #8:0010 ^ a | ",
             "a");
-        row("floor taken and given back", 7, "0001 ^ a ^ true | 0001 ^ a ^ False | ",
-            "100:0004 ^ 7 ~ true | #100:0004 ^ 7 ~ False | ");
         row("the sender is who the session says", 8,
             "0001 ^ a ^ true |0002 ^ a ^ a ~ x |0003 ^ a ^ a ~ c ~ x |0004 ^ a ^c|",
             "100:0004 ^ 8 ~ true | #100:0005 ^ b ~ x | #9:0006 ^ b ~ x | #8:0007 ^ c ~ x | "
@@ -272,8 +270,7 @@ private Q_SLOTS:
 
     void reports()
     {
-        // What a room reports is read back through the room host's link; here, a server that
-        // never ends its message is dropped.
+        // Reports are read back in the room host's link test; here an unended server is dropped.
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         QTcpSocket client;
@@ -330,8 +327,7 @@ private Q_SLOTS:
         int ends = 0;
         s.ImpostaTerminaEsecuzione([&] { ++ends; });
         QVERIFY(s.RiceviDalServer(bytes("00071^ x |")));
-        // Failed sends are reported, never fatal; a new identification
-        // forgets the last reply; a linked room that empties ends.
+        // Failed sends never fatal; identifying forgets the last reply; an empty linked room ends.
         QTcpSocket unconnected;
         s.WSKServer = &unconnected;
         s.AttivaWinsock = s.EstConnessoAServer = true;

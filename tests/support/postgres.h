@@ -18,9 +18,8 @@
 
 #include <memory>
 
-// A PostgreSQL server of the test's own: initdb and postgres in a temporary folder, on a free
-// loopback port, trusting local connections. PostgreSQL refuses to run as root, so under root
-// both run as the `postgres` system user in a folder it owns.
+// The test's own PostgreSQL on a free loopback port, trusting local connections; under root it
+// runs as the `postgres` user, since PostgreSQL refuses root.
 class TestPostgres final
 {
 public:

@@ -9,8 +9,7 @@
 
 namespace kalimo::test {
 
-// The real kalimo-master ($KALIMO_BIN_DIR) on a free loopback port, with its
-// data in a folder of its own that goes with it.
+// The real kalimo-master ($KALIMO_BIN_DIR) on a free loopback port, with a data folder of its own.
 class ProcessoMaster final
 {
 public:

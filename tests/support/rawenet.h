@@ -26,8 +26,7 @@ public:
     }
     ~RawEnet() { vanish(); }
 
-    // With the cookie of the host's enumeration answer, as a real client
-    // connects, unless `data` says otherwise.
+    // With the enumeration answer's cookie, as a real client, unless `data` says otherwise.
     bool connect(quint16 port, std::optional<enet_uint32> data = std::nullopt)
     {
         if (!data)
@@ -63,8 +62,7 @@ public:
         m_peer = enet_host_connect(m_host, &a, session::wire::kChannelCount, data);
         enet_host_flush(m_host);
     }
-    // Connects and says hello, sealed for the host with `hostKey` (empty:
-    // the key of its enumeration answer); the id the host gave, 0 when refused.
+    // Connects and says a sealed hello (empty `hostKey`: the announced one); the id, 0 if refused.
     qint32 join(quint16 port, const QString& name, const QByteArray& hostKey = {})
     {
         if (connect(port)) {

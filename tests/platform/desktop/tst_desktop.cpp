@@ -55,8 +55,7 @@ private Q_SLOTS:
         QCOMPARE(QString("%1x%2 %3").arg(g.righe()).arg(tabella.columnCount()).arg(colonna(g, 2)),
                  "5x3 Connesso,Non Connesso,,");
         QCOMPARE(tabella.item(0, 2)->text() + g.testo(9, 9), "Utenti");
-        // 15 twips to a pixel; the twips asked for are what the grid reports. A column
-        // shows wider when a text needs it, except one hidden on purpose.
+        // 15 twips a pixel, reported as asked; wider for a long text unless hidden.
         for (int c : {0, 1, 2})
             g.impostaLarghezzaColonna(c, QList<int>{1, 2000, 450}.at(c));
         g.impostaTesto(1, 0, "nascosta");

@@ -96,8 +96,7 @@ class TestSession final : public QObject
         host->setRoomName("Sala prova");
         return host->Listen("127.0.0.1", 0, kApp, limit);
     }
-    // Enumerates and connects a new client; ConnectComplete's result.
-    // By default at the host's port, trusting the key the host announces.
+    // A new client's ConnectComplete result; by default the host's port and announced key.
     int join(const QString& name, const QString& password = {}, quint16 port = 0,
              const QByteArray& hostKey = {})
     {
@@ -177,8 +176,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(found.count(), 1, kWait);
         QCOMPARE(found.first(), (QVariantList{"Sala prova", 0, 5}));
 
-        // The host answers in order and loopback delivers at once: an answer
-        // to the wrong GUID would be waiting before the right one.
+        // Answers come in order: one to the wrong GUID would wait before the right one.
         QUdpSocket wrong, right, fake, elsewhere;
         for (QUdpSocket* s : {&wrong, &right, &fake, &elsewhere})
             QVERIFY(s->bind(QHostAddress::LocalHost, 0));
@@ -409,8 +407,7 @@ private Q_SLOTS:
         host->Close();
         QTRY_COMPARE_WITH_TIMEOUT(resultOf(closed), int(SessionResult::HostClosed), kWait);
         QVERIFY(!c.isConnected() && c.localPlayerId() == 0);
-        // Another host at once, asked before its answer came: the last host's
-        // cookie is not offered to it.
+        // A new host asked before its answer came is not offered the last host's cookie.
         QVERIFY(listen());
         done.clear();
         c.EnumHosts("127.0.0.1", host->port(), kApp);
@@ -449,8 +446,7 @@ private Q_SLOTS:
              {QByteArray(9000, 'x'), wire::enumQuery(kApp).left(10), wire::enumQuery(kApp) + "x"})
             junk.writeDatagram(d, QHostAddress::LocalHost, host->port());
 
-        // Refused as a bad hello: silence, a hello too large to take in, a
-        // malformed one, and one for another application.
+        // Bad hellos: none, too large, malformed, another application's.
         const QByteArray hellos[] = {QByteArray(), QByteArray(200000, 'h'),
                                      wire::hello({kApp, "Anna", "", {}}).left(10),
                                      wire::hello({QUuid::createUuid(), "Anna", "", {}})};

@@ -5,14 +5,14 @@
 #include "tests/support/wire.h"
 
 #include <QList>
+#include <QRegularExpression>
 #include <QSslSocket>
 #include <QStringList>
 #include <QTest>
 
 #include <memory>
 
-// A lobby's side of the master connection: framed requests out, every
-// arriving message queued in order as its code followed by its fields.
+// A lobby's end of the master link: each arriving message queued as its code and fields.
 class MasterClient final : public QObject
 {
     Q_OBJECT
@@ -44,15 +44,20 @@ public:
     {
         return ask(code, params).value(0, "none");
     }
-    // Each request as {code, params...} in turn; the reply codes, ' ' between them.
-    QString replyCodes(const QList<QStringList>& requests, const QString& nick = "tester")
+    // Each request as {code, params...} in turn; each reply's fields, ' ' between them.
+    QStringList replies(const QList<QStringList>& requests, const QString& nick = "tester")
     {
-        QStringList codes;
+        QStringList got;
         for (const QStringList& r : requests) {
             request(r.value(0), r.mid(1), nick);
-            codes.append(nextCode());
+            got.append(next().join(u' '));
         }
-        return codes.join(u' ');
+        return got;
+    }
+    // The same, only the reply codes.
+    QString replyCodes(const QList<QStringList>& requests, const QString& nick = "tester")
+    {
+        return replies(requests, nick).replaceInStrings(QRegularExpression(" .*"), "").join(' ');
     }
 
     bool waitClosed()
@@ -101,11 +106,9 @@ inline QStringList newRoom(const QString& name, const QString& password = {})
 }
 // Every record of one room list (its fields after the code), the way the lobby fetches it.
 QList<QStringList> listRooms(MasterClient& c, int list);
-// The first of `length` consecutive UDP ports free now (0 when none was
-// found); the master steps over any that another test takes meanwhile.
+// The first of `length` consecutive UDP ports free now (0: none); the master skips taken ones.
 quint16 freePortRun(int length);
-// A master for tests: any free port, the cheapest password hash, checks only when a test asks,
-// room hosts of its own on 127.0.0.1 over `udpPorts` free UDP ports, linked with "segreto".
+// Any free port, the cheapest hash, checks when asked, room hosts linked with "segreto".
 kalimo::master::MasterConfig testConfig(int udpPorts);
 // The process has ended and been reaped.
 bool processGone(qint64 pid);

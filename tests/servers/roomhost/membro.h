@@ -17,8 +17,7 @@ constexpr int kWait = 15000;
 
 using kalimo::test::wire;
 
-// A room member: a real session client that records what the room host sends
-// it, each message as "code:field,field" and each voice frame as "from:frame".
+// A real session client recording messages as "code:field,field" and voice as "from:frame".
 class Membro final
 {
 public:

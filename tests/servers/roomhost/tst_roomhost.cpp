@@ -213,8 +213,7 @@ private Q_SLOTS:
         QCOMPARE(host->stanza().NumUtenti(), good ? 1 : 0);
     }
 
-    // Forged connects by the thousand cost the room neither a slot nor a
-    // reply; attempts from real addresses are capped per source and swept.
+    // Forged connects cost no slot nor reply; real ones are capped per source and swept.
     void admission()
     {
         RoomHostConfig c = config("hello_ms=3000\nhalf_open_per_source=3\n");
@@ -247,8 +246,7 @@ private Q_SLOTS:
         for (auto& s : forgers)
             QVERIFY(!s->hasPendingDatagrams()); // nothing reflected
 
-        // A real address that never says hello: three attempts at most, each
-        // gone within the hello time, and then it may try again.
+        // Silent real members: three at most, swept after the hello time.
         kalimo::test::RawEnet silent[4];
         for (int i = 0; i < 3; ++i)
             QVERIFY(silent[i].connect(host->port()));
@@ -262,8 +260,7 @@ private Q_SLOTS:
         QVERIFY(silent[3].connect(host->port()));
         joined("Bea");
 
-        // Enumeration: never a byte more back than the query, and a source
-        // that asks too often is answered only at its rate.
+        // Enumeration: no answer larger than its query, and a rate per source.
         QUdpSocket asker;
         QVERIFY(asker.bind(QHostAddress(QStringLiteral("127.0.3.1")), 0));
         const QByteArray query = session::wire::enumQuery(session::roomApplicationGuid());
@@ -288,8 +285,7 @@ private Q_SLOTS:
         QVERIFY(startRoom(c, true)); // no tokens come back until the test moves the clock
         Membro& ana = joined("Ana");
         Membro& bea = joined("Bea");
-        // 1,000 toggles in as many payloads, ending on "true"; then one payload
-        // of 500 toggles, ending on "false".
+        // 1,000 toggles ending on "true", then one payload of 500 ending on "false".
         for (int i = 0; i < 1000; ++i)
             QVERIFY(ana.talk(i % 2 == 1));
         QString packed;
