@@ -186,37 +186,6 @@ Trying to recover the previous configuration</translation>
     </message>
 </context>
 <context>
-    <name>SignalSource</name>
-    <message>
-        <source>Non è un file WAV</source>
-        <translation>Not a WAV file</translation>
-    </message>
-    <message>
-        <source>Il file WAV è troncato</source>
-        <translation>The WAV file is truncated</translation>
-    </message>
-    <message>
-        <source>Il blocco del formato del file WAV è troppo corto</source>
-        <translation>The WAV format block is too short</translation>
-    </message>
-    <message>
-        <source>Il file WAV deve essere PCM, 48 kHz, mono, 16 bit</source>
-        <translation>The WAV file must be PCM, 48 kHz, mono, 16-bit</translation>
-    </message>
-    <message>
-        <source>Il file WAV ha dati prima del formato</source>
-        <translation>The WAV file has data before its format</translation>
-    </message>
-    <message>
-        <source>Il file WAV non contiene audio</source>
-        <translation>The WAV file holds no audio data</translation>
-    </message>
-    <message>
-        <source>Impossibile leggere %1: %2</source>
-        <translation>Cannot read %1: %2</translation>
-    </message>
-</context>
-<context>
     <name>SyntheticAudioBackend</name>
     <message>
         <source>Nessuna periferica audio disponibile</source>

@@ -5,7 +5,7 @@ set -euo pipefail
 
 BUILD_PKGS=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev
             libqt6sql6-sqlite libqt6sql6-psql libqt6svg6 libopus-dev libenet-dev libspeexdsp-dev libsodium-dev
-            libicu-dev qt6-l10n-tools)
+            nettle-dev libicu-dev qt6-l10n-tools)
 TEST_PKGS=(xvfb xauth pulseaudio pulseaudio-utils sox postgresql openssl)
 RUN_PKGS=(pulseaudio pulseaudio-utils)
 # bench_voicequality compares our echo canceller with WebRTC's.

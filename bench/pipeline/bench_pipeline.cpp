@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -38,6 +39,13 @@ constexpr int kBurstPeriodMs = 500;
 constexpr int kBurstMs = 40;
 constexpr double kBurstHz = 1000;
 constexpr int kMarkLevel = 3000;
+// Set from the command line (buffer=MS, queue=MS): the listener's playback
+// device buffer and what it keeps queued; 0 = the engine's defaults.
+int gBufferMs = 0;
+int gQueueMs = 0;
+int gCaptureMs = 0;
+// One clock for the probes and the listener's arrivals.
+QElapsedTimer gWall;
 
 // A 1 kHz burst every half second: each onset is a mark to find at the far end.
 SignalSource bursts()
@@ -145,11 +153,14 @@ struct Conversation
     std::unique_ptr<SessionHost> host = openRoom(4);
     std::vector<std::unique_ptr<SessionClient>> clients;
     std::unique_ptr<VoiceEngine> talker, listener;
-    quint32 speaker = 0; // the talker, as the listener knows him
+    quint32 speaker = 0;               // the talker, as the listener knows him
+    std::vector<qint64> spurtArrivals; // gWall ns of each talk spurt's first frame at B
+    qint64 lastArrival = 0;
 
     // Empty when both engines run.
     QString start(AudioBackend& audioA, AudioBackend& audioB, const QByteArray& in,
-                  const QByteArray& out, int frameMs, bool clientNumbers = false, int queueMs = 0)
+                  const QByteArray& out, int frameMs, bool clientNumbers = false, int queueMs = 0,
+                  int bufferMs = 0)
     {
         if (!host)
             return QStringLiteral("cannot open a room");
@@ -159,6 +170,10 @@ struct Conversation
         VoiceEngine::Options options; // the defaults, but for the frame length
         options.frameMs = frameMs;
         options.playbackQueueMs = queueMs;
+        if (bufferMs > 0)
+            options.playbackBufferMs = bufferMs;
+        if (gCaptureMs > 0)
+            options.captureBufferMs = gCaptureMs;
         talker = std::make_unique<VoiceEngine>(audioA, saved(dir, in, out), options);
         listener = std::make_unique<VoiceEngine>(audioB, saved(dir, in, out), options);
         SessionClient* a = clients[0].get();
@@ -173,6 +188,10 @@ struct Conversation
         QObject::connect(clients[1].get(), &SessionClient::VoiceReceived, b,
                          [this, b](qint32 id, quint16 seq, const QByteArray& f) {
                              speaker = quint32(id);
+                             const qint64 now = gWall.nsecsElapsed();
+                             if (now - lastArrival > 100000000)
+                                 spurtArrivals.push_back(now);
+                             lastArrival = now;
                              b->FrameReceived(quint32(id), seq, f);
                          });
         VoiceClientConfig config;
@@ -266,10 +285,11 @@ class PulseProbe final
 public:
     // Returns the delays of bursts from injection to the recorder.
     static std::vector<double> run(QtAudioBackend& backend, const QByteArray& recordFrom,
-                                   int seconds)
+                                   int seconds, std::vector<qint64>* writtenAt = nullptr,
+                                   std::vector<qint64>* heardAt = nullptr)
     {
-        QElapsedTimer clock;
-        clock.start();
+        QElapsedTimer& clock = gWall;
+        const qint64 startNs = clock.nsecsElapsed();
         SignalSource source = bursts();
         std::vector<qint64> written; // wall ns of each burst start written
         qint64 writtenSamples = 0;
@@ -314,7 +334,12 @@ public:
             std::printf("recorder: %s\n", qPrintable(rec.result.detail));
             return {};
         }
-        runUntil([&] { return clock.elapsed() >= seconds * 1000; }, seconds * 1000 + 1000);
+        runUntil([&] { return clock.nsecsElapsed() - startNs >= seconds * 1000000000LL; },
+                 seconds * 1000 + 1000);
+        if (writtenAt)
+            *writtenAt = written;
+        if (heardAt)
+            *heardAt = heard;
         // Pair each heard mark with the latest burst written before it.
         const double markMs = double(markOffset()) * 1000.0 / kSampleRate;
         std::vector<double> ms;
@@ -343,7 +368,7 @@ void underrunsPulse(int seconds, int queueMs)
     QtAudioBackend backend;
     Conversation talk;
     const QString failed =
-        talk.start(backend, backend, "kalimo_in", "kalimo_play", 10, false, queueMs);
+        talk.start(backend, backend, "kalimo_in", "kalimo_play", 10, false, queueMs, gBufferMs);
     if (!failed.isEmpty()) {
         std::printf("%s\n", qPrintable(failed));
         return;
@@ -382,17 +407,31 @@ void underrunsPulse(int seconds, int queueMs)
         std::printf("cannot open the injector or the recorder\n");
         return;
     }
+    // Each minute: what ran dry so far, and how busy the machine was.
+    QTimer minute;
+    int minutes = 0;
+    QObject::connect(&minute, &QTimer::timeout, &minute, [&] {
+        QFile load(QStringLiteral("/proc/loadavg"));
+        const QByteArray avg = load.open(QIODevice::ReadOnly) ? load.readLine().left(14) : "?";
+        std::printf("  minute %2d: %d underruns (%d after a late feed), %d ms queued, load %s\n",
+                    ++minutes, talk.listener->playbackUnderruns(),
+                    talk.listener->playbackLateFeeds(), talk.listener->playbackQueueMs(),
+                    avg.constData());
+    });
+    minute.start(60000);
     runUntil([] { return false; }, seconds * 1000);
     std::printf("PulseAudio playback, steady tone, queue %s: %d s, %d underruns reported by the "
-                "listener's device, %lld gaps over 5 ms heard (longest %.1f ms), %d ms queued "
-                "at the end\n",
+                "listener's device (%d after its feed was late), %lld gaps over 5 ms heard "
+                "(longest %.1f ms), %d ms queued at the end\n",
                 queueMs > 0 ? qPrintable(QString::number(queueMs) + QStringLiteral(" ms"))
                             : "of the device",
-                seconds, talk.listener->playbackUnderruns(), gaps,
-                double(longestQuiet) * 1000.0 / kSampleRate, talk.listener->playbackQueueMs());
+                seconds, talk.listener->playbackUnderruns(), talk.listener->playbackLateFeeds(),
+                gaps, double(longestQuiet) * 1000.0 / kSampleRate,
+                talk.listener->playbackQueueMs());
 }
 
-void mouthToEarPulse(int frameMs, int seconds)
+// Returns the mouth-to-ear figure of this start (NaN when it could not run).
+double mouthToEarPulse(int frameMs, int seconds)
 {
     QtAudioBackend backend;
     QStringList missing;
@@ -406,25 +445,46 @@ void mouthToEarPulse(int frameMs, int seconds)
     if (!missing.isEmpty()) {
         std::printf("PulseAudio devices %s missing: run under scripts/private-pulse.sh\n",
                     qPrintable(missing.join(QStringLiteral(", "))));
-        return;
+        return NAN;
     }
     const std::vector<double> baseline = PulseProbe::run(backend, "kalimo_in", seconds);
 
     Conversation talk;
-    const QString failed = talk.start(backend, backend, "kalimo_in", "kalimo_play", frameMs);
+    const QString failed = talk.start(backend, backend, "kalimo_in", "kalimo_play", frameMs, false,
+                                      gQueueMs, gBufferMs);
     if (!failed.isEmpty()) {
         std::printf("%s\n", qPrintable(failed));
-        return;
+        return NAN;
     }
-    const std::vector<double> total = PulseProbe::run(backend, "kalimo_out", seconds);
+    std::vector<qint64> written, heard;
+    const std::vector<double> total =
+        PulseProbe::run(backend, "kalimo_out", seconds, &written, &heard);
+    // Where the time goes: burst written to its first frame at the
+    // listener, and that frame to the recorder.
+    std::vector<double> toListener, toEar;
+    for (qint64 h : heard) {
+        auto a = std::upper_bound(talk.spurtArrivals.begin(), talk.spurtArrivals.end(), h);
+        if (a == talk.spurtArrivals.begin())
+            continue;
+        auto w = std::upper_bound(written.begin(), written.end(), *(a - 1));
+        if (w - written.begin() <= 2 || h - *(a - 1) > 200000000)
+            continue;
+        toListener.push_back(double(*(a - 1) - *(w - 1)) / 1e6);
+        toEar.push_back(double(h - *(a - 1)) / 1e6);
+    }
+    report("  burst written to its first frame at the listener:", toListener);
+    report("  that frame to the recorder:", toEar);
     char label[96];
     std::snprintf(label, sizeof label, "PulseAudio, %d ms frames, injector to recorder:", frameMs);
     report(label, total);
     report("PulseAudio, injector to recorder without engines:", baseline);
+    const double ms = median(total) - median(baseline);
     std::printf("%-52s %6.1f ms (difference of medians); the listener's jitter buffer holds "
-                "%d ms\n",
-                "PulseAudio mouth to ear:", median(total) - median(baseline),
-                talk.listener->mixer()->bufferDelayMs(talk.speaker));
+                "%d ms, its device %d ms queued, %d underruns (%d late feeds)\n",
+                "PulseAudio mouth to ear:", ms, talk.listener->mixer()->bufferDelayMs(talk.speaker),
+                talk.listener->playbackQueueMs(), talk.listener->playbackUnderruns(),
+                talk.listener->playbackLateFeeds());
+    return ms;
 }
 
 double threadCpuSeconds(clockid_t clock)
@@ -511,7 +571,24 @@ void hostForwarding(int rooms, int members, int speakers, int perTick, int secon
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    gWall.start();
     QStringList parts = app.arguments().mid(1);
+    int starts = 10;
+    QList<int> frameLengths{10, 20};
+    for (const QString& part : parts) {
+        const QStringList kv = part.split(QLatin1Char('='));
+        if (kv.size() == 2 && kv[0] == QLatin1String("buffer"))
+            gBufferMs = kv[1].toInt();
+        else if (kv.size() == 2 && kv[0] == QLatin1String("queue"))
+            gQueueMs = kv[1].toInt();
+        else if (kv.size() == 2 && kv[0] == QLatin1String("capture"))
+            gCaptureMs = kv[1].toInt();
+        else if (kv.size() == 2 && kv[0] == QLatin1String("starts"))
+            starts = std::max(1, kv[1].toInt());
+        else if (kv.size() == 2 && kv[0] == QLatin1String("frames"))
+            frameLengths = {kv[1].toInt() == 20 ? 20 : 10};
+    }
     if (parts.isEmpty())
         parts = {QStringLiteral("latency"), QStringLiteral("host")};
     if (parts.contains(QStringLiteral("latency"))) {
@@ -521,10 +598,18 @@ int main(int argc, char** argv)
     }
     if (parts.contains(QStringLiteral("pulse"))) {
         // Each start on its own: the figure must hold for every one.
-        for (int start = 0; start < 3; ++start)
-            mouthToEarPulse(20, 10);
-        for (int start = 0; start < 5; ++start)
-            mouthToEarPulse(10, 10);
+        for (int frameMs : frameLengths) {
+            std::vector<double> each;
+            for (int start = 0; start < starts; ++start) {
+                const double ms = mouthToEarPulse(frameMs, 10);
+                if (!std::isnan(ms))
+                    each.push_back(ms);
+            }
+            char label[96];
+            std::snprintf(label, sizeof label,
+                          "PulseAudio mouth to ear, %d ms frames, %d starts:", frameMs, starts);
+            report(label, each);
+        }
     }
     if (parts.contains(QStringLiteral("underrun"))) {
         const int at = int(parts.indexOf(QStringLiteral("underrun")));

@@ -1,12 +1,12 @@
-// The session's seal without the cipher: the same header and layout (the
-// counter, the bytes, a tag's room), copied instead of encrypted, and the
-// same replay bookkeeping. Linked into bench_session_plain only, so the
-// relay's cost with and without encryption can be told apart on one build.
+// The session seal's cipher taken out: the bytes copied instead of
+// encrypted, a tag's room left blank, so the datagram keeps its layout and
+// the framing and replay checks of seal.cpp stay the same. Linked into
+// bench_session_plain only, so the relay's cost with and without encryption
+// can be told apart on one build.
 
 #include "platform/session/seal.h"
 
 #include <QRandomGenerator>
-#include <QtEndian>
 
 #include <cstring>
 
@@ -60,71 +60,15 @@ std::optional<SessionSeal> SessionSeal::host(const HostKeys&, QByteArrayView, qu
 
 SessionSeal::~SessionSeal() = default;
 
-QByteArray SessionSeal::seal(int channel, QByteArrayView plain)
+void SessionSeal::encrypt(size_t, quint64, QByteArrayView plain, unsigned char* out)
 {
-    QByteArray out(kOverhead + plain.size(), Qt::Uninitialized);
-    sealInto(channel, plain, reinterpret_cast<unsigned char*>(out.data()));
-    return out;
+    std::memcpy(out, plain.data(), size_t(plain.size()));
+    std::memset(out + plain.size(), 0, kOverhead - kCounterBytes);
 }
 
-void SessionSeal::sealInto(int channel, QByteArrayView plain, unsigned char* out)
+bool SessionSeal::decrypt(size_t, quint64, unsigned char*, qsizetype)
 {
-    const size_t c = size_t(qBound(0, channel, kChannels - 1));
-    qToLittleEndian(m_sent[c]++, out);
-    std::memcpy(out + 8, plain.data(), size_t(plain.size()));
-    std::memset(out + 8 + plain.size(), 0, kOverhead - 8);
-}
-
-bool SessionSeal::admit(size_t c, quint64 counter) const
-{
-    const Received& r = m_received[c];
-    if (c != size_t(kWindowedChannel))
-        return counter >= r.next;
-    if (!r.any || counter > r.top)
-        return true;
-    const quint64 behind = r.top - counter;
-    return behind < kWindow && !((r.seen >> behind) & 1u);
-}
-
-void SessionSeal::record(size_t c, quint64 counter)
-{
-    Received& r = m_received[c];
-    if (c != size_t(kWindowedChannel)) {
-        r.next = counter + 1;
-    } else if (!r.any || counter > r.top) {
-        const quint64 ahead = r.any ? counter - r.top : kWindow;
-        r.seen = ahead >= kWindow ? 1u : (r.seen << ahead) | 1u;
-        r.top = counter;
-        r.any = true;
-    } else {
-        r.seen |= quint64(1) << (r.top - counter);
-    }
-}
-
-SessionSeal::Verdict SessionSeal::open(int channel, QByteArrayView sealed, QByteArray* plain)
-{
-    QByteArray copy = sealed.toByteArray();
-    QByteArrayView opened;
-    const Verdict v =
-        openInPlace(channel, reinterpret_cast<unsigned char*>(copy.data()), copy.size(), &opened);
-    if (v == Verdict::Opened && plain)
-        *plain = copy.mid(8, opened.size());
-    return v;
-}
-
-SessionSeal::Verdict SessionSeal::openInPlace(int channel, unsigned char* sealed, qsizetype size,
-                                              QByteArrayView* plain)
-{
-    if (size < kOverhead || channel < 0 || channel >= kChannels)
-        return Verdict::Forged;
-    const size_t c = size_t(channel);
-    const quint64 counter = qFromLittleEndian<quint64>(sealed);
-    if (!admit(c, counter))
-        return Verdict::Replayed;
-    record(c, counter);
-    if (plain)
-        *plain = QByteArrayView(sealed + 8, size - kOverhead);
-    return Verdict::Opened;
+    return true;
 }
 
 } // namespace kalimo::session

@@ -2,120 +2,9 @@
 
 #include <QtEndian>
 
-#include <sodium.h>
-
 namespace kalimo::session {
 
-namespace {
-
-bool sodiumReady()
-{
-    static const bool ready = sodium_init() >= 0;
-    return ready;
-}
-
-const unsigned char* bytes(QByteArrayView v)
-{
-    return reinterpret_cast<const unsigned char*>(v.data());
-}
-
-using Nonce = std::array<unsigned char, crypto_aead_chacha20poly1305_IETF_NPUBBYTES>;
-
-Nonce nonceOf(int channel, quint64 counter)
-{
-    Nonce n{};
-    qToLittleEndian(static_cast<quint32>(channel), n.data());
-    qToLittleEndian(counter, n.data() + 4);
-    return n;
-}
-
-crypto_aead_aes256gcm_state* aes(unsigned char* state)
-{
-    static_assert(sizeof(crypto_aead_aes256gcm_state) == 512);
-    return reinterpret_cast<crypto_aead_aes256gcm_state*>(state);
-}
-
-} // namespace
-
-HostKeys HostKeys::generate()
-{
-    HostKeys k;
-    if (!sodiumReady())
-        return k;
-    k.publicKey.resize(crypto_kx_PUBLICKEYBYTES);
-    k.secretKey.resize(crypto_kx_SECRETKEYBYTES);
-    crypto_kx_keypair(reinterpret_cast<unsigned char*>(k.publicKey.data()),
-                      reinterpret_cast<unsigned char*>(k.secretKey.data()));
-    return k;
-}
-
-bool HostKeys::valid() const
-{
-    return publicKey.size() == crypto_kx_PUBLICKEYBYTES &&
-           secretKey.size() == crypto_kx_SECRETKEYBYTES;
-}
-
-quint8 SessionSeal::localCiphers()
-{
-    if (!sodiumReady())
-        return 0;
-    return ChaCha20 | (crypto_aead_aes256gcm_is_available() ? Aes256Gcm : 0);
-}
-
-quint8 SessionSeal::choose(quint8 theirs)
-{
-    const quint8 both = theirs & localCiphers();
-    return (both & Aes256Gcm) ? Aes256Gcm : (both & ChaCha20);
-}
-
-bool SessionSeal::setKeys(quint8 cipher)
-{
-    m_cipher = cipher;
-    if (cipher == ChaCha20)
-        return true;
-    if (cipher != Aes256Gcm || !(localCiphers() & Aes256Gcm))
-        return false;
-    crypto_aead_aes256gcm_beforenm(aes(m_rxAes.bytes.data()), m_rx.data());
-    crypto_aead_aes256gcm_beforenm(aes(m_txAes.bytes.data()), m_tx.data());
-    return true;
-}
-
-std::optional<SessionSeal> SessionSeal::member(QByteArrayView hostPublic,
-                                               QByteArrayView memberPublic,
-                                               QByteArrayView memberSecret, quint8 cipher)
-{
-    if (!sodiumReady() || hostPublic.size() != crypto_kx_PUBLICKEYBYTES ||
-        memberPublic.size() != crypto_kx_PUBLICKEYBYTES ||
-        memberSecret.size() != crypto_kx_SECRETKEYBYTES)
-        return std::nullopt;
-    SessionSeal s;
-    if (crypto_kx_client_session_keys(s.m_rx.data(), s.m_tx.data(), bytes(memberPublic),
-                                      bytes(memberSecret), bytes(hostPublic)) != 0 ||
-        !s.setKeys(cipher))
-        return std::nullopt;
-    return s;
-}
-
-std::optional<SessionSeal> SessionSeal::host(const HostKeys& keys, QByteArrayView memberPublic,
-                                             quint8 cipher)
-{
-    if (!sodiumReady() || !keys.valid() || memberPublic.size() != crypto_kx_PUBLICKEYBYTES)
-        return std::nullopt;
-    SessionSeal s;
-    if (crypto_kx_server_session_keys(s.m_rx.data(), s.m_tx.data(), bytes(keys.publicKey),
-                                      bytes(keys.secretKey), bytes(memberPublic)) != 0 ||
-        !s.setKeys(cipher))
-        return std::nullopt;
-    return s;
-}
-
-SessionSeal::~SessionSeal()
-{
-    sodium_memzero(m_rx.data(), m_rx.size());
-    sodium_memzero(m_tx.data(), m_tx.size());
-    sodium_memzero(m_rxAes.bytes.data(), m_rxAes.bytes.size());
-    sodium_memzero(m_txAes.bytes.data(), m_txAes.bytes.size());
-}
+// The datagram's framing and replay checks; the cipher is sealcipher.cpp's.
 
 QByteArray SessionSeal::seal(int channel, QByteArrayView plain)
 {
@@ -129,42 +18,7 @@ void SessionSeal::sealInto(int channel, QByteArrayView plain, unsigned char* out
     const size_t c = size_t(qBound(0, channel, kChannels - 1));
     const quint64 counter = m_sent[c]++;
     qToLittleEndian(counter, out);
-    const Nonce nonce = nonceOf(int(c), counter);
-    const unsigned char ad = static_cast<unsigned char>(c);
-    unsigned long long length = 0;
-    const auto size = static_cast<unsigned long long>(plain.size());
-    if (m_cipher == Aes256Gcm)
-        crypto_aead_aes256gcm_encrypt_afternm(out + 8, &length, bytes(plain), size, &ad, 1, nullptr,
-                                              nonce.data(), aes(m_txAes.bytes.data()));
-    else
-        crypto_aead_chacha20poly1305_ietf_encrypt(out + 8, &length, bytes(plain), size, &ad, 1,
-                                                  nullptr, nonce.data(), m_tx.data());
-}
-
-bool SessionSeal::admit(size_t c, quint64 counter) const
-{
-    const Received& r = m_received[c];
-    if (c != size_t(kWindowedChannel))
-        return counter >= r.next;
-    if (!r.any || counter > r.top)
-        return true;
-    const quint64 behind = r.top - counter;
-    return behind < kWindow && !((r.seen >> behind) & 1u);
-}
-
-void SessionSeal::record(size_t c, quint64 counter)
-{
-    Received& r = m_received[c];
-    if (c != size_t(kWindowedChannel)) {
-        r.next = counter + 1;
-    } else if (!r.any || counter > r.top) {
-        const quint64 ahead = r.any ? counter - r.top : kWindow;
-        r.seen = ahead >= kWindow ? 1u : (r.seen << ahead) | 1u;
-        r.top = counter;
-        r.any = true;
-    } else {
-        r.seen |= quint64(1) << (r.top - counter);
-    }
+    encrypt(c, counter, plain, out + kCounterBytes);
 }
 
 SessionSeal::Verdict SessionSeal::open(int channel, QByteArrayView sealed, QByteArray* plain)
@@ -174,7 +28,7 @@ SessionSeal::Verdict SessionSeal::open(int channel, QByteArrayView sealed, QByte
     const Verdict v =
         openInPlace(channel, reinterpret_cast<unsigned char*>(copy.data()), copy.size(), &opened);
     if (v == Verdict::Opened && plain)
-        *plain = copy.mid(8, opened.size());
+        *plain = copy.mid(kCounterBytes, opened.size());
     return v;
 }
 
@@ -187,24 +41,14 @@ SessionSeal::Verdict SessionSeal::openInPlace(int channel, unsigned char* sealed
     const quint64 counter = qFromLittleEndian<quint64>(sealed);
     // Checked before and recorded after authentication: a forged counter
     // must not move the window.
-    if (!admit(c, counter))
+    if (!m_received[c].admit(counter))
         return Verdict::Replayed;
-    const Nonce nonce = nonceOf(int(c), counter);
-    const unsigned char ad = static_cast<unsigned char>(c);
-    unsigned long long length = 0;
-    unsigned char* text = sealed + 8;
-    const auto textSize = static_cast<unsigned long long>(size - 8);
-    const int failed =
-        m_cipher == Aes256Gcm
-            ? crypto_aead_aes256gcm_decrypt_afternm(text, &length, nullptr, text, textSize, &ad, 1,
-                                                    nonce.data(), aes(m_rxAes.bytes.data()))
-            : crypto_aead_chacha20poly1305_ietf_decrypt(text, &length, nullptr, text, textSize, &ad,
-                                                        1, nonce.data(), m_rx.data());
-    if (failed != 0)
+    unsigned char* text = sealed + kCounterBytes;
+    if (!decrypt(c, counter, text, size - kCounterBytes))
         return Verdict::Forged;
-    record(c, counter);
+    m_received[c].record(counter);
     if (plain)
-        *plain = QByteArrayView(text, qsizetype(length));
+        *plain = QByteArrayView(text, size - kOverhead);
     return Verdict::Opened;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/session/replaywindow.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 
@@ -25,7 +27,7 @@ struct HostKeys
 //
 // A sealed datagram is its 8-byte counter and the ciphertext with its
 // 16-byte tag: AES-256-GCM where both ends have the processor's AES
-// instructions (a third of the cost), ChaCha20-Poly1305 (IETF) otherwise;
+// instructions (a fifth of the cost), ChaCha20-Poly1305 (IETF) otherwise;
 // the channel and the counter as nonce, so a nonce never repeats under one
 // key, and the channel as associated data, so nothing moves from one
 // channel to the other.
@@ -40,11 +42,12 @@ public:
     static quint8 choose(quint8 theirs);
 
     static constexpr qsizetype kKeyBytes = 32;
-    static constexpr qsizetype kOverhead = 8 + 16;
+    static constexpr qsizetype kCounterBytes = 8;
+    static constexpr qsizetype kTagBytes = 16;
+    static constexpr qsizetype kOverhead = kCounterBytes + kTagBytes;
     // Voice datagrams up to this far behind the newest are still taken.
-    static constexpr quint64 kWindow = 64;
+    static constexpr quint64 kWindow = ReplayWindow::kWidth;
     static constexpr int kChannels = 3;
-    static constexpr int kWindowedChannel = 1; // voice, unsequenced
 
     enum class Verdict { Opened, Forged, Replayed };
 
@@ -71,21 +74,17 @@ public:
 private:
     SessionSeal() = default;
     bool setKeys(quint8 cipher);
-    bool admit(size_t channel, quint64 counter) const;
-    void record(size_t channel, quint64 counter);
+    // The cipher alone: `out` takes the ciphertext and its tag; `text`,
+    // the ciphertext and its tag, is opened where it lies.
+    void encrypt(size_t channel, quint64 counter, QByteArrayView plain, unsigned char* out);
+    bool decrypt(size_t channel, quint64 counter, unsigned char* text, qsizetype size);
 
-    struct Received
-    {
-        quint64 next = 0; // lowest counter still acceptable in order
-        quint64 top = 0;  // highest counter seen (window)
-        quint64 seen = 0; // bit i: counter top - i was seen
-        bool any = false;
-    };
-
-    // The AES keys expanded once, not for every datagram.
+    // Nettle's AES-GCM state, its keys expanded once, not for every
+    // datagram; kept opaque so that users of the seal need no Nettle.
+    static constexpr size_t kAesStateBytes = 4416;
     struct alignas(16) AesState
     {
-        std::array<unsigned char, 512> bytes{};
+        std::array<unsigned char, kAesStateBytes> bytes{};
     };
     AesState m_rxAes;
     AesState m_txAes;
@@ -93,7 +92,9 @@ private:
     std::array<unsigned char, kKeyBytes> m_rx{};
     std::array<unsigned char, kKeyBytes> m_tx{};
     std::array<quint64, kChannels> m_sent{};
-    std::array<Received, kChannels> m_received{};
+    // Control and reports in order; voice (channel 1) unsequenced.
+    std::array<ReplayWindow, kChannels> m_received{ReplayWindow(), ReplayWindow(true),
+                                                   ReplayWindow()};
 };
 
 } // namespace kalimo::session

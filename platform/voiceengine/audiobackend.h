@@ -50,6 +50,9 @@ public:
     virtual int minimumQueue() const = 0;
     // Times the device ran dry since it opened.
     virtual int underruns() const = 0;
+    // Of those, the times we were not there to feed it for longer than
+    // what it held: a starving machine rather than too short a queue.
+    virtual int lateFeeds() const { return 0; }
 };
 
 using CaptureHandler = std::function<void(const qint16* samples, int count)>;

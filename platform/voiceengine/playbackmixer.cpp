@@ -126,6 +126,11 @@ bool PlaybackMixer::put(quint32 speaker, quint16 seq, const QByteArray& frame)
     if (!s->fresh)
         ext = s->lastSeq + quint32(qint32(qint16(quint16(seq - quint16(s->lastSeq)))));
     const qint32 ahead = s->fresh ? 1 : distance(ext, s->lastSeq);
+    // The sender paused (DTX sends nothing in silence) and all it sent
+    // before has been played: a new talk spurt, whatever concealment made
+    // of the pause.
+    if (ahead > kMaxLossRun && s->pending.isEmpty())
+        s->spurtDue = true;
     if (ahead > 0) {
         if (ahead > 1 && ahead <= kMaxLossRun)
             s->reception.lost += ahead - 1;
@@ -141,7 +146,7 @@ bool PlaybackMixer::put(quint32 speaker, quint16 seq, const QByteArray& frame)
     // once, whatever the buffer's clock did through the silence, and not
     // thrown away as late when it carries audio from before the sender's
     // gate opened. Jitter within the spurt grows the buffer again.
-    if (s->spurtDue && !s->active) {
+    if (s->spurtDue) {
         // The silence mixed ahead goes too.
         s->pcm.resize(s->pcmRead);
         jitter_buffer_reset(s->jitter);

@@ -5,6 +5,7 @@
 #include <QAudioSink>
 #include <QAudioSource>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QIODevice>
 #include <QMediaDevices>
 #include <QTimer>
@@ -181,6 +182,12 @@ public:
                     .arg(describe(m_sink.error())));
         QObject::connect(&m_sink, &QAudioSink::stateChanged, this, &QtPlayback::onState);
         QObject::connect(&m_timer, &QTimer::timeout, this, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            // Away for longer than the audio left queued: it ran dry on us.
+            if (m_lastTickNs > 0 && (now - m_lastTickNs) / 1000 >= m_queuedUs)
+                m_starvedAtNs = now;
+            m_lastTickNs = now;
+            const int seen = m_underruns;
             // Full once and drained since: the server is playing. Nothing
             // drained for a while: it stopped, waiting for a full buffer.
             const qsizetype free = m_sink.bytesFree();
@@ -194,12 +201,17 @@ public:
                     ++m_underruns;
                 }
             }
+            if (m_underruns != seen)
+                countLateFeed(now);
             m_onRoom();
             m_lastFree = m_sink.bytesFree();
+            m_queuedUs = qint64(std::max<qsizetype>(0, m_sink.bufferSize() - m_lastFree)) *
+                         1000000 / (kSampleRate * qint64(sizeof(qint16)));
             if (!m_playing && m_lastFree < samplesForMs(QtAudioBackend::kPushIntervalMs) * 2)
                 m_filled = true;
         });
         m_timer.start();
+        m_clock.start();
         return VoiceResult::success();
     }
 
@@ -231,13 +243,22 @@ public:
     int minimumQueue() const override { return samplesForMs(QtAudioBackend::kQueueMs); }
 
     int underruns() const override { return m_underruns; }
+    int lateFeeds() const override { return m_lateFeeds; }
 
 private:
+    void countLateFeed(qint64 now)
+    {
+        if (m_starvedAtNs > 0 && now - m_starvedAtNs < 200000000)
+            ++m_lateFeeds;
+        m_starvedAtNs = 0;
+    }
+
     void onState(QAudio::State state)
     {
         const QAudio::Error e = m_sink.error();
         if (e == QAudio::UnderrunError && state == QAudio::IdleState) {
             ++m_underruns;
+            countLateFeed(m_clock.nsecsElapsed());
             m_playing = m_filled = false;
         }
         if (e == QAudio::NoError || e == QAudio::UnderrunError || m_failed)
@@ -261,6 +282,11 @@ private:
     bool m_playing = false;
     qsizetype m_lastFree = -1;
     int m_stalledTicks = 0;
+    QElapsedTimer m_clock;
+    qint64 m_lastTickNs = 0;
+    qint64 m_queuedUs = 0;    // queued after the last feed
+    qint64 m_starvedAtNs = 0; // when a feed last came too late
+    int m_lateFeeds = 0;
 };
 
 template <class Stream, class Impl, class Handler>

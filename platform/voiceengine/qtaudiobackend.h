@@ -22,11 +22,12 @@ public:
 
     // How often playback asks for data.
     static constexpr int kPushIntervalMs = 2;
-    // Kept queued at first once PulseAudio plays; more after it ran dry.
-    // Pushed every 2 ms, 20 ms ran dry about once a minute on a machine
-    // with a load average of 5, every 10 ms 48 times (bench_pipeline
-    // underrun).
-    static constexpr int kQueueMs = 20;
+    // Kept queued at first once PulseAudio plays; more after it ran dry,
+    // up to the device's buffer. A 15 ms queue in a 20 ms buffer, fed
+    // every 2 ms, plays mouth to ear in about 40 ms on null devices
+    // (bench_pipeline pulse); the buffer's size sets PulseAudio's own
+    // latency too.
+    static constexpr int kQueueMs = 15;
 };
 
 } // namespace kalimo

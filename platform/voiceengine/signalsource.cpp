@@ -2,10 +2,7 @@
 
 #include "audiobackend.h"
 
-#include <QCoreApplication>
-#include <QFile>
 #include <QRandomGenerator>
-#include <QtEndian>
 
 #include <algorithm>
 #include <cmath>
@@ -16,11 +13,6 @@
 namespace kalimo {
 
 namespace {
-
-QString trSignal(const char* text)
-{
-    return QCoreApplication::translate("SignalSource", text);
-}
 
 qint16 toSample(double v)
 {
@@ -119,19 +111,6 @@ SignalSource SignalSource::talker(double f0, double amplitude, int onMs, int off
     });
 }
 
-SignalSource SignalSource::samples(QVector<qint16> samples, bool loop)
-{
-    auto data = std::make_shared<const QVector<qint16>>(std::move(samples));
-    qsizetype pos = 0;
-    return SignalSource([data, pos, loop](qint16* out, int count) mutable {
-        for (int i = 0; i < count; ++i) {
-            if (pos >= data->size() && loop && !data->isEmpty())
-                pos = 0;
-            out[i] = pos < data->size() ? data->at(pos++) : qint16(0);
-        }
-    });
-}
-
 SignalSource SignalSource::sequence(QList<QPair<SignalSource, int>> parts)
 {
     qsizetype index = 0;
@@ -153,67 +132,6 @@ SignalSource SignalSource::sequence(QList<QPair<SignalSource, int>> parts)
             left -= n;
         }
     });
-}
-
-VoiceResult SignalSource::parseWav(const QByteArray& bytes, QVector<qint16>& samples)
-{
-    const auto bad = [](const QString& why) {
-        return VoiceResult::failure(VoiceError::InvalidArgument, why);
-    };
-    const auto* p = reinterpret_cast<const uchar*>(bytes.constData());
-    const qsizetype size = bytes.size();
-    if (size < 12 || !bytes.startsWith("RIFF") || bytes.mid(8, 4) != "WAVE")
-        return bad(trSignal(QT_TRANSLATE_NOOP("SignalSource", "Non è un file WAV")));
-    bool formatOk = false;
-    qsizetype pos = 12;
-    while (pos + 8 <= size) {
-        const QByteArray id = bytes.mid(pos, 4);
-        const quint32 length = qFromLittleEndian<quint32>(p + pos + 4);
-        const qsizetype body = pos + 8;
-        if (quint64(length) > quint64(size - body))
-            return bad(trSignal(QT_TRANSLATE_NOOP("SignalSource", "Il file WAV è troncato")));
-        if (id == "fmt ") {
-            if (length < 16)
-                return bad(trSignal(QT_TRANSLATE_NOOP(
-                    "SignalSource", "Il blocco del formato del file WAV è troppo corto")));
-            const quint16 format = qFromLittleEndian<quint16>(p + body);
-            const quint16 channels = qFromLittleEndian<quint16>(p + body + 2);
-            const quint32 rate = qFromLittleEndian<quint32>(p + body + 4);
-            const quint16 bits = qFromLittleEndian<quint16>(p + body + 14);
-            if (format != 1 || channels != 1 || rate != quint32(kSampleRate) || bits != 16)
-                return bad(trSignal(QT_TRANSLATE_NOOP(
-                    "SignalSource", "Il file WAV deve essere PCM, 48 kHz, mono, 16 bit")));
-            formatOk = true;
-        } else if (id == "data") {
-            if (!formatOk)
-                return bad(trSignal(
-                    QT_TRANSLATE_NOOP("SignalSource", "Il file WAV ha dati prima del formato")));
-            samples.resize(qsizetype(length / 2));
-            for (qsizetype i = 0; i < samples.size(); ++i)
-                samples[i] = qFromLittleEndian<qint16>(p + body + 2 * i);
-            return VoiceResult::success();
-        }
-        pos = body + qsizetype(length) + (length & 1);
-    }
-    return bad(trSignal(QT_TRANSLATE_NOOP("SignalSource", "Il file WAV non contiene audio")));
-}
-
-VoiceResult SignalSource::readFile(const QString& path, QVector<qint16>& samples)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return VoiceResult::failure(
-            VoiceError::InvalidArgument,
-            trSignal(QT_TRANSLATE_NOOP("SignalSource", "Impossibile leggere %1: %2"))
-                .arg(path, file.errorString()));
-    const QByteArray bytes = file.readAll();
-    if (path.endsWith(QStringLiteral(".wav"), Qt::CaseInsensitive))
-        return parseWav(bytes, samples);
-    const auto* p = reinterpret_cast<const uchar*>(bytes.constData());
-    samples.resize(bytes.size() / 2);
-    for (qsizetype i = 0; i < samples.size(); ++i)
-        samples[i] = qFromLittleEndian<qint16>(p + 2 * i);
-    return VoiceResult::success();
 }
 
 } // namespace kalimo

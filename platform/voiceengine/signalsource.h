@@ -33,16 +33,8 @@ public:
     // speaker's does, so an echo canceller meets ever new frequencies.
     static SignalSource talker(double f0, double amplitude, int onMs, int offMs, int startMs = 0,
                                quint32 wander = 0);
-    // Plays the samples once, then silence (or loops them).
-    static SignalSource samples(QVector<qint16> samples, bool loop = false);
     // Each part for its duration in ms, then silence.
     static SignalSource sequence(QList<QPair<SignalSource, int>> parts);
-
-    // Reads 48 kHz mono 16-bit audio: a WAV file (PCM) or, for any other
-    // name, raw little-endian samples.
-    static VoiceResult readFile(const QString& path, QVector<qint16>& samples);
-    // The same from bytes already in memory.
-    static VoiceResult parseWav(const QByteArray& bytes, QVector<qint16>& samples);
 
     void generate(qint16* out, int count);
 

@@ -42,6 +42,7 @@ struct SyntheticAudioBackend::State
     QVector<qint16> played;
     qint64 openedAt = 0;
     int underruns = 0;
+    int stalledTicks = 0; // playback ticks left without asking for more
 
     // What the speaker plays leaks into the microphone.
     double echoGain = 0;
@@ -282,12 +283,19 @@ void SyntheticAudioBackend::advance(int ms)
             }
         }
         s.now += tick;
-        if (s.playbackOpen) {
+        if (s.playbackOpen && s.stalledTicks > 0) {
+            --s.stalledTicks;
+        } else if (s.playbackOpen) {
             PlaybackHandler handler = s.onRoom;
             if (handler)
                 handler();
         }
     }
+}
+
+void SyntheticAudioBackend::stallFeed(int ms)
+{
+    m_state->stalledTicks = ms / kTickMs;
 }
 
 void SyntheticAudioBackend::failCapture(const VoiceResult& result)

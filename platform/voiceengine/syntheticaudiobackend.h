@@ -38,6 +38,9 @@ public:
     // signal in chunks of its buffer size, playback plays out what was
     // written (silence on underrun) and then asks for more.
     void advance(int ms);
+    // For the next `ms`, playback plays out without asking for more: a
+    // feeding thread that is late.
+    void stallFeed(int ms);
     // A running stream fails as if unplugged.
     void failCapture(const VoiceResult& result);
     void failPlayback(const VoiceResult& result);

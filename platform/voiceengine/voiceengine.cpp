@@ -68,6 +68,11 @@ int VoiceEngine::playbackUnderruns() const
     return m_playbackStream ? m_playbackStream->underruns() : 0;
 }
 
+int VoiceEngine::playbackLateFeeds() const
+{
+    return m_playbackStream ? m_playbackStream->lateFeeds() : 0;
+}
+
 int VoiceEngine::playbackQueueMs() const
 {
     return m_queueSamples / samplesForMs(1);
@@ -81,7 +86,8 @@ int VoiceEngine::speakerCount() const
 VoiceResult VoiceEngine::Connect(const VoiceClientConfig& config)
 {
     VoiceResult result = open(config);
-    if (!result.ok()) {
+    // A refused second Connect leaves the running one alone.
+    if (!result.ok() && result.error != VoiceError::AlreadyConnected) {
         m_captureStream.reset();
         m_playbackStream.reset();
         m_capture.reset();
@@ -184,6 +190,9 @@ VoiceResult VoiceEngine::openStreams(const AudioDeviceChoice& choice)
         return playback.result;
     m_playbackStream = std::move(playback.stream);
     m_underrunsSeen = m_playbackStream->underruns();
+    m_calmSamples = 0;
+    m_sinceTrim = -1;
+    m_trimAfterSamples = qint64(samplesForMs(std::max(m_options.queueTrimMs, 10)));
     m_queueSamples = m_options.playbackQueueMs > 0 ? samplesForMs(m_options.playbackQueueMs)
                                                    : m_playbackStream->minimumQueue();
     // What is kept queued is how long the speaker lags what we write.
@@ -289,18 +298,34 @@ void VoiceEngine::pushPlayback()
 {
     if (!m_playbackStream || !m_mixer)
         return;
+    const bool tracked = m_options.playbackQueueMs <= 0;
+    const int least = m_playbackStream->minimumQueue(), step = samplesForMs(5);
     if (m_playbackStream->underruns() != m_underrunsSeen) {
         m_underrunsSeen = m_playbackStream->underruns();
-        // The device needs more than it was given on this machine: 10 ms
-        // more queued from now on, up to 20 ms more than its least.
-        if (m_options.playbackQueueMs <= 0 &&
-            m_queueSamples < m_playbackStream->minimumQueue() + samplesForMs(20)) {
-            m_queueSamples += samplesForMs(10);
-            if (m_capture)
-                m_capture->setOutputLatency(m_queueSamples);
+        if (tracked) {
+            // Dry soon after a trim: that level was too low here, so wait
+            // twice as long before trying it again.
+            if (m_sinceTrim >= 0 && m_sinceTrim < m_trimAfterSamples)
+                m_trimAfterSamples = std::min(m_trimAfterSamples * 2, qint64(samplesForMs(600000)));
+            m_sinceTrim = -1;
+            m_calmSamples = 0;
+            // Never beyond what the device holds.
+            if (m_queueSamples + step <=
+                std::min(least + samplesForMs(20), samplesForMs(m_options.playbackBufferMs)))
+                m_queueSamples += step;
         }
-        if (m_capture)
+        if (m_capture) {
+            m_capture->setOutputLatency(m_queueSamples);
             m_capture->playbackRestarted();
+        }
+    } else if (tracked && m_queueSamples > least && m_calmSamples >= m_trimAfterSamples) {
+        // More queued than this machine has needed lately: every block of
+        // it is latency.
+        m_queueSamples = std::max(least, m_queueSamples - step);
+        m_calmSamples = 0;
+        m_sinceTrim = 0;
+        if (m_capture)
+            m_capture->setOutputLatency(m_queueSamples);
     }
     // Keep only what the device needs queued: every block more is latency.
     const int block = int(m_block.size());
@@ -312,6 +337,9 @@ void VoiceEngine::pushPlayback()
         if (m_capture)
             m_capture->played(m_block.data(), written);
         m_sinceReport += written;
+        m_calmSamples += written;
+        if (m_sinceTrim >= 0)
+            m_sinceTrim += written;
         if (written < block)
             break;
     }

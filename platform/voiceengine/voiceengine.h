@@ -30,14 +30,18 @@ public:
     {
         int frameMs = 10; // 10 or 20
         int bitrate = 20000;
-        int captureBufferMs = 10;
-        // The device's buffer: room to write into, not what is kept queued.
-        int playbackBufferMs = 40;
+        int captureBufferMs = 5;
+        // The device's buffer: the most that can be kept queued. PulseAudio
+        // sizes its own latency by it, so it is no bigger than needed.
+        int playbackBufferMs = 20;
         int hangoverMs = 400;
         int speakerTimeoutMs = 5000;
-        // Kept queued at the device; 0 = the least the device needs, more
-        // once it runs dry.
+        // Kept queued at the device; 0 = the least the device needs, 5 ms
+        // more each time it runs dry, 5 ms less after a calm spell.
         int playbackQueueMs = 0;
+        // Audio played without running dry before the queue is trimmed one
+        // step; doubled each time a trim proves too eager.
+        int queueTrimMs = 30000;
         int preRollMs = 60;
         // How often each speaker's reception is reported (ms of audio).
         int receptionReportMs = 2000;
@@ -54,8 +58,10 @@ public:
     bool isEchoCancelling() const;
     // Playback underruns of the device since it opened.
     int playbackUnderruns() const;
-    // Kept queued at the playback device now: its least, and 10 ms more
-    // after each time it ran dry, up to 20.
+    // Of those, the ones where the engine's thread was late to feed it.
+    int playbackLateFeeds() const;
+    // Kept queued at the playback device now: its least, and 5 ms more
+    // after each time it ran dry, up to 20 more, trimmed back when calm.
     int playbackQueueMs() const;
     const PlaybackMixer* mixer() const { return m_mixer.get(); }
     VoiceClientConfig clientConfig() const { return m_config; }
@@ -113,6 +119,9 @@ private:
     bool m_failing = false;
     int m_queueSamples = 0;
     int m_underrunsSeen = 0;
+    qint64 m_calmSamples = 0;      // played since the device last ran dry or was trimmed
+    qint64 m_sinceTrim = -1;       // played since the last trim; -1 before one
+    qint64 m_trimAfterSamples = 0; // calm needed before the next trim
     int m_expectedLoss = 0;
     qint64 m_sinceReport = 0; // samples played since the last reception report
     QHash<quint32, std::pair<int, bool>> m_levels;

@@ -63,54 +63,6 @@ private Q_SLOTS:
         QCOMPARE(altro.richiesta(richiesta("0011"), 60000).esito, EsitoRichiesta::Interrotta);
     }
 
-    void cicloDiRichiesta()
-    {
-        fm->quando("0011", FakeMaster::rispondi(u"00012", {"10", "5", "2.0b"}));
-        fm->quando("0008", FakeMaster::niente());
-        const RispostaMaster r = link->richiesta(richiesta("0011"), 5000);
-        QVERIFY(r.e(u"00012"));
-        QCOMPARE(r.messaggio.fields, (QStringList{"10", "5", "2.0b"}));
-        QVERIFY(!link->occupato() && !link->tmrControllo().isActive());
-
-        // No reply: the time-out, and the next request goes out at once.
-        QCOMPARE(link->richiesta(richiesta("0008"), 30).esito, EsitoRichiesta::TimeOut);
-        QVERIFY(link->richiesta(richiesta("0011"), 5000).e(u"00012"));
-        QCOMPARE(fm->testi(),
-                 (QStringList{richiesta("0011"), richiesta("0008"), richiesta("0011")}));
-    }
-
-    // A request asked while another waits goes out only after that one's reply.
-    void coda()
-    {
-        fm->quando("0008", FakeMaster::niente());
-        fm->quando("0011", FakeMaster::rispondi(u"00012", {"1", "2", "3"}));
-        RispostaMaster seconda, terza;
-        int inCoda = 0;
-        QStringList codiciPrima;
-        durante([&] {
-            // Inside the first request's wait.
-            durante([&] {
-                // Inside the second's wait, while the first still waits.
-                Attesa::finche([&] { return fm->richieste().size() == 1; });
-                inCoda = link->inCoda();
-                codiciPrima = fm->codici();
-                // The third gives up before its turn: never sent.
-                terza = link->richiesta(richiesta("0002"), 5000, [] { return true; });
-                fm->invia(FakeMaster::messaggio(u"00008", {"2"}));
-            });
-            seconda = link->richiesta(richiesta("0011"), 5000);
-        });
-        const RispostaMaster prima = link->richiesta(richiesta("0008"), 5000);
-        QCOMPARE(inCoda, 2);
-        QCOMPARE(codiciPrima, QStringList{"0008"});
-        QVERIFY(prima.e(u"00008"));
-        QCOMPARE(prima.messaggio.block, QStringLiteral("2"));
-        QVERIFY(seconda.e(u"00012"));
-        QCOMPARE(terza.esito, EsitoRichiesta::Interrotta);
-        QCOMPARE(fm->codici(), (QStringList{"0008", "0011"}));
-        QVERIFY(!link->occupato());
-    }
-
     // The reply that comes unasked; a stop in flight hands the turn on.
     void attesaEFermo()
     {
@@ -131,49 +83,6 @@ private Q_SLOTS:
         QCOMPARE(link->richiesta(richiesta("0008"), 5000, [&] { return ferma; }).esito,
                  EsitoRichiesta::Interrotta);
         QVERIFY(dopo.e(u"00012"));
-    }
-
-    void chiusura_data()
-    {
-        QTest::addColumn<bool>("dalMaster");
-        QTest::newRow("by the master") << true;
-        QTest::newRow("by us") << false;
-    }
-    void chiusura()
-    {
-        QFETCH(bool, dalMaster);
-        QSignalSpy chiuso(link, &CollegamentoMaster::chiusoDalMaster);
-        fm->quando("0011", dalMaster ? FakeMaster::chiudi() : FakeMaster::niente());
-        RispostaMaster inCoda;
-        durante([&] {
-            if (!dalMaster)
-                durante([&] { link->chiudi(); });
-            inCoda = link->richiesta(richiesta("0008"), 5000);
-        });
-        QCOMPARE(link->richiesta(richiesta("0011"), 5000).esito, EsitoRichiesta::Interrotta);
-        QCOMPARE(inCoda.esito, EsitoRichiesta::Interrotta);
-        QCOMPARE(chiuso.count(), dalMaster ? 1 : 0);
-        QVERIFY(!link->connesso() && !link->occupato());
-    }
-
-    void notifiche()
-    {
-        QSignalSpy testi(link, &CollegamentoMaster::testoPrivato);
-        QSignalSpy controlli(link, &CollegamentoMaster::controllo);
-        // Notifications around the reply, in the same arrival as it.
-        fm->quando("0011", FakeMaster::grezzo(wire("0002^ bob ~ ciao |0005^ t1 ~ t2 |"
-                                                   "00012^ 1 |0003^bob~io|")
-                                                  .toUtf8()));
-        QVERIFY(link->richiesta(richiesta("0011"), 5000).e(u"00012"));
-        link->gestisciArrivo(wire("0004^bob~sistema|0001^x|0099^x|0002^a^b|"
-                                  "00005^nessuno aspetta|0002^cut"));
-        QCOMPARE(QList<QList<QVariant>>(testi),
-                 (QList<QList<QVariant>>{{"bob", "ciao", true, false},
-                                         {"bob", "io", false, false},
-                                         {"bob", "sistema", false, true}}));
-        QCOMPARE(controlli.count(), 1);
-        QCOMPARE(controlli.at(0).at(0).toString(), wire("t1 ~ t2"));
-        QVERIFY(!link->occupato());
     }
 
     // How arrived text reaches the waiting exchange.
@@ -208,7 +117,11 @@ private Q_SLOTS:
     // A message cut across arrivals is joined; one that never ends closes the link.
     void flusso()
     {
-        fm->quando("0011", FakeMaster::aPezzi({"000", wireBytes("12^ 7 ~ 8 |")}, 20));
+        fm->quando("0011", FakeMaster::grezzo("000"));
+        fm->dopoRichiesta = [&](const FakeMaster::Richiesta& r) {
+            if (r.codice == "0011")
+                QTimer::singleShot(20, [&] { fm->invia(wireBytes("12^ 7 ~ 8 |")); });
+        };
         QCOMPARE(link->richiesta(richiesta("0011"), 5000).campo(1), QStringLiteral("8"));
         QSignalSpy chiuso(link, &CollegamentoMaster::chiusoDalMaster);
         fm->quando("0008", FakeMaster::grezzo(QByteArray(StreamReassembler::kDefaultCap + 1, 'x')));

@@ -41,7 +41,6 @@ private Q_SLOTS:
         QTest::newRow("en_GB") << QStringList{"en_GB"} << "en";
         QTest::newRow("it first") << QStringList{"it-IT", "en-US"} << "it";
         QTest::newRow("German") << QStringList{"de-DE", "de"} << "it";
-        QTest::newRow("C") << QStringList{"C"} << "it";
         QTest::newRow("none") << QStringList{} << "it";
         QTest::newRow("eo is not en") << QStringList{"eo"} << "it";
     }

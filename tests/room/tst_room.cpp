@@ -77,26 +77,23 @@ private Q_SLOTS:
         QVERIFY(s.EliminaUtente("Anna") && !s.EliminaUtente("Anna")); // the middle one
         QCOMPARE(nicks(s) + held->NickName, "anna,cAnna"); // a caller may keep a removed user
         QCOMPARE(error(s), "2 Nick Utente non trovato");
-        const auto other = std::make_shared<Utente>(Utente{5, "z", {}, false, {}, false});
-        QVERIFY(!s.ImpostaUtenti(3, other) && !s.ImpostaUtenti(1, {}) && s.ImpostaUtenti(2, other));
-        QCOMPARE(nicks(s), "anna,z");
 
         s.MaxUtentiAudio = 1;
         QVERIFY(!s.UtenteParlante("nessuno") && s.Errori.Numero == 0);
-        QVERIFY(s.UtenteParlante("anna") && !s.UtenteParlante("z"));
+        QVERIFY(s.UtenteParlante("anna") && !s.UtenteParlante("c"));
         QCOMPARE(error(s), "1 La Stanza ha raggiunto il numero massimo di utenti parlanti");
         QVERIFY(!s.UtenteParlante("anna") && s.Errori.Numero == 1); // capacity comes first
         s.MaxUtentiAudio = 5;
         QVERIFY(!s.UtenteParlante("anna")); // already speaking: no error, no second count
         QCOMPARE(error(s), "0 No Errori");
-        QVERIFY(!s.UtenteMuto("z") && s.UtenteParlante("z") && s.UtenteMutoID(5));
+        QVERIFY(!s.UtenteMuto("c") && s.UtenteParlante("c") && s.UtenteMutoID(9));
         QCOMPARE(nicks(s, true) + QString::number(s.NumUtentiAudio()), "anna1");
 
-        QVERIFY(s.EliminaUtente("anna") && s.EliminaUtente("z"));
+        QVERIFY(s.EliminaUtente("anna") && s.EliminaUtente("c"));
         QCOMPARE(ends, 0);
     }
 
-    void lookUpsIgnoreAndCopy()
+    void lookUpsAndIgnore()
     {
         Stanza s;
         fillRoom(s);
@@ -110,23 +107,6 @@ private Q_SLOTS:
                 !s.EstUtenteIgnorato("nessuno"));
         s.NonIgnorareUtente("b");
         QVERIFY(!s.EstUtenteIgnorato("b"));
-
-        s.Nome = "Sala";
-        s.Password = "pw";
-        s.EstStabile = s.EstStanzaMultipla = true;
-        s.PortaUtenti = "2302";
-        s.GrigliaSemplice = true;
-        Stanza copy;
-        copy.MaxUtenti = 10;
-        copy.AggiungiUtente(1, "resta");
-        s.Copia(copy);
-        QCOMPARE(u"%1|%2|%3|%4|%5|%6|%7|%8"_s.arg(copy.Nome, copy.Password, copy.PortaUtenti)
-                     .arg(copy.ID)
-                     .arg(copy.MaxUtentiAudio)
-                     .arg(copy.EstStabile && copy.EstStanzaMultipla)
-                     .arg(copy.GrigliaSemplice)
-                     .arg(nicks(copy)),
-                 "Sala|pw|2302|100|1|1|0|resta");
     }
 
     void grid()
@@ -292,47 +272,19 @@ private Q_SLOTS:
 
     void reports()
     {
+        // What a room reports is read back through the room host's link; here, a server that
+        // never ends its message is dropped.
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         QTcpSocket client;
         Stanza s;
-        QObject::connect(&client, &QTcpSocket::connected, &s, [&] { s.EstConnessoAServer = true; });
         s.WSKServer = &client;
-        s.AttivaWinsock = s.EstStabile = s.EstStanzaMultipla = true;
+        s.AttivaWinsock = true;
         s.IPServer = "127.0.0.1";
         s.PortaServer = QString::number(server.serverPort());
-        s.Nome = "Città";
-        s.MaxUtenti = 10;
-        s.MaxUtentiAudio = 3;
-        s.Password = "pw";
-        s.PasswordServer = "spw";
-        s.PortaUtenti = "2302";
         QVERIFY(!s.ConnettiAlServer() && server.waitForNewConnection(10000));
         QTcpSocket* peer = server.nextPendingConnection();
-        QTRY_VERIFY(s.EstConnessoAServer);
-        QVERIFY(s.InviaIdentificazione("chi") && s.InviaIdentificazione("chi"));
-        QVERIFY(s.AggiungiUtente(7, "anna", "10.0.0.1") && s.AggiungiUtente(8, "bob"));
-        QVERIFY(s.UtenteParlante("bob") && s.UtenteParlante("anna") && s.UtenteMutoID(7));
-        QVERIFY(s.InviaDatiUtenti());
-        int ends = 0;
-        s.ImpostaTerminaEsecuzione([&] { ++ends; });
-        QVERIFY(s.EliminaUtente("bob") && s.EliminaUtente("anna")); // bob is silenced first
-        QCOMPARE(ends, 0);                                          // a permanent room
-        const QByteArray expected =
-            bytes("0001 ^ 1 ^ Città ~ 10 ~ 3 ~ True ~ pw ~ spw ~ True ~ 2302 ~ chi | "
-                  "0001 ^ 2 ^ Città ~ 10 ~ 3 ~ True ~ pw ~ spw ~ True ~ 2302 ~ chi | "
-                  "0002 ^ Città ~ 7 ~ anna ~ 10.0.0.1 ~ False | "
-                  "0002 ^ Città ~ 8 ~ bob ~  ~ False | "
-                  "0004 ^ Città ~ bob | 0004 ^ Città ~ anna | 0005 ^ Città ~ anna | "
-                  "0002 ^ Città ~ 7 ~ anna ~ 10.0.0.1 ~ False | "
-                  "0002 ^ Città ~ 8 ~ bob ~  ~ True | "
-                  "0004 ^ Città ~ bob | 0005 ^ Città ~ bob | 0003 ^ Città ~ bob | "
-                  "0003 ^ Città ~ anna | ");
-        QByteArray got;
-        while (got.size() < expected.size() && peer->waitForReadyRead(10000))
-            got += peer->readAll();
-        QCOMPARE(got, expected);
-        // A server that never ends its message is dropped.
+        QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
         QVERIFY(!s.RiceviDalServer(QByteArray(70000, 'x')));
         QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
     }

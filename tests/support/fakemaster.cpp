@@ -5,7 +5,6 @@
 #include "protocol/textcodec.h"
 
 #include <QSslServer>
-#include <QTimer>
 
 namespace kalimo::test {
 
@@ -126,22 +125,11 @@ void FakeMaster::esegui(int indice, const Azione& azione)
 {
     if (indice < 1 || indice > int(m_connessioni.size()))
         return;
-    QPointer<QTcpSocket> socket = m_connessioni[size_t(indice - 1)]->socket;
-    if (socket && azione.pezzi.isEmpty() && azione.chiudi)
+    QTcpSocket* socket = m_connessioni[size_t(indice - 1)]->socket;
+    if (socket && !azione.byte.isEmpty() && socket->write(azione.byte) >= 0)
+        socket->flush();
+    if (socket && azione.chiudi)
         socket->disconnectFromHost();
-    for (qsizetype i = 0; i < azione.pezzi.size(); ++i) {
-        const auto invia = [socket, pezzo = azione.pezzi.at(i),
-                            chiudi = azione.chiudi && i + 1 == azione.pezzi.size()] {
-            if (socket && socket->write(pezzo) >= 0)
-                socket->flush();
-            if (socket && chiudi)
-                socket->disconnectFromHost();
-        };
-        if (i == 0)
-            invia();
-        else
-            QTimer::singleShot(int(i) * azione.pausaMs, &m_contesto, invia);
-    }
 }
 
 } // namespace kalimo::test

@@ -31,11 +31,10 @@ public:
         QString utente;
         QStringList parametri; // none for " No Parametri "
     };
-    // Pieces sent in order, from the second on each `pausaMs` after the last; then maybe a close.
+    // Bytes sent, then maybe a close.
     struct Azione
     {
-        QList<QByteArray> pezzi;
-        int pausaMs = 0;
+        QByteArray byte;
         bool chiudi = false;
     };
     using Copione = std::function<Azione(const Richiesta&)>;
@@ -46,10 +45,9 @@ public:
     {
         return grezzo(messaggio(codice, campi));
     }
-    static Azione grezzo(const QByteArray& byte) { return {{byte}}; }
-    static Azione aPezzi(const QList<QByteArray>& pezzi, int pausaMs) { return {pezzi, pausaMs}; }
+    static Azione grezzo(const QByteArray& byte) { return {byte}; }
     static Azione niente() { return {}; }
-    static Azione chiudi() { return {{}, 0, true}; }
+    static Azione chiudi() { return {{}, true}; }
 
     FakeMaster();
     ~FakeMaster();
@@ -107,7 +105,7 @@ private:
     int ultimaAperta() const;
 
     std::unique_ptr<QTcpServer> m_server;
-    QObject m_contesto; // owns the timers of delayed pieces
+    QObject m_contesto;
     std::vector<std::unique_ptr<Connessione>> m_connessioni;
     QList<Richiesta> m_richieste;
     QHash<QString, Copione> m_copioni;

@@ -123,18 +123,14 @@ struct Lobby
         m = &banco.modulo();
         banco.clicConnetti();
     }
-    static QPushButton* pulsante(QWidget* w, const char* nome)
-    {
-        return w->findChild<QPushButton*>(nome);
-    }
     // The room list as the grid shows it, freshly asked for.
     QStringList stanze()
     {
-        pulsante(m->FrmClient(), "cmdListaStanze")->click();
+        banco.pulsante("cmdListaStanze")->click();
         frmListaStanze* lista = m->FrmListaStanze();
-        (void)QTest::qWaitFor([&] { return pulsante(lista, "CmdAggiorna")->isEnabled(); },
-                              kAttesaVoce);
-        pulsante(lista, "CmdAggiorna")->click();
+        auto* aggiorna = BancoLobby::figlio<QPushButton>(lista, "CmdAggiorna");
+        (void)QTest::qWaitFor([&] { return aggiorna->isEnabled(); }, kAttesaVoce);
+        aggiorna->click();
         QStringList righe;
         for (int r = 1; r < lista->griglia().righe(); ++r)
             righe << lista->griglia().testo(r, 1) + " " + lista->griglia().testo(r, 2);
@@ -152,7 +148,7 @@ struct Lobby
             if (lista->griglia().testo(r, 1) == nome)
                 lista->griglia().impostaCellaCorrente(r, 1);
         }
-        pulsante(lista, "cmdAccedi")->click();
+        BancoLobby::figlio<QPushButton>(lista, "cmdAccedi")->click();
     }
 
     BancoLobby banco;

@@ -18,10 +18,9 @@
 
 #include <memory>
 
-// A PostgreSQL server of the test's own: initdb and postgres in a temporary
-// folder, on a free loopback port, trusting local connections. PostgreSQL
-// refuses to run as root, so under root both run as the `postgres` system
-// user in a folder it owns.
+// A PostgreSQL server of the test's own: initdb and postgres in a temporary folder, on a free
+// loopback port, trusting local connections. PostgreSQL refuses to run as root, so under root
+// both run as the `postgres` system user in a folder it owns.
 class TestPostgres final
 {
 public:
@@ -33,12 +32,20 @@ public:
 
     bool start()
     {
-        if (!makeFolder())
-            return false;
+        m_dir =
+            std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/kalimo-pg-XXXXXX"));
+        const passwd* pw = ::geteuid() == 0 ? ::getpwnam("postgres") : nullptr;
+        if (pw &&
+            ::chown(QFile::encodeName(m_dir->path()).constData(), pw->pw_uid, pw->pw_gid) == 0) {
+            m_uid = pw->pw_uid;
+            m_gid = pw->pw_gid;
+        } else if (::geteuid() == 0) {
+            return fail(QStringLiteral("running as root, but no postgres user to own a folder"));
+        }
         QProcess init;
         if (!prepare(init, QStringLiteral("initdb"),
                      QStringLiteral("-D %1 -U %2 -A trust -E UTF8 --locale=C --no-sync")
-                         .arg(dataDir(), user())))
+                         .arg(m_dir->filePath(QStringLiteral("data")), user())))
             return false;
         init.start();
         if (!init.waitForFinished(120000) || init.exitCode() != 0)
@@ -58,13 +65,13 @@ public:
         if (!prepare(*m_server, QStringLiteral("postgres"),
                      QStringLiteral("-D %1 -p %2 -k %3 -c listen_addresses=127.0.0.1 -c fsync=off "
                                     "-c max_connections=300")
-                         .arg(dataDir())
+                         .arg(m_dir->filePath(QStringLiteral("data")))
                          .arg(m_port)
                          .arg(m_dir->path())))
             return false;
         // Into a file: a pipe nobody reads would stall the server once full.
-        m_server->setStandardOutputFile(m_dir->filePath(QStringLiteral("server.log")),
-                                        QIODevice::Append);
+        const QString log = m_dir->filePath(QStringLiteral("server.log"));
+        m_server->setStandardOutputFile(log, QIODevice::Append);
         m_server->start();
         const QDeadlineTimer deadline(60000);
         while (m_server->waitForStarted(10000) && !deadline.hasExpired() &&
@@ -73,10 +80,10 @@ public:
                 return true;
             m_server->waitForFinished(100);
         }
-        QFile log(m_dir->filePath(QStringLiteral("server.log")));
-        (void)log.open(QIODevice::ReadOnly);
+        QFile file(log);
+        (void)file.open(QIODevice::ReadOnly);
         return fail(QStringLiteral("postgres does not serve: ") +
-                    QString::fromLocal8Bit(log.readAll().right(2000)));
+                    QString::fromLocal8Bit(file.readAll().right(2000)));
     }
 
     // A fast shutdown: sessions are cut, as when the server goes away.
@@ -122,26 +129,6 @@ private:
         return false;
     }
 
-    QString dataDir() const { return m_dir->filePath(QStringLiteral("data")); }
-
-    bool makeFolder()
-    {
-        m_dir =
-            std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/kalimo-pg-XXXXXX"));
-        if (!m_dir->isValid())
-            return fail(QStringLiteral("no temporary folder"));
-        if (::geteuid() != 0)
-            return true;
-        const passwd* pw = ::getpwnam("postgres");
-        if (!pw)
-            return fail(QStringLiteral("running as root, but there is no postgres user"));
-        m_uid = pw->pw_uid;
-        m_gid = pw->pw_gid;
-        if (::chown(QFile::encodeName(m_dir->path()).constData(), m_uid, m_gid) != 0)
-            return fail(QStringLiteral("cannot hand the folder to postgres"));
-        return true;
-    }
-
     bool prepare(QProcess& p, const QString& program, const QString& arguments)
     {
         // Debian keeps the programs out of PATH, one folder per major version.
@@ -161,7 +148,7 @@ private:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
         p.setProcessEnvironment(env);
-        if (::geteuid() == 0) {
+        if (m_uid != 0) {
             p.setChildProcessModifier([uid = m_uid, gid = m_gid] {
                 if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
                     ::_exit(126);

@@ -13,15 +13,10 @@ namespace kalimo::test {
 
 constexpr int kAttesaProcessi = 20000;
 
-inline QString cartellaProgrammi()
-{
-    return qEnvironmentVariable("KALIMO_BIN_DIR");
-}
-
 // A kalimo-roomhost on loopback, fed `dati` after the address; its port, 0 on failure.
 inline quint16 avviaStanza(QProcess& p, const QString& dati)
 {
-    p.start(cartellaProgrammi() + "/kalimo-roomhost", {});
+    p.start(qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-roomhost", {});
     p.write(("bind=127.0.0.1\npermanent=true\n" + dati).toUtf8());
     p.closeWriteChannel();
     static const QRegularExpression re("listening on 127\\.0\\.0\\.1:(\\d+)");
@@ -73,7 +68,7 @@ struct ClienteVoce
         for (auto i = valori.cbegin(); i != valori.cend(); ++i)
             env.insert(i.key(), i.value());
         p.setProcessEnvironment(env);
-        p.start(cartellaProgrammi() + "/voice",
+        p.start(qEnvironmentVariable("KALIMO_BIN_DIR") + "/voice",
                 {QString("127.0.0.1 + 3 + 1 + Sala + %1 + %2 + %3 + 127.0.0.1 + Kalimo 2.0b +  + 1")
                      .arg(password)
                      .arg(porta)

@@ -10,29 +10,22 @@
 #include <enet/enet.h>
 
 #include <optional>
-#include <utility>
 
 namespace kalimo::test {
 
-// A bare ENet end driven by the test itself, to play a broken, hostile or
-// crashing member, or a host that vanishes.
+// A bare ENet end driven by the test itself, to play a broken, hostile or crashing member.
 class RawEnet final
 {
 public:
-    explicit RawEnet(bool listen = false)
+    RawEnet()
     {
-        if (listen)
-            hostKeys = session::HostKeys::generate();
         enet_initialize();
-        ENetAddress a{};
-        enet_address_set_host_ip(&a, "127.0.0.1");
-        m_host = enet_host_create(listen ? &a : nullptr, 1, session::wire::kChannelCount, 0, 0);
+        m_host = enet_host_create(nullptr, 1, session::wire::kChannelCount, 0, 0);
         m_timer.callOnTimeout([this] { service(); });
         m_timer.start(5);
     }
     ~RawEnet() { vanish(); }
 
-    quint16 port() const { return m_host ? m_host->address.port : 0; }
     // With the cookie of the host's enumeration answer, as a real client
     // connects, unless `data` says otherwise.
     bool connect(quint16 port, std::optional<enet_uint32> data = std::nullopt)
@@ -119,9 +112,7 @@ public:
     bool connected = false;
     bool disconnected = false;
     enet_uint32 disconnectData = 0;
-    qint32 welcomed = 0;        // the id a host's welcome gave us
-    qint32 welcomeId = 0;       // when set, the next packet is answered as a host would
-    session::HostKeys hostKeys; // a listening end's, to answer hellos with
+    qint32 welcomed = 0; // the id a host's welcome gave us
     std::optional<session::SessionSeal> seal;
 
 private:
@@ -132,17 +123,6 @@ private:
         const QByteArrayView d(host->receivedData, qsizetype(host->receivedDataLength));
         if (!session::wire::looksLikeEnumeration(d) || !tServicing)
             return 0;
-        // Playing a host: answered as one, its cookie taken unchecked.
-        if (const auto app = session::wire::parseEnumQuery(d);
-            app && tServicing->hostKeys.valid()) {
-            const QByteArray answer =
-                session::wire::enumAnswer({*app, "Finta", 0, 1, 0, tServicing->hostKeys.publicKey,
-                                           session::SessionSeal::localCiphers()},
-                                          d.size());
-            ENetBuffer b{const_cast<char*>(answer.constData()), size_t(answer.size())};
-            enet_socket_send(host->socket, &host->receivedAddress, &b, 1);
-            return 1;
-        }
         if (auto answer = session::wire::parseEnumAnswer(d))
             tServicing->m_answer = answer;
         return 1;
@@ -164,16 +144,6 @@ private:
                 const QByteArray bytes(reinterpret_cast<const char*>(e.packet->data),
                                        qsizetype(e.packet->dataLength));
                 enet_packet_destroy(e.packet);
-                if (welcomeId != 0) {
-                    const auto hello = session::wire::parseSealedHello(bytes);
-                    if (hello)
-                        seal =
-                            session::SessionSeal::host(hostKeys, hello->memberKey, hello->cipher);
-                    if (seal)
-                        sendSealed(session::wire::kChannelControl,
-                                   session::wire::welcome(std::exchange(welcomeId, 0)));
-                    continue;
-                }
                 QByteArray plain;
                 if (seal &&
                     seal->open(e.channelID, bytes, &plain) == session::SessionSeal::Verdict::Opened)

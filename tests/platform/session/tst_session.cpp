@@ -44,13 +44,13 @@ QByteArray payloads(const QSignalSpy& spy, int column)
     return out.join(';');
 }
 
-// Every datagram between one client and the host passes here, both ways,
-// and is kept.
+// Every datagram between one client and the host passes here, both ways, and is kept; cut, none.
 struct Intercettatore
 {
     QUdpSocket versoClient, versoHost;
     quint16 host = 0, client = 0;
     QByteArrayList catturati;
+    bool taglia = false;
 
     bool apri(quint16 portaHost)
     {
@@ -60,7 +60,8 @@ struct Intercettatore
                 const QNetworkDatagram d = da.receiveDatagram();
                 client = dalClient ? d.senderPort() : client;
                 catturati.append(d.data());
-                a.writeDatagram(d.data(), QHostAddress::LocalHost, dalClient ? host : client);
+                if (!taglia)
+                    a.writeDatagram(d.data(), QHostAddress::LocalHost, dalClient ? host : client);
             }
         };
         QObject::connect(&versoClient, &QUdpSocket::readyRead,
@@ -142,18 +143,13 @@ private Q_SLOTS:
         // nobody, trailing, short, over 100 %
         refuses(wire::parseLossReport, {wire::lossReport({0, 5}), wire::lossReport({1, 5}) + 'x',
                                         "\x01\x00\x00", QByteArray("\0\0\0\1\x65", 5)});
-        // The last one of another version.
+        // A name over its cap; the last one of another version.
+        const QByteArray longName = "KLMH\x01" + app.toRfc4122() + QByteArray("\x00\x81", 2) +
+                                    QByteArray(129, 'a') + QByteArray(2, '\0');
         refuses(wire::parseHello,
-                {{},
-                 hello.chopped(1),
-                 hello + 'x',
-                 badUtf8,
-                 overrun,
-                 "KLMH\x01" + app.toRfc4122() + QByteArray("\x00\x81", 2) + QByteArray(129, 'a') +
-                     QByteArray(2, '\0'),
+                {QByteArray(), hello.chopped(1), hello + 'x', badUtf8, overrun, longName,
                  wire::hello({app, "nick", QString(wire::kMaxPasswordBytes + 1, 'p'), {}}),
-                 wire::hello({app, "a\x1e b", "", {}}),
-                 wire::hello({app, "   ", "", {}}),
+                 wire::hello({app, "a\x1e b", "", {}}), wire::hello({app, "   ", "", {}}),
                  QByteArray(hello).replace(4, 1, "\x03")});
         refuses(wire::parseWelcome, {{}, wire::welcome(0), wire::welcome(5).left(6)});
         refuses(wire::parseEnumQuery, {wire::enumQuery(app).left(20)});
@@ -354,24 +350,6 @@ private Q_SLOTS:
         QCOMPARE(annaReports.first().at(0).value<qint32>(), bruno->localPlayerId());
         QCOMPARE(annaReports.first().at(1).toInt(), 12);
         QCOMPARE(brunoReports.count(), 0);
-
-        // The test hook: frames only held back (reordered, none lost), then
-        // all lost until a room text that came after them turns it off.
-        brunoHeard.clear();
-        bruno->setVoiceImpairment({0, 30, 2});
-        for (int i = 0; i < 10; ++i)
-            QVERIFY(anna->SendVoice("held", quint16(100 + i)));
-        QTRY_COMPARE_WITH_TIMEOUT(brunoHeard.count(), 10, kWait);
-        QCOMPARE(payloads(brunoHeard, 2).count("held"), 10);
-        bruno->setVoiceImpairment({100, 0, 1});
-        connect(host.get(), &SessionHost::Receive, this,
-                [this](qint32, const QByteArray& p) { host->SendTo(0, p); });
-        connect(bruno, &SessionClient::Receive, this, [bruno] { bruno->setVoiceImpairment({}); });
-        for (int i = 0; i < 10; ++i)
-            QVERIFY(anna->SendVoice("lost", quint16(i)));
-        QVERIFY(anna->Send("off"));
-        QTRY_VERIFY_WITH_TIMEOUT(anna->SendVoice("plain", 200) && brunoHeard.count() > 10, kWait);
-        QVERIFY(!payloads(brunoHeard, 2).contains("lost"));
     }
 
     void endings()
@@ -380,17 +358,13 @@ private Q_SLOTS:
         QSignalSpy created(host.get(), &SessionHost::CreatePlayer);
         QSignalSpy destroyed(host.get(), &SessionHost::DestroyPlayer);
         // A vanished member is dropped: after the session's interval, not ENet's own 5 to 30 s.
-        {
-            ENetHost* h = enet_host_create(nullptr, 1, wire::kChannelCount, 0, 0);
-            ENetAddress a{};
-            enet_address_set_host_ip(&a, "127.0.0.1");
-            a.port = 9;
-            ENetPeer* p = enet_host_connect(h, &a, wire::kChannelCount, 0);
-            configurePeer(p, 1234);
-            const QList<enet_uint32> set{p->timeoutMinimum, p->timeoutMaximum};
-            enet_host_destroy(h);
-            QCOMPARE(set, QList<enet_uint32>({1234, 1234}));
-        }
+        ENetHost* h = enet_host_create(nullptr, 1, wire::kChannelCount, 0, 0);
+        ENetAddress a{0, 9};
+        ENetPeer* p = enet_host_connect(h, &a, wire::kChannelCount, 0);
+        configurePeer(p, 1234);
+        const QList<enet_uint32> set{p->timeoutMinimum, p->timeoutMaximum};
+        enet_host_destroy(h);
+        QCOMPARE(set, QList<enet_uint32>({1234, 1234}));
         RawEnet raw;
         QVERIFY(raw.join(host->port(), "Fantasma", host->publicKey()) != 0);
         raw.vanish();
@@ -446,16 +420,16 @@ private Q_SLOTS:
         c.Close();
 
         // A vanished host ends the session as lost.
-        RawEnet fakeHost(true);
-        fakeHost.welcomeId = 77;
+        Intercettatore spia;
+        QVERIFY(spia.apri(host->port()));
         c.setTimings(quick(1000));
         done.clear();
         QSignalSpy lost(&c, &SessionClient::TerminateSession);
-        c.EnumHosts("127.0.0.1", fakeHost.port(), kApp);
-        c.Connect("Anna", {}, fakeHost.hostKeys.publicKey);
+        c.EnumHosts("127.0.0.1", spia.versoClient.localPort(), kApp);
+        c.Connect("Anna", {});
         QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, kWait);
-        QCOMPARE(QList<int>({resultOf(done), c.localPlayerId()}), QList<int>({0, 77}));
-        fakeHost.vanish();
+        QVERIFY(resultOf(done) == 0 && c.localPlayerId() != 0);
+        spia.taglia = true;
         QTRY_COMPARE_WITH_TIMEOUT(resultOf(lost), int(SessionResult::ConnectionLost), kWait);
     }
 
@@ -477,8 +451,7 @@ private Q_SLOTS:
 
         // Refused as a bad hello: silence, a hello too large to take in, a
         // malformed one, and one for another application.
-        const QByteArray hellos[] = {{},
-                                     QByteArray(200000, 'h'),
+        const QByteArray hellos[] = {QByteArray(), QByteArray(200000, 'h'),
                                      wire::hello({kApp, "Anna", "", {}}).left(10),
                                      wire::hello({QUuid::createUuid(), "Anna", "", {}})};
         for (const QByteArray& hello : hellos) {

@@ -1,23 +1,16 @@
 #include "audiocheck.h"
 
-#include "platform/voiceengine/audiosettings.h"
+#include "platform/session/voiceimpairment.h"
 #include "platform/voiceengine/audiosetupprobe.h"
-#include "platform/voiceengine/playbackmixer.h"
 #include "platform/voiceengine/qtaudiobackend.h"
-#include "platform/voiceengine/syntheticaudiobackend.h"
-#include "platform/voiceengine/voiceengine.h"
 #include "tests/support/seme.h"
 
-#include <QDataStream>
-#include <QRandomGenerator>
+#include <QMultiMap>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
-#include <algorithm>
-#include <memory>
 #include <numeric>
 
 using namespace kalimo;
@@ -34,37 +27,82 @@ VoiceClientConfig talking(int flags = 0, int period = 100, int recordVolume = 0)
     return c;
 }
 
-bool near(int value, int low, int high)
+bool near(double value, double low, double high)
 {
     if (value >= low && value <= high)
         return true;
-    qWarning("%d is outside %d..%d", value, low, high);
+    qWarning("%g is outside %g..%g", value, low, high);
     return false;
 }
 
-QByteArray junk(QRandomGenerator& random, int maxBytes)
+// The quality checks hold for this seed and seeds 1 to 13 (KALIMO_TEST_SEED).
+quint32 fixedSeed()
 {
-    QByteArray bytes(int(random.bounded(1, maxBytes)), Qt::Uninitialized);
-    for (char& c : bytes)
-        c = char(random.bounded(256));
-    return bytes;
+    bool ok = false;
+    const quint32 seed = qEnvironmentVariable("KALIMO_TEST_SEED").toUInt(&ok);
+    return ok ? seed : 20261207;
 }
 
-// A 16-bit PCM WAV file; `dataBytes` is what the header claims.
-QByteArray wav(quint16 channels, quint32 rate, quint32 dataBytes, const QByteArray& data)
+double db(double ratio)
 {
-    QByteArray file;
-    QDataStream s(&file, QIODevice::WriteOnly);
-    s.setByteOrder(QDataStream::LittleEndian);
-    s.writeRawData("RIFF", 4);
-    s << quint32(36 + dataBytes);
-    s.writeRawData("WAVEfmt ", 8);
-    s << quint32(16) << quint16(1) << channels << rate << quint32(rate * channels * 2)
-      << quint16(channels * 2) << quint16(16);
-    s.writeRawData("data", 4);
-    s << dataBytes;
-    return file + data;
+    return 20.0 * std::log10(std::max(ratio, 1e-9));
 }
+
+// Level of v[from, from + n) at `hz` alone.
+double levelAt(const QVector<qint16>& v, qsizetype from, qsizetype n, double hz)
+{
+    return std::sqrt(toneShare(v, from, n, hz)) * rms(v, from, n);
+}
+
+// Energy at the harmonics of `f0` in v[from, from + n), 20 ms at a time:
+// bands about 50 Hz wide, so a shift in time does not count as a loss.
+double bandEnergy(const QVector<qint16>& v, qsizetype from, qsizetype n, double f0)
+{
+    double sum = 0;
+    for (qsizetype at = from; at + samplesForMs(20) <= from + n; at += samplesForMs(20))
+        for (int h = 1; h <= 6; ++h)
+            sum += std::pow(levelAt(v, at, samplesForMs(20), f0 * h), 2);
+    return sum;
+}
+
+// Two members whose frames reach each other directly, A's to B through a
+// seeded bad network held in virtual time.
+struct Room
+{
+    Room(bool echoCancel, VoiceEngine::Options options = {},
+         session::VoiceImpairment::Settings network = {})
+        : a(options, 0, true, echoCancel), b(options, 0, true, echoCancel), impairment(network)
+    {
+        QObject::connect(a.engine.get(), &VoiceEngine::FrameEncoded, a.engine.get(),
+                         [this](const QByteArray& f, quint16 seq) {
+                             if (const auto delay = impairment.next())
+                                 inFlight.insert(now + *delay, {seq, f});
+                         });
+        QObject::connect(
+            b.engine.get(), &VoiceEngine::FrameEncoded, b.engine.get(),
+            [this](const QByteArray& f, quint16 seq) { a.engine->FrameReceived(2, seq, f); });
+    }
+    bool connect(int flagsA, int flagsB)
+    {
+        return a.engine->Connect(talking(flagsA)).ok() && b.engine->Connect(talking(flagsB)).ok();
+    }
+    void run(int ms)
+    {
+        for (int t = 0; t < ms; t += 10) {
+            a.backend.advance(10);
+            now += 10;
+            while (!inFlight.isEmpty() && inFlight.firstKey() <= now) {
+                const auto [seq, frame] = inFlight.take(inFlight.firstKey());
+                b.engine->FrameReceived(1, seq, frame);
+            }
+            b.backend.advance(10);
+        }
+    }
+    Rig a, b;
+    session::VoiceImpairment impairment;
+    QMultiMap<qint64, std::pair<quint16, QByteArray>> inFlight;
+    qint64 now = 0;
+};
 
 } // namespace
 
@@ -72,88 +110,137 @@ class TestVoiceEngine : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void setupRequiredAndSettings();
-    void devicesAndOpenFailures();
+    void settingsAndDevices();
+    void connectRefused_data();
+    void connectRefused();
+    void noAudioServer();
     void mutedSendsNothing();
     void talkingSendsToneFrames_data();
     void talkingSendsToneFrames();
-    void dtxThinsSilence();
     void levelEvents_data();
     void levelEvents();
     void volumes();
     void deviceFailureDisconnects();
     void queuedAcrossThreads();
     void setupProbe();
-    void noAudioServer();
-    void lostFramesAreConcealed();
-    void reorderingAndWrap();
+    void lostAndReorderedFrames();
     void garbageNeverCrashes();
     void silentSpeakersAreDropped();
     void gateDecisions_data();
     void gateDecisions();
-    void wavFiles();
+    void echoIsCancelledDuringDoubleTalk();
+    void preRollKeepsTheOnset();
+    void lossAndJitter_data();
+    void lossAndJitter();
+    void copiesRideInThePadding();
+    void jitterBufferGrowsAndShrinks();
+    void playbackQueueFollowsUnderruns();
+    void memberLevels_data();
+    void memberLevels();
 };
 
-void TestVoiceEngine::setupRequiredAndSettings()
+void TestVoiceEngine::settingsAndDevices()
 {
-    Rig rig({}, 0, false);
-    QCOMPARE(rig.engine->Connect(talking()).error, VoiceError::SetupRequired);
-    QVERIFY(!rig.engine->isConnected() && !rig.backend.captureOpen());
-
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("voice.ini"));
+    AudioSettings settings = AudioSettings::atFile(file);
     // An incomplete choice is refused and changes nothing.
-    QCOMPARE(rig.settings.save({QByteArray(), QString(), "synthetic-out", QString()}).error,
+    QCOMPARE(settings.save({QByteArray(), QString(), "synthetic-out", QString()}).error,
              VoiceError::InvalidArgument);
-    QVERIFY(!rig.settings.load());
-    const AudioDeviceChoice choice{"synthetic-in", "Microfono «USB»", "synthetic-out", "Cuffie"};
+    QVERIFY(!settings.load());
+    AudioDeviceChoice choice{"headset-in", "Microfono «USB»", "headset-out", "Cuffie"};
+    choice.echoCancel = false;
+    QVERIFY(settings.save(choice).ok());
+    const QString odd = QStringLiteral("a/b\\c=d é");
+    QVERIFY(settings.saveMemberLevel(QStringLiteral("Mario"), {150, false}).ok());
+    QVERIFY(settings.saveMemberLevel(odd, {40, true}).ok());
+    QVERIFY(settings.saveMemberLevel(QStringLiteral("Luigi"), {300, false}).ok());
+    // What a restart reads back; levels beyond 200 % are clamped.
+    const AudioSettings again = AudioSettings::atFile(file);
+    QCOMPARE(*again.load(), choice);
+    QCOMPARE(again.memberLevel(QStringLiteral("Mario")), (AudioSettings::MemberLevel{150, false}));
+    QCOMPARE(again.memberLevel(odd), (AudioSettings::MemberLevel{40, true}));
+    QCOMPARE(again.memberLevel(QStringLiteral("Luigi")).percent, 200);
+    QCOMPARE(again.memberLevel(QStringLiteral("a")), AudioSettings::MemberLevel{});
+
+    // The saved devices and explicit buffers, never the system's defaults.
+    Rig rig;
+    rig.backend.setInputDevices({{"default-in", "Default", true}, {"headset-in", "H", false}});
+    rig.backend.setOutputDevices({{"default-out", "Default", true}, {"headset-out", "H", false}});
     QVERIFY(rig.settings.save(choice).ok());
-    QCOMPARE(*rig.settings.load(), choice);
     QVERIFY(rig.engine->Connect(talking()).ok());
-    QCOMPARE(rig.engine->Connect(talking()).error, VoiceError::AlreadyConnected);
+    QCOMPARE(rig.backend.captureDevice() + rig.backend.playbackDevice(), "headset-inheadset-out");
+    QCOMPARE(rig.backend.captureBufferMs(), 5);
+    QCOMPARE(rig.backend.playbackBufferMs(), 20);
+    QVERIFY(!rig.engine->isEchoCancelling());
     // Only "everyone" can be talked to.
     QVERIFY(rig.engine->SetTransmitTargets({0}).ok());
     for (const QList<quint32>& targets : {QList<quint32>{}, {5}, {0, 5}})
         QCOMPARE(rig.engine->SetTransmitTargets(targets).error, VoiceError::InvalidArgument);
     rig.engine->Disconnect();
     QVERIFY(!rig.backend.captureOpen() && !rig.backend.playbackOpen());
-
-    // A chosen device that disappeared sends the user back to the set-up; no
-    // devices at all is not something the set-up can fix.
-    rig.backend.setInputDevices({{"usb-mic", "USB", true}});
-    QCOMPARE(rig.engine->Connect(talking()).error, VoiceError::SetupRequired);
-    rig.backend.setInputDevices({});
-    QCOMPARE(rig.engine->Connect(talking()).error, VoiceError::NoAudioSystem);
     QVERIFY(rig.settings.clear().ok());
     QVERIFY(!rig.settings.load());
 }
 
-void TestVoiceEngine::devicesAndOpenFailures()
+void TestVoiceEngine::connectRefused_data()
 {
-    // The saved devices and explicit buffers, never the system's defaults.
-    Rig rig;
-    rig.backend.setInputDevices({{"default-in", "Default", true}, {"headset-in", "H", false}});
-    rig.backend.setOutputDevices({{"default-out", "Default", true}, {"headset-out", "H", false}});
-    QVERIFY(rig.settings.save({"headset-in", QString(), "headset-out", QString()}).ok());
-    QVERIFY(rig.engine->Connect(talking()).ok());
-    QCOMPARE(rig.backend.captureDevice(), QByteArray("headset-in"));
-    QCOMPARE(rig.backend.playbackDevice(), QByteArray("headset-out"));
-    QCOMPARE(rig.backend.captureBufferMs(), 10);
-    QCOMPARE(rig.backend.playbackBufferMs(), 40);
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("error");
+    QTest::newRow("nothing chosen yet") << "unsaved" << int(VoiceError::SetupRequired);
+    // The set-up can fix a device that disappeared, not a machine without any.
+    QTest::newRow("chosen input gone") << "gone" << int(VoiceError::SetupRequired);
+    QTest::newRow("no devices at all") << "none" << int(VoiceError::NoAudioSystem);
+    QTest::newRow("input busy") << "busy" << int(VoiceError::DeviceOpenFailed);
+    QTest::newRow("15 ms frames") << "frames" << int(VoiceError::InvalidArgument);
+    QTest::newRow("already connected") << "twice" << int(VoiceError::AlreadyConnected);
+}
 
-    Rig busy;
-    busy.backend.setOpenFailure(SyntheticAudioBackend::defaultInputId(),
-                                VoiceResult::failure(VoiceError::DeviceOpenFailed, "busy"));
-    const VoiceResult r = busy.engine->Connect(talking());
-    QCOMPARE(r.error, VoiceError::DeviceOpenFailed);
-    QCOMPARE(r.detail, "busy");
-    QCOMPARE(r.code(), 4);
+void TestVoiceEngine::connectRefused()
+{
+    QFETCH(QString, setup);
+    QFETCH(int, error);
+    Rig rig({.frameMs = setup == "frames" ? 15 : 10}, 440, setup != "unsaved");
+    if (setup == "gone")
+        rig.backend.setInputDevices({{"usb-mic", "USB", true}});
+    if (setup == "none")
+        rig.backend.setInputDevices({});
+    if (setup == "busy")
+        rig.backend.setOpenFailure(SyntheticAudioBackend::defaultInputId(),
+                                   VoiceResult::failure(VoiceError::DeviceOpenFailed, "busy"));
+    if (setup == "twice")
+        QVERIFY(rig.engine->Connect(talking()).ok());
+    QSignalSpy results(rig.engine.get(), &VoiceEngine::ConnectResult);
+    const VoiceResult r = rig.engine->Connect(talking());
+    QCOMPARE(int(r.error), error);
+    QCOMPARE(results.size(), 1);
+    QCOMPARE(results.at(0).at(0).value<VoiceResult>().error, r.error);
+    if (setup == "busy")
+        QCOMPARE(r.detail + QString::number(r.code()), "busy4");
     // Nothing half-open is left behind, and time passing does nothing.
-    QVERIFY(!busy.engine->isConnected() && !busy.backend.playbackOpen());
-    busy.backend.advance(100);
-    QVERIFY(busy.frames.isEmpty());
+    const bool connected = setup == "twice";
+    QCOMPARE(rig.engine->isConnected(), connected);
+    QCOMPARE(rig.backend.captureOpen() || rig.backend.playbackOpen(), connected);
+    rig.frames.clear();
+    rig.backend.advance(100);
+    QCOMPARE(rig.frames.isEmpty(), !connected);
+}
 
-    Rig bad({.frameMs = 15});
-    QCOMPARE(bad.engine->Connect(talking()).error, VoiceError::InvalidArgument);
-    QVERIFY(!bad.backend.captureOpen());
+void TestVoiceEngine::noAudioServer()
+{
+    // No audio server to talk to: every path ends in a clear result, at once.
+    QtAudioBackend backend;
+    QVERIFY(backend.inputDevices().isEmpty() && backend.outputDevices().isEmpty());
+    bool called = false;
+    auto capture = backend.openCapture(
+        "mic", 20, [&](const qint16*, int) { called = true; }, nullptr);
+    auto playback = backend.openPlayback(
+        "speakers", 40, [&] { called = true; }, nullptr);
+    QVERIFY(!capture.stream && !playback.stream && !capture.result.detail.isEmpty());
+    QCOMPARE(capture.result.error, VoiceError::NoAudioSystem);
+    QCOMPARE(playback.result.error, VoiceError::NoAudioSystem);
+    QCoreApplication::processEvents();
+    QVERIFY(!called);
 }
 
 void TestVoiceEngine::mutedSendsNothing()
@@ -162,26 +249,27 @@ void TestVoiceEngine::mutedSendsNothing()
     QSignalSpy starts(rig.engine.get(), &VoiceEngine::RecordStart);
     QSignalSpy stops(rig.engine.get(), &VoiceEngine::RecordStop);
     QSignalSpy levels(rig.engine.get(), &VoiceEngine::InputLevel);
-    QVERIFY(rig.engine->Connect(talking(VoiceClientConfig::RecordMuted)).ok());
-    rig.backend.advance(1000);
-    QVERIFY(rig.frames.isEmpty());
-    QCOMPARE(starts.size(), 0);
-    QVERIFY(!rig.engine->isTransmitting());
-    // Levels keep coming (the meter keeps time) but show nothing.
-    QCOMPARE(levels.size(), 10);
-    for (const auto& l : levels)
-        QCOMPARE(l.at(0).toInt(), 0);
-
-    // Unmute, then mute again: frames only in between.
-    rig.engine->SetClientConfig(talking(0));
-    rig.backend.advance(200);
-    QCOMPARE(starts.size(), 1);
-    const qsizetype sent = rig.frames.size();
-    QVERIFY(sent >= 9);
-    rig.engine->SetClientConfig(talking(VoiceClientConfig::RecordMuted));
-    QCOMPARE(stops.size(), 1);
-    rig.backend.advance(500);
-    QCOMPARE(rig.frames.size(), sent);
+    QStringList transcript;
+    const int muted = VoiceClientConfig::RecordMuted;
+    QVERIFY(rig.engine->Connect(talking(muted)).ok());
+    // Muted, levels keep coming (the meter keeps time) but show nothing;
+    // unmuted, frames; muted again, none.
+    for (const auto& [flags, ms] : {std::pair{muted, 1000}, {0, 200}, {muted, 500}}) {
+        rig.engine->SetClientConfig(talking(flags));
+        rig.backend.advance(ms);
+        const bool heard = std::any_of(levels.begin(), levels.end(),
+                                       [](const QVariantList& l) { return l.at(0).toInt() > 0; });
+        transcript << QString("%1 frames, %2 levels, %3 %4 %5")
+                          .arg(rig.frames.size())
+                          .arg(levels.size())
+                          .arg(heard)
+                          .arg(starts.size())
+                          .arg(stops.size());
+        rig.frames.clear();
+        levels.clear();
+    }
+    QCOMPARE(transcript.join(", "),
+             "0 frames, 10 levels, 0 0 0, 20 frames, 2 levels, 1 1 0, 0 frames, 5 levels, 0 1 1");
 }
 
 void TestVoiceEngine::talkingSendsToneFrames_data()
@@ -195,56 +283,28 @@ void TestVoiceEngine::talkingSendsToneFrames()
 {
     QFETCH(int, frameMs);
     Rig rig({.frameMs = frameMs}, 440);
-    Rig listener;
-    QSignalSpy starts(rig.engine.get(), &VoiceEngine::RecordStart);
-    connect(rig.engine.get(), &VoiceEngine::FrameEncoded, listener.engine.get(),
-            [&](const QByteArray& f, quint16 seq) { listener.engine->FrameReceived(42, seq, f); });
     QVERIFY(rig.engine->Connect(talking(0)).ok());
-    QVERIFY(listener.engine->Connect(talking(VoiceClientConfig::RecordMuted)).ok());
-    for (int t = 0; t < 1000; t += 10) {
-        rig.backend.advance(10);
-        listener.backend.advance(10);
-    }
-
-    QCOMPARE(starts.size(), 1);
+    rig.backend.advance(1000);
     QCOMPARE(rig.frames.size(), 1000 / frameMs);
-    qsizetype bytes = 0;
     for (qsizetype i = 0; i < rig.frames.size(); ++i) {
         QCOMPARE(rig.seqs[i], quint16(rig.seqs[0] + i));
         QCOMPARE(opusPacketSamples(rig.frames[i].constData(), int(rig.frames[i].size())),
                  samplesForMs(frameMs));
-        bytes += rig.frames[i].size();
     }
-    // Within the voice bit-rate band (plus a little for the packet headers).
-    QVERIFY(near(int(bytes * 8), 16000, 44000));
-
     const QVector<qint16> pcm = decodeAll(rig.frames);
-    QCOMPARE(pcm.size(), qsizetype(samplesForMs(1000)));
     // Skip the codec's first 100 ms; a steady tone is what the denoiser
     // learns as noise, so its level is judged before that happens.
     const qsizetype from = samplesForMs(100);
     QVERIFY2(minToneShare(pcm, from, pcm.size() - from, 440) > 0.8, "not the 440 Hz tone");
     QVERIFY(rms(pcm, from, samplesForMs(200)) > 0.25 * 32767);
 
-    // The listener plays it soon (capture buffer, frame, playback buffer)
-    // and without a gap (a lone sample may fall on zero; a dropout is 480).
-    QCOMPARE(listener.engine->speakerCount(), 1);
-    const QVector<qint16>& heard = listener.backend.played();
-    const qsizetype onset = firstAbove(heard, 3000);
-    QVERIFY(near(int(onset), 0, samplesForMs(150)));
-    QVERIFY(minToneShare(heard, onset + samplesForMs(50), samplesForMs(700), 440) > 0.8);
-    QVERIFY(longestZeroRun(heard, onset, samplesForMs(700)) < 10);
-}
-
-void TestVoiceEngine::dtxThinsSilence()
-{
-    Rig rig;
-    QVERIFY(rig.engine->Connect(talking(0)).ok());
-    rig.backend.advance(2000);
-    // 100 frame periods; DTX sends only an occasional refresh, and sequence
-    // numbers still count every period.
-    QVERIFY(near(int(rig.frames.size()), 2, 24));
-    QVERIFY(quint16(rig.seqs.last() - rig.seqs.first()) > rig.seqs.size());
+    // Silence: DTX sends only an occasional refresh, and sequence numbers
+    // still count every period.
+    Rig quiet({.frameMs = frameMs});
+    QVERIFY(quiet.engine->Connect(talking(0)).ok());
+    quiet.backend.advance(2000);
+    QVERIFY(near(double(quiet.frames.size()), 2, 24));
+    QVERIFY(quint16(quiet.seqs.last() - quiet.seqs.first()) > quiet.seqs.size());
 }
 
 void TestVoiceEngine::levelEvents_data()
@@ -252,9 +312,7 @@ void TestVoiceEngine::levelEvents_data()
     QTest::addColumn<int>("period");
     QTest::addColumn<int>("expected");
     QTest::newRow("100 ms") << 100 << 10;
-    QTest::newRow("50 ms") << 50 << 20;
     QTest::newRow("off") << 0 << 0;
-    QTest::newRow("below off") << -100 << 0;
     QTest::newRow("1 ms, the shortest is 10") << 1 << 100;
 }
 
@@ -274,7 +332,7 @@ void TestVoiceEngine::levelEvents()
 
     QCOMPARE(in.size(), expected);
     // Playback starts with one block queued.
-    QVERIFY(near(int(out.size()), expected, expected + 1));
+    QVERIFY(near(out.size(), expected, expected + 1));
     for (const auto& level : in)
         QVERIFY(near(level.at(0).toInt(), 40, 60));
     if (expected > 0)
@@ -289,7 +347,8 @@ void TestVoiceEngine::levelEvents()
 
 void TestVoiceEngine::volumes()
 {
-    // Playback volume: 0 and 50 mean unity, 25 a quarter, 100 four times.
+    // Playback volume: 0 and 50 mean unity, 25 a quarter, 100 four times;
+    // out of range, as the nearest end.
     const QList<QByteArray> heard = encodeTone(440, 0.2, 50);
     const auto playedRms = [&](int volume) {
         Rig rig;
@@ -303,23 +362,19 @@ void TestVoiceEngine::volumes()
     };
     const double unity = playedRms(0);
     QVERIFY(unity > 0.1 * 32767);
-    // Out of range: as the nearest end.
     for (const auto& [volume, gain] :
          {std::pair{50, 1.0}, {25, 0.25}, {100, 4.0}, {250, 4.0}, {-7, 1.0}})
-        QVERIFY2(std::abs(playedRms(volume) / unity / gain - 1.0) < 0.025,
+        QVERIFY2(near(playedRms(volume) / unity / gain, 0.975, 1.025),
                  qPrintable(QString::number(volume)));
 
-    // A manual record volume scales what the meter shows and what is sent.
+    // A manual record volume scales what the meter shows and what is sent;
+    // automatic record volume lifts a quiet speaker, unless a manual volume
+    // turns it off.
     Rig manual({}, 440);
     QSignalSpy levels(manual.engine.get(), &VoiceEngine::InputLevel);
     QVERIFY(manual.engine->Connect(talking(0, 100, 25)).ok());
     manual.backend.advance(300);
-    QCOMPARE(levels.size(), 3);
-    for (const auto& l : levels)
-        QVERIFY(near(l.at(0).toInt(), 11, 13));
-
-    // Automatic record volume lifts a quiet speaker; a manual volume turns
-    // it off even with the automatic flag set.
+    QVERIFY(levels.size() == 3 && near(levels.last().at(0).toInt(), 11, 13));
     const auto sentRms = [](int flags, int volume) {
         Rig rig;
         rig.backend.setCaptureSource(SignalSource::speechBursts(0.02, 250, 100));
@@ -363,7 +418,6 @@ void TestVoiceEngine::queuedAcrossThreads()
         media.wait();
     });
     rig->engine->moveToThread(&media);
-
     // What the window side sees, through queued connections.
     QList<VoiceResult> results;
     QList<QByteArray> frames;
@@ -391,50 +445,65 @@ void TestVoiceEngine::setupProbe()
     AudioSetupProbe probe(backend);
     backend.setCaptureSource(SignalSource::tone(440, 0.25));
     QSignalSpy levels(&probe, &AudioSetupProbe::InputLevel);
+    QSignalSpy finished(&probe, &AudioSetupProbe::TestSoundFinished);
     QVERIFY(probe.startInputLevel(SyntheticAudioBackend::defaultInputId(), 100).ok());
     backend.advance(500);
-    QCOMPARE(levels.size(), 5);
-    QVERIFY(near(levels.last().at(0).toInt(), 22, 27));
     probe.stopInputLevel();
     backend.advance(200);
     QCOMPARE(levels.size(), 5);
+    QVERIFY(near(levels.last().at(0).toInt(), 22, 27));
     QCOMPARE(probe.startInputLevel("no-such-mic").error, VoiceError::DeviceNotFound);
-
-    QSignalSpy finished(&probe, &AudioSetupProbe::TestSoundFinished);
+    // A 500 ms test sound, at once, then silence; the device closes.
     QVERIFY(probe.playTestSound(SyntheticAudioBackend::defaultOutputId(), 500, 880).ok());
     for (int i = 0; i < 100 && finished.isEmpty(); ++i) {
         backend.advance(10);
         QCoreApplication::processEvents();
     }
-    QCOMPARE(finished.size(), 1);
-    QVERIFY(!probe.testSoundPlaying() && !backend.playbackOpen());
+    QVERIFY(finished.size() == 1 && !probe.testSoundPlaying() && !backend.playbackOpen());
     const QVector<qint16>& played = backend.played();
     const qsizetype onset = firstAbove(played, 1000);
-    QVERIFY(near(int(onset), 0, samplesForMs(20) - 1));
+    QVERIFY(near(double(onset), 0, samplesForMs(20) - 1));
     QVERIFY(minToneShare(played, onset, samplesForMs(450), 880) > 0.9);
-    // It stops: nothing after the tone but silence.
     QVERIFY(firstAbove(played, 50, onset + samplesForMs(510)) < 0);
-
     backend.setOpenFailure(SyntheticAudioBackend::defaultOutputId(),
                            VoiceResult::failure(VoiceError::DeviceOpenFailed, "x"));
     QCOMPARE(probe.playTestSound(SyntheticAudioBackend::defaultOutputId()).error,
              VoiceError::DeviceOpenFailed);
 }
 
-void TestVoiceEngine::lostFramesAreConcealed()
+void TestVoiceEngine::lostAndReorderedFrames()
 {
     const QList<QByteArray> frames = encodeTone(440, 0.4, 50);
+    PlaybackMixer reference;
+    for (int i = 0; i < 40; ++i)
+        reference.put(1, quint16(i), frames[i]);
+    const QVector<qint16> inOrder = renderMs(reference, 800);
+    // Pairs swapped from frame 10 on, and one frame arriving four late;
+    // then the same with sequence numbers that wrap after 20 frames.
+    QList<int> order(40);
+    std::iota(order.begin(), order.end(), 0);
+    for (int i = 10; i + 1 < 30; i += 2)
+        std::swap(order[i], order[i + 1]);
+    order.move(order.indexOf(33), order.indexOf(37));
+    for (quint16 first : {quint16(0), quint16(65516)}) {
+        PlaybackMixer mixer;
+        for (int i : order)
+            mixer.put(1, quint16(first + i), frames[i]);
+        QCOMPARE(renderMs(mixer, 800), inOrder);
+        QCOMPARE(mixer.stats().concealed + mixer.stats().recovered, 0);
+    }
+
+    // One lone loss and one double loss: 20 and 31 are rebuilt from their
+    // successor's FEC; 30 has no successor at hand, so it is concealed.
     PlaybackMixer mixer;
     for (int i = 0; i < frames.size(); ++i) {
-        if (i != 20 && i != 30 && i != 31) // one lone loss, one double loss
+        if (i != 20 && i != 30 && i != 31)
             mixer.put(1, quint16(i), frames[i]);
     }
     const QVector<qint16> out = renderMs(mixer, 1000);
-    // 20 and 31 are rebuilt from their successor's FEC; 30 has no
-    // successor at hand, so it is concealed.
-    QCOMPARE(mixer.stats().recovered, 2);
-    QCOMPARE(mixer.stats().concealed, 1);
-    QCOMPARE(mixer.stats().decoded, 47);
+    const PlaybackMixer::Stats& stats = mixer.stats();
+    QCOMPARE(QList<qint64>({stats.decoded, stats.recovered, stats.concealed}),
+             QList<qint64>({47, 2, 1}));
     // No hole: the gaps are filled with the continuing tone.
     QVERIFY(longestZeroRun(out, samplesForMs(100), samplesForMs(850)) < 10);
     QVERIFY(minToneShare(out, samplesForMs(350), samplesForMs(400), 440) > 0.6);
@@ -447,35 +516,18 @@ void TestVoiceEngine::lostFramesAreConcealed()
              qsizetype(samplesForMs(150)));
 }
 
-void TestVoiceEngine::reorderingAndWrap()
-{
-    const QList<QByteArray> frames = encodeTone(440, 0.4, 40);
-    PlaybackMixer reference;
-    for (int i = 0; i < frames.size(); ++i)
-        reference.put(1, quint16(i), frames[i]);
-    const QVector<qint16> inOrder = renderMs(reference, 800);
-    // Pairs swapped from frame 10 on, and one frame arriving four late;
-    // then the same with sequence numbers that wrap after 20 frames.
-    QList<int> order(frames.size());
-    std::iota(order.begin(), order.end(), 0);
-    for (int i = 10; i + 1 < 30; i += 2)
-        std::swap(order[i], order[i + 1]);
-    order.move(order.indexOf(33), order.indexOf(37));
-    for (quint16 first : {quint16(0), quint16(65516)}) {
-        PlaybackMixer mixer;
-        for (int i : order)
-            mixer.put(1, quint16(first + i), frames[i]);
-        QCOMPARE(renderMs(mixer, 800), inOrder);
-        QCOMPARE(mixer.stats().concealed + mixer.stats().recovered, 0);
-    }
-}
-
 void TestVoiceEngine::garbageNeverCrashes()
 {
     const QList<QByteArray> good = encodeTone(440, 0.4, 50);
     PlaybackMixer mixer;
     QRandomGenerator random = test::generatoreProva(1);
     int refused = 0;
+    const auto junk = [&](int maxBytes) {
+        QByteArray bytes(int(random.bounded(1, maxBytes)), Qt::Uninitialized);
+        for (char& c : bytes)
+            c = char(random.bounded(256));
+        return bytes;
+    };
     const auto put = [&](quint32 speaker, quint16 seq, const QByteArray& f) {
         refused += mixer.put(speaker, seq, f) ? 0 : 1;
     };
@@ -488,7 +540,7 @@ void TestVoiceEngine::garbageNeverCrashes()
     for (int i = 0; i < good.size(); ++i) {
         put(1, quint16(i), good[i]);
         for (int k = 0; k < 10; ++k)
-            put(quint32(random.bounded(2, 6)), quint16(random.generate()), junk(random, 1600));
+            put(quint32(random.bounded(2, 6)), quint16(random.generate()), junk(1600));
         // Damaged copies of real frames, for the same and another speaker.
         put(7, quint16(i), good[i].left(int(random.bounded(1, int(good[i].size())))));
         QByteArray flipped = good[i];
@@ -503,7 +555,7 @@ void TestVoiceEngine::garbageNeverCrashes()
     PlaybackMixer clean;
     for (int i = 0; i < good.size(); ++i) {
         clean.put(1, quint16(i), good[i]);
-        clean.put(2, quint16(random.generate()), junk(random, 400));
+        clean.put(2, quint16(random.generate()), junk(400));
         clean.remove(2);
     }
     QVERIFY(minToneShare(renderMs(clean, 1000), samplesForMs(100), samplesForMs(800), 440) > 0.8);
@@ -579,69 +631,233 @@ void TestVoiceEngine::gateDecisions()
     } else {
         // Shut through the quiet room, open on the talk and through the
         // hangover, shut right after it.
-        QCOMPARE(open.indexOf(true) >= 50 && open.indexOf(true) < talkEnd, true);
-        QVERIFY(near(int(last + 1 - talkEnd) * 10, closesAfterMs - 10, closesAfterMs + 10));
+        QVERIFY(open.indexOf(true) >= 50 && open.indexOf(true) < talkEnd);
+        QVERIFY(near(double(last + 1 - talkEnd) * 10, closesAfterMs - 10, closesAfterMs + 10));
         QVERIFY(!gate.isOpen());
     }
 }
 
-void TestVoiceEngine::wavFiles()
+void TestVoiceEngine::echoIsCancelledDuringDoubleTalk()
 {
-    const QByteArray pcm("\x01\x00\xfe\xff\x2c\x01\x00\x80", 8); // 1, -2, 300, -32768
-    QVector<qint16> samples;
-    QVERIFY(SignalSource::parseWav(wav(1, 48000, 8, pcm), samples).ok());
-    QCOMPARE(samples, (QVector<qint16>{1, -2, 300, -32768}));
-    // Played once, then silence.
-    QVector<qint16> out(6);
-    SignalSource::samples(samples).generate(out.data(), 6);
-    QCOMPARE(out, (QVector<qint16>{1, -2, 300, -32768, 0, 0}));
-    for (const QByteArray& bad : {wav(2, 48000, 8, pcm), wav(1, 44100, 8, pcm),
-                                  wav(1, 48000, 800, pcm), QByteArray("RIFF")})
-        QCOMPARE(SignalSource::parseWav(bad, samples).error, VoiceError::InvalidArgument);
-    QRandomGenerator random = test::generatoreProva(2);
-    const QByteArray ok = wav(1, 48000, 8, pcm);
-    for (int i = 0; i < 200; ++i) {
-        QByteArray torn = ok.left(int(random.bounded(int(ok.size()))));
-        if (!torn.isEmpty())
-            torn[int(random.bounded(int(torn.size())))] = char(random.bounded(256));
-        SignalSource::parseWav(torn, samples); // must only fail cleanly
+    // A talks all along, his pitch wandering; B's speaker leaks into B's
+    // microphone at -6 dB, 40 ms late. From 4 s on B talks too, at a pitch
+    // of his own.
+    QVector<double> echoLevel, bLevel;
+    for (bool cancel : {false, true}) {
+        Room room(cancel);
+        room.a.backend.setCaptureSource(SignalSource::talker(150, 0.3, 260, 90, 0, 5));
+        room.b.backend.setCaptureSource(SignalSource::talker(233, 0.3, 300, 120, 4000));
+        room.b.backend.setEchoPath(0.5, 40);
+        QVERIFY(room.connect(0, 0));
+        QCOMPARE(room.b.engine->isEchoCancelling(), cancel);
+        room.run(7000);
+        const QVector<qint16>& atA = room.a.backend.played();
+        const qsizetype at2s = samplesForMs(2000) - room.a.backend.playbackOpenedAt();
+        echoLevel.append(rms(atA, at2s, samplesForMs(2000)));
+        bLevel.append(levelAt(atA, at2s + samplesForMs(2500), samplesForMs(2000), 233));
     }
-
-    QTemporaryDir dir;
-    QFile raw(dir.filePath("voice.raw"));
-    QVERIFY(raw.open(QIODevice::WriteOnly) && raw.write(pcm) == 8);
-    raw.close();
-    QVERIFY(SignalSource::readFile(raw.fileName(), samples).ok());
-    QCOMPARE(samples.size(), 4);
-    QCOMPARE(SignalSource::readFile(dir.filePath("missing.wav"), samples).error,
-             VoiceError::InvalidArgument);
+    QVector<qint16> own(samplesForMs(2000));
+    SignalSource::talker(150, 0.3, 260, 90, 0, 5).generate(own.data(), int(own.size()));
+    const double ownLevel = rms(own, 0, own.size());
+    // Without the canceller the test really drives an echo back to A; the
+    // adaptive filter alone leaves about -21 dB of a wandering pitch; B's
+    // own voice keeps its level.
+    QVERIFY(near(db(echoLevel[0] / ownLevel), -12, 0));
+    QVERIFY(near(db(echoLevel[1] / ownLevel), -200, -25));
+    QVERIFY(near(db(bLevel[1] / bLevel[0]), -6, 6));
 }
 
-void TestVoiceEngine::noAudioServer()
+void TestVoiceEngine::preRollKeepsTheOnset()
 {
-    // No audio server to talk to: every path ends in a clear result, at once.
-    QtAudioBackend backend;
-    QVERIFY(backend.inputDevices().isEmpty() && backend.outputDevices().isEmpty());
-    bool called = false;
-    auto capture = backend.openCapture(
-        "mic", 20, [&](const qint16*, int) { called = true; }, nullptr);
-    QVERIFY(!capture.stream);
-    QCOMPARE(capture.result.error, VoiceError::NoAudioSystem);
-    QVERIFY(!capture.result.detail.isEmpty());
-    auto playback = backend.openPlayback(
-        "speakers", 40, [&] { called = true; }, nullptr);
-    QVERIFY(!playback.stream);
-    QCOMPARE(playback.result.error, VoiceError::NoAudioSystem);
-    QTemporaryDir dir;
-    AudioSettings settings = AudioSettings::atFile(dir.filePath("audio.ini"));
-    QVERIFY(settings.save({"mic", "Mic", "speakers", "Speakers"}).ok());
-    VoiceEngine engine(backend, settings);
-    QSignalSpy results(&engine, &VoiceEngine::ConnectResult);
-    QCOMPARE(engine.Connect(VoiceClientConfig{}).error, VoiceError::NoAudioSystem);
-    QCOMPARE(results.size(), 1);
-    QVERIFY(!engine.isConnected());
-    QCoreApplication::processEvents();
-    QVERIFY(!called);
+    // A quiet room, then a 300 ms tone: voice activation opens a little
+    // into it, and the audio from before the opening goes first.
+    Room room(false);
+    room.a.backend.setCaptureSource(SignalSource::sequence({{SignalSource::noise(0.002, 5), 1000},
+                                                            {SignalSource::tone(440, 0.4), 300},
+                                                            {SignalSource::noise(0.002, 6), 700}}));
+    QSignalSpy starts(room.a.engine.get(), &VoiceEngine::RecordStart);
+    QSignalSpy stops(room.a.engine.get(), &VoiceEngine::RecordStop);
+    QVERIFY(room.connect(VoiceClientConfig::AutoVoiceActivated, VoiceClientConfig::RecordMuted));
+    room.run(2000);
+    // Open once, shut a 400 ms hangover after the tone, and frames only in
+    // between: the tone, the hangover and the 60 ms before the opening,
+    // numbered in 10 ms periods from the start, the first from before the tone.
+    const QList<quint16>& seqs = room.a.seqs;
+    QCOMPARE(starts.size() + 10 * stops.size(), 11);
+    QVERIFY(near(seqs.size(), 65, 80));
+    for (qsizetype i = 1; i < seqs.size(); ++i)
+        QCOMPARE(seqs[i], quint16(seqs[0] + i));
+    QVERIFY(near(seqs[0], 0, 96));
+    const QVector<qint16>& heard = room.b.backend.played();
+    const qsizetype onset = firstAbove(heard, 2000);
+    QVERIFY(onset > 0);
+    const double steady = rms(heard, onset + samplesForMs(150), samplesForMs(100));
+    QVERIFY(steady > 0.2 * 32767);
+    // The first 40 ms are there, at the level of the rest, and at pitch,
+    // and it lasts as long as the tone.
+    QVERIFY(rms(heard, onset, samplesForMs(40)) > 0.6 * steady);
+    QVERIFY(toneShare(heard, onset, samplesForMs(40), 440) > 0.7);
+    qsizetype loud = 0;
+    for (qsizetype at = onset; at + samplesForMs(10) <= heard.size(); at += samplesForMs(10))
+        loud += rms(heard, at, samplesForMs(10)) > 0.5 * steady ? 1 : 0;
+    QVERIFY(near(double(loud), 29, 1000));
+}
+
+void TestVoiceEngine::lossAndJitter_data()
+{
+    QTest::addColumn<int>("loss");
+    QTest::addColumn<double>("kept");
+    QTest::newRow("5 %") << 5 << 0.95;
+    QTest::newRow("15 %") << 15 << 0.85;
+}
+
+void TestVoiceEngine::lossAndJitter()
+{
+    QFETCH(int, loss);
+    QFETCH(double, kept);
+    const quint32 seed = fixedSeed();
+    auto play = [&](int lossPercent) {
+        Room room(false, {}, {lossPercent, 20, seed});
+        // A steady vowel: a pure tone is the one sound after whose loss
+        // Opus's speech coder needs several frames to find its level again.
+        room.a.backend.setCaptureSource(SignalSource::talker(150, 0.3, 1000, 0));
+        // The listener's reports size the talker's redundancy.
+        connect(room.b.engine.get(), &VoiceEngine::ReceptionReport, room.a.engine.get(),
+                [&room](quint32, int percent) { room.a.engine->SetExpectedLoss(percent); });
+        room.connect(0, VoiceClientConfig::RecordMuted);
+        room.run(12000);
+        return QVector<qint16>(room.b.backend.played());
+    };
+    const QVector<qint16> clean = play(0);
+    const QVector<qint16> lossy = play(loss);
+    // Judged after the reports have come in.
+    const qsizetype from = samplesForMs(4000), n = samplesForMs(7000);
+    const double band = bandEnergy(lossy, from, n, 150) / bandEnergy(clean, from, n, 150);
+    qsizetype longestGap = 0, gap = 0;
+    for (qsizetype at = from; at + samplesForMs(5) <= from + n; at += samplesForMs(5)) {
+        gap = rms(lossy, at, samplesForMs(5)) < 0.1 * rms(clean, at, samplesForMs(5)) ? gap + 5 : 0;
+        longestGap = std::max(longestGap, gap);
+    }
+    QVERIFY2(band >= kept && longestGap <= 60,
+             qPrintable(QStringLiteral("%1 of the energy, longest gap %2 ms, seed %3")
+                            .arg(band)
+                            .arg(longestGap)
+                            .arg(seed)));
+}
+
+void TestVoiceEngine::copiesRideInThePadding()
+{
+    const QList<QByteArray> frames = encodeTone(440, 0.3, 3, 10, 0);
+    QByteArray packet = frames[2];
+    QVERIFY(attachSpares(packet, {frames[1], {}}));
+    QCOMPARE(sparesOf(packet.constData(), int(packet.size())), (QList<QByteArray>{frames[1], {}}));
+    // A listener that does not look for them plays the same audio.
+    QCOMPARE(decodeAll({frames[0], frames[1], packet}), decodeAll(frames));
+    QVERIFY(sparesOf(frames[2].constData(), int(frames[2].size())).isEmpty());
+    for (int size = 0; size < packet.size(); ++size)
+        QVERIFY(sparesOf(packet.constData(), size).isEmpty());
+    QByteArray unmarked = packet;
+    unmarked.back() = 0;
+    QVERIFY(sparesOf(unmarked.constData(), int(unmarked.size())).isEmpty());
+    QVERIFY(!attachSpares(packet, {QByteArray(256, 'x')}));
+}
+
+void TestVoiceEngine::jitterBufferGrowsAndShrinks()
+{
+    // One frame every 10 ms; for a while each is held back 0..40 ms.
+    const QList<QByteArray> frames = encodeTone(440, 0.3, 3000, 10);
+    PlaybackMixer mixer;
+    session::VoiceImpairment steady({0, 0, 1}), jittery({0, 40, fixedSeed()});
+    QMultiMap<int, int> arrivals; // ms -> frame
+    for (int i = 0; i < frames.size(); ++i)
+        arrivals.insert(i * 10 + *(i >= 500 && i < 1300 ? jittery : steady).next(), i);
+    QList<int> delays;
+    QVector<qint16> out(samplesForMs(10));
+    for (int t = 0; t < 30000; t += 10) {
+        while (!arrivals.isEmpty() && arrivals.firstKey() <= t) {
+            const int i = arrivals.take(arrivals.firstKey());
+            mixer.put(7, quint16(i), frames[i]);
+        }
+        mixer.render(out.data(), int(out.size()));
+        if (t % 1000 == 990)
+            delays.append(mixer.bufferDelayMs(7));
+    }
+    // Starts at about a frame, grows under jitter, comes back down after.
+    QVERIFY(near(delays[4], 0, 15) && near(delays[12], 25, 1000) && near(delays[29], 0, 15));
+    // And playback never ran dry meanwhile, however long.
+    Room room(false, {}, {0, 20, fixedSeed()});
+    room.a.backend.setCaptureSource(SignalSource::tone(440, 0.3));
+    room.connect(0, VoiceClientConfig::RecordMuted);
+    room.run(120000);
+    QCOMPARE(room.b.backend.underruns(), 0);
+}
+
+void TestVoiceEngine::playbackQueueFollowsUnderruns()
+{
+    // The feed stalls now and then: 5 ms more queued each time the device
+    // runs dry (at most 20 more, never beyond its 25 ms buffer), 5 ms less
+    // after a second of calm, and a trim that proves too eager waits twice
+    // as long next time.
+    Rig rig({.playbackBufferMs = 25, .queueTrimMs = 1000});
+    QVERIFY(rig.engine->Connect(VoiceClientConfig{}).ok());
+    QStringList transcript;
+    // Dry, calm, dry right after the trim, not yet calm long enough, now;
+    // then dry five times.
+    for (const auto& [stallMs, ms] : {std::pair{0, 500},
+                                      {30, 100},
+                                      {0, 1000},
+                                      {30, 300},
+                                      {0, 1500},
+                                      {0, 600},
+                                      {30, 100},
+                                      {30, 100},
+                                      {30, 100},
+                                      {30, 100},
+                                      {30, 100}}) {
+        rig.backend.stallFeed(stallMs);
+        rig.backend.advance(ms);
+        transcript.append(QString::number(rig.engine->playbackQueueMs()));
+    }
+    QCOMPARE(transcript.join(' '), "10 15 10 15 15 10 15 20 25 25 25");
+}
+
+void TestVoiceEngine::memberLevels_data()
+{
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<bool>("muted");
+    QTest::newRow("silent at 0 %") << 0 << false;
+    QTest::newRow("muted") << 100 << true;
+    QTest::newRow("muted at 200 %") << 200 << true;
+    QTest::newRow("unchanged at 100 %") << 100 << false;
+    QTest::newRow("doubled at 200 %") << 200 << false;
+    QTest::newRow("halved at 50 %") << 50 << false;
+}
+
+void TestVoiceEngine::memberLevels()
+{
+    QFETCH(int, percent);
+    QFETCH(bool, muted);
+    const QList<QByteArray> one = encodeTone(300, 0.7, 25), other = encodeTone(500, 0.2, 25);
+    const QVector<qint16> a = decodeAll(one), b = decodeAll(other);
+    PlaybackMixer mixer;
+    mixer.setSpeakerLevel(10, percent, muted);
+    for (int i = 0; i < one.size(); ++i) {
+        QVERIFY(mixer.put(10, quint16(i), one[i]));
+        QVERIFY(mixer.put(20, quint16(i), other[i]));
+    }
+    const QVector<qint16> mix = renderMs(mixer, 500);
+    // A muted member's frames are never decoded.
+    QCOMPARE(mixer.stats().muted, muted ? 25 : 0);
+    QCOMPARE(mixer.stats().decoded, muted ? 25 : 50);
+    const double gain = muted ? 0 : percent / 100.0;
+    int clipped = 0;
+    for (qsizetype i = 0; i < mix.size(); ++i) {
+        const long sum = std::lround(a[i] * gain) + b[i];
+        if (mix[i] != std::clamp(sum, -32768L, 32767L))
+            QFAIL(qPrintable(QStringLiteral("sample %1: %2 for %3").arg(i).arg(mix[i]).arg(sum)));
+        clipped += (sum > 32767 || sum < -32768) ? 1 : 0;
+    }
+    QCOMPARE(clipped > 0, percent == 200 && !muted);
 }
 
 int main(int argc, char** argv)

@@ -44,6 +44,16 @@ public:
     {
         return ask(code, params).value(0, "none");
     }
+    // Each request as {code, params...} in turn; the reply codes, ' ' between them.
+    QString replyCodes(const QList<QStringList>& requests, const QString& nick = "tester")
+    {
+        QStringList codes;
+        for (const QStringList& r : requests) {
+            request(r.value(0), r.mid(1), nick);
+            codes.append(nextCode());
+        }
+        return codes.join(u' ');
+    }
 
     bool waitClosed()
     {
@@ -76,6 +86,19 @@ QString registerAccount(MasterClient& c, const QString& nick, const QString& pas
                         const QString& email = "someone@example.org");
 QString login(MasterClient& c, const QString& nick, const QString& password,
               const QString& key = "kalimo");
+// Requests for replyCodes.
+inline QStringList loginAs(const QString& nick, const QString& password = "secret")
+{
+    return {"0001", nick, "kalimo", password};
+}
+inline QStringList signUp(const QString& nick)
+{
+    return {"0010", nick, "kalimo", "secret", "someone@example.org", "-1"};
+}
+inline QStringList newRoom(const QString& name, const QString& password = {})
+{
+    return {"0007", name, "5", "2", password};
+}
 // Every record of one room list (its fields after the code), the way the lobby fetches it.
 QList<QStringList> listRooms(MasterClient& c, int list);
 // The first of `length` consecutive UDP ports free now (0 when none was

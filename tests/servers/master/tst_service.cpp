@@ -1,7 +1,10 @@
 #include "masterclient.h"
 
 #include "protocol/separators.h"
+#include "servers/master/accountstore.h"
+#include "servers/master/masteroptions.h"
 #include "servers/master/masterserver.h"
+#include "servers/master/passwordhash.h"
 #include "tests/servers/roomhost/membro.h"
 #include "tests/support/certificato.h"
 #include "tests/support/postgres.h"
@@ -10,11 +13,14 @@
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 #include <memory>
+#include <sodium.h>
 
 using namespace kalimo;
 using namespace kalimo::master;
@@ -32,27 +38,11 @@ std::unique_ptr<MasterClient> clientOf(const MasterServer& m)
 
 } // namespace
 
-// Two masters on one PostgreSQL database, the second on another address,
-// behave as one service.
+// The accounts' store and configuration; two masters on one PostgreSQL database, the second on
+// another address, behave as one service.
 class TestService : public QObject
 {
     Q_OBJECT
-private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void cleanup();
-    void accountsPresenceAndTexts();
-    void sameNickOnBothAtOnce();
-    void roomsAcrossMasters();
-    void roomHostOfItsOwnFailsOver();
-    void databaseAwayAtStartAndLater();
-    void killedMasterFreesItsNicks();
-
-private:
-    MasterConfig configFor(const QString& address);
-    std::unique_ptr<MasterServer> startMaster(const QString& address,
-                                              const test::CertificatoProva* tls = nullptr);
-    std::unique_ptr<MasterClient> loggedIn(MasterServer& m, const QString& nick);
 
     TestPostgres m_postgres;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -60,337 +50,518 @@ private:
     int m_databases = 0;
     std::unique_ptr<MasterServer> m_a;
     std::unique_ptr<MasterServer> m_b;
-};
 
-void TestService::initTestCase()
-{
-    QLoggingCategory::setFilterRules(QStringLiteral("kalimo.master*.info=false"));
-    QVERIFY2(m_postgres.start(), qPrintable(m_postgres.error()));
-}
-
-void TestService::init()
-{
-    m_dir = std::make_unique<QTemporaryDir>();
-    m_database = QStringLiteral("service_%1").arg(++m_databases);
-    QVERIFY2(m_postgres.createDatabase(m_database), qPrintable(m_postgres.error()));
-}
-
-void TestService::cleanup()
-{
-    m_a.reset();
-    m_b.reset();
-    m_dir.reset();
-}
-
-MasterConfig TestService::configFor(const QString& address)
-{
-    MasterConfig c = testConfig(4);
-    c.listenAddress = QHostAddress(address);
-    c.roomHostLinkAddress = QHostAddress(address);
-    c.database.driver = DatabaseConfig::Driver::Postgresql;
-    c.database.port = m_postgres.port();
-    c.database.name = m_database;
-    c.database.user = TestPostgres::user();
-    return c;
-}
-
-std::unique_ptr<MasterServer> TestService::startMaster(const QString& address,
-                                                       const test::CertificatoProva* tls)
-{
-    MasterConfig c = configFor(address);
-    if (tls) {
-        c.tls = true;
-        c.tlsPort = 0;
-        c.certificateFile = tls->certificato;
-        c.privateKeyFile = tls->chiave;
-        c.roomHostLinkTls = true;
+    MasterConfig configFor(const QString& address)
+    {
+        MasterConfig c = testConfig(4);
+        c.listenAddress = c.roomHostLinkAddress = QHostAddress(address);
+        c.database.driver = DatabaseConfig::Driver::Postgresql;
+        c.database.port = m_postgres.port();
+        c.database.name = m_database;
+        c.database.user = TestPostgres::user();
+        return c;
     }
-    auto m = std::make_unique<MasterServer>(c, m_dir->filePath(address));
-    if (!m->listen() || !QTest::qWaitFor([&] { return m->renewals() > 0; }, kWait))
-        return nullptr;
-    return m;
-}
-
-std::unique_ptr<MasterClient> TestService::loggedIn(MasterServer& m, const QString& nick)
-{
-    auto c = clientOf(m);
-    const QString code = login(*c, nick, "secret");
-    return code == "00001" ? std::move(c) : nullptr;
-}
-
-void TestService::accountsPresenceAndTexts()
-{
-    test::CertificatoProva cert;
-    QVERIFY(cert.crea());
-    m_a = startMaster("127.0.0.1", &cert);
-    m_b = startMaster("127.0.0.2");
-    QVERIFY(m_a && m_b);
-    QCOMPARE(m_b->address(), QHostAddress("127.0.0.2"));
-    QCOMPARE(registerAccount(*clientOf(*m_a), "anna", "secret"), "00001");
-    QCOMPARE(registerAccount(*clientOf(*m_b), "bruno", "secret"), "00001");
-    // Registered on one master, taken on the other.
-    QCOMPARE(registerAccount(*clientOf(*m_b), "anna", "altro"), "00002");
-
-    auto anna = loggedIn(*m_b, "anna");
-    QVERIFY(anna);
-    QCOMPARE(login(*clientOf(*m_a), "anna", "secret"), "00005");
-    auto bruno = loggedIn(*m_a, "bruno");
-    QVERIFY(bruno);
-
-    // Without a configured list, a master lists the masters alive.
-    QCOMPARE(anna->ask(u"0008"), (L{"00008", "2"}));
-    QCOMPARE(anna->ask(u"0009", {"2"}).value(2), "127.0.0.2");
-    // Each master's TLS record comes from the shared table, not only its own.
-    QCOMPARE(anna->ask(u"0009", {"1"}).value(5),
-             u"tls:%1:sha256=%2"_s.arg(m_a->tlsPort()).arg(cert.improntaHex()));
-    QCOMPARE(bruno->ask(u"0012", {"anna"}), L{"10012"});
-    QCOMPARE(anna->ask(u"0012", {"bruno"}), L{"10012"});
-    QCOMPARE(anna->ask(u"0012", {"carla"}), L{"20012"});
-
-    bruno->request(u"0013", {"anna", "ciao da A"});
-    QCOMPARE(bruno->next(), (L{"0003", "anna", "ciao da A"}));
-    QCOMPARE(anna->next(), (L{"0002", "bruno", "ciao da A"}));
-    // An invitation keeps its marker across masters.
-    const QString invito = QString(SEP4) + " L'utente anna ti ha invitato";
-    anna->request(u"0013", {"bruno", invito});
-    QCOMPARE(bruno->next(), (L{"0002", "anna", invito}));
-
-    // Events that are not ours are dropped; ours still pass afterwards.
-    const QString channel = "kalimo_" + m_a->masterId();
-    for (const QString& foreign :
-         {QString("not json"), QString("{\"kalimo\":1,\"to\":\"bruno\",\"code\":\"0005\"}"),
-          QString("{\"kalimo\":2,\"to\":\"bruno\",\"code\":\"0002\",\"fields\":[\"x\",\"y\"]}")})
-        QVERIFY(m_postgres.exec(m_database, "NOTIFY " + channel + ", '" + foreign + "'"));
-    anna->request(u"0013", {"bruno", "ancora"});
-    QCOMPARE(bruno->next(), (L{"0002", "anna", "ancora"}));
-
-    // Taken for dead by the others (its rows cleared), B claims its users back.
-    const QString b = "'" + m_b->masterId() + "'";
-    QVERIFY(m_postgres.exec(m_database, "DELETE FROM online WHERE master = " + b));
-    QVERIFY(m_postgres.exec(m_database, "DELETE FROM masters WHERE id = " + b));
-    QCOMPARE(bruno->ask(u"0012", {"anna"}), L{"00012"});
-    // Who logs in on B meanwhile is B's own, and stays.
-    QCOMPARE(registerAccount(*clientOf(*m_b), "carla", "secret"), "00001");
-    auto carla = loggedIn(*m_b, "carla");
-    QVERIFY(carla);
-    anna->setAnswerChecks(true);
-    carla->setAnswerChecks(true);
-    m_b->setCheckInterval(100);
-    QVERIFY(QTest::qWaitFor([&] { return bruno->ask(u"0012", {"anna"}) == L{"10012"}; }, kWait));
-    m_b->setCheckInterval(3600 * 1000);
-    QCOMPARE(carla->ask(u"0012", {"anna"}), L{"10012"});
-
-    // Logged out on B: free for A, and texts to her tell the sender so.
-    anna.reset();
-    carla.reset();
-    QVERIFY(QTest::qWaitFor([&] { return m_b->loggedInCount() == 0; }, kWait));
-    QVERIFY(QTest::qWaitFor([&] { return bruno->ask(u"0012", {"anna"}) == L{"00012"}; }, kWait));
-    bruno->request(u"0013", {"anna", "ci sei?"});
-    QCOMPARE(bruno->next(), (L{"0003", "anna", "ci sei?"}));
-    QCOMPARE(bruno->next().value(0), "0004");
-    QVERIFY(loggedIn(*m_a, "anna"));
-}
-
-void TestService::sameNickOnBothAtOnce()
-{
-    m_a = startMaster("127.0.0.1");
-    m_b = startMaster("127.0.0.2");
-    QVERIFY(m_a && m_b);
-    // The same nick, then a look-alike (Cyrillic e), registered on the two masters at once.
-    for (const auto& [onA, onB] :
-         {std::pair<QString, QString>{"dora", "dora"},
-          std::pair<QString, QString>{"elio", QStringLiteral("\u0435lio")}}) {
-        auto x = clientOf(*m_a);
-        auto y = clientOf(*m_b);
-        x->request(u"0010", {onA, "kalimo", "secret", "someone@example.org", "-1"}, onA);
-        y->request(u"0010", {onB, "kalimo", "secret", "someone@example.org", "-1"}, onB);
-        QStringList codes{x->nextCode(), y->nextCode()};
-        codes.sort();
-        QCOMPARE(codes, (L{"00001", "00002"}));
+    std::unique_ptr<MasterServer> startMaster(const QString& address,
+                                              const test::CertificatoProva* tls = nullptr)
+    {
+        MasterConfig c = configFor(address);
+        if (tls) {
+            c.tls = c.roomHostLinkTls = true;
+            c.tlsPort = 0;
+            c.certificateFile = tls->certificato;
+            c.privateKeyFile = tls->chiave;
+        }
+        auto m = std::make_unique<MasterServer>(c, m_dir->filePath(address));
+        if (!m->listen() || !QTest::qWaitFor([&] { return m->renewals() > 0; }, kWait))
+            return nullptr;
+        return m;
     }
-}
+    bool startBoth(const test::CertificatoProva* tls = nullptr)
+    {
+        m_a = startMaster("127.0.0.1", tls);
+        m_b = startMaster("127.0.0.2", tls);
+        return m_a && m_b;
+    }
+    // A private text: what its sender and its addressee hear, '|' between them.
+    static QString text(MasterClient& from, MasterClient& to, const QString& toNick,
+                        const QString& body)
+    {
+        from.request(u"0013", {toNick, body});
+        const QString heard = from.next().join(' ');
+        return heard + '|' + to.next().join(' ');
+    }
+    std::unique_ptr<MasterClient> loggedIn(MasterServer& m, const QString& nick)
+    {
+        auto c = clientOf(m);
+        return login(*c, nick, "secret") == "00001" ? std::move(c) : nullptr;
+    }
 
-void TestService::roomsAcrossMasters()
-{
-    m_a = startMaster("127.0.0.1");
-    m_b = startMaster("127.0.0.2");
-    QVERIFY(m_a && m_b);
-    for (const char* nick : {"anna", "bruno"})
-        QCOMPARE(registerAccount(*clientOf(*m_a), nick, "secret"), "00001");
-    auto anna = loggedIn(*m_a, "anna");
-    auto bruno = loggedIn(*m_b, "bruno");
-    QVERIFY(anna && bruno);
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("kalimo.master*.info=false"));
+        QVERIFY2(m_postgres.start(), qPrintable(m_postgres.error()));
+    }
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_database = QStringLiteral("service_%1").arg(++m_databases);
+        QVERIFY2(m_postgres.createDatabase(m_database), qPrintable(m_postgres.error()));
+    }
+    void cleanup()
+    {
+        m_a.reset();
+        m_b.reset();
+        m_dir.reset();
+    }
 
-    const QStringList created = anna->ask(u"0007", {"Sala", "5", "2", ""});
-    QCOMPARE(created.value(0), "00071");
-    // Names are unique on the whole service, whatever the case.
-    QCOMPARE(bruno->replyTo(u"0007", {"SALA", "5", "2", ""}), "00072");
+    void accountsPresenceAndTexts()
+    {
+        test::CertificatoProva cert;
+        QVERIFY(cert.crea() && startBoth(&cert));
+        QCOMPARE(m_b->address(), QHostAddress("127.0.0.2"));
+        // Registered on one master, taken on the other; logged in on one, not on the other.
+        QCOMPARE(clientOf(*m_a)->replyCodes({signUp("anna")}), "00001");
+        QCOMPARE(clientOf(*m_b)->replyCodes({signUp("bruno"), signUp("anna")}), "00001 00002");
+        auto anna = loggedIn(*m_b, "anna");
+        QVERIFY(anna);
+        QCOMPARE(login(*clientOf(*m_a), "anna", "secret"), "00005");
+        auto bruno = loggedIn(*m_a, "bruno");
+        QVERIFY(bruno);
 
-    // The listing first, as a lobby does, then a ticket from another master of the service.
-    const auto roomOnB = [&] { return listRooms(*bruno, 2).value(0); };
-    QCOMPARE(roomOnB().mid(0, 2), (L{"Sala", "0"}));
-    QCOMPARE(roomOnB().value(5), created.value(2));
-    Membro member("bruno");
-    const QStringList ticket = bruno->ask(u"0006", {"Sala"});
-    // The room host's key, whichever master hands out the ticket.
-    QCOMPARE(ticket.value(2).size(), 64);
-    QCOMPARE(ticket.value(2), anna->ask(u"0006", {"Sala"}).value(2));
-    member.ticket = ticket.value(1);
-    member.hostKey = QByteArray::fromHex(ticket.value(2).toLatin1());
-    QCOMPARE(member.join(quint16(created.value(2).toUInt())), 0);
-    QVERIFY(QTest::qWaitFor([&] { return roomOnB().value(1) == "1"; }, kWait));
-    member.client.Close();
-    // Emptied, a user's room ends, and leaves every master's directory.
-    QVERIFY(QTest::qWaitFor([&] { return roomOnB().isEmpty(); }, kWait));
+        // Without a configured list, a master lists the masters alive; each master's TLS record
+        // comes from the shared table, not only its own.
+        QCOMPARE(anna->ask(u"0008"), (L{"00008", "2"}));
+        QCOMPARE(anna->ask(u"0009", {"2"}).value(2), "127.0.0.2");
+        QCOMPARE(anna->ask(u"0009", {"1"}).value(5),
+                 u"tls:%1:sha256=%2"_s.arg(m_a->tlsPort()).arg(cert.improntaHex()));
+        QCOMPARE(anna->replyCodes({{"0012", "bruno"}, {"0012", "carla"}}) +
+                     bruno->replyTo(u"0012", {"anna"}),
+                 "10012 2001210012");
+        QCOMPARE(text(*bruno, *anna, "anna", "ciao da A"),
+                 "0003 anna ciao da A|0002 bruno ciao da A");
+        // An invitation keeps its marker across masters.
+        const QString invito = QString(SEP4) + " L'utente anna ti ha invitato";
+        anna->request(u"0013", {"bruno", invito});
+        QCOMPARE(bruno->next(), (L{"0002", "anna", invito}));
 
-    // A private room made through A reaches the invited user on B unasked.
-    const QStringList privata =
-        anna->ask(u"0007", {"Stanza di anna e bruno", "2", "2", "pw", "bruno"});
-    QCOMPARE(privata.value(0), "00071");
-    QCOMPARE(bruno->next(), privata);
-    // Its tickets on either master name the same room host key.
-    const QString key = anna->ask(u"0006", {privata.value(3)}).value(2);
-    QCOMPARE(key.size(), 64);
-    const QStringList invitedTicket = bruno->ask(u"0006", {privata.value(3)});
-    QCOMPARE(invitedTicket.value(0), "00061");
-    QCOMPARE(invitedTicket.value(2), key);
-}
+        // Events that are not ours are dropped; ours still pass afterwards.
+        for (const char* foreign :
+             {"not json", R"({"kalimo":1,"to":"bruno","code":"0005"})",
+              R"({"kalimo":2,"to":"bruno","code":"0002","fields":["x","y"]})"})
+            QVERIFY(m_postgres.exec(m_database,
+                                    u"NOTIFY kalimo_%1, '%2'"_s.arg(m_a->masterId(), foreign)));
+        QCOMPARE(text(*anna, *bruno, "bruno", "ancora"), "0003 bruno ancora|0002 anna ancora");
 
-void TestService::roomHostOfItsOwnFailsOver()
-{
-    test::CertificatoProva cert;
-    QVERIFY(cert.crea());
-    m_a = startMaster("127.0.0.1", &cert);
-    m_b = startMaster("127.0.0.2", &cert);
-    QVERIFY(m_a && m_b);
-    // From "another machine" the link's secret in clear is refused.
-    QTcpSocket plain;
-    QVERIFY(plain.bind(QHostAddress("127.0.0.3")));
-    plain.connectToHost(QHostAddress::LocalHost, m_a->rooms().linkPort());
-    QVERIFY(plain.waitForConnected(kWait));
-    plain.write(
-        test::wireBytes("0001 ^ 1 ^ Esterna ~ 5 ~ 2 ~ False ~  ~ segreto ~ True ~ 2302 ~ x |"));
-    QVERIFY(
-        QTest::qWaitFor([&] { return plain.state() == QAbstractSocket::UnconnectedState; }, kWait));
-    QCOMPARE(plain.readAll().left(5), "00005");
+        // Taken for dead by the others (its rows cleared), B claims its users back; who logs in
+        // on B meanwhile is B's own, and stays.
+        const QString b = "'" + m_b->masterId() + "'";
+        QVERIFY(m_postgres.exec(m_database, "DELETE FROM online WHERE master = " + b) &&
+                m_postgres.exec(m_database, "DELETE FROM masters WHERE id = " + b));
+        QCOMPARE(bruno->ask(u"0012", {"anna"}), L{"00012"});
+        QCOMPARE(clientOf(*m_b)->replyCodes({signUp("carla")}), "00001");
+        auto carla = loggedIn(*m_b, "carla");
+        QVERIFY(carla);
+        anna->setAnswerChecks(true);
+        carla->setAnswerChecks(true);
+        m_b->setCheckInterval(100);
+        QTRY_COMPARE_WITH_TIMEOUT(bruno->replyTo(u"0012", {"anna"}), "10012", kWait);
+        m_b->setCheckInterval(3600 * 1000);
+        QCOMPARE(carla->replyTo(u"0012", {"anna"}), "10012");
 
-    QCOMPARE(registerAccount(*clientOf(*m_b), "bruno", "secret"), "00001");
-    auto bruno = loggedIn(*m_b, "bruno");
-    QVERIFY(bruno);
-
-    // Started by hand on "another machine", linked to A, B next in its list.
-    const quint16 port = freePortRun(1);
-    QProcess host;
-    host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    host.start(qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-roomhost", {});
-    host.write(QString("name=Esterna\nmax_users=5\nmax_speakers=2\npermanent=true\nport=%1\n"
-                       "bind=127.0.0.3\nmaster_host=127.0.0.1\nmaster_port=%2\n"
-                       "more_masters=127.0.0.2:%3\nserver_password=segreto\n"
-                       "master_tls=true\nmaster_tls_sha256=%4\n"
-                       "reconnect_min_ms=50\nreconnect_max_ms=200\n")
-                   .arg(port)
-                   .arg(m_a->rooms().linkTlsPort())
-                   .arg(m_b->rooms().linkTlsPort())
-                   .arg(cert.improntaHex())
-                   .toUtf8());
-    host.closeWriteChannel();
-    const auto listedOnB = [&] { return listRooms(*bruno, 1).value(0); };
-    Membro ana("ana"), bea("bea");
-    QCOMPARE(ana.join(port, {}, "127.0.0.3"), 0);
-    QCOMPARE(bea.join(port, {}, "127.0.0.3"), 0);
-    const QStringList expected{"Esterna", "2", "True", "", "127.0.0.3", QString::number(port),
-                               "False",   "5", "2"};
-    QVERIFY(QTest::qWaitFor([&] { return listedOnB() == expected; }, kWait));
-
-    // A goes: the room host moves to B, its room stays in the directory with
-    // its members, and they keep talking.
-    m_a.reset();
-    QVERIFY(QTest::qWaitFor([&] { return listedOnB() == expected; }, kWait));
-    QVERIFY(ana.chat("ancora qui") && bea.await("0005:ana,ancora qui"));
-}
-
-void TestService::databaseAwayAtStartAndLater()
-{
-    m_postgres.stop();
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^accounts unavailable: cannot reach"));
-    m_a = std::make_unique<MasterServer>(configFor("127.0.0.1"), m_dir->filePath("a"));
-    QVERIFY(m_a->listen());
-    QCOMPARE(login(*clientOf(*m_a), "anna", "secret"), "00006");
-    QCOMPARE(registerAccount(*clientOf(*m_a), "anna", "secret"), "00003");
-    QVERIFY2(m_postgres.launch(), qPrintable(m_postgres.error()));
-    // It tries again by itself, soon, and joins the service with its events and rooms.
-    QVERIFY(QTest::qWaitFor([&] { return m_a->renewals() > 0; }, kWait));
-    QCOMPARE(registerAccount(*clientOf(*m_a), "anna", "secret"), "00001");
-    m_b = startMaster("127.0.0.2");
-    QVERIFY(m_b);
-    QCOMPARE(registerAccount(*clientOf(*m_b), "bruno", "secret"), "00001");
-    auto anna = loggedIn(*m_a, "anna");
-    auto bruno = loggedIn(*m_b, "bruno");
-    QVERIFY(anna && bruno);
-    QCOMPARE(anna->replyTo(u"0007", {"Sala", "5", "2", ""}), "00071");
-    const auto textReachesAnna = [&] {
+        // Logged out on B: free for A, and texts to her tell the sender so.
+        anna.reset();
+        carla.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(bruno->replyTo(u"0012", {"anna"}), "00012", kWait);
         bruno->request(u"0013", {"anna", "ci sei?"});
-        return bruno->next() == L{"0003", "anna", "ci sei?"} &&
-               anna->next() == L{"0002", "bruno", "ci sei?"};
-    };
-    QVERIFY(textReachesAnna());
-
-    // Gone while they are logged in: they keep being served.
-    m_postgres.stop();
-    QCOMPARE(login(*clientOf(*m_a), "carla", "secret"), "00006");
-    QCOMPARE(registerAccount(*clientOf(*m_a), "carla", "secret"), "00003");
-    QCOMPARE(anna->ask(u"0012", {"anna"}), L{"10012"});
-    QCOMPARE(anna->ask(u"0002"), (L{"00002", "2"}));
-    const int renewals = m_a->renewals();
-    QVERIFY2(m_postgres.launch(), qPrintable(m_postgres.error()));
-    // A is back by itself, listening again, and so is B where nothing used the dropped
-    // connection meanwhile; the refused registration left nothing behind.
-    QVERIFY(QTest::qWaitFor([&] { return m_a->renewals() > renewals; }, kWait));
-    // B, idle meanwhile, finds its dropped connection by itself and listens again.
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            anna->request(u"0013", {"bruno", "e tu?"});
-            return anna->next() == L{"0003", "bruno", "e tu?"} &&
-                   bruno->next(500) == L{"0002", "anna", "e tu?"};
-        },
-        kWait));
-    while (!bruno->next(300).isEmpty()) {
+        QCOMPARE(bruno->next(), (L{"0003", "anna", "ci sei?"}));
+        QCOMPARE(bruno->next().value(0), "0004");
+        QVERIFY(loggedIn(*m_a, "anna"));
     }
-    QVERIFY(textReachesAnna());
-    QCOMPARE(login(*clientOf(*m_a), "carla", "secret"), "00002");
-    QCOMPARE(registerAccount(*clientOf(*m_a), "carla", "secret"), "00001");
-    QVERIFY(loggedIn(*m_a, "carla"));
-}
 
-void TestService::killedMasterFreesItsNicks()
-{
-    const QByteArray ini = QString("[Database]\nDriver=postgresql\nPort=%1\nName=%2\nUser=%3\n"
-                                   "[Rooms]\nHostLinkPassword=segreto\n")
-                               .arg(m_postgres.port())
-                               .arg(m_database, TestPostgres::user())
-                               .toUtf8();
-    test::ProcessoMaster b;
-    QVERIFY2(b.avvia(ini, {"--check-interval-ms", "300"}), qPrintable(b.registro()));
-    QCOMPARE(registerAccount(*MasterClient::to(b.porta()), "anna", "secret"), "00001");
-    auto anna = MasterClient::to(b.porta());
-    anna->setAnswerChecks(true);
-    QCOMPARE(login(*anna, "anna", "secret"), "00001");
-    QCOMPARE(anna->ask(u"0007", {"Sala di B", "5", "2", ""}).value(0), "00071");
+    void sameNickOnBothAtOnce()
+    {
+        QVERIFY(startBoth());
+        // The same nick, then a look-alike (Cyrillic e), registered on the two masters at once.
+        for (const auto& [onA, onB] :
+             {std::pair<QString, QString>{"dora", "dora"}, {"elio", QStringLiteral("\u0435lio")}}) {
+            auto x = clientOf(*m_a);
+            auto y = clientOf(*m_b);
+            x->request(u"0010", signUp(onA).mid(1));
+            y->request(u"0010", signUp(onB).mid(1));
+            QStringList codes{x->nextCode(), y->nextCode()};
+            codes.sort();
+            QCOMPARE(codes, (L{"00001", "00002"}));
+        }
+    }
 
-    m_a = startMaster("127.0.0.2");
-    QVERIFY(m_a);
-    QCOMPARE(login(*clientOf(*m_a), "anna", "secret"), "00005");
-    QCOMPARE(registerAccount(*clientOf(*m_a), "bruno", "secret"), "00001");
-    auto bruno = loggedIn(*m_a, "bruno");
-    QVERIFY(bruno);
-    QVERIFY(QTest::qWaitFor([&] { return bruno->ask(u"0003", {"2"}) == L{"00004", "1"}; }, kWait));
-    ::kill(pid_t(b.pid()), SIGKILL);
-    // Within two of its intervals the dead master's nick is free again, and
-    // its rooms have left the directory.
-    QVERIFY(QTest::qWaitFor([&] { return login(*clientOf(*m_a), "anna", "secret") == "00001"; },
-                            kWait));
-    QCOMPARE(bruno->ask(u"0003", {"2"}), L{"00005"});
-}
+    void roomsAcrossMasters()
+    {
+        QVERIFY(startBoth());
+        QCOMPARE(clientOf(*m_a)->replyCodes({signUp("anna"), signUp("bruno")}), "00001 00001");
+        auto anna = loggedIn(*m_a, "anna");
+        auto bruno = loggedIn(*m_b, "bruno");
+        QVERIFY(anna && bruno);
+        const QStringList created = anna->ask(u"0007", {"Sala", "5", "2", ""});
+        QCOMPARE(created.value(0), "00071");
+        // Names are unique on the whole service, whatever the case.
+        QCOMPARE(bruno->replyTo(u"0007", {"SALA", "5", "2", ""}), "00072");
+
+        // The listing first, as a lobby does, then a ticket from another master of the service,
+        // naming the room host's key whichever master hands it out.
+        const auto roomOnB = [&] { return listRooms(*bruno, 2).value(0); };
+        QCOMPARE(roomOnB().mid(0, 2) << roomOnB().value(5), (L{"Sala", "0", created.value(2)}));
+        Membro member("bruno");
+        const QStringList ticket = bruno->ask(u"0006", {"Sala"});
+        QVERIFY(ticket.value(2).size() == 64 &&
+                ticket.value(2) == anna->ask(u"0006", {"Sala"}).value(2));
+        member.ticket = ticket.value(1);
+        member.hostKey = QByteArray::fromHex(ticket.value(2).toLatin1());
+        QCOMPARE(member.join(quint16(created.value(2).toUInt())), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(roomOnB().value(1), "1", kWait);
+        member.client.Close();
+        // Emptied, a user's room ends, and leaves every master's directory.
+        QTRY_VERIFY_WITH_TIMEOUT(roomOnB().isEmpty(), kWait);
+
+        // A private room made through A reaches the invited user on B unasked; its tickets on
+        // either master name the same room host key.
+        const QStringList privata =
+            anna->ask(u"0007", {"Stanza di anna e bruno", "2", "2", "pw", "bruno"});
+        QCOMPARE(privata.value(0), "00071");
+        QCOMPARE(bruno->next(), privata);
+        const QString key = anna->ask(u"0006", {privata.value(3)}).value(2);
+        const QStringList invited = bruno->ask(u"0006", {privata.value(3)});
+        QVERIFY(invited.value(0) == "00061" && key.size() == 64 && invited.value(2) == key);
+    }
+
+    void roomHostOfItsOwnFailsOver()
+    {
+        test::CertificatoProva cert;
+        QVERIFY(cert.crea() && startBoth(&cert));
+        // From "another machine" the link's secret in clear is refused.
+        QTcpSocket plain;
+        QVERIFY(plain.bind(QHostAddress("127.0.0.3")));
+        plain.connectToHost(QHostAddress::LocalHost, m_a->rooms().linkPort());
+        QVERIFY(plain.waitForConnected(kWait));
+        plain.write(
+            test::wireBytes("0001 ^ 1 ^ Esterna ~ 5 ~ 2 ~ False ~  ~ segreto ~ True ~ 2302 ~ x |"));
+        QTRY_VERIFY_WITH_TIMEOUT(plain.state() == QAbstractSocket::UnconnectedState, kWait);
+        QCOMPARE(plain.readAll().left(5), "00005");
+
+        QCOMPARE(clientOf(*m_b)->replyCodes({signUp("bruno")}), "00001");
+        auto bruno = loggedIn(*m_b, "bruno");
+        QVERIFY(bruno);
+        // Started by hand on "another machine", linked to A, B next in its list.
+        const quint16 port = freePortRun(1);
+        QProcess host;
+        host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        host.start(qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-roomhost", {});
+        host.write(QString("name=Esterna\nmax_users=5\nmax_speakers=2\npermanent=true\nport=%1\n"
+                           "bind=127.0.0.3\nmaster_host=127.0.0.1\nmaster_port=%2\n"
+                           "more_masters=127.0.0.2:%3\nserver_password=segreto\n"
+                           "master_tls=true\nmaster_tls_sha256=%4\n"
+                           "reconnect_min_ms=50\nreconnect_max_ms=200\n")
+                       .arg(port)
+                       .arg(m_a->rooms().linkTlsPort())
+                       .arg(m_b->rooms().linkTlsPort())
+                       .arg(cert.improntaHex())
+                       .toUtf8());
+        host.closeWriteChannel();
+        const auto listedOnB = [&] { return listRooms(*bruno, 1).value(0); };
+        Membro ana("ana"), bea("bea");
+        QCOMPARE(ana.join(port, {}, "127.0.0.3"), 0);
+        QCOMPARE(bea.join(port, {}, "127.0.0.3"), 0);
+        const QStringList expected{"Esterna", "2", "True", "", "127.0.0.3", QString::number(port),
+                                   "False",   "5", "2"};
+        QTRY_VERIFY_WITH_TIMEOUT(listedOnB() == expected, kWait);
+
+        // A goes: the room host moves to B, its room stays in the directory with
+        // its members, and they keep talking.
+        m_a.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(listedOnB() == expected, kWait);
+        QVERIFY(ana.chat("ancora qui") && bea.await("0005:ana,ancora qui"));
+    }
+
+    void databaseAwayAtStartAndLater()
+    {
+        m_postgres.stop();
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("^accounts unavailable: cannot reach"));
+        m_a = std::make_unique<MasterServer>(configFor("127.0.0.1"), m_dir->filePath("a"));
+        QVERIFY(m_a->listen());
+        QCOMPARE(clientOf(*m_a)->replyCodes({loginAs("anna"), signUp("anna")}), "00006 00003");
+        QVERIFY2(m_postgres.launch(), qPrintable(m_postgres.error()));
+        // It tries again by itself, soon, and joins the service with its events and rooms.
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->renewals() > 0, kWait);
+        QCOMPARE(clientOf(*m_a)->replyCodes({signUp("anna")}), "00001");
+        m_b = startMaster("127.0.0.2");
+        QVERIFY(m_b);
+        QCOMPARE(clientOf(*m_b)->replyCodes({signUp("bruno")}), "00001");
+        auto anna = loggedIn(*m_a, "anna");
+        auto bruno = loggedIn(*m_b, "bruno");
+        QVERIFY(anna && bruno);
+        QCOMPARE(anna->replyTo(u"0007", {"Sala", "5", "2", ""}), "00071");
+        const QString reached = "0003 anna ci sei?|0002 bruno ci sei?";
+        QCOMPARE(text(*bruno, *anna, "anna", "ci sei?"), reached);
+
+        // Gone while they are logged in: they keep being served.
+        m_postgres.stop();
+        QCOMPARE(clientOf(*m_a)->replyCodes({loginAs("carla"), signUp("carla")}), "00006 00003");
+        QCOMPARE(anna->ask(u"0012", {"anna"}) + anna->ask(u"0002"), (L{"10012", "00002", "2"}));
+        const int renewals = m_a->renewals();
+        QVERIFY2(m_postgres.launch(), qPrintable(m_postgres.error()));
+        // A is back by itself, listening again, and so is B where nothing used the dropped
+        // connection meanwhile; the refused registration left nothing behind.
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->renewals() > renewals, kWait);
+        // B, idle meanwhile, finds its dropped connection by itself and listens again.
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                anna->request(u"0013", {"bruno", "e tu?"});
+                return anna->next() == L{"0003", "bruno", "e tu?"} &&
+                       bruno->next(500) == L{"0002", "anna", "e tu?"};
+            },
+            kWait));
+        while (!bruno->next(300).isEmpty()) {
+        }
+        QCOMPARE(text(*bruno, *anna, "anna", "ci sei?"), reached);
+        QCOMPARE(clientOf(*m_a)->replyCodes({loginAs("carla"), signUp("carla"), loginAs("carla")}),
+                 "00002 00001 00001");
+    }
+
+    void killedMasterFreesItsNicks()
+    {
+        const QByteArray ini = QString("[Database]\nDriver=postgresql\nPort=%1\nName=%2\nUser=%3\n"
+                                       "[Rooms]\nHostLinkPassword=segreto\n")
+                                   .arg(m_postgres.port())
+                                   .arg(m_database, TestPostgres::user())
+                                   .toUtf8();
+        test::ProcessoMaster b;
+        QVERIFY2(b.avvia(ini, {"--check-interval-ms", "300"}), qPrintable(b.registro()));
+        auto anna = MasterClient::to(b.porta());
+        anna->setAnswerChecks(true);
+        QCOMPARE(anna->replyCodes({signUp("anna"), loginAs("anna"), newRoom("Sala di B")}),
+                 "00001 00001 00071");
+        m_a = startMaster("127.0.0.2");
+        QVERIFY(m_a);
+        QCOMPARE(clientOf(*m_a)->replyCodes({loginAs("anna"), signUp("bruno")}), "00005 00001");
+        auto bruno = loggedIn(*m_a, "bruno");
+        QVERIFY(bruno);
+        QTRY_COMPARE_WITH_TIMEOUT(bruno->ask(u"0003", {"2"}), (L{"00004", "1"}), kWait);
+        ::kill(pid_t(b.pid()), SIGKILL);
+        // Within two of its intervals the dead master's nick is free again, and
+        // its rooms have left the directory.
+        QVERIFY(QTest::qWaitFor([&] { return login(*clientOf(*m_a), "anna", "secret") == "00001"; },
+                                kWait));
+        QCOMPARE(bruno->ask(u"0003", {"2"}), L{"00005"});
+    }
+
+    void hashing()
+    {
+        QVERIFY(initialisePasswordHashing());
+        const QByteArray hash =
+            hashPassword("Segreto è", crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN)
+                .value_or(QByteArray());
+        QVERIFY(hash.startsWith("$argon2id$") && verifyPassword(hash, "Segreto è"));
+        // Damaged or foreign hash texts never match and never crash.
+        for (const QByteArray& bad :
+             {QByteArray(), QByteArray("$argon2id$garbage"), QByteArray(500, 'a'), hash.chopped(3)})
+            QVERIFY(!verifyPassword(bad, "Segreto è"));
+    }
+
+    void accounts_data()
+    {
+        QTest::addColumn<QString>("driver");
+        QTest::newRow("sqlite") << "sqlite";
+        QTest::newRow("postgresql") << "postgresql";
+    }
+    void accounts()
+    {
+        QFETCH(QString, driver);
+        QTemporaryDir dir;
+        const DatabaseConfig config =
+            driver == "sqlite" ? DatabaseConfig() : configFor("127.0.0.1").database;
+        AccountStore store(config, dir.filePath("sub/folder"));
+        QVERIFY2(store.open(), qPrintable(store.lastError()));
+        QCOMPARE(store.find("anna").status, StoreStatus::NotFound);
+        AccountRecord r{"anna", "$argon2id$x", "anna@example.org", true, {}};
+        QCOMPARE(store.insert(r), StoreStatus::Ok);
+        // A second master on the same database sees the account and cannot take the nick again.
+        AccountStore other(config, dir.filePath("sub/folder"));
+        QCOMPARE(other.insert(r), StoreStatus::Exists);
+        const AccountStore::Lookup found = other.find("anna");
+        QCOMPARE((QStringList{QString::number(int(found.status)), found.record.hash,
+                              found.record.email, QString::number(other.count())}),
+                 (QStringList{"0", "$argon2id$x", "anna@example.org", "1"}));
+        QVERIFY(found.record.enabled &&
+                qAbs(found.record.created.secsTo(QDateTime::currentDateTimeUtc())) < 3600);
+        QCOMPARE(other.setEnabled("anna", false), StoreStatus::Ok);
+        QVERIFY(!store.find("anna").record.enabled);
+        QCOMPARE(store.setEnabled("nobody", false), StoreStatus::NotFound);
+        // A look-alike (Cyrillic a) is refused by the database whichever store writes it.
+        bool ok = false;
+        QCOMPARE(other.lookAlikeOf(QStringLiteral("\u0430nna"), &ok) +
+                     other.lookAlikeOf("anna", &ok),
+                 "anna");
+        QVERIFY(ok);
+        QCOMPARE(other.insert(AccountRecord{QStringLiteral("\u0430nna"), "h", "e", true, {}}),
+                 StoreStatus::LooksLike);
+        QCOMPARE(store.find(QStringLiteral("\u0430nna")).status, StoreStatus::NotFound);
+
+        // The schema is versioned in its own table, once per migration.
+        QSqlQuery q(store.database());
+        QVERIFY(q.exec("SELECT COUNT(*), MAX(version) FROM kalimo_schema") && q.next());
+        QCOMPARE(QPoint(q.value(0).toInt(), q.value(1).toInt()),
+                 QPoint(AccountStore::schemaVersion(), AccountStore::schemaVersion()));
+        // A schema newer than this program is refused, and nothing is written.
+        QVERIFY(q.exec("INSERT INTO kalimo_schema (version, applied) VALUES (99, 'x')"));
+        AccountStore newer(config, dir.filePath("sub/folder"));
+        QVERIFY(!newer.open() && newer.lastError().contains("newer"));
+        QCOMPARE(newer.insert(AccountRecord{"x", "h", "e", true, {}}), StoreStatus::Failed);
+        QCOMPARE(newer.count(), -1);
+    }
+
+    void olderFileOpens()
+    {
+        // An accounts file of the days before the version table: version 1 in its header.
+        QTemporaryDir dir;
+        {
+            auto db = QSqlDatabase::addDatabase("QSQLITE", "older");
+            db.setDatabaseName(dir.filePath(AccountStore::fileName()));
+            QVERIFY(db.open());
+            QSqlQuery q(db);
+            QVERIFY(q.exec("CREATE TABLE accounts (nick TEXT NOT NULL PRIMARY KEY, hash TEXT NOT "
+                           "NULL, email TEXT NOT NULL, enabled INTEGER NOT NULL DEFAULT 1, "
+                           "created TEXT NOT NULL)"));
+            QVERIFY(q.exec(QStringLiteral(
+                "INSERT INTO accounts VALUES ('bice', 'h', 'b@example.org', 1, '2025-01-02'), "
+                "('bic\u0435', 'h', 'c@example.org', 1, '2025-02-02')")));
+            QVERIFY(q.exec("PRAGMA user_version = 1"));
+        }
+        QSqlDatabase::removeDatabase("older");
+        AccountStore store(dir.path());
+        QVERIFY2(store.open(), qPrintable(store.lastError()));
+        // Look-alikes of before stay; the older one holds the look.
+        bool ok = false;
+        QCOMPARE(store.find("bice").record.email + store.lookAlikeOf("bic\u0435", &ok) +
+                     QString::number(store.count()),
+                 "b@example.orgbice2");
+        QSqlQuery q(store.database());
+        QVERIFY(q.exec("SELECT MIN(version), MAX(version) FROM kalimo_schema") && q.next());
+        QCOMPARE(QPoint(q.value(0).toInt(), q.value(1).toInt()),
+                 QPoint(1, AccountStore::schemaVersion()));
+    }
+
+    void nicks_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char* name, const QString& typed, const QString& expected) {
+            QTest::newRow(name) << typed << expected;
+        };
+        row("blanks and capitals", "  Mario  ", "mario");
+        row("three", "abc", "abc");
+        row("two", " ab ", "");
+        row("twenty", QString(20, 'z'), QString(20, 'z'));
+        row("twenty-one", QString(21, 'z'), "");
+        row("inner blank", "anna maria", "anna maria");
+        row("plus", "anna+1", "");
+        row("tab", "an\tna", "");
+        row("separator", QString("an") + kalimo::SEP2 + "na", "");
+    }
+    void nicks()
+    {
+        QFETCH(QString, typed);
+        QTEST(normalisedNewNick(typed), "expected");
+    }
+
+    void config()
+    {
+        QVERIFY(!loadConfig("/nonexistent/kalimo-master.ini").error.isEmpty());
+        // The shipped example reads cleanly and states the defaults.
+        const ConfigResult e = loadConfig(qEnvironmentVariable("KALIMO_SOURCE_DIR") +
+                                          "/servers/master/kalimo-master.example.ini");
+        QVERIFY2(e.error.isEmpty() && e.warnings.isEmpty(), qPrintable(e.warnings.join('\n')));
+        const MasterConfig d;
+        const auto numbers = [](const MasterConfig& c) {
+            return QList<qint64>{c.port,
+                                 c.maxUsers,
+                                 c.checkIntervalMs,
+                                 c.roomLastUdpPort,
+                                 c.privateTextsPerWindow,
+                                 c.masters.size(),
+                                 int(c.database.driver)};
+        };
+        QCOMPARE(numbers(e.config), numbers(d));
+
+        QTemporaryDir dir;
+        QFile f(dir.filePath("m.ini"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[Network]\nAddress=not-an-address\nPort=70000\nPlain=false\nTls=maybe\n"
+                "[Service]\nChiave=segreta\nBannerAddress=http://b.example/?a=1,2\n"
+                "BannerMinutes=tanti\nCheckIntervalSeconds=2\n"
+                "[Rooms]\nFirstUdpPort=3000\nLastUdpPort=2000\nMaxUsersPerRoom=5000\n"
+                "[Masters]\nsize=3\n1\\Name=Uno\n1\\Address=10.0.0.1\n1\\Port=7000\n1\\Key=k\n"
+                "2\\Name=Senza porta\n2\\Address=10.0.0.2\n"
+                "3\\Name=Due\n3\\Address=h\n3\\Port=7001\n3\\Tls=TLS:7443\n"
+                "[PermanentRooms]\nsize=4\n1\\Name=Piazza\n1\\MaxUsers=8\n2\\MaxUsers=4\n"
+                "3\\Name=A+B\n4\\Name=piazza\n"
+                "[Accounts]\nHashOpsLimit=0\nHashMemLimitKiB=1\n"
+                "[Database]\nDriver=oracle\nHost=db.example\nPort=6543\n");
+        f.close();
+        const ConfigResult r = loadConfig(f.fileName());
+        const MasterConfig& c = r.config;
+        QCOMPARE((QStringList{r.error, c.listenAddress.toString(), c.chiave, c.bannerAddress,
+                              c.masters.value(1).nome, c.masters.value(1).chiave, c.database.host}),
+                 (QStringList{"", "127.0.0.1", "segreta", "http://b.example/?a=1,2", "Due", "",
+                              "db.example"}));
+        // Neither port open is no choice: the plain one stays.
+        QCOMPARE(
+            (QList<qint64>{c.port, c.bannerMinutes, c.checkIntervalMs, c.roomLastUdpPort,
+                           c.maxUtentiStanza, c.masters.size(), c.masters.value(1).tls.port,
+                           c.plain, c.tls, c.permanentRooms.size(),
+                           c.permanentRooms.value(0).maxUtenti, qint64(c.hashMemLimit),
+                           int(c.database.driver), c.database.port}),
+            (QList<qint64>{7070, 5, 2000, 3000, 20, 2, 7443, 1, 0, 1, 8, crypto_pwhash_MEMLIMIT_MIN,
+                           int(DatabaseConfig::Driver::Sqlite), 6543}));
+        // Address, port, the TLS flag, no port left, minutes, UDP range, room size, a master,
+        // three rooms (no name, a "+", a repeated name), the memory cost, the driver.
+        QCOMPARE(r.warnings.size(), 13);
+        // Lobbies reach a master bound to every address at the loopback one.
+        QCOMPARE(effectiveMasterList({}, QHostAddress::AnyIPv4, 4567).first().indirizzo +
+                     effectiveMasterList({}, QHostAddress("192.0.2.5"), 7070).first().indirizzo,
+                 "127.0.0.1192.0.2.5");
+    }
+
+    void options()
+    {
+        OptionsResult r = parseOptions({"kalimo-master", "--data", "/tmp/d", "--port", "0",
+                                        "--check-interval-ms", "25", "--config", "/tmp/c.ini"});
+        QCOMPARE((QStringList{r.error, r.options.dataDir, r.options.configPath,
+                              QString::number(*r.options.port + *r.options.checkIntervalMs)}),
+                 (QStringList{"", "/tmp/d", "/tmp/c.ini", "25"}));
+        QCOMPARE(r.options.action, MasterOptions::Action::Serve);
+        r = parseOptions({"kalimo-master", "--data", "/tmp/d", "--disable", " anna "});
+        QCOMPARE(r.options.action, MasterOptions::Action::DisableAccount);
+        QCOMPARE(r.options.account, "anna");
+        for (const QStringList& bad : {QStringList{"--port", "65536"},
+                                       {"--port", "x"},
+                                       {"--check-interval-ms", "0"},
+                                       {"--bogus"},
+                                       {"stray"},
+                                       {"--enable", "a", "--disable", "b"}})
+            QVERIFY2(!parseOptions(QStringList{"kalimo-master"} + bad).error.isEmpty(),
+                     qPrintable(bad.join(' ')));
+
+        // Without --config the data folder's own ini is used when there is one.
+        QTemporaryDir dir;
+        QCOMPARE(parseOptions({"kalimo-master", "--data", dir.path()}).options.configPath, "");
+        QFile ini(dir.filePath("kalimo-master.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.close();
+        QCOMPARE(parseOptions({"kalimo-master", "--data", dir.path()}).options.configPath,
+                 ini.fileName());
+    }
+};
 
 QTEST_GUILESS_MAIN(TestService)
 #include "tst_service.moc"

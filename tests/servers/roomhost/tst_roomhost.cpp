@@ -9,7 +9,7 @@
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QtEndian>
 #include <QtTest>
 #include <QUdpSocket>
@@ -229,10 +229,10 @@ private Q_SLOTS:
                 forgers.push_back(std::move(s));
         }
         QVERIFY(!forgers.empty());
-        QByteArray connect(52, '\0');
-        qToBigEndian<quint16>(0x8FFF, connect.data()); // no peer yet, sent time
-        connect[4] = char(0x82);                       // connect, acknowledge
-        connect[5] = char(0xFF);
+        // No peer yet, sent time; connect, acknowledge.
+        QByteArray connect = QByteArray::fromHex("8fff0000"
+                                                 "82ff") +
+                             QByteArray(46, '\0');
         // In rounds, so that no datagram is lost before the host reads it.
         qint64 forged = 0;
         for (int round = 0; round < 20; ++round) {
@@ -243,27 +243,24 @@ private Q_SLOTS:
             forged += qint64(forgers.size());
             QTRY_COMPARE_WITH_TIMEOUT(host->session().droppedConnects(), forged, kWait);
         }
-        QCOMPARE(joined("Ana").id != 0, true);
+        joined("Ana");
         for (auto& s : forgers)
             QVERIFY(!s->hasPendingDatagrams()); // nothing reflected
 
         // A real address that never says hello: three attempts at most, each
         // gone within the hello time, and then it may try again.
-        std::vector<std::unique_ptr<kalimo::test::RawEnet>> silent;
-        for (int i = 0; i < 4; ++i) {
-            silent.push_back(std::make_unique<kalimo::test::RawEnet>());
-            if (i < 3)
-                QVERIFY(silent.back()->connect(host->port()));
-        }
+        kalimo::test::RawEnet silent[4];
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(silent[i].connect(host->port()));
         QCOMPARE(host->session().halfOpen(), 3);
         const qint64 before = host->session().droppedConnects();
-        const auto cookie = silent.back()->cookie(host->port());
+        const auto cookie = silent[3].cookie(host->port());
         QVERIFY(cookie);
-        silent.back()->startConnect(host->port(), *cookie);
+        silent[3].startConnect(host->port(), *cookie);
         QTRY_COMPARE_WITH_TIMEOUT(host->session().droppedConnects(), before + 1, kWait);
         QTRY_COMPARE_WITH_TIMEOUT(host->session().halfOpen(), 0, kWait);
-        QVERIFY(silent.back()->connect(host->port()));
-        QCOMPARE(joined("Bea").id != 0, true);
+        QVERIFY(silent[3].connect(host->port()));
+        joined("Bea");
 
         // Enumeration: never a byte more back than the query, and a source
         // that asks too often is answered only at its rate.
@@ -277,11 +274,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(
             host->session().unansweredQueries() - unanswered >= 1 + 40 - 16 - 4, kWait);
         int answers = 0;
-        while (asker.hasPendingDatagrams()) {
-            const QNetworkDatagram d = asker.receiveDatagram();
-            QVERIFY(d.data().size() <= query.size());
-            QVERIFY(session::wire::parseEnumAnswer(d.data()));
-            ++answers;
+        for (; asker.hasPendingDatagrams(); ++answers) {
+            const QByteArray d = asker.receiveDatagram().data();
+            QVERIFY(d.size() <= query.size() && session::wire::parseEnumAnswer(d));
         }
         QVERIFY(answers >= 1 && answers < 40);
     }
@@ -407,51 +402,45 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("document");
         QTest::addColumn<QString>("error");
+        const auto row = [](const char* name, const QString& document, const char* error) {
+            QTest::newRow(name) << document << QString(error);
+        };
         const QString ok = "name=Sala\nmax_users=4\n";
-        QTest::newRow("no name") << ""
-                                 << "the room needs a name";
-        QTest::newRow("blank name") << "name=   \nmax_users=4"
-                                    << "the room needs a name";
-        QTest::newRow("no max_users") << "name=Sala"
-                                      << "max_users is required";
-        QTest::newRow("no value") << ok + "permanent"
-                                  << "line 3: expected key=value";
-        QTest::newRow("unknown key") << ok + "colour=blue"
-                                     << "line 3: unknown key colour";
-        QTest::newRow("name twice") << ok + "name=Altra"
-                                    << "line 3: name is given twice";
-        QTest::newRow("max_users 0") << "name=S\nmax_users=0"
-                                     << "line 2: max_users: expected a whole number from 1 to 4094";
-        QTest::newRow("port too big") << ok + "port=65536"
-                                      << "port: expected a whole number from 0 to 65535";
-        QTest::newRow("not a flag") << ok + "permanent=forse"
-                                    << "permanent: expected true or false";
-        QTest::newRow("bind a name") << ok + "bind=localhost"
-                                     << "bind: expected an IPv4 address";
-        QTest::newRow("bind IPv6") << ok + "bind=::1"
-                                   << "bind: expected an IPv4 address";
-        QTest::newRow("control character") << ok + "password=a\x1F b"
-                                           << "password: control characters are not allowed";
-        QTest::newRow("master_host alone") << ok + "master_host=127.0.0.1"
-                                           << "master_host needs master_port";
-        QTest::newRow("pin not hex") << ok + "master_tls=true\nmaster_tls_sha256=ab:cd"
-                                     << "expected 64 hex digits";
-        QTest::newRow("pin without TLS")
-            << ok + "master_tls_sha256=" + QString(64, 'a') << "needs master_tls=true";
-        QTest::newRow("timeout 0") << ok + "first_join_timeout_ms=0"
-                                   << "first_join_timeout_ms: expected";
-        QTest::newRow("dead_peer too long") << ok + "dead_peer_ms=99999999999"
-                                            << "dead_peer_ms: expected";
-        QTest::newRow("reconnect backwards")
-            << QString(ok + "reconnect_min_ms=500\nreconnect_max_ms=100")
-            << "reconnect_max_ms is shorter";
+        row("no name", "", "the room needs a name");
+        row("blank name", "name=   \nmax_users=4", "the room needs a name");
+        row("no max_users", "name=Sala", "max_users is required");
+        row("no value", ok + "permanent", "line 3: expected key=value");
+        row("unknown key", ok + "colour=blue", "line 3: unknown key colour");
+        row("name twice", ok + "name=Altra", "line 3: name is given twice");
+        row("max_users 0", "name=S\nmax_users=0",
+            "line 2: max_users: expected a whole number from 1 to 4094");
+        row("port too big", ok + "port=65536", "port: expected a whole number from 0 to 65535");
+        row("not a flag", ok + "permanent=forse", "permanent: expected true or false");
+        row("bind a name", ok + "bind=localhost", "bind: expected an IPv4 address");
+        row("bind IPv6", ok + "bind=::1", "bind: expected an IPv4 address");
+        row("control character", ok + "password=a\x1F b",
+            "password: control characters are not allowed");
+        row("master_host alone", ok + "master_host=127.0.0.1", "master_host needs master_port");
+        row("pin not hex", ok + "master_tls=true\nmaster_tls_sha256=ab:cd",
+            "expected 64 hex digits");
+        row("pin without TLS", ok + "master_tls_sha256=" + QString(64, 'a'),
+            "needs master_tls=true");
+        row("timeout 0", ok + "first_join_timeout_ms=0", "first_join_timeout_ms: expected");
+        row("dead_peer too long", ok + "dead_peer_ms=99999999999", "dead_peer_ms: expected");
+        row("reconnect backwards", ok + "reconnect_min_ms=500\nreconnect_max_ms=100",
+            "reconnect_max_ms is shorter");
+        row("bad options: password", "--password x", "");
+        row("bad options: stray word", "stray", "");
     }
     void badDocuments()
     {
         QFETCH(QString, document);
         QFETCH(QString, error);
-        QVERIFY2(parseConfig(document).error.contains(error),
-                 qPrintable(parseConfig(document).error));
+        const QString got =
+            QByteArray(QTest::currentDataTag()).startsWith("bad options")
+                ? parseOptions(QStringList{"kalimo-roomhost"} + document.split(' ')).error
+                : parseConfig(document).error;
+        QVERIFY2(!got.isEmpty() && got.contains(error), qPrintable(got));
     }
 
     void commandLine()
@@ -459,8 +448,6 @@ private Q_SLOTS:
         QCOMPARE(parseOptions({"kalimo-roomhost", "--config", "/tmp/r"}).configPath, "/tmp/r");
         const Options help = parseOptions({"kalimo-roomhost", "--help"});
         QVERIFY(help.help && help.helpText.contains("first_join_timeout_ms"));
-        QVERIFY(!parseOptions({"kalimo-roomhost", "--password", "x"}).error.isEmpty());
-        QVERIFY(!parseOptions({"kalimo-roomhost", "stray"}).error.isEmpty());
     }
 
     void tokenBucket()
@@ -473,10 +460,10 @@ private Q_SLOTS:
         QVERIFY(!b.take());
         now += 1;
         QVERIFY(b.take());
-        now += 60000; // up to the burst, no further
-        QCOMPARE(b.available(), 3);
-        now -= 50000; // a clock going back takes nothing away
-        QCOMPARE(b.available(), 3);
+        now += 60000; // up to the burst, no further; a clock going back takes nothing away
+        const int full = b.available();
+        now -= 50000;
+        QCOMPARE(QPoint(full, b.available()), QPoint(3, 3));
         QVERIFY(!b.take(-1));
     }
 
@@ -488,9 +475,8 @@ private Q_SLOTS:
 
         // Room data from a file; the master's end order ends the program.
         FakeMaster master;
-        QTemporaryDir dir;
-        QFile file(dir.filePath("room.conf"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
+        QTemporaryFile file;
+        QVERIFY(file.open());
         file.write(QString("name=Sala viva\nmax_users=4\nbind=127.0.0.1\npassword=chiave segreta\n"
                            "master_host=127.0.0.1\nmaster_port=%1\n")
                        .arg(master.server.serverPort())
@@ -498,11 +484,10 @@ private Q_SLOTS:
         file.close();
         const quint16 port = start({}, {"--config", file.fileName()});
         Membro ana("Ana"), eva("Eva");
-        QCOMPARE(eva.join(port, "sbagliata"), int(SessionResult::WrongPassword));
-        QCOMPARE(ana.join(port, "chiave segreta"), 0);
+        QCOMPARE(QPoint(eva.join(port, "sbagliata"), ana.join(port, "chiave segreta")),
+                 QPoint(int(SessionResult::WrongPassword), 0));
         QTRY_VERIFY_WITH_TIMEOUT(master.received.contains("chiave segreta"), kWait);
-        master.socket->write(encodeText(wire("0001 ^ | ")));
-        QVERIFY(master.socket->flush());
+        QVERIFY(master.socket->write(encodeText(wire("0001 ^ | "))) > 0 && master.socket->flush());
         QTRY_COMPARE_WITH_TIMEOUT(ana.terminated, int(SessionResult::HostClosed), kWait);
         QCOMPARE(exitCode(), 0);
 
