@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <numbers>
@@ -623,5 +624,9 @@ int main(int argc, char** argv)
             hostForwarding(1, 100, 2, perTick, 10);
         }
     }
-    return 0;
+    // Qt 6.4's PulseAudio engine now and then aborts in its own teardown
+    // after main (pa_mainloop_free's assertion, with nothing of ours left):
+    // the figures are out, so leave without it.
+    std::fflush(stdout);
+    std::_Exit(0);
 }

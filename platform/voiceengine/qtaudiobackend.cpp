@@ -87,6 +87,18 @@ QString describe(QAudio::Error e)
     return trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "errore audio sconosciuto"));
 }
 
+// Qt 6.4's PulseAudio streams can still call into their Qt object from
+// PulseAudio's thread for a moment after stop(): a reply racing the stream's
+// disconnection (seen as a crash in QPlatformAudioSink::errorChanged on
+// PulseAudio's thread after the sink was deleted). So a stopped device is
+// deleted a second later, or never if no event loop runs again.
+template <class Device> void retire(Device* device)
+{
+    QObject::disconnect(device, nullptr, nullptr, nullptr);
+    device->stop();
+    QTimer::singleShot(1000, device, &QObject::deleteLater);
+}
+
 int bytesForMs(int ms)
 {
     return samplesForMs(ms) * int(sizeof(qint16));
@@ -97,23 +109,23 @@ class QtCapture final : public QObject, public CaptureStream
 public:
     QtCapture(const QAudioDevice& device, int bufferMs, CaptureHandler onSamples,
               StreamErrorHandler onError)
-        : m_source(device, voiceFormat()), m_onSamples(std::move(onSamples)),
+        : m_source(new QAudioSource(device, voiceFormat())), m_onSamples(std::move(onSamples)),
           m_onError(std::move(onError))
     {
-        m_source.setBufferSize(bytesForMs(bufferMs));
+        m_source->setBufferSize(bytesForMs(bufferMs));
     }
-    ~QtCapture() override { m_source.stop(); }
+    ~QtCapture() override { retire(m_source); }
 
     VoiceResult start()
     {
-        m_io = m_source.start();
-        if (!m_io || m_source.error() != QAudio::NoError)
+        m_io = m_source->start();
+        if (!m_io || m_source->error() != QAudio::NoError)
             return VoiceResult::failure(
                 VoiceError::DeviceOpenFailed,
                 trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "Registrazione: %1"))
-                    .arg(describe(m_source.error())));
+                    .arg(describe(m_source->error())));
         QObject::connect(m_io, &QIODevice::readyRead, this, &QtCapture::drain);
-        QObject::connect(&m_source, &QAudioSource::stateChanged, this, &QtCapture::onState);
+        QObject::connect(m_source, &QAudioSource::stateChanged, this, &QtCapture::onState);
         return VoiceResult::success();
     }
 
@@ -135,7 +147,7 @@ private:
 
     void onState(QAudio::State)
     {
-        const QAudio::Error e = m_source.error();
+        const QAudio::Error e = m_source->error();
         if (e == QAudio::NoError || e == QAudio::UnderrunError || m_failed)
             return;
         m_failed = true;
@@ -146,7 +158,7 @@ private:
                     .arg(describe(e))));
     }
 
-    QAudioSource m_source;
+    QAudioSource* m_source; // see retire()
     QIODevice* m_io = nullptr;
     CaptureHandler m_onSamples;
     StreamErrorHandler m_onError;
@@ -160,27 +172,28 @@ class QtPlayback final : public QObject, public PlaybackStream
 public:
     QtPlayback(const QAudioDevice& device, int bufferMs, PlaybackHandler onRoom,
                StreamErrorHandler onError)
-        : m_sink(device, voiceFormat()), m_onRoom(std::move(onRoom)), m_onError(std::move(onError))
+        : m_sink(new QAudioSink(device, voiceFormat())), m_onRoom(std::move(onRoom)),
+          m_onError(std::move(onError))
     {
-        m_sink.setBufferSize(bytesForMs(bufferMs));
+        m_sink->setBufferSize(bytesForMs(bufferMs));
         m_timer.setInterval(QtAudioBackend::kPushIntervalMs);
         m_timer.setTimerType(Qt::PreciseTimer);
     }
     ~QtPlayback() override
     {
         m_timer.stop();
-        m_sink.stop();
+        retire(m_sink);
     }
 
     VoiceResult start()
     {
-        m_io = m_sink.start();
-        if (!m_io || m_sink.error() != QAudio::NoError)
+        m_io = m_sink->start();
+        if (!m_io || m_sink->error() != QAudio::NoError)
             return VoiceResult::failure(
                 VoiceError::DeviceOpenFailed,
                 trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "Riproduzione: %1"))
-                    .arg(describe(m_sink.error())));
-        QObject::connect(&m_sink, &QAudioSink::stateChanged, this, &QtPlayback::onState);
+                    .arg(describe(m_sink->error())));
+        QObject::connect(m_sink, &QAudioSink::stateChanged, this, &QtPlayback::onState);
         QObject::connect(&m_timer, &QTimer::timeout, this, [this] {
             const qint64 now = m_clock.nsecsElapsed();
             // Away for longer than the audio left queued: it ran dry on us.
@@ -190,7 +203,7 @@ public:
             const int seen = m_underruns;
             // Full once and drained since: the server is playing. Nothing
             // drained for a while: it stopped, waiting for a full buffer.
-            const qsizetype free = m_sink.bytesFree();
+            const qsizetype free = m_sink->bytesFree();
             if (!m_playing && m_filled && free > 0)
                 m_playing = true;
             if (m_playing) {
@@ -204,8 +217,8 @@ public:
             if (m_underruns != seen)
                 countLateFeed(now);
             m_onRoom();
-            m_lastFree = m_sink.bytesFree();
-            m_queuedUs = qint64(std::max<qsizetype>(0, m_sink.bufferSize() - m_lastFree)) *
+            m_lastFree = m_sink->bytesFree();
+            m_queuedUs = qint64(std::max<qsizetype>(0, m_sink->bufferSize() - m_lastFree)) *
                          1000000 / (kSampleRate * qint64(sizeof(qint16)));
             if (!m_playing && m_lastFree < samplesForMs(QtAudioBackend::kPushIntervalMs) * 2)
                 m_filled = true;
@@ -217,7 +230,7 @@ public:
 
     int samplesFree() const override
     {
-        return m_io ? int(m_sink.bytesFree() / qsizetype(sizeof(qint16))) : 0;
+        return m_io ? int(m_sink->bytesFree() / qsizetype(sizeof(qint16))) : 0;
     }
 
     int write(const qint16* samples, int count) override
@@ -236,7 +249,7 @@ public:
         // counts as queued.
         if (!m_io || !m_playing)
             return 0;
-        return int(std::max<qsizetype>(0, m_sink.bufferSize() - m_sink.bytesFree()) /
+        return int(std::max<qsizetype>(0, m_sink->bufferSize() - m_sink->bytesFree()) /
                    qsizetype(sizeof(qint16)));
     }
 
@@ -255,7 +268,7 @@ private:
 
     void onState(QAudio::State state)
     {
-        const QAudio::Error e = m_sink.error();
+        const QAudio::Error e = m_sink->error();
         if (e == QAudio::UnderrunError && state == QAudio::IdleState) {
             ++m_underruns;
             countLateFeed(m_clock.nsecsElapsed());
@@ -271,7 +284,7 @@ private:
                 trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "Riproduzione: %1")).arg(describe(e))));
     }
 
-    QAudioSink m_sink;
+    QAudioSink* m_sink; // see retire()
     QIODevice* m_io = nullptr;
     QTimer m_timer;
     PlaybackHandler m_onRoom;
