@@ -85,10 +85,12 @@ void TestVoicePulse::toneCrossesTheServer()
 {
     QFETCH(bool, playback);
     QFETCH(int, frameMs);
-    // Roomy device buffers: this checks what arrives, not how soon, and a
-    // busy machine must not starve the devices.
-    const VoiceEngine::Options options{
-        .frameMs = frameMs, .captureBufferMs = 100, .playbackBufferMs = 200};
+    // Roomy device buffers, and a queue that keeps them well fed: this checks what arrives, not
+    // how soon. A small queue in a large buffer runs dry unnoticed on a quiet machine.
+    const VoiceEngine::Options options{.frameMs = frameMs,
+                                       .captureBufferMs = 100,
+                                       .playbackBufferMs = 200,
+                                       .playbackQueueMs = 100};
     Rig talker(options, 440);
     QtAudioBackend realAudio;
     const AudioSettings real = AudioSettings::atFile(talker.dir.filePath("real.ini"));
@@ -100,8 +102,9 @@ void TestVoicePulse::toneCrossesTheServer()
             [&](const QByteArray& f, quint16 seq) { engine.FrameReceived(1, seq, f); });
 
     const double hz = playback ? 440 : 660;
-    QProcess tool;
+    // Declared first: the tool's destructor may still deliver output into it.
     QByteArray heard;
+    QProcess tool;
     connect(&tool, &QProcess::readyReadStandardOutput, &tool,
             [&] { heard += tool.readAllStandardOutput(); });
     tool.start(playback ? "parec" : "pacat",
