@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <numbers>
 #include <pthread.h>
@@ -277,6 +278,56 @@ void mouthToEar(int frameMs, int seconds, bool clientNumbers = false)
                 tried, audioB.underruns());
 }
 
+// Gaps the ear hears: runs of exact zeros, 0.2 to 200 ms long, that start
+// while someone talks and after which the talk resumes at once, loud. A
+// decoder fading out or in also makes short zero runs, but quietly.
+struct EarGaps
+{
+    int count = 0;
+    qint64 totalSamples = 0, longestSamples = 0;
+    qint64 zeros = 0, sinceLoud = -1;
+    qint64 candidate = 0, sinceCandidate = 0; // the last run that may be a gap
+
+    void feed(const qint16* s, int n)
+    {
+        for (int i = 0; i < n; ++i) {
+            if (s[i] == 0) {
+                ++zeros;
+                continue;
+            }
+            if (zeros > 0) {
+                const bool talking = sinceLoud >= 0 && sinceLoud <= samplesForMs(35);
+                candidate = zeros >= 8 && zeros <= samplesForMs(200) && talking ? zeros : 0;
+                sinceCandidate = 0;
+                if (sinceLoud >= 0)
+                    sinceLoud += zeros;
+                zeros = 0;
+            }
+            if (sinceLoud >= 0)
+                ++sinceLoud;
+            ++sinceCandidate;
+            // Well below the burst marks: the sender's denoiser turns a steady
+            // tone down to about 3000.
+            if (std::abs(int(s[i])) < 1000)
+                continue;
+            sinceLoud = 0;
+            if (candidate > 0 && sinceCandidate <= samplesForMs(2)) {
+                ++count;
+                totalSamples += candidate;
+                longestSamples = std::max(longestSamples, candidate);
+            }
+            candidate = 0;
+        }
+    }
+    QString describe() const
+    {
+        return QStringLiteral("%1 gaps heard (%2 ms in all, longest %3 ms)")
+            .arg(count)
+            .arg(double(totalSamples) * 1000.0 / kSampleRate, 0, 'f', 1)
+            .arg(double(longestSamples) * 1000.0 / kSampleRate, 0, 'f', 1);
+    }
+};
+
 // The same path on PulseAudio devices: an injector plays bursts into the
 // mic sink, A captures it through Qt, B plays to the play sink, and a
 // recorder hears that sink. The injector-to-recorder path without the
@@ -287,7 +338,8 @@ public:
     // Returns the delays of bursts from injection to the recorder.
     static std::vector<double> run(QtAudioBackend& backend, const QByteArray& recordFrom,
                                    int seconds, std::vector<qint64>* writtenAt = nullptr,
-                                   std::vector<qint64>* heardAt = nullptr)
+                                   std::vector<qint64>* heardAt = nullptr, EarGaps* gaps = nullptr,
+                                   const std::function<QString()>& startTalk = {})
     {
         QElapsedTimer& clock = gWall;
         const qint64 startNs = clock.nsecsElapsed();
@@ -319,6 +371,8 @@ public:
         auto rec = backend.openCapture(
             recordFrom, 10,
             [&](const qint16* s, int n) {
+                if (gaps)
+                    gaps->feed(s, n);
                 const qint64 now = clock.nsecsElapsed();
                 for (int i = 0; i < n; ++i) {
                     if (std::abs(int(s[i])) >= kMarkLevel) {
@@ -333,6 +387,12 @@ public:
             nullptr);
         if (!rec.stream) {
             std::printf("recorder: %s\n", qPrintable(rec.result.detail));
+            return {};
+        }
+        // Opening a device holds the thread up for a moment: ours come first,
+        // so the engines' playback does not run dry for them.
+        if (const QString failed = startTalk ? startTalk() : QString(); !failed.isEmpty()) {
+            std::printf("%s\n", qPrintable(failed));
             return {};
         }
         runUntil([&] { return clock.nsecsElapsed() - startNs >= seconds * 1000000000LL; },
@@ -368,12 +428,6 @@ void underrunsPulse(int seconds, int queueMs)
 {
     QtAudioBackend backend;
     Conversation talk;
-    const QString failed =
-        talk.start(backend, backend, "kalimo_in", "kalimo_play", 10, false, queueMs, gBufferMs);
-    if (!failed.isEmpty()) {
-        std::printf("%s\n", qPrintable(failed));
-        return;
-    }
     SignalSource tone = SignalSource::tone(440, 0.3);
     std::vector<qint16> block(size_t(samplesForMs(10)));
     PlaybackStream* injector = nullptr;
@@ -387,25 +441,25 @@ void underrunsPulse(int seconds, int queueMs)
         },
         nullptr);
     injector = play.stream.get();
-    qint64 quiet = 0, longestQuiet = 0, gaps = 0, heardSamples = 0;
+    // The first seconds settle: the talker's gate opens, the queue finds its level.
+    EarGaps gaps;
+    qint64 heardSamples = 0;
     auto rec = backend.openCapture(
         "kalimo_out", 10,
         [&](const qint16* s, int n) {
-            for (int i = 0; i < n; ++i, ++heardSamples) {
-                if (std::abs(int(s[i])) < 300) {
-                    ++quiet;
-                } else {
-                    if (quiet > samplesForMs(5) && heardSamples > samplesForMs(3000))
-                        ++gaps;
-                    longestQuiet =
-                        std::max(longestQuiet, heardSamples > samplesForMs(3000) ? quiet : 0);
-                    quiet = 0;
-                }
-            }
+            heardSamples += n;
+            if (heardSamples > samplesForMs(3000))
+                gaps.feed(s, n);
         },
         nullptr);
     if (!injector || !rec.stream) {
         std::printf("cannot open the injector or the recorder\n");
+        return;
+    }
+    const QString failed =
+        talk.start(backend, backend, "kalimo_in", "kalimo_play", 10, false, queueMs, gBufferMs);
+    if (!failed.isEmpty()) {
+        std::printf("%s\n", qPrintable(failed));
         return;
     }
     // Each minute: what ran dry so far, and how busy the machine was.
@@ -414,25 +468,24 @@ void underrunsPulse(int seconds, int queueMs)
     QObject::connect(&minute, &QTimer::timeout, &minute, [&] {
         QFile load(QStringLiteral("/proc/loadavg"));
         const QByteArray avg = load.open(QIODevice::ReadOnly) ? load.readLine().left(14) : "?";
-        std::printf("  minute %2d: %d underruns (%d after a late feed), %d ms queued, load %s\n",
-                    ++minutes, talk.listener->playbackUnderruns(),
+        std::printf("  minute %2d: %s; %d underruns counted (%d after a late feed), %d ms "
+                    "queued, load %s\n",
+                    ++minutes, qPrintable(gaps.describe()), talk.listener->playbackUnderruns(),
                     talk.listener->playbackLateFeeds(), talk.listener->playbackQueueMs(),
                     avg.constData());
     });
     minute.start(60000);
     runUntil([] { return false; }, seconds * 1000);
-    std::printf("PulseAudio playback, steady tone, queue %s: %d s, %d underruns reported by the "
-                "listener's device (%d after its feed was late), %lld gaps over 5 ms heard "
-                "(longest %.1f ms), %d ms queued at the end\n",
+    std::printf("PulseAudio playback, steady tone, queue %s: %d s, %s at the ear, %d underruns "
+                "counted by the listener (%d after its feed was late), %d ms queued at the end\n",
                 queueMs > 0 ? qPrintable(QString::number(queueMs) + QStringLiteral(" ms"))
                             : "of the device",
-                seconds, talk.listener->playbackUnderruns(), talk.listener->playbackLateFeeds(),
-                gaps, double(longestQuiet) * 1000.0 / kSampleRate,
-                talk.listener->playbackQueueMs());
+                seconds, qPrintable(gaps.describe()), talk.listener->playbackUnderruns(),
+                talk.listener->playbackLateFeeds(), talk.listener->playbackQueueMs());
 }
 
 // Returns the mouth-to-ear figure of this start (NaN when it could not run).
-double mouthToEarPulse(int frameMs, int seconds)
+double mouthToEarPulse(int frameMs, int seconds, int* gapsHeard)
 {
     QtAudioBackend backend;
     QStringList missing;
@@ -451,15 +504,15 @@ double mouthToEarPulse(int frameMs, int seconds)
     const std::vector<double> baseline = PulseProbe::run(backend, "kalimo_in", seconds);
 
     Conversation talk;
-    const QString failed = talk.start(backend, backend, "kalimo_in", "kalimo_play", frameMs, false,
-                                      gQueueMs, gBufferMs);
-    if (!failed.isEmpty()) {
-        std::printf("%s\n", qPrintable(failed));
-        return NAN;
-    }
     std::vector<qint64> written, heard;
+    EarGaps gaps;
     const std::vector<double> total =
-        PulseProbe::run(backend, "kalimo_out", seconds, &written, &heard);
+        PulseProbe::run(backend, "kalimo_out", seconds, &written, &heard, &gaps, [&] {
+            return talk.start(backend, backend, "kalimo_in", "kalimo_play", frameMs, false,
+                              gQueueMs, gBufferMs);
+        });
+    if (!talk.listener || !talk.listener->isConnected())
+        return NAN;
     // Where the time goes: burst written to its first frame at the
     // listener, and that frame to the recorder.
     std::vector<double> toListener, toEar;
@@ -481,10 +534,13 @@ double mouthToEarPulse(int frameMs, int seconds)
     report("PulseAudio, injector to recorder without engines:", baseline);
     const double ms = median(total) - median(baseline);
     std::printf("%-52s %6.1f ms (difference of medians); the listener's jitter buffer holds "
-                "%d ms, its device %d ms queued, %d underruns (%d late feeds)\n",
+                "%d ms, its device %d ms queued; at the ear %s; the engine counted %d underruns "
+                "(%d late feeds)\n",
                 "PulseAudio mouth to ear:", ms, talk.listener->mixer()->bufferDelayMs(talk.speaker),
-                talk.listener->playbackQueueMs(), talk.listener->playbackUnderruns(),
-                talk.listener->playbackLateFeeds());
+                talk.listener->playbackQueueMs(), qPrintable(gaps.describe()),
+                talk.listener->playbackUnderruns(), talk.listener->playbackLateFeeds());
+    if (gapsHeard)
+        *gapsHeard = gaps.count;
     return ms;
 }
 
@@ -601,15 +657,20 @@ int main(int argc, char** argv)
         // Each start on its own: the figure must hold for every one.
         for (int frameMs : frameLengths) {
             std::vector<double> each;
+            QStringList gapsPerStart;
             for (int start = 0; start < starts; ++start) {
-                const double ms = mouthToEarPulse(frameMs, 10);
+                int gaps = 0;
+                const double ms = mouthToEarPulse(frameMs, 10, &gaps);
                 if (!std::isnan(ms))
                     each.push_back(ms);
+                gapsPerStart.append(QString::number(gaps));
             }
             char label[96];
             std::snprintf(label, sizeof label,
                           "PulseAudio mouth to ear, %d ms frames, %d starts:", frameMs, starts);
             report(label, each);
+            std::printf("%-52s %s\n", "  gaps heard per start:",
+                        qPrintable(gapsPerStart.join(QStringLiteral(" "))));
         }
     }
     if (parts.contains(QStringLiteral("underrun"))) {

@@ -45,6 +45,8 @@ public:
     virtual int write(const qint16* samples, int count) = 0;
     // Samples written and not yet played: the output latency we add.
     virtual int samplesQueued() const = 0;
+    // The most it holds queued: more needs a larger buffer, so reopening.
+    virtual int capacity() const = 0;
     // The least the device must hold queued to play without gaps, as
     // measured for this kind of device.
     virtual int minimumQueue() const = 0;

@@ -253,7 +253,18 @@ public:
                    qsizetype(sizeof(qint16)));
     }
 
-    int minimumQueue() const override { return samplesForMs(QtAudioBackend::kQueueMs); }
+    int capacity() const override
+    {
+        return m_io ? int(m_sink->bufferSize() / qsizetype(sizeof(qint16))) : 0;
+    }
+
+    // PulseAudio splits the buffer asked for: a quarter goes to the sink,
+    // which takes a block that long at a time, and the stream asks for more
+    // only a quarter at a time, so what bytesFree() shows as queued can be
+    // that much ahead of what is really there. Only a full buffer always
+    // holds a block more than the sink takes: a larger queue needs a larger
+    // buffer.
+    int minimumQueue() const override { return capacity(); }
 
     int underruns() const override { return m_underruns; }
     int lateFeeds() const override { return m_lateFeeds; }
@@ -268,12 +279,15 @@ private:
 
     void onState(QAudio::State state)
     {
-        const QAudio::Error e = m_sink->error();
-        if (e == QAudio::UnderrunError && state == QAudio::IdleState) {
+        // Running dry is reported from PulseAudio's thread; by the time the
+        // signal gets here our next write has cleared the sink's error, so
+        // the state is all there is to go by.
+        if (state == QAudio::IdleState) {
             ++m_underruns;
             countLateFeed(m_clock.nsecsElapsed());
             m_playing = m_filled = false;
         }
+        const QAudio::Error e = m_sink->error();
         if (e == QAudio::NoError || e == QAudio::UnderrunError || m_failed)
             return;
         m_failed = true;

@@ -22,12 +22,6 @@ public:
 
     // How often playback asks for data.
     static constexpr int kPushIntervalMs = 2;
-    // Kept queued at first once PulseAudio plays; more after it ran dry,
-    // up to the device's buffer. A 15 ms queue in a 20 ms buffer, fed
-    // every 2 ms, plays mouth to ear in about 40 ms on null devices
-    // (bench_pipeline pulse); the buffer's size sets PulseAudio's own
-    // latency too.
-    static constexpr int kQueueMs = 15;
 };
 
 } // namespace kalimo

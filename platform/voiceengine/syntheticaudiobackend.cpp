@@ -110,6 +110,12 @@ public:
         return s ? int(s->fifo.size()) : 0;
     }
 
+    int capacity() const override
+    {
+        auto s = m_state.lock();
+        return s ? s->capacity : 0;
+    }
+
     // Each tick plays a tick's worth and then asks for more.
     int minimumQueue() const override { return samplesForMs(SyntheticAudioBackend::kTickMs); }
 

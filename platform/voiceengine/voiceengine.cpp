@@ -65,12 +65,17 @@ bool VoiceEngine::isEchoCancelling() const
 
 int VoiceEngine::playbackUnderruns() const
 {
-    return m_playbackStream ? m_playbackStream->underruns() : 0;
+    return m_underrunsBefore + (m_playbackStream ? m_playbackStream->underruns() : 0);
 }
 
 int VoiceEngine::playbackLateFeeds() const
 {
-    return m_playbackStream ? m_playbackStream->lateFeeds() : 0;
+    return m_lateFeedsBefore + (m_playbackStream ? m_playbackStream->lateFeeds() : 0);
+}
+
+int VoiceEngine::playbackBufferMs() const
+{
+    return m_playbackStream ? m_bufferMs : 0;
 }
 
 int VoiceEngine::playbackQueueMs() const
@@ -189,12 +194,18 @@ VoiceResult VoiceEngine::openStreams(const AudioDeviceChoice& choice)
     if (!playback.stream)
         return playback.result;
     m_playbackStream = std::move(playback.stream);
+    m_outputId = choice.outputId;
+    m_bufferMs = m_options.playbackBufferMs;
+    ++m_generation;
     m_underrunsSeen = m_playbackStream->underruns();
+    m_underrunsBefore = m_lateFeedsBefore = 0;
+    m_recent.clear();
     m_calmSamples = 0;
     m_sinceTrim = -1;
     m_trimAfterSamples = qint64(samplesForMs(std::max(m_options.queueTrimMs, 10)));
     m_queueSamples = m_options.playbackQueueMs > 0 ? samplesForMs(m_options.playbackQueueMs)
                                                    : m_playbackStream->minimumQueue();
+    m_maxQueueSamples = m_queueSamples + samplesForMs(20);
     // What is kept queued is how long the speaker lags what we write.
     m_capture->setOutputLatency(m_queueSamples);
     pushPlayback(); // the device starts with its queue, not with a gap
@@ -294,38 +305,99 @@ void VoiceEngine::SetExpectedLoss(int percent)
         m_capture->setExpectedLoss(m_expectedLoss);
 }
 
-void VoiceEngine::pushPlayback()
+void VoiceEngine::adjustQueue()
 {
-    if (!m_playbackStream || !m_mixer)
-        return;
-    const bool tracked = m_options.playbackQueueMs <= 0;
     const int least = m_playbackStream->minimumQueue(), step = samplesForMs(5);
+    const int biggestBufferMs = m_options.playbackBufferMs + 20;
     if (m_playbackStream->underruns() != m_underrunsSeen) {
         m_underrunsSeen = m_playbackStream->underruns();
-        if (tracked) {
-            // Dry soon after a trim: that level was too low here, so wait
-            // twice as long before trying it again.
-            if (m_sinceTrim >= 0 && m_sinceTrim < m_trimAfterSamples)
-                m_trimAfterSamples = std::min(m_trimAfterSamples * 2, qint64(samplesForMs(600000)));
-            m_sinceTrim = -1;
-            m_calmSamples = 0;
-            // Never beyond what the device holds.
-            if (m_queueSamples + step <=
-                std::min(least + samplesForMs(20), samplesForMs(m_options.playbackBufferMs)))
-                m_queueSamples += step;
-        }
+        // Dry soon after a trim: that level was too low here, so wait
+        // twice as long before trying it again.
+        if (m_sinceTrim >= 0 && m_sinceTrim < m_trimAfterSamples)
+            m_trimAfterSamples = std::min(m_trimAfterSamples * 2, qint64(samplesForMs(600000)));
+        m_sinceTrim = -1;
+        m_calmSamples = 0;
+        const int wanted = std::min(m_queueSamples + step, m_maxQueueSamples);
+        if (wanted <= m_playbackStream->capacity())
+            m_queueSamples = wanted;
+        else if (m_bufferMs < biggestBufferMs)
+            reopenPlaybackLater(m_bufferMs + 5, wanted);
         if (m_capture) {
             m_capture->setOutputLatency(m_queueSamples);
             m_capture->playbackRestarted();
         }
-    } else if (tracked && m_queueSamples > least && m_calmSamples >= m_trimAfterSamples) {
+    } else if (m_calmSamples >= m_trimAfterSamples &&
+               (m_queueSamples > least || m_bufferMs > m_options.playbackBufferMs)) {
         // More queued than this machine has needed lately: every block of
         // it is latency.
-        m_queueSamples = std::max(least, m_queueSamples - step);
         m_calmSamples = 0;
         m_sinceTrim = 0;
+        if (m_queueSamples > least)
+            m_queueSamples = std::max(least, m_queueSamples - step);
+        else
+            reopenPlaybackLater(m_bufferMs - 5, 0);
         if (m_capture)
             m_capture->setOutputLatency(m_queueSamples);
+    }
+}
+
+void VoiceEngine::reopenPlaybackLater(int bufferMs, int queueSamples)
+{
+    const int generation = m_generation;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, bufferMs, queueSamples] {
+            if (generation != m_generation || !m_playbackStream)
+                return;
+            const auto open = [&] {
+                return m_backend.openPlayback(
+                    m_outputId, bufferMs, [this] { pushPlayback(); },
+                    [this](const VoiceResult& r) { deviceFailed(r); });
+            };
+            // The new device starts with what the old one still held, so
+            // the switch is heard as (at most) a few ms said twice rather
+            // than as a gap. Some devices take one stream at a time.
+            const int unplayed = std::min(m_playbackStream->samplesQueued(), int(m_recent.size()));
+            auto playback = open();
+            m_underrunsBefore += m_playbackStream->underruns();
+            m_lateFeedsBefore += m_playbackStream->lateFeeds();
+            if (!playback.stream) {
+                m_playbackStream.reset();
+                playback = open();
+            }
+            ++m_generation;
+            if (!playback.stream) {
+                m_playbackStream.reset();
+                deviceFailed(playback.result);
+                return;
+            }
+            const int carried = std::min(unplayed, playback.stream->samplesFree());
+            playback.stream->write(m_recent.data() + m_recent.size() - carried, carried);
+            m_playbackStream = std::move(playback.stream);
+            m_bufferMs = bufferMs;
+            m_underrunsSeen = m_playbackStream->underruns();
+            m_queueSamples = std::clamp(
+                queueSamples, m_playbackStream->minimumQueue(),
+                std::max(m_playbackStream->minimumQueue(), m_playbackStream->capacity()));
+            if (m_capture) {
+                m_capture->setOutputLatency(m_queueSamples);
+                m_capture->playbackRestarted();
+            }
+            pushPlayback();
+        },
+        Qt::QueuedConnection);
+}
+
+void VoiceEngine::pushPlayback()
+{
+    if (!m_playbackStream || !m_mixer)
+        return;
+    if (m_options.playbackQueueMs <= 0) {
+        adjustQueue();
+    } else if (m_playbackStream->underruns() != m_underrunsSeen) {
+        m_underrunsSeen = m_playbackStream->underruns();
+        if (m_capture)
+            m_capture->playbackRestarted();
     }
     // Keep only what the device needs queued: every block more is latency.
     const int block = int(m_block.size());
@@ -336,6 +408,9 @@ void VoiceEngine::pushPlayback()
         const int written = m_playbackStream->write(m_block.data(), block);
         if (m_capture)
             m_capture->played(m_block.data(), written);
+        m_recent.insert(m_recent.end(), m_block.begin(), m_block.begin() + written);
+        if (m_recent.size() > size_t(samplesForMs(200)))
+            m_recent.erase(m_recent.begin(), m_recent.end() - samplesForMs(100));
         m_sinceReport += written;
         m_calmSamples += written;
         if (m_sinceTrim >= 0)

@@ -31,13 +31,15 @@ public:
         int frameMs = 10; // 10 or 20
         int bitrate = 20000;
         int captureBufferMs = 5;
-        // The device's buffer: the most that can be kept queued. PulseAudio
-        // sizes its own latency by it, so it is no bigger than needed.
+        // The device's buffer at first: the most that can be kept queued.
+        // PulseAudio sizes its own latency by it, so it is no bigger than
+        // needed; it grows (the device is reopened) when the queue must.
         int playbackBufferMs = 20;
         int hangoverMs = 400;
         int speakerTimeoutMs = 5000;
         // Kept queued at the device; 0 = the least the device needs, 5 ms
-        // more each time it runs dry, 5 ms less after a calm spell.
+        // more each time it runs dry (in a buffer 5 ms larger when it holds
+        // no more), 5 ms less after a calm spell.
         int playbackQueueMs = 0;
         // Audio played without running dry before the queue is trimmed one
         // step; doubled each time a trim proves too eager.
@@ -63,6 +65,8 @@ public:
     // Kept queued at the playback device now: its least, and 5 ms more
     // after each time it ran dry, up to 20 more, trimmed back when calm.
     int playbackQueueMs() const;
+    // The playback device's buffer now.
+    int playbackBufferMs() const;
     const PlaybackMixer* mixer() const { return m_mixer.get(); }
     VoiceClientConfig clientConfig() const { return m_config; }
     int speakerCount() const;
@@ -103,6 +107,9 @@ private:
     VoiceResult buildPipelines(const AudioDeviceChoice& choice, const VoiceClientConfig& config);
     VoiceResult openStreams(const AudioDeviceChoice& choice);
     void pushPlayback();
+    void adjustQueue();
+    // Later, from the event loop: never inside the stream's own handler.
+    void reopenPlaybackLater(int bufferMs, int queueSamples);
     void deviceFailed(const VoiceResult& result);
     void applyConfig();
 
@@ -115,10 +122,17 @@ private:
     std::unique_ptr<CaptureStream> m_captureStream;
     std::unique_ptr<PlaybackStream> m_playbackStream;
     std::vector<qint16> m_block;
+    std::vector<qint16> m_recent; // the latest written to the playback device
     PeakMeter m_outputMeter;
     bool m_failing = false;
+    QByteArray m_outputId;
+    int m_bufferMs = 0;
+    int m_generation = 0; // of the playback stream, for reopens already due
     int m_queueSamples = 0;
+    int m_maxQueueSamples = 0;
     int m_underrunsSeen = 0;
+    int m_underrunsBefore = 0; // of the streams reopened since Connect
+    int m_lateFeedsBefore = 0;
     qint64 m_calmSamples = 0;      // played since the device last ran dry or was trimmed
     qint64 m_sinceTrim = -1;       // played since the last trim; -1 before one
     qint64 m_trimAfterSamples = 0; // calm needed before the next trim

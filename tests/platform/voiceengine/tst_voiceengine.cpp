@@ -795,14 +795,14 @@ void TestVoiceEngine::jitterBufferGrowsAndShrinks()
 void TestVoiceEngine::playbackQueueFollowsUnderruns()
 {
     // The feed stalls now and then: 5 ms more queued each time the device
-    // runs dry (at most 20 more, never beyond its 25 ms buffer), 5 ms less
-    // after a second of calm, and a trim that proves too eager waits twice
-    // as long next time.
+    // runs dry (at most 20 more; beyond its 25 ms buffer it is reopened with
+    // a larger one), 5 ms less after a second of calm, and a trim that
+    // proves too eager waits twice as long next time. Queue/buffer in ms.
     Rig rig({.playbackBufferMs = 25, .queueTrimMs = 1000});
     QVERIFY(rig.engine->Connect(VoiceClientConfig{}).ok());
     QStringList transcript;
     // Dry, calm, dry right after the trim, not yet calm long enough, now;
-    // then dry five times.
+    // then dry five times; then calm back down, the larger buffer last.
     for (const auto& [stallMs, ms] : {std::pair{0, 500},
                                       {30, 100},
                                       {0, 1000},
@@ -813,12 +813,20 @@ void TestVoiceEngine::playbackQueueFollowsUnderruns()
                                       {30, 100},
                                       {30, 100},
                                       {30, 100},
-                                      {30, 100}}) {
+                                      {30, 100},
+                                      {0, 16500},
+                                      {0, 4000}}) {
         rig.backend.stallFeed(stallMs);
         rig.backend.advance(ms);
-        transcript.append(QString::number(rig.engine->playbackQueueMs()));
+        QCoreApplication::processEvents(); // a reopen waits for the event loop
+        transcript.append(QStringLiteral("%1/%2")
+                              .arg(rig.engine->playbackQueueMs())
+                              .arg(rig.backend.playbackBufferMs()));
     }
-    QCOMPARE(transcript.join(' '), "10 15 10 15 15 10 15 20 25 25 25");
+    QCOMPARE(transcript.join(' '),
+             "10/25 15/25 10/25 15/25 15/25 10/25 15/25 20/25 25/25 30/30 30/30 10/30 10/25");
+    QCOMPARE(rig.engine->playbackBufferMs(), 25);
+    QCOMPARE(rig.engine->playbackUnderruns(), 17); // the reopened device's count adds on
 }
 
 void TestVoiceEngine::memberLevels_data()
