@@ -357,7 +357,9 @@ void VoiceEngine::reopenPlaybackLater(int bufferMs, int queueSamples)
             // The new device starts with what the old one still held, so
             // the switch is heard as (at most) a few ms said twice rather
             // than as a gap. Some devices take one stream at a time.
-            const int unplayed = std::min(m_playbackStream->samplesQueued(), int(m_recent.size()));
+            const int unplayed =
+                std::min(m_playbackStream->capacity() - m_playbackStream->samplesFree(),
+                         int(m_recent.size()));
             auto playback = open();
             m_underrunsBefore += m_playbackStream->underruns();
             m_lateFeedsBefore += m_playbackStream->lateFeeds();

@@ -113,7 +113,6 @@ private Q_SLOTS:
     void settingsAndDevices();
     void connectRefused_data();
     void connectRefused();
-    void noAudioServer();
     void mutedSendsNothing();
     void talkingSendsToneFrames_data();
     void talkingSendsToneFrames();
@@ -181,6 +180,20 @@ void TestVoiceEngine::settingsAndDevices()
     QVERIFY(!rig.backend.captureOpen() && !rig.backend.playbackOpen());
     QVERIFY(rig.settings.clear().ok());
     QVERIFY(!rig.settings.load());
+
+    // No audio server to talk to: every path ends in a clear result, at once.
+    QtAudioBackend qt;
+    QVERIFY(qt.inputDevices().isEmpty() && qt.outputDevices().isEmpty());
+    bool called = false;
+    auto capture = qt.openCapture(
+        "mic", 20, [&](const qint16*, int) { called = true; }, nullptr);
+    auto playback = qt.openPlayback(
+        "speakers", 40, [&] { called = true; }, nullptr);
+    QVERIFY(!capture.stream && !playback.stream && !capture.result.detail.isEmpty());
+    QCOMPARE(QList({capture.result.error, playback.result.error}),
+             QList({VoiceError::NoAudioSystem, VoiceError::NoAudioSystem}));
+    QCoreApplication::processEvents();
+    QVERIFY(!called);
 }
 
 void TestVoiceEngine::connectRefused_data()
@@ -224,23 +237,6 @@ void TestVoiceEngine::connectRefused()
     rig.frames.clear();
     rig.backend.advance(100);
     QCOMPARE(rig.frames.isEmpty(), !connected);
-}
-
-void TestVoiceEngine::noAudioServer()
-{
-    // No audio server to talk to: every path ends in a clear result, at once.
-    QtAudioBackend backend;
-    QVERIFY(backend.inputDevices().isEmpty() && backend.outputDevices().isEmpty());
-    bool called = false;
-    auto capture = backend.openCapture(
-        "mic", 20, [&](const qint16*, int) { called = true; }, nullptr);
-    auto playback = backend.openPlayback(
-        "speakers", 40, [&] { called = true; }, nullptr);
-    QVERIFY(!capture.stream && !playback.stream && !capture.result.detail.isEmpty());
-    QCOMPARE(capture.result.error, VoiceError::NoAudioSystem);
-    QCOMPARE(playback.result.error, VoiceError::NoAudioSystem);
-    QCoreApplication::processEvents();
-    QVERIFY(!called);
 }
 
 void TestVoiceEngine::mutedSendsNothing()
@@ -803,19 +799,10 @@ void TestVoiceEngine::playbackQueueFollowsUnderruns()
     QStringList transcript;
     // Dry, calm, dry right after the trim, not yet calm long enough, now;
     // then dry five times; then calm back down, the larger buffer last.
-    for (const auto& [stallMs, ms] : {std::pair{0, 500},
-                                      {30, 100},
-                                      {0, 1000},
-                                      {30, 300},
-                                      {0, 1500},
-                                      {0, 600},
-                                      {30, 100},
-                                      {30, 100},
-                                      {30, 100},
-                                      {30, 100},
-                                      {30, 100},
-                                      {0, 16500},
-                                      {0, 4000}}) {
+    const QList<std::pair<int, int>> steps{{0, 500},  {30, 100},  {0, 1000}, {30, 300}, {0, 1500},
+                                           {0, 600},  {30, 100},  {30, 100}, {30, 100}, {30, 100},
+                                           {30, 100}, {0, 16500}, {0, 4000}};
+    for (const auto& [stallMs, ms] : steps) {
         rig.backend.stallFeed(stallMs);
         rig.backend.advance(ms);
         QCoreApplication::processEvents(); // a reopen waits for the event loop
@@ -825,7 +812,6 @@ void TestVoiceEngine::playbackQueueFollowsUnderruns()
     }
     QCOMPARE(transcript.join(' '),
              "10/25 15/25 10/25 15/25 15/25 10/25 15/25 20/25 25/25 30/30 30/30 10/30 10/25");
-    QCOMPARE(rig.engine->playbackBufferMs(), 25);
     QCOMPARE(rig.engine->playbackUnderruns(), 17); // the reopened device's count adds on
 }
 
