@@ -468,11 +468,12 @@ void underrunsPulse(int seconds, int queueMs)
     QObject::connect(&minute, &QTimer::timeout, &minute, [&] {
         QFile load(QStringLiteral("/proc/loadavg"));
         const QByteArray avg = load.open(QIODevice::ReadOnly) ? load.readLine().left(14) : "?";
+        // The injector running dry makes gaps too, which the talker sends on.
         std::printf("  minute %2d: %s; %d underruns counted (%d after a late feed), %d ms "
-                    "queued, load %s\n",
+                    "queued; the injector ran dry %d times; load %s\n",
                     ++minutes, qPrintable(gaps.describe()), talk.listener->playbackUnderruns(),
                     talk.listener->playbackLateFeeds(), talk.listener->playbackQueueMs(),
-                    avg.constData());
+                    injector->underruns(), avg.constData());
     });
     minute.start(60000);
     runUntil([] { return false; }, seconds * 1000);
