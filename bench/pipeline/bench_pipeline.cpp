@@ -280,17 +280,20 @@ void mouthToEar(int frameMs, int seconds, bool clientNumbers = false)
 
 // Gaps the ear hears: runs of exact zeros, 0.2 to 200 ms long, that start
 // while someone talks and after which the talk resumes at once, loud. A
-// decoder fading out or in also makes short zero runs, but quietly.
+// decoder fading out or in also makes short zero runs, but quietly. Runs
+// less than 5 ms apart are one gap (a device running dry often plays a
+// scrap between two).
 struct EarGaps
 {
     int count = 0;
     qint64 totalSamples = 0, longestSamples = 0;
     qint64 zeros = 0, sinceLoud = -1;
     qint64 candidate = 0, sinceCandidate = 0; // the last run that may be a gap
+    qint64 sinceGap = samplesForMs(1000);     // since the last gap ended
 
     void feed(const qint16* s, int n)
     {
-        for (int i = 0; i < n; ++i) {
+        for (int i = 0; i < n; ++i, ++sinceGap) {
             if (s[i] == 0) {
                 ++zeros;
                 continue;
@@ -312,9 +315,10 @@ struct EarGaps
                 continue;
             sinceLoud = 0;
             if (candidate > 0 && sinceCandidate <= samplesForMs(2)) {
-                ++count;
+                count += sinceGap - sinceCandidate - candidate >= samplesForMs(5) ? 1 : 0;
                 totalSamples += candidate;
                 longestSamples = std::max(longestSamples, candidate);
+                sinceGap = sinceCandidate;
             }
             candidate = 0;
         }

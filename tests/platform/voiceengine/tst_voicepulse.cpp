@@ -40,18 +40,22 @@ QString judgeTone(const QVector<qint16>& pcm, double hz)
 }
 
 // Gaps the ear heard: runs of exact zeros, 0.2 to 50 ms, between loud sound and loud sound (a
-// decoder fading out or in makes zeros only quietly).
+// decoder fading out or in makes zeros only quietly); less than 5 ms apart, one gap.
 int gapsHeard(const QVector<qint16>& pcm)
 {
     int gaps = 0;
-    for (qsizetype i = 0, loud = -1, end = 0; i < pcm.size(); i = std::max(i + 1, end)) {
+    for (qsizetype i = 0, loud = -1, end = 0, last = -pcm.size(); i < pcm.size();
+         i = std::max(i + 1, end)) {
         loud = std::abs(int(pcm[i])) >= 1000 ? i : loud;
         for (end = i; end < pcm.size() && pcm[end] == 0;)
             ++end;
         if (end - i < 8 || end - i > samplesForMs(50) || loud < 0 || i - loud > samplesForMs(35))
             continue;
         const qsizetype resumed = firstAbove(pcm, 1000, end);
-        gaps += resumed >= 0 && resumed - end <= samplesForMs(2);
+        if (resumed < 0 || resumed - end > samplesForMs(2))
+            continue;
+        gaps += i - last >= samplesForMs(5);
+        last = end;
     }
     return gaps;
 }
