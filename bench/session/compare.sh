@@ -2,14 +2,16 @@
 # Host CPU per relayed frame, sealed against the same code without the
 # cipher, run alternately so both see the same machine load; which of the
 # two goes first alternates too. Per round: the whole run, the median tick
-# (whatever struck a few ticks left out) and the relaying alone.
+# (whatever struck a few ticks left out) and the relaying alone. Rounds
+# scatter by process, not by length: many short ones tell more than a few
+# long ones.
 # With HOST_CPU and SPEAKERS_CPU, both sides pinned: where they run changes
 # what a datagram costs the host, which otherwise scatters the rounds.
 # Usage: bench/session/compare.sh BUILD_DIR [ROUNDS [FRAMES [TICK_MS [HOST_CPU SPEAKERS_CPU]]]]
 set -euo pipefail
 bin="$1/bin"
-rounds="${2:-5}"
-frames="${3:-500}"
+rounds="${2:-25}"
+frames="${3:-100}"
 tick="${4:-20}"
 pin=("${@:5:2}")
 # Prints: whole run, median tick, relaying alone, sleeps; per relayed frame.
