@@ -25,8 +25,6 @@ private Q_SLOTS:
         QCOMPARE(installaTraduzione(), inglese ? "en" : "it");
         Banco b;
         QVERIFY(b.avvia());
-        QCOMPARE(b.f().windowTitle(),
-                 inglese ? "You are in the room Sala  Blu" : "Sei collegato alla stanza Sala  Blu");
         b.arriva("0002 ^ Ana ~ 3 | 0002 ^ Massimiliano_99 ~ 7 | 0004 ^ 7 ~ true |");
         b.f().chat().ApriChatPubblica();
         b.f().chat().ApriChatPrivata("Massimiliano_99");
