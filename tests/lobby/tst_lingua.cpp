@@ -5,20 +5,42 @@
 #include "lobby/frmnuovastanza.h"
 #include "lobby/frmsplash.h"
 #include "platform/desktop/lingua.h"
+#include "platform/voiceengine/syntheticaudiobackend.h"
 #include "tests/support/bancolobby.h"
+#include "tests/support/bancovoce.h"
 #include "tests/support/didascalie.h"
 #include "tests/support/fakemaster.h"
+#include "voice/frmchat.h"
+#include "voice/frmimpostaaudio.h"
 
 #include <QTableWidget>
+#include <QTemporaryDir>
 
 using namespace kalimo;
 using namespace kalimo::lobby;
 using test::BancoLobby;
 using test::FakeMaster;
 
-// The windows in the system locale's language. CTest runs this three times:
-// LANG=en_US.UTF-8 (English), LANG=it_IT.UTF-8 and no LANG (Italian, the texts
-// exactly as they are written).
+namespace {
+
+// The columns of `tabella` narrower than Qt's own measure of their widest cell; column 0 is
+// hidden on purpose.
+QList<int> colonneStrette(QTableWidget* tabella)
+{
+    QList<int> strette;
+    for (int c = 1; c < tabella->columnCount(); ++c) {
+        if (static_cast<QAbstractItemView*>(tabella)->sizeHintForColumn(c) >
+            tabella->columnWidth(c))
+            strette << c;
+    }
+    return strette;
+}
+
+} // namespace
+
+// The windows of the lobby and of the voice client in the system locale's language. CTest runs
+// this three times: LANG=en_US.UTF-8 (English), LANG=it_IT.UTF-8 and no LANG (Italian, the
+// texts exactly as they are written).
 class TestLingua final : public QObject
 {
     Q_OBJECT
@@ -79,15 +101,27 @@ private Q_SLOTS:
         m.FrmListaStanze()->griglia().aggiungiRiga("\tPiazza del Popolo\t20 / 20\tana\t");
         m.FrmListaUtenti()->griglia().aggiungiRiga(
             "\tbeatrice\t" + QCoreApplication::translate("kalimo::frmListaUtenti", "Non Connesso"));
-        for (QWidget* lista : QList<QWidget*>{m.FrmListaStanze(), m.FrmListaUtenti()}) {
-            // Qt's own measure of the widest cell of each column.
-            QTableWidget* tabella = lista->findChild<QTableWidget*>();
-            const QAbstractItemView* vista = tabella;
-            // Column 0 is hidden on purpose.
-            for (int c = 1; c < tabella->columnCount(); ++c)
-                QVERIFY2(vista->sizeHintForColumn(c) <= tabella->columnWidth(c),
-                         qPrintable(tabella->item(0, c)->text()));
-        }
+        for (QWidget* lista : QList<QWidget*>{m.FrmListaStanze(), m.FrmListaUtenti()})
+            QCOMPARE(colonneStrette(lista->findChild<QTableWidget*>()), QList<int>());
+    }
+
+    // The same for the voice client: room window with a two-member grid, chats, audio set-up.
+    void testiInteriVoce()
+    {
+        test::Banco b;
+        QVERIFY(b.avvia());
+        b.arriva("0002 ^ Ana ~ 3 | 0002 ^ Massimiliano_99 ~ 7 | 0004 ^ 7 ~ true |");
+        b.f().chat().ApriChatPubblica();
+        b.f().chat().ApriChatPrivata("Massimiliano_99");
+        QTemporaryDir cartella;
+        SyntheticAudioBackend backend;
+        voce::frmImpostaAudio audio(backend, AudioSettings::atFile(cartella.filePath("a.ini")),
+                                    b.dialoghi);
+        for (QWidget* w : QList<QWidget*>{&b.f(), b.f().chat().ChatPubblica(),
+                                          b.f().chat().ChatPrivata("Massimiliano_99"), &audio})
+            QCOMPARE(w ? test::testiTagliati(w) : QStringList("(none)"), QStringList());
+        QCOMPARE(b.w<QTableWidget>("grdUtenti")->rowCount(), 3);
+        QCOMPARE(colonneStrette(b.w<QTableWidget>("grdUtenti")), QList<int>());
     }
 
     void rifiuti_data()
