@@ -189,6 +189,7 @@ private Q_SLOTS:
         };
         QCOMPARE(chiedi(QMessageBox::Yes, Icona::Informazione, Pulsanti::SiNo), Risposta::Si);
         QCOMPARE(visto, "Salvataggio:Salvare?");
+        QCOMPARE(chiedi(QMessageBox::No, Icona::Domanda, Pulsanti::SiNo), Risposta::No);
         QCOMPARE(chiedi(QMessageBox::Ok, Icona::Critica, Pulsanti::Ok), Risposta::Ok);
         // Closed by its frame: the answer that changes nothing.
         QCOMPARE(chiedi(QMessageBox::NoButton, Icona::Avviso, Pulsanti::SiNo), Risposta::No);
