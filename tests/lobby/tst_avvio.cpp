@@ -191,6 +191,15 @@ private Q_SLOTS:
         QVERIFY(m.LeggiUserIni());
         frmClient* client = m.FrmClient();
         client->show();
+        // Guida: nothing without a help file; the program folder's before the one beside the
+        // program.
+        clic(client, "cmdGuida");
+        b.eseguibile.scrivi("miniguida.txt", "guida");
+        clic(client, "cmdGuida");
+        b.cartella.scrivi("miniguida.txt", "guida");
+        clic(client, "cmdGuida");
+        QCOMPARE(b.apri.aperti, QStringList({b.eseguibile.file("miniguida.txt"),
+                                             b.cartella.file("miniguida.txt")}));
         // Esci unwinds a wait that is running when it is clicked.
         auto* chat = new QWidget;
         chat->show();

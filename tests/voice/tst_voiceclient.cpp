@@ -393,6 +393,25 @@ private Q_SLOTS:
         QCOMPARE(b.canale->chiamate, kPulizia);
     }
 
+    // The first set-up: echo cancellation on unless turned off; no input device, nothing to save.
+    void audioSetup()
+    {
+        QTemporaryDir cartella;
+        const AudioSettings impostazioni = AudioSettings::atFile(cartella.filePath("a.ini"));
+        SyntheticAudioBackend backend;
+        FakeDialoghi dialoghi;
+        frmImpostaAudio finestra(backend, impostazioni, dialoghi);
+        auto* eco = finestra.findChild<QAbstractButton*>("chkEco");
+        QVERIFY(eco->isChecked());
+        eco->click();
+        finestra.findChild<QAbstractButton*>("cmdSalva")->click();
+        QVERIFY(impostazioni.load()->outputId == SyntheticAudioBackend::defaultOutputId() &&
+                !impostazioni.load()->echoCancel);
+        backend.setInputDevices({});
+        frmImpostaAudio vuota(backend, impostazioni, dialoghi);
+        QVERIFY(!vuota.findChild<QAbstractButton*>("cmdSalva")->isEnabled());
+    }
+
     void chat()
     {
         BancoChat b;
