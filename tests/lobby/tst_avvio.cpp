@@ -256,12 +256,10 @@ private Q_SLOTS:
         QStringList attesi{"Salvare le impostazioni correnti?", "Salvataggio", "Informazione SiNo"};
         if (errore == "!")
             attesi << "Impossibile salvare le impostazioni nel file User.ini"
-                   << "Kalimo 2.0b"
-                   << "Critica Ok";
+                   << "Kalimo 2.0b";
         else if (!errore.isEmpty())
-            attesi << errore << "Informazione"
-                   << "Critica Ok";
-        QCOMPARE(b.dialoghi.avvisi(), attesi);
+            attesi << errore << "Informazione";
+        QCOMPARE(b.dialoghi.avvisi(), errore.isEmpty() ? attesi : attesi << "Critica Ok");
         QTEST(b.cartella.leggi("User.ini"), "file");
         // Nothing typed is lost until it is saved; the account in use changes only then.
         const bool salvato = conferma && errore.isEmpty();
