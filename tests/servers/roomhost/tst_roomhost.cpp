@@ -121,7 +121,7 @@ private Q_SLOTS:
 
         // Just over the payload cap (ENet lets it through): dropped whole.
         kalimo::test::RawEnet raw;
-        QVERIFY(raw.join(host->port(), "Raw", host->publicKey()) != 0);
+        QVERIFY(raw.join(host->port(), "Raw") != 0);
         const qsizetype frame = encodeText(masterRequest(u"0002", u"Raw", {""})).size();
         const QString over(session::wire::kMaxPayload + 10 - frame, u'r');
         raw.sendSealed(session::wire::kChannelControl,
@@ -369,29 +369,14 @@ private Q_SLOTS:
 
     void documents()
     {
-        ConfigResult r = parseConfig("# a room\n; another comment\n\n  Name = Sala =uno= \r\n"
-                                     "max_users=12\nMAX_SPEAKERS = 3\npassword = se:gre=ta\n"
-                                     "permanent = yes\nmultiple = False\nport = 2302\n"
-                                     "bind = 127.0.0.1\nmaster_host = master.example\n"
-                                     "master_port = 7071\nserver_password = chiave\n"
-                                     "identity = Ana\nfirst_join_timeout_ms = 5\n"
-                                     "reconnect_min_ms = 7\nreconnect_max_ms = 70\n"
-                                     "dead_peer_ms = 800\nhello_ms = 900\ncontrol_burst = 4\n"
-                                     "control_per_second = 2\nvoice_burst = 9\n"
-                                     "voice_per_second = 8\n");
+        // Comments, blank lines, blanks around, capitals in keys, '=' and ':' within values.
+        const ConfigResult r =
+            parseConfig("# a room\n; another comment\n\n  Name = Sala =uno= \r\n"
+                        "MAX_USERS = 12\npassword = se:gre=ta\npermanent = yes\n");
         const RoomHostConfig& c = r.config;
-        QCOMPARE((QStringList{r.error, c.name, c.password, c.bindAddress, c.masterHost,
-                              c.serverPassword, c.identity}),
-                 (QStringList{"", "Sala =uno=", "se:gre=ta", "127.0.0.1", "master.example",
-                              "chiave", "Ana"}));
-        QVERIFY(c.permanent && !c.multiple);
-        QCOMPARE((QList<int>{c.maxUsers, c.maxSpeakers, c.port, c.masterPort, c.firstJoinTimeoutMs,
-                             c.reconnectMinMs, c.reconnectMaxMs, c.timings.deadPeerMs,
-                             c.timings.helloMs, c.flood.controlBurst, c.flood.controlPerSecond,
-                             c.flood.voiceBurst, c.flood.voicePerSecond}),
-                 (QList<int>{12, 3, 2302, 7071, 5, 7, 70, 800, 900, 4, 2, 9, 8}));
-        r = parseConfig("name=Sala\nmax_users=4\n");
-        QCOMPARE(r.error + QString::number(r.config.maxSpeakers), "1"); // one speaker by default
+        QCOMPARE((QStringList{r.error, c.name, c.password, QString::number(c.maxUsers),
+                              QString::number(c.permanent), QString::number(c.maxSpeakers)}),
+                 (QStringList{"", "Sala =uno=", "se:gre=ta", "12", "1", "1"}));
     }
 
     void badDocuments_data()
@@ -410,9 +395,7 @@ private Q_SLOTS:
         row("name twice", ok + "name=Altra", "line 3: name is given twice");
         row("max_users 0", "name=S\nmax_users=0",
             "line 2: max_users: expected a whole number from 1 to 4094");
-        row("port too big", ok + "port=65536", "port: expected a whole number from 0 to 65535");
         row("not a flag", ok + "permanent=forse", "permanent: expected true or false");
-        row("bind a name", ok + "bind=localhost", "bind: expected an IPv4 address");
         row("bind IPv6", ok + "bind=::1", "bind: expected an IPv4 address");
         row("control character", ok + "password=a\x1F b",
             "password: control characters are not allowed");
@@ -421,7 +404,6 @@ private Q_SLOTS:
             "expected 64 hex digits");
         row("pin without TLS", ok + "master_tls_sha256=" + QString(64, 'a'),
             "needs master_tls=true");
-        row("timeout 0", ok + "first_join_timeout_ms=0", "first_join_timeout_ms: expected");
         row("dead_peer too long", ok + "dead_peer_ms=99999999999", "dead_peer_ms: expected");
         row("reconnect backwards", ok + "reconnect_min_ms=500\nreconnect_max_ms=100",
             "reconnect_max_ms is shorter");
@@ -437,13 +419,6 @@ private Q_SLOTS:
                 ? parseOptions(QStringList{"kalimo-roomhost"} + document.split(' ')).error
                 : parseConfig(document).error;
         QVERIFY2(!got.isEmpty() && got.contains(error), qPrintable(got));
-    }
-
-    void commandLine()
-    {
-        QCOMPARE(parseOptions({"kalimo-roomhost", "--config", "/tmp/r"}).configPath, "/tmp/r");
-        const Options help = parseOptions({"kalimo-roomhost", "--help"});
-        QVERIFY(help.help && help.helpText.contains("first_join_timeout_ms"));
     }
 
     void tokenBucket()
