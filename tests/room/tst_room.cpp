@@ -74,12 +74,12 @@ private Q_SLOTS:
         const UtentePtr held = s.Utenti(2);
         QVERIFY(s.EliminaUtente("Anna") && !s.EliminaUtente("Anna")); // the middle one
         QCOMPARE(nicks(s) + held->NickName, "anna,cAnna"); // a caller may keep a removed user
-        QCOMPARE(error(s), 2); // not found
+        QCOMPARE(error(s), 2);                             // not found
 
         s.MaxUtentiAudio = 1;
         QVERIFY(!s.UtenteParlante("nessuno") && s.Errori.Numero == 0);
         QVERIFY(s.UtenteParlante("anna") && !s.UtenteParlante("c"));
-        QCOMPARE(error(s), 1); // floor full
+        QCOMPARE(error(s), 1);                                      // floor full
         QVERIFY(!s.UtenteParlante("anna") && s.Errori.Numero == 1); // capacity comes first
         s.MaxUtentiAudio = 5;
         QVERIFY(!s.UtenteParlante("anna")); // already speaking: no error, no second count
@@ -99,7 +99,7 @@ private Q_SLOTS:
         s.GrigliaSemplice = true;
         s.PictureMicrofono = QImage(4, 4, QImage::Format_RGB32);
         QVERIFY(s.AggiungiUtente(11, "a")); // no grid: still succeeds
-        QCOMPARE(error(s), 4); // no grid to draw on
+        QCOMPARE(error(s), 4);              // no grid to draw on
         FakeGriglia g;
         s.grdUtenti = &g;
         s.VisualizzaUtenti(0); // not activated
