@@ -5,12 +5,11 @@ set -euo pipefail
 
 BUILD_PKGS=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev
             libqt6sql6-sqlite libqt6sql6-psql libqt6svg6 libopus-dev libenet-dev libspeexdsp-dev libsodium-dev
-            nettle-dev libicu-dev qt6-l10n-tools)
+            libwebrtc-audio-processing-dev nettle-dev libicu-dev qt6-l10n-tools)
 TEST_PKGS=(xvfb xauth pulseaudio pulseaudio-utils sox postgresql openssl)
 RUN_PKGS=(pulseaudio pulseaudio-utils)
-# bench_voicequality compares our echo canceller with WebRTC's; valgrind counts the
-# relay's instructions (bench/session/instructions.sh).
-BENCH_PKGS=(libwebrtc-audio-processing-dev valgrind pulseaudio pulseaudio-utils)
+# valgrind counts the relay's instructions (bench/session/instructions.sh).
+BENCH_PKGS=(valgrind pulseaudio pulseaudio-utils)
 # CI's fuzz run (scripts/fuzz.sh): clang with libFuzzer and the sanitizer runtimes, and the format check.
 FUZZ_PKGS=(clang libclang-rt-14-dev clang-format)
 # Debian packages of Kalimo and their checks (scripts/package.sh).

@@ -1,7 +1,14 @@
 // Voice through a forwarding room host on loopback: round-trip latency of
 // single frames, and delivery of 20 ms frames from ten simultaneous
-// speakers. The host runs on the main thread, the clients on a media thread
-// of their own, as in the programs. Prints figures; nothing passes or fails.
+// speakers. The host runs in this process; the speakers run in a child
+// process (this program with "speakers"), so that the host's figures are its
+// own and the speakers' work never shares a process, a heap or a lock with
+// it. Prints figures; nothing passes or fails.
+//
+//   bench_session                  round trip, relay, one seal
+//   bench_session relay [FRAMES [TICK_MS [HOST_CPU SPEAKERS_CPU]]]
+//                                  the relay alone (compare.sh); the two
+//                                  sides pinned to the processors given
 
 #include "platform/session/seal.h"
 #include "platform/session/sessionclient.h"
@@ -9,32 +16,27 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QMutex>
+#include <QProcess>
 #include <QtEndian>
-#include <QThread>
 #include <QTimer>
+
+#include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <memory>
+#include <optional>
 #include <vector>
 
 using namespace kalimo::session;
 
 namespace {
 
-QElapsedTimer gClock; // started before any thread, read-only afterwards
-
-// CPU time of the calling thread: the host's share, whatever else runs.
-qint64 threadCpuNs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
+QElapsedTimer gClock;
 
 constexpr int kFrameBytes = 100; // a 20 ms Opus frame at 40 kbit/s
+constexpr int kSpeakers = 10;
 
 QByteArray stampedFrame()
 {
@@ -60,26 +62,54 @@ void report(const char* what, std::vector<double> ms)
                 at(0.5), at(0.99), ms.back());
 }
 
-// The clients, created and run on the media thread.
+// What the calling thread has used so far.
+struct Usage
+{
+    qint64 cpuNs = 0;
+    long sleeps = 0;      // gave the processor up: nothing left to do
+    long preemptions = 0; // had it taken away
+};
+
+Usage threadUsage()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    rusage r{};
+    getrusage(RUSAGE_THREAD, &r);
+    return {qint64(t.tv_sec) * 1000000000 + t.tv_nsec, r.ru_nvcsw, r.ru_nivcsw};
+}
+
+// How many speakers send how many frames, one every tickMs; tickMs 0: one
+// speaker whose every frame the host echoes.
+struct Run
+{
+    int speakers = kSpeakers;
+    int frames = 500;
+    int tickMs = 20;
+    int speakersCpu = -1; // -1: wherever the scheduler puts them
+
+    bool echo() const { return tickMs == 0; }
+};
+
+// The clients, in the child process.
 class Speakers final : public QObject
 {
 public:
-    Speakers(quint16 port, int count, int frames, bool echo)
-        : m_port(port), m_count(count), m_frames(frames), m_echo(echo)
-    {
-    }
+    Speakers(quint16 port, Run run) : m_port(port), m_run(run) {}
 
     void start()
     {
-        for (int i = 0; i < m_count; ++i) {
+        for (int i = 0; i < m_run.speakers; ++i) {
             auto* c = new SessionClient(this);
             connect(c, &SessionClient::EnumHostsResponse, c,
                     [c, i] { c->Connect(QStringLiteral("speaker%1").arg(i), {}); });
             connect(c, &SessionClient::ConnectComplete, this, [this](int r) {
-                if (r != 0)
+                if (r != 0) {
                     std::printf("connect refused: %d\n", r);
-                else if (++m_connected == m_count)
+                    QCoreApplication::exit(1);
+                } else if (++m_connected == m_run.speakers) {
                     go();
+                }
             });
             connect(c, &SessionClient::VoiceReceived, this,
                     [this, c](qint32, quint16, const QByteArray& f) { heard(c, f); });
@@ -88,129 +118,209 @@ public:
         }
     }
 
-    std::vector<double> latencies;
-    int sent = 0;
-    int received = 0;
-    qint64 elapsedNs = 0;
-
 private:
     void go()
     {
         m_start = gClock.nsecsElapsed();
         // Unsequenced frames may be lost: never wait for ever.
-        QTimer::singleShot(60000, this, [this] { finish(); });
-        if (m_echo) {
-            m_clients.front()->SendVoice(stampedFrame());
-            ++sent;
+        QTimer::singleShot(60000 + m_run.frames * m_run.tickMs, this, [this] { finish(); });
+        if (m_run.echo()) {
+            send(m_clients.front());
             return;
         }
         auto* tick = new QTimer(this);
         tick->setTimerType(Qt::PreciseTimer);
         connect(tick, &QTimer::timeout, this, [this, tick] {
-            for (SessionClient* c : m_clients) {
-                c->SendVoice(stampedFrame());
-                ++sent;
-            }
-            if (++m_round == m_frames) {
+            for (SessionClient* c : m_clients)
+                send(c);
+            if (++m_round == m_run.frames) {
                 tick->stop();
                 // Let the last frames arrive, then stop.
                 QTimer::singleShot(500, this, [this] { finish(); });
             }
         });
-        tick->start(20);
+        tick->start(m_run.tickMs);
+    }
+
+    void send(SessionClient* c)
+    {
+        c->SendVoice(stampedFrame());
+        ++m_sent;
     }
 
     void heard(SessionClient* c, const QByteArray& f)
     {
-        latencies.push_back(ageMs(f));
-        ++received;
-        if (!m_echo)
+        m_latencies.push_back(ageMs(f));
+        if (!m_run.echo())
             return;
-        if (sent == m_frames) {
+        if (m_sent == m_run.frames)
             finish();
-            return;
-        }
-        c->SendVoice(stampedFrame());
-        ++sent;
+        else
+            send(c);
     }
 
     void finish()
     {
-        if (elapsedNs != 0)
+        if (m_finished)
             return;
-        elapsedNs = gClock.nsecsElapsed() - m_start;
+        m_finished = true;
+        const qint64 elapsedNs = gClock.nsecsElapsed() - m_start;
         for (SessionClient* c : m_clients)
             c->Close();
-        thread()->quit();
+        if (m_run.echo()) {
+            report("round trip, 1 speaker echoed by the host", m_latencies);
+        } else {
+            const int expected = m_sent * (m_run.speakers - 1);
+            const int received = int(m_latencies.size());
+            std::printf("%d speakers, %d frames of %d ms each: %d sent, %d of %d forwarded frames "
+                        "arrived (%.2f %% lost), %.0f frames/s delivered\n",
+                        m_run.speakers, m_run.frames, m_run.tickMs, m_sent, received, expected,
+                        100.0 * (expected - received) / std::max(1, expected),
+                        received / (elapsedNs / 1e9));
+            report("one way through the host", m_latencies);
+        }
+        std::fflush(stdout);
+        // Let the disconnects go out before the process ends.
+        QTimer::singleShot(100, qApp, &QCoreApplication::quit);
     }
 
     quint16 m_port;
-    int m_count;
-    int m_frames;
-    bool m_echo;
+    const Run m_run;
     int m_connected = 0;
     int m_round = 0;
+    int m_sent = 0;
+    bool m_finished = false;
     qint64 m_start = 0;
+    std::vector<double> m_latencies;
     std::vector<SessionClient*> m_clients;
 };
 
-void run(SessionHost& host, int speakers, int frames, bool echo)
+// Where the host and the speakers run changes what a datagram costs the host
+// (waking a reader on another processor costs more), so runs that must
+// compare can pin both.
+bool pinTo(int cpu)
 {
-    QThread media;
-    auto* s = new Speakers(host.port(), speakers, frames, echo);
-    s->moveToThread(&media);
-    QObject::connect(&media, &QThread::started, s, [s] { s->start(); });
-    QObject::connect(&media, &QThread::finished, qApp, &QCoreApplication::quit);
-    media.start();
-    const qint64 cpuBefore = threadCpuNs();
-    QCoreApplication::exec();
-    const qint64 hostCpuNs = threadCpuNs() - cpuBefore;
-    media.wait();
-    if (echo) {
-        report("round trip, 1 speaker echoed by the host", s->latencies);
-    } else {
-        const int expected = s->sent * (speakers - 1);
-        std::printf("%d speakers, %d frames of 20 ms each: %d sent, %d of %d forwarded frames "
-                    "arrived (%.2f %% lost), %.0f frames/s delivered\n",
-                    speakers, frames, s->sent, s->received, expected,
-                    100.0 * (expected - s->received) / std::max(1, expected),
-                    s->received / (s->elapsedNs / 1e9));
-        report("one way through the host", s->latencies);
-        // Each frame in is opened once and sealed again for each listener.
-        std::printf("host thread: %.2f s CPU, %.2f us per relayed frame\n", hostCpuNs / 1e9,
-                    hostCpuNs / 1e3 / std::max(1, s->received));
-    }
-    delete s;
+    if (cpu < 0)
+        return true;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (sched_setaffinity(0, sizeof set, &set) == 0)
+        return true;
+    std::printf("cannot run on processor %d\n", cpu);
+    return false;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int speakersMain(const QStringList& args)
 {
-    QCoreApplication app(argc, argv);
-    gClock.start();
-    SessionHost host;
-    if (!host.Listen(QStringLiteral("127.0.0.1"), 0, roomApplicationGuid(), 16)) {
-        std::printf("listen failed: %s\n", qPrintable(host.errorString()));
-        return 1;
+    if (args.size() != 5) {
+        std::printf("usage: bench_session speakers PORT COUNT FRAMES TICK_MS CPU\n");
+        return 2;
     }
-    // "relay [FRAMES]": the ten speakers only, for runs side by side.
-    const bool relayOnly = argc > 1 && qstrcmp(argv[1], "relay") == 0;
-    const int frameArg = relayOnly ? 2 : 1;
-    bool echo = !relayOnly;
-    QObject::connect(&host, &SessionHost::VoiceReceived, &host,
-                     [&](qint32 id, quint16 seq, const QByteArray& f) {
-                         host.SendVoiceTo(echo ? id : 0, id, seq, f);
-                     });
-    if (echo)
-        run(host, 1, 2000, true);
-    echo = false;
-    const int frames = argc > frameArg ? std::max(1, atoi(argv[frameArg])) : 500;
-    run(host, 10, frames, false);
-    if (relayOnly)
-        return 0;
+    const Run run{args[1].toInt(), args[2].toInt(), args[3].toInt(), args[4].toInt()};
+    if (!pinTo(run.speakersCpu))
+        return 1;
+    Speakers s(quint16(args[0].toUInt()), run);
+    s.start();
+    return QCoreApplication::exec();
+}
 
-    // The sealing alone, as the host does it for each listener of a frame.
+// The host's side of one run: relays (or echoes) what the speakers send and
+// measures its own thread from the first frame in to the last one out.
+class Relay final
+{
+public:
+    Relay(SessionHost& host, Run run) : m_host(host), m_run(run) {}
+
+    bool run()
+    {
+        const auto c = QObject::connect(
+            &m_host, &SessionHost::VoiceReceived, &m_host,
+            [this](qint32 id, quint16 seq, const QByteArray& f) { relay(id, seq, f); });
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        QObject::connect(&child, &QProcess::finished, qApp, &QCoreApplication::quit);
+        QObject::connect(&child, &QProcess::errorOccurred, qApp, &QCoreApplication::quit);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("speakers"), QString::number(m_host.port()),
+                     QString::number(m_run.speakers), QString::number(m_run.frames),
+                     QString::number(m_run.tickMs), QString::number(m_run.speakersCpu)});
+        QCoreApplication::exec();
+        QObject::disconnect(c);
+        if (child.state() != QProcess::NotRunning) {
+            child.kill();
+            child.waitForFinished();
+        }
+        if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0 || !m_first) {
+            std::printf("the speakers failed: %s\n", qPrintable(child.errorString()));
+            return false;
+        }
+        if (!m_run.echo())
+            print();
+        return true;
+    }
+
+private:
+    void relay(qint32 id, quint16 seq, const QByteArray& frame)
+    {
+        if (!m_first)
+            m_first = threadUsage();
+        // Each tick brings one frame of every speaker, and the next tick
+        // comes long after the last of them is relayed.
+        if (m_in % m_run.speakers == 0)
+            m_tickStartNs = threadUsage().cpuNs;
+        m_host.SendVoiceTo(m_run.echo() ? id : 0, id, seq, frame);
+        if (++m_in % m_run.speakers == 0) {
+            const qint64 now = threadUsage().cpuNs;
+            if (m_tickEndNs != 0) {
+                m_relayingNs.push_back(now - m_tickStartNs);
+                m_tickNs.push_back(now - m_tickEndNs);
+            }
+            m_tickEndNs = now;
+        }
+        if (m_in == m_run.speakers * m_run.frames)
+            m_last = threadUsage();
+    }
+
+    void print() const
+    {
+        // A frame lost on its way in: the window ends with the speakers.
+        const Usage end = m_last ? *m_last : threadUsage();
+        const qint64 relayed = qint64(m_in) * (m_run.speakers - 1);
+        const double per = 1.0 / double(std::max<qint64>(1, relayed));
+        // The median tick is what most ticks cost, whatever struck a few.
+        const auto median = [this](std::vector<qint64> ns) {
+            std::sort(ns.begin(), ns.end());
+            return ns.empty()
+                       ? 0.0
+                       : double(ns[ns.size() / 2]) / 1e3 / (m_run.speakers - 1) / m_run.speakers;
+        };
+        std::printf("host thread: %.3f s CPU for %lld relayed frames%s: %.3f us per relayed "
+                    "frame; median tick %.3f us, relaying alone %.3f us per relayed frame; "
+                    "%.3f sleeps, %.4f preemptions per relayed frame\n",
+                    (end.cpuNs - m_first->cpuNs) / 1e9, relayed,
+                    m_last ? "" : " (some lost before the host: measured to the end)",
+                    (end.cpuNs - m_first->cpuNs) / 1e3 * per, median(m_tickNs),
+                    median(m_relayingNs), double(end.sleeps - m_first->sleeps) * per,
+                    double(end.preemptions - m_first->preemptions) * per);
+    }
+
+    SessionHost& m_host;
+    const Run m_run;
+    int m_in = 0;
+    // From the first frame of a tick, and from the end of the last tick, to
+    // the end of this one: the relaying alone, and everything.
+    qint64 m_tickStartNs = 0;
+    qint64 m_tickEndNs = 0;
+    std::vector<qint64> m_relayingNs;
+    std::vector<qint64> m_tickNs;
+    std::optional<Usage> m_first;
+    std::optional<Usage> m_last;
+};
+
+// The sealing alone, as the host does it for each listener of a frame.
+void timeSeals()
+{
     const HostKeys hostKeys = HostKeys::generate(), member = HostKeys::generate();
     for (const quint8 cipher : {SessionSeal::ChaCha20, SessionSeal::Aes256Gcm}) {
         auto seal = SessionSeal::host(hostKeys, member.publicKey, cipher);
@@ -219,12 +329,44 @@ int main(int argc, char** argv)
         QByteArray out(kFrameBytes + 6 + SessionSeal::kOverhead, Qt::Uninitialized);
         const QByteArray frame(kFrameBytes + 6, 'v');
         constexpr int kSeals = 200000;
-        const qint64 start = threadCpuNs();
+        const qint64 start = threadUsage().cpuNs;
         for (int i = 0; i < kSeals; ++i)
             seal->sealInto(1, frame, reinterpret_cast<unsigned char*>(out.data()));
         std::printf("sealing a %d-byte voice datagram (%s): %.3f us\n", kFrameBytes + 6,
                     cipher == SessionSeal::Aes256Gcm ? "AES-256-GCM" : "ChaCha20-Poly1305",
-                    (threadCpuNs() - start) / 1e3 / kSeals);
+                    (threadUsage().cpuNs - start) / 1e3 / kSeals);
     }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    gClock.start();
+    QStringList args = app.arguments().mid(1);
+    if (!args.isEmpty() && args.front() == QLatin1String("speakers"))
+        return speakersMain(args.mid(1));
+
+    SessionHost host;
+    if (!host.Listen(QStringLiteral("127.0.0.1"), 0, roomApplicationGuid(), 16)) {
+        std::printf("listen failed: %s\n", qPrintable(host.errorString()));
+        return 1;
+    }
+    const bool relayOnly = !args.isEmpty() && args.front() == QLatin1String("relay");
+    if (relayOnly)
+        args.removeFirst();
+    const int frames = args.size() > 0 ? std::max(1, args[0].toInt()) : 500;
+    const int tickMs = args.size() > 1 ? std::max(1, args[1].toInt()) : 20;
+    const bool pinned = args.size() > 3;
+    if (pinned && !pinTo(args[2].toInt()))
+        return 1;
+    std::fflush(stdout);
+    if (!relayOnly && !Relay(host, Run{1, 2000, 0}).run())
+        return 1;
+    if (!Relay(host, Run{kSpeakers, frames, tickMs, pinned ? args[3].toInt() : -1}).run())
+        return 1;
+    if (!relayOnly)
+        timeSeals();
     return 0;
 }

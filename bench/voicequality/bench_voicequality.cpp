@@ -14,6 +14,7 @@
 #include <QMultiMap>
 #include <QTemporaryDir>
 
+#include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 #include <webrtc/modules/interface/module_common_types.h>
@@ -22,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <numbers>
 #include <random>
@@ -64,50 +66,78 @@ public:
     virtual void process(const qint16* far, const qint16* mic, qint16* out) = 0;
 };
 
-// What the capture path runs: speexdsp's echo canceller, its preprocessor
-// removing the residual echo and the noise.
+// What the capture path ran before WebRTC's canceller: speexdsp's echo
+// canceller with a residual stage of ours (a block the filter took most of,
+// or one no louder than the echo return learnt from such blocks, is lowered
+// by 10 dB while only the far end talks), its preprocessor linked to it.
 class SpeexCanceller final : public Canceller
 {
 public:
     explicit SpeexCanceller(int tailMs, int suppress = 0, int suppressActive = 0)
+        : m_echo(speex_echo_state_init(kBlock, samplesForMs(tailMs))),
+          m_pre(speex_preprocess_state_init(kBlock, kSampleRate))
     {
-        VoiceResult r;
-        m_echo = EchoCanceller::create(kBlock, r, tailMs);
-        m_pre = speex_preprocess_state_init(kBlock, kSampleRate);
-        spx_int32_t on = 1;
+        spx_int32_t rate = kSampleRate, on = 1;
+        speex_echo_ctl(m_echo, SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
         speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_DENOISE, &on);
-        m_echo->attach(m_pre);
+        speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_ECHO_STATE, m_echo);
         if (suppress != 0) {
             spx_int32_t v = suppress, a = suppressActive;
             speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_ECHO_SUPPRESS, &v);
             speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_ECHO_SUPPRESS_ACTIVE, &a);
         }
     }
-    ~SpeexCanceller() override { speex_preprocess_state_destroy(m_pre); }
+    ~SpeexCanceller() override
+    {
+        speex_preprocess_state_destroy(m_pre);
+        speex_echo_state_destroy(m_echo);
+    }
     void process(const qint16* far, const qint16* mic, qint16* out) override
     {
-        m_echo->playback(far, kBlock);
-        m_echo->process(mic, out);
+        speex_echo_cancellation(m_echo, mic, far, out);
+        const auto meanSquare = [](const qint16* v) {
+            double sum = 0;
+            for (int i = 0; i < kBlock; ++i)
+                sum += double(v[i]) * v[i];
+            return sum / kBlock;
+        };
+        m_farLevel = std::max(meanSquare(far), m_farLevel * 0.93);
+        const double in = meanSquare(mic), left = meanSquare(out);
+        float target = 1.0f;
+        if (m_farLevel > 100.0 && in > 0) {
+            const double kept = left / in;
+            m_echoReturn *= 0.998;
+            if (kept < 0.25)
+                m_echoReturn = std::max(in / m_farLevel, m_echoReturn);
+            if (kept < 0.25 || in <= m_echoReturn * m_farLevel)
+                target = 0.32f;
+            else if (kept < 0.5)
+                target = 0.32f + 0.68f * float((kept - 0.25) / 0.25);
+        }
+        m_gain = target >= m_gain ? target : std::max(target, m_gain * 0.7f);
+        if (m_gain < 1.0f) {
+            for (int i = 0; i < kBlock; ++i)
+                out[i] = qint16(std::lround(float(out[i]) * m_gain));
+        }
         speex_preprocess_run(m_pre, out);
     }
 
 private:
-    std::unique_ptr<EchoCanceller> m_echo;
-    SpeexPreprocessState* m_pre = nullptr;
+    SpeexEchoState* m_echo;
+    SpeexPreprocessState* m_pre;
+    double m_farLevel = 0, m_echoReturn = 0;
+    float m_gain = 1.0f;
 };
 
-// The WebRTC audio processing module as PulseAudio's echo-cancel module
-// runs it: AEC with the extended filter, noise suppression, high-pass.
+// The WebRTC audio processing module told the echo's true delay, without
+// the extended filter or delay estimation: AEC, noise suppression, high-pass.
 class WebRtcCanceller final : public Canceller
 {
 public:
-    WebRtcCanceller(int delayMs, webrtc::EchoCancellation::SuppressionLevel level, bool extended)
+    WebRtcCanceller(int delayMs, webrtc::EchoCancellation::SuppressionLevel level)
         : m_delayMs(delayMs)
     {
-        webrtc::Config config;
-        config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(extended));
-        config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(extended));
-        m_apm.reset(webrtc::AudioProcessing::Create(config));
+        m_apm.reset(webrtc::AudioProcessing::Create());
         m_apm->echo_cancellation()->Enable(true);
         m_apm->echo_cancellation()->set_suppression_level(level);
         m_apm->noise_suppression()->Enable(true);
@@ -130,6 +160,33 @@ public:
 private:
     std::unique_ptr<webrtc::AudioProcessing> m_apm;
     int m_delayMs;
+};
+
+// What the capture path runs now: the engine's canceller, given the far end
+// as the speaker plays it (the 40 ms through the air are its to find), then
+// speexdsp's denoiser.
+class EngineCanceller final : public Canceller
+{
+public:
+    explicit EngineCanceller(EchoCanceller::Options options, bool speexDenoise = true)
+        : m_pre(speex_preprocess_state_init(kBlock, kSampleRate))
+    {
+        VoiceResult r;
+        m_echo = EchoCanceller::create(options, r);
+        spx_int32_t on = speexDenoise ? 1 : 0;
+        speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_DENOISE, &on);
+    }
+    ~EngineCanceller() override { speex_preprocess_state_destroy(m_pre); }
+    void process(const qint16* far, const qint16* mic, qint16* out) override
+    {
+        m_echo->playback(far, kBlock);
+        m_echo->process(mic, out);
+        speex_preprocess_run(m_pre, out);
+    }
+
+private:
+    std::unique_ptr<EchoCanceller> m_echo;
+    SpeexPreprocessState* m_pre;
 };
 
 // A small room: the speaker reaches the microphone 40 ms late at -6 dB,
@@ -183,39 +240,33 @@ void echoCompare()
                 doubleTalkFrom);
     std::printf("%-34s %8s %8s %8s %8s %12s %12s\n", "canceller", "ERLE 1s", "2s", "5s", "6s",
                 "near kept", "CPU/s audio");
-    const char* const names[] = {"speexdsp, 250 ms tail",
-                                 "speexdsp, 200 ms tail",
-                                 "speexdsp, 120 ms tail",
-                                 "speexdsp 250 ms, suppress -60/-30",
-                                 "speexdsp 250 ms, suppress -70/-45",
-                                 "WebRTC AEC extended, high",
-                                 "WebRTC AEC, high suppression",
-                                 "WebRTC AEC, moderate suppression",
-                                 "WebRTC AEC, low suppression"};
-    for (int which = 0; which < 9; ++which) {
-        const auto make = [which]() -> std::unique_ptr<Canceller> {
-            using E = webrtc::EchoCancellation;
-            switch (which) {
-            case 0:
-                return std::make_unique<SpeexCanceller>(250);
-            case 1:
-                return std::make_unique<SpeexCanceller>(200);
-            case 2:
-                return std::make_unique<SpeexCanceller>(120);
-            case 3:
-                return std::make_unique<SpeexCanceller>(250, -60, -30);
-            case 4:
-                return std::make_unique<SpeexCanceller>(250, -70, -45);
-            case 5:
-                return std::make_unique<WebRtcCanceller>(40, E::kHighSuppression, true);
-            case 6:
-                return std::make_unique<WebRtcCanceller>(40, E::kHighSuppression, false);
-            case 7:
-                return std::make_unique<WebRtcCanceller>(40, E::kModerateSuppression, false);
-            default:
-                return std::make_unique<WebRtcCanceller>(40, E::kLowSuppression, false);
-            }
-        };
+    using E = webrtc::EchoCancellation;
+    using S = EchoCanceller::Suppression;
+    const auto engine = [](S level) {
+        EchoCanceller::Options o;
+        o.suppression = level;
+        return o;
+    };
+    const std::vector<std::pair<const char*, std::function<std::unique_ptr<Canceller>()>>> rows = {
+        {"speexdsp, 250 ms tail (before)", [] { return std::make_unique<SpeexCanceller>(250); }},
+        {"speexdsp, 200 ms tail", [] { return std::make_unique<SpeexCanceller>(200); }},
+        {"speexdsp, 120 ms tail", [] { return std::make_unique<SpeexCanceller>(120); }},
+        {"speexdsp 250 ms, suppress -60/-30",
+         [] { return std::make_unique<SpeexCanceller>(250, -60, -30); }},
+        {"WebRTC told 40 ms, high",
+         [] { return std::make_unique<WebRtcCanceller>(40, E::kHighSuppression); }},
+        {"WebRTC told 40 ms, moderate",
+         [] { return std::make_unique<WebRtcCanceller>(40, E::kModerateSuppression); }},
+        {"WebRTC told 40 ms, low",
+         [] { return std::make_unique<WebRtcCanceller>(40, E::kLowSuppression); }},
+        {"engine's WebRTC, high",
+         [&] { return std::make_unique<EngineCanceller>(engine(S::High)); }},
+        {"engine's WebRTC, moderate",
+         [&] { return std::make_unique<EngineCanceller>(engine(S::Moderate)); }},
+        {"engine's WebRTC, low (now)",
+         [&] { return std::make_unique<EngineCanceller>(engine(S::Low)); }},
+    };
+    for (const auto& [name, make] : rows) {
         std::unique_ptr<Canceller> c = make(), alone = make();
         std::vector<qint16> out(n), outAlone(n), nearAlone(n);
         const double t0 = cpuSeconds();
@@ -239,12 +290,99 @@ void echoCompare()
         const size_t dt = size_t(samplesForMs(doubleTalkFrom * 1000 + 500));
         const size_t dtLen = n - dt;
         const double kept = db(energy(out, dt, dtLen) / std::max(1.0, energy(outAlone, dt, dtLen)));
-        std::printf("%-34s %7.1f %8.1f %8.1f %8.1f %9.1f dB %9.2f %%\n", names[which], erle(1),
-                    erle(2), erle(5), erle(6), kept, 100 * cpu / seconds);
+        std::printf("%-34s %7.1f %8.1f %8.1f %8.1f %9.1f dB %9.2f %%\n", name, erle(1), erle(2),
+                    erle(5), erle(6), kept, 100 * cpu / seconds);
     }
     std::printf("ERLE: dB between the echo and what is left of it; near kept: the near talker "
                 "during double talk against the same processing with no echo (0 dB = untouched, "
                 "includes the echo left over).\n");
+}
+
+// How late a chain's output is: where it best matches a loud noise burst.
+size_t delayOf(const std::function<std::unique_ptr<Canceller>()>& make)
+{
+    const size_t n = size_t(samplesForMs(400)), burst = size_t(samplesForMs(100));
+    std::vector<qint16> in(n, 0), out(n), silence(size_t(kBlock), 0);
+    SignalSource::noise(0.3, 12).generate(in.data() + burst, int(burst));
+    std::unique_ptr<Canceller> c = make();
+    for (size_t at = 0; at + size_t(kBlock) <= n; at += size_t(kBlock))
+        c->process(silence.data(), in.data() + at, out.data() + at);
+    size_t lag = 0;
+    double best = -1e300;
+    for (size_t d = 0; d < size_t(samplesForMs(40)); ++d) {
+        double sum = 0;
+        for (size_t i = burst; i < 2 * burst; ++i)
+            sum += double(in[i]) * out[i + d];
+        if (sum > best) {
+            best = sum;
+            lag = d;
+        }
+    }
+    return lag;
+}
+
+// What the capture chain does to a talker in a noisy room with nobody on
+// the far end: the noise left in his pauses, the level of his speech, and
+// how far the output strays from his clean voice (signal to distortion,
+// after the chain's own delay).
+void noiseCompare()
+{
+    const int seconds = 8;
+    const size_t n = size_t(samplesForMs(seconds * 1000)), w = size_t(samplesForMs(20));
+    std::vector<qint16> clean(n), silence(size_t(kBlock), 0);
+    SignalSource::talker(180, 0.3, 300, 200, 0, 4).generate(clean.data(), int(n));
+    std::printf("\nA talker in a noisy room, nobody on the far end (from 2 s on):\n");
+    std::printf("%-44s %7s %9s %14s %12s %14s\n", "chain", "noise", "delay", "noise left",
+                "speech kept", "speech/distortion");
+    using S = EchoCanceller::Suppression;
+    EchoCanceller::Options withNs;
+    withNs.suppression = S::Low;
+    withNs.noiseSuppression = true;
+    const std::vector<std::pair<const char*, std::function<std::unique_ptr<Canceller>()>>> rows = {
+        {"speexdsp AEC + its denoiser (before)",
+         [] { return std::make_unique<SpeexCanceller>(250); }},
+        {"WebRTC AEC + speexdsp denoiser (now)",
+         [] { return std::make_unique<EngineCanceller>(EchoCanceller::Options{}); }},
+        {"WebRTC AEC + WebRTC NS",
+         [&] { return std::make_unique<EngineCanceller>(withNs, false); }},
+        {"WebRTC AEC + WebRTC NS + speexdsp denoiser",
+         [&] { return std::make_unique<EngineCanceller>(withNs, true); }},
+    };
+    for (double noiseLevel : {0.003, 0.02}) {
+        std::vector<qint16> noise(n), mic(n);
+        SignalSource::noise(noiseLevel, 8).generate(noise.data(), int(n));
+        for (size_t i = 0; i < n; ++i)
+            mic[i] = qint16(std::clamp(clean[i] + noise[i], -32768, 32767));
+        const double speechRms = std::sqrt(energy(clean, 0, n) / double(n));
+        for (const auto& [name, make] : rows) {
+            std::unique_ptr<Canceller> c = make();
+            std::vector<qint16> out(n);
+            for (size_t at = 0; at + size_t(kBlock) <= n; at += size_t(kBlock))
+                c->process(silence.data(), mic.data() + at, out.data() + at);
+            const size_t from = size_t(samplesForMs(2000)), lag = delayOf(make);
+            double quietIn = 0, quietOut = 0, speechIn = 0, speechOut = 0, error = 0;
+            for (size_t at = from; at + w + lag <= n; at += w) {
+                const double e = energy(clean, at, w);
+                if (e < 1e-6 * w * speechRms * speechRms) {
+                    quietIn += energy(noise, at, w);
+                    quietOut += energy(out, at + lag, w);
+                } else if (e > 0.3 * w * speechRms * speechRms) {
+                    speechIn += e;
+                    speechOut += energy(out, at + lag, w);
+                    for (size_t i = at; i < at + w; ++i)
+                        error += std::pow(double(out[i + lag]) - clean[i], 2);
+                }
+            }
+            char label[32];
+            std::snprintf(label, sizeof label, "%.0f dBFS", db(noiseLevel * noiseLevel / 3));
+            std::printf("%-44s %7s %6.1f ms %11.1f dB %9.1f dB %11.1f dB\n", name, label,
+                        double(lag) * 1000 / kSampleRate, db(quietOut / std::max(1.0, quietIn)),
+                        db(speechOut / speechIn), db(speechIn / std::max(1.0, error)));
+        }
+    }
+    std::printf("noise left: in the talker's pauses against the noise alone; speech kept: his "
+                "loudest stretches against his clean voice; speech/distortion: his clean voice "
+                "against what the chain changed of it, noise included.\n");
 }
 
 // ---------------------------------------------------------------- loss
@@ -397,7 +535,7 @@ void echoInTheRoom()
         const std::vector<qint16> atA(a.backend.played().begin(), a.backend.played().end());
         std::vector<qint16> own(size_t(samplesForMs(9000)));
         SignalSource::talker(140, 0.3, 280, 80, 0, 1).generate(own.data(), int(own.size()));
-        std::printf("%-22s", cancel ? "speexdsp (the engine's)" : "off");
+        std::printf("%-22s", cancel ? "WebRTC (the engine's)" : "off");
         for (int second : {1, 2, 3, 5, 6}) {
             const size_t from = size_t(samplesForMs((second - 1) * 1000)),
                          n = size_t(samplesForMs(1000));
@@ -456,6 +594,7 @@ int main(int argc, char** argv)
         parts = {QStringLiteral("echo"), QStringLiteral("loss"), QStringLiteral("bandwidth")};
     if (parts.contains(QStringLiteral("echo"))) {
         echoCompare();
+        noiseCompare();
         echoInTheRoom();
     }
     if (parts.contains(QStringLiteral("loss")))

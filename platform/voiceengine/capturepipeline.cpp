@@ -35,12 +35,11 @@ std::unique_ptr<CapturePipeline> CapturePipeline::create(const Options& options,
     speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_DENOISE, &on);
     std::unique_ptr<EchoCanceller> echo;
     if (options.echoCancel) {
-        echo = EchoCanceller::create(kBlockSamples, result);
+        echo = EchoCanceller::create(result);
         if (!echo) {
             speex_preprocess_state_destroy(pre);
             return nullptr;
         }
-        echo->attach(pre);
     }
     result = VoiceResult::success();
     return std::unique_ptr<CapturePipeline>(
@@ -84,7 +83,7 @@ void CapturePipeline::setOutputLatency(int samples)
 void CapturePipeline::playbackRestarted()
 {
     // A filter fitted to the old delay would add echo rather than remove it
-    // until it diverged far enough for speexdsp to reset it (and say so).
+    // until it adapted again.
     if (m_echo)
         m_echo->reset();
 }

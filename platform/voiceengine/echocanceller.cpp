@@ -4,62 +4,82 @@
 
 #include <QCoreApplication>
 
-#include <speex/speex_echo.h>
-#include <speex/speex_preprocess.h>
+#include <webrtc/modules/audio_processing/include/audio_processing.h>
+#include <webrtc/modules/interface/module_common_types.h>
 
 #include <algorithm>
-#include <cmath>
+#include <cstring>
 
 namespace kalimo {
 
 namespace {
 
-double meanSquare(const qint16* v, qsizetype n)
+const int kBlockSamples = samplesForMs(webrtc::AudioProcessing::kChunkSizeMs);
+
+// The reference reaches the library when its sound leaves the speaker, so
+// what is left to report is the way through the air and the microphone's
+// own buffer: unknown, and found by the delay estimator.
+constexpr int kReportedDelayMs = 0;
+
+webrtc::EchoCancellation::SuppressionLevel level(EchoCanceller::Suppression s)
 {
-    double sum = 0;
-    for (qsizetype i = 0; i < n; ++i)
-        sum += double(v[i]) * double(v[i]);
-    return n > 0 ? sum / double(n) : 0;
+    switch (s) {
+    case EchoCanceller::Suppression::High:
+        return webrtc::EchoCancellation::kHighSuppression;
+    case EchoCanceller::Suppression::Moderate:
+        return webrtc::EchoCancellation::kModerateSuppression;
+    case EchoCanceller::Suppression::Low:
+        break;
+    }
+    return webrtc::EchoCancellation::kLowSuppression;
 }
 
-// Far end louder than this (about -50 dBFS) counts as talking.
-constexpr double kFarActive = 10.0 * 10.0;
-// What is left while only the far end talks is lowered by this much more
-// (about -10 dB): the adaptive filter alone leaves 10 to 15 dB of a voice
-// whose pitch wanders.
-constexpr float kResidualGain = 0.32f;
-// The filter took at least this share away: the block was echo alone.
-constexpr double kEchoOnly = 0.25;
-// Up to this share left, the block is lowered less and less.
-constexpr double kPartly = 0.5;
+// A warning says a setting was clamped; the block was still processed.
+bool accepted(int error)
+{
+    return error == webrtc::AudioProcessing::kNoError ||
+           error == webrtc::AudioProcessing::kBadStreamParameterWarning;
+}
 
 } // namespace
 
-std::unique_ptr<EchoCanceller> EchoCanceller::create(int blockSamples, VoiceResult& result,
-                                                     int tailMs)
+std::unique_ptr<EchoCanceller> EchoCanceller::create(VoiceResult& result)
 {
-    SpeexEchoState* st = speex_echo_state_init(blockSamples, samplesForMs(tailMs));
-    if (!st) {
+    return create(Options{}, result);
+}
+
+std::unique_ptr<EchoCanceller> EchoCanceller::create(const Options& options, VoiceResult& result)
+{
+    // The extended filter follows 128 ms of reflections (48 without it);
+    // the delay estimator places that window up to half a second after the
+    // reference, so the tail covers well over 200 ms of room.
+    webrtc::Config config;
+    config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
+    config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
+    std::unique_ptr<webrtc::AudioProcessing> apm(webrtc::AudioProcessing::Create(config));
+    const webrtc::StreamConfig mono(kSampleRate, 1);
+    const bool ok =
+        apm && apm->Initialize(webrtc::ProcessingConfig{{mono, mono, mono, mono}}) == 0 &&
+        apm->echo_cancellation()->Enable(true) == 0 &&
+        apm->echo_cancellation()->set_suppression_level(level(options.suppression)) == 0 &&
+        apm->noise_suppression()->Enable(options.noiseSuppression) == 0 &&
+        apm->high_pass_filter()->Enable(options.highPass) == 0;
+    if (!ok) {
         result = VoiceResult::failure(
             VoiceError::CodecFailed,
             QCoreApplication::translate("EchoCanceller", "Il filtro contro l'eco non si avvia"));
         return nullptr;
     }
-    spx_int32_t rate = kSampleRate;
-    speex_echo_ctl(st, SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
     result = VoiceResult::success();
-    return std::unique_ptr<EchoCanceller>(new EchoCanceller(st, blockSamples));
+    return std::unique_ptr<EchoCanceller>(new EchoCanceller(std::move(apm)));
 }
 
-EchoCanceller::EchoCanceller(SpeexEchoState_* state, int blockSamples)
-    : m_state(state), m_blockSamples(blockSamples), m_reference(size_t(blockSamples))
+EchoCanceller::EchoCanceller(std::unique_ptr<webrtc::AudioProcessing> apm)
+    : m_apm(std::move(apm)), m_frame(std::make_unique<webrtc::AudioFrame>())
 {
 }
 
-EchoCanceller::~EchoCanceller()
-{
-    speex_echo_state_destroy(m_state);
-}
+EchoCanceller::~EchoCanceller() = default;
 
 void EchoCanceller::playback(const qint16* samples, int count)
 {
@@ -77,56 +97,37 @@ void EchoCanceller::process(const qint16* mic, qint16* out)
     // Block after block the reference moves on by exactly one block, so the
     // filter sees a steady echo path. Only when the speaker's clock has run
     // well ahead of the microphone's is the reference moved up, at once.
-    const qsizetype n = m_blockSamples;
+    const qsizetype n = kBlockSamples;
     const qsizetype excess = qsizetype(m_far.size()) - m_latency;
     if (excess > 3 * n)
         m_far.erase(m_far.begin(), m_far.begin() + (excess - n));
     const qsizetype take = std::min<qsizetype>(n, qsizetype(m_far.size()));
-    std::copy(m_far.begin(), m_far.begin() + take, m_reference.begin());
-    std::fill(m_reference.begin() + take, m_reference.end(), qint16(0));
+    // The library may rewrite a frame's format fields: set them every time.
+    const auto frame = [this] {
+        m_frame->sample_rate_hz_ = kSampleRate;
+        m_frame->num_channels_ = 1;
+        m_frame->samples_per_channel_ = size_t(kBlockSamples);
+        return m_frame.get();
+    };
+    qint16* data = m_frame->data_;
+    std::copy(m_far.begin(), m_far.begin() + take, data);
+    std::fill(data + take, data + n, qint16(0));
     m_far.erase(m_far.begin(), m_far.begin() + take);
-    speex_echo_cancellation(m_state, mic, m_reference.data(), out);
+    const bool reverseOk = accepted(m_apm->ProcessReverseStream(frame()));
 
-    // The echo arrives up to a tail later than its reference: hold the far
-    // end's level for about that long.
-    m_farLevel = std::max(meanSquare(m_reference.data(), n), m_farLevel * 0.93);
-    const double in = meanSquare(mic, n), left = meanSquare(out, n);
-    // The filter took most of the block away: it was echo. A near talker
-    // keeps the block's level up (double talk) and opens it again at once.
-    float target = 1.0f;
-    if (m_farLevel > kFarActive && in > 0) {
-        // How loud the echo alone is against the far end, from blocks
-        // known to be echo; a microphone no louder than that hears no one
-        // else, however poorly the filter fits a pitch it has not met yet.
-        const double kept = left / in;
-        m_echoReturn *= 0.998;
-        if (kept < kEchoOnly)
-            m_echoReturn = std::max(in / m_farLevel, m_echoReturn);
-        if (kept < kEchoOnly || in <= m_echoReturn * m_farLevel)
-            target = kResidualGain;
-        else if (kept < kPartly)
-            target = kResidualGain +
-                     (1.0f - kResidualGain) * float((kept - kEchoOnly) / (kPartly - kEchoOnly));
+    std::copy(mic, mic + n, data);
+    m_apm->set_stream_delay_ms(kReportedDelayMs);
+    if (reverseOk && accepted(m_apm->ProcessStream(frame()))) {
+        std::copy(data, data + n, out);
+        return;
     }
-    m_gain = target >= m_gain ? target : std::max(target, m_gain * 0.7f);
-    if (m_gain < 1.0f) {
-        for (qsizetype i = 0; i < n; ++i)
-            out[i] = qint16(std::lround(float(out[i]) * m_gain));
-    }
-}
-
-void EchoCanceller::attach(SpeexPreprocessState_* preprocess)
-{
-    speex_preprocess_ctl(preprocess, SPEEX_PREPROCESS_SET_ECHO_STATE, m_state);
+    std::copy(mic, mic + n, out);
 }
 
 void EchoCanceller::reset()
 {
-    speex_echo_state_reset(m_state);
+    m_apm->Initialize();
     m_far.clear();
-    m_farLevel = 0;
-    m_echoReturn = 0;
-    m_gain = 1.0f;
 }
 
 } // namespace kalimo

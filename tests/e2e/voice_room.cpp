@@ -20,33 +20,12 @@ private Q_SLOTS:
         QVERIFY(porta);
         Voce ana(dir, "Ana", porta, "pw", 440);
         QVERIFY(ana.vede("grid|Ana"));
-        Voce bea(dir, "Bea", porta, "pw", 660, "yes");
+        Voce bea(dir, "Bea", porta, "pw", 660);
         QVERIFY(bea.vede("grid|Ana,Bea"));
         Voce cia(dir, "Cia", porta, "pw", 0, "no");
         for (Voce* v : {&ana, &bea, &cia})
             QVERIFY(v->vede("grid|Ana,Bea,Cia"));
         QVERIFY(cia.vede("setup|saved"));
-
-        // Private lines show in order in the window of the other. Bea's public window is not
-        // open yet: Ana's first public line never reaches it. Ana's next private line comes
-        // after it in order, so once Bea has that one, the first was handled.
-        ana.fa("chat-private Bea ciao Bea");
-        QVERIFY(bea.vede("chat|Ana|<Ana>  ciao Bea"));
-        bea.fa("chat-private Ana ciao Ana");
-        for (Voce* v : {&ana, &bea}) {
-            const QString w = v == &ana ? "chat|Bea|" : "chat|Ana|";
-            QVERIFY(v->vede(w + "<Bea>  ciao Ana"));
-            QCOMPARE(v->righe().filter(w),
-                     QStringList({w + "<Ana>  ciao Bea", w + "<Bea>  ciao Ana"}));
-        }
-        ana.fa("chat-public primo");
-        QVERIFY(ana.vede("chat|_ALL_|<Ana>  primo"));
-        ana.fa("chat-private Bea dopo");
-        QVERIFY(bea.vede("chat|Ana|<Ana>  dopo"));
-        bea.fa("chat-public secondo");
-        for (Voce* v : {&ana, &bea})
-            QVERIFY(v->vede("chat|_ALL_|<Bea>  secondo"));
-        QVERIFY(!bea.righe().contains("chat|_ALL_|<Ana>  primo"));
 
         // Ana takes the floor: everyone sees her microphone and hears her tone.
         ana.fa("talk");
@@ -58,13 +37,9 @@ private Q_SLOTS:
                        toniSentiti(bea.ascolto, 440, 0).first >= 3;
             },
             kWait));
-        bea.fa("ctrl-down");
-        QVERIFY(bea.vede("label|lblEstParlante|Non puoi parlare"));
-        bea.fa("ctrl-up");
 
-        // Muted: the mark goes, and once the frames already on their way have played, the tone
-        // stops for good: a second and a half of silence in a row, however late it comes on a
-        // busy machine. Bea never held the floor, so nobody ever heard her.
+        // Muted: once the frames already on their way have played, the tone stops for good (a
+        // second and a half of silence in a row, however late). Bea never held the floor.
         ana.fa("mute");
         QVERIFY(cia.vede("label|lblNUPC|0"));
         const qint64 muto = QDateTime::currentMSecsSinceEpoch();
@@ -73,13 +48,6 @@ private Q_SLOTS:
                  qPrintable(Voce::righe(cia.ascolto).join(u'\n')));
         QVERIFY2(toniSentiti(cia.ascolto, 660, 0).first == 0,
                  qPrintable(Voce::righe(cia.ascolto).join(u'\n')));
-
-        ana.fa("invite Bea");
-        QVERIFY(bea.vede("box|Invito|L'utente Ana ti invita in privato; \\rAccetti?|yes-no"));
-        QVERIFY(ana.vede("box|Kalimo|L'utente Bea ha accettato il tuo l'invito.\\rCliccando su "
-                         "OK verrà creata la stanza|ok"));
-        ana.fa("invite Cia");
-        QVERIFY(ana.vede("box|Kalimo|L'Utente Cia non ha accettato l'invito|ok"));
 
         // Full: a fourth is refused before its password counts.
         Voce dea(dir, "Dea", porta, "sbagliata");

@@ -20,6 +20,14 @@ namespace {
 test::Banco* banco = nullptr;
 QList<std::pair<qint32, QString>> membriIniziali;
 
+QList<std::pair<qint32, QString>> membri(const Stanza& s)
+{
+    QList<std::pair<qint32, QString>> m;
+    for (int i = 1; i <= s.NumUtenti(); ++i)
+        m.append({s.Utenti(i)->IDUtente, s.Utenti(i)->NickName});
+    return m;
+}
+
 void entra()
 {
     delete banco;
@@ -30,22 +38,7 @@ void entra()
         std::abort();
     // Nothing here needs painting.
     banco->f().hide();
-    membriIniziali.clear();
-    const Stanza& s = banco->modulo->StanzaCorrente();
-    for (int i = 1; i <= s.NumUtenti(); ++i)
-        membriIniziali.append({s.Utenti(i)->IDUtente, s.Utenti(i)->NickName});
-}
-
-bool stanzaIniziale(const Stanza& s)
-{
-    if (s.NumUtenti() != membriIniziali.size() || s.NumUtentiAudio() != 0)
-        return false;
-    for (int i = 1; i <= s.NumUtenti(); ++i) {
-        if (s.Utenti(i)->IDUtente != membriIniziali.at(i - 1).first ||
-            s.Utenti(i)->NickName != membriIniziali.at(i - 1).second)
-            return false;
-    }
-    return true;
+    membriIniziali = membri(banco->modulo->StanzaCorrente());
 }
 
 void ripristina()
@@ -53,7 +46,7 @@ void ripristina()
     if (banco->modulo->terminato() || banco->f().sessioneTerminata())
         return entra();
     Stanza& s = banco->modulo->StanzaCorrente();
-    if (!stanzaIniziale(s)) {
+    if (s.NumUtentiAudio() != 0 || membri(s) != membriIniziali) {
         while (s.NumUtenti() > 0)
             s.EliminaUtente(s.Utenti(1)->NickName);
         for (const auto& [id, nick] : std::as_const(membriIniziali))

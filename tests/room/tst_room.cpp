@@ -7,7 +7,6 @@
 #include <QtTest>
 
 using namespace kalimo;
-using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -22,9 +21,8 @@ QString nicks(const Stanza& s, bool speakingOnly = false)
     return out.filter(QRegularExpression(".")).join(u',');
 }
 
-const auto error = [](const Stanza& s) {
-    return u"%1 %2"_s.arg(s.Errori.Numero).arg(s.Errori.Descrizione);
-};
+// The room's error number; its description only goes to the log.
+const auto error = [](const Stanza& s) { return int(s.Errori.Numero); };
 
 // Room 100 with a (7), b (8) and c (9); one speaker at most.
 void fillRoom(Stanza& s)
@@ -69,23 +67,23 @@ private Q_SLOTS:
         s.MaxUtenti = 3;
         QVERIFY(s.AggiungiUtente(7, "anna", "10.0.0.1") && s.AggiungiUtente(8, "Anna"));
         QVERIFY(!s.AggiungiUtente(9, "anna"));
-        QCOMPARE(error(s), "5 Utente gia assegnato alla stanza");
+        QCOMPARE(error(s), 5); // already in the room
         QVERIFY(s.AggiungiUtente(9, "c") && !s.AggiungiUtente(10, "d"));
-        QCOMPARE(error(s), "3 La Stanza ha raggiunto il numero massimo di utenti");
+        QCOMPARE(error(s), 3); // full
         QCOMPARE(nicks(s) + s.Utenti(1)->IPAddress, "anna,Anna,c10.0.0.1");
         const UtentePtr held = s.Utenti(2);
         QVERIFY(s.EliminaUtente("Anna") && !s.EliminaUtente("Anna")); // the middle one
         QCOMPARE(nicks(s) + held->NickName, "anna,cAnna"); // a caller may keep a removed user
-        QCOMPARE(error(s), "2 Nick Utente non trovato");
+        QCOMPARE(error(s), 2);                             // not found
 
         s.MaxUtentiAudio = 1;
         QVERIFY(!s.UtenteParlante("nessuno") && s.Errori.Numero == 0);
         QVERIFY(s.UtenteParlante("anna") && !s.UtenteParlante("c"));
-        QCOMPARE(error(s), "1 La Stanza ha raggiunto il numero massimo di utenti parlanti");
+        QCOMPARE(error(s), 1);                                      // floor full
         QVERIFY(!s.UtenteParlante("anna") && s.Errori.Numero == 1); // capacity comes first
         s.MaxUtentiAudio = 5;
         QVERIFY(!s.UtenteParlante("anna")); // already speaking: no error, no second count
-        QCOMPARE(error(s), "0 No Errori");
+        QCOMPARE(error(s), 0);
         QVERIFY(!s.UtenteMuto("c") && s.UtenteParlante("c") && s.UtenteMutoID(9));
         QCOMPARE(nicks(s, true) + QString::number(s.NumUtentiAudio()), "anna1");
 
@@ -93,55 +91,30 @@ private Q_SLOTS:
         QCOMPARE(ends, 0);
     }
 
-    void lookUpsAndIgnore()
-    {
-        Stanza s;
-        fillRoom(s);
-        QCOMPARE(s.DammiNickPerID(8) + s.DammiNickPerID(42) + u'|' +
-                     QString::number(s.DammiIDPerNick("c")) +
-                     QString::number(s.DammiIDPerNick("C")),
-                 "b|90");
-        s.IgnoraUtente("nessuno");
-        s.IgnoraUtente("b");
-        QVERIFY(s.EstUtenteIgnorato("b") && !s.EstUtenteIgnorato("a") &&
-                !s.EstUtenteIgnorato("nessuno"));
-        s.NonIgnorareUtente("b");
-        QVERIFY(!s.EstUtenteIgnorato("b"));
-    }
-
     void grid()
     {
-        const QString unusable =
-            "4 La grafica non e' stata attivata per questa istanza di "
-            "stanza oppure non e' stata assegnata una griglia a questa istanza";
+        // Only the voice client draws a room: the short grid, a picture per speaker.
         Stanza s;
         s.MaxUtenti = s.MaxUtentiAudio = 5;
+        s.GrigliaSemplice = true;
         s.PictureMicrofono = QImage(4, 4, QImage::Format_RGB32);
-        QVERIFY(s.AggiungiUtente(11, "a", "10.0.0.1")); // no grid: still succeeds
-        QCOMPARE(error(s), unusable);
+        QVERIFY(s.AggiungiUtente(11, "a")); // no grid: still succeeds
+        QCOMPARE(error(s), 4);              // no grid to draw on
         FakeGriglia g;
         s.grdUtenti = &g;
         s.VisualizzaUtenti(0); // not activated
-        QCOMPARE(error(s), unusable);
+        QCOMPARE(error(s), 4);
         s.AttivaGrafica = true;
         g.valid = false;
         s.VisualizzaUtenti(0);
-        QCOMPARE(error(s), unusable);
+        QCOMPARE(error(s), 4);
         QCOMPARE(g.clears + g.refreshes + g.righe() + g.colonne(), 0);
         g.valid = true;
         QVERIFY(s.UtenteParlante("a")); // a row the grid lacks waits for a rebuild
         s.VisualizzaUtenti(-1);
         QCOMPARE(g.refreshes + g.outOfRangeWrites, 0);
-        QVERIFY(s.AggiungiUtente(22, "b") && s.AggiungiUtente(33, "c", "10.0.0.3"));
-        QVERIFY(s.UtenteMuto("a") && s.UtenteParlante("c"));
-        QCOMPARE(g.dump(), "|ID|Nick Name|Parlante|IPAddress\n|11|a|NO|10.0.0.1\n|22|b|NO|\n"
-                           "|33|c|SI|10.0.0.3");
-        QVERIFY(s.EliminaUtente("b"));
-        QCOMPARE(g.dump(),
-                 "|ID|Nick Name|Parlante|IPAddress\n|11|a|NO|10.0.0.1\n|33|c|SI|10.0.0.3");
-
-        s.GrigliaSemplice = true;
-        s.VisualizzaUtenti(0);
+        QVERIFY(s.AggiungiUtente(22, "b") && s.AggiungiUtente(33, "c"));
+        QVERIFY(s.UtenteMuto("a") && s.UtenteParlante("c") && s.EliminaUtente("b"));
         QCOMPARE(g.dump(), "|Nick Name|\n|a|\n|c|");
         QVERIFY(g.pictures == (QMap<QPair<int, int>, QImage>{{{2, 2}, s.PictureMicrofono}}));
         QVERIFY(s.UtenteMuto("c") && g.haImmagine(2, 2)); // the picture waits for a rebuild
@@ -247,25 +220,22 @@ private Q_SLOTS:
         s.WSKServer = lent ? &sock : nullptr;
         s.IPServer = ip;
         s.PortaServer = port;
-        const QString busy = "9 Si Sta' gia effettuando una connessione al server";
+        const int busy = 9;
         // A second attempt from inside the owner's state handler is refused.
-        QString nested;
+        int nested = 0;
         QObject::connect(
             &sock, &QTcpSocket::stateChanged, &s,
-            [&] { nested = s.ConnettiAlServer() ? "true" : error(s); }, Qt::SingleShotConnection);
+            [&] { nested = s.ConnettiAlServer() ? -1 : error(s); }, Qt::SingleShotConnection);
         QVERIFY(!s.ConnettiAlServer());
         const bool valid = port == "40000";
-        QCOMPARE(error(s), valid ? busy
-                                 : "7 Il Winsock non e' stato attivato o il controllo "
-                                   "winsock non e' stato assegnato");
-        QCOMPARE(nested, valid ? busy : QString());
+        QCOMPARE(error(s), valid ? busy : 7); // 7: no socket to connect
+        QCOMPARE(nested, valid ? busy : 0);
         QCOMPARE(sock.state() == QAbstractSocket::UnconnectedState, !valid);
         QVERIFY(!s.InviaIdentificazione("x") && !s.InviaDatiUtenti());
-        QCOMPARE(error(s), "10 La stanza non e' connessa ad un server per cui non puo "
-                           "inviare l'identificazione");
+        QCOMPARE(error(s), 10); // not connected
         s.EstConnessoAServer = true;
         QVERIFY(s.ConnettiAlServer());
-        QCOMPARE(error(s), "8 La stanza e' gia connessa ad un server");
+        QCOMPARE(error(s), 8); // connected already
     }
 
     void reports()
@@ -334,8 +304,9 @@ private Q_SLOTS:
         s.MaxUtenti = 2;
         QVERIFY(s.AggiungiUtente(1, "a"));
         QVERIFY(!s.InviaIdentificazione("chi") && !s.InviaDatiUtenti());
-        QCOMPARE(error(s) + s.UltimoCodiceRisposta() + QString::number(s.StatoPacchettoDiAttesa),
-                 "0 No Errori1");
+        QCOMPARE(QString::number(error(s)) + s.UltimoCodiceRisposta() +
+                     QString::number(s.StatoPacchettoDiAttesa),
+                 "01");
         QVERIFY(s.EliminaUtente("a"));
         QCOMPARE(ends, 1);
     }

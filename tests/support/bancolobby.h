@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -31,6 +32,32 @@ inline Intervalli intervalliBrevi(int ms = 300)
             .pausaPasswordErrata = 1,
             .splash = 1,
             .pausaDatiStanza = 1};
+}
+
+// A limit no wait of a test reaches: only a stop, a close or the master may end such a wait.
+constexpr int kSoloFermo = 60000;
+
+// Ends every wait of the lobby if it outlives `ms`, and says so: a stop that is ignored
+// fails its test at once instead of waiting out kSoloFermo.
+class Guardia final
+{
+public:
+    explicit Guardia(int ms = 10000)
+    {
+        QTimer::singleShot(ms, &m_contesto, [this] {
+            scattata = true;
+            Attesa::interrompiTutto();
+        });
+    }
+    bool scattata = false;
+
+private:
+    QObject m_contesto;
+};
+
+inline void eliminaFinestreChiuse()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 // Every text a label showed, in the order it was painted. A text set and
@@ -74,7 +101,7 @@ public:
     ~BancoLobby()
     {
         m.reset();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        eliminaFinestreChiuse();
     }
 
     // One line of Masters.txt.

@@ -83,7 +83,7 @@ struct Banco
             return ++impostazioni > 0;
         };
         s.termina = [this](int c) { codice = c; };
-        modulo = std::make_unique<Module1>(s, intervalli);
+        modulo = std::make_unique<voce::Module1>(s, intervalli);
     }
     bool avvia(const QString& riga = kRiga) { return modulo->SubMain(riga); }
     frmVoiceClient& f() { return *modulo->finestra(); }
@@ -111,7 +111,7 @@ struct Banco
     // Runs while the audio set-up window would be open.
     std::function<void()> duranteImpostazioni;
     int codice = -1;
-    std::unique_ptr<Module1> modulo;
+    std::unique_ptr<voce::Module1> modulo;
 };
 
 } // namespace kalimo::test

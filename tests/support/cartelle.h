@@ -18,7 +18,6 @@ namespace kalimo::test {
 class CartellaTemporanea final
 {
 public:
-    bool valida() const { return m_dir.isValid(); }
     QString percorso() const { return m_dir.path(); }
     QString file(const QString& nome) const { return QDir(m_dir.path()).filePath(nome); }
     bool esiste(const QString& nome) const { return QFile::exists(file(nome)); }

@@ -23,13 +23,11 @@ public:
         chiave = m_cartella.filePath(QStringLiteral("key.pem"));
         QProcess openssl;
         openssl.start(QStringLiteral("openssl"),
-                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                       QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                       QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                       QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                       QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
-                       QStringLiteral("subjectAltName=IP:127.0.0.1"), QStringLiteral("-keyout"),
-                       chiave, QStringLiteral("-out"), certificato});
+                      QStringLiteral("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                                     "-nodes -days 2 -subj /CN=127.0.0.1 -addext "
+                                     "subjectAltName=IP:127.0.0.1 -keyout %1 -out %2")
+                          .arg(chiave, certificato)
+                          .split(u' '));
         if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0)
             return false;
         QFile c(certificato), k(chiave);

@@ -9,15 +9,14 @@
 
 namespace kalimo {
 
-// A grid that records texts, pictures, widths and how often it was cleared
-// and refreshed. Writes outside its rows or columns are dropped, as a real
+// A grid that records texts, pictures and how often it was cleared and
+// refreshed. Writes outside its rows or columns are dropped, as a real
 // table does, and counted.
 class FakeGriglia final : public Griglia
 {
 public:
     bool valid = true;
     int clears = 0, refreshes = 0, outOfRangeWrites = 0;
-    QMap<int, int> widths;
     QMap<QPair<int, int>, QImage> pictures;
 
     bool valida() const override { return valid; }
@@ -25,8 +24,6 @@ public:
     void impostaRighe(int righe) override { m_righe = righe; }
     int colonne() const override { return m_colonne; }
     void impostaColonne(int colonne) override { m_colonne = colonne; }
-    void impostaLarghezzaColonna(int colonna, int twips) override { widths[colonna] = twips; }
-    int larghezzaColonna(int colonna) const override { return widths.value(colonna); }
     QString testo(int riga, int colonna) const override { return m_testi.value({riga, colonna}); }
     void impostaTesto(int riga, int colonna, const QString& testo) override
     {
@@ -50,7 +47,9 @@ public:
     }
     void aggiorna() override { ++refreshes; }
 
-    // Never used by a room's drawing.
+    // Widths are the real grid's business; the rest is never used by a room's drawing.
+    void impostaLarghezzaColonna(int, int) override {}
+    int larghezzaColonna(int) const override { return 0; }
     void impostaAllineamentoSinistra(int) override {}
     void aggiungiRiga(const QString&) override {}
     void impostaDatoRiga(int, int) override {}

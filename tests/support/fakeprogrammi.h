@@ -4,13 +4,11 @@
 
 #include <QList>
 #include <QPair>
-#include <QQueue>
 #include <QString>
 
 namespace kalimo::test {
 
-// Records every start and close request; start answers come from a queue
-// (task ids), or `idPredefinito` when it is empty.
+// Records every start and close request; each start gets `idPredefinito` as its task id.
 class FakeAvvioProgrammi final : public AvvioProgrammi
 {
 public:
@@ -24,7 +22,7 @@ public:
     qint64 avvia(const QString& programma, const QString& argomenti) override
     {
         avvii.append({programma, argomenti, qEnvironmentVariable("KALIMO_ROOM_TICKET")});
-        return ids.isEmpty() ? idPredefinito : ids.dequeue();
+        return idPredefinito;
     }
 
     bool chiediChiusura(qint64 idProcesso) override
@@ -35,7 +33,6 @@ public:
 
     QList<Avvio> avvii;
     QList<qint64> chiusure;
-    QQueue<qint64> ids;
     qint64 idPredefinito = 4242;
 };
 
@@ -46,11 +43,10 @@ public:
     bool apri(const QString& percorso) override
     {
         aperti.append(percorso);
-        return esito;
+        return true;
     }
 
     QStringList aperti;
-    bool esito = true;
 };
 
 } // namespace kalimo::test

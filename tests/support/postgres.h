@@ -132,12 +132,10 @@ private:
     {
         // Debian keeps the programs out of PATH, one folder per major version.
         QStringList folders;
-        const QDir versions(QStringLiteral("/usr/lib/postgresql"));
-        for (const QString& v : versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            folders << versions.filePath(v + QStringLiteral("/bin"));
-        QString path = QStandardPaths::findExecutable(program);
-        if (path.isEmpty())
-            path = QStandardPaths::findExecutable(program, folders);
+        for (const QFileInfo& v : QDir(QStringLiteral("/usr/lib/postgresql"))
+                                      .entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
+            folders << v.filePath() + QStringLiteral("/bin");
+        const QString path = QStandardPaths::findExecutable(program, folders);
         if (path.isEmpty())
             return fail(program + QStringLiteral(" not found (install postgresql)"));
         p.setProgram(path);

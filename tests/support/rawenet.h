@@ -26,15 +26,13 @@ public:
     }
     ~RawEnet() { vanish(); }
 
-    // With the enumeration answer's cookie, as a real client, unless `data` says otherwise.
-    bool connect(quint16 port, std::optional<enet_uint32> data = std::nullopt)
+    // With the enumeration answer's cookie, as a real client.
+    bool connect(quint16 port)
     {
-        if (!data)
-            data = cookie(port);
-        if (!data)
-            return false;
-        startConnect(port, *data);
-        return wait([this] { return connected || disconnected; }) && connected;
+        const auto data = cookie(port);
+        if (data)
+            startConnect(port, *data);
+        return data && wait([this] { return connected || disconnected; }) && connected;
     }
     // What the host's enumeration answer gives this address to connect with.
     std::optional<enet_uint32> cookie(quint16 port)
@@ -62,14 +60,13 @@ public:
         m_peer = enet_host_connect(m_host, &a, session::wire::kChannelCount, data);
         enet_host_flush(m_host);
     }
-    // Connects and says a sealed hello (empty `hostKey`: the announced one); the id, 0 if refused.
-    qint32 join(quint16 port, const QString& name, const QByteArray& hostKey = {})
+    // Connects and says a sealed hello to the announced key; the id, 0 if refused.
+    qint32 join(quint16 port, const QString& name)
     {
         if (connect(port)) {
             const session::HostKeys mine = session::HostKeys::generate();
             // The cipher every host takes.
-            seal = session::SessionSeal::member(hostKey.isEmpty() ? m_answer->hostKey : hostKey,
-                                                mine.publicKey, mine.secretKey);
+            seal = session::SessionSeal::member(m_answer->hostKey, mine.publicKey, mine.secretKey);
             const QByteArray hello =
                 session::wire::hello({session::roomApplicationGuid(), name, QString(), QString()});
             if (seal)
@@ -82,10 +79,9 @@ public:
         return welcomed;
     }
     // Sealed as a member or a host would, with the seal of the hello.
-    void sendSealed(int channel, const QByteArray& bytes,
-                    enet_uint32 flags = ENET_PACKET_FLAG_RELIABLE)
+    void sendSealed(int channel, const QByteArray& bytes)
     {
-        send(channel, seal->seal(channel, bytes), flags);
+        send(channel, seal->seal(channel, bytes));
     }
     void send(int channel, const QByteArray& bytes, enet_uint32 flags = ENET_PACKET_FLAG_RELIABLE)
     {

