@@ -83,12 +83,12 @@ public:
         const QByteArray testo = riga + '\n';
         (void)!::write(m_comandi.last(), testo.constData(), size_t(testo.size()));
     }
-    // The grid of the n-th voice client started (0: the last) comes to show one of `griglie`.
-    bool vede(const QStringList& griglie, int n = 0) const
+    // The grid of the last voice client started comes to show one of `griglie`.
+    bool vede(const QStringList& griglie) const
     {
         return QTest::qWaitFor(
             [&] {
-                QFile f(tracce.value(n ? n - 1 : tracce.size() - 1));
+                QFile f(tracce.value(tracce.size() - 1));
                 QStringList righe = f.open(QIODevice::ReadOnly)
                                         ? QString::fromUtf8(f.readAll()).split('\n')
                                         : QStringList();

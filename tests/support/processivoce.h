@@ -47,12 +47,11 @@ inline QPair<int, int> toniSentiti(const QString& ascolto, int hz, qint64 dopo)
 }
 
 // A voice client in room "Sala" with synthetic audio playing `tono` Hz, answering its boxes
-// from `risposte`; `altro` adds to or replaces its environment.
+// from `risposte`.
 struct ClienteVoce
 {
     ClienteVoce(const QTemporaryDir& dir, const QString& nick, quint16 porta,
-                const QString& password = {}, int tono = 0, const QString& risposte = {},
-                const QHash<QString, QString>& altro = {})
+                const QString& password = {}, int tono = 0, const QString& risposte = {})
         : traccia(dir.filePath(nick + ".trace")), ascolto(dir.filePath(nick + ".rec"))
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -64,7 +63,6 @@ struct ClienteVoce
                                        {"KALIMO_TEST_ANSWERS", risposte},
                                        {"KALIMO_TEST_CONTROL", "1"},
                                        {"KALIMO_TEST_INTERVALS", "pause=20,deadpeer=5000"}};
-        valori.insert(altro);
         for (auto i = valori.cbegin(); i != valori.cend(); ++i)
             env.insert(i.key(), i.value());
         p.setProcessEnvironment(env);
