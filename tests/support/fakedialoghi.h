@@ -6,6 +6,7 @@
 #include <QQueue>
 #include <QString>
 
+#include <algorithm>
 #include <functional>
 #include <utility>
 
@@ -34,8 +35,10 @@ public:
                        Pulsanti pulsanti) override
     {
         messaggi.append({testo, titolo, icona, pulsanti});
+        massimoAperte = std::max(massimoAperte, ++aperte);
         if (auto dentro = std::exchange(mentreAperta, {}))
             dentro();
+        --aperte;
         return risposte.isEmpty() ? rispostaPredefinita : risposte.dequeue();
     }
 
@@ -75,6 +78,8 @@ public:
     Risposta rispostaPredefinita = Risposta::Ok;
     // Runs once, inside the next box, as if the user left it open meanwhile.
     std::function<void()> mentreAperta;
+    // Boxes open at once: now, and at most so far.
+    int aperte = 0, massimoAperte = 0;
 };
 
 } // namespace kalimo::test

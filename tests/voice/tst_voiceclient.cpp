@@ -1,22 +1,15 @@
-#include "platform/voiceengine/syntheticaudiobackend.h"
 #include "tests/support/bancovoce.h"
 #include "voice/collegamentolobby.h"
 #include "voice/frmchat.h"
-#include "voice/frmimpostaaudio.h"
 #include "voice/lineacomando.h"
 
 #include <QAbstractButton>
-#include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
-#include <QProgressBar>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QSignalSpy>
-#include <QSlider>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTextBrowser>
 
@@ -75,7 +68,6 @@ private Q_SLOTS:
         QTest::newRow("max users") << QString(kRiga).replace("+ 10 +", "+ dieci +") << T::Errata;
         QTest::newRow("banner 16 bit") << QString(kRiga).replace("+ 3", "+ 40000") << T::Errata;
         QTest::newRow("port 0") << QString(kRiga).replace("2302", "0") << T::Errata;
-        QTest::newRow("port text") << QString(kRiga).replace("2302", "porta") << T::Errata;
     }
     void rigaDiComando()
     {
@@ -195,23 +187,12 @@ private Q_SLOTS:
     // The room keeps updating while a box waits for the user.
     void roomUpdatesBehindBox()
     {
-        struct Rientrante final : Dialoghi
-        {
-            Risposta messaggio(const QString&, const QString&, Icona, Pulsanti) override
-            {
-                azione();
-                return Risposta::No;
-            }
-            QString input(const QString&, const QString&, const QString&) override { return {}; }
-            std::function<void()> azione = [] {};
-        } dialoghi;
-        Banco b(&dialoghi);
+        Banco b;
         QVERIFY(b.avvia());
         QStringList dietro;
-        dialoghi.azione = [&] {
+        b.dialoghi.mentreAperta = [&] {
             b.arriva("0004 ^ 7 ~ true |");
             dietro = b.righe();
-            dialoghi.azione = [] {};
         };
         b.arriva("0002 ^ Ana ~ 3 | 0008 ^ Cia | 0002 ^ Bea ~ 7 |");
         QCOMPARE(dietro, (QStringList{"Ana", "Bea*"}));
@@ -258,19 +239,6 @@ private Q_SLOTS:
         QTEST(b.dialoghi.avvisi() + b.canale->inviati, "esito");
     }
 
-    void inviteButton()
-    {
-        Banco b;
-        QVERIFY(b.avvia());
-        b.arriva("0002 ^ Ana ~ 3 | 0002 ^ Bea ~ 7 |");
-        auto* invita = b.w<QAbstractButton>("cmdStanzaPrivata");
-        for (int riga : {0, 1, 2}) {
-            b.f().griglia().impostaCellaCorrente(riga, 1);
-            invita->click();
-        }
-        QCOMPARE(b.canale->inviati, QStringList{wire("0004 ^ Ana ^Bea| ")});
-    }
-
     void talkControls()
     {
         Banco b;
@@ -313,18 +281,6 @@ private Q_SLOTS:
         QCOMPARE(flags(), 1);
         QCOMPARE(b.etichetta("lblEstParlante"), "Non puoi parlare");
         QVERIFY(b.f().InParola());
-    }
-
-    // A manual record volume reaches the engine, and the default gives it back to the gain.
-    void recordVolume()
-    {
-        Banco b;
-        QVERIFY(b.avvia());
-        b.w<QRadioButton>("optRecordSet")->click();
-        b.w<QSlider>("SldRegistrazione")->setValue(70);
-        QCOMPARE(b.canale->configurazioni.last().recordVolume, 70);
-        b.w<QRadioButton>("optRecordDefault")->click();
-        QCOMPARE(b.canale->configurazioni.last().recordVolume, 0);
     }
 
     // Right click on a member: own volume and local mute, kept by nick.
@@ -388,25 +344,6 @@ private Q_SLOTS:
         QVERIFY(b.codice == 0 && !b.f().isVisible());
         QCOMPARE(b.canale->configurazioni.last().notificationPeriod, 0);
         QCOMPARE(b.canale->chiamate, kPulizia);
-    }
-
-    // The first set-up: echo cancellation on unless turned off; no input device, nothing to save.
-    void audioSetup()
-    {
-        QTemporaryDir cartella;
-        const AudioSettings impostazioni = AudioSettings::atFile(cartella.filePath("a.ini"));
-        SyntheticAudioBackend backend;
-        FakeDialoghi dialoghi;
-        frmImpostaAudio finestra(backend, impostazioni, dialoghi);
-        auto* eco = finestra.findChild<QAbstractButton*>("chkEco");
-        QVERIFY(eco->isChecked());
-        eco->click();
-        finestra.findChild<QAbstractButton*>("cmdSalva")->click();
-        QVERIFY(impostazioni.load()->outputId == SyntheticAudioBackend::defaultOutputId() &&
-                !impostazioni.load()->echoCancel);
-        backend.setInputDevices({});
-        frmImpostaAudio vuota(backend, impostazioni, dialoghi);
-        QVERIFY(!vuota.findChild<QAbstractButton*>("cmdSalva")->isEnabled());
     }
 
     void chat()
