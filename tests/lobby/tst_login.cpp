@@ -223,23 +223,37 @@ private Q_SLOTS:
         QVERIFY(l.f.codici().isEmpty());
     }
 
+    // Voice links, the user's Disconnetti, the master dropping the link, Esci.
     void disconnessioni()
     {
         Lobby l;
+        auto* lbl = BancoLobby::figlio<QLabel>(l.c, "lbl");
         l.banco.clicConnetti();
         QCOMPARE(l.vista(), kCollegato);
+        QTcpSocket uno, due, tre;
+        const auto collega = [&](QTcpSocket& s, int indice) {
+            s.connectToHost(QHostAddress::LocalHost, l.c->collegamentiVoce().portaAscolto());
+            return QTest::qWaitFor([&] { return l.m->IndiceWskVoice == indice; }, 10000) &&
+                   lbl->text() == "Connesso";
+        };
+        QVERIFY(collega(uno, 1) && collega(due, 2));
+        // The voice client closing its end.
+        uno.disconnectFromHost();
+        QVERIFY(QTest::qWaitFor([&] { return lbl->text() == "Non connesso"; }, 10000));
+        QCOMPARE(l.c->collegamentiVoce().collegamentiAperti(), 1);
         const int richieste = l.f.richieste().size();
         l.stati().clear();
-        // The user disconnects: nothing is said to the master.
+        // The user disconnects: nothing is said to the master; the listener closes, not the link.
         l.banco.clicConnetti();
         QCOMPARE(l.stati(),
                  QStringList({"Disconnessione in corso", kPerduta, "Non connesso", kNonConnesso}));
         QCOMPARE(l.vista(), "Connetti 1 0 0 0 1 001 " + kNonConnesso);
-        QVERIFY(l.chiuse(l.f));
+        QVERIFY(l.chiuse(l.f) && l.c->collegamentiVoce().Aperto(2));
         QCOMPARE(l.f.richieste().size(), richieste);
-        // The next login listens again.
+        // The next login listens again, and numbering goes on.
         l.banco.clicConnetti();
         QCOMPARE(l.vista(), kCollegato);
+        QVERIFY(collega(tre, 3));
 
         // The master drops the link.
         l.stati().clear();
@@ -252,6 +266,12 @@ private Q_SLOTS:
         l.banco.clicConnetti();
         QVERIFY(l.m->ConnessoAlMaster);
         QCOMPARE(l.f.connessioni(), 3);
+        // Esci closes the last voice link only, and does not tell the master.
+        l.banco.pulsante("cmdEsci")->click();
+        QCOMPARE(l.banco.uscite, 1);
+        QTRY_COMPARE(tre.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(due.state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(l.f.codici().last(), "0011");
     }
 
     // One row per way a login fails: the request that goes wrong and what the master does then
@@ -334,43 +354,6 @@ private Q_SLOTS:
             QVERIFY(!l.ascolta() && l.f.codici() == QStringList{"0001"});
     }
 
-    void ascoltoVoce()
-    {
-        Lobby l;
-        Module1& m = *l.m;
-        frmClient* c = l.c;
-        auto* lbl = BancoLobby::figlio<QLabel>(c, "lbl");
-        l.banco.clicConnetti();
-        const quint16 porta = c->collegamentiVoce().portaAscolto();
-        QVERIFY(l.ascolta() && porta != 0);
-        QTcpSocket uno, due, tre;
-        const auto collega = [&](QTcpSocket& s, quint16 p, int indice) {
-            s.connectToHost(QHostAddress::LocalHost, p);
-            return QTest::qWaitFor([&] { return m.IndiceWskVoice == indice; }, 10000) &&
-                   lbl->text() == "Connesso";
-        };
-        QVERIFY(collega(uno, porta, 1));
-        QVERIFY(collega(due, porta, 2));
-
-        // The voice client closing its end.
-        uno.disconnectFromHost();
-        QVERIFY(QTest::qWaitFor([&] { return lbl->text() == "Non connesso"; }, 10000));
-        QCOMPARE(c->collegamentiVoce().collegamentiAperti(), 1);
-        // "Disconnetti" closes the listener but not the link.
-        l.banco.clicConnetti();
-        QVERIFY(!l.ascolta() && c->collegamentiVoce().Aperto(2));
-        // The next login listens again, and numbering goes on.
-        l.banco.clicConnetti();
-        QVERIFY(l.ascolta());
-        QVERIFY(collega(tre, c->collegamentiVoce().portaAscolto(), 3));
-        // Esci closes the last voice link only, and does not tell the master.
-        l.banco.pulsante("cmdEsci")->click();
-        QCOMPARE(l.banco.uscite, 1);
-        QTRY_COMPARE(tre.state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(due.state(), QAbstractSocket::ConnectedState);
-        QCOMPARE(l.f.codici().last(), "0011");
-    }
-
     void registrazioneTestoInviato_data()
     {
         QTest::addColumn<QString>("utente");
@@ -423,7 +406,10 @@ private Q_SLOTS:
         riga("00005", "La registrazione e' stata effettuata correttamente", true);
         riga("niente", invio, false);
         riga("chiudi", invio, true);
-        riga("irraggiungibile", "Impossibile contattare il master: Alfa", true);
+        riga("irraggiungibile",
+             "Impossibile contattare il master: Gamma (il certificato non corrisponde "
+             "all'impronta indicata)",
+             true);
         riga("esci", "", true);
     }
 
@@ -437,8 +423,16 @@ private Q_SLOTS:
                                                            : FakeMaster::rispondi(risposta),
                 risposta == "niente" ? 100 : test::kSoloFermo);
         Module1& m = s.banco.modulo();
+        // A closed master, then one behind TLS whose certificate is not the pinned one.
+        test::CertificatoProva cert;
+        FakeMaster tls;
         if (risposta == "irraggiungibile") {
-            s.banco.scriviMasters(BancoLobby::rigaMaster("Alfa", FakeMaster::portaChiusa()));
+            QVERIFY(cert.crea() && tls.ascoltaTls(cert.server()));
+            s.banco.scriviMasters(
+                BancoLobby::rigaMaster("Alfa", FakeMaster::portaChiusa()) +
+                BancoLobby::rigaMaster("Gamma", FakeMaster::portaChiusa(),
+                                       QString("k | tls:%1:sha256=").arg(tls.porta()) +
+                                           QString(64, '0')));
             m.CaricaMasters();
         }
         s.f.dopoRichiesta = [&](const FakeMaster::Richiesta&) {
@@ -476,33 +470,6 @@ private Q_SLOTS:
         QCOMPARE(m.ContactList.UBound(), 2);
         QVERIFY(m.EliminaDaContactList("anna"));
         QCOMPARE(s.banco.cartella.leggi("CntLst.klm"), QByteArray("bruno\r\n"));
-    }
-
-    // Closed masters and a TLS one whose certificate is not the pinned one are skipped.
-    void registrazioneMaster()
-    {
-        test::CertificatoProva cert;
-        QVERIFY(cert.crea());
-        FakeMaster t;
-        QVERIFY(t.ascoltaTls(cert.server()));
-        t.quando("0010", FakeMaster::rispondi(u"00001"));
-        const QByteArray campo = "tls:" + QByteArray::number(t.porta()) + ":sha256=";
-        const QByteArray chiusa = QByteArray::number(FakeMaster::portaChiusa());
-        Scena s(FakeMaster::niente(), 300,
-                "Alfa | 127.0.0.1 | " + chiusa + " | k\r\nGamma | 127.0.0.1 | " + chiusa +
-                    " | k | " + campo + QByteArray(64, '0') + "\r\nDelta | 127.0.0.1 | " + chiusa +
-                    " | k | " + campo + cert.improntaHex().toLatin1() + "\r\n");
-        s.invia()->click();
-        QCOMPARE(s.stato->testi,
-                 QStringList({"", "In Connessione al master: Alfa",
-                              "Impossibile contattare il master: Alfa",
-                              "In Connessione al master: Gamma",
-                              "Impossibile contattare il master: Gamma (il certificato non "
-                              "corrisponde all'impronta indicata)",
-                              "In Connessione al master: Delta", "Connesso al master: Delta",
-                              "Invio dei dati in corso...", "Registrazione Eseguita"}));
-        QCOMPARE(t.codici(), QStringList{"0010"});
-        QVERIFY(s.f.codici().isEmpty());
     }
 
     void registrazioneControlliPrimaDellInvio()
