@@ -76,6 +76,10 @@ private Q_SLOTS:
         QCOMPARE(g.rigaFineSelezione(), 1);
         g.impostaCellaCorrente(40, 1); // outside: ignored
         QCOMPARE(g.rigaCorrente(), 4);
+        // A cell shows whole: its column widens.
+        g.aggiungiRiga("\tPiazza del Popolo, la stanza più lunga della lista");
+        QVERIFY(tabella.columnWidth(1) >=
+                static_cast<QAbstractItemView&>(tabella).sizeHintForColumn(1));
     }
 
     void grigliaOrdina_data()
