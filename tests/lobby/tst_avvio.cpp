@@ -4,7 +4,6 @@
 #include "lobby/frmsplash.h"
 #include "tests/support/bancolobby.h"
 
-#include <QApplication>
 #include <QLineEdit>
 #include <QTimer>
 
@@ -93,37 +92,6 @@ private Q_SLOTS:
     void init() { Attesa::riprendi(); }
     void cleanup() { eliminaFinestreChiuse(); }
 
-    // Entra closes the splash (its timer does in avvio's rows).
-    void splashSiChiude()
-    {
-        Banco b;
-        b.cartella.scrivi("CntLst.klm", "anna\r\nbruno\r\n");
-        Module1& m = b.modulo();
-        // Guards against a splash that never closes; it must not be what closes it.
-        bool salvataggio = false, splashModale = false, clientGiaCreato = true;
-        QObject guardia;
-        QTimer::singleShot(30000, &guardia, [&] {
-            salvataggio = true;
-            if (m.FrmSplashEsistente())
-                m.FrmSplashEsistente()->done(0);
-        });
-        QTimer::singleShot(0, [&] {
-            frmSplash* splash = m.FrmSplashEsistente();
-            splashModale =
-                splash && splash->isVisible() && QApplication::activeModalWidget() == splash;
-            clientGiaCreato = m.FrmClientEsistente() != nullptr;
-            if (splash)
-                clic(splash, "cmdEntra");
-        });
-        QVERIFY(m.SubMain());
-        QVERIFY(!salvataggio && splashModale && !clientGiaCreato);
-        eliminaFinestreChiuse();
-        QVERIFY(!m.FrmSplashEsistente());
-        QVERIFY(m.FrmClientEsistente() && m.FrmClientEsistente()->isVisible());
-        QCOMPARE(m.UtenteCorrente.Password + m.ContactList[2].NickName, "Segretobruno");
-        QVERIFY(b.dialoghi.messaggi.isEmpty() && !m.FrmNewUserEsistente());
-    }
-
     void avvio_data()
     {
         QTest::addColumn<QByteArray>("userIni"); // "-" missing
@@ -170,9 +138,9 @@ private Q_SLOTS:
         QCOMPARE(b.uscite, finestra.isEmpty() ? 1 : 0);
         if (backup != "-")
             QCOMPARE(b.cartella.leggi("Masters.txt"), backup);
-        // Contacts belong to an account.
-        if (userIni == "-")
-            QCOMPARE(m.ContactList.UBound(), 0);
+        // Contacts belong to an account, read before the main window shows.
+        if (userIni == "-" || finestra.startsWith("Kalimo"))
+            QCOMPARE(m.ContactList.UBound(), userIni == "-" ? 0 : 1);
     }
 
     void client()
@@ -182,15 +150,6 @@ private Q_SLOTS:
         QVERIFY(m.LeggiUserIni());
         frmClient* client = m.FrmClient();
         client->show();
-        // Guida: nothing without a help file; the program folder's before the one beside the
-        // program.
-        clic(client, "cmdGuida");
-        b.eseguibile.scrivi("miniguida.txt", "guida");
-        clic(client, "cmdGuida");
-        b.cartella.scrivi("miniguida.txt", "guida");
-        clic(client, "cmdGuida");
-        QCOMPARE(b.apri.aperti, QStringList({b.eseguibile.file("miniguida.txt"),
-                                             b.cartella.file("miniguida.txt")}));
         // Esci unwinds a wait that is running when it is clicked.
         auto* chat = new QWidget;
         chat->show();
@@ -469,13 +428,6 @@ private Q_SLOTS:
         preparaCartellaUtente(usata.percorso());
         QCOMPARE(usata.leggi("miniguida.txt"), "mia");
         QVERIFY(!usata.esiste("Masters.txt") && usata.esiste("inforegistrazione.txt"));
-
-        test::CartellaBloccata blocco(eseguibile.percorso());
-        if (!blocco.attiva())
-            QSKIP("this system cannot make a folder refuse writes");
-        QVERIFY(!cartellaScrivibile(eseguibile.percorso()));
-        QCOMPARE(scegliCartellaProgramma(QString(), eseguibile.percorso(), utente.percorso()),
-                 QDir::cleanPath(utente.percorso()));
     }
 };
 

@@ -156,7 +156,6 @@ private Q_SLOTS:
         riga("ignored", "cmdIgnora", "0002", {prima});
         // Never under the partner's nick, even without a window.
         riga("own echo, no window", "", "0003", {"<mario> ciao"});
-        riga("system, no window", "", "0004", {"<System Message> ciao"});
     }
     void notifiche()
     {

@@ -202,7 +202,6 @@ private Q_SLOTS:
         row("no socket", true, false, "127.0.0.1", "7070");
         row("winsock off", false, true, "127.0.0.1", "7070");
         row("no address", true, true, "", "7070");
-        row("no port", true, true, "127.0.0.1", "");
         row("port not a number", true, true, "127.0.0.1", "abc");
         row("port 0", true, true, "127.0.0.1", "0");
         row("port too large", true, true, "127.0.0.1", "70000");

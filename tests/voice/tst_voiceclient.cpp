@@ -253,7 +253,6 @@ private Q_SLOTS:
         QCOMPARE(b.canale->inviati, QStringList{vero});
         QCOMPARE(flags(), 40);
         lascia(Qt::ShiftModifier);
-        lascia(Qt::AltModifier);
         QVERIFY(b.f().InParola());
         lascia(Qt::NoModifier);
         QVERIFY(!b.f().InParola());
@@ -261,7 +260,6 @@ private Q_SLOTS:
         QCOMPARE(flags(), 1);
 
         premi(Qt::ControlModifier | Qt::ShiftModifier);
-        premi(Qt::ControlModifier | Qt::AltModifier);
         QVERIFY(!b.f().InParola());
         premi(Qt::ControlModifier);
         QVERIFY(b.f().InParola());
