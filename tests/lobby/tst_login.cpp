@@ -99,22 +99,17 @@ struct Lobby
 
 const QString kCollegato = "Disconnetti 1 1 1 1 0 110 " + kEseguita;
 
-// A first start (no User.ini) with the registration window filled in, against one scripted master
-// listed after `primi`.
+// A first start (no User.ini) with the registration window filled in, against one scripted master.
 struct Scena
 {
-    Scena(const FakeMaster::Azione& risposta, int rispostaMs = 300, const QByteArray& primi = {})
-        : banco(rispostaMs)
+    explicit Scena(const FakeMaster::Azione& risposta, int rispostaMs = 300) : banco(rispostaMs)
     {
         const bool ok = f.ascolta();
         f.quando("0010", risposta);
-        banco.scriviMasters(primi + BancoLobby::rigaMaster("Unico", f.porta(), "chiave9"));
+        banco.scriviMasters(BancoLobby::rigaMaster("Unico", f.porta(), "chiave9"));
         QFile::remove(banco.cartella.file("User.ini"));
         finestra = banco.modulo().FrmNewUser();
         finestra->show();
-        (void)QTest::qWaitForWindowExposed(finestra);
-        QCoreApplication::processEvents();
-        stato = std::make_unique<test::RegistroEtichetta>(finestra->lblStato());
         compila(" Mario ", "SeGreto", "SeGreto", " mario@x.it ");
         QVERIFY(ok);
     }
@@ -132,7 +127,6 @@ struct Scena
     FakeMaster f;
     BancoLobby banco;
     QPointer<frmNewUser> finestra;
-    std::unique_ptr<test::RegistroEtichetta> stato;
 };
 
 } // namespace

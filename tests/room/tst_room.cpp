@@ -11,7 +11,6 @@ using namespace kalimo;
 namespace {
 
 using test::wire;
-const auto bytes = [](const char* text) { return test::wireBytes(text); };
 
 QString nicks(const Stanza& s, bool speakingOnly = false)
 {
@@ -295,7 +294,7 @@ private Q_SLOTS:
         Stanza s;
         int ends = 0;
         s.ImpostaTerminaEsecuzione([&] { ++ends; });
-        QVERIFY(s.RiceviDalServer(bytes("00071^ x |")));
+        QVERIFY(s.RiceviDalServer(test::wireBytes("00071^ x |")));
         // Failed sends never fatal; identifying forgets the last reply; an empty linked room ends.
         QTcpSocket unconnected;
         s.WSKServer = &unconnected;

@@ -21,19 +21,6 @@ namespace kalimo::test {
 
 using namespace kalimo::lobby;
 
-// Intervals short enough that a test never waits out a real time-out.
-inline Intervalli intervalliBrevi(int ms = 300)
-{
-    return {.rispostaMaster = ms,
-            .stanzaPrivata = ms,
-            .ricezioneDatiStanza = ms,
-            .aggiornamentoListe = ms,
-            .primoAggiornamentoListe = ms,
-            .pausaPasswordErrata = 1,
-            .splash = 1,
-            .pausaDatiStanza = 1};
-}
-
 // A limit no wait of a test reaches: only a stop, a close or the master may end such a wait.
 constexpr int kSoloFermo = 60000;
 
@@ -90,7 +77,16 @@ private:
 class BancoLobby
 {
 public:
-    explicit BancoLobby(int rispostaMs = 300) : intervalli(intervalliBrevi(rispostaMs))
+    // Intervals short enough that a test never waits out a real time-out.
+    explicit BancoLobby(int ms = 300)
+        : intervalli{.rispostaMaster = ms,
+                     .stanzaPrivata = ms,
+                     .ricezioneDatiStanza = ms,
+                     .aggiornamentoListe = ms,
+                     .primoAggiornamentoListe = ms,
+                     .pausaPasswordErrata = 1,
+                     .splash = 1,
+                     .pausaDatiStanza = 1}
     {
         Attesa::riprendi();
         cartella.scrivi("User.ini", "USERNAME : mario\r\nPASSWORD : Segreto\r\n");
