@@ -13,17 +13,10 @@ using namespace kalimo::lobby;
 using test::BancoLobby;
 using test::eliminaFinestreChiuse;
 using test::FakeMaster;
+using test::wire;
+using test::wireBytes;
 
 namespace {
-
-QString t(const char* testo)
-{
-    return test::wire(testo);
-}
-QByteArray b(const char* testo)
-{
-    return t(testo).toUtf8();
-}
 
 const QString kNonConnesso = "Non Connesso.\nClicca su 'Connetti' per entrare nel servizio.";
 const QString kNessunServer = "Servizio non disponibile; Nessuno dei server ha "
@@ -144,10 +137,10 @@ private Q_SLOTS:
         l.f.dopoRichiesta = [&](const FakeMaster::Richiesta&) { ascoltoPrima |= l.ascolta(); };
         l.banco.clicConnetti();
 
-        QCOMPARE(l.f.testi(),
-                 QStringList({t("0001 ^ mario ^ mario ~ kalimo ~ Segreto | "),
-                              t("0008 ^ mario ^ No Parametri | "), t("0009 ^ mario ^ 1 | "),
-                              t("0009 ^ mario ^ 2 | "), t("0011 ^ mario ^ No Parametri | ")}));
+        QCOMPARE(l.f.testi(), QStringList({wire("0001 ^ mario ^ mario ~ kalimo ~ Segreto | "),
+                                           wire("0008 ^ mario ^ No Parametri | "),
+                                           wire("0009 ^ mario ^ 1 | "), wire("0009 ^ mario ^ 2 | "),
+                                           wire("0011 ^ mario ^ No Parametri | ")}));
         QVERIFY(!ascoltoPrima);
         QCOMPARE(l.stati(), QStringList({"In Connessione al master Spento",
                                          "Impossibile contattare il master Spento",
@@ -282,20 +275,21 @@ private Q_SLOTS:
                                 << nuova << vista;
         };
         // The next master is tried.
-        riga("refused", "0001", b("00003 ^ |"),
+        riga("refused", "0001", wireBytes("00003 ^ |"),
              "Il Master ha raggiunto il numero massimo di utenti", true, kCollegato);
         // A master list that comes late leaves the login standing and the stored list.
         riga("time-out", "0009", "niente", "Il master non ha risposto in tempo", false, kCollegato);
         // A name that would add a field to Masters.txt.
-        riga("malformed", "0009", b("00010 ^ U") + "|no" + b(" ~ 127.0.0.1 ~ 7070 ~ k |"), "",
-             false, kCollegato);
+        riga("malformed", "0009",
+             wireBytes("00010 ^ U") + "|no" + wireBytes(" ~ 127.0.0.1 ~ 7070 ~ k |"), "", false,
+             kCollegato);
         riga("connection lost", "0001", "chiudi", "", false,
              "Connetti 1 0 0 0 1 000 " + kNessunServer);
         riga("window closed", "0001", "stop", "", false, "");
         // The login stands; only the voice link is missing.
         riga("voice port taken", "", "porta", "", true, "Disconnetti 1 1 1 1 0 100 " + kEseguita);
         QTest::newRow("client too old")
-            << "0011" << b("00012 ^ 20 ~ 5 ~ 1.9 |")
+            << "0011" << wireBytes("00012 ^ 20 ~ 5 ~ 1.9 |")
             << QStringList{"La tua versione del client Kalimo non e' piu' compatibile con la "
                            "versione corrente dei master; Collegati al sito "
                            "https://kalimo.example.org e scarica la versione aggiornata",
@@ -374,7 +368,7 @@ private Q_SLOTS:
         BancoLobby::figlio<QRadioButton>(s.finestra, nuovo ? "optNU" : "optGR")->setChecked(true);
         s.invia()->click();
         QFETCH(QString, testo);
-        QCOMPARE(s.f.testi(), QStringList{test::wire(testo)});
+        QCOMPARE(s.f.testi(), QStringList{wire(testo)});
         QTEST(s.ini(), "ini");
     }
 
