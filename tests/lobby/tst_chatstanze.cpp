@@ -44,19 +44,15 @@ template <typename T = QPushButton> T* w(QWidget* finestra, const char* nome)
 struct Collegata
 {
     explicit Collegata(const std::function<void(FakeMaster&)>& copione = {},
-                       const QByteArray& utente = "mario")
+                       const QString& utente = "mario")
     {
-        banco.cartella.scrivi("User.ini", "USERNAME : " + utente + "\r\nPASSWORD : x\r\n");
-        banco.intervalli.primoAggiornamentoListe = 1;
-        banco.intervalli.aggiornamentoListe = 3600000;
         f.ascolta();
         f.quando("0001", FakeMaster::rispondi(u"00001", {"", "0"}));
         f.quando("0008", FakeMaster::rispondi(u"00009"));
         f.quando("0011", FakeMaster::rispondi(u"00012", {"20", "5", "2.0b"}));
         if (copione)
             copione(f);
-        banco.scriviMasters(test::BancoLobby::rigaMaster("Primo", f.porta()));
-        banco.clicConnetti();
+        banco.collega(f.porta(), utente);
     }
     Module1& m() { return banco.modulo(); }
     void arriva(const QString& testo) { m().GestisciDatiArrivatiMaster(t(testo)); }

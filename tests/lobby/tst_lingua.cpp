@@ -57,8 +57,7 @@ private Q_SLOTS:
         QVERIFY(master.ascolta());
         master.quando("0001", FakeMaster::rispondi(u"00002"));
         BancoLobby banco;
-        banco.scriviMasters(BancoLobby::rigaMaster("Primo", master.porta()));
-        banco.clicConnetti();
+        banco.collega(master.porta());
         QCOMPARE(banco.dialoghi.avvisi(), QStringList({m_inglese ? "Wrong Username or Password"
                                                                  : "Username o Password errati",
                                                        "Kalimo 2.0b", "Informazione Ok"}));

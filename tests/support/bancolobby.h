@@ -147,6 +147,19 @@ public:
     }
     QPushButton* pulsante(const char* nome) { return figlio<QPushButton>(client(), nome); }
     void clicConnetti() { pulsante("cmdConnettiti")->click(); }
+    // Logs `utente` in at the master on `porta`, before the lobby is made; the lists then refresh
+    // once, at once.
+    void collega(quint16 porta, const QString& utente = "mario",
+                 const QString& password = "Segreto")
+    {
+        cartella.scrivi(
+            "User.ini",
+            QString("USERNAME : %1\r\nPASSWORD : %2\r\n").arg(utente, password).toUtf8());
+        scriviMasters(rigaMaster("Primo", porta));
+        intervalli.primoAggiornamentoListe = 1;
+        intervalli.aggiornamentoListe = 3600000;
+        clicConnetti();
+    }
 
     CartellaTemporanea cartella, eseguibile;
     FakeDialoghi dialoghi;

@@ -114,14 +114,9 @@ struct Lobby
     Lobby(QTemporaryDir& dir, quint16 portaMaster, const QString& nick)
         : banco(kAttesaVoce), avviatore(dir, nick)
     {
-        banco.cartella.scrivi("User.ini",
-                              ("USERNAME : " + nick + "\r\nPASSWORD : Segreto1\r\n").toUtf8());
-        banco.scriviMasters(BancoLobby::rigaMaster("Locale", portaMaster));
-        banco.intervalli.primoAggiornamentoListe = 1;
-        banco.intervalli.aggiornamentoListe = 3600000;
         banco.avvio = &avviatore;
+        banco.collega(portaMaster, nick, "Segreto1");
         m = &banco.modulo();
-        banco.clicConnetti();
     }
     // The room list as the grid shows it, freshly asked for.
     QStringList stanze()
