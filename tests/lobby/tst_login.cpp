@@ -300,11 +300,9 @@ private Q_SLOTS:
     {
         QFETCH(QString, codice);
         QFETCH(QByteArray, azione);
-        // A limit out of reach where only the close or the stop may end the wait.
-        Lobby l(azione == "niente"  ? 100
-                : azione.size() < 7 ? test::kSoloFermo
-                                    : 300,
-                {}, azione != "chiudi");
+        const bool risposta = !QByteArrayList{"niente", "chiudi", "stop", "porta"}.contains(azione);
+        // A limit out of reach where only a reply, the close or the stop may end the wait.
+        Lobby l(azione == "niente" ? 100 : test::kSoloFermo, {}, azione != "chiudi");
         l.f.quando(codice, azione == "chiudi"                       ? FakeMaster::chiudi()
                            : azione == "niente" || azione == "stop" ? FakeMaster::niente()
                                                                     : FakeMaster::grezzo(azione));
@@ -324,7 +322,8 @@ private Q_SLOTS:
         QVERIFY2(!guardia.scattata, "the wait outlived the stop");
         QTEST(l.banco.dialoghi.avvisi(), "avvisi");
         QTEST(l.banco.cartella.leggi("Masters.txt") != lista, "listaNuova");
-        QCOMPARE(l.g.connessioni(), int(codice == "0001" && azione.size() > 6));
+        // Only a refusal moves on to the next master.
+        QCOMPARE(l.g.connessioni(), int(risposta && codice == "0001"));
         QVERIFY(!l.m->master().occupato());
         if (!l.m->ConnessoAlMaster || l.g.connessioni())
             QVERIFY(l.chiuse(l.f));
