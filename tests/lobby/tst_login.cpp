@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QTimer>
 
 using namespace kalimo;
@@ -167,12 +168,16 @@ private Q_SLOTS:
     void tls_data()
     {
         QTest::addColumn<QString>("campo");
+        QTest::addColumn<bool>("autorita");  // the certificate is one the system trusts
         QTest::addColumn<QString>("motivo"); // empty: the TLS master takes the login
-        QTest::newRow("fingerprint") << "tls:PORT:sha256=GIUSTA"
-                                     << "";
+        QTest::newRow("fingerprint") << "tls:PORT:sha256=GIUSTA" << false << "";
+        // Pinned, a certificate the authorities vouch for is still refused.
         QTest::newRow("changed fingerprint")
-            << "tls:PORT:sha256=" + QString(64, '0')
+            << "tls:PORT:sha256=" + QString(64, '0') << true
             << "il certificato non corrisponde all'impronta indicata";
+        QTest::newRow("unknown authority")
+            << "tls:PORT" << false
+            << "il certificato non e' garantito da un'autorita' riconosciuta";
     }
     void tls()
     {
@@ -180,6 +185,13 @@ private Q_SLOTS:
         QFETCH(QString, motivo);
         test::CertificatoProva cert;
         QVERIFY(cert.crea());
+        const QSslConfiguration prima = QSslConfiguration::defaultConfiguration();
+        const auto ripristino =
+            qScopeGuard([&] { QSslConfiguration::setDefaultConfiguration(prima); });
+        QSslConfiguration fidata = prima;
+        fidata.addCaCertificate(cert.cert);
+        if (QFETCH(bool, autorita); autorita)
+            QSslConfiguration::setDefaultConfiguration(fidata);
         Lobby l(300, {}, true, campo.replace("GIUSTA", cert.improntaHex()), cert.server());
         QVERIFY(l.m->ListaMaster[1].Tls.port == l.f.porta());
         // The list handed out keeps a fifth field into Masters.txt.
