@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -35,16 +36,6 @@ void keepLog(QtMsgType type, const QMessageLogContext& context, const QString& t
 {
     g_log.append(text);
     g_testHandler(type, context, text);
-}
-
-// Runs kalimo-master to its end: "code:" and all it wrote (code -1 if it hangs).
-QString runToEnd(const QStringList& args)
-{
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-master", args);
-    const int code = p.waitForFinished(20000) ? p.exitCode() : -1;
-    return QString::number(code) + ':' + QString::fromLocal8Bit(p.readAll());
 }
 
 // Many accounts from one address.
@@ -154,11 +145,6 @@ private Q_SLOTS:
         QCOMPARE(c->replyCodes({loginAs("anna"), loginAs("anna"), loginAs("bruno")}, "bruno"),
                  "00001 00005 00005");
         QCOMPARE(m_server->loggedInCount(), 1);
-        // With no master list configured, this master is the list.
-        QCOMPARE(
-            c->replies({{"0008"}, {"0009", "1"}, {"0009", "0"}, {"0009", "2"}, {"0009", "-1"}}),
-            (L{"00008 1", u"00010 Locale 127.0.0.1 %1 kalimo"_s.arg(m_server->port()), "00011",
-               "00011", "00011"}));
 
         // Before login: "00000" whatever nick the header names ("0014 " gets no reply).
         auto d = client();
@@ -347,26 +333,6 @@ private Q_SLOTS:
         QTRY_COMPARE(m_server->connectionCount(), 0);
         QCOMPARE(m_server->loggedInCount(), 0);
         loggedIn("bruno");
-    }
-
-    void splitAndJoinedArrivals()
-    {
-        start({"anna"});
-        auto c = client();
-        // Byte by byte, then three in one arrival with a tail completed by the next.
-        for (char byte : wireBytes("0001 ^ anna ^ anna ~ kalimo ~ secret | ")) {
-            c->sendRaw(QByteArray(1, byte));
-            QCoreApplication::processEvents();
-        }
-        QCOMPARE(c->nextCode(), "00001");
-        c->sendRaw(
-            wireBytes("0008 ^ anna ^ No Parametri | 0009 ^ anna ^ 1 | 0011 ^ anna ^ No Par"));
-        QCoreApplication::processEvents();
-        c->sendRaw(wireBytes("ametri | "));
-        QStringList codes;
-        for (int i = 0; i < 3; ++i)
-            codes.append(c->nextCode());
-        QCOMPARE(codes, (L{"00008", "00010", "00012"}));
     }
 
     void checks()
@@ -724,26 +690,61 @@ private Q_SLOTS:
         QVERIFY(m.ferma());
     }
 
-    void commandLine()
+    // Both programs: 0 when stopped, 1 when they cannot run, 2 for bad options or room data.
+    void exitCodes_data()
     {
-        ProcessoMaster m;
-        QVERIFY(runToEnd({"--config", m.config() + ".missing", "--data", m.dati()})
-                    .contains(QRegularExpression("(?s)^1:.*not found")));
-        QVERIFY(runToEnd({"--port", "banana"}).contains(QRegularExpression("(?s)^2:.*banana")));
-        QVERIFY2(m.avvia(kIni), qPrintable(m.registro()));
-        QVERIFY(runToEnd({"--config", m.config(), "--data", m.dati(), "--port",
-                          QString::number(m.porta())})
-                    .contains(QRegularExpression("(?s)^1:.*cannot listen")));
-        // The account tool works beside a running master.
-        auto c = MasterClient::to(m.porta());
-        QCOMPARE(registerAccount(*c, "anna", "secret"), "00001");
-        QVERIFY(runToEnd({"--data", m.dati(), "--disable", "anna"}).startsWith("0:"));
-        QCOMPARE(login(*c, "anna", "secret"), "00004");
-        QVERIFY(runToEnd({"--data", m.dati(), "--enable", "anna"}).startsWith("0:"));
-        QCOMPARE(login(*c, "anna", "secret"), "00001");
-        QVERIFY(runToEnd({"--data", m.dati(), "--disable", "nobody"})
-                    .contains(QRegularExpression("(?s)^1:.*nobody")));
-        QVERIFY(m.ferma());
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("args"); // %D a data folder, %P a taken port, %F room data
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("expected"); // the code, ':', a part of what it wrote
+        const auto row = [](const char* name, const char* program, const QStringList& args,
+                            const QByteArray& input, const char* expected) {
+            QTest::newRow(name) << program << args << input << QString(expected);
+        };
+        const char* master = "kalimo-master";
+        row("master: no such config", master, {"--config", "%D/none.ini", "--data", "%D"}, {},
+            "1:not found");
+        row("master: bad option", master, {"--port", "banana"}, {}, "2:banana");
+        row("master: port taken", master, {"--data", "%D", "--port", "%P"}, {}, "1:cannot listen");
+        row("master: unknown account", master, {"--data", "%D", "--disable", "nobody"}, {},
+            "1:nobody");
+        row("room host: bad room data", "kalimo-roomhost", {},
+            "name=Sala\nmax_users=4\npassword=x\nport=70000\n", "2:bad room data: line 4: port");
+        // Room data from a file; SIGTERM once it listens.
+        row("room host: stopped", "kalimo-roomhost", {"--config", "%F"}, {}, "0:listening on");
+    }
+    void exitCodes()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, input);
+        QFETCH(QString, expected);
+        QTcpServer taken;
+        QFile data(m_dir->filePath("room.txt"));
+        QVERIFY(taken.listen(QHostAddress::LocalHost) && data.open(QIODevice::WriteOnly) &&
+                data.write("name=Sala\nmax_users=4\nbind=127.0.0.1\n") > 0);
+        data.close();
+        args.replaceInStrings("%D", m_dir->path())
+            .replaceInStrings("%P", QString::number(taken.serverPort()))
+            .replaceInStrings("%F", data.fileName());
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(qEnvironmentVariable("KALIMO_BIN_DIR") + '/' + program, args);
+        p.write(input);
+        p.closeWriteChannel();
+        QString out;
+        (void)QTest::qWaitFor(
+            [&] {
+                out += QString::fromLocal8Bit(p.readAll());
+                return out.contains("listening on") || p.state() == QProcess::NotRunning;
+            },
+            kWait);
+        p.terminate();
+        QVERIFY(p.waitForFinished(kWait) || p.state() == QProcess::NotRunning);
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        out += QString::fromLocal8Bit(p.readAll());
+        QVERIFY2(out.contains(expected.section(':', 1)), qPrintable(out));
+        QCOMPARE(p.exitCode(), expected.section(':', 0, 0).toInt());
     }
 
     void stopEndsRoomHosts()
@@ -757,9 +758,19 @@ private Q_SLOTS:
                                     .arg(first + 3)
                                     .toUtf8()),
                  qPrintable(m.registro()));
+        // The account tool works beside a running master.
+        const auto tool = [&](const char* option) {
+            QProcess p;
+            p.start(qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-master",
+                    {"--data", m.dati(), option, "anna"});
+            return p.waitForFinished(kWait) && p.exitCode() == 0;
+        };
         auto c = MasterClient::to(m.porta());
-        QCOMPARE(c->replyCodes({signUp("anna"), loginAs("anna"), newRoom("Sala")}),
-                 "00001 00001 00071");
+        QCOMPARE(registerAccount(*c, "anna", "secret"), "00001");
+        QVERIFY(tool("--disable"));
+        QCOMPARE(login(*c, "anna", "secret"), "00004");
+        QVERIFY(tool("--enable"));
+        QCOMPARE(c->replyCodes({loginAs("anna"), newRoom("Sala")}), "00001 00071");
         QTRY_VERIFY_WITH_TIMEOUT(m.registro().contains("\"P\" (permanent) open"), 5000);
         QFile children(QString("/proc/%1/task/%1/children").arg(m.pid()));
         QVERIFY(children.open(QIODevice::ReadOnly));

@@ -7,9 +7,6 @@
 
 #include <QDateTime>
 #include <QNetworkDatagram>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryFile>
 #include <QtEndian>
 #include <QtTest>
 #include <QUdpSocket>
@@ -30,35 +27,6 @@ class TestRoomHost final : public QObject
     std::vector<std::unique_ptr<Membro>> members;
     std::unique_ptr<QSignalSpy> ended;
     qint64 now = 0;
-    QProcess process;
-    QString log;
-
-    // The real kalimo-roomhost, room data on standard input; its port, 0 when it does not listen.
-    quint16 start(const QString& data, const QStringList& args = {})
-    {
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-roomhost", args);
-        process.write(data.toUtf8());
-        process.closeWriteChannel();
-        static const QRegularExpression listening("listening on 127\\.0\\.0\\.1:(\\d+)");
-        log.clear();
-        (void)QTest::qWaitFor(
-            [&] {
-                return listening.match(log += output()).hasMatch() ||
-                       process.state() == QProcess::NotRunning;
-            },
-            kWait);
-        return quint16(listening.match(log).captured(1).toUInt());
-    }
-    QString output() { return QString::fromLocal8Bit(process.readAll()); }
-    // Its exit code once it ended by itself; -1 when it did not.
-    int exitCode()
-    {
-        (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kWait);
-        log += output();
-        const bool ended = process.state() == QProcess::NotRunning;
-        return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    }
 
     static RoomHostConfig config(const QString& more = {})
     {
@@ -97,8 +65,6 @@ private Q_SLOTS:
         members.clear();
         ended.reset();
         host.reset();
-        process.kill();
-        process.waitForFinished(kWait);
     }
 
     void roomLife()
@@ -433,36 +399,6 @@ private Q_SLOTS:
         now -= 50000;
         QCOMPARE(QPoint(full, b.available()), QPoint(3, 3));
         QVERIFY(!b.take(-1));
-    }
-
-    void program()
-    {
-        QCOMPARE(start("name=Sala\nmax_users=4\npassword=x\nport=70000\n"), quint16(0));
-        QCOMPARE(exitCode(), 2);
-        QVERIFY2(log.contains("bad room data: line 4: port"), qPrintable(log));
-
-        // Room data from a file; the master's end order ends the program.
-        FakeMaster master;
-        QTemporaryFile file;
-        QVERIFY(file.open());
-        file.write(QString("name=Sala viva\nmax_users=4\nbind=127.0.0.1\npassword=chiave segreta\n"
-                           "master_host=127.0.0.1\nmaster_port=%1\n")
-                       .arg(master.server.serverPort())
-                       .toUtf8());
-        file.close();
-        const quint16 port = start({}, {"--config", file.fileName()});
-        Membro ana("Ana"), eva("Eva");
-        QCOMPARE(QPoint(eva.join(port, "sbagliata"), ana.join(port, "chiave segreta")),
-                 QPoint(int(SessionResult::WrongPassword), 0));
-        QTRY_VERIFY_WITH_TIMEOUT(master.received.contains("chiave segreta"), kWait);
-        QVERIFY(master.socket->write(encodeText(wire("0001 ^ | "))) > 0 && master.socket->flush());
-        QTRY_COMPARE_WITH_TIMEOUT(ana.terminated, int(SessionResult::HostClosed), kWait);
-        QCOMPARE(exitCode(), 0);
-
-        // Room data on standard input; SIGTERM ends it cleanly.
-        QVERIFY2(start("name=Sala viva\nmax_users=4\nbind=127.0.0.1\n") != 0, qPrintable(log));
-        process.terminate();
-        QCOMPARE(exitCode(), 0);
     }
 };
 
