@@ -31,7 +31,8 @@ private Q_SLOTS:
         QVERIFY2(primo.avvia(database), qPrintable(primo.registro()));
         QVERIFY2(secondo.avvia(database + "[Network]\nAddress=127.0.0.2\n"),
                  qPrintable(secondo.registro()));
-        QCOMPARE(registerAccount(*MasterClient::to(primo.porta()), "anna", "Segreto1"), "00001");
+        QCOMPARE(MasterClient::to(primo.porta())->replyCodes({signUp("anna", "Segreto1")}),
+                 "00001");
 
         BancoLobby banco(20000);
         banco.scriviMasters(BancoLobby::rigaMaster("Primo", primo.porta()) +

