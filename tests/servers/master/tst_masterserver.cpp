@@ -95,37 +95,53 @@ private Q_SLOTS:
         m_dir.reset();
     }
 
-    void registration_data()
+    // A registration on a new connection, or a room created by "anna", logged in.
+    void requests_data()
     {
-        QTest::addColumn<QStringList>("fields"); // nick, key, password, e-mail, kind
+        QTest::addColumn<QStringList>("request"); // registration: nick, key, password, e-mail, kind
         QTest::addColumn<QString>("expected");
-        const auto row = [](const char* name, const QStringList& fields, const char* code) {
-            QTest::newRow(name) << fields << QString(code);
+        const auto row = [](const char* name, const QStringList& request, const char* code) {
+            QTest::newRow(name) << request << QString(code);
         };
         const QString mail = "someone@example.org";
         // "anna" / "secret" exists before every row.
-        row("new, kept trimmed in lower case", {"  Mario ", "kalimo", "Pw-Caps", mail, "-1"},
+        row("new, kept trimmed in lower case",
+            {"0010", "  Mario ", "kalimo", "Pw-Caps", mail, "-1"}, "00001");
+        row("name taken, other case", {"0010", " ANNA ", "kalimo", "x12", mail, "-1"}, "00002");
+        row("already registered", {"0010", "anna", "kalimo", "secret", mail, "0"}, "00005");
+        row("registered, password case differs", {"0010", "anna", "kalimo", "Secret", mail, "0"},
+            "00004");
+        row("wrong master key", {"0010", "bruno", "other", "pw1", mail, "-1"}, "00004");
+        row("unknown kind", {"0010", "bruno", "kalimo", "pw1", mail, "1"}, "00004");
+        row("unfit name", {"0010", "a+b", "kalimo", "pw1", mail, "-1"}, "00004");
+        row("password too short", {"0010", "bruno", "kalimo", "pw", mail, "-1"}, "00004");
+        row("e-mail of 9", {"0010", "bruno", "kalimo", "pw1", "a@b.c.def", "-1"}, "00004");
+        row("e-mail of 10, accents", {"0010", "niccolò", "kalimo", "pàss", "a@b.c.defg", "-1"},
             "00001");
-        row("name taken, other case", {" ANNA ", "kalimo", "x12", mail, "-1"}, "00002");
-        row("already registered", {"anna", "kalimo", "secret", mail, "0"}, "00005");
-        row("registered, password case differs", {"anna", "kalimo", "Secret", mail, "0"}, "00004");
-        row("wrong master key", {"bruno", "other", "pw1", mail, "-1"}, "00004");
-        row("unknown kind", {"bruno", "kalimo", "pw1", mail, "1"}, "00004");
-        row("unfit name", {"a+b", "kalimo", "pw1", mail, "-1"}, "00004");
-        row("password too short", {"bruno", "kalimo", "pw", mail, "-1"}, "00004");
-        row("e-mail of 9", {"bruno", "kalimo", "pw1", "a@b.c.def", "-1"}, "00004");
-        row("e-mail of 10, accents", {"niccolò", "kalimo", "pàss", "a@b.c.defg", "-1"}, "00001");
+        row("room: plus in name", {"0007", "A+B", "5", "2", ""}, "00073");
+        row("room: plus in password", {"0007", "Sala", "5", "2", "a+b"}, "00073");
+        row("room: control character", {"0007", "Sa\x01la", "5", "2", ""}, "00073");
+        row("room: too many users", {"0007", "Sala", "21", "2", ""}, "00073");
+        row("room: too few users", {"0007", "Sala", "1", "1", ""}, "00073");
+        row("room: speakers over limit", {"0007", "Sala", "20", "6", ""}, "00073");
+        row("room: speakers over users", {"0007", "Sala", "3", "4", ""}, "00073");
+        row("room: not a number", {"0007", "Sala", "dieci", "2", ""}, "00073");
+        row("room: invites himself", {"0007", "Sala", "2", "2", "", "anna"}, "00073");
+        row("room: permanent name, other case", {"0007", "piazza", "5", "2", ""}, "00072");
     }
-    void registration()
+    void requests()
     {
-        QFETCH(QStringList, fields);
+        QFETCH(QStringList, request);
         QFETCH(QString, expected);
+        m_config.permanentRooms = {PermanentRoom{"Piazza", 10, 3, ""}};
         start({"anna"});
-        auto c = client();
-        QCOMPARE(c->replyTo(u"0010", fields), expected);
-        QVERIFY(c->isConnected()); // free for another try
-        if (expected == "00001")
-            QCOMPARE(login(*client(), fields[0].trimmed().toLower(), fields[2]), "00001");
+        const bool room = request[0] == "0007";
+        auto c = room ? loggedIn("anna") : client();
+        QCOMPARE(c->replyTo(request[0], request.mid(1)), expected);
+        QVERIFY(c->isConnected());                     // free for another try
+        QCOMPARE(m_server->rooms().runningHosts(), 1); // Piazza alone
+        if (!room && expected == "00001")
+            QCOMPARE(login(*client(), request[1].trimmed().toLower(), request[3]), "00001");
     }
 
     void loginOutcomes()
@@ -299,12 +315,6 @@ private Q_SLOTS:
     void abusiveAndVanishingClients()
     {
         start({"anna", "bruno"});
-        auto endless = loggedIn("anna");
-        const QByteArray chunk(4096, 'x');
-        for (int i = 0; i <= MasterServer::kMessageCap / chunk.size() + 1 && endless->isConnected();
-             ++i)
-            endless->sendRaw(chunk);
-        QVERIFY(endless->waitClosed());
         auto deaf = loggedIn("bruno");
         deaf->socket().setReadBufferSize(1);
         // Each short request draws a longer reply; the replies pile up unread.
@@ -332,17 +342,14 @@ private Q_SLOTS:
 
     void checks()
     {
-        start({"anna", "bruno", "carla"});
+        start({"anna", "bruno"});
         auto silent = loggedIn("anna");
         auto lobby = loggedIn("bruno");
-        auto wrong = loggedIn("carla");
         auto idle = client();
         lobby->setAnswerChecks(true);
-        connect(&wrong->socket(), &QTcpSocket::readyRead, wrong.get(),
-                [&] { wrong->request(u"0014", {"not-the-token"}); });
         // Long enough for this process to read a check and answer it on a loaded machine.
         m_server->setCheckInterval(200);
-        QVERIFY(silent->waitClosed() && wrong->waitClosed());
+        QVERIFY(silent->waitClosed());
         QCOMPARE(silent->checkTokens().size(), 2);
         QVERIFY(idle->waitClosed()); // never logged in
         QTRY_VERIFY_WITH_TIMEOUT(lobby->checkTokens().size() >= 8, 20000);
@@ -404,33 +411,6 @@ private Q_SLOTS:
                 return now != 0 && now != pid && listRooms(*anna, 1).size() == 1;
             },
             kWait));
-    }
-
-    void creationRefused_data()
-    {
-        QTest::addColumn<QStringList>("params");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char* name, const QStringList& params, const char* code) {
-            QTest::newRow(name) << params << QString(code);
-        };
-        row("plus in name", {"A+B", "5", "2", ""}, "00073");
-        row("plus in password", {"Sala", "5", "2", "a+b"}, "00073");
-        row("control character", {"Sa\x01la", "5", "2", ""}, "00073");
-        row("too many users", {"Sala", "21", "2", ""}, "00073");
-        row("too few users", {"Sala", "1", "1", ""}, "00073");
-        row("speakers over limit", {"Sala", "20", "6", ""}, "00073");
-        row("speakers over users", {"Sala", "3", "4", ""}, "00073");
-        row("not a number", {"Sala", "dieci", "2", ""}, "00073");
-        row("invites himself", {"Sala", "2", "2", "", "anna"}, "00073");
-        row("permanent name, other case", {"piazza", "5", "2", ""}, "00072");
-    }
-    void creationRefused()
-    {
-        QFETCH(QStringList, params);
-        m_config.permanentRooms = {PermanentRoom{"Piazza", 10, 3, ""}};
-        start({"anna"});
-        QTEST(loggedIn("anna")->replyTo(u"0007", params), "expected");
-        QCOMPARE(m_server->rooms().runningHosts(), 1); // Piazza alone
     }
 
     void creationLimitsAndPrivateRooms()
