@@ -148,6 +148,26 @@ private Q_SLOTS:
         anna->request(u"0013", {"bruno", invito});
         QCOMPARE(bruno->next(), (L{"0002", "anna", invito}));
 
+        // Room names are unique on the whole service; the other master lists the room, and its
+        // ticket names the same room host key.
+        const QStringList created = anna->ask(u"0007", {"Sala", "5", "2", ""});
+        QCOMPARE(created.value(0) + bruno->replyTo(u"0007", {"SALA", "5", "2", ""}), "0007100072");
+        const auto roomOnA = [&] { return listRooms(*bruno, 2).value(0); };
+        QCOMPARE(roomOnA().mid(0, 2) << roomOnA().value(5), (L{"Sala", "0", created.value(2)}));
+        const QString hostKey = anna->ask(u"0006", {"Sala"}).value(2);
+        QVERIFY(hostKey.size() == 64 && bruno->ask(u"0006", {"Sala"}).value(2) == hostKey);
+        // Ended, a room leaves every master's directory.
+        QVERIFY(m_b->rooms().endRoom("sala"));
+        QTRY_VERIFY_WITH_TIMEOUT(roomOnA().isEmpty(), kWait);
+        // A private room reaches the invited user on the other master; tickets name one key.
+        const QStringList privata =
+            anna->ask(u"0007", {"Stanza di anna e bruno", "2", "2", "pw", "bruno"});
+        QCOMPARE(privata.value(0), "00071");
+        QCOMPARE(bruno->next(), privata);
+        const QString key = anna->ask(u"0006", {privata.value(3)}).value(2);
+        const QStringList invited = bruno->ask(u"0006", {privata.value(3)});
+        QVERIFY(invited.value(0) == "00061" && key.size() == 64 && invited.value(2) == key);
+
         // Events that are not ours are dropped; ours still pass afterwards.
         for (const char* foreign :
              {"not json", R"({"kalimo":1,"to":"bruno","code":"0005"})",
@@ -178,35 +198,6 @@ private Q_SLOTS:
         QCOMPARE(bruno->next(), (L{"0003", "anna", "ci sei?"}));
         QCOMPARE(bruno->next().value(0), "0004");
         user(*m_a, "anna");
-    }
-
-    void roomsAcrossMasters()
-    {
-        QVERIFY(startBoth());
-        auto anna = user(*m_a, "anna", true);
-        auto bruno = user(*m_b, "bruno", true);
-        const QStringList created = anna->ask(u"0007", {"Sala", "5", "2", ""});
-        QCOMPARE(created.value(0), "00071");
-        // Names are unique on the whole service, whatever the case.
-        QCOMPARE(bruno->replyTo(u"0007", {"SALA", "5", "2", ""}), "00072");
-
-        // Listed, and the other master's ticket names the same room host key.
-        const auto roomOnB = [&] { return listRooms(*bruno, 2).value(0); };
-        QCOMPARE(roomOnB().mid(0, 2) << roomOnB().value(5), (L{"Sala", "0", created.value(2)}));
-        const QString hostKey = anna->ask(u"0006", {"Sala"}).value(2);
-        QVERIFY(hostKey.size() == 64 && bruno->ask(u"0006", {"Sala"}).value(2) == hostKey);
-        // Ended, a room leaves every master's directory.
-        QVERIFY(m_a->rooms().endRoom("sala"));
-        QTRY_VERIFY_WITH_TIMEOUT(roomOnB().isEmpty(), kWait);
-
-        // A private room through A reaches the invited user on B; tickets name one key.
-        const QStringList privata =
-            anna->ask(u"0007", {"Stanza di anna e bruno", "2", "2", "pw", "bruno"});
-        QCOMPARE(privata.value(0), "00071");
-        QCOMPARE(bruno->next(), privata);
-        const QString key = anna->ask(u"0006", {privata.value(3)}).value(2);
-        const QStringList invited = bruno->ask(u"0006", {privata.value(3)});
-        QVERIFY(invited.value(0) == "00061" && key.size() == 64 && invited.value(2) == key);
     }
 
     void roomHostOfItsOwnFailsOver()
