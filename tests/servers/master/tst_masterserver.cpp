@@ -170,9 +170,16 @@ private Q_SLOTS:
                  (L{"00001 http://banner.example/a,b 7", "00005", "00005"}));
         QCOMPARE(m_server->loggedInCount(), 1);
         // A TLS master goes out with a fifth field, which a lobby of four fields ignores.
-        QCOMPARE(c->replies({{"0011"}, {"0008"}, {"0009", "1"}, {"0009", "2"}, {"0009", "3"}}),
+        QCOMPARE(c->replies({{"0011"},
+                             {"0008"},
+                             {"0009", "1"},
+                             {"0009", "2"},
+                             {"0009", "3"},
+                             {"0009", "0"},
+                             {"0009", "-1"}}),
                  (L{"00012 12 3 2.1", "00008 2", "00010 Uno 10.0.0.1 7070 k1",
-                    "00010 Due host.example 7171 k2 tls:7443:sha256=" + pin.toHex(), "00011"}));
+                    "00010 Due host.example 7171 k2 tls:7443:sha256=" + pin.toHex(), "00011",
+                    "00011", "00011"}));
 
         // Before login: "00000" whatever nick the header names ("0014 " gets no reply).
         auto d = client();
@@ -292,6 +299,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("unknown code") << wireBytes("9999 ^ x ^ No Parametri |");
         QTest::newRow("login, one field") << wireBytes("0001 ^ anna ^ anna |");
+        QTest::newRow("registration, four fields")
+            << wireBytes("0010 ^ x ^ x ~ kalimo ~ pw1 ~ e |");
         QByteArray noise;
         for (int i = 0; i < 4096; ++i) // every byte value, invalid UTF-8 among them
             noise.append(char((i * 7919 + 13) % 256 == 29 ? 0 : (i * 7919 + 13) % 256));
