@@ -286,9 +286,9 @@ private Q_SLOTS:
     void serverLink()
     {
         // The master's side of the link records everything sent to it.
-        QTcpServer master;
-        QTcpSocket* link = nullptr;
         QString received;
+        QTcpSocket* link = nullptr;
+        QTcpServer master;
         QVERIFY(master.listen(QHostAddress::LocalHost));
         connect(&master, &QTcpServer::newConnection, this, [&] {
             link = master.nextPendingConnection();
