@@ -267,7 +267,7 @@ private Q_SLOTS:
     void refusals()
     {
         const std::tuple<int, const char*, const char*, SessionResult> rows[] = {
-            {1, "Bruno", "segreta", SessionResult::RoomFull},
+            {1, "Bruno", "sbagliata", SessionResult::RoomFull}, // before the password counts
             {4, "Anna", "segreta", SessionResult::NameInUse},
             {4, "Bruno", "sbagliata", SessionResult::WrongPassword}}; // the check refuses
         for (const auto& [limit, name, password, result] : rows) {
