@@ -37,7 +37,9 @@ public:
     // What the host's enumeration answer gives this address to connect with.
     std::optional<enet_uint32> cookie(quint16 port)
     {
-        const ENetAddress a = at(port);
+        ENetAddress a{};
+        enet_address_set_host_ip(&a, "127.0.0.1");
+        a.port = port;
         m_answer.reset();
         const QByteArray query = session::wire::enumQuery(session::roomApplicationGuid());
         ENetBuffer b{const_cast<char*>(query.constData()), size_t(query.size())};
@@ -52,7 +54,9 @@ public:
     }
     void startConnect(quint16 port, enet_uint32 data)
     {
-        const ENetAddress a = at(port);
+        ENetAddress a{};
+        enet_address_set_host_ip(&a, "127.0.0.1");
+        a.port = port;
         m_peer = enet_host_connect(m_host, &a, session::wire::kChannelCount, data);
         enet_host_flush(m_host);
     }
@@ -106,13 +110,6 @@ public:
     std::optional<session::SessionSeal> seal;
 
 private:
-    static ENetAddress at(quint16 port)
-    {
-        ENetAddress a{};
-        enet_address_set_host_ip(&a, "127.0.0.1");
-        a.port = port;
-        return a;
-    }
     static bool wait(const std::function<bool()>& done) { return QTest::qWaitFor(done, 15000); }
     // The host's enumeration answer, caught before ENet takes it for junk.
     static int intercept(ENetHost* host, ENetEvent*)
