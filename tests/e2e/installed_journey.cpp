@@ -92,7 +92,8 @@ private Q_SLOTS:
         // The lobby's registration text is pinned by the lobby tests, the master's reading of
         // that same text by the master tests.
         for (const char* nick : {"ana", "bea"})
-            QCOMPARE(registerAccount(*MasterClient::to(master.porta()), nick, "Segreto1"), "00001");
+            QCOMPARE(MasterClient::to(master.porta())->replyCodes({signUp(nick, "Segreto1")}),
+                     "00001");
         Lobby a(m_dir, master.porta(), "ana"), b(m_dir, master.porta(), "bea");
         QVERIFY(a.m->ConnessoAlMaster && b.m->ConnessoAlMaster);
         // ana enters the permanent room and is counted in it.

@@ -49,12 +49,6 @@ private Q_SLOTS:
         QVERIFY2(toniSentiti(cia.ascolto, 660, 0).first == 0,
                  qPrintable(Voce::righe(cia.ascolto).join(u'\n')));
 
-        // Full: a fourth is refused before its password counts.
-        Voce dea(dir, "Dea", porta, "sbagliata");
-        QCOMPARE(dea.fine(), 1);
-        QVERIFY(dea.vede("box|Kalimo|Non e' possibile collegarsi alla stanza, i posti "
-                         "disponibili sono tutti occupati|ok"));
-
         cia.p.kill();
         QVERIFY(ana.vede("grid|Ana,Bea"));
         ::kill(pid_t(bea.p.processId()), SIGTERM);

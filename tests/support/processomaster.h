@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -33,22 +32,17 @@ public:
         file.write("[Accounts]\nHashOpsLimit=1\nHashMemLimitKiB=8\n" + ini);
         file.close();
         m_registro.clear();
-        m_processo.start(
-            QDir(qEnvironmentVariable("KALIMO_BIN_DIR")).filePath(QStringLiteral("kalimo-master")),
-            QStringList{QStringLiteral("--config"), config(), QStringLiteral("--data"), dati(),
-                        QStringLiteral("--port"), QStringLiteral("0")} +
-                argomenti);
-        if (!m_processo.waitForStarted(10000))
-            return false;
-        static const QRegularExpression inAscolto(QStringLiteral("listening on [^ ]+:(\\d+)"));
+        m_processo.start(qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-master",
+                         QStringList{"--config", config(), "--data", dati(), "--port", "0"} +
+                             argomenti);
+        static const QRegularExpression inAscolto("listening on [^ ]+:(\\d+)");
         (void)QTest::qWaitFor(
             [this] {
                 return inAscolto.match(m_registro).hasMatch() ||
                        m_processo.state() == QProcess::NotRunning;
             },
             20000);
-        const QRegularExpressionMatch trovato = inAscolto.match(m_registro);
-        m_porta = trovato.hasMatch() ? quint16(trovato.captured(1).toUInt()) : 0;
+        m_porta = quint16(inAscolto.match(m_registro).captured(1).toUInt());
         return m_porta != 0;
     }
 
@@ -73,8 +67,8 @@ public:
     quint16 porta() const { return m_porta; }
     qint64 pid() const { return m_processo.processId(); }
     QString registro() const { return m_registro; }
-    QString config() const { return m_cartella.filePath(QStringLiteral("master.ini")); }
-    QString dati() const { return m_cartella.filePath(QStringLiteral("dati")); }
+    QString config() const { return m_cartella.filePath("master.ini"); }
+    QString dati() const { return m_cartella.filePath("dati"); }
 
 private:
     QTemporaryDir m_cartella;

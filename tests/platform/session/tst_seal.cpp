@@ -7,7 +7,8 @@ using namespace kalimo::session;
 // Sealed datagrams byte for byte: the AEAD is the standard one under the key
 // exchange's keys, whichever library computes it, so builds that seal with
 // another one still understand each other. The expected bytes come from
-// libsodium's own AEAD functions.
+// libsodium's own AEAD functions. Then, on the same keys, what is refused:
+// forgeries, datagrams moved between channels or directions, replays.
 class TestSeal final : public QObject
 {
     Q_OBJECT
@@ -52,11 +53,38 @@ private Q_SLOTS:
         QVERIFY(m && h);
         QCOMPARE(m->seal(1, "ciao").toHex(), fromMember);
         QCOMPARE(h->seal(0, "ciao").toHex(), fromHost);
+        using V = SessionSeal::Verdict;
         QByteArray plain;
-        QCOMPARE(h->open(1, QByteArray::fromHex(fromMember), &plain), SessionSeal::Verdict::Opened);
+        QCOMPARE(h->open(1, QByteArray::fromHex(fromMember), &plain), V::Opened);
         QCOMPARE(plain, "ciao");
-        QCOMPARE(m->open(0, QByteArray::fromHex(fromHost), &plain), SessionSeal::Verdict::Opened);
+        QCOMPARE(m->open(0, QByteArray::fromHex(fromHost), &plain), V::Opened);
         QCOMPARE(plain, "ciao");
+
+        QCOMPARE(SessionSeal::choose(cipher | SessionSeal::ChaCha20), cipher);
+        QVERIFY(!SessionSeal::host(host, memberPublic, 3));
+        QVERIFY(!SessionSeal::member(host.publicKey.left(31), memberPublic, secret(0x60)));
+        const QByteArray first = m->seal(0, "ciao"), second = m->seal(0, "ciao");
+        QVERIFY(first != second); // a nonce never repeats
+        QCOMPARE(h->open(0, first, &plain), V::Opened);
+        QByteArray altered = second;
+        altered[10] = char(altered[10] ^ 0x01);
+        QCOMPARE(h->open(0, altered, &plain), V::Forged);
+        QCOMPARE(h->open(1, second, &plain), V::Forged); // moved to the other channel
+        QCOMPARE(h->open(0, second, &plain), V::Opened); // the forgeries moved nothing
+        QCOMPARE(h->open(0, second.left(SessionSeal::kOverhead - 1), &plain), V::Forged);
+        // Keys are per direction: the member cannot open its own datagrams.
+        QCOMPARE(m->open(0, m->seal(0, "eco"), &plain), V::Forged);
+
+        // Voice: late datagrams within the window count, each once.
+        QList<QByteArray> voce;
+        for (int i = 0; i < 70; ++i)
+            voce.append(m->seal(1, QByteArray::number(i)));
+        const std::pair<int, V> righe[] = {{5, V::Opened},   {3, V::Opened},  {5, V::Replayed},
+                                           {69, V::Opened},  {6, V::Opened},  {5, V::Replayed},
+                                           {4, V::Replayed}, {68, V::Opened}, {69, V::Replayed},
+                                           {0, V::Replayed}};
+        for (const auto& [indice, verdetto] : righe)
+            QCOMPARE(h->open(1, voce.at(indice), &plain), verdetto);
     }
 };
 

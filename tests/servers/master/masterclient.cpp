@@ -3,11 +3,9 @@
 #include "protocol/framing.h"
 #include "protocol/textcodec.h"
 
-#include <QCryptographicHash>
 #include <QRandomGenerator>
 #include <QUdpSocket>
 
-#include <csignal>
 #include <sodium.h>
 
 using namespace kalimo;
@@ -36,20 +34,6 @@ std::unique_ptr<MasterClient> MasterClient::to(quint16 port, const QHostAddress&
     return c;
 }
 
-std::unique_ptr<MasterClient> MasterClient::toTls(quint16 port, const QByteArray& sha256)
-{
-    auto c = std::make_unique<MasterClient>();
-    QSslSocket& s = c->m_socket;
-    connect(&s, &QSslSocket::sslErrors, c.get(), [&s, sha256] {
-        if (s.peerCertificate().digest(QCryptographicHash::Sha256) == sha256)
-            s.ignoreSslErrors();
-    });
-    s.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-    (void)QTest::qWaitFor(
-        [&] { return c->isConnected() || s.state() == QAbstractSocket::UnconnectedState; }, 10000);
-    return c;
-}
-
 void MasterClient::request(QStringView code, const QStringList& params, const QString& nick)
 {
     sendRaw(encodeText(masterRequest(code, nick, params)));
@@ -59,13 +43,6 @@ QStringList MasterClient::next(int timeoutMs)
 {
     (void)QTest::qWaitFor([this] { return !m_queue.isEmpty() || !isConnected(); }, timeoutMs);
     return m_queue.isEmpty() ? QStringList() : m_queue.takeFirst();
-}
-
-QString registerAccount(MasterClient& c, const QString& nick, const QString& password,
-                        const QString& key, const QString& flag, const QString& email)
-{
-    c.request(u"0010", {nick, key, password, email, flag}, nick);
-    return c.nextCode();
 }
 
 QString login(MasterClient& c, const QString& nick, const QString& password, const QString& key)
@@ -112,9 +89,4 @@ kalimo::master::MasterConfig testConfig(int udpPorts)
     c.roomLastUdpPort = c.roomFirstUdpPort + udpPorts - 1;
     c.roomHostLinkPassword = "segreto";
     return c;
-}
-
-bool processGone(qint64 pid)
-{
-    return ::kill(pid_t(pid), 0) != 0;
 }

@@ -21,9 +21,6 @@ public:
     // A client connected to the master at `port` (unconnected on failure).
     static std::unique_ptr<MasterClient> to(quint16 port,
                                             const QHostAddress& address = QHostAddress::LocalHost);
-    // The same over TLS, accepting only the certificate with this SHA-256.
-    static std::unique_ptr<MasterClient> toTls(quint16 port, const QByteArray& sha256);
-
     void request(QStringView code, const QStringList& params = {},
                  const QString& nick = QStringLiteral("tester"));
     void sendRaw(const QByteArray& bytes)
@@ -86,9 +83,6 @@ private:
 };
 
 using kalimo::test::wireBytes;
-QString registerAccount(MasterClient& c, const QString& nick, const QString& password,
-                        const QString& key = "kalimo", const QString& flag = "-1",
-                        const QString& email = "someone@example.org");
 QString login(MasterClient& c, const QString& nick, const QString& password,
               const QString& key = "kalimo");
 // Requests for replyCodes.
@@ -96,9 +90,9 @@ inline QStringList loginAs(const QString& nick, const QString& password = "secre
 {
     return {"0001", nick, "kalimo", password};
 }
-inline QStringList signUp(const QString& nick)
+inline QStringList signUp(const QString& nick, const QString& password = "secret")
 {
-    return {"0010", nick, "kalimo", "secret", "someone@example.org", "-1"};
+    return {"0010", nick, "kalimo", password, "someone@example.org", "-1"};
 }
 inline QStringList newRoom(const QString& name, const QString& password = {})
 {
@@ -110,5 +104,3 @@ QList<QStringList> listRooms(MasterClient& c, int list);
 quint16 freePortRun(int length);
 // Any free port, the cheapest hash, checks when asked, room hosts linked with "segreto".
 kalimo::master::MasterConfig testConfig(int udpPorts);
-// The process has ended and been reaped.
-bool processGone(qint64 pid);

@@ -7,10 +7,12 @@
 #include "tests/support/certificato.h"
 #include "tests/support/processomaster.h"
 
+#include <QCryptographicHash>
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -37,16 +39,6 @@ void keepLog(QtMsgType type, const QMessageLogContext& context, const QString& t
     g_testHandler(type, context, text);
 }
 
-// Runs kalimo-master to its end: "code:" and all it wrote (code -1 if it hangs).
-QString runToEnd(const QStringList& args)
-{
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-master", args);
-    const int code = p.waitForFinished(20000) ? p.exitCode() : -1;
-    return QString::number(code) + ':' + QString::fromLocal8Bit(p.readAll());
-}
-
 // Many accounts from one address.
 const QByteArray kIni = "[Service]\nChiave=kalimo\nMaxUsers=5000\n"
                         "[Brakes]\nConnectionsPerAddress=5000\nRegistrationsPerAddress=5000\n";
@@ -71,7 +63,7 @@ class TestMasterServer : public QObject
         QVERIFY(m_server->listen());
         QVERIFY(m_server->rooms().linkPort() != 0);
         for (const QString& nick : accounts)
-            QCOMPARE(registerAccount(*client(), nick, "secret"), "00001");
+            QCOMPARE(client()->replyCodes({signUp(nick)}), "00001");
     }
     std::unique_ptr<MasterClient> client() { return MasterClient::to(m_server->port()); }
     // A failed login fails the test; the client is there all the same.
@@ -103,74 +95,92 @@ private Q_SLOTS:
         m_dir.reset();
     }
 
-    void registration_data()
+    // A registration on a new connection, or a room created by "anna", logged in.
+    void requests_data()
     {
-        QTest::addColumn<QStringList>("fields"); // nick, password, key, kind, e-mail
+        QTest::addColumn<QStringList>("request"); // registration: nick, key, password, e-mail, kind
         QTest::addColumn<QString>("expected");
-        const auto row = [](const char* name, const QStringList& fields, const char* code) {
-            QTest::newRow(name) << fields << QString(code);
+        const auto row = [](const char* name, const QStringList& request, const char* code) {
+            QTest::newRow(name) << request << QString(code);
         };
         const QString mail = "someone@example.org";
         // "anna" / "secret" exists before every row.
-        row("new, kept trimmed in lower case", {"  Mario ", "Pw-Caps", "kalimo", "-1", mail},
+        row("new, kept trimmed in lower case",
+            {"0010", "  Mario ", "kalimo", "Pw-Caps", mail, "-1"}, "00001");
+        row("name taken, other case", {"0010", " ANNA ", "kalimo", "x12", mail, "-1"}, "00002");
+        row("already registered", {"0010", "anna", "kalimo", "secret", mail, "0"}, "00005");
+        row("registered, password case differs", {"0010", "anna", "kalimo", "Secret", mail, "0"},
+            "00004");
+        row("wrong master key", {"0010", "bruno", "other", "pw1", mail, "-1"}, "00004");
+        row("unknown kind", {"0010", "bruno", "kalimo", "pw1", mail, "1"}, "00004");
+        row("unfit name", {"0010", "a+b", "kalimo", "pw1", mail, "-1"}, "00004");
+        row("password too short", {"0010", "bruno", "kalimo", "pw", mail, "-1"}, "00004");
+        row("e-mail of 9", {"0010", "bruno", "kalimo", "pw1", "a@b.c.def", "-1"}, "00004");
+        row("e-mail of 10, accents", {"0010", "niccolò", "kalimo", "pàss", "a@b.c.defg", "-1"},
             "00001");
-        row("name taken, other case", {" ANNA ", "x12", "kalimo", "-1", mail}, "00002");
-        row("already registered", {"anna", "secret", "kalimo", "0", mail}, "00005");
-        row("registered, password case differs", {"anna", "Secret", "kalimo", "0", mail}, "00004");
-        row("wrong master key", {"bruno", "pw1", "other", "-1", mail}, "00004");
-        row("unknown kind", {"bruno", "pw1", "kalimo", "1", mail}, "00004");
-        row("unfit name", {"a+b", "pw1", "kalimo", "-1", mail}, "00004");
-        row("password too short", {"bruno", "pw", "kalimo", "-1", mail}, "00004");
-        row("e-mail of 9", {"bruno", "pw1", "kalimo", "-1", "a@b.c.def"}, "00004");
-        row("e-mail of 10, accents", {"niccolò", "pàss", "kalimo", "-1", "a@b.c.defg"}, "00001");
+        row("room: plus in name", {"0007", "A+B", "5", "2", ""}, "00073");
+        row("room: plus in password", {"0007", "Sala", "5", "2", "a+b"}, "00073");
+        row("room: control character", {"0007", "Sa\x01la", "5", "2", ""}, "00073");
+        row("room: too many users", {"0007", "Sala", "21", "2", ""}, "00073");
+        row("room: too few users", {"0007", "Sala", "1", "1", ""}, "00073");
+        row("room: speakers over limit", {"0007", "Sala", "20", "6", ""}, "00073");
+        row("room: speakers over users", {"0007", "Sala", "3", "4", ""}, "00073");
+        row("room: not a number", {"0007", "Sala", "dieci", "2", ""}, "00073");
+        row("room: invites himself", {"0007", "Sala", "2", "2", "", "anna"}, "00073");
+        row("room: permanent name, other case", {"0007", "piazza", "5", "2", ""}, "00072");
     }
-    void registration()
+    void requests()
     {
-        QFETCH(QStringList, fields);
+        QFETCH(QStringList, request);
         QFETCH(QString, expected);
+        m_config.permanentRooms = {PermanentRoom{"Piazza", 10, 3, ""}};
         start({"anna"});
-        auto c = client();
-        QCOMPARE(registerAccount(*c, fields[0], fields[1], fields[2], fields[3], fields[4]),
-                 expected);
-        QVERIFY(c->isConnected()); // free for another try
-        if (expected == "00001")
-            QCOMPARE(login(*client(), fields[0].trimmed().toLower(), fields[1]), "00001");
+        const bool room = request[0] == "0007";
+        auto c = room ? loggedIn("anna") : client();
+        QCOMPARE(c->replyTo(request[0], request.mid(1)), expected);
+        QVERIFY(c->isConnected());                     // free for another try
+        QCOMPARE(m_server->rooms().runningHosts(), 1); // Piazza alone
+        if (!room && expected == "00001")
+            QCOMPARE(login(*client(), request[1].trimmed().toLower(), request[3]), "00001");
     }
 
     void loginOutcomes()
     {
+        const QByteArray pin(32, '\x5a');
+        m_config.masters = {{"Uno", "10.0.0.1", 7070, "k1", {}},
+                            {"Due", "host.example", 7171, "k2", {7443, pin}}};
+        m_config.maxUtentiStanza = 12;
+        m_config.maxUtentiAudioStanza = 3;
+        m_config.requiredVersion = "2.1";
+        m_config.bannerAddress = "http://banner.example/a,b";
+        m_config.bannerMinutes = 7;
         start({"anna", "bruno"});
         QCOMPARE(AccountStore(m_data).setEnabled("bruno", false), StoreStatus::Ok);
         auto c = client();
         // Nicks compare exactly; disabled shows only to who knows the password.
-        QCOMPARE(c->replyCodes({loginAs("anna", "Secret"),
-                                loginAs("Anna"),
-                                loginAs("nobody"),
-                                {"0001", "anna", "notthekey", "secret"},
-                                loginAs("bruno", "wrong"),
-                                loginAs("bruno")}),
-                 "00002 00002 00002 00004 00002 00004");
+        QList<QStringList> asked{loginAs("anna", "Secret"), loginAs("Anna"), loginAs("nobody")};
+        asked << QStringList{"0001", "anna", "notthekey", "secret"} << loginAs("bruno", "wrong")
+              << loginAs("bruno");
+        QCOMPARE(c->replyCodes(asked), "00002 00002 00002 00004 00002 00004");
         // A header's nick is not who logs in; no second login on a connection.
-        QCOMPARE(c->replyCodes({loginAs("anna"), loginAs("anna"), loginAs("bruno")}, "bruno"),
-                 "00001 00005 00005");
+        QCOMPARE(c->replies({loginAs("anna"), loginAs("anna"), loginAs("bruno")}, "bruno"),
+                 (L{"00001 http://banner.example/a,b 7", "00005", "00005"}));
         QCOMPARE(m_server->loggedInCount(), 1);
-        // With no master list configured, this master is the list.
-        QCOMPARE(
-            c->replies({{"0008"}, {"0009", "1"}, {"0009", "0"}, {"0009", "2"}, {"0009", "-1"}}),
-            (L{"00008 1", u"00010 Locale 127.0.0.1 %1 kalimo"_s.arg(m_server->port()), "00011",
-               "00011", "00011"}));
+        // A TLS master goes out with a fifth field, which a lobby of four fields ignores.
+        asked = {{"0011"}, {"0008"}};
+        for (const char* index : {"1", "2", "3", "0", "-1"})
+            asked.append(QStringList{"0009", index});
+        QCOMPARE(c->replies(asked),
+                 (L{"00012 12 3 2.1", "00008 2", "00010 Uno 10.0.0.1 7070 k1",
+                    "00010 Due host.example 7171 k2 tls:7443:sha256=" + pin.toHex(), "00011",
+                    "00011", "00011"}));
 
         // Before login: "00000" whatever nick the header names ("0014 " gets no reply).
         auto d = client();
         d->request(u"0014", {"whatever"});
-        QCOMPARE(d->replyCodes({{"0008"},
-                                {"0009", "1"},
-                                {"0011"},
-                                {"0002"},
-                                {"0012", "bruno"},
-                                {"0013", "bruno", "ciao"}},
-                               "anna"),
-                 "00000 00000 00000 00000 00000 00000");
+        asked = {{"0008"}, {"0009", "1"}, {"0011"}, {"0002"}, {"0012", "bruno"}};
+        asked.append(QStringList{"0013", "bruno", "ciao"});
+        QCOMPARE(d->replyCodes(asked, "anna"), "00000 00000 00000 00000 00000 00000");
         QVERIFY(d->isConnected());
     }
 
@@ -199,26 +209,6 @@ private Q_SLOTS:
         QCOMPARE(login(*c, "carla", "secret"), "00001");
     }
 
-    void configuredReplies()
-    {
-        const QByteArray pin(32, '\x5a');
-        m_config.masters = {{"Uno", "10.0.0.1", 7070, "k1", {}},
-                            {"Due", "host.example", 7171, "k2", {7443, pin}}};
-        m_config.maxUtentiStanza = 12;
-        m_config.maxUtentiAudioStanza = 3;
-        m_config.requiredVersion = "2.1";
-        m_config.bannerAddress = "http://banner.example/a,b";
-        m_config.bannerMinutes = 7;
-        start({"anna"});
-        // A TLS master goes out with a fifth field, which a lobby of four fields ignores.
-        QCOMPARE(
-            client()->replies(
-                {loginAs("anna"), {"0011"}, {"0008"}, {"0009", "1"}, {"0009", "2"}, {"0009", "3"}}),
-            (L{"00001 http://banner.example/a,b 7", "00012 12 3 2.1", "00008 2",
-               "00010 Uno 10.0.0.1 7070 k1",
-               "00010 Due host.example 7171 k2 tls:7443:sha256=" + pin.toHex(), "00011"}));
-    }
-
     void tls()
     {
         test::CertificatoProva cert;
@@ -236,7 +226,14 @@ private Q_SLOTS:
         start();
         QCOMPARE(m_server->port(), 0); // the plain port is off
         const QString port = QString::number(m_server->tlsPort());
-        auto c = MasterClient::toTls(m_server->tlsPort(), cert.impronta());
+        auto c = std::make_unique<MasterClient>();
+        QSslSocket& s = c->socket();
+        connect(&s, &QSslSocket::sslErrors, c.get(), [&] {
+            if (s.peerCertificate().digest(QCryptographicHash::Sha256) == cert.impronta())
+                s.ignoreSslErrors();
+        });
+        s.connectToHostEncrypted("127.0.0.1", m_server->tlsPort());
+        QTRY_VERIFY(c->isConnected());
         QCOMPARE(c->replyCodes({signUp("anna"), loginAs("anna")}), "00001 00001");
         // Its own record carries the TLS port and, self-signed, its fingerprint.
         QCOMPARE(c->ask(u"0009", {"1"}), (L{"00010", "Locale", "127.0.0.1", port, "kalimo",
@@ -289,9 +286,7 @@ private Q_SLOTS:
     void malformedMessagesIgnored_data()
     {
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("four parts") << wireBytes("0008 ^ x ^ No Parametri ^ y |");
         QTest::newRow("unknown code") << wireBytes("9999 ^ x ^ No Parametri |");
-        QTest::newRow("reply code from a client") << wireBytes("00001 ^ x ^ a ~ b |");
         QTest::newRow("login, one field") << wireBytes("0001 ^ anna ^ anna |");
         QTest::newRow("registration, four fields")
             << wireBytes("0010 ^ x ^ x ~ kalimo ~ pw1 ~ e |");
@@ -318,12 +313,6 @@ private Q_SLOTS:
     void abusiveAndVanishingClients()
     {
         start({"anna", "bruno"});
-        auto endless = loggedIn("anna");
-        const QByteArray chunk(4096, 'x');
-        for (int i = 0; i <= MasterServer::kMessageCap / chunk.size() + 1 && endless->isConnected();
-             ++i)
-            endless->sendRaw(chunk);
-        QVERIFY(endless->waitClosed());
         auto deaf = loggedIn("bruno");
         deaf->socket().setReadBufferSize(1);
         // Each short request draws a longer reply; the replies pile up unread.
@@ -349,39 +338,16 @@ private Q_SLOTS:
         loggedIn("bruno");
     }
 
-    void splitAndJoinedArrivals()
-    {
-        start({"anna"});
-        auto c = client();
-        // Byte by byte, then three in one arrival with a tail completed by the next.
-        for (char byte : wireBytes("0001 ^ anna ^ anna ~ kalimo ~ secret | ")) {
-            c->sendRaw(QByteArray(1, byte));
-            QCoreApplication::processEvents();
-        }
-        QCOMPARE(c->nextCode(), "00001");
-        c->sendRaw(
-            wireBytes("0008 ^ anna ^ No Parametri | 0009 ^ anna ^ 1 | 0011 ^ anna ^ No Par"));
-        QCoreApplication::processEvents();
-        c->sendRaw(wireBytes("ametri | "));
-        QStringList codes;
-        for (int i = 0; i < 3; ++i)
-            codes.append(c->nextCode());
-        QCOMPARE(codes, (L{"00008", "00010", "00012"}));
-    }
-
     void checks()
     {
-        start({"anna", "bruno", "carla"});
+        start({"anna", "bruno"});
         auto silent = loggedIn("anna");
         auto lobby = loggedIn("bruno");
-        auto wrong = loggedIn("carla");
         auto idle = client();
         lobby->setAnswerChecks(true);
-        connect(&wrong->socket(), &QTcpSocket::readyRead, wrong.get(),
-                [&] { wrong->request(u"0014", {"not-the-token"}); });
         // Long enough for this process to read a check and answer it on a loaded machine.
         m_server->setCheckInterval(200);
-        QVERIFY(silent->waitClosed() && wrong->waitClosed());
+        QVERIFY(silent->waitClosed());
         QCOMPARE(silent->checkTokens().size(), 2);
         QVERIFY(idle->waitClosed()); // never logged in
         QTRY_VERIFY_WITH_TIMEOUT(lobby->checkTokens().size() >= 8, 20000);
@@ -393,36 +359,47 @@ private Q_SLOTS:
         loggedIn("anna"); // a dropped lobby frees its nick
     }
 
-    void storeUnavailable()
-    {
-        // A data "folder" that is a file: the accounts cannot open.
-        QFile blocker(m_data);
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        start();
-        auto c = client();
-        QStringList known = signUp("anna");
-        known[5] = "0";
-        QCOMPARE(c->replyCodes({loginAs("anna"), signUp("anna"), known}), "00006 00003 00003");
-        // The service comes back with its folder, without a restart.
-        QVERIFY(QFile::remove(m_data));
-        QCOMPARE(c->replyCodes({signUp("anna"), loginAs("anna")}), "00001 00001");
-    }
-
-    void permanentRoomListedAndRestarted()
+    void roomsListedFollowedAndRestarted()
     {
         m_config.permanentRooms = {PermanentRoom{"Piazza", 10, 3, ""}};
-        start({"anna"});
+        start({"anna", "bruno"});
         auto anna = loggedIn("anna");
-        QCOMPARE(anna->ask(u"0002"), (QStringList{"00002", "2"}));
+        QCOMPARE(anna->ask(u"0002"), (L{"00002", "2"}));
         QList<QStringList> rooms;
         QTRY_VERIFY_WITH_TIMEOUT((rooms = listRooms(*anna, 1)).size() == 1, kWait);
-        const int port = rooms.first().value(5).toInt();
-        QVERIFY(port >= m_config.roomFirstUdpPort && port <= m_config.roomLastUdpPort);
-        QCOMPARE(rooms.first(), (QStringList{"Piazza", "0", "True", "", "127.0.0.1",
-                                             QString::number(port), "False", "10", "3"}));
+        const int piazza = rooms.first().value(5).toInt();
+        QVERIFY(piazza >= m_config.roomFirstUdpPort && piazza <= m_config.roomLastUdpPort);
+        QCOMPARE(rooms.first(), (L{"Piazza", "0", "True", "", "127.0.0.1", QString::number(piazza),
+                                   "False", "10", "3"}));
         QCOMPARE(anna->replyTo(u"0003", {"2"}), "00005");
 
+        const QStringList created = anna->ask(u"0007", {"Sala", "5", "2", "pw"});
+        QCOMPARE(created.mid(0, 2) + L{QString::number(created.size())},
+                 (L{"00071", "127.0.0.1", "3"}));
+        const quint16 port = created.at(2).toUShort();
+        QCOMPARE(listRooms(*anna, 2), QList<QStringList>{(L{"Sala", "0", "False", "*", "127.0.0.1",
+                                                            created.at(2), "False", "5", "2"})});
+        QCOMPARE(anna->replyTo(u"0007", {"SALA", "5", "2", ""}), "00072");
+        // Only the master's ticket lets in, and it names the key the room host identified with.
+        Membro intruder("bruno"), bruno("bruno");
+        QCOMPARE(intruder.join(port, "pw"), int(session::SessionResult::BadTicket));
+        const QStringList ticket = loggedIn("bruno")->ask(u"0006", {"Sala"});
+        bruno.ticket = ticket.value(1);
+        bruno.hostKey = QByteArray::fromHex(ticket.value(2).toLatin1());
+        QCOMPARE(bruno.join(port, "pw"), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(listRooms(*anna, 2).value(0).value(1) == "1", kWait);
+        // A user's room follows its members; the name is free again.
+        bruno.client.Close();
+        QVERIFY(QTest::qWaitFor([&] { return anna->replyTo(u"0003", {"2"}) == "00005"; }, kWait));
+        QCOMPARE(anna->replyTo(u"0004", {"2", "1"}), "00007");
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->rooms().runningHosts() == 1, kWait);
+        QCOMPARE(anna->replyTo(u"0007", {"Sala", "5", "2", ""}), "00071");
+        // A room ordered to end goes at once.
+        QVERIFY(m_server->rooms().endRoom("sala"));
+        QVERIFY(QTest::qWaitFor([&] { return anna->replyTo(u"0003", {"2"}) == "00005"; }, kWait));
+        QCOMPARE(m_server->rooms().runningHosts(), 1);
+
+        // A permanent room's host that dies is started again.
         const qint64 pid = m_server->rooms().hostPid("Piazza");
         QVERIFY(pid > 0);
         ::kill(pid_t(pid), SIGKILL);
@@ -432,66 +409,6 @@ private Q_SLOTS:
                 return now != 0 && now != pid && listRooms(*anna, 1).size() == 1;
             },
             kWait));
-    }
-
-    void userRoomFollowsItsMembers()
-    {
-        start({"anna", "bruno"});
-        auto anna = loggedIn("anna");
-        const QStringList created = anna->ask(u"0007", {"Sala", "5", "2", "pw"});
-        QCOMPARE(created.mid(0, 2) + QStringList{QString::number(created.size())},
-                 (QStringList{"00071", "127.0.0.1", "3"}));
-        const quint16 port = created.at(2).toUShort();
-        QCOMPARE(listRooms(*anna, 2),
-                 QList<QStringList>{(QStringList{"Sala", "0", "False", "*", "127.0.0.1",
-                                                 QString::number(port), "False", "5", "2"})});
-        QCOMPARE(anna->replyTo(u"0007", {"SALA", "5", "2", ""}), "00072");
-
-        // Only the master's ticket lets in, and it names the key the room host identified with.
-        Membro intruder("bruno"), bruno("bruno");
-        QCOMPARE(intruder.join(port, "pw"), int(session::SessionResult::BadTicket));
-        const QStringList ticket = loggedIn("bruno")->ask(u"0006", {"Sala"});
-        bruno.ticket = ticket.value(1);
-        bruno.hostKey = QByteArray::fromHex(ticket.value(2).toLatin1());
-        QCOMPARE(bruno.join(port, "pw"), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(listRooms(*anna, 2).value(0).value(1) == "1", kWait);
-
-        bruno.client.Close();
-        QVERIFY(QTest::qWaitFor([&] { return anna->replyTo(u"0003", {"2"}) == "00005"; }, kWait));
-        QCOMPARE(anna->replyTo(u"0004", {"2", "1"}), "00007");
-        QTRY_VERIFY_WITH_TIMEOUT(m_server->rooms().runningHosts() == 0, kWait);
-        // The name is free again; a room ordered to end goes at once.
-        QCOMPARE(anna->replyTo(u"0007", {"Sala", "5", "2", ""}), "00071");
-        QVERIFY(m_server->rooms().endRoom("sala"));
-        QVERIFY(QTest::qWaitFor([&] { return anna->replyTo(u"0003", {"2"}) == "00005"; }, kWait));
-        QCOMPARE(m_server->rooms().runningHosts(), 0);
-    }
-
-    void creationRefused_data()
-    {
-        QTest::addColumn<QStringList>("params");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char* name, const QStringList& params, const char* code) {
-            QTest::newRow(name) << params << QString(code);
-        };
-        row("plus in name", {"A+B", "5", "2", ""}, "00073");
-        row("plus in password", {"Sala", "5", "2", "a+b"}, "00073");
-        row("control character", {"Sa\x01la", "5", "2", ""}, "00073");
-        row("too many users", {"Sala", "21", "2", ""}, "00073");
-        row("too few users", {"Sala", "1", "1", ""}, "00073");
-        row("speakers over limit", {"Sala", "20", "6", ""}, "00073");
-        row("speakers over users", {"Sala", "3", "4", ""}, "00073");
-        row("not a number", {"Sala", "dieci", "2", ""}, "00073");
-        row("invites himself", {"Sala", "2", "2", "", "anna"}, "00073");
-        row("permanent name, other case", {"piazza", "5", "2", ""}, "00072");
-    }
-    void creationRefused()
-    {
-        QFETCH(QStringList, params);
-        m_config.permanentRooms = {PermanentRoom{"Piazza", 10, 3, ""}};
-        start({"anna"});
-        QTEST(loggedIn("anna")->replyTo(u"0007", params), "expected");
-        QCOMPARE(m_server->rooms().runningHosts(), 1); // Piazza alone
     }
 
     void creationLimitsAndPrivateRooms()
@@ -522,25 +439,6 @@ private Q_SLOTS:
         QCOMPARE(anna->nextCode(), "00072");
     }
 
-    void hostThatNeverIdentifiesIsKilled()
-    {
-        const QString script = m_dir->filePath("sleeper.sh");
-        QFile f(script);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("#!/bin/sh\nexec sleep 60\n") > 0);
-        f.close();
-        QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        m_config.roomHostProgram = script;
-        m_config.roomIdentifyTimeoutMs = 300;
-        start({"anna", "bruno"});
-        auto anna = loggedIn("anna");
-        anna->request(u"0007", {"Sala", "5", "2", ""});
-        qint64 pid = 0;
-        QTRY_VERIFY_WITH_TIMEOUT((pid = m_server->rooms().hostPid("Sala")) != 0, 5000);
-        QCOMPARE(anna->nextCode(), "00073");
-        QCOMPARE(m_server->rooms().runningHosts(), 0);
-        QVERIFY(processGone(pid));
-    }
-
     void roomLinkRefusals_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -548,8 +446,6 @@ private Q_SLOTS:
         const QByteArray id = "0001 ^ 1 ^ Sala ~ 5 ~ 2 ~ False ~  ~ %PW% ~ False ~ 2302 ~ abc |";
         QTest::newRow("silent") << QByteArray() << "";
         QTest::newRow("garbage") << QByteArray("hello|") << "";
-        QTest::newRow("report first") << QByteArray("0002 ^ Sala ~ 1 ~ bob ~  ~ False |") << "";
-        QTest::newRow("endless") << QByteArray(20000, 'x') << "";
         QTest::newRow("short") << QByteArray("0001 ^ 1 ^ Sala ~ 5 |") << "00004";
         QTest::newRow("wrong password")
             << QByteArray(id).replace("%PW%", "indovina-7f3") << "00002";
@@ -572,9 +468,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(link.state() == QAbstractSocket::UnconnectedState, kWait);
         QTEST(splitMessages(decodeText(link.readAll())).value(0).value(0), "reply");
         qInstallMessageHandler(g_testHandler);
-        // Every refusal is logged, a link password never.
-        QVERIFY(!g_log.filter("room link").filter("closed").isEmpty());
-        QVERIFY(g_log.filter("indovina").isEmpty() && g_log.filter("segreto").isEmpty());
+        // Refusals are logged, a link password never.
+        QVERIFY(!g_log.filter("room link").isEmpty() && g_log.filter("indovina").isEmpty() &&
+                g_log.filter("segreto").isEmpty());
     }
 
     void floodBrakes()
@@ -592,10 +488,10 @@ private Q_SLOTS:
         auto r = client();
         QCOMPARE(r->replyCodes({signUp("anna"), signUp("bruno"), signUp("carla")}),
                  "00001 00001 00003");
-        QCOMPARE(registerAccount(*client(), "carla", "secret"), "00001");
-        QCOMPARE(registerAccount(*client(), "dario", "secret"), "00003");
+        QCOMPARE(client()->replyCodes({signUp("carla")}), "00001");
+        QCOMPARE(client()->replyCodes({signUp("dario")}), "00003");
         m_now += m_config.registrationWindowMs;
-        QCOMPARE(registerAccount(*client(), "dario", "secret"), "00001");
+        QCOMPARE(client()->replyCodes({signUp("dario")}), "00001");
 
         // Connections per address: the fifth is closed at once.
         QTRY_COMPARE(m_server->connectionCount(), 1);
@@ -660,12 +556,10 @@ private Q_SLOTS:
 
         // The master checks room passwords, three guesses a minute, then even the right one fails.
         QCOMPARE(listRooms(*anna, 2).value(0).value(3), "*");
-        QCOMPARE(anna->replyCodes({{"0005", "Sala", "pw"},
-                                   {"0005", "sala", "PW"},
-                                   {"0005", "Nessuna", "pw"},
-                                   {"0005", "Sala", "x"},
-                                   {"0005", "Sala", "pw"}}),
-                 "00051 00052 00052 00052 00052");
+        QList<QStringList> guesses;
+        for (const QString& g : QString("Sala pw,sala PW,Nessuna pw,Sala x,Sala pw").split(','))
+            guesses.append(QStringList{"0005"} + g.split(' '));
+        QCOMPARE(anna->replyCodes(guesses), "00051 00052 00052 00052 00052");
         m_now += 60000;
         QCOMPARE(anna->ask(u"0005", {"Sala", "pw"}), (L{"00051"}));
 
@@ -687,19 +581,14 @@ private Q_SLOTS:
 
     void accountsSurviveAKill()
     {
-        QStringList confirmed{"base"};
+        QStringList confirmed;
         ProcessoMaster m;
         QVERIFY2(m.avvia(kIni), qPrintable(m.registro()));
         {
-            auto c = MasterClient::to(m.porta());
-            QCOMPARE(c->replyCodes({signUp("base"), loginAs("base")}), "00001 00001");
-            QTRY_VERIFY(m.registro().contains("registration base created") &&
-                        m.registro().contains("login base accepted"));
             std::vector<std::unique_ptr<MasterClient>> batch;
             for (int i = 0; i < 40; ++i) {
                 batch.push_back(MasterClient::to(m.porta()));
-                batch.back()->request(u"0010", {QString("utente%1").arg(i), "kalimo", "pw1",
-                                                "someone@example.org", "-1"});
+                batch.back()->request(u"0010", signUp(QString("utente%1").arg(i)).mid(1));
             }
             // Killed once some of the batch are confirmed and others still run.
             QTRY_VERIFY_WITH_TIMEOUT(batch.front()->queued() > 0, 20000);
@@ -717,33 +606,68 @@ private Q_SLOTS:
             QCOMPARE(q.value(0).toString(), "ok");
         }
         QSqlDatabase::removeDatabase("check");
+        QCOMPARE(confirmed.value(0), "utente0");
         QVERIFY2(m.avvia(kIni), qPrintable(m.registro()));
         for (const QString& nick : confirmed)
-            QCOMPARE(login(*MasterClient::to(m.porta()), nick, nick == "base" ? "secret" : "pw1"),
-                     "00001");
+            QCOMPARE(login(*MasterClient::to(m.porta()), nick, "secret"), "00001");
         QVERIFY(m.ferma());
     }
 
-    void commandLine()
+    // Both programs: 0 when stopped, 1 when they cannot run, 2 for bad options or room data.
+    void exitCodes_data()
     {
-        ProcessoMaster m;
-        QVERIFY(runToEnd({"--config", m.config() + ".missing", "--data", m.dati()})
-                    .contains(QRegularExpression("(?s)^1:.*not found")));
-        QVERIFY(runToEnd({"--port", "banana"}).contains(QRegularExpression("(?s)^2:.*banana")));
-        QVERIFY2(m.avvia(kIni), qPrintable(m.registro()));
-        QVERIFY(runToEnd({"--config", m.config(), "--data", m.dati(), "--port",
-                          QString::number(m.porta())})
-                    .contains(QRegularExpression("(?s)^1:.*cannot listen")));
-        // The account tool works beside a running master.
-        auto c = MasterClient::to(m.porta());
-        QCOMPARE(registerAccount(*c, "anna", "secret"), "00001");
-        QVERIFY(runToEnd({"--data", m.dati(), "--disable", "anna"}).startsWith("0:"));
-        QCOMPARE(login(*c, "anna", "secret"), "00004");
-        QVERIFY(runToEnd({"--data", m.dati(), "--enable", "anna"}).startsWith("0:"));
-        QCOMPARE(login(*c, "anna", "secret"), "00001");
-        QVERIFY(runToEnd({"--data", m.dati(), "--disable", "nobody"})
-                    .contains(QRegularExpression("(?s)^1:.*nobody")));
-        QVERIFY(m.ferma());
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("args"); // %D a data folder, %P a taken port, %F room data
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("expected"); // the code, ':', a part of what it wrote
+        const auto row = [](const char* name, const char* program, const QStringList& args,
+                            const QByteArray& input, const char* expected) {
+            QTest::newRow(name) << program << args << input << QString(expected);
+        };
+        const char* master = "kalimo-master";
+        row("master: no such config", master, {"--config", "%D/none.ini", "--data", "%D"}, {},
+            "1:not found");
+        row("master: bad option", master, {"--port", "banana"}, {}, "2:banana");
+        row("master: port taken", master, {"--data", "%D", "--port", "%P"}, {}, "1:cannot listen");
+        row("master: unknown account", master, {"--data", "%D", "--disable", "nobody"}, {},
+            "1:nobody");
+        row("room host: bad room data", "kalimo-roomhost", {},
+            "name=Sala\nmax_users=4\npassword=x\nport=70000\n", "2:bad room data: line 4: port");
+        // Room data from a file; SIGTERM once it listens.
+        row("room host: stopped", "kalimo-roomhost", {"--config", "%F"}, {}, "0:listening on");
+    }
+    void exitCodes()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, input);
+        QFETCH(QString, expected);
+        QTcpServer taken;
+        QFile data(m_dir->filePath("room.txt"));
+        QVERIFY(taken.listen(QHostAddress::LocalHost) && data.open(QIODevice::WriteOnly) &&
+                data.write("name=Sala\nmax_users=4\nbind=127.0.0.1\n") > 0);
+        data.close();
+        args.replaceInStrings("%D", m_dir->path())
+            .replaceInStrings("%P", QString::number(taken.serverPort()))
+            .replaceInStrings("%F", data.fileName());
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(qEnvironmentVariable("KALIMO_BIN_DIR") + '/' + program, args);
+        p.write(input);
+        p.closeWriteChannel();
+        QString out;
+        (void)QTest::qWaitFor(
+            [&] {
+                out += QString::fromLocal8Bit(p.readAll());
+                return out.contains("listening on") || p.state() == QProcess::NotRunning;
+            },
+            kWait);
+        p.terminate();
+        QVERIFY(p.waitForFinished(kWait) || p.state() == QProcess::NotRunning);
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        out += QString::fromLocal8Bit(p.readAll());
+        QVERIFY2(out.contains(expected.section(':', 1)), qPrintable(out));
+        QCOMPARE(p.exitCode(), expected.section(':', 0, 0).toInt());
     }
 
     void stopEndsRoomHosts()
@@ -757,9 +681,19 @@ private Q_SLOTS:
                                     .arg(first + 3)
                                     .toUtf8()),
                  qPrintable(m.registro()));
+        // The account tool works beside a running master.
+        const auto tool = [&](const char* option) {
+            QProcess p;
+            p.start(qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-master",
+                    {"--data", m.dati(), option, "anna"});
+            return p.waitForFinished(kWait) && p.exitCode() == 0;
+        };
         auto c = MasterClient::to(m.porta());
-        QCOMPARE(c->replyCodes({signUp("anna"), loginAs("anna"), newRoom("Sala")}),
-                 "00001 00001 00071");
+        QCOMPARE(c->replyCodes({signUp("anna")}), "00001");
+        QVERIFY(tool("--disable"));
+        QCOMPARE(login(*c, "anna", "secret"), "00004");
+        QVERIFY(tool("--enable"));
+        QCOMPARE(c->replyCodes({loginAs("anna"), newRoom("Sala")}), "00001 00071");
         QTRY_VERIFY_WITH_TIMEOUT(m.registro().contains("\"P\" (permanent) open"), 5000);
         QFile children(QString("/proc/%1/task/%1/children").arg(m.pid()));
         QVERIFY(children.open(QIODevice::ReadOnly));
@@ -768,7 +702,7 @@ private Q_SLOTS:
         QCOMPARE(hosts.size(), 2);
         QVERIFY(m.ferma());
         for (const QString& host : hosts)
-            QVERIFY2(processGone(host.toLongLong()), qPrintable(m.registro()));
+            QVERIFY2(::kill(pid_t(host.toLongLong()), 0) != 0, qPrintable(m.registro()));
     }
 };
 

@@ -5,8 +5,6 @@
 #include "protocol/separators.h"
 #include "protocol/textcodec.h"
 
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include "tests/support/wire.h"
@@ -68,24 +66,6 @@ public:
     qint32 id = 0;
     QStringList messages, voices;
     int terminated = -1;
-};
-
-// The master's side of the room link: records everything sent to it.
-struct FakeMaster final
-{
-    FakeMaster()
-    {
-        server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &QTcpServer::newConnection, [this] {
-            socket = server.nextPendingConnection();
-            QObject::connect(socket, &QTcpSocket::readyRead,
-                             [this, s = socket] { received += decodeText(s->readAll()); });
-        });
-    }
-
-    QTcpServer server;
-    QTcpSocket* socket = nullptr;
-    QString received;
 };
 
 } // namespace kalimo::roomhost::test

@@ -7,9 +7,8 @@
 
 #include <QDateTime>
 #include <QNetworkDatagram>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryFile>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtEndian>
 #include <QtTest>
 #include <QUdpSocket>
@@ -30,35 +29,6 @@ class TestRoomHost final : public QObject
     std::vector<std::unique_ptr<Membro>> members;
     std::unique_ptr<QSignalSpy> ended;
     qint64 now = 0;
-    QProcess process;
-    QString log;
-
-    // The real kalimo-roomhost, room data on standard input; its port, 0 when it does not listen.
-    quint16 start(const QString& data, const QStringList& args = {})
-    {
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(qEnvironmentVariable("KALIMO_BIN_DIR") + "/kalimo-roomhost", args);
-        process.write(data.toUtf8());
-        process.closeWriteChannel();
-        static const QRegularExpression listening("listening on 127\\.0\\.0\\.1:(\\d+)");
-        log.clear();
-        (void)QTest::qWaitFor(
-            [&] {
-                return listening.match(log += output()).hasMatch() ||
-                       process.state() == QProcess::NotRunning;
-            },
-            kWait);
-        return quint16(listening.match(log).captured(1).toUInt());
-    }
-    QString output() { return QString::fromLocal8Bit(process.readAll()); }
-    // Its exit code once it ended by itself; -1 when it did not.
-    int exitCode()
-    {
-        (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kWait);
-        log += output();
-        const bool ended = process.state() == QProcess::NotRunning;
-        return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    }
 
     static RoomHostConfig config(const QString& more = {})
     {
@@ -97,8 +67,6 @@ private Q_SLOTS:
         members.clear();
         ended.reset();
         host.reset();
-        process.kill();
-        process.waitForFinished(kWait);
     }
 
     void roomLife()
@@ -128,9 +96,6 @@ private Q_SLOTS:
                        encodeText(masterRequest(u"0002", u"Raw", {over})));
         QTRY_COMPARE_WITH_TIMEOUT(host->droppedPayloads(), 1, kWait);
         // Junk is ignored; a long line still fits a relay.
-        for (const char* junk : {"0002 ^ Ana ^ Ana ~ no end", "0002 ^ Ana ^ x ^ y ^ z | ",
-                                 "0002 nothing | ", "|||| ^ ^ |", "0001 ^ Ana ^ forse | "})
-            QVERIFY(ana.sendRaw(wire(junk)));
         QVERIFY(ana.client.Send(QByteArray("\xff\xfe\x00\x1d\x1e\x1f garbage", 15)));
         const QString longLine(60 * 1024, u'x');
         QVERIFY(ana.chat(longLine));
@@ -165,27 +130,22 @@ private Q_SLOTS:
             QTest::newRow(what) << name << QString(password) << ticket << int(r);
         };
         row("wrong password", "Eva", "sbagliata", SessionResult::WrongPassword);
-        row("no password", "Eva", "", SessionResult::WrongPassword);
         row("name in use", "Ana", "segreta", SessionResult::NameInUse);
         row("blanks around", "Eva ", "segreta", SessionResult::BadHello);
         row("unseen character", "E\u200bva", "segreta", SessionResult::BadHello);
         row("Cyrillic A", "\u0410na", "segreta", SessionResult::NameInUse);
         row("room full", "Zoe", "segreta", SessionResult::RoomFull);
-        // Only a ticket of the room's master, for this nick and room and still valid, lets in.
+        // Only a ticket of the room's master, for this nick and room and still valid, lets in
+        // (a wrong room or key fails the same check as another's nick).
         const qint64 soon = QDateTime::currentSecsSinceEpoch() + 60;
-        const auto ticket = [soon](const char* key, const char* nick, const char* room,
-                                   qint64 until = 0) {
-            return trust::makeRoomTicket(key, nick, room, until ? until : soon);
+        const auto ticket = [soon](const char* nick, qint64 until = 0) {
+            return trust::makeRoomTicket("segreto", nick, "Sala prova", until ? until : soon);
         };
         const SessionResult bad = SessionResult::BadTicket;
-        row("good ticket", "Eva", "segreta", SessionResult::Accepted,
-            ticket("segreto", "Eva", "Sala prova"));
+        row("good ticket", "Eva", "segreta", SessionResult::Accepted, ticket("Eva"));
         row("no ticket", "Eva", "segreta", bad, "");
-        row("malformed ticket", "Eva", "segreta", bad, "123.abc");
-        row("another's ticket", "Eva", "segreta", bad, ticket("segreto", "Ana", "Sala prova"));
-        row("another room's", "Eva", "segreta", bad, ticket("segreto", "Eva", "Altra"));
-        row("expired", "Eva", "segreta", bad, ticket("segreto", "Eva", "Sala prova", soon - 120));
-        row("wrong key", "Eva", "segreta", bad, ticket("altro", "Eva", "Sala prova"));
+        row("another's ticket", "Eva", "segreta", bad, ticket("Ana"));
+        row("expired", "Eva", "segreta", bad, ticket("Eva", soon - 120));
     }
     void refusals()
     {
@@ -218,17 +178,11 @@ private Q_SLOTS:
         QVERIFY(startRoom(c));
         std::vector<std::unique_ptr<QUdpSocket>> forgers;
         for (int i = 0; i < 50; ++i) {
-            auto s = std::make_unique<QUdpSocket>();
-            if (s->bind(
-                    QHostAddress(QStringLiteral("127.0.%1.%2").arg(1 + i / 200).arg(2 + i % 200)),
-                    0))
-                forgers.push_back(std::move(s));
+            forgers.push_back(std::make_unique<QUdpSocket>());
+            QVERIFY(forgers.back()->bind(QHostAddress(QString("127.0.1.%1").arg(2 + i)), 0));
         }
-        QVERIFY(!forgers.empty());
         // No peer yet, sent time; connect, acknowledge.
-        QByteArray connect = QByteArray::fromHex("8fff0000"
-                                                 "82ff") +
-                             QByteArray(46, '\0');
+        QByteArray connect = QByteArray::fromHex("8fff000082ff") + QByteArray(46, '\0');
         // In rounds, so that no datagram is lost before the host reads it.
         qint64 forged = 0;
         for (int round = 0; round < 20; ++round) {
@@ -331,37 +285,46 @@ private Q_SLOTS:
 
     void serverLink()
     {
-        FakeMaster master;
+        // The master's side of the link records everything sent to it.
+        QString received;
+        QTcpSocket* link = nullptr;
+        QTcpServer master;
+        QVERIFY(master.listen(QHostAddress::LocalHost));
+        connect(&master, &QTcpServer::newConnection, this, [&] {
+            link = master.nextPendingConnection();
+            connect(link, &QTcpSocket::readyRead, this,
+                    [&, s = link] { received += decodeText(s->readAll()); });
+        });
         QVERIFY(startRoom(config(QString("password=pw\nmaster_host=127.0.0.1\nmaster_port=%1\n"
                                          "server_password=spw\nidentity=creatore\n"
                                          "reconnect_min_ms=20")
-                                     .arg(master.server.serverPort()))));
+                                     .arg(master.serverPort()))));
         const QString hello = "0001 ^ %1 ^ Sala prova ~ 5 ~ 1 ~ False ~ pw ~ spw ~ False ~ " +
                               QString::number(host->port()) + " ~ creatore ~ " +
                               QString::fromLatin1(host->publicKey().toHex()) + " | ";
-        QTRY_COMPARE_WITH_TIMEOUT(master.received, wire(hello.arg(1)), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(received, wire(hello.arg(1)), kWait);
         Membro& ana = member("Ana");
         QCOMPARE(ana.join(host->port(), "pw"), 0);
         QVERIFY(ana.talk(true));
         const QString room = "^ Sala prova ~ " + QString::number(ana.id) + " ~ Ana ~  ~ ";
         QTRY_COMPARE_WITH_TIMEOUT(
-            master.received,
-            wire(hello.arg(1) + "0002 " + room + "False | 0004 ^ Sala prova ~ Ana | "), kWait);
+            received, wire(hello.arg(1) + "0002 " + room + "False | 0004 ^ Sala prova ~ Ana | "),
+            kWait);
 
         // The master goes away and comes back: identification, then the whole room.
-        master.received.clear();
-        master.socket->abort();
+        received.clear();
+        link->abort();
         QTRY_COMPARE_WITH_TIMEOUT(
-            master.received,
-            wire(hello.arg(2) + "0002 " + room + "True | 0004 ^ Sala prova ~ Ana | "), kWait);
+            received, wire(hello.arg(2) + "0002 " + room + "True | 0004 ^ Sala prova ~ Ana | "),
+            kWait);
 
         // A linked room that empties reports it and ends.
-        master.received.clear();
+        received.clear();
         ana.client.Close();
         QTRY_COMPARE_WITH_TIMEOUT(endReason(), "the last member left", kWait);
         QTRY_COMPARE_WITH_TIMEOUT(
-            master.received, wire("0005 ^ Sala prova ~ Ana | 0003 ^ Sala prova ~ Ana | "), kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(master.socket->state(), QAbstractSocket::UnconnectedState, kWait);
+            received, wire("0005 ^ Sala prova ~ Ana | 0003 ^ Sala prova ~ Ana | "), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(link->state(), QAbstractSocket::UnconnectedState, kWait);
     }
 
     void documents()
@@ -385,7 +348,6 @@ private Q_SLOTS:
         };
         const QString ok = "name=Sala\nmax_users=4\n";
         row("no name", "", "the room needs a name");
-        row("blank name", "name=   \nmax_users=4", "the room needs a name");
         row("no max_users", "name=Sala", "max_users is required");
         row("no value", ok + "permanent", "line 3: expected key=value");
         row("unknown key", ok + "colour=blue", "line 3: unknown key colour");
@@ -405,7 +367,6 @@ private Q_SLOTS:
         row("reconnect backwards", ok + "reconnect_min_ms=500\nreconnect_max_ms=100",
             "reconnect_max_ms is shorter");
         row("bad options: password", "--password x", "");
-        row("bad options: stray word", "stray", "");
     }
     void badDocuments()
     {
@@ -433,36 +394,6 @@ private Q_SLOTS:
         now -= 50000;
         QCOMPARE(QPoint(full, b.available()), QPoint(3, 3));
         QVERIFY(!b.take(-1));
-    }
-
-    void program()
-    {
-        QCOMPARE(start("name=Sala\nmax_users=4\npassword=x\nport=70000\n"), quint16(0));
-        QCOMPARE(exitCode(), 2);
-        QVERIFY2(log.contains("bad room data: line 4: port"), qPrintable(log));
-
-        // Room data from a file; the master's end order ends the program.
-        FakeMaster master;
-        QTemporaryFile file;
-        QVERIFY(file.open());
-        file.write(QString("name=Sala viva\nmax_users=4\nbind=127.0.0.1\npassword=chiave segreta\n"
-                           "master_host=127.0.0.1\nmaster_port=%1\n")
-                       .arg(master.server.serverPort())
-                       .toUtf8());
-        file.close();
-        const quint16 port = start({}, {"--config", file.fileName()});
-        Membro ana("Ana"), eva("Eva");
-        QCOMPARE(QPoint(eva.join(port, "sbagliata"), ana.join(port, "chiave segreta")),
-                 QPoint(int(SessionResult::WrongPassword), 0));
-        QTRY_VERIFY_WITH_TIMEOUT(master.received.contains("chiave segreta"), kWait);
-        QVERIFY(master.socket->write(encodeText(wire("0001 ^ | "))) > 0 && master.socket->flush());
-        QTRY_COMPARE_WITH_TIMEOUT(ana.terminated, int(SessionResult::HostClosed), kWait);
-        QCOMPARE(exitCode(), 0);
-
-        // Room data on standard input; SIGTERM ends it cleanly.
-        QVERIFY2(start("name=Sala viva\nmax_users=4\nbind=127.0.0.1\n") != 0, qPrintable(log));
-        process.terminate();
-        QCOMPARE(exitCode(), 0);
     }
 };
 
