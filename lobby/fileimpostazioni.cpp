@@ -37,14 +37,18 @@ Righe leggiRighe(const QString& percorso)
         risultato.esito = Esito::Mancante;
         return risultato;
     }
-    if (file.size() > Module1::kDimensioneMassimaFile) {
+    const qint64 dimensione = file.size();
+    if (dimensione > Module1::kDimensioneMassimaFile) {
         risultato.esito = Esito::TroppoGrande;
         return risultato;
     }
     if (!file.open(QIODevice::ReadOnly))
         return risultato;
-    // Read one byte past the cap: a file that grew since the size check is refused too.
-    const QByteArray dati = file.read(Module1::kDimensioneMassimaFile + 1);
+    // A buffer of the file's size, not of the cap: these files are small. Whatever came past
+    // it is read up to one byte past the cap, so a file that grew since is refused too.
+    QByteArray dati = file.read(dimensione + 1);
+    if (dati.size() > dimensione)
+        dati += file.read(Module1::kDimensioneMassimaFile + 1 - dati.size());
     if (file.error() != QFileDevice::NoError)
         return risultato;
     if (dati.size() > Module1::kDimensioneMassimaFile) {

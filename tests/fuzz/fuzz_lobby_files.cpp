@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         QFile f(fuzz::scratch() + u'/' + names[i]);
         if (i >= parts.size()) {
             f.remove();
-        } else if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        } else if (f.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
             f.write(parts.at(i));
         }
     }

@@ -40,6 +40,7 @@ inline void require(bool holds)
 // Qt's own globals go first.
 inline void startCore(int* argc, char*** argv)
 {
+    qputenv("QT_NO_GLIB", "1");
     new QCoreApplication(*argc, *argv);
 }
 
