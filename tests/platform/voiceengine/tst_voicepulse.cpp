@@ -68,9 +68,9 @@ class TestVoicePulse : public QObject
 private Q_SLOTS:
     void toneCrossesTheServer_data();
     void toneCrossesTheServer();
-    // Stopped Qt devices are deleted a second later (see retire()); let that happen, so the
-    // leak check at exit sees nothing of ours.
-    void cleanup() { QTest::qWait(1100); }
+    // A stopped device left alive when Qt frees PulseAudio's loop after main() aborts: the
+    // backend takes its stopped devices with it, even where no timer runs again.
+    void cleanup() { QCOMPARE(QtAudioBackend::liveDevices(), 0); }
 };
 
 void TestVoicePulse::toneCrossesTheServer_data()
