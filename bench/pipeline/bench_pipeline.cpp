@@ -4,10 +4,11 @@
 // nothing passes or fails. Arguments pick the parts: latency, pulse (the
 // latency on the null devices of scripts/private-pulse.sh), underrun
 // [SECONDS [QUEUE_MS]] (a long steady run on those devices), host; none
-// means latency and host.
+// means latency and host. echo=0 runs both engines without the canceller.
 
 #include "platform/session/sessionclient.h"
 #include "platform/session/sessionhost.h"
+#include "platform/voiceengine/opuscodec.h"
 #include "platform/voiceengine/playbackmixer.h"
 #include "platform/voiceengine/qtaudiobackend.h"
 #include "platform/voiceengine/syntheticaudiobackend.h"
@@ -46,6 +47,7 @@ constexpr int kMarkLevel = 3000;
 int gBufferMs = 0;
 int gQueueMs = 0;
 int gCaptureMs = 0;
+bool gEchoCancel = true; // echo=0 turns the canceller off
 // One clock for the probes and the listener's arrivals.
 QElapsedTimer gWall;
 
@@ -63,6 +65,15 @@ SignalSource bursts()
                          : qint16(0);
         }
     });
+}
+
+// The first sample at the mark level from `from` on, or -1.
+qsizetype firstLoud(const QVector<qint16>& v, qsizetype from)
+{
+    for (qsizetype i = std::max<qsizetype>(0, from); i < v.size(); ++i)
+        if (std::abs(int(v[i])) >= kMarkLevel)
+            return i;
+    return -1;
 }
 
 // Samples from a burst's start to where it first reaches the mark level.
@@ -89,16 +100,22 @@ void report(const char* what, std::vector<double> ms)
 }
 
 // Runs the event loop until `done` holds or `ms` pass; false on time-out.
+// A real loop that sleeps between events, as the programs run: spinning
+// on processEvents kept a core busy and starved PulseAudio beside it.
 template <class Pred> bool runUntil(Pred done, int ms)
 {
     QElapsedTimer t;
     t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || t.elapsed() > ms)
+            loop.quit();
+    });
+    check.start(5);
+    if (!done())
+        loop.exec();
+    return done();
 }
 
 // A forwarding room: every frame goes to every member but its speaker.
@@ -142,7 +159,9 @@ AudioSettings saved(QTemporaryDir& dir, const QByteArray& in, const QByteArray& 
 {
     static int n = 0;
     AudioSettings s = AudioSettings::atFile(dir.filePath(QStringLiteral("a%1.ini").arg(++n)));
-    s.save({in, QString::fromUtf8(in), out, QString::fromUtf8(out)});
+    AudioDeviceChoice choice{in, QString::fromUtf8(in), out, QString::fromUtf8(out)};
+    choice.echoCancel = gEchoCancel;
+    s.save(choice);
     return s;
 }
 
@@ -196,12 +215,14 @@ struct Conversation
                              lastArrival = now;
                              b->FrameReceived(quint32(id), seq, f);
                          });
+        // The talker first: in one thread, his devices opening would hold
+        // up the listener's running playback, as two processes would not.
         VoiceClientConfig config;
-        config.flags = VoiceClientConfig::RecordMuted;
-        VoiceResult r = listener->Connect(config);
         config.flags = 0;
+        VoiceResult r = talker->Connect(config);
+        config.flags = VoiceClientConfig::RecordMuted;
         if (r.ok())
-            r = talker->Connect(config);
+            r = listener->Connect(config);
         return r.detail;
     }
 };
@@ -221,6 +242,15 @@ void mouthToEar(int frameMs, int seconds, bool clientNumbers = false)
         std::printf("%s\n", qPrintable(failed));
         return;
     }
+    // For the split: the talker's frames by number, and when each reached
+    // the listener on its device's clock.
+    QHash<quint16, QByteArray> sent;
+    QHash<quint16, qint64> arrived;
+    QObject::connect(talk.talker.get(), &VoiceEngine::FrameEncoded, talk.talker.get(),
+                     [&](const QByteArray& f, quint16 seq) { sent.insert(seq, f); });
+    QObject::connect(
+        talk.clients[1].get(), &SessionClient::VoiceReceived, talk.listener.get(),
+        [&](qint32, quint16 seq, const QByteArray&) { arrived.insert(seq, audioB.nowSamples()); });
 
     const int tick = SyntheticAudioBackend::kTickMs;
     QElapsedTimer clock;
@@ -257,8 +287,25 @@ void mouthToEar(int frameMs, int seconds, bool clientNumbers = false)
     const QVector<qint16>& heard = audioB.played();
     const qsizetype period = samplesForMs(kBurstPeriodMs);
     const qsizetype mark = markOffset();
-    std::vector<double> ms;
+    // What the talker sent, decoded in order (silence where nothing was
+    // sent): index i is the talker's microphone sample i, so the mark's place
+    // there is the delay of the capture chain (canceller, denoiser, codec).
+    VoiceResult r;
+    auto decoder = OpusFrameDecoder::create(r);
+    const int frameSamples = samplesForMs(frameMs);
+    QVector<qint16> stream, pcm(kMaxPacketSamples);
+    for (quint16 seq = 0; sent.contains(seq) || seq * frameSamples < audioA.nowSamples(); ++seq) {
+        const QByteArray f = sent.value(seq);
+        const int n = f.isEmpty() ? -1 : decoder->decode(f.constData(), int(f.size()), pcm.data());
+        if (n > 0)
+            stream.append(pcm.mid(0, n));
+        else
+            stream.append(QVector<qint16>(frameSamples, 0));
+    }
+    std::vector<double> chain, packing, toEar;
+    const auto toMs = [](qint64 samples) { return double(samples) * 1000.0 / kSampleRate; };
     int tried = 0;
+    std::vector<double> ms;
     for (qsizetype burst = 4; (burst + 1) * period < audioB.nowSamples(); ++burst, ++tried) {
         const qsizetype from = burst * period - audioB.playbackOpenedAt();
         for (qsizetype i = std::max<qsizetype>(0, from); i < from + period && i < heard.size();
@@ -266,6 +313,18 @@ void mouthToEar(int frameMs, int seconds, bool clientNumbers = false)
             if (std::abs(int(heard[i])) >= kMarkLevel) {
                 const qsizetype late = i + audioB.playbackOpenedAt() - burst * period - mark;
                 ms.push_back(double(late) * 1000.0 / kSampleRate + tick / 2.0);
+                const qsizetype at = firstLoud(stream, burst * period);
+                if (at < 0)
+                    break;
+                const quint16 seq = quint16(at / frameSamples);
+                const qint64 sentAt = qint64(seq + 1) * frameSamples;
+                chain.push_back(toMs(at - burst * period - mark));
+                packing.push_back(toMs(sentAt - at));
+                // The listener's clock is a tick behind the talker's when the
+                // frame arrives; half a tick for unsynchronised devices.
+                if (arrived.contains(seq) && !clientNumbers)
+                    toEar.push_back(toMs(i + audioB.playbackOpenedAt() - arrived.value(seq)) -
+                                    tick / 2.0);
                 break;
             }
         }
@@ -276,6 +335,9 @@ void mouthToEar(int frameMs, int seconds, bool clientNumbers = false)
     report(label, ms);
     std::printf("%-52s %zu of %d bursts heard, %d underruns at the listener\n", "", ms.size(),
                 tried, audioB.underruns());
+    report("  burst to its mark in the talker's decoded frames:", chain);
+    report("  that sample to its frame's end (sent):", packing);
+    report("  that frame's arrival to the ear:", toEar);
 }
 
 // Gaps the ear hears: runs of exact zeros, 0.2 to 200 ms long, that start
@@ -435,8 +497,10 @@ void underrunsPulse(int seconds, int queueMs)
     SignalSource tone = SignalSource::tone(440, 0.3);
     std::vector<qint16> block(size_t(samplesForMs(10)));
     PlaybackStream* injector = nullptr;
+    // Roomy: the mouth's own gaps would reach the ear too, and its delay is
+    // not measured here.
     auto play = backend.openPlayback(
-        "kalimo_mic", 40,
+        "kalimo_mic", 100,
         [&] {
             while (injector && injector->samplesFree() >= int(block.size())) {
                 tone.generate(block.data(), int(block.size()));
@@ -646,6 +710,8 @@ int main(int argc, char** argv)
             gQueueMs = kv[1].toInt();
         else if (kv.size() == 2 && kv[0] == QLatin1String("capture"))
             gCaptureMs = kv[1].toInt();
+        else if (kv.size() == 2 && kv[0] == QLatin1String("echo"))
+            gEchoCancel = kv[1] != QLatin1String("0");
         else if (kv.size() == 2 && kv[0] == QLatin1String("starts"))
             starts = std::max(1, kv[1].toInt());
         else if (kv.size() == 2 && kv[0] == QLatin1String("frames"))

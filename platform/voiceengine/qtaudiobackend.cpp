@@ -8,9 +8,11 @@
 #include <QElapsedTimer>
 #include <QIODevice>
 #include <QMediaDevices>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -87,17 +89,52 @@ QString describe(QAudio::Error e)
     return trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "errore audio sconosciuto"));
 }
 
+std::atomic<int> gLiveDevices{0};
+
+template <class Device> Device* track(Device* device)
+{
+    ++gLiveDevices;
+    QObject::connect(device, &QObject::destroyed, [] { --gLiveDevices; });
+    return device;
+}
+
+} // namespace
+
 // Qt 6.4's PulseAudio streams can still call into their Qt object from
 // PulseAudio's thread for a moment after stop(): a reply racing the stream's
 // disconnection (seen as a crash in QPlatformAudioSink::errorChanged on
 // PulseAudio's thread after the sink was deleted). So a stopped device is
-// deleted a second later, or never if no event loop runs again.
-template <class Device> void retire(Device* device)
+// deleted a second later; the backend deletes those still waiting when it
+// goes, as the thread that owns them may never run its timers again, and a
+// device alive when Qt frees PulseAudio's loop after main() aborts.
+class QtAudioBackend::Retired final : public QObject
 {
-    QObject::disconnect(device, nullptr, nullptr, nullptr);
-    device->stop();
-    QTimer::singleShot(1000, device, &QObject::deleteLater);
-}
+public:
+    template <class Device> void adopt(Device* device)
+    {
+        QObject::disconnect(device, nullptr, nullptr, nullptr); // the count's too
+        QObject::connect(device, &QObject::destroyed, [] { --gLiveDevices; });
+        device->stop();
+        if (device->thread() == thread()) {
+            device->setParent(this);
+            m_since.start();
+        }
+        QTimer::singleShot(1000, device, &QObject::deleteLater);
+    }
+    // A stopped device's last replies come within a round trip of the
+    // server: wait out the youngest's before deleting it.
+    void settle() const
+    {
+        constexpr qint64 kSettleMs = 200;
+        if (m_since.isValid() && m_since.elapsed() < kSettleMs)
+            QThread::msleep(quint64(kSettleMs - m_since.elapsed()));
+    }
+
+private:
+    QElapsedTimer m_since;
+};
+
+namespace {
 
 int bytesForMs(int ms)
 {
@@ -107,14 +144,14 @@ int bytesForMs(int ms)
 class QtCapture final : public QObject, public CaptureStream
 {
 public:
-    QtCapture(const QAudioDevice& device, int bufferMs, CaptureHandler onSamples,
-              StreamErrorHandler onError)
-        : m_source(new QAudioSource(device, voiceFormat())), m_onSamples(std::move(onSamples)),
-          m_onError(std::move(onError))
+    QtCapture(QtAudioBackend::Retired& retired, const QAudioDevice& device, int bufferMs,
+              CaptureHandler onSamples, StreamErrorHandler onError)
+        : m_retired(retired), m_source(track(new QAudioSource(device, voiceFormat()))),
+          m_onSamples(std::move(onSamples)), m_onError(std::move(onError))
     {
         m_source->setBufferSize(bytesForMs(bufferMs));
     }
-    ~QtCapture() override { retire(m_source); }
+    ~QtCapture() override { m_retired.adopt(m_source); }
 
     VoiceResult start()
     {
@@ -158,7 +195,8 @@ private:
                     .arg(describe(e))));
     }
 
-    QAudioSource* m_source; // see retire()
+    QtAudioBackend::Retired& m_retired;
+    QAudioSource* m_source; // see Retired
     QIODevice* m_io = nullptr;
     CaptureHandler m_onSamples;
     StreamErrorHandler m_onError;
@@ -170,10 +208,10 @@ private:
 class QtPlayback final : public QObject, public PlaybackStream
 {
 public:
-    QtPlayback(const QAudioDevice& device, int bufferMs, PlaybackHandler onRoom,
-               StreamErrorHandler onError)
-        : m_sink(new QAudioSink(device, voiceFormat())), m_onRoom(std::move(onRoom)),
-          m_onError(std::move(onError))
+    QtPlayback(QtAudioBackend::Retired& retired, const QAudioDevice& device, int bufferMs,
+               PlaybackHandler onRoom, StreamErrorHandler onError)
+        : m_retired(retired), m_sink(track(new QAudioSink(device, voiceFormat()))),
+          m_onRoom(std::move(onRoom)), m_onError(std::move(onError))
     {
         m_sink->setBufferSize(bytesForMs(bufferMs));
         m_timer.setInterval(QtAudioBackend::kPushIntervalMs);
@@ -182,7 +220,7 @@ public:
     ~QtPlayback() override
     {
         m_timer.stop();
-        retire(m_sink);
+        m_retired.adopt(m_sink);
     }
 
     VoiceResult start()
@@ -298,7 +336,8 @@ private:
                 trAudio(QT_TRANSLATE_NOOP("QtAudioBackend", "Riproduzione: %1")).arg(describe(e))));
     }
 
-    QAudioSink* m_sink; // see retire()
+    QtAudioBackend::Retired& m_retired;
+    QAudioSink* m_sink; // see Retired
     QIODevice* m_io = nullptr;
     QTimer m_timer;
     PlaybackHandler m_onRoom;
@@ -317,14 +356,16 @@ private:
 };
 
 template <class Stream, class Impl, class Handler>
-OpenResult<Stream> openStream(const QList<QAudioDevice>& devices, const QByteArray& id,
-                              int bufferMs, Handler handler, StreamErrorHandler onError)
+OpenResult<Stream> openStream(QtAudioBackend::Retired& retired, const QList<QAudioDevice>& devices,
+                              const QByteArray& id, int bufferMs, Handler handler,
+                              StreamErrorHandler onError)
 {
     QAudioDevice device;
     VoiceResult found = findDevice(devices, id, device);
     if (!found.ok())
         return {nullptr, found};
-    auto stream = std::make_unique<Impl>(device, bufferMs, std::move(handler), std::move(onError));
+    auto stream =
+        std::make_unique<Impl>(retired, device, bufferMs, std::move(handler), std::move(onError));
     VoiceResult started = stream->start();
     if (!started.ok())
         return {nullptr, started};
@@ -332,6 +373,18 @@ OpenResult<Stream> openStream(const QList<QAudioDevice>& devices, const QByteArr
 }
 
 } // namespace
+
+QtAudioBackend::QtAudioBackend() : m_retired(std::make_unique<Retired>()) {}
+
+QtAudioBackend::~QtAudioBackend()
+{
+    m_retired->settle();
+}
+
+int QtAudioBackend::liveDevices()
+{
+    return gLiveDevices;
+}
 
 QList<AudioDevice> QtAudioBackend::inputDevices() const
 {
@@ -347,16 +400,17 @@ OpenResult<CaptureStream> QtAudioBackend::openCapture(const QByteArray& deviceId
                                                       CaptureHandler onSamples,
                                                       StreamErrorHandler onError)
 {
-    return openStream<CaptureStream, QtCapture>(QMediaDevices::audioInputs(), deviceId, bufferMs,
-                                                std::move(onSamples), std::move(onError));
+    return openStream<CaptureStream, QtCapture>(*m_retired, QMediaDevices::audioInputs(), deviceId,
+                                                bufferMs, std::move(onSamples), std::move(onError));
 }
 
 OpenResult<PlaybackStream> QtAudioBackend::openPlayback(const QByteArray& deviceId, int bufferMs,
                                                         PlaybackHandler onRoom,
                                                         StreamErrorHandler onError)
 {
-    return openStream<PlaybackStream, QtPlayback>(QMediaDevices::audioOutputs(), deviceId, bufferMs,
-                                                  std::move(onRoom), std::move(onError));
+    return openStream<PlaybackStream, QtPlayback>(*m_retired, QMediaDevices::audioOutputs(),
+                                                  deviceId, bufferMs, std::move(onRoom),
+                                                  std::move(onError));
 }
 
 } // namespace kalimo

@@ -2,6 +2,8 @@
 
 #include "audiobackend.h"
 
+#include <memory>
+
 namespace kalimo {
 
 // The machine's devices through Qt Multimedia, push mode both ways, with
@@ -10,6 +12,9 @@ namespace kalimo {
 class QtAudioBackend final : public AudioBackend
 {
 public:
+    QtAudioBackend();
+    ~QtAudioBackend() override;
+
     QList<AudioDevice> inputDevices() const override;
     QList<AudioDevice> outputDevices() const override;
 
@@ -22,6 +27,13 @@ public:
 
     // How often playback asks for data.
     static constexpr int kPushIntervalMs = 2;
+    // Qt devices not yet deleted, of every backend.
+    static int liveDevices();
+
+    class Retired; // stopped devices, deleted with the backend at the latest
+
+private:
+    std::unique_ptr<Retired> m_retired;
 };
 
 } // namespace kalimo

@@ -189,10 +189,23 @@ VoiceResult VoiceEngine::buildPipelines(const AudioDeviceChoice& choice,
 VoiceResult VoiceEngine::openStreams(const AudioDeviceChoice& choice)
 {
     auto onError = [this](const VoiceResult& r) { deviceFailed(r); };
+    // The microphone first: opening a device holds the thread up for a
+    // moment, which a playback device already running with its short
+    // queue would not outlast, while the microphone's sound waits for us.
+    auto capture = m_backend.openCapture(
+        choice.inputId, m_options.captureBufferMs,
+        [this](const qint16* samples, int count) {
+            if (m_capture)
+                m_capture->push(samples, count);
+        },
+        onError);
+    if (!capture.stream)
+        return capture.result;
     auto playback = m_backend.openPlayback(
         choice.outputId, m_options.playbackBufferMs, [this] { pushPlayback(); }, onError);
     if (!playback.stream)
         return playback.result;
+    m_captureStream = std::move(capture.stream);
     m_playbackStream = std::move(playback.stream);
     m_outputId = choice.outputId;
     m_bufferMs = m_options.playbackBufferMs;
@@ -209,16 +222,6 @@ VoiceResult VoiceEngine::openStreams(const AudioDeviceChoice& choice)
     // What is kept queued is how long the speaker lags what we write.
     m_capture->setOutputLatency(m_queueSamples);
     pushPlayback(); // the device starts with its queue, not with a gap
-    auto capture = m_backend.openCapture(
-        choice.inputId, m_options.captureBufferMs,
-        [this](const qint16* samples, int count) {
-            if (m_capture)
-                m_capture->push(samples, count);
-        },
-        onError);
-    if (!capture.stream)
-        return capture.result;
-    m_captureStream = std::move(capture.stream);
     return VoiceResult::success();
 }
 
@@ -326,16 +329,13 @@ void VoiceEngine::adjustQueue()
             m_capture->setOutputLatency(m_queueSamples);
             m_capture->playbackRestarted();
         }
-    } else if (m_calmSamples >= m_trimAfterSamples &&
-               (m_queueSamples > least || m_bufferMs > m_options.playbackBufferMs)) {
+    } else if (m_calmSamples >= m_trimAfterSamples && m_queueSamples > least) {
         // More queued than this machine has needed lately: every block of
-        // it is latency.
+        // it is latency. A device grown by reopening stays grown: each
+        // reopen risks a gap, and the machine showed it needs the room.
         m_calmSamples = 0;
         m_sinceTrim = 0;
-        if (m_queueSamples > least)
-            m_queueSamples = std::max(least, m_queueSamples - step);
-        else
-            reopenPlaybackLater(m_bufferMs - 5, 0);
+        m_queueSamples = std::max(least, m_queueSamples - step);
         if (m_capture)
             m_capture->setOutputLatency(m_queueSamples);
     }
