@@ -20,14 +20,10 @@ Q_DECLARE_METATYPE(kalimo::voce::EsitoAvvio::Tipo)
 
 namespace {
 
-QStringList righe(const frmChat* f)
-{
+const auto righe = [](const frmChat* f) {
     return f ? f->Trascrizione().split('\n', Qt::SkipEmptyParts) : QStringList{"(none)"};
-}
-void clic(QWidget* f, const char* nome)
-{
-    f->findChild<QPushButton*>(nome)->click();
-}
+};
+const auto clic = [](QWidget* f, const char* nome) { f->findChild<QPushButton*>(nome)->click(); };
 
 // The room's chat windows for "ana", in a room with bruno, carla and dario.
 struct BancoChat
