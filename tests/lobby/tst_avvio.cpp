@@ -9,8 +9,7 @@
 
 using namespace kalimo;
 using namespace kalimo::lobby;
-using test::CartellaTemporanea;
-using test::eliminaFinestreChiuse;
+using namespace kalimo::test;
 
 namespace {
 
@@ -19,7 +18,7 @@ const QByteArray kUserIni = "USERNAME : mario\r\nPASSWORD : Segreto\r\n";
 
 // The lobby before Sub Main over a program folder with an account (`vuota`: no file at all), its
 // files not read yet; a splash stays `splash` ms.
-struct Banco : test::BancoLobby
+struct Banco : BancoLobby
 {
     explicit Banco(int splash = 3600000, bool vuota = false)
     {
@@ -38,20 +37,10 @@ struct Banco : test::BancoLobby
         else
             QVERIFY(cartella.scrivi(nome, dati));
     }
-    QByteArray file(const QString& nome)
-    {
-        return cartella.esiste(nome) ? cartella.leggi(nome) : "-";
-    }
+    QByteArray file(const QString& n) { return cartella.esiste(n) ? cartella.leggi(n) : "-"; }
+    static QLineEdit* campo(QWidget* f, const char* n) { return figlio<QLineEdit>(f, n); }
+    static void clic(QWidget* f, const char* n) { figlio<QPushButton>(f, n)->click(); }
 };
-
-QLineEdit* campo(QWidget* finestra, const char* nome)
-{
-    return test::BancoLobby::figlio<QLineEdit>(finestra, nome);
-}
-void clic(QWidget* finestra, const char* nome)
-{
-    test::BancoLobby::figlio<QPushButton>(finestra, nome)->click();
-}
 
 const QString kRecupero = "Impossibile Trovare il file Masters.txt \n"
                           "Tentativo di recupero della configurazione precedente";
@@ -155,7 +144,7 @@ private Q_SLOTS:
         chat->show();
         m.FinestreChat.aggiungi(chat);
         bool mai = false;
-        QTimer::singleShot(0, [&] { clic(client, "cmdEsci"); });
+        QTimer::singleShot(0, [&] { b.clic(client, "cmdEsci"); });
         QCOMPARE(Attesa::finche({[&mai] { return mai; }}), Attesa::kInterrotta);
         QVERIFY(m.programmaTerminato());
         QCOMPARE(b.uscite, 1);
@@ -190,14 +179,13 @@ private Q_SLOTS:
         QVERIFY(m.LeggiUserIni());
         QPointer<frmLogin> login = m.FrmLogin();
         login->show();
-        campo(login, "txtUserName")->setText(utente);
-        campo(login, "txtPassword")->setText(password);
+        b.campo(login, "txtUserName")->setText(utente);
+        b.campo(login, "txtPassword")->setText(password);
         b.dialoghi.risposte.enqueue(conferma ? Risposta::Si : Risposta::No);
-        clic(login, "cmdSalva");
+        b.clic(login, "cmdSalva");
         QStringList attesi{"Salvare le impostazioni correnti?", "Salvataggio", "Informazione SiNo"};
         if (!errore.isEmpty())
-            attesi << errore << "Informazione"
-                   << "Critica Ok";
+            attesi += {errore, "Informazione", "Critica Ok"};
         QCOMPARE(b.dialoghi.avvisi(), attesi);
         QTEST(b.cartella.leggi("User.ini"), "file");
         // Nothing typed is lost until it is saved; the account in use changes only then.
@@ -205,7 +193,7 @@ private Q_SLOTS:
         QCOMPARE(login->isVisible(), !salvato);
         const QStringList usato{m.UtenteCorrente.NickName, m.UtenteCorrente.Password};
         if (!salvato) {
-            QCOMPARE(campo(login, "txtUserName")->text(), utente);
+            QCOMPARE(b.campo(login, "txtUserName")->text(), utente);
             QCOMPARE(usato, QStringList({"mario", "Segreto"}));
             return;
         }
@@ -386,7 +374,7 @@ private Q_SLOTS:
         b.poni("CntLst.klm", file[2]);
         b.m.CaricaContactList();
         {
-            test::CartellaBloccata blocco(b.cartella.percorso());
+            CartellaBloccata blocco(b.cartella.percorso());
             if (!blocco.attiva())
                 QSKIP("this system cannot make a folder refuse writes");
             Lista1<MasterRecord> altra;

@@ -12,8 +12,7 @@
 
 using namespace kalimo;
 using namespace kalimo::lobby;
-using test::BancoLobby;
-using test::FakeMaster;
+using namespace kalimo::test;
 using R = FakeMaster::Richiesta;
 
 namespace {
@@ -26,14 +25,10 @@ QString t(const QString& testo)
         s.replace(u'\\' + QString::number(n), QChar(32 - n));
     return s;
 }
-QLineEdit* riga(QWidget* w)
-{
-    return w->findChild<QLineEdit*>("txtTesto");
-}
-QStringList righe(frmChat2* c)
-{
+const auto riga = [](QWidget* w) { return w->findChild<QLineEdit*>("txtTesto"); };
+const auto righe = [](frmChat2* c) {
     return c ? c->Trascrizione().split('\n', Qt::SkipEmptyParts) : QStringList{"(none)"};
-}
+};
 
 template <typename T = QPushButton> T* w(QWidget* finestra, const char* nome)
 {
@@ -75,14 +70,24 @@ struct Collegata
         return r;
     }
 
+    // The master sends `testo` once `pronto` holds, as checked every few ms.
+    void appena(const std::function<bool()>& pronto, const QString& testo)
+    {
+        QObject::connect(&spinta, &QTimer::timeout, &spinta, [this, pronto, testo] {
+            if (spinta.isActive() && pronto()) {
+                spinta.stop();
+                f.invia(t(testo).toUtf8());
+            }
+        });
+        spinta.start(2);
+    }
+
     FakeMaster f;
-    test::BancoLobby banco;
+    BancoLobby banco;
+    QTimer spinta;
 };
 
-FakeMaster::Azione r(const QString& testo)
-{
-    return FakeMaster::grezzo(t(testo).toUtf8());
-}
+const auto r = [](const QString& testo) { return FakeMaster::grezzo(t(testo).toUtf8()); };
 
 // anna at 192.168.1.2, logged in at a fake master listing Sala, an emptied place and Segreta
 // (full) in list 1, nothing in list 2, Multi in list 3.
@@ -235,8 +240,8 @@ private Q_SLOTS:
 
     void unaDomandaAllaVolta()
     {
-        test::BancoLobby banco;
-        test::FakeDialoghi& caselle = banco.dialoghi;
+        BancoLobby banco;
+        FakeDialoghi& caselle = banco.dialoghi;
         caselle.rispostaPredefinita = Risposta::No;
         Module1& m = banco.modulo();
         const auto da = [&m](const QString& testo) { m.GestisciDatiArrivatiMaster(t(testo)); };
@@ -420,24 +425,15 @@ private Q_SLOTS:
         QTest::addColumn<bool>("pulsante");
         QTest::addColumn<QString>("messaggio");
         QTest::addColumn<int>("stanze");
-        const QString tardi = "Il master non ha risposto in tempo";
-        const struct
-        {
-            const char *nome, *codice, *risposta;
-            bool pulsante;
-            QString messaggio;
-            int stanze;
-        } casi[] = {
-            {"no rooms", "0002", "00002 ^ 0 |", true, "Non ci sono stanze attualmente", 0},
-            {"count no number", "0002", "00002 ^ tre |", true, "", 0},
-            // Read at once, not after a search per head.
-            {"huge room", "0004", "00006 ^ G ~ 32767 ~ x ~  ~ h ~ 1 ~ x ~ 32767 ~ 1 |", false,
-             tardi, 2},
-        };
-        for (const auto& c : casi)
-            QTest::newRow(c.nome) << QString(c.codice) << QString(c.risposta) << c.pulsante
-                                  << c.messaggio << c.stanze;
+        QTest::newRow("no rooms") << QString("0002") << "00002 ^ 0 |" << true
+                                  << "Non ci sono stanze attualmente" << 0;
+        QTest::newRow("count no number") << QString("0002") << "00002 ^ tre |" << true << "" << 0;
+        // Read at once, not after a search per head.
+        QTest::newRow("huge room")
+            << QString("0004") << "00006 ^ G ~ 32767 ~ x ~  ~ h ~ 1 ~ x ~ 32767 ~ 1 |" << false
+            << "Il master non ha risposto in tempo" << 2;
     }
+
     void fineElenco()
     {
         QFETCH(QString, codice);
@@ -492,33 +488,29 @@ private Q_SLOTS:
                                    "impossibile entrare nella stanza",
                       piu = "I dati della stanza contengono il carattere \"+\": impossibile "
                             "entrare nella stanza";
-        const struct
-        {
-            const char *nome, *azione, *risposta;
-            qint64 id;
-            QString messaggi, argomenti;
-        } casi[] = {
-            {"full", "entra 2", "", 9, pieno, ""},
-            {"wrong password", "entra 3 PW", "", 9, errata, ""},
-            {"password", "entra 3 pw", "", 9, "", "h7 + 5 + 1 + Multi + pw + 2304" + kFine},
-            {"not started", "entra 1", "", 0, fallito,
-             "10.0.0.5 + 10 + 3 + Sala +  + 2302" + kFine},
-            {"blank name", "crea    |3", "", 9, "Inserire un nome per la stanza", ""},
-            {"plus", "crea A+B|3", "", 9, piuNome, ""},
-            {"exists", "crea  Sala |3", "00072 ^ |", 9, esiste, ""},
-            {"no port", "crea  Sala |3", "00071 ^ 10.0.0.5 |", 9, incompleti, ""},
-            {"created", "crea  Sala |3", "00071 ^ 10.0.0.5 ~ 2302 |", 9, "", crea},
-            {"private", "0001 ^ bea |", dati, 9, "", privata + kFine},
-            {"waiting", attesa, dati, 9, "", privata + kFine},
-            {"waiting, plus", attesa, "00071 ^ h ~ 2400 ~ A+B ~ pw |", 9, piu, ""},
-            {"no partner, then waiting", "0001 ^  |0002 ^ NO PARAMETRI |", "", 9, nonE, ""},
-            {"two in one arrival", "0001 ^ bea |0002 ^ NO PARAMETRI |", "", 9,
-             impossibile + "|" + nonE, ""},
+        const auto riga = [](const char* nome, const char* azione, const char* risposta, qint64 id,
+                             const QString& messaggi, const QString& argomenti) {
+            QTest::newRow(nome) << QString(azione) << QString(risposta) << id << messaggi
+                                << argomenti;
         };
-        for (const auto& c : casi)
-            QTest::newRow(c.nome) << QString(c.azione) << QString(c.risposta) << c.id << c.messaggi
-                                  << c.argomenti;
+        riga("full", "entra 2", "", 9, pieno, "");
+        riga("wrong password", "entra 3 PW", "", 9, errata, "");
+        riga("password", "entra 3 pw", "", 9, "", "h7 + 5 + 1 + Multi + pw + 2304" + kFine);
+        riga("not started", "entra 1", "", 0, fallito,
+             "10.0.0.5 + 10 + 3 + Sala +  + 2302" + kFine);
+        riga("blank name", "crea    |3", "", 9, "Inserire un nome per la stanza", "");
+        riga("plus", "crea A+B|3", "", 9, piuNome, "");
+        riga("exists", "crea  Sala |3", "00072 ^ |", 9, esiste, "");
+        riga("no port", "crea  Sala |3", "00071 ^ 10.0.0.5 |", 9, incompleti, "");
+        riga("created", "crea  Sala |3", "00071 ^ 10.0.0.5 ~ 2302 |", 9, "", crea);
+        riga("private", "0001 ^ bea |", dati, 9, "", privata + kFine);
+        riga("waiting", attesa, dati, 9, "", privata + kFine);
+        riga("waiting, plus", attesa, "00071 ^ h ~ 2400 ~ A+B ~ pw |", 9, piu, "");
+        riga("no partner, then waiting", "0001 ^  |0002 ^ NO PARAMETRI |", "", 9, nonE, "");
+        riga("two in one arrival", "0001 ^ bea |0002 ^ NO PARAMETRI |", "", 9,
+             impossibile + "|" + nonE, "");
     }
+
     void avvio()
     {
         QFETCH(QString, azione);
@@ -567,14 +559,8 @@ private Q_SLOTS:
             }
             QTRY_COMPARE(l.m().IndiceWskVoice, qint16(2));
             // The data procedure sends nothing: its answer goes out once it waits.
-            QTimer spinta;
-            connect(&spinta, &QTimer::timeout, [&] {
-                if (l.m().master().occupato() && p[0] == "0002" && !risposta.isEmpty()) {
-                    l.f.invia(t(risposta).toUtf8());
-                    spinta.stop();
-                }
-            });
-            spinta.start(5);
+            if (p[0] == "0002" && !risposta.isEmpty())
+                l.appena([&] { return l.m().master().occupato(); }, risposta);
             // Cut in two: the lobby puts it back together.
             const QByteArray byte = t(azione).toUtf8();
             link.write(byte.left(5));
@@ -624,20 +610,13 @@ private Q_SLOTS:
         Lobby l;
         l.m().ContactList.aggiungi({"bea", kFalso});
         l.f.unaVolta("0012", FakeMaster::niente());
-        QTimer spinta;
-        connect(&spinta, &QTimer::timeout, [&] {
-            // The room list's listing has queued behind the presence request.
-            if (l.m().master().inCoda() == 2) {
-                spinta.stop();
-                l.f.invia(t("10012 ^ |").toUtf8());
-            }
-        });
         l.f.dopoRichiesta = [&](const R& q) {
             if (q.codice != "0012")
                 return;
             l.f.dopoRichiesta = nullptr;
             l.banco.pulsante("cmdListaStanze")->click();
-            spinta.start(1);
+            // The room list's listing has queued behind the presence request.
+            l.appena([&] { return l.m().master().inCoda() == 2; }, "10012 ^ |");
         };
         l.banco.pulsante("cmdListaUtenti")->click();
         QTRY_COMPARE(l.m().ListaStanze.UBound(), 3);
@@ -658,14 +637,8 @@ private Q_SLOTS:
                 l.m().AvviaProcedureRicezioneDati();
         });
         QTimer::singleShot(0, [&] { l.f.invia(t("0003 ^ bea ~ ciao |").toUtf8()); });
-        QTimer spinta;
-        connect(&spinta, &QTimer::timeout, [&] {
-            if (l.m().master().occupato() && !una) {
-                l.f.invia(t("00071 ^ h ~ 2400 ~ Stanza di bea e anna ~ bea<->anna |").toUtf8());
-                spinta.stop();
-            }
-        });
-        spinta.start(5);
+        l.appena([&] { return l.m().master().occupato() && !una; },
+                 "00071 ^ h ~ 2400 ~ Stanza di bea e anna ~ bea<->anna |");
         QTRY_COMPARE(l.avvii().size() + l.banco.dialoghi.messaggi.size(), 1);
         QCOMPARE(l.avvii(), QStringList("voice: h + 2 + 2 + Stanza di bea e anna + bea<->anna + "
                                         "2400" +

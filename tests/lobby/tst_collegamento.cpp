@@ -15,16 +15,9 @@ using namespace kalimo::test;
 
 namespace {
 
-QString richiesta(const char* codice, const QStringList& parametri = {})
-{
-    return masterRequest(QString::fromLatin1(codice), u"anna", parametri);
-}
-
+const auto richiesta = [](const char* codice) { return masterRequest(QString(codice), u"anna"); };
 // Runs `azione` from the event loop, i.e. inside whatever wait runs then.
-void durante(std::function<void()> azione)
-{
-    QTimer::singleShot(0, [azione = std::move(azione)] { azione(); });
-}
+const auto durante = [](const std::function<void()>& azione) { QTimer::singleShot(0, azione); };
 
 } // namespace
 

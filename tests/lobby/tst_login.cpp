@@ -11,17 +11,11 @@
 
 using namespace kalimo;
 using namespace kalimo::lobby;
-using test::BancoLobby;
-using test::eliminaFinestreChiuse;
-using test::FakeMaster;
-using test::wire;
-using test::wireBytes;
+using namespace kalimo::test;
 
 namespace {
 
 const QString kNonConnesso = "Non Connesso.\nClicca su 'Connetti' per entrare nel servizio.";
-const QString kNessunServer = "Servizio non disponibile; Nessuno dei server ha "
-                              "risposto alla connessione.";
 const QString kPerduta = "La Connessione al Master è andata perduta";
 const QString kEseguita = "Connessione al Master Eseguita";
 const QString kPassword = "Invio della password in corso.....";
@@ -183,7 +177,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, campo);
         QFETCH(QString, motivo);
-        test::CertificatoProva cert;
+        CertificatoProva cert;
         QVERIFY(cert.crea());
         const QSslConfiguration prima = QSslConfiguration::defaultConfiguration();
         const auto ripristino =
@@ -193,7 +187,6 @@ private Q_SLOTS:
         if (QFETCH(bool, autorita); autorita)
             QSslConfiguration::setDefaultConfiguration(fidata);
         Lobby l(300, {}, true, campo.replace("GIUSTA", cert.improntaHex()), cert.server());
-        QVERIFY(l.m->ListaMaster[1].Tls.port == l.f.porta());
         // The list handed out keeps a fifth field into Masters.txt.
         l.f.quando("0009", FakeMaster::rispondi(u"00010", {"Uno", "127.0.0.1", "7070", "k1",
                                                            "tls:7443:sha256=" + QString(64, 'B')}));
@@ -296,7 +289,8 @@ private Q_SLOTS:
              wireBytes("00010 ^ U") + "|no" + wireBytes(" ~ 127.0.0.1 ~ 7070 ~ k |"), "", false,
              kCollegato);
         riga("connection lost", "0001", "chiudi", "", false,
-             "Connetti 1 0 0 0 1 000 " + kNessunServer);
+             "Connetti 1 0 0 0 1 000 Servizio non disponibile; Nessuno dei server ha risposto alla "
+             "connessione.");
         riga("window closed", "0001", "stop", "", false, "");
         // The login stands; only the voice link is missing.
         riga("voice port taken", "", "porta", "", true, "Disconnetti 1 1 1 1 0 100 " + kEseguita);
@@ -314,7 +308,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, azione);
         const bool risposta = !QByteArrayList{"niente", "chiudi", "stop", "porta"}.contains(azione);
         // A limit out of reach where only a reply, the close or the stop may end the wait.
-        Lobby l(azione == "niente" ? 100 : test::kSoloFermo, {}, azione != "chiudi");
+        Lobby l(azione == "niente" ? 100 : kSoloFermo, {}, azione != "chiudi");
         l.f.quando(codice, azione == "chiudi"                       ? FakeMaster::chiudi()
                            : azione == "niente" || azione == "stop" ? FakeMaster::niente()
                                                                     : FakeMaster::grezzo(azione));
@@ -329,7 +323,7 @@ private Q_SLOTS:
             l.m->impostaPortaAscoltoVoice(occupante.serverPort());
         }
         const QByteArray lista = l.banco.cartella.leggi("Masters.txt");
-        test::Guardia guardia;
+        Guardia guardia;
         l.banco.clicConnetti();
         QVERIFY2(!guardia.scattata, "the wait outlived the stop");
         QTEST(l.banco.dialoghi.avvisi(), "avvisi");
@@ -356,17 +350,15 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("ini");
         const QString mario = "0010 ^ mario ^ mario ~ chiave9 ~ SeGreto ~ mario@x.it ~ -1 | ";
         const QByteArray iniMario("USERNAME : mario\r\nPASSWORD : SeGreto\r\n");
-        const auto riga = [](const char* nome, const QString& utente, const QString& password,
-                             bool nuovo, const QString& testo, const QByteArray& ini) {
-            QTest::newRow(nome) << utente << password << nuovo << testo << ini;
-        };
-        riga("new user", " Mario ", " SeGreto ", true, mario, iniMario);
-        riga("registered", "anna", "pw:con:due", false,
-             "0010 ^ anna ^ anna ~ chiave9 ~ pw:con:due ~ mario@x.it ~ 0 | ",
-             "USERNAME : anna\r\nPASSWORD : pw:con:due\r\n");
+        QTest::newRow("new user") << QString(" Mario ") << " SeGreto " << true << mario << iniMario;
+        QTest::newRow("registered")
+            << QString("anna") << "pw:con:due" << false
+            << "0010 ^ anna ^ anna ~ chiave9 ~ pw:con:due ~ mario@x.it ~ 0 | "
+            << QByteArray("USERNAME : anna\r\nPASSWORD : pw:con:due\r\n");
         // Framing characters typed are dropped.
-        riga("framing typed", QString("ma") + SEP1 + "rio", QString("Se") + SEP3 + "Greto", true,
-             mario, iniMario);
+        QTest::newRow("framing typed")
+            << QString("ma") + SEP1 + "rio" << QString("Se") + SEP3 + "Greto" << true << mario
+            << iniMario;
     }
 
     void registrazioneTestoInviato()
@@ -410,10 +402,10 @@ private Q_SLOTS:
         const bool salvato = risposta == "00001" || risposta == "00005";
         // A limit out of reach: the close must end the wait.
         Scena s(risposta == "chiudi" ? FakeMaster::chiudi() : FakeMaster::rispondi(risposta),
-                test::kSoloFermo);
+                kSoloFermo);
         Module1& m = s.banco.modulo();
         // A closed master, then one behind TLS whose certificate is not the pinned one.
-        test::CertificatoProva cert;
+        CertificatoProva cert;
         FakeMaster tls;
         if (risposta == "irraggiungibile") {
             QVERIFY(cert.crea() && tls.ascoltaTls(cert.server()));
@@ -425,7 +417,7 @@ private Q_SLOTS:
             m.CaricaMasters();
         }
         s.banco.cartella.scrivi("CntLst.klm", "anna\r\nbruno\r\n");
-        test::Guardia guardia;
+        Guardia guardia;
         s.invia()->click();
         QVERIFY(!guardia.scattata);
 
