@@ -21,18 +21,14 @@ class TestProtocol : public QObject
 private Q_SLOTS:
     void building()
     {
-        const struct
-        {
-            const char* code;
-            QStringList params;
-            const char* expected;
-        } rows[] = {{"0011", {}, "0011 ^ anna ^ No Parametri | "},
-                    {"0002", {}, "0002 ^ anna ^ No Parametri |"},
-                    {"0012", {"bob"}, "0012  ^ anna ^ bob |"},
-                    {"0001", {"anna", "K", "pw"}, "0001 ^ anna ^ anna ~ K ~ pw | "},
-                    {"0007", {"Sala", "10", "3", ""}, "0007 ^ anna ^ Sala ~ 10 ~ 3 ~  | "}};
-        for (const auto& r : rows)
-            QCOMPARE(masterRequest(QString::fromLatin1(r.code), u"anna", r.params), S(r.expected));
+        const auto anna = [](const char16_t* code, const QStringList& params = {}) {
+            return masterRequest(code, u"anna", params);
+        };
+        QCOMPARE(anna(u"0011"), S("0011 ^ anna ^ No Parametri | "));
+        QCOMPARE(anna(u"0002"), S("0002 ^ anna ^ No Parametri |"));
+        QCOMPARE(anna(u"0012", {"bob"}), S("0012  ^ anna ^ bob |"));
+        QCOMPARE(anna(u"0001", {"anna", "K", "pw"}), S("0001 ^ anna ^ anna ~ K ~ pw | "));
+        QCOMPARE(anna(u"0007", {"Sala", "10", "3", ""}), S("0007 ^ anna ^ Sala ~ 10 ~ 3 ~  | "));
         QCOMPARE(hostMessage(u"0004", {"7", "true"}), S("0004 ^ 7 ~ true | "));
         QCOMPARE(joinFields({}), QString());
         QCOMPARE(stripControlCharacters(S("ci|a^o~") + SEP4 + SEP9 + "!\t"), QString("ciao!\t"));
@@ -40,20 +36,15 @@ private Q_SLOTS:
 
     void splitting()
     {
-        const struct
-        {
-            const char* data;
-            QList<QStringList> expected;
-        } rows[] = {{"  00012^ 10 ~ 5 ~ 2.0b |  ", {{"00012", S("10 ~ 5 ~ 2.0b")}}},
-                    {"0002^a~b|0004^c~d|", {{"0002", S("a~b")}, {"0004", S("c~d")}}},
-                    {"00012^x", {}},
-                    {"00001^x|00002^y", {{"00001", "x"}}},
-                    {"a^b^c|", {{"a", "b", "c"}}},
-                    {"abc|", {{"abc"}}},
-                    {"", {}},
-                    {"|||", {{""}, {""}, {""}}}};
-        for (const auto& r : rows)
-            QCOMPARE(splitMessages(S(r.data)), r.expected);
+        QCOMPARE(splitMessages(S("  00012^ 10 ~ 5 ~ 2.0b |  ")),
+                 (QList<QStringList>{{"00012", S("10 ~ 5 ~ 2.0b")}}));
+        QCOMPARE(splitMessages(S("0002^a~b|0004^c~d|")),
+                 (QList<QStringList>{{"0002", S("a~b")}, {"0004", S("c~d")}}));
+        QCOMPARE(splitMessages(S("00001^x|00002^y")), (QList<QStringList>{{"00001", "x"}}));
+        QCOMPARE(splitMessages(S("a^b^c|")), (QList<QStringList>{{"a", "b", "c"}}));
+        QCOMPARE(splitMessages(S("abc|")), QList<QStringList>{{"abc"}});
+        QCOMPARE(splitMessages(S("00012^x")) + splitMessages(S("")), QList<QStringList>{});
+        QCOMPARE(splitMessages(S("|||")), (QList<QStringList>{{""}, {""}, {""}}));
         QCOMPARE(splitFields(S(" a ~ b c ~~ ")), (QStringList{"a", "b c", "", ""}));
         QCOMPARE(splitFields(u""), QStringList{});
         QCOMPARE(fieldAt({"a"}, 0) + fieldAt({"a"}, 1) + fieldAt({"a"}, -1), QString("a"));
