@@ -29,7 +29,6 @@ struct Banco : BancoLobby
             poni("Masters.txt", "-");
         }
     }
-    // Writes a file, or removes it for "-".
     void poni(const QString& nome, const QByteArray& dati)
     {
         if (dati == "-")

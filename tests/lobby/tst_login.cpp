@@ -223,7 +223,6 @@ private Q_SLOTS:
                    lbl->text() == "Connesso";
         };
         QVERIFY(collega(uno, 1) && collega(due, 2));
-        // The voice client closing its end.
         uno.disconnectFromHost();
         QVERIFY(QTest::qWaitFor([&] { return lbl->text() == "Non connesso"; }, 10000));
         QCOMPARE(l.c->collegamentiVoce().collegamentiAperti(), 1);
@@ -241,7 +240,6 @@ private Q_SLOTS:
         QCOMPARE(l.vista(), kCollegato);
         QVERIFY(collega(tre, 3));
 
-        // The master drops the link.
         l.stati().clear();
         l.f.chiudiConnessione();
         QVERIFY(QTest::qWaitFor([&] { return !l.m->ConnessoAlMaster; }, 10000));

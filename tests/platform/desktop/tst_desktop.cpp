@@ -101,7 +101,6 @@ private Q_SLOTS:
         g.ordina(3, 1, 1, true);
         g.ordina(1, 3, 9, true);
         QCOMPARE(colonna(g, 1) + QString::number(g.datoRiga(2)), "Alfa,charlie,bravo1");
-        // Numbers as numbers.
         riempi(g, {"10", "9", "100"});
         g.ordina(1, 3, 1, true);
         QCOMPARE(colonna(g, 1), "9,10,100");
