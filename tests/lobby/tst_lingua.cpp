@@ -4,8 +4,7 @@
 
 using namespace kalimo;
 using namespace kalimo::lobby;
-using test::BancoLobby;
-using test::FakeMaster;
+using namespace kalimo::test;
 
 // The lobby in the system locale's language. CTest runs this three times: LANG=en_US.UTF-8
 // (English), LANG=it_IT.UTF-8 and no LANG (Italian, the texts exactly as they are written).
@@ -36,22 +35,9 @@ private Q_SLOTS:
         QTEST(kalimo::linguaPer(lingue), "attesa");
     }
 
+    // A refusal's box and the caption after it; the help text, the Italian one when there is no
+    // other.
     void finestraPrincipale()
-    {
-        BancoLobby banco;
-        // The help text in the windows' language, the Italian one when there is no other.
-        banco.cartella.scrivi("miniguida.txt", "guida");
-        banco.pulsante("cmdGuida")->click();
-        banco.cartella.scrivi("miniguida_en.txt", "guide");
-        banco.pulsante("cmdGuida")->click();
-        QCOMPARE(
-            banco.apri.aperti,
-            QStringList({banco.cartella.file("miniguida.txt"),
-                         banco.cartella.file(m_inglese ? "miniguida_en.txt" : "miniguida.txt")}));
-    }
-
-    // A refusal's box and the caption after it, in the windows' language.
-    void rifiuto()
     {
         FakeMaster master;
         QVERIFY(master.ascolta());
@@ -62,6 +48,14 @@ private Q_SLOTS:
                                                                  : "Username o Password errati",
                                                        "Kalimo 2.0b", "Informazione Ok"}));
         QCOMPARE(banco.pulsante("cmdConnettiti")->text(), m_inglese ? "Connect" : "Connetti");
+        banco.cartella.scrivi("miniguida.txt", "guida");
+        banco.pulsante("cmdGuida")->click();
+        banco.cartella.scrivi("miniguida_en.txt", "guide");
+        banco.pulsante("cmdGuida")->click();
+        QCOMPARE(
+            banco.apri.aperti,
+            QStringList({banco.cartella.file("miniguida.txt"),
+                         banco.cartella.file(m_inglese ? "miniguida_en.txt" : "miniguida.txt")}));
     }
 
 private:

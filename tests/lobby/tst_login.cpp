@@ -156,6 +156,49 @@ private Q_SLOTS:
         QCOMPARE(l.banco.cartella.leggi("Masters.old.txt"), l.lista);
         QCOMPARE(l.m->ListaMaster.UBound(), 2);
         QCOMPARE(l.m->ListaMaster[2].Nome, "Primo");
+
+        // Voice links, the user's Disconnetti, the master dropping the link, Esci.
+        auto* lbl = BancoLobby::figlio<QLabel>(l.c, "lbl");
+        QTcpSocket uno, due, tre;
+        const auto collega = [&](QTcpSocket& s, int indice) {
+            s.connectToHost(QHostAddress::LocalHost, l.c->collegamentiVoce().portaAscolto());
+            return QTest::qWaitFor([&] { return l.m->IndiceWskVoice == indice; }, 10000) &&
+                   lbl->text() == "Connesso";
+        };
+        QVERIFY(collega(uno, 1) && collega(due, 2));
+        uno.disconnectFromHost();
+        QVERIFY(QTest::qWaitFor([&] { return lbl->text() == "Non connesso"; }, 10000));
+        QCOMPARE(l.c->collegamentiVoce().collegamentiAperti(), 1);
+        const int richieste = l.f.richieste().size();
+        l.stati().clear();
+        // The user disconnects: nothing is said to the master; the listener closes, not the link.
+        l.banco.clicConnetti();
+        QCOMPARE(l.stati(),
+                 QStringList({"Disconnessione in corso", kPerduta, "Non connesso", kNonConnesso}));
+        QCOMPARE(l.vista(), "Connetti 1 0 0 0 1 001 " + kNonConnesso);
+        QVERIFY(l.chiuse(l.f) && l.c->collegamentiVoce().Aperto(2));
+        QCOMPARE(l.f.richieste().size(), richieste);
+        // The next login listens again, and numbering goes on.
+        l.banco.clicConnetti();
+        QCOMPARE(l.vista(), kCollegato);
+        QVERIFY(collega(tre, 3));
+
+        l.stati().clear();
+        l.f.chiudiConnessione();
+        QVERIFY(QTest::qWaitFor([&] { return !l.m->ConnessoAlMaster; }, 10000));
+        QCOMPARE(l.stati(), QStringList({kPerduta, "Non connesso"}));
+        // After a login the settings stay locked until the user disconnects.
+        QCOMPARE(l.vista(), "Connetti 1 0 0 0 0 010 Non connesso");
+        QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
+        l.banco.clicConnetti();
+        QVERIFY(l.m->ConnessoAlMaster);
+        QCOMPARE(l.f.connessioni(), 3);
+        // Esci closes the last voice link only, and does not tell the master.
+        l.banco.pulsante("cmdEsci")->click();
+        QCOMPARE(l.banco.uscite, 1);
+        QTRY_COMPARE(tre.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(due.state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(l.f.codici().last(), "0011");
     }
 
     // The fifth field, PORT standing for the TLS port, GIUSTA for the certificate's fingerprint.
@@ -207,55 +250,6 @@ private Q_SLOTS:
             QCOMPARE(l.banco.cartella.leggi("Masters.txt"),
                      "Uno | 127.0.0.1 | 7070 | k1 | tls:7443:sha256=" + QByteArray(64, 'b') +
                          "\r\n\r\n");
-    }
-
-    // Voice links, the user's Disconnetti, the master dropping the link, Esci.
-    void disconnessioni()
-    {
-        Lobby l;
-        auto* lbl = BancoLobby::figlio<QLabel>(l.c, "lbl");
-        l.banco.clicConnetti();
-        QCOMPARE(l.vista(), kCollegato);
-        QTcpSocket uno, due, tre;
-        const auto collega = [&](QTcpSocket& s, int indice) {
-            s.connectToHost(QHostAddress::LocalHost, l.c->collegamentiVoce().portaAscolto());
-            return QTest::qWaitFor([&] { return l.m->IndiceWskVoice == indice; }, 10000) &&
-                   lbl->text() == "Connesso";
-        };
-        QVERIFY(collega(uno, 1) && collega(due, 2));
-        uno.disconnectFromHost();
-        QVERIFY(QTest::qWaitFor([&] { return lbl->text() == "Non connesso"; }, 10000));
-        QCOMPARE(l.c->collegamentiVoce().collegamentiAperti(), 1);
-        const int richieste = l.f.richieste().size();
-        l.stati().clear();
-        // The user disconnects: nothing is said to the master; the listener closes, not the link.
-        l.banco.clicConnetti();
-        QCOMPARE(l.stati(),
-                 QStringList({"Disconnessione in corso", kPerduta, "Non connesso", kNonConnesso}));
-        QCOMPARE(l.vista(), "Connetti 1 0 0 0 1 001 " + kNonConnesso);
-        QVERIFY(l.chiuse(l.f) && l.c->collegamentiVoce().Aperto(2));
-        QCOMPARE(l.f.richieste().size(), richieste);
-        // The next login listens again, and numbering goes on.
-        l.banco.clicConnetti();
-        QCOMPARE(l.vista(), kCollegato);
-        QVERIFY(collega(tre, 3));
-
-        l.stati().clear();
-        l.f.chiudiConnessione();
-        QVERIFY(QTest::qWaitFor([&] { return !l.m->ConnessoAlMaster; }, 10000));
-        QCOMPARE(l.stati(), QStringList({kPerduta, "Non connesso"}));
-        // After a login the settings stay locked until the user disconnects.
-        QCOMPARE(l.vista(), "Connetti 1 0 0 0 0 010 Non connesso");
-        QVERIFY(l.banco.dialoghi.messaggi.isEmpty());
-        l.banco.clicConnetti();
-        QVERIFY(l.m->ConnessoAlMaster);
-        QCOMPARE(l.f.connessioni(), 3);
-        // Esci closes the last voice link only, and does not tell the master.
-        l.banco.pulsante("cmdEsci")->click();
-        QCOMPARE(l.banco.uscite, 1);
-        QTRY_COMPARE(tre.state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(due.state(), QAbstractSocket::ConnectedState);
-        QCOMPARE(l.f.codici().last(), "0011");
     }
 
     // One row per way a login fails: the request that goes wrong and what the master does then
