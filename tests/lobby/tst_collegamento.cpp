@@ -49,9 +49,8 @@ private Q_SLOTS:
         QCOMPARE(link->indirizzoLocale(), QStringLiteral("127.0.0.1"));
         CollegamentoMaster altro;
         // Refused at once, and a stop that holds from the start: no connection either way.
-        QVERIFY(!altro.connetti(QStringLiteral("127.0.0.1"), FakeMaster::portaChiusa(), 60000));
-        QVERIFY(
-            !altro.connetti(QStringLiteral("127.0.0.1"), fm->porta(), 60000, [] { return true; }));
+        QVERIFY(!altro.connetti("127.0.0.1", FakeMaster::portaChiusa(), 60000));
+        QVERIFY(!altro.connetti("127.0.0.1", fm->porta(), 60000, [] { return true; }));
         QVERIFY(!altro.connesso());
         QCOMPARE(altro.richiesta(richiesta("0011"), 60000).esito, EsitoRichiesta::Interrotta);
     }

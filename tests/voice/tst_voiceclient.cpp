@@ -81,11 +81,9 @@ private Q_SLOTS:
             QCOMPARE(b.dialoghi.avvisi().value(1), errata ? "Kalimo" : "");
             return;
         }
-        QCOMPARE(QString("%1|%2|%3|%4|%5 %6 %7")
-                     .arg(e.dati.Nome, e.dati.Password, e.dati.NickName, e.dati.IndirizzoBanner)
-                     .arg(e.dati.porta)
-                     .arg(e.dati.MinutiRefreshBanner)
-                     .arg(e.dati.MaxUtenti),
+        const auto& d = e.dati;
+        QCOMPARE(QString("%1|%2|%3|%4|").arg(d.Nome, d.Password, d.NickName, d.IndirizzoBanner) +
+                     QString::asprintf("%d %d %d", d.porta, d.MinutiRefreshBanner, d.MaxUtenti),
                  "Sala  Blu|pass word|Ana||2302 3 10");
         // One argument or split by a shell: the same text.
         QCOMPARE(testoDaArgomenti({"voice", "a + b"}), testoDaArgomenti({"voice", "a", "+", "b"}));
