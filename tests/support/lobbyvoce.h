@@ -5,8 +5,8 @@
 #include "platform/desktop/programmi.h"
 #include "room/griglia.h"
 #include "tests/support/bancolobby.h"
+#include "tests/support/processivoce.h"
 
-#include <QFile>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -88,11 +88,8 @@ public:
     {
         return QTest::qWaitFor(
             [&] {
-                QFile f(tracce.value(tracce.size() - 1));
-                QStringList righe = f.open(QIODevice::ReadOnly)
-                                        ? QString::fromUtf8(f.readAll()).split('\n')
-                                        : QStringList();
-                righe = righe.filter(QRegularExpression("^grid\\|"));
+                const QStringList righe = ClienteVoce::righe(tracce.value(tracce.size() - 1))
+                                              .filter(QRegularExpression("^grid\\|"));
                 return !righe.isEmpty() && griglie.contains(righe.last());
             },
             kAttesaVoce);

@@ -27,25 +27,6 @@ inline quint16 avviaStanza(QProcess& p, const QString& dati)
     return quint16(re.match(log).captured(1).toUInt());
 }
 
-// For the windows of 100 ms that a voice client's recording `ascolto` played after `dopo`
-// (epoch ms): how many carry a tone near `hz`, and how many in a row at the end do not.
-inline QPair<int, int> toniSentiti(const QString& ascolto, int hz, qint64 dopo)
-{
-    QFile f(ascolto);
-    const QStringList righe =
-        f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split(u'\n') : QStringList{};
-    int n = 0, senza = 0;
-    for (const QString& r : righe) {
-        const QStringList c = r.split(u' ');
-        if (c.size() != 3 || c[0].toLongLong() <= dopo)
-            continue;
-        const bool tono = c[1].toInt() > 1000 && qAbs(c[2].toInt() - hz) < hz / 10;
-        n += tono;
-        senza = tono ? 0 : senza + 1;
-    }
-    return {n, senza};
-}
-
 // A voice client in room "Sala" with synthetic audio playing `tono` Hz, answering its boxes
 // from `risposte`.
 struct ClienteVoce
@@ -94,5 +75,21 @@ struct ClienteVoce
     QProcess p; // its destructor kills a client still running
     QString traccia, ascolto;
 };
+
+// For the windows of 100 ms that a voice client's recording `ascolto` played after `dopo`
+// (epoch ms): how many carry a tone near `hz`, and how many in a row at the end do not.
+inline QPair<int, int> toniSentiti(const QString& ascolto, int hz, qint64 dopo)
+{
+    int n = 0, senza = 0;
+    for (const QString& r : ClienteVoce::righe(ascolto)) {
+        const QStringList c = r.split(u' ');
+        if (c.size() != 3 || c[0].toLongLong() <= dopo)
+            continue;
+        const bool tono = c[1].toInt() > 1000 && qAbs(c[2].toInt() - hz) < hz / 10;
+        n += tono;
+        senza = tono ? 0 : senza + 1;
+    }
+    return {n, senza};
+}
 
 } // namespace kalimo::test
