@@ -25,23 +25,6 @@ const auto righe = [](const frmChat* f) {
 };
 const auto clic = [](QWidget* f, const char* nome) { f->findChild<QPushButton*>(nome)->click(); };
 
-// The room's chat windows for "ana", in a room with bruno, carla and dario.
-struct BancoChat
-{
-    BancoChat()
-    {
-        modulo.UtenteLocale.NickName = "ana";
-        stanza.MaxUtenti = 10;
-        for (const char* nick : {"ana", "bruno", "carla", "dario"})
-            stanza.AggiungiUtente(stanza.NumUtenti() + 1, nick, "");
-    }
-    test::FakeDialoghi dialoghi;
-    Module1 modulo{ServiziVoce{&dialoghi, {}, {}, {}, {}}};
-    Stanza& stanza = modulo.StanzaCorrente();
-    QStringList inviati;
-    ChatStanza c{modulo, [this](const QString& m) { inviati << m; }};
-};
-
 } // namespace
 
 class TestVoiceClient final : public QObject
@@ -324,56 +307,65 @@ private Q_SLOTS:
         QCOMPARE(b.canale->chiamate, kPulizia);
     }
 
+    // The room's chat windows for "ana", in a room with bruno, carla and dario.
     void chat()
     {
-        BancoChat b;
-        b.c.RigaPubblica("bruno", "persa");
-        b.c.ApriChatPubblica();
-        frmChat* f = b.c.ChatPubblica();
+        test::FakeDialoghi dialoghi;
+        Module1 modulo{ServiziVoce{&dialoghi, {}, {}, {}, {}}};
+        Stanza& stanza = modulo.StanzaCorrente();
+        QStringList inviati;
+        ChatStanza c{modulo, [&](const QString& m) { inviati << m; }};
+        modulo.UtenteLocale.NickName = "ana";
+        stanza.MaxUtenti = 10;
+        for (const char* nick : {"ana", "bruno", "carla", "dario"})
+            stanza.AggiungiUtente(stanza.NumUtenti() + 1, nick, "");
+        c.RigaPubblica("bruno", "persa");
+        c.ApriChatPubblica();
+        frmChat* f = c.ChatPubblica();
         QVERIFY(f->isVisible());
         auto* testo = f->findChild<QLineEdit*>("txtTesto");
         testo->setText(QString("ciao") + SEP1 + " a tutti");
         QTest::keyClick(testo, Qt::Key_Return);
         clic(f, "cmdInvia"); // empty: nothing
-        QCOMPARE(b.inviati, QStringList{test::wire("0002 ^ ana ^ ana ~ ciao a tutti | ")});
-        b.c.InviaTestoPrivato("bruno", "x");
-        QCOMPARE(b.inviati.last(), test::wire("0003 ^ ana ^ ana ~ bruno ~ x | "));
+        QCOMPARE(inviati, QStringList{test::wire("0002 ^ ana ^ ana ~ ciao a tutti | ")});
+        c.InviaTestoPrivato("bruno", "x");
+        QCOMPARE(inviati.last(), test::wire("0003 ^ ana ^ ana ~ bruno ~ x | "));
 
-        b.stanza.IgnoraUtente("carla");
-        b.c.RigaPrivata("carla", "ignorata");
-        b.c.ApriChatPrivata("ana"); // oneself
-        QCOMPARE(b.c.numeroChatPrivate(), 0);
+        stanza.IgnoraUtente("carla");
+        c.RigaPrivata("carla", "ignorata");
+        c.ApriChatPrivata("ana"); // oneself
+        QCOMPARE(c.numeroChatPrivate(), 0);
 
-        b.c.RigaPrivata("bruno", "ciao");
-        f = b.c.ChatPrivata("bruno");
+        c.RigaPrivata("bruno", "ciao");
+        f = c.ChatPrivata("bruno");
         QVERIFY(f && f->isVisible());
-        b.c.RigaPropria("bruno", "come va");
+        c.RigaPropria("bruno", "come va");
         clic(f, "cmdNascondi");
         clic(f, "cmdIgnora");
-        QVERIFY(b.stanza.EstUtenteIgnorato("bruno"));
+        QVERIFY(stanza.EstUtenteIgnorato("bruno"));
         // An open window still shows an ignored sender, and comes back when hidden.
-        b.c.RigaPrivata("bruno", "bene");
+        c.RigaPrivata("bruno", "bene");
         QVERIFY(f->isVisible());
         QCOMPARE(righe(f), QStringList({"<bruno>  ciao", "<ana>  come va", "<bruno>  bene"}));
         f->hide();
-        b.c.ApriChatPrivata("bruno");
-        QVERIFY(f->isVisible() && !b.stanza.EstUtenteIgnorato("bruno"));
-        QCOMPARE(b.c.numeroChatPrivate(), 1);
+        c.ApriChatPrivata("bruno");
+        QVERIFY(f->isVisible() && !stanza.EstUtenteIgnorato("bruno"));
+        QCOMPARE(c.numeroChatPrivate(), 1);
 
         // Closed: its slot is free, the own echo has nowhere to go, the next open unloads it.
         clic(f, "cmdChiudi");
-        b.c.RigaPropria("bruno", "perso");
-        b.c.RigaPrivata("bruno", "di nuovo");
-        QCOMPARE(righe(b.c.ChatPrivata("bruno")), QStringList{"<bruno>  di nuovo"});
+        c.RigaPropria("bruno", "perso");
+        c.RigaPrivata("bruno", "di nuovo");
+        QCOMPARE(righe(c.ChatPrivata("bruno")), QStringList{"<bruno>  di nuovo"});
         QPointer<frmChat> chiusa = f;
-        b.c.ApriChatPrivata("dario");
+        c.ApriChatPrivata("dario");
         QTRY_VERIFY(!chiusa);
-        QCOMPARE(b.c.numeroChatPrivate(), 2);
+        QCOMPARE(c.numeroChatPrivate(), 2);
 
-        b.c.ScaricaTutte();
-        QCOMPARE(b.c.numeroChatPrivate(), 0);
-        b.c.RigaPubblica("bruno", "dopo");
-        b.c.RigaPropria("dario", "dopo");
+        c.ScaricaTutte();
+        QCOMPARE(c.numeroChatPrivate(), 0);
+        c.RigaPubblica("bruno", "dopo");
+        c.RigaPropria("dario", "dopo");
     }
 
     void collegamento()
