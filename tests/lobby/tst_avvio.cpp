@@ -231,9 +231,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<CasoMasters>("c");
         const QByteArray buono = "Buono | 127.0.0.1 | 7070 | kalimo\r\n\r\n";
-        QByteArray enorme;
-        while (enorme.size() < 10 * 1024 * 1024)
-            enorme += "Master | 127.0.0.1 | 7070 | kalimo\r\n";
+        const QByteArray enorme = QByteArray("Master | 127.0.0.1 | 7070 | kalimo\r\n")
+                                      .repeated(Module1::kDimensioneMassimaFile / 36 + 1);
         const QList<CasoMasters> righe{
             {"line feeds only", "a|b|1|c\nd|e|2|f\n", "-", true, "a", "", "=",
              "a | b | 1 | c\r\n\r\nd | e | 2 | f\r\n\r\n"},
@@ -353,9 +352,8 @@ private Q_SLOTS:
         QVERIFY(c.m.SalvaContactList(lista, 1, false));
         QCOMPARE(c.file("CntLst.klm"), "zeta\r\n");
         // What we could not read is never replaced by the nothing we hold.
-        QByteArray enorme;
-        while (enorme.size() <= Module1::kDimensioneMassimaFile)
-            enorme += "contatto\r\n";
+        const QByteArray enorme =
+            QByteArray("contatto\r\n").repeated(Module1::kDimensioneMassimaFile / 10 + 1);
         c.poni("CntLst.klm", enorme);
         c.m.CaricaContactList();
         QVERIFY(c.m.ContactList.UBound() == 0 && c.m.contactListRifiutata());

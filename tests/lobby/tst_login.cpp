@@ -264,11 +264,12 @@ private Q_SLOTS:
         QTest::addColumn<bool>("listaNuova");
         QTest::addColumn<QString>("vista");
         const auto riga = [](const char* nome, const char* codice, const QByteArray& azione,
-                             const QString& avviso, bool nuova, const QString& vista) {
+                             const QString& avviso, bool nuova, const QString& vista,
+                             const QString& titolo = "Kalimo 2.0b") {
             QTest::newRow(nome) << QString(codice) << azione
                                 << (avviso.isEmpty()
                                         ? QStringList()
-                                        : QStringList({avviso, "Kalimo 2.0b", "Informazione Ok"}))
+                                        : QStringList({avviso, titolo, "Informazione Ok"}))
                                 << nuova << vista;
         };
         // The next master is tried.
@@ -286,13 +287,11 @@ private Q_SLOTS:
         riga("window closed", "0001", "stop", "", false, "");
         // The login stands; only the voice link is missing.
         riga("voice port taken", "", "porta", "", true, "Disconnetti 1 1 1 1 0 100 " + kEseguita);
-        QTest::newRow("client too old")
-            << "0011" << wireBytes("00012 ^ 20 ~ 5 ~ 1.9 |")
-            << QStringList{"La tua versione del client Kalimo non e' piu' compatibile con la "
-                           "versione corrente dei master; Collegati al sito "
-                           "https://kalimo.example.org e scarica la versione aggiornata",
-                           "Attenzione!!!", "Informazione Ok"}
-            << true << "Connetti 1 0 0 0 0 010 Non connesso";
+        riga("client too old", "0011", wireBytes("00012 ^ 20 ~ 5 ~ 1.9 |"),
+             "La tua versione del client Kalimo non e' piu' compatibile con la versione corrente "
+             "dei master; Collegati al sito https://kalimo.example.org e scarica la versione "
+             "aggiornata",
+             true, "Connetti 1 0 0 0 0 010 Non connesso", "Attenzione!!!");
     }
     void fallimenti()
     {
