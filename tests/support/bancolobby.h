@@ -26,20 +26,17 @@ constexpr int kSoloFermo = 60000;
 
 // Ends every wait of the lobby if it outlives `ms`, and says so: a stop that is ignored
 // fails its test at once instead of waiting out kSoloFermo.
-class Guardia final
+struct Guardia final
 {
-public:
     explicit Guardia(int ms = 10000)
     {
-        QTimer::singleShot(ms, &m_contesto, [this] {
+        QTimer::singleShot(ms, &contesto, [this] {
             scattata = true;
             Attesa::interrompiTutto();
         });
     }
     bool scattata = false;
-
-private:
-    QObject m_contesto;
+    QObject contesto;
 };
 
 inline void eliminaFinestreChiuse()
@@ -49,17 +46,16 @@ inline void eliminaFinestreChiuse()
 
 // Every text a label showed, in the order it was painted. A text set and
 // replaced before any paint does not appear.
-class RegistroEtichetta final : public QObject
+struct RegistroEtichetta final : QObject
 {
-public:
-    explicit RegistroEtichetta(QLabel* etichetta) : m_osservata(etichetta)
+    explicit RegistroEtichetta(QLabel* etichetta) : osservata(etichetta)
     {
         etichetta->installEventFilter(this);
     }
     bool eventFilter(QObject* oggetto, QEvent* evento) override
     {
         // Compared as plain pointers: the label may be in its destructor.
-        if (oggetto != m_osservata || evento->type() != QEvent::Paint)
+        if (oggetto != osservata || evento->type() != QEvent::Paint)
             return false;
         const QString testo = static_cast<QLabel*>(oggetto)->text();
         if (testi.isEmpty() || testi.last() != testo)
@@ -67,9 +63,7 @@ public:
         return false;
     }
     QStringList testi;
-
-private:
-    const QObject* m_osservata;
+    const QObject* osservata;
 };
 
 // A program folder, scripted services and the lobby over them, with the

@@ -3,7 +3,6 @@
 #include "platform/desktop/programmi.h"
 
 #include <QList>
-#include <QPair>
 #include <QString>
 
 namespace kalimo::test {
