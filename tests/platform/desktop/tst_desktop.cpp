@@ -87,12 +87,12 @@ private Q_SLOTS:
         // Each row keeps its own data, its other cells and its picture; case does not count.
         auto* tabella = new QTableWidget;
         GrigliaTabella g(tabella);
-        riempi(g, {"charlie\t10", "Alfa\t20", "bravo\t30"});
+        riempi(g, {"Charlie\t10", "alfa\t20", "bravo\t30"});
         for (int r = 1; r <= 3; ++r)
             g.impostaDatoRiga(r, r);
-        g.impostaImmagine(1, 0, kImmagine); // row "charlie"
+        g.impostaImmagine(1, 0, kImmagine); // row "Charlie"
         g.ordina(1, 3, 1, true);
-        QCOMPARE(colonna(g, 1) + ' ' + colonna(g, 2), "Alfa,bravo,charlie 20,30,10");
+        QCOMPARE(colonna(g, 1) + ' ' + colonna(g, 2), "alfa,bravo,Charlie 20,30,10");
         QCOMPARE((QList<int>{g.datoRiga(1), g.datoRiga(3)}), (QList<int>{2, 1}));
         QVERIFY(g.haImmagine(3, 0) && !g.haImmagine(1, 0));
         QCOMPARE(g.testo(0, 1), "Nome"); // the header stays
@@ -100,7 +100,7 @@ private Q_SLOTS:
         g.ordina(2, 3, 1, false);
         g.ordina(3, 1, 1, true);
         g.ordina(1, 3, 9, true);
-        QCOMPARE(colonna(g, 1) + QString::number(g.datoRiga(2)), "Alfa,charlie,bravo1");
+        QCOMPARE(colonna(g, 1) + QString::number(g.datoRiga(2)), "alfa,Charlie,bravo1");
         riempi(g, {"10", "9", "100"});
         g.ordina(1, 3, 1, true);
         QCOMPARE(colonna(g, 1), "9,10,100");
