@@ -25,9 +25,8 @@ const QString kRiga = "127.0.0.1 + 10 + 2 + Sala  Blu + pass word + 2302 + Ana +
                       "Kalimo 2.0b +  + 3";
 
 // The session and voice engine as the window sees them, answered by the test.
-class FakeCanale final : public CanaleStanza
+struct FakeCanale final : CanaleStanza
 {
-public:
     void EnumHosts(const QString& h, quint16 p) override
     {
         chiamate << QString("enum %1:%2").arg(h).arg(p);

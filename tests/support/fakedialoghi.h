@@ -14,9 +14,8 @@ namespace kalimo::test {
 
 // Scripted boxes: every box shown is recorded; answers come from the queues,
 // or the defaults when a queue is empty.
-class FakeDialoghi final : public Dialoghi
+struct FakeDialoghi final : Dialoghi
 {
-public:
     struct Messaggio
     {
         QString testo;

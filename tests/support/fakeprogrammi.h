@@ -8,9 +8,8 @@
 namespace kalimo::test {
 
 // Records every start and close request; each start gets `idPredefinito` as its task id.
-class FakeAvvioProgrammi final : public AvvioProgrammi
+struct FakeAvvioProgrammi final : AvvioProgrammi
 {
-public:
     struct Avvio
     {
         QString programma;
@@ -36,9 +35,8 @@ public:
 };
 
 // Records the files it was asked to open.
-class FakeApriFile final : public ApriFile
+struct FakeApriFile final : ApriFile
 {
-public:
     bool apri(const QString& percorso) override
     {
         aperti.append(percorso);

@@ -136,10 +136,9 @@ struct Lobby
     void entra(const QString& nome)
     {
         frmListaStanze* lista = m->FrmListaStanze();
-        for (int r = 1; r < lista->griglia().righe(); ++r) {
+        for (int r = 1; r < lista->griglia().righe(); ++r)
             if (lista->griglia().testo(r, 1) == nome)
                 lista->griglia().impostaCellaCorrente(r, 1);
-        }
         BancoLobby::figlio<QPushButton>(lista, "cmdAccedi")->click();
     }
 
