@@ -142,9 +142,8 @@ private Q_SLOTS:
         auto* chat = new QWidget;
         chat->show();
         m.FinestreChat.aggiungi(chat);
-        bool mai = false;
         QTimer::singleShot(0, [&] { b.clic(client, "cmdEsci"); });
-        QCOMPARE(Attesa::finche({[&mai] { return mai; }}), Attesa::kInterrotta);
+        QCOMPARE(Attesa::finche({[] { return false; }}), Attesa::kInterrotta);
         QVERIFY(m.programmaTerminato());
         QCOMPARE(b.uscite, 1);
         QVERIFY(!chat->isVisible());

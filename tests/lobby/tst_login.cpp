@@ -67,10 +67,8 @@ struct Lobby
              {"cmdConnettiti", "cmdListaStanze", "cmdListaUtenti", "cmdNuovaStanza", "cmdOpzioni"})
             s += banco.pulsante(n)->isEnabled() ? " 1" : " 0";
         return s +
-               QString(" %1%2%3 ")
-                   .arg(m->ConnessoAlMaster)
-                   .arg(ascolta())
-                   .arg(c->InterrompiConnessione) +
+               QString::asprintf(" %d%d%d ", m->ConnessoAlMaster, ascolta(),
+                                 c->InterrompiConnessione) +
                c->lblStato()->text();
     }
     bool chiuse(FakeMaster& x)
