@@ -394,8 +394,7 @@ private Q_SLOTS:
         b.arriva("0008 ^ Bea |");
         b.arriva("0009 ^ Bea |");
         QByteArray arrivati;
-        const QByteArray attesi = wireBytes("0002 ^ NO PARAMETRI |0001 ^ Bea |");
-        QTRY_COMPARE((arrivati += link->readAll()), attesi);
+        QTRY_COMPARE((arrivati += link->readAll()), wireBytes("0002 ^ NO PARAMETRI |0001 ^ Bea |"));
 
         // The lobby closing the link ends the client as its close button does.
         link->disconnectFromHost();
