@@ -83,8 +83,6 @@ private:
 };
 
 using kalimo::test::wireBytes;
-QString login(MasterClient& c, const QString& nick, const QString& password,
-              const QString& key = "kalimo");
 // Requests for replyCodes.
 inline QStringList loginAs(const QString& nick, const QString& password = "secret")
 {
