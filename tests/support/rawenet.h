@@ -37,9 +37,7 @@ public:
     // What the host's enumeration answer gives this address to connect with.
     std::optional<enet_uint32> cookie(quint16 port)
     {
-        ENetAddress a{};
-        enet_address_set_host_ip(&a, "127.0.0.1");
-        a.port = port;
+        ENetAddress a{ENET_HOST_TO_NET_32(0x7f000001u), port};
         m_answer.reset();
         const QByteArray query = session::wire::enumQuery(session::roomApplicationGuid());
         ENetBuffer b{const_cast<char*>(query.constData()), size_t(query.size())};
@@ -54,9 +52,7 @@ public:
     }
     void startConnect(quint16 port, enet_uint32 data)
     {
-        ENetAddress a{};
-        enet_address_set_host_ip(&a, "127.0.0.1");
-        a.port = port;
+        ENetAddress a{ENET_HOST_TO_NET_32(0x7f000001u), port};
         m_peer = enet_host_connect(m_host, &a, session::wire::kChannelCount, data);
         enet_host_flush(m_host);
     }

@@ -82,8 +82,8 @@ private Q_SLOTS:
         Membro& cia = joined("Cia");
         QVERIFY(ana.client.SendVoice("ana-1"));
         QVERIFY(bea.talk(true) && bea.client.SendVoice("bea-2") && bea.chat("dopo"));
-        QVERIFY(cia.await("0005:Bea,dopo") && ana.await("0005:Bea,dopo"));
-        QVERIFY(bea.messages.contains("0001:true"));
+        QVERIFY(cia.await("0005:Bea,dopo") && ana.await("0005:Bea,dopo") &&
+                bea.messages.contains("0001:true"));
         QTRY_COMPARE_WITH_TIMEOUT(cia.voices + bea.voices,
                                   QStringList({a + ":ana-1", a + ":ana-1"}), kWait);
 
@@ -176,11 +176,9 @@ private Q_SLOTS:
         RoomHostConfig c = config("hello_ms=3000\nhalf_open_per_source=3\n");
         c.maxUsers = 2;
         QVERIFY(startRoom(c));
-        std::vector<std::unique_ptr<QUdpSocket>> forgers;
-        for (int i = 0; i < 50; ++i) {
-            forgers.push_back(std::make_unique<QUdpSocket>());
-            QVERIFY(forgers.back()->bind(QHostAddress(QString("127.0.1.%1").arg(2 + i)), 0));
-        }
+        QUdpSocket forgers[50];
+        for (int i = 0; i < 50; ++i)
+            QVERIFY(forgers[i].bind(QHostAddress(QString("127.0.1.%1").arg(2 + i)), 0));
         // No peer yet, sent time; connect, acknowledge.
         QByteArray connect = QByteArray::fromHex("8fff000082ff") + QByteArray(46, '\0');
         // In rounds, so that no datagram is lost before the host reads it.
@@ -188,14 +186,14 @@ private Q_SLOTS:
         for (int round = 0; round < 20; ++round) {
             for (auto& s : forgers) {
                 qToBigEndian<quint32>(quint32(round * 7919 + 1), connect.data() + 48);
-                s->writeDatagram(connect, QHostAddress::LocalHost, host->port());
+                s.writeDatagram(connect, QHostAddress::LocalHost, host->port());
             }
-            forged += qint64(forgers.size());
+            forged += 50;
             QTRY_COMPARE_WITH_TIMEOUT(host->session().droppedConnects(), forged, kWait);
         }
         joined("Ana");
         for (auto& s : forgers)
-            QVERIFY(!s->hasPendingDatagrams()); // nothing reflected
+            QVERIFY(!s.hasPendingDatagrams()); // nothing reflected
 
         // Silent real members: three at most, swept after the hello time.
         kalimo::test::RawEnet silent[4];
@@ -271,9 +269,6 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(endReason(), "nobody joined within 30 ms", kWait);
 
         c.firstJoinTimeoutMs = 600000;
-        QVERIFY(startRoom(c));
-        joined("Ana").client.Close();
-        QTRY_COMPARE_WITH_TIMEOUT(endReason(), "the last member left", kWait);
         QVERIFY(startRoom(c));
         Membro& bea = joined("Bea");
         host->finish("stop");
