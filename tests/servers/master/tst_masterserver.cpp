@@ -31,11 +31,9 @@ namespace {
 constexpr int kWait = 20000;
 
 QStringList g_log;
-QtMessageHandler g_testHandler = nullptr;
-void keepLog(QtMsgType type, const QMessageLogContext& context, const QString& text)
+void keepLog(QtMsgType, const QMessageLogContext&, const QString& text)
 {
     g_log.append(text);
-    g_testHandler(type, context, text);
 }
 
 // Many accounts from one address.
@@ -77,7 +75,6 @@ private Q_SLOTS:
     {
         QLoggingCategory::setFilterRules(QStringLiteral("kalimo.master*.info=false"));
         m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
         m_data = m_dir->filePath("data");
         m_config = testConfig(8);
         m_config.roomRestartMinMs = 50;
@@ -165,9 +162,8 @@ private Q_SLOTS:
                  (L{"00001 http://banner.example/a,b 7", "00005", "00005"}));
         QCOMPARE(m_server->loggedInCount(), 1);
         // A TLS master goes out with a fifth field, which a lobby of four fields ignores.
-        asked = {{"0011"}, {"0008"}};
-        for (const char* index : {"1", "2", "3", "0", "-1"})
-            asked.append(QStringList{"0009", index});
+        asked = {{"0011"},      {"0008"},      {"0009", "1"}, {"0009", "2"},
+                 {"0009", "3"}, {"0009", "0"}, {"0009", "-1"}};
         QCOMPARE(c->replies(asked),
                  (L{"00012 12 3 2.1", "00008 2", "00010 Uno 10.0.0.1 7070 k1",
                     "00010 Due host.example 7171 k2 tls:7443:sha256=" + pin.toHex(), "00011",
@@ -447,14 +443,14 @@ private Q_SLOTS:
         start();
         QLoggingCategory::setFilterRules(QStringLiteral("kalimo.master*.info=true"));
         g_log.clear();
-        g_testHandler = qInstallMessageHandler(keepLog);
+        const QtMessageHandler previous = qInstallMessageHandler(keepLog);
         QTcpSocket link;
         link.connectToHost(QHostAddress::LocalHost, m_server->rooms().linkPort());
         QVERIFY(link.waitForConnected(kWait));
         link.write(wireBytes(bytes));
         QTRY_VERIFY_WITH_TIMEOUT(link.state() == QAbstractSocket::UnconnectedState, kWait);
         QTEST(splitMessages(decodeText(link.readAll())).value(0).value(0), "reply");
-        qInstallMessageHandler(g_testHandler);
+        qInstallMessageHandler(previous);
         // Refusals are logged, a link password never.
         QVERIFY(!g_log.filter("room link").isEmpty() && g_log.filter("indovina").isEmpty() &&
                 g_log.filter("segreto").isEmpty());
@@ -580,10 +576,9 @@ private Q_SLOTS:
             // Killed once some of the batch are confirmed and others still run.
             QTRY_VERIFY_WITH_TIMEOUT(batch.front()->queued() > 0, 20000);
             m.uccidi();
-            for (int i = 0; i < int(batch.size()); ++i) {
+            for (int i = 0; i < 40; ++i)
                 if (batch[i]->nextCode(0) == "00001")
                     confirmed << QString("utente%1").arg(i);
-            }
         }
         {
             auto db = QSqlDatabase::addDatabase("QSQLITE", "check");
