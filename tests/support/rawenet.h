@@ -74,21 +74,12 @@ public:
         (void)wait([this] { return welcomed != 0 || disconnected; });
         return welcomed;
     }
-    // Sealed as a member or a host would, with the seal of the hello.
-    void sendSealed(int channel, const QByteArray& bytes)
-    {
-        send(channel, seal->seal(channel, bytes));
-    }
     void send(int channel, const QByteArray& bytes, enet_uint32 flags = ENET_PACKET_FLAG_RELIABLE)
     {
         ENetPacket* p = enet_packet_create(bytes.constData(), size_t(bytes.size()), flags);
         if (enet_peer_send(m_peer, quint8(channel), p) != 0)
             enet_packet_destroy(p);
         enet_host_flush(m_host);
-    }
-    bool waitDisconnected()
-    {
-        return wait([this] { return disconnected; });
     }
     // Gone without a word, as a crashed program would be.
     void vanish()
@@ -102,8 +93,8 @@ public:
     bool connected = false;
     bool disconnected = false;
     enet_uint32 disconnectData = 0;
-    qint32 welcomed = 0; // the id a host's welcome gave us
-    std::optional<session::SessionSeal> seal;
+    qint32 welcomed = 0;                      // the id a host's welcome gave us
+    std::optional<session::SessionSeal> seal; // the hello's, as a member would seal
 
 private:
     static bool wait(const std::function<bool()>& done) { return QTest::qWaitFor(done, 15000); }

@@ -10,8 +10,6 @@
 #include <QtTest>
 #include <QUdpSocket>
 
-#include <memory>
-
 using namespace kalimo::session;
 using kalimo::test::RawEnet;
 
@@ -444,7 +442,7 @@ private Q_SLOTS:
                 raw.send(wire::kChannelVoice, "voice before hello", ENET_PACKET_FLAG_UNSEQUENCED);
                 raw.send(wire::kChannelControl, hello);
             }
-            QVERIFY(raw.waitDisconnected());
+            QVERIFY(QTest::qWaitFor([&] { return raw.disconnected; }, kWait));
             QCOMPARE(raw.disconnectData, enet_uint32(SessionResult::BadHello));
         }
         {
@@ -505,7 +503,7 @@ private Q_SLOTS:
             m.send(wire::kChannelVoice, d, ENET_PACKET_FLAG_UNSEQUENCED);
         m.send(wire::kChannelControl, testo);
         m.send(wire::kChannelControl, testo);
-        m.sendSealed(wire::kChannelControl, "due");
+        m.send(wire::kChannelControl, m.seal->seal(wire::kChannelControl, "due"));
         QTRY_COMPARE_WITH_TIMEOUT(payloads(arrivati, 1), "uno;due", kWait);
         QCOMPARE(payloads(parlati, 2), "trama");
         QCOMPARE(QList<quint64>({host->drops().forged, host->drops().replayed}),

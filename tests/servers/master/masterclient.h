@@ -66,7 +66,6 @@ public:
         return m_socket.state() == QAbstractSocket::ConnectedState &&
                (m_socket.mode() == QSslSocket::UnencryptedMode || m_socket.isEncrypted());
     }
-    void abort() { m_socket.abort(); }
     int queued() const { return int(m_queue.size()); }
 
     // Answers every "0005" at once with "0014 ", or only records it.

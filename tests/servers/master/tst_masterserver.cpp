@@ -8,15 +8,11 @@
 #include "tests/support/processomaster.h"
 
 #include <QLoggingCategory>
-#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
-#include <QTemporaryDir>
-#include <QTest>
 
 #include <csignal>
-#include <memory>
 #include <vector>
 
 using namespace kalimo;
@@ -198,7 +194,7 @@ private Q_SLOTS:
         auto b = loggedIn("bruno");
         auto c = client();
         QCOMPARE(c->replyCodes({loginAs("carla")}), "00003");
-        b->abort();
+        b->socket().abort();
         QTRY_COMPARE(m_server->loggedInCount(), 1);
         QCOMPARE(c->replyCodes({loginAs("carla")}), "00001");
     }
@@ -311,11 +307,11 @@ private Q_SLOTS:
         // Gone while its password or its registration was checked: the answer finds nobody.
         auto b = client();
         b->request(u"0001", {"bruno", "kalimo", "secret"});
-        b->abort();
+        b->socket().abort();
         auto r = client();
         b.reset();
         r->request(u"0010", {"carla", "kalimo", "pw1", "carla@example.org", "-1"});
-        r->abort();
+        r->socket().abort();
         QTRY_COMPARE(m_server->connectionCount(), 0);
         QCOMPARE(m_server->loggedInCount(), 0);
         loggedIn("bruno");

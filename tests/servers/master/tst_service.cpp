@@ -1,6 +1,5 @@
 #include "masterclient.h"
 
-#include "protocol/separators.h"
 #include "servers/master/accountstore.h"
 #include "servers/master/masteroptions.h"
 #include "servers/master/masterserver.h"
@@ -11,15 +10,7 @@
 #include "tests/support/processomaster.h"
 
 #include <QLoggingCategory>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QTemporaryDir>
-#include <QTest>
 
-#include <csignal>
-#include <memory>
 #include <sodium.h>
 
 using namespace kalimo;

@@ -5,15 +5,11 @@
 #include "servers/trust/roomticket.h"
 #include "tests/support/rawenet.h"
 
-#include <QDateTime>
 #include <QNetworkDatagram>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QtEndian>
-#include <QtTest>
 #include <QUdpSocket>
 
-#include <memory>
 #include <vector>
 
 using namespace kalimo;
@@ -92,8 +88,9 @@ private Q_SLOTS:
         QVERIFY(raw.join(host->port(), "Raw") != 0);
         const qsizetype frame = encodeText(masterRequest(u"0002", u"Raw", {""})).size();
         const QString over(session::wire::kMaxPayload + 10 - frame, u'r');
-        raw.sendSealed(session::wire::kChannelControl,
-                       encodeText(masterRequest(u"0002", u"Raw", {over})));
+        const int control = session::wire::kChannelControl;
+        raw.send(control,
+                 raw.seal->seal(control, encodeText(masterRequest(u"0002", u"Raw", {over}))));
         QTRY_COMPARE_WITH_TIMEOUT(host->droppedPayloads(), 1, kWait);
         // Junk is ignored; a long line still fits a relay.
         QVERIFY(ana.client.Send(QByteArray("\xff\xfe\x00\x1d\x1e\x1f garbage", 15)));
