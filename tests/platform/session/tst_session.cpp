@@ -38,10 +38,11 @@ QByteArray payloads(const QSignalSpy& spy, int column)
 }
 
 // Enumerates `port` on the loopback and connects as `name`: ConnectComplete's result, or -1.
-int reach(SessionClient& c, const QSignalSpy& done, quint16 port, const QString& name)
+int reach(SessionClient& c, const QSignalSpy& done, quint16 port, const QString& name,
+          const QString& password = {}, const QByteArray& hostKey = {})
 {
     c.EnumHosts("127.0.0.1", port, kApp);
-    c.Connect(name, {});
+    c.Connect(name, password, hostKey);
     (void)QTest::qWaitFor([&] { return !done.isEmpty(); }, kWait);
     return resultOf(done);
 }
@@ -103,15 +104,9 @@ class TestSession final : public QObject
              const QByteArray& hostKey = {})
     {
         clients.push_back(std::make_unique<SessionClient>());
-        SessionClient* c = last();
-        c->setTimings(quick());
-        QSignalSpy done(c, &SessionClient::ConnectComplete);
-        connect(
-            c, &SessionClient::EnumHostsResponse, c, [=] { c->Connect(name, password, hostKey); },
-            Qt::SingleShotConnection);
-        c->EnumHosts("127.0.0.1", port != 0 ? port : host->port(), kApp);
-        (void)QTest::qWaitFor([&] { return !done.isEmpty(); }, kWait);
-        return resultOf(done);
+        last()->setTimings(quick());
+        QSignalSpy done(last(), &SessionClient::ConnectComplete);
+        return reach(*last(), done, port != 0 ? port : host->port(), name, password, hostKey);
     }
     SessionClient* last() { return clients.back().get(); }
 

@@ -12,6 +12,8 @@
 
 #include <memory>
 
+constexpr int kWait = 20000;
+
 // A lobby's end of the master link: each arriving message queued as its code and fields.
 class MasterClient final : public QObject
 {
@@ -30,8 +32,8 @@ public:
     }
 
     // The next message; empty when none comes or the connection closes first.
-    QStringList next(int timeoutMs = 20000);
-    QString nextCode(int timeoutMs = 20000) { return next(timeoutMs).value(0, "none"); }
+    QStringList next(int timeoutMs = kWait);
+    QString nextCode(int timeoutMs = kWait) { return next(timeoutMs).value(0, "none"); }
     QStringList ask(QStringView code, const QStringList& params = {})
     {
         request(code, params);
@@ -59,7 +61,7 @@ public:
 
     bool waitClosed()
     {
-        return QTest::qWaitFor([this] { return !isConnected(); }, 20000);
+        return QTest::qWaitFor([this] { return !isConnected(); }, kWait);
     }
     bool isConnected() const
     {

@@ -19,16 +19,6 @@ using namespace Qt::StringLiterals;
 using kalimo::roomhost::test::Membro;
 using L = QStringList;
 
-namespace {
-constexpr int kWait = 20000;
-
-std::unique_ptr<MasterClient> clientOf(const MasterServer& m)
-{
-    return MasterClient::to(m.port(), m.address());
-}
-
-} // namespace
-
 // The accounts' store; two masters on one PostgreSQL database behave as one service.
 class TestService : public QObject
 {
@@ -66,12 +56,15 @@ class TestService : public QObject
             return nullptr;
         return m;
     }
+    static std::unique_ptr<MasterClient> clientOf(const MasterServer& m)
+    {
+        return MasterClient::to(m.port(), m.address());
+    }
     // A private text: what its sender and its addressee hear, '|' between them.
     static QString text(MasterClient& from, MasterClient& to, const QString& toNick,
                         const QString& body)
     {
-        from.request(u"0013", {toNick, body});
-        const QString heard = from.next().join(' ');
+        const QString heard = from.replies({QStringList{"0013", toNick, body}}).join(' ');
         return heard + '|' + to.next().join(' ');
     }
     // Logged in, registered first when asked; a refusal fails the test.
