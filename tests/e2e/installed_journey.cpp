@@ -31,8 +31,8 @@ private Q_SLOTS:
         installa.setProcessChannelMode(QProcess::MergedChannels);
         installa.start(qEnvironmentVariable("KALIMO_CMAKE"),
                        {"--install", qEnvironmentVariable("KALIMO_BUILD_DIR"), "--prefix", "/usr"});
-        QVERIFY(installa.waitForFinished(120000));
-        QVERIFY2(installa.exitCode() == 0, installa.readAll().constData());
+        QVERIFY2(installa.waitForFinished(120000) && installa.exitCode() == 0,
+                 installa.readAll().constData());
         m_usr = m_radice.filePath("usr");
         qputenv("KALIMO_BIN_DIR", (m_usr + "/bin").toUtf8());
         preparaAmbienteVoce(m_dir);

@@ -46,9 +46,8 @@ public:
         again.callOnTimeout([&] { enet_socket_send(m_host->socket, &a, &b, 1); });
         again.start(200);
         enet_socket_send(m_host->socket, &a, &b, 1);
-        if (!wait([this] { return m_answer.has_value(); }))
-            return std::nullopt;
-        return m_answer->cookie;
+        return wait([this] { return m_answer.has_value(); }) ? std::optional(m_answer->cookie)
+                                                             : std::nullopt;
     }
     void startConnect(quint16 port, enet_uint32 data)
     {

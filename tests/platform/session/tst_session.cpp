@@ -76,7 +76,6 @@ struct Intercettatore
     }
 };
 
-// Fails the test for each of `bytes` that `parse` takes.
 template <typename Parse> void refuses(Parse parse, const QByteArrayList& bytes)
 {
     for (const QByteArray& b : bytes)

@@ -470,11 +470,10 @@ private Q_SLOTS:
 
         // Connections per address: the fifth is closed at once.
         QTRY_COMPARE(m_server->connectionCount(), 1);
-        std::vector<std::unique_ptr<MasterClient>> open;
-        for (int i = 0; i < 3; ++i)
-            open.push_back(client());
-        QVERIFY(client()->waitClosed());
-        open.clear();
+        {
+            const std::unique_ptr<MasterClient> open[] = {client(), client(), client()};
+            QVERIFY(client()->waitClosed());
+        }
         r.reset();
         QTRY_COMPARE(m_server->connectionCount(), 0);
 

@@ -360,13 +360,13 @@ private Q_SLOTS:
             db.setDatabaseName(dir.filePath(AccountStore::fileName()));
             QVERIFY(db.open());
             QSqlQuery q(db);
-            const QStringList sql{
-                "CREATE TABLE accounts (nick TEXT NOT NULL PRIMARY KEY, hash TEXT NOT NULL, email "
-                "TEXT NOT NULL, enabled INTEGER NOT NULL DEFAULT 1, created TEXT NOT NULL)",
-                u"INSERT INTO accounts VALUES ('bice', 'h', 'b@example.org', 1, '2025-01-02'), "
-                "('bic\u0435', 'h', 'c@example.org', 1, '2025-02-02')"_s,
-                "PRAGMA user_version = 1"};
-            for (const QString& statement : sql)
+            for (const QString& statement : QStringList{
+                     "CREATE TABLE accounts (nick TEXT NOT NULL PRIMARY KEY, hash TEXT NOT "
+                     "NULL, email TEXT NOT NULL, enabled INTEGER NOT NULL DEFAULT 1, "
+                     "created TEXT NOT NULL)",
+                     u"INSERT INTO accounts VALUES ('bice', 'h', 'b@example.org', 1, "
+                     "'2025-01-02'), ('bic\u0435', 'h', 'c@example.org', 1, '2025-02-02')"_s,
+                     "PRAGMA user_version = 1"})
                 QVERIFY(q.exec(statement));
         }
         QSqlDatabase::removeDatabase("older");

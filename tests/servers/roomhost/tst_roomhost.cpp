@@ -47,7 +47,6 @@ class TestRoomHost final : public QObject
         members.push_back(std::make_unique<Membro>(name));
         return *members.back();
     }
-    // A new member, in and welcomed.
     Membro& joined(const QString& name)
     {
         Membro& m = member(name);
@@ -376,11 +375,9 @@ private Q_SLOTS:
         qint64 now = 1000;
         const Clock clock = [&] { return now; };
         TokenBucket b(3, 10, &clock);
+        const auto after = [&](int ms) { return (now += ms, b.take()); };
         QVERIFY(!b.take(4) && b.take() && b.take(2) && !b.take()); // more than there: none taken
-        now += 99;                                                 // 0.99 of a token
-        QVERIFY(!b.take());
-        now += 1;
-        QVERIFY(b.take());
+        QVERIFY(!after(99) && after(1));                           // 0.99 of a token, then one
         now += 60000; // up to the burst, no further; a clock going back takes nothing away
         const int full = b.available();
         now -= 50000;
