@@ -558,19 +558,17 @@ private Q_SLOTS:
         QStringList confirmed;
         ProcessoMaster m;
         QVERIFY2(m.avvia(kIni), qPrintable(m.registro()));
-        {
-            std::vector<std::unique_ptr<MasterClient>> batch;
-            for (int i = 0; i < 40; ++i) {
-                batch.push_back(MasterClient::to(m.porta()));
-                batch.back()->request(u"0010", signUp(QString("utente%1").arg(i)).mid(1));
-            }
-            // Killed once some of the batch are confirmed and others still run.
-            QTRY_VERIFY_WITH_TIMEOUT(batch.front()->queued() > 0, 20000);
-            m.uccidi();
-            for (int i = 0; i < 40; ++i)
-                if (batch[i]->nextCode(0) == "00001")
-                    confirmed << QString("utente%1").arg(i);
+        std::vector<std::unique_ptr<MasterClient>> batch;
+        for (int i = 0; i < 40; ++i) {
+            batch.push_back(MasterClient::to(m.porta()));
+            batch.back()->request(u"0010", signUp(QString("utente%1").arg(i)).mid(1));
         }
+        // Killed once some of the batch are confirmed and others still run.
+        QTRY_VERIFY_WITH_TIMEOUT(batch.front()->queued() > 0, kWait);
+        m.uccidi();
+        for (int i = 0; i < 40; ++i)
+            if (batch[i]->nextCode(0) == "00001")
+                confirmed << QString("utente%1").arg(i);
         {
             auto db = QSqlDatabase::addDatabase("QSQLITE", "check");
             db.setDatabaseName(QDir(m.dati()).filePath(AccountStore::fileName()));
@@ -628,17 +626,16 @@ private Q_SLOTS:
         p.start(qEnvironmentVariable("KALIMO_BIN_DIR") + '/' + program, args);
         p.write(input);
         p.closeWriteChannel();
-        QString out;
         (void)QTest::qWaitFor(
             [&] {
-                out += QString::fromLocal8Bit(p.readAll());
-                return out.contains("listening on") || p.state() == QProcess::NotRunning;
+                return p.state() == QProcess::NotRunning ||
+                       p.peek(1 << 20).contains("listening on");
             },
             kWait);
         p.terminate();
         QVERIFY(p.waitForFinished(kWait) || p.state() == QProcess::NotRunning);
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        out += QString::fromLocal8Bit(p.readAll());
+        const QString out = QString::fromLocal8Bit(p.readAll());
         QVERIFY2(out.contains(expected.section(':', 1)), qPrintable(out));
         QCOMPARE(p.exitCode(), expected.section(':', 0, 0).toInt());
     }
