@@ -178,15 +178,12 @@ private Q_SLOTS:
         // Without the password nobody learns that anna is on line.
         QCOMPARE(client()->replyCodes({loginAs("anna"), loginAs("anna", "wrong")}), "00005 00002");
         // Two attempts racing through the password check: only one wins.
-        auto x = client();
-        auto y = client();
+        auto x = client(), y = client();
         first.reset();
         QTRY_COMPARE(m_server->loggedInCount(), 0);
         x->request(u"0001", {"anna", "kalimo", "secret"});
         y->request(u"0001", {"anna", "kalimo", "secret"});
-        QStringList codes = {x->nextCode(), y->nextCode()};
-        codes.sort();
-        QCOMPARE(codes, QStringList({"00001", "00005"}));
+        QCOMPARE(QSet<QString>({x->nextCode(), y->nextCode()}), QSet<QString>({"00001", "00005"}));
         auto b = loggedIn("bruno");
         auto c = client();
         QCOMPARE(c->replyCodes({loginAs("carla")}), "00003");
