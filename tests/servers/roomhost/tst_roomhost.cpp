@@ -44,8 +44,7 @@ class TestRoomHost final : public QObject
     }
     Membro& member(const QString& name)
     {
-        members.push_back(std::make_unique<Membro>(name));
-        return *members.back();
+        return *members.emplace_back(std::make_unique<Membro>(name));
     }
     Membro& joined(const QString& name)
     {
