@@ -173,9 +173,7 @@ private Q_SLOTS:
         anna.reset();
         carla.reset();
         QTRY_COMPARE_WITH_TIMEOUT(bruno->replyTo(u"0012", {"anna"}), "00012", kWait);
-        bruno->request(u"0013", {"anna", "ci sei?"});
-        QCOMPARE(bruno->next(), (L{"0003", "anna", "ci sei?"}));
-        QCOMPARE(bruno->next().value(0), "0004");
+        QVERIFY(text(*bruno, *bruno, "anna", "ci sei?").startsWith("0003 anna ci sei?|0004 anna "));
         user(*m_a, "anna");
     }
 
