@@ -232,8 +232,7 @@ private Q_SLOTS:
     {
         m_config.privateTextsPerWindow = 5;
         start({"anna", "bruno", "carla"});
-        auto anna = loggedIn("anna");
-        auto bruno = loggedIn("bruno");
+        auto anna = loggedIn("anna"), bruno = loggedIn("bruno");
         QCOMPARE(anna->replyCodes(
                      {{"0012", "anna"}, {"0012", "carla"}, {"0012", "zeno"}, {"0012", "Anna"}}),
                  "10012 00012 20012 20012");
@@ -313,9 +312,7 @@ private Q_SLOTS:
     void checks()
     {
         start({"anna", "bruno"});
-        auto silent = loggedIn("anna");
-        auto lobby = loggedIn("bruno");
-        auto idle = client();
+        auto silent = loggedIn("anna"), lobby = loggedIn("bruno"), idle = client();
         lobby->setAnswerChecks(true);
         // Long enough for this process to read a check and answer it on a loaded machine.
         m_server->setCheckInterval(200);

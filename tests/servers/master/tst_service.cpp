@@ -238,8 +238,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(m_a->renewals() > 0, kWait);
         QCOMPARE(clientOf(*m_a)->replyCodes({signUp("anna")}), "00001");
         QVERIFY((m_b = startMaster("127.0.0.2")));
-        auto anna = user(*m_a, "anna");
-        auto bruno = user(*m_b, "bruno", true);
+        auto anna = user(*m_a, "anna"), bruno = user(*m_b, "bruno", true);
         QCOMPARE(anna->replyTo(u"0007", {"Sala", "5", "2", ""}), "00071");
         const QString reached = "0003 anna ci sei?|0002 bruno ci sei?";
         QCOMPARE(text(*bruno, *anna, "anna", "ci sei?"), reached);

@@ -39,9 +39,13 @@ public:
              const QString& address = QStringLiteral("127.0.0.1"))
     {
         QSignalSpy done(&client, &session::SessionClient::ConnectComplete);
+        // On the host's answer, as the voice client does (the session tests connect at once).
+        QObject::connect(
+            &client, &session::SessionClient::EnumHostsResponse, &client,
+            [this, password] { client.Connect(name, password, hostKey); },
+            Qt::SingleShotConnection);
         client.setTicket(ticket);
         client.EnumHosts(address, port, session::roomApplicationGuid());
-        client.Connect(name, password, hostKey);
         (void)QTest::qWaitFor([&] { return !done.isEmpty(); }, kWait);
         id = client.localPlayerId();
         return done.value(0).value(0, -1).toInt();

@@ -66,8 +66,7 @@ private Q_SLOTS:
     void roomLife()
     {
         QVERIFY(startRoom(config("control_burst=1000"))); // content here, not rate
-        Membro& ana = joined("Ana");
-        Membro& bea = joined("Bea");
+        Membro &ana = joined("Ana"), &bea = joined("Bea");
         const QString a = QString::number(ana.id), b = QString::number(bea.id);
 
         // Voice goes only from the floor holder, and the floor holds one.
@@ -227,8 +226,7 @@ private Q_SLOTS:
         RoomHostConfig c = config();
         c.flood.retryMs = 5;
         QVERIFY(startRoom(c, true)); // no tokens come back until the test moves the clock
-        Membro& ana = joined("Ana");
-        Membro& bea = joined("Bea");
+        Membro &ana = joined("Ana"), &bea = joined("Bea");
         // 1,000 toggles ending on "true", then one payload of 500 ending on "false".
         for (int i = 0; i < 1000; ++i)
             QVERIFY(ana.talk(i % 2 == 1));
