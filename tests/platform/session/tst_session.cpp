@@ -468,8 +468,7 @@ private Q_SLOTS:
         QCOMPARE(join("Anna", "parola d'ordine", spia.versoClient.localPort(), host->publicKey()),
                  0);
         SessionClient& c = *last();
-        QSignalSpy testi(&c, &SessionClient::Receive);
-        QSignalSpy voci(&c, &SessionClient::VoiceReceived);
+        QSignalSpy testi(&c, &SessionClient::Receive), voci(&c, &SessionClient::VoiceReceived);
         const QByteArray riga = "Ciao a tutti, sono Anna e questa riga e' segreta";
         const QByteArray trama(80, '\x5c');
         QVERIFY(c.Send(riga) && c.SendVoice(trama));

@@ -184,8 +184,7 @@ private Q_SLOTS:
         x->request(u"0001", {"anna", "kalimo", "secret"});
         y->request(u"0001", {"anna", "kalimo", "secret"});
         QCOMPARE(QSet<QString>({x->nextCode(), y->nextCode()}), QSet<QString>({"00001", "00005"}));
-        auto b = loggedIn("bruno");
-        auto c = client();
+        auto b = loggedIn("bruno"), c = client();
         QCOMPARE(c->replyCodes({loginAs("carla")}), "00003");
         b->socket().abort();
         QTRY_COMPARE(m_server->loggedInCount(), 1);
