@@ -4,7 +4,6 @@
 #include "servers/master/masterconfig.h"
 #include "tests/support/wire.h"
 
-#include <QList>
 #include <QRegularExpression>
 #include <QSslSocket>
 #include <QStringList>

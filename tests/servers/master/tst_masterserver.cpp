@@ -8,12 +8,10 @@
 #include "tests/support/processomaster.h"
 
 #include <QLoggingCategory>
-#include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
 
 #include <csignal>
-#include <vector>
 
 using namespace kalimo;
 using namespace kalimo::master;

@@ -10,8 +10,6 @@
 #include <QtEndian>
 #include <QUdpSocket>
 
-#include <vector>
-
 using namespace kalimo;
 using namespace kalimo::roomhost;
 using namespace kalimo::roomhost::test;
