@@ -31,8 +31,8 @@ private Q_SLOTS:
         installa.setProcessChannelMode(QProcess::MergedChannels);
         installa.start(qEnvironmentVariable("KALIMO_CMAKE"),
                        {"--install", qEnvironmentVariable("KALIMO_BUILD_DIR"), "--prefix", "/usr"});
-        QVERIFY(installa.waitForFinished(120000));
-        QVERIFY2(installa.exitCode() == 0, installa.readAll().constData());
+        QVERIFY2(installa.waitForFinished(120000) && installa.exitCode() == 0,
+                 installa.readAll().constData());
         m_usr = m_radice.filePath("usr");
         qputenv("KALIMO_BIN_DIR", (m_usr + "/bin").toUtf8());
         preparaAmbienteVoce(m_dir);
@@ -40,12 +40,9 @@ private Q_SLOTS:
 
     void files()
     {
-        for (const char* programma :
-             {"bin/kalimo", "libexec/kalimo/voice", "bin/kalimo-master", "bin/kalimo-roomhost"})
-            QVERIFY2(QFileInfo(m_usr + "/" + programma).isExecutable(), programma);
+        // The programs and the files the lobby copies at its first start are used below.
         for (const char* file :
-             {"share/kalimo/Masters.txt", "share/kalimo/miniguida.txt",
-              "share/kalimo/miniguida_en.txt", "share/kalimo/inforegistrazione.txt",
+             {"share/kalimo/miniguida_en.txt", "share/kalimo/inforegistrazione.txt",
               "share/applications/org.kalimo.Kalimo.desktop",
               "share/metainfo/org.kalimo.Kalimo.metainfo.xml",
               "share/icons/hicolor/scalable/apps/org.kalimo.Kalimo.svg",
@@ -68,7 +65,6 @@ private Q_SLOTS:
         env.insert("XDG_DATA_HOME", casa.filePath("dati"));
         lobby.setProcessEnvironment(env);
         lobby.start(m_usr + "/bin/kalimo", {});
-        QVERIFY(lobby.waitForStarted(kAttesaVoce));
         const QString lista = casa.filePath("dati/kalimo/Masters.txt");
         const QString guida = casa.filePath("dati/kalimo/miniguida.txt");
         // Both files come at start-up, one after the other: the lobby ends once both are there.

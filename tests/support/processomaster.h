@@ -19,8 +19,6 @@ public:
         });
     }
     ~ProcessoMaster() { ferma(); }
-    ProcessoMaster(const ProcessoMaster&) = delete;
-    ProcessoMaster& operator=(const ProcessoMaster&) = delete;
 
     // `ini`: extra configuration; the cheapest password hash keeps tests fast.
     // `argomenti`: further options of the command line. Started again, it keeps its data.

@@ -37,9 +37,7 @@ public:
     // What the host's enumeration answer gives this address to connect with.
     std::optional<enet_uint32> cookie(quint16 port)
     {
-        ENetAddress a{};
-        enet_address_set_host_ip(&a, "127.0.0.1");
-        a.port = port;
+        ENetAddress a{ENET_HOST_TO_NET_32(0x7f000001u), port};
         m_answer.reset();
         const QByteArray query = session::wire::enumQuery(session::roomApplicationGuid());
         ENetBuffer b{const_cast<char*>(query.constData()), size_t(query.size())};
@@ -48,15 +46,12 @@ public:
         again.callOnTimeout([&] { enet_socket_send(m_host->socket, &a, &b, 1); });
         again.start(200);
         enet_socket_send(m_host->socket, &a, &b, 1);
-        if (!wait([this] { return m_answer.has_value(); }))
-            return std::nullopt;
-        return m_answer->cookie;
+        return wait([this] { return m_answer.has_value(); }) ? std::optional(m_answer->cookie)
+                                                             : std::nullopt;
     }
     void startConnect(quint16 port, enet_uint32 data)
     {
-        ENetAddress a{};
-        enet_address_set_host_ip(&a, "127.0.0.1");
-        a.port = port;
+        ENetAddress a{ENET_HOST_TO_NET_32(0x7f000001u), port};
         m_peer = enet_host_connect(m_host, &a, session::wire::kChannelCount, data);
         enet_host_flush(m_host);
     }
@@ -78,21 +73,12 @@ public:
         (void)wait([this] { return welcomed != 0 || disconnected; });
         return welcomed;
     }
-    // Sealed as a member or a host would, with the seal of the hello.
-    void sendSealed(int channel, const QByteArray& bytes)
-    {
-        send(channel, seal->seal(channel, bytes));
-    }
     void send(int channel, const QByteArray& bytes, enet_uint32 flags = ENET_PACKET_FLAG_RELIABLE)
     {
         ENetPacket* p = enet_packet_create(bytes.constData(), size_t(bytes.size()), flags);
         if (enet_peer_send(m_peer, quint8(channel), p) != 0)
             enet_packet_destroy(p);
         enet_host_flush(m_host);
-    }
-    bool waitDisconnected()
-    {
-        return wait([this] { return disconnected; });
     }
     // Gone without a word, as a crashed program would be.
     void vanish()
@@ -106,8 +92,8 @@ public:
     bool connected = false;
     bool disconnected = false;
     enet_uint32 disconnectData = 0;
-    qint32 welcomed = 0; // the id a host's welcome gave us
-    std::optional<session::SessionSeal> seal;
+    qint32 welcomed = 0;                      // the id a host's welcome gave us
+    std::optional<session::SessionSeal> seal; // the hello's, as a member would seal
 
 private:
     static bool wait(const std::function<bool()>& done) { return QTest::qWaitFor(done, 15000); }

@@ -19,16 +19,15 @@ private Q_SLOTS:
         QTest::addColumn<quint8>("cipher");
         QTest::addColumn<QByteArray>("fromMember"); // voice, first counter
         QTest::addColumn<QByteArray>("fromHost");   // control, first counter
-        QTest::newRow("chacha20") << quint8(SessionSeal::ChaCha20)
-                                  << QByteArray("0000000000000000db8d8c1a693ca075d2f63e02520a2cad"
-                                                "334accd8")
-                                  << QByteArray("00000000000000008e59630d5de55f608c3ca83d95edd3cb"
-                                                "83df8c24");
-        QTest::newRow("aes256gcm") << quint8(SessionSeal::Aes256Gcm)
-                                   << QByteArray("000000000000000000b984944fef1acc4053ef2d900bbd61"
-                                                 "b28f4e60")
-                                   << QByteArray("0000000000000000255c2c8a63a4eb8d2197024a0f2e655c"
-                                                 "d54e3e26");
+        const auto row = [](const char* name, quint8 cipher, const char* member, const char* host) {
+            QTest::newRow(name) << cipher << QByteArray(member) << QByteArray(host);
+        };
+        row("chacha20", SessionSeal::ChaCha20,
+            "0000000000000000db8d8c1a693ca075d2f63e02520a2cad334accd8",
+            "00000000000000008e59630d5de55f608c3ca83d95edd3cb83df8c24");
+        row("aes256gcm", SessionSeal::Aes256Gcm,
+            "000000000000000000b984944fef1acc4053ef2d900bbd61b28f4e60",
+            "0000000000000000255c2c8a63a4eb8d2197024a0f2e655cd54e3e26");
     }
     void knownAnswers()
     {
@@ -54,11 +53,11 @@ private Q_SLOTS:
         QCOMPARE(m->seal(1, "ciao").toHex(), fromMember);
         QCOMPARE(h->seal(0, "ciao").toHex(), fromHost);
         using V = SessionSeal::Verdict;
-        QByteArray plain;
-        QCOMPARE(h->open(1, QByteArray::fromHex(fromMember), &plain), V::Opened);
-        QCOMPARE(plain, "ciao");
-        QCOMPARE(m->open(0, QByteArray::fromHex(fromHost), &plain), V::Opened);
-        QCOMPARE(plain, "ciao");
+        QByteArray plain, back;
+        QCOMPARE(QList<V>({h->open(1, QByteArray::fromHex(fromMember), &plain),
+                           m->open(0, QByteArray::fromHex(fromHost), &back)}),
+                 QList<V>({V::Opened, V::Opened}));
+        QCOMPARE(plain + back, "ciaociao");
 
         QCOMPARE(SessionSeal::choose(cipher | SessionSeal::ChaCha20), cipher);
         QVERIFY(!SessionSeal::host(host, memberPublic, 3));

@@ -45,12 +45,6 @@ QStringList MasterClient::next(int timeoutMs)
     return m_queue.isEmpty() ? QStringList() : m_queue.takeFirst();
 }
 
-QString login(MasterClient& c, const QString& nick, const QString& password, const QString& key)
-{
-    c.request(u"0001", {nick, key, password}, nick);
-    return c.nextCode();
-}
-
 QList<QStringList> listRooms(MasterClient& c, int list)
 {
     QList<QStringList> rooms;

@@ -4,13 +4,14 @@
 #include "servers/master/masterconfig.h"
 #include "tests/support/wire.h"
 
-#include <QList>
 #include <QRegularExpression>
 #include <QSslSocket>
 #include <QStringList>
 #include <QTest>
 
 #include <memory>
+
+constexpr int kWait = 20000;
 
 // A lobby's end of the master link: each arriving message queued as its code and fields.
 class MasterClient final : public QObject
@@ -30,8 +31,8 @@ public:
     }
 
     // The next message; empty when none comes or the connection closes first.
-    QStringList next(int timeoutMs = 20000);
-    QString nextCode(int timeoutMs = 20000) { return next(timeoutMs).value(0, "none"); }
+    QStringList next(int timeoutMs = kWait);
+    QString nextCode(int timeoutMs = kWait) { return next(timeoutMs).value(0, "none"); }
     QStringList ask(QStringView code, const QStringList& params = {})
     {
         request(code, params);
@@ -59,14 +60,13 @@ public:
 
     bool waitClosed()
     {
-        return QTest::qWaitFor([this] { return !isConnected(); }, 20000);
+        return QTest::qWaitFor([this] { return !isConnected(); }, kWait);
     }
     bool isConnected() const
     {
         return m_socket.state() == QAbstractSocket::ConnectedState &&
                (m_socket.mode() == QSslSocket::UnencryptedMode || m_socket.isEncrypted());
     }
-    void abort() { m_socket.abort(); }
     int queued() const { return int(m_queue.size()); }
 
     // Answers every "0005" at once with "0014 ", or only records it.
@@ -83,8 +83,6 @@ private:
 };
 
 using kalimo::test::wireBytes;
-QString login(MasterClient& c, const QString& nick, const QString& password,
-              const QString& key = "kalimo");
 // Requests for replyCodes.
 inline QStringList loginAs(const QString& nick, const QString& password = "secret")
 {

@@ -39,6 +39,7 @@ public:
              const QString& address = QStringLiteral("127.0.0.1"))
     {
         QSignalSpy done(&client, &session::SessionClient::ConnectComplete);
+        // On the host's answer, as the voice client does (the session tests connect at once).
         QObject::connect(
             &client, &session::SessionClient::EnumHostsResponse, &client,
             [this, password] { client.Connect(name, password, hostKey); },

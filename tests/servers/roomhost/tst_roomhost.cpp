@@ -5,16 +5,10 @@
 #include "servers/trust/roomticket.h"
 #include "tests/support/rawenet.h"
 
-#include <QDateTime>
 #include <QNetworkDatagram>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QtEndian>
-#include <QtTest>
 #include <QUdpSocket>
-
-#include <memory>
-#include <vector>
 
 using namespace kalimo;
 using namespace kalimo::roomhost;
@@ -48,10 +42,8 @@ class TestRoomHost final : public QObject
     }
     Membro& member(const QString& name)
     {
-        members.push_back(std::make_unique<Membro>(name));
-        return *members.back();
+        return *members.emplace_back(std::make_unique<Membro>(name));
     }
-    // A new member, in and welcomed.
     Membro& joined(const QString& name)
     {
         Membro& m = member(name);
@@ -72,8 +64,7 @@ private Q_SLOTS:
     void roomLife()
     {
         QVERIFY(startRoom(config("control_burst=1000"))); // content here, not rate
-        Membro& ana = joined("Ana");
-        Membro& bea = joined("Bea");
+        Membro &ana = joined("Ana"), &bea = joined("Bea");
         const QString a = QString::number(ana.id), b = QString::number(bea.id);
 
         // Voice goes only from the floor holder, and the floor holds one.
@@ -82,8 +73,8 @@ private Q_SLOTS:
         Membro& cia = joined("Cia");
         QVERIFY(ana.client.SendVoice("ana-1"));
         QVERIFY(bea.talk(true) && bea.client.SendVoice("bea-2") && bea.chat("dopo"));
-        QVERIFY(cia.await("0005:Bea,dopo") && ana.await("0005:Bea,dopo"));
-        QVERIFY(bea.messages.contains("0001:true"));
+        QVERIFY(cia.await("0005:Bea,dopo") && ana.await("0005:Bea,dopo") &&
+                bea.messages.contains("0001:true"));
         QTRY_COMPARE_WITH_TIMEOUT(cia.voices + bea.voices,
                                   QStringList({a + ":ana-1", a + ":ana-1"}), kWait);
 
@@ -92,8 +83,9 @@ private Q_SLOTS:
         QVERIFY(raw.join(host->port(), "Raw") != 0);
         const qsizetype frame = encodeText(masterRequest(u"0002", u"Raw", {""})).size();
         const QString over(session::wire::kMaxPayload + 10 - frame, u'r');
-        raw.sendSealed(session::wire::kChannelControl,
-                       encodeText(masterRequest(u"0002", u"Raw", {over})));
+        const int control = session::wire::kChannelControl;
+        raw.send(control,
+                 raw.seal->seal(control, encodeText(masterRequest(u"0002", u"Raw", {over}))));
         QTRY_COMPARE_WITH_TIMEOUT(host->droppedPayloads(), 1, kWait);
         // Junk is ignored; a long line still fits a relay.
         QVERIFY(ana.client.Send(QByteArray("\xff\xfe\x00\x1d\x1e\x1f garbage", 15)));
@@ -176,11 +168,9 @@ private Q_SLOTS:
         RoomHostConfig c = config("hello_ms=3000\nhalf_open_per_source=3\n");
         c.maxUsers = 2;
         QVERIFY(startRoom(c));
-        std::vector<std::unique_ptr<QUdpSocket>> forgers;
-        for (int i = 0; i < 50; ++i) {
-            forgers.push_back(std::make_unique<QUdpSocket>());
-            QVERIFY(forgers.back()->bind(QHostAddress(QString("127.0.1.%1").arg(2 + i)), 0));
-        }
+        QUdpSocket forgers[50];
+        for (int i = 0; i < 50; ++i)
+            QVERIFY(forgers[i].bind(QHostAddress(QString("127.0.1.%1").arg(2 + i)), 0));
         // No peer yet, sent time; connect, acknowledge.
         QByteArray connect = QByteArray::fromHex("8fff000082ff") + QByteArray(46, '\0');
         // In rounds, so that no datagram is lost before the host reads it.
@@ -188,14 +178,14 @@ private Q_SLOTS:
         for (int round = 0; round < 20; ++round) {
             for (auto& s : forgers) {
                 qToBigEndian<quint32>(quint32(round * 7919 + 1), connect.data() + 48);
-                s->writeDatagram(connect, QHostAddress::LocalHost, host->port());
+                s.writeDatagram(connect, QHostAddress::LocalHost, host->port());
             }
-            forged += qint64(forgers.size());
+            forged += 50;
             QTRY_COMPARE_WITH_TIMEOUT(host->session().droppedConnects(), forged, kWait);
         }
         joined("Ana");
         for (auto& s : forgers)
-            QVERIFY(!s->hasPendingDatagrams()); // nothing reflected
+            QVERIFY(!s.hasPendingDatagrams()); // nothing reflected
 
         // Silent real members: three at most, swept after the hello time.
         kalimo::test::RawEnet silent[4];
@@ -234,8 +224,7 @@ private Q_SLOTS:
         RoomHostConfig c = config();
         c.flood.retryMs = 5;
         QVERIFY(startRoom(c, true)); // no tokens come back until the test moves the clock
-        Membro& ana = joined("Ana");
-        Membro& bea = joined("Bea");
+        Membro &ana = joined("Ana"), &bea = joined("Bea");
         // 1,000 toggles ending on "true", then one payload of 500 ending on "false".
         for (int i = 0; i < 1000; ++i)
             QVERIFY(ana.talk(i % 2 == 1));
@@ -271,9 +260,6 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(endReason(), "nobody joined within 30 ms", kWait);
 
         c.firstJoinTimeoutMs = 600000;
-        QVERIFY(startRoom(c));
-        joined("Ana").client.Close();
-        QTRY_COMPARE_WITH_TIMEOUT(endReason(), "the last member left", kWait);
         QVERIFY(startRoom(c));
         Membro& bea = joined("Bea");
         host->finish("stop");
@@ -384,11 +370,9 @@ private Q_SLOTS:
         qint64 now = 1000;
         const Clock clock = [&] { return now; };
         TokenBucket b(3, 10, &clock);
+        const auto after = [&](int ms) { return (now += ms, b.take()); };
         QVERIFY(!b.take(4) && b.take() && b.take(2) && !b.take()); // more than there: none taken
-        now += 99;                                                 // 0.99 of a token
-        QVERIFY(!b.take());
-        now += 1;
-        QVERIFY(b.take());
+        QVERIFY(!after(99) && after(1));                           // 0.99 of a token, then one
         now += 60000; // up to the burst, no further; a clock going back takes nothing away
         const int full = b.available();
         now -= 50000;
