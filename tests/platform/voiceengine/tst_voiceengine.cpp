@@ -274,10 +274,11 @@ void TestVoiceEngine::talkingSendsToneFrames()
     }
     const QVector<qint16> pcm = decodeAll(rig.frames);
     // Skip the codec's first 100 ms; a steady tone is what the denoiser
-    // learns as noise, so its level is judged before that happens.
+    // learns as noise within a few tenths of a second, so its level is
+    // judged before that happens.
     const qsizetype from = samplesForMs(100);
     QVERIFY2(minToneShare(pcm, from, pcm.size() - from, 440) > 0.8, "not the 440 Hz tone");
-    QVERIFY(rms(pcm, from, samplesForMs(200)) > 0.25 * 32767);
+    QVERIFY(rms(pcm, from, samplesForMs(50)) > 0.25 * 32767);
 
     // Silence: DTX sends only an occasional refresh, and sequence numbers
     // still count every period.
