@@ -214,12 +214,13 @@ public:
         int ns = -1; // webrtc::NoiseSuppression::Level, -1 off
         bool highPass = true;
         int speexSamples = kBlock;
+        bool extended = true; // extended filter and delay estimation
     };
     explicit Chain(Parts parts) : m_parts(parts)
     {
         webrtc::Config config;
-        config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
-        config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
+        config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(parts.extended));
+        config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(parts.extended));
         m_apm.reset(webrtc::AudioProcessing::Create(config));
         m_apm->echo_cancellation()->Enable(parts.aec);
         m_apm->echo_cancellation()->set_suppression_level(
@@ -424,6 +425,10 @@ void noiseCompare()
         {"WebRTC high-pass only", chain(false, -1, 0)},
         {"WebRTC AEC, no high-pass", chain(true, -1, 0, false)},
         {"WebRTC AEC", chain(true, -1, 0)},
+        {"WebRTC AEC, plain filter, no delay search",
+         [] {
+             return std::make_unique<Chain>(Chain::Parts{true, -1, true, 0, false});
+         }},
         {"WebRTC AEC + speexdsp 10 ms (before)", chain(true, -1, s10)},
         {"WebRTC AEC + speexdsp 5 ms", chain(true, -1, s5)},
         {"WebRTC AEC + speexdsp 2.5 ms", chain(true, -1, s2)},
