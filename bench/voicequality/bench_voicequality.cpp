@@ -1,7 +1,8 @@
 // How the voice sounds: two echo cancellers side by side (echo return loss
 // enhancement over time, double talk, CPU), speech under loss and jitter,
 // and the bits a speaker sends. Prints figures; nothing passes or fails.
-// Arguments pick the parts: echo, loss, bandwidth (none: all).
+// Arguments pick the parts: echo, loss, bandwidth (none: all); noise runs
+// only the capture chains' part of echo.
 
 #include "platform/session/voiceimpairment.h"
 #include "platform/voiceengine/echocanceller.h"
@@ -164,29 +165,104 @@ private:
 
 // What the capture path runs now: the engine's canceller, given the far end
 // as the speaker plays it (the 40 ms through the air are its to find), then
-// speexdsp's denoiser.
+// speexdsp's denoiser on thirds of a block, and its speech probability on a
+// copy of the whole block.
 class EngineCanceller final : public Canceller
 {
 public:
-    explicit EngineCanceller(EchoCanceller::Options options, bool speexDenoise = true)
-        : m_pre(speex_preprocess_state_init(kBlock, kSampleRate))
+    explicit EngineCanceller(EchoCanceller::Options options)
+        : m_pre(speex_preprocess_state_init(kBlock / 3, kSampleRate)),
+          m_vad(speex_preprocess_state_init(kBlock, kSampleRate))
     {
         VoiceResult r;
         m_echo = EchoCanceller::create(options, r);
-        spx_int32_t on = speexDenoise ? 1 : 0;
+        spx_int32_t on = 1, off = 0;
         speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_DENOISE, &on);
+        speex_preprocess_ctl(m_vad, SPEEX_PREPROCESS_SET_DENOISE, &off);
     }
-    ~EngineCanceller() override { speex_preprocess_state_destroy(m_pre); }
+    ~EngineCanceller() override
+    {
+        speex_preprocess_state_destroy(m_pre);
+        speex_preprocess_state_destroy(m_vad);
+    }
     void process(const qint16* far, const qint16* mic, qint16* out) override
     {
         m_echo->playback(far, kBlock);
         m_echo->process(mic, out);
-        speex_preprocess_run(m_pre, out);
+        std::vector<qint16> copy(out, out + kBlock);
+        speex_preprocess_run(m_vad, copy.data());
+        for (int at = 0; at < kBlock; at += kBlock / 3)
+            speex_preprocess_run(m_pre, out + at);
     }
 
 private:
     std::unique_ptr<EchoCanceller> m_echo;
     SpeexPreprocessState* m_pre;
+    SpeexPreprocessState* m_vad;
+};
+
+// A capture chain put together from parts: WebRTC's module (canceller with
+// the engine's settings, its noise suppression at a level, its high-pass
+// filter; any, all or none) followed by speexdsp's denoiser on blocks of
+// `speexSamples` (0: none). Shows what each part costs in delay.
+class Chain final : public Canceller
+{
+public:
+    struct Parts
+    {
+        bool aec = true;
+        int ns = -1; // webrtc::NoiseSuppression::Level, -1 off
+        bool highPass = true;
+        int speexSamples = kBlock;
+        bool extended = true; // extended filter and delay estimation
+    };
+    explicit Chain(Parts parts) : m_parts(parts)
+    {
+        webrtc::Config config;
+        config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(parts.extended));
+        config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(parts.extended));
+        m_apm.reset(webrtc::AudioProcessing::Create(config));
+        m_apm->echo_cancellation()->Enable(parts.aec);
+        m_apm->echo_cancellation()->set_suppression_level(
+            webrtc::EchoCancellation::kLowSuppression);
+        m_apm->noise_suppression()->Enable(parts.ns >= 0);
+        if (parts.ns >= 0)
+            m_apm->noise_suppression()->set_level(webrtc::NoiseSuppression::Level(parts.ns));
+        m_apm->high_pass_filter()->Enable(parts.highPass);
+        if (parts.speexSamples > 0) {
+            m_pre = speex_preprocess_state_init(parts.speexSamples, kSampleRate);
+            spx_int32_t on = 1;
+            speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_DENOISE, &on);
+        }
+    }
+    ~Chain() override
+    {
+        if (m_pre)
+            speex_preprocess_state_destroy(m_pre);
+    }
+    void process(const qint16* far, const qint16* mic, qint16* out) override
+    {
+        webrtc::AudioFrame f;
+        const auto frame = [&f] {
+            f.sample_rate_hz_ = kSampleRate;
+            f.num_channels_ = 1;
+            f.samples_per_channel_ = size_t(kBlock);
+            return &f;
+        };
+        std::memcpy(f.data_, far, sizeof(qint16) * size_t(kBlock));
+        m_apm->ProcessReverseStream(frame());
+        std::memcpy(f.data_, mic, sizeof(qint16) * size_t(kBlock));
+        m_apm->set_stream_delay_ms(0);
+        m_apm->ProcessStream(frame());
+        std::memcpy(out, f.data_, sizeof(qint16) * size_t(kBlock));
+        for (int at = 0; m_pre && at + m_parts.speexSamples <= kBlock; at += m_parts.speexSamples)
+            speex_preprocess_run(m_pre, out + at);
+    }
+
+private:
+    Parts m_parts;
+    std::unique_ptr<webrtc::AudioProcessing> m_apm;
+    SpeexPreprocessState* m_pre = nullptr;
 };
 
 // A small room: the speaker reaches the microphone 40 ms late at -6 dB,
@@ -332,21 +408,39 @@ void noiseCompare()
     std::vector<qint16> clean(n), silence(size_t(kBlock), 0);
     SignalSource::talker(180, 0.3, 300, 200, 0, 4).generate(clean.data(), int(n));
     std::printf("\nA talker in a noisy room, nobody on the far end (from 2 s on):\n");
-    std::printf("%-44s %7s %9s %14s %12s %14s\n", "chain", "noise", "delay", "noise left",
-                "speech kept", "speech/distortion");
-    using S = EchoCanceller::Suppression;
-    EchoCanceller::Options withNs;
-    withNs.suppression = S::Low;
-    withNs.noiseSuppression = true;
+    std::printf("%-44s %7s %9s %14s %12s %14s %9s\n", "chain", "noise", "delay", "noise left",
+                "speech kept", "speech/distortion", "CPU");
+    const auto chain = [](bool aec, int ns, int speexSamples, bool highPass = true) {
+        return [=] {
+            return std::make_unique<Chain>(Chain::Parts{aec, ns, highPass, speexSamples});
+        };
+    };
+    const int s10 = kBlock, s5 = kBlock / 2, s3 = kBlock / 3, s2 = kBlock / 4;
+    using N = webrtc::NoiseSuppression;
     const std::vector<std::pair<const char*, std::function<std::unique_ptr<Canceller>()>>> rows = {
         {"speexdsp AEC + its denoiser (before)",
          [] { return std::make_unique<SpeexCanceller>(250); }},
-        {"WebRTC AEC + speexdsp denoiser (now)",
+        {"WebRTC AEC + speexdsp 3.3 ms (engine)",
          [] { return std::make_unique<EngineCanceller>(EchoCanceller::Options{}); }},
-        {"WebRTC AEC + WebRTC NS",
-         [&] { return std::make_unique<EngineCanceller>(withNs, false); }},
-        {"WebRTC AEC + WebRTC NS + speexdsp denoiser",
-         [&] { return std::make_unique<EngineCanceller>(withNs, true); }},
+        {"WebRTC high-pass only", chain(false, -1, 0)},
+        {"WebRTC AEC, no high-pass", chain(true, -1, 0, false)},
+        {"WebRTC AEC", chain(true, -1, 0)},
+        {"WebRTC AEC, plain filter, no delay search",
+         [] {
+             return std::make_unique<Chain>(Chain::Parts{true, -1, true, 0, false});
+         }},
+        {"WebRTC AEC + speexdsp 10 ms (before)", chain(true, -1, s10)},
+        {"WebRTC AEC + speexdsp 5 ms", chain(true, -1, s5)},
+        {"WebRTC AEC + speexdsp 2.5 ms", chain(true, -1, s2)},
+        {"WebRTC AEC + NS moderate", chain(true, N::kModerate, 0)},
+        {"WebRTC AEC + NS high", chain(true, N::kHigh, 0)},
+        {"WebRTC AEC + NS very high", chain(true, N::kVeryHigh, 0)},
+        {"no AEC: speexdsp 10 ms", chain(false, -1, s10, false)},
+        {"no AEC: speexdsp 5 ms", chain(false, -1, s5, false)},
+        {"no AEC: speexdsp 3.3 ms", chain(false, -1, s3, false)},
+        {"no AEC: speexdsp 2.5 ms", chain(false, -1, s2, false)},
+        {"no AEC: WebRTC NS high", chain(false, N::kHigh, 0)},
+        {"no AEC: WebRTC NS very high", chain(false, N::kVeryHigh, 0)},
     };
     for (double noiseLevel : {0.003, 0.02}) {
         std::vector<qint16> noise(n), mic(n);
@@ -357,8 +451,10 @@ void noiseCompare()
         for (const auto& [name, make] : rows) {
             std::unique_ptr<Canceller> c = make();
             std::vector<qint16> out(n);
+            const double t0 = cpuSeconds();
             for (size_t at = 0; at + size_t(kBlock) <= n; at += size_t(kBlock))
                 c->process(silence.data(), mic.data() + at, out.data() + at);
+            const double cpu = cpuSeconds() - t0;
             const size_t from = size_t(samplesForMs(2000)), lag = delayOf(make);
             double quietIn = 0, quietOut = 0, speechIn = 0, speechOut = 0, error = 0;
             for (size_t at = from; at + w + lag <= n; at += w) {
@@ -375,14 +471,16 @@ void noiseCompare()
             }
             char label[32];
             std::snprintf(label, sizeof label, "%.0f dBFS", db(noiseLevel * noiseLevel / 3));
-            std::printf("%-44s %7s %6.1f ms %11.1f dB %9.1f dB %11.1f dB\n", name, label,
+            std::printf("%-44s %7s %6.1f ms %11.1f dB %9.1f dB %11.1f dB %7.2f %%\n", name, label,
                         double(lag) * 1000 / kSampleRate, db(quietOut / std::max(1.0, quietIn)),
-                        db(speechOut / speechIn), db(speechIn / std::max(1.0, error)));
+                        db(speechOut / speechIn), db(speechIn / std::max(1.0, error)),
+                        100 * cpu / seconds);
         }
     }
-    std::printf("noise left: in the talker's pauses against the noise alone; speech kept: his "
-                "loudest stretches against his clean voice; speech/distortion: his clean voice "
-                "against what the chain changed of it, noise included.\n");
+    std::printf(
+        "noise left: in the talker's pauses against the noise alone; speech kept: his "
+        "loudest stretches against his clean voice; speech/distortion: his clean voice "
+        "against what the chain changed of it, noise included; CPU: per second of audio.\n");
 }
 
 // ---------------------------------------------------------------- loss
@@ -596,6 +694,8 @@ int main(int argc, char** argv)
         echoCompare();
         noiseCompare();
         echoInTheRoom();
+    } else if (parts.contains(QStringLiteral("noise"))) {
+        noiseCompare();
     }
     if (parts.contains(QStringLiteral("loss")))
         lossProxies();

@@ -62,7 +62,7 @@ public:
 private:
     CapturePipeline(const Options& options, Events events,
                     std::unique_ptr<OpusFrameEncoder> encoder, SpeexPreprocessState_* preprocess,
-                    std::unique_ptr<EchoCanceller> echo);
+                    SpeexPreprocessState_* vad, std::unique_ptr<EchoCanceller> echo);
     void processBlock(qint16* block);
     void finishFrame();
     void send(const qint16* pcm, quint16 seq);
@@ -71,7 +71,8 @@ private:
     Options m_options;
     Events m_events;
     std::unique_ptr<OpusFrameEncoder> m_encoder;
-    SpeexPreprocessState_* m_preprocess;
+    SpeexPreprocessState_* m_preprocess; // denoise and automatic gain
+    SpeexPreprocessState_* m_vad;        // the speech probability only
     std::unique_ptr<EchoCanceller> m_echo;
     TransmitGate m_gate;
     PeakMeter m_meter;
