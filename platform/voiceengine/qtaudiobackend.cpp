@@ -5,9 +5,11 @@
 #include <QAudioSink>
 #include <QAudioSource>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QIODevice>
 #include <QMediaDevices>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 
@@ -107,19 +109,36 @@ template <class Device> Device* track(Device* device)
 // deleted a second later; the backend deletes those still waiting when it
 // goes, as the thread that owns them may never run its timers again, and a
 // device alive when Qt frees PulseAudio's loop after main() aborts.
+// Deleted outright, never through deleteLater: Qt's PulseAudio sink runs the
+// event loop in its destructor, where a deleteLater of the same device that
+// came due would delete it a second time.
 class QtAudioBackend::Retired final : public QObject
 {
 public:
+    Retired()
+    {
+        m_sweep.setInterval(250);
+        QObject::connect(&m_sweep, &QTimer::timeout, this, [this] { sweep(false); });
+    }
+    ~Retired() override
+    {
+        m_sweep.stop();
+        sweep(true);
+    }
+
     template <class Device> void adopt(Device* device)
     {
         QObject::disconnect(device, nullptr, nullptr, nullptr); // the count's too
         QObject::connect(device, &QObject::destroyed, [] { --gLiveDevices; });
         device->stop();
-        if (device->thread() == thread()) {
-            device->setParent(this);
-            m_since.start();
+        if (device->thread() != thread()) {
+            QTimer::singleShot(1000, device, &QObject::deleteLater);
+            return;
         }
-        QTimer::singleShot(1000, device, &QObject::deleteLater);
+        m_waiting.push_back({device, QDeadlineTimer(1000)});
+        m_since.start();
+        if (!m_sweep.isActive())
+            m_sweep.start();
     }
     // A stopped device's last replies come within a round trip of the
     // server: wait out the youngest's before deleting it.
@@ -131,6 +150,30 @@ public:
     }
 
 private:
+    // Taken off the list before any is deleted: a deletion may run the
+    // event loop, and with it this sweep again.
+    void sweep(bool all)
+    {
+        std::vector<QPointer<QObject>> due;
+        std::erase_if(m_waiting, [&](const Waiting& w) {
+            if (!all && !w.deadline.hasExpired())
+                return false;
+            due.push_back(w.device);
+            return true;
+        });
+        if (m_waiting.empty())
+            m_sweep.stop();
+        for (const QPointer<QObject>& device : due)
+            delete device.data();
+    }
+
+    struct Waiting
+    {
+        QPointer<QObject> device;
+        QDeadlineTimer deadline;
+    };
+    std::vector<Waiting> m_waiting;
+    QTimer m_sweep;
     QElapsedTimer m_since;
 };
 

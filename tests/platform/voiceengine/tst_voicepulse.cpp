@@ -8,6 +8,7 @@
 #include <QEventLoop>
 #include <QProcess>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 using namespace kalimo;
@@ -67,6 +68,7 @@ class TestVoicePulse : public QObject
 private Q_SLOTS:
     void toneCrossesTheServer_data();
     void toneCrossesTheServer();
+    void deviceDueWhileTheBackendGoes();
     // A stopped device left alive when Qt frees PulseAudio's loop after main() aborts: the
     // backend takes its stopped devices with it, even where no timer runs again.
     void cleanup() { QCOMPARE(QtAudioBackend::liveDevices(), 0); }
@@ -167,6 +169,19 @@ void TestVoicePulse::toneCrossesTheServer()
     }
     tool.kill();
     tool.waitForFinished();
+}
+
+// Qt's PulseAudio sink runs the event loop in its destructor: a stopped device whose delay ran
+// out unnoticed (no event loop since) came due there and was deleted a second time.
+void TestVoicePulse::deviceDueWhileTheBackendGoes()
+{
+    auto backend = std::make_unique<QtAudioBackend>();
+    for (const QString& device : {kPlay, kPlay}) {
+        auto opened = backend->openPlayback(device.toUtf8(), 20, [] {}, {});
+        QVERIFY2(opened.result.ok(), qPrintable(opened.result.detail));
+    }
+    QThread::msleep(1100);
+    backend.reset();
 }
 
 QTEST_GUILESS_MAIN(TestVoicePulse)
