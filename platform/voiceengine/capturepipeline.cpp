@@ -38,6 +38,12 @@ std::unique_ptr<CapturePipeline> CapturePipeline::create(const Options& options,
     auto encoder = OpusFrameEncoder::create(options.frameMs, options.bitrate, result);
     if (!encoder)
         return nullptr;
+    std::unique_ptr<EchoCanceller> echo;
+    if (options.echoCancel) {
+        echo = EchoCanceller::create(result);
+        if (!echo)
+            return nullptr;
+    }
     SpeexPreprocessState* pre = preprocessor(kDenoiseSamples, true);
     // The gate's speech probability comes from a whole block, as before the
     // denoiser's frame was shortened, on a copy that goes nowhere.
@@ -52,15 +58,6 @@ std::unique_ptr<CapturePipeline> CapturePipeline::create(const Options& options,
             QCoreApplication::translate("CapturePipeline",
                                         "Il filtro del microfono (speexdsp) non si avvia"));
         return nullptr;
-    }
-    std::unique_ptr<EchoCanceller> echo;
-    if (options.echoCancel) {
-        echo = EchoCanceller::create(result);
-        if (!echo) {
-            speex_preprocess_state_destroy(pre);
-            speex_preprocess_state_destroy(vad);
-            return nullptr;
-        }
     }
     result = VoiceResult::success();
     return std::unique_ptr<CapturePipeline>(new CapturePipeline(
