@@ -23,12 +23,14 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <numbers>
 #include <pthread.h>
 #include <vector>
@@ -227,6 +229,174 @@ struct Conversation
     }
 };
 
+// One member as the voice program runs him: his session client, audio back
+// end and engine on a media thread of their own, so that neither engine
+// waits for the other's work or devices.
+class MediaThread final
+{
+public:
+    MediaThread()
+    {
+        m_context->moveToThread(&m_thread);
+        m_thread.start();
+    }
+    ~MediaThread()
+    {
+        run([this] {
+            engine.reset();
+            client.reset();
+            audio.reset();
+        });
+        m_thread.quit();
+        m_thread.wait();
+    }
+    template <class F> void run(F f)
+    {
+        QMetaObject::invokeMethod(m_context.get(), f, Qt::BlockingQueuedConnection);
+    }
+
+    std::unique_ptr<QtAudioBackend> audio;
+    std::unique_ptr<SessionClient> client;
+    std::unique_ptr<VoiceEngine> engine;
+
+private:
+    std::unique_ptr<QObject> m_context = std::make_unique<QObject>();
+    QThread m_thread;
+};
+
+// Talker A and listener B on PulseAudio, each on his media thread, in one
+// room of a host on the calling thread.
+struct PulseConversation
+{
+    QTemporaryDir dir;
+    std::unique_ptr<SessionHost> host = openRoom(4);
+    std::atomic<int> joined{0};
+    std::atomic<quint32> speaker{0}; // the talker, as the listener knows him
+    std::mutex arrivalsLock;
+    std::vector<qint64> spurtArrivals; // gWall ns of each talk spurt's first frame at B
+    std::vector<std::pair<quint16, qint64>> frameArrivals; // every frame's, by number
+    qint64 lastArrival = 0;                                // B's thread only
+    // Last, so that they stop before the room and the counters go.
+    MediaThread talker, listener;
+
+    // Empty when both engines run.
+    QString start(const QByteArray& in, const QByteArray& out, int frameMs, int queueMs,
+                  int bufferMs)
+    {
+        if (!host)
+            return QStringLiteral("cannot open a room");
+        const quint16 port = host->port();
+        int n = 0;
+        for (MediaThread* m : {&talker, &listener}) {
+            m->run([this, m, port, n = n++] {
+                m->client = std::make_unique<SessionClient>();
+                SessionClient* raw = m->client.get();
+                QObject::connect(raw, &SessionClient::EnumHostsResponse, raw, [raw, n] {
+                    raw->Connect(QStringLiteral("member") + QString::number(n), {});
+                });
+                QObject::connect(raw, &SessionClient::ConnectComplete, raw, [this](int r) {
+                    if (r == 0)
+                        ++joined;
+                });
+                raw->EnumHosts(QStringLiteral("127.0.0.1"), port, roomApplicationGuid());
+            });
+        }
+        if (!runUntil([this] { return joined == 2; }, 30000))
+            return QStringLiteral("cannot join the room");
+        VoiceEngine::Options options; // the defaults, but for what was asked
+        options.frameMs = frameMs;
+        options.playbackQueueMs = queueMs;
+        if (bufferMs > 0)
+            options.playbackBufferMs = bufferMs;
+        if (gCaptureMs > 0)
+            options.captureBufferMs = gCaptureMs;
+        const AudioSettings a = saved(dir, in, out), b = saved(dir, in, out);
+        QString failed;
+        // The talker first, as in the programs a member who joins later.
+        talker.run([&] {
+            talker.audio = std::make_unique<QtAudioBackend>();
+            talker.engine = std::make_unique<VoiceEngine>(*talker.audio, a, options);
+            SessionClient* c = talker.client.get();
+            QObject::connect(talker.engine.get(), &VoiceEngine::FrameEncoded, c,
+                             [c](const QByteArray& f, quint16 seq) { c->SendVoice(f, seq); });
+            VoiceClientConfig config;
+            config.flags = 0;
+            failed = talker.engine->Connect(config).detail;
+        });
+        if (!failed.isEmpty())
+            return failed;
+        listener.run([&] {
+            listener.audio = std::make_unique<QtAudioBackend>();
+            listener.engine = std::make_unique<VoiceEngine>(*listener.audio, b, options);
+            VoiceEngine* e = listener.engine.get();
+            QObject::connect(listener.client.get(), &SessionClient::VoiceReceived, e,
+                             [this, e](qint32 id, quint16 seq, const QByteArray& f) {
+                                 speaker = quint32(id);
+                                 const qint64 now = gWall.nsecsElapsed();
+                                 if (now - lastArrival > 100000000) {
+                                     const std::lock_guard lock(arrivalsLock);
+                                     spurtArrivals.push_back(now);
+                                 }
+                                 lastArrival = now;
+                                 {
+                                     const std::lock_guard lock(arrivalsLock);
+                                     frameArrivals.push_back({seq, now});
+                                 }
+                                 e->FrameReceived(quint32(id), seq, f);
+                             });
+            VoiceClientConfig config;
+            config.flags = VoiceClientConfig::RecordMuted;
+            failed = e->Connect(config).detail;
+        });
+        return failed;
+    }
+
+    struct Listener
+    {
+        bool connected = false;
+        int bufferDelayMs = 0, queueMs = 0, underruns = 0, lateFeeds = 0;
+    };
+    Listener listenerNow()
+    {
+        Listener l;
+        listener.run([&] {
+            const VoiceEngine* e = listener.engine.get();
+            if (!e)
+                return;
+            l.connected = e->isConnected();
+            l.bufferDelayMs = e->mixer() ? e->mixer()->bufferDelayMs(speaker) : 0;
+            l.queueMs = e->playbackQueueMs();
+            l.underruns = e->playbackUnderruns();
+            l.lateFeeds = e->playbackLateFeeds();
+        });
+        return l;
+    }
+    // How late each frame reached the listener against the steadiest
+    // pace its numbers allow (the quickest frame's), in ms.
+    std::vector<double> lateness(int frameMs)
+    {
+        const std::lock_guard lock(arrivalsLock);
+        std::vector<double> late;
+        if (frameArrivals.empty())
+            return late;
+        const auto [seq0, at0] = frameArrivals.front();
+        qint64 quickest = 0;
+        for (const auto& [seq, at] : frameArrivals) {
+            const qint64 due = at0 + qint64(quint16(seq - seq0)) * frameMs * 1000000;
+            late.push_back(double(at - due) / 1e6);
+            quickest = std::min(quickest, at - due);
+        }
+        for (double& l : late)
+            l -= double(quickest) / 1e6;
+        return late;
+    }
+    std::vector<qint64> arrivals()
+    {
+        const std::lock_guard lock(arrivalsLock);
+        return spurtArrivals;
+    }
+};
+
 // Talker A and listener B on synthetic devices paced by the real clock,
 // their frames through a session host on loopback. B's device ticks half a
 // tick after A's, as two unsynchronised sound cards would on average.
@@ -405,7 +575,8 @@ public:
     static std::vector<double> run(QtAudioBackend& backend, const QByteArray& recordFrom,
                                    int seconds, std::vector<qint64>* writtenAt = nullptr,
                                    std::vector<qint64>* heardAt = nullptr, EarGaps* gaps = nullptr,
-                                   const std::function<QString()>& startTalk = {})
+                                   const std::function<QString()>& startTalk = {},
+                                   std::vector<qint64>* micHeardAt = nullptr)
     {
         QElapsedTimer& clock = gWall;
         const qint64 startNs = clock.nsecsElapsed();
@@ -432,13 +603,9 @@ public:
             return {};
         }
         injector = play.stream.get();
-        std::vector<qint64> heard; // wall ns when each burst's mark was recorded
-        qint64 quietSince = 0;
-        auto rec = backend.openCapture(
-            recordFrom, 10,
-            [&](const qint16* s, int n) {
-                if (gaps)
-                    gaps->feed(s, n);
+        // Wall ns when each burst's mark was recorded.
+        const auto marks = [&clock](std::vector<qint64>& heard) {
+            return [&clock, &heard, quietSince = qint64(0)](const qint16* s, int n) mutable {
                 const qint64 now = clock.nsecsElapsed();
                 for (int i = 0; i < n; ++i) {
                     if (std::abs(int(s[i])) >= kMarkLevel) {
@@ -449,11 +616,31 @@ public:
                         ++quietSince;
                     }
                 }
+            };
+        };
+        std::vector<qint64> heard, micHeard;
+        auto rec = backend.openCapture(
+            recordFrom, 10,
+            [&, mark = marks(heard)](const qint16* s, int n) mutable {
+                if (gaps)
+                    gaps->feed(s, n);
+                mark(s, n);
             },
             nullptr);
         if (!rec.stream) {
             std::printf("recorder: %s\n", qPrintable(rec.result.detail));
             return {};
+        }
+        // What the talker's microphone hears, recorded beside the ear by a
+        // recorder of the same kind: the mouth on the ear's own clock, with
+        // no second injector whose queue differs from this one's.
+        OpenResult<CaptureStream> micRec;
+        if (micHeardAt) {
+            micRec = backend.openCapture("kalimo_in", 10, marks(micHeard), nullptr);
+            if (!micRec.stream) {
+                std::printf("microphone recorder: %s\n", qPrintable(micRec.result.detail));
+                return {};
+            }
         }
         // Opening a device holds the thread up for a moment: ours come first,
         // so the engines' playback does not run dry for them.
@@ -467,6 +654,8 @@ public:
             *writtenAt = written;
         if (heardAt)
             *heardAt = heard;
+        if (micHeardAt)
+            *micHeardAt = micHeard;
         // Pair each heard mark with the latest burst written before it.
         const double markMs = double(markOffset()) * 1000.0 / kSampleRate;
         std::vector<double> ms;
@@ -493,7 +682,7 @@ double median(std::vector<double> v)
 void underrunsPulse(int seconds, int queueMs)
 {
     QtAudioBackend backend;
-    Conversation talk;
+    PulseConversation talk;
     SignalSource tone = SignalSource::tone(440, 0.3);
     std::vector<qint16> block(size_t(samplesForMs(10)));
     PlaybackStream* injector = nullptr;
@@ -524,8 +713,7 @@ void underrunsPulse(int seconds, int queueMs)
         std::printf("cannot open the injector or the recorder\n");
         return;
     }
-    const QString failed =
-        talk.start(backend, backend, "kalimo_in", "kalimo_play", 10, false, queueMs, gBufferMs);
+    const QString failed = talk.start("kalimo_in", "kalimo_play", 10, queueMs, gBufferMs);
     if (!failed.isEmpty()) {
         std::printf("%s\n", qPrintable(failed));
         return;
@@ -536,21 +724,21 @@ void underrunsPulse(int seconds, int queueMs)
     QObject::connect(&minute, &QTimer::timeout, &minute, [&] {
         QFile load(QStringLiteral("/proc/loadavg"));
         const QByteArray avg = load.open(QIODevice::ReadOnly) ? load.readLine().left(14) : "?";
+        const PulseConversation::Listener l = talk.listenerNow();
         // The injector running dry makes gaps too, which the talker sends on.
         std::printf("  minute %2d: %s; %d underruns counted (%d after a late feed), %d ms "
                     "queued; the injector ran dry %d times; load %s\n",
-                    ++minutes, qPrintable(gaps.describe()), talk.listener->playbackUnderruns(),
-                    talk.listener->playbackLateFeeds(), talk.listener->playbackQueueMs(),
+                    ++minutes, qPrintable(gaps.describe()), l.underruns, l.lateFeeds, l.queueMs,
                     injector->underruns(), avg.constData());
     });
     minute.start(60000);
     runUntil([] { return false; }, seconds * 1000);
+    const PulseConversation::Listener l = talk.listenerNow();
     std::printf("PulseAudio playback, steady tone, queue %s: %d s, %s at the ear, %d underruns "
                 "counted by the listener (%d after its feed was late), %d ms queued at the end\n",
                 queueMs > 0 ? qPrintable(QString::number(queueMs) + QStringLiteral(" ms"))
                             : "of the device",
-                seconds, qPrintable(gaps.describe()), talk.listener->playbackUnderruns(),
-                talk.listener->playbackLateFeeds(), talk.listener->playbackQueueMs());
+                seconds, qPrintable(gaps.describe()), l.underruns, l.lateFeeds, l.queueMs);
 }
 
 // Returns the mouth-to-ear figure of this start (NaN when it could not run).
@@ -572,22 +760,23 @@ double mouthToEarPulse(int frameMs, int seconds, int* gapsHeard)
     }
     const std::vector<double> baseline = PulseProbe::run(backend, "kalimo_in", seconds);
 
-    Conversation talk;
-    std::vector<qint64> written, heard;
+    PulseConversation talk;
+    std::vector<qint64> written, heard, micHeard;
     EarGaps gaps;
-    const std::vector<double> total =
-        PulseProbe::run(backend, "kalimo_out", seconds, &written, &heard, &gaps, [&] {
-            return talk.start(backend, backend, "kalimo_in", "kalimo_play", frameMs, false,
-                              gQueueMs, gBufferMs);
-        });
-    if (!talk.listener || !talk.listener->isConnected())
+    const std::vector<double> total = PulseProbe::run(
+        backend, "kalimo_out", seconds, &written, &heard, &gaps,
+        [&] { return talk.start("kalimo_in", "kalimo_play", frameMs, gQueueMs, gBufferMs); },
+        &micHeard);
+    const PulseConversation::Listener l = talk.listenerNow();
+    if (!l.connected)
         return NAN;
+    const std::vector<qint64> spurtArrivals = talk.arrivals();
     // Where the time goes: burst written to its first frame at the
     // listener, and that frame to the recorder.
     std::vector<double> toListener, toEar;
     for (qint64 h : heard) {
-        auto a = std::upper_bound(talk.spurtArrivals.begin(), talk.spurtArrivals.end(), h);
-        if (a == talk.spurtArrivals.begin())
+        auto a = std::upper_bound(spurtArrivals.begin(), spurtArrivals.end(), h);
+        if (a == spurtArrivals.begin())
             continue;
         auto w = std::upper_bound(written.begin(), written.end(), *(a - 1));
         if (w - written.begin() <= 2 || h - *(a - 1) > 200000000)
@@ -595,19 +784,27 @@ double mouthToEarPulse(int frameMs, int seconds, int* gapsHeard)
         toListener.push_back(double(*(a - 1) - *(w - 1)) / 1e6);
         toEar.push_back(double(h - *(a - 1)) / 1e6);
     }
+    // Each mark at the ear against the same burst's mark at the microphone.
+    std::vector<double> micToEar;
+    for (qint64 h : heard) {
+        auto m = std::upper_bound(micHeard.begin(), micHeard.end(), h);
+        if (m - micHeard.begin() > 2 && h - *(m - 1) < 200000000)
+            micToEar.push_back(double(h - *(m - 1)) / 1e6);
+    }
+    report("  frames' arrival after the steadiest pace:", talk.lateness(frameMs));
     report("  burst written to its first frame at the listener:", toListener);
     report("  that frame to the recorder:", toEar);
     char label[96];
     std::snprintf(label, sizeof label, "PulseAudio, %d ms frames, injector to recorder:", frameMs);
     report(label, total);
     report("PulseAudio, injector to recorder without engines:", baseline);
-    const double ms = median(total) - median(baseline);
-    std::printf("%-52s %6.1f ms (difference of medians); the listener's jitter buffer holds "
+    report("PulseAudio, microphone to ear, recorded at once:", micToEar);
+    const double ms = median(micToEar);
+    std::printf("%-52s %6.1f ms (difference of medians: %.1f); the listener's jitter buffer holds "
                 "%d ms, its device %d ms queued; at the ear %s; the engine counted %d underruns "
                 "(%d late feeds)\n",
-                "PulseAudio mouth to ear:", ms, talk.listener->mixer()->bufferDelayMs(talk.speaker),
-                talk.listener->playbackQueueMs(), qPrintable(gaps.describe()),
-                talk.listener->playbackUnderruns(), talk.listener->playbackLateFeeds());
+                "PulseAudio mouth to ear:", ms, median(total) - median(baseline), l.bufferDelayMs,
+                l.queueMs, qPrintable(gaps.describe()), l.underruns, l.lateFeeds);
     if (gapsHeard)
         *gapsHeard = gaps.count;
     return ms;
