@@ -158,7 +158,9 @@ void CapturePipeline::processBlock(qint16* block)
 
     if (m_echo) {
         qint16 clean[kMaxBlockSamples];
-        m_echo->process(block, clean);
+        // Out of the path only while nothing is sent, where the 8 ms it
+        // skips go unheard.
+        m_echo->process(block, clean, !m_gate.isOpen() && !m_frameWanted);
         std::copy(clean, clean + kBlockSamples, block);
     }
     qint16 copy[kMaxBlockSamples];

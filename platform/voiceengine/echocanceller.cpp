@@ -8,6 +8,7 @@
 #include <webrtc/modules/interface/module_common_types.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace kalimo {
@@ -15,6 +16,12 @@ namespace kalimo {
 namespace {
 
 const int kBlockSamples = samplesForMs(webrtc::AudioProcessing::kChunkSizeMs);
+
+// Quieter speaker samples (-60 dBFS) make no echo worth the canceller's delay.
+constexpr int kLoud = 32;
+// How long a sound's echo may last after it was heard: the tail the
+// canceller covers, and more.
+constexpr int kEchoTailMs = 500;
 
 // The reference reaches the library when its sound leaves the speaker, so
 // what is left to report is the way through the air and the microphone's
@@ -85,6 +92,13 @@ void EchoCanceller::playback(const qint16* samples, int count)
 {
     if (count <= 0)
         return;
+    for (int i = count - 1; i >= 0; --i) {
+        if (std::abs(int(samples[i])) >= kLoud) {
+            m_lastLoud = m_written + i;
+            break;
+        }
+    }
+    m_written += count;
     m_far.insert(m_far.end(), samples, samples + count);
     // With the microphone stopped nothing is taken out: keep a second.
     const qsizetype cap = m_latency + samplesForMs(1000);
@@ -92,8 +106,14 @@ void EchoCanceller::playback(const qint16* samples, int count)
         m_far.erase(m_far.begin(), m_far.end() - cap);
 }
 
-void EchoCanceller::process(const qint16* mic, qint16* out)
+void EchoCanceller::process(const qint16* mic, qint16* out, bool mayLeave)
 {
+    const bool echoLikely =
+        m_lastLoud >= 0 && m_written - m_lastLoud < m_latency + samplesForMs(kEchoTailMs);
+    if (echoLikely)
+        m_inPath = true;
+    else if (mayLeave)
+        m_inPath = false;
     // Block after block the reference moves on by exactly one block, so the
     // filter sees a steady echo path. Only when the speaker's clock has run
     // well ahead of the microphone's is the reference moved up, at once.
@@ -117,7 +137,7 @@ void EchoCanceller::process(const qint16* mic, qint16* out)
 
     std::copy(mic, mic + n, data);
     m_apm->set_stream_delay_ms(kReportedDelayMs);
-    if (reverseOk && accepted(m_apm->ProcessStream(frame()))) {
+    if (reverseOk && accepted(m_apm->ProcessStream(frame())) && m_inPath) {
         std::copy(data, data + n, out);
         return;
     }

@@ -15,7 +15,12 @@ namespace kalimo {
 // Takes the speaker's sound back out of the microphone with WebRTC's audio
 // processing: fed with exactly what went to the speaker, held back by the
 // output latency so that it never runs ahead of the echo it has to cancel.
-// Works on 10 ms blocks, in order.
+// Works on 10 ms blocks, in order. The library delays what it cleans by
+// 8 ms; while the speaker has been quiet long enough for its echo to have
+// died away there is nothing to clean, and the microphone goes out as it
+// came in. The library keeps running meanwhile, so it is ready when the
+// speaker plays again: that sound reaches the microphone a playback queue
+// later, and the canceller is back in the path before it does.
 class EchoCanceller final
 {
 public:
@@ -40,8 +45,13 @@ public:
     // Samples written and not yet heard (the playback device's queue).
     void setOutputLatency(int samples) { m_latency = samples < 0 ? 0 : samples; }
     // One 10 ms block: the microphone in, the cleaned block out. A block the
-    // library refuses goes out as it came in.
-    void process(const qint16* mic, qint16* out);
+    // library refuses goes out as it came in. Coming back into the path
+    // says 8 ms of the microphone again and leaving it skips 8 ms, so it
+    // leaves only where `mayLeave` says nobody would hear it (nothing is
+    // being sent).
+    void process(const qint16* mic, qint16* out, bool mayLeave = true);
+    // Whether the last block went through the library.
+    bool inPath() const { return m_inPath; }
     // Forgets the echo path: after the speaker ran dry its delay changed.
     void reset();
 
@@ -51,6 +61,9 @@ private:
     std::unique_ptr<webrtc::AudioFrame> m_frame;
     int m_latency = 0;
     std::vector<qint16> m_far; // written and not yet used, oldest first
+    qint64 m_written = 0;      // samples written to the speaker so far
+    qint64 m_lastLoud = -1;    // the last of them that could make an echo
+    bool m_inPath = false;
 };
 
 } // namespace kalimo

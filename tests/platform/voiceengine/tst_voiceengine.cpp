@@ -2,6 +2,7 @@
 
 #include "platform/session/voiceimpairment.h"
 #include "platform/voiceengine/audiosetupprobe.h"
+#include "platform/voiceengine/echocanceller.h"
 #include "platform/voiceengine/qtaudiobackend.h"
 #include "tests/support/seme.h"
 
@@ -122,6 +123,8 @@ private Q_SLOTS:
     void gateDecisions();
     void echoIsCancelledDuringDoubleTalk_data();
     void echoIsCancelledDuringDoubleTalk();
+    void cancellerInThePathOnlyWhileTheSpeakerPlays_data();
+    void cancellerInThePathOnlyWhileTheSpeakerPlays();
     void preRollKeepsTheOnset();
     void lossAndJitter_data();
     void lossAndJitter();
@@ -600,6 +603,47 @@ void TestVoiceEngine::echoIsCancelledDuringDoubleTalk()
     QVERIFY(near(db(echoLevel[0] / ownLevel), -12, 0));
     QVERIFY(near(db(echoLevel[1] / ownLevel), -200, echoDb));
     QVERIFY(near(db(bLevel[1] / bLevel[0]), -6, 6));
+}
+
+void TestVoiceEngine::cancellerInThePathOnlyWhileTheSpeakerPlays_data()
+{
+    QTest::addColumn<int>("sendingUntilMs"); // from 2 s, when the speaker goes quiet
+    QTest::addColumn<QList<int>>("changes"); // ms where it came in, went out...
+    // The speaker plays from 1 s to 2 s, 20 ms queued: its echo may last
+    // until 2.52 s, in the block that ends there.
+    QTest::newRow("leaves after the echo") << 0 << QList<int>{1000, 2510};
+    QTest::newRow("not while sending") << 3000 << QList<int>{1000, 3000};
+}
+
+void TestVoiceEngine::cancellerInThePathOnlyWhileTheSpeakerPlays()
+{
+    QFETCH(int, sendingUntilMs);
+    QFETCH(QList<int>, changes);
+    VoiceResult r;
+    auto echo = EchoCanceller::create(r);
+    QVERIFY(echo);
+    echo->setOutputLatency(samplesForMs(20));
+    const int block = samplesForMs(10);
+    SignalSource mic = SignalSource::talker(233, 0.3, 300, 120), far = SignalSource::tone(440, 0.3);
+    QVector<qint16> in(block), out(block), played(block);
+    QList<int> seen;
+    bool inPath = false;
+    for (int ms = 0; ms < 4000; ms += 10) {
+        if (ms >= 1000 && ms < 2000)
+            far.generate(played.data(), block);
+        else
+            played.fill(0);
+        echo->playback(played.constData(), block);
+        mic.generate(in.data(), block);
+        echo->process(in.constData(), out.data(), ms < 2000 || ms >= sendingUntilMs);
+        if (echo->inPath() != inPath)
+            seen.append(ms);
+        inPath = echo->inPath();
+        // Out of the path the microphone goes out untouched, without delay.
+        if (!inPath)
+            QCOMPARE(out, in);
+    }
+    QCOMPARE(seen, changes);
 }
 
 void TestVoiceEngine::preRollKeepsTheOnset()
