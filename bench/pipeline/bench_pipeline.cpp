@@ -167,6 +167,19 @@ AudioSettings saved(QTemporaryDir& dir, const QByteArray& in, const QByteArray& 
     return s;
 }
 
+// The engines' defaults, but for what the command line or the part asks.
+VoiceEngine::Options engineOptions(int frameMs, int queueMs, int bufferMs)
+{
+    VoiceEngine::Options options;
+    options.frameMs = frameMs;
+    options.playbackQueueMs = queueMs;
+    if (bufferMs > 0)
+        options.playbackBufferMs = bufferMs;
+    if (gCaptureMs > 0)
+        options.captureBufferMs = gCaptureMs;
+    return options;
+}
+
 // Talker A and listener B in one room on loopback, A's frames forwarded to
 // B. With `clientNumbers` the session client numbers the frames itself, so
 // the listener cannot tell a silent period from none.
@@ -190,13 +203,7 @@ struct Conversation
         clients = join(host->port(), 2, QStringLiteral("member"));
         if (clients.empty())
             return QStringLiteral("cannot join the room");
-        VoiceEngine::Options options; // the defaults, but for the frame length
-        options.frameMs = frameMs;
-        options.playbackQueueMs = queueMs;
-        if (bufferMs > 0)
-            options.playbackBufferMs = bufferMs;
-        if (gCaptureMs > 0)
-            options.captureBufferMs = gCaptureMs;
+        const VoiceEngine::Options options = engineOptions(frameMs, queueMs, bufferMs);
         talker = std::make_unique<VoiceEngine>(audioA, saved(dir, in, out), options);
         listener = std::make_unique<VoiceEngine>(audioB, saved(dir, in, out), options);
         SessionClient* a = clients[0].get();
@@ -303,13 +310,7 @@ struct PulseConversation
         }
         if (!runUntil([this] { return joined == 2; }, 30000))
             return QStringLiteral("cannot join the room");
-        VoiceEngine::Options options; // the defaults, but for what was asked
-        options.frameMs = frameMs;
-        options.playbackQueueMs = queueMs;
-        if (bufferMs > 0)
-            options.playbackBufferMs = bufferMs;
-        if (gCaptureMs > 0)
-            options.captureBufferMs = gCaptureMs;
+        const VoiceEngine::Options options = engineOptions(frameMs, queueMs, bufferMs);
         const AudioSettings a = saved(dir, in, out), b = saved(dir, in, out);
         QString failed;
         // The talker first, as in the programs a member who joins later.
