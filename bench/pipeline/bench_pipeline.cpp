@@ -261,6 +261,13 @@ public:
     {
         QMetaObject::invokeMethod(m_context.get(), f, Qt::BlockingQueuedConnection);
     }
+    // On the thread: the member's own audio back end and engine.
+    VoiceEngine* openEngine(const AudioSettings& settings, const VoiceEngine::Options& options)
+    {
+        audio = std::make_unique<QtAudioBackend>();
+        engine = std::make_unique<VoiceEngine>(*audio, settings, options);
+        return engine.get();
+    }
 
     std::unique_ptr<QtAudioBackend> audio;
     std::unique_ptr<SessionClient> client;
@@ -315,34 +322,29 @@ struct PulseConversation
         QString failed;
         // The talker first, as in the programs a member who joins later.
         talker.run([&] {
-            talker.audio = std::make_unique<QtAudioBackend>();
-            talker.engine = std::make_unique<VoiceEngine>(*talker.audio, a, options);
+            VoiceEngine* e = talker.openEngine(a, options);
             SessionClient* c = talker.client.get();
-            QObject::connect(talker.engine.get(), &VoiceEngine::FrameEncoded, c,
+            QObject::connect(e, &VoiceEngine::FrameEncoded, c,
                              [c](const QByteArray& f, quint16 seq) { c->SendVoice(f, seq); });
             VoiceClientConfig config;
             config.flags = 0;
-            failed = talker.engine->Connect(config).detail;
+            failed = e->Connect(config).detail;
         });
         if (!failed.isEmpty())
             return failed;
         listener.run([&] {
-            listener.audio = std::make_unique<QtAudioBackend>();
-            listener.engine = std::make_unique<VoiceEngine>(*listener.audio, b, options);
-            VoiceEngine* e = listener.engine.get();
+            VoiceEngine* e = listener.openEngine(b, options);
             QObject::connect(listener.client.get(), &SessionClient::VoiceReceived, e,
                              [this, e](qint32 id, quint16 seq, const QByteArray& f) {
                                  speaker = quint32(id);
                                  const qint64 now = gWall.nsecsElapsed();
-                                 if (now - lastArrival > 100000000) {
-                                     const std::lock_guard lock(arrivalsLock);
-                                     spurtArrivals.push_back(now);
-                                 }
-                                 lastArrival = now;
                                  {
                                      const std::lock_guard lock(arrivalsLock);
+                                     if (now - lastArrival > 100000000)
+                                         spurtArrivals.push_back(now);
                                      frameArrivals.push_back({seq, now});
                                  }
+                                 lastArrival = now;
                                  e->FrameReceived(quint32(id), seq, f);
                              });
             VoiceClientConfig config;
