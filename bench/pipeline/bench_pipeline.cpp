@@ -49,6 +49,7 @@ constexpr int kMarkLevel = 3000;
 int gBufferMs = 0;
 int gQueueMs = 0;
 int gCaptureMs = 0;
+int gTrimMs = 0; // calm before the listener's queue or device comes down a step; 0 = default
 bool gEchoCancel = true; // echo=0 turns the canceller off
 // One clock for the probes and the listener's arrivals.
 QElapsedTimer gWall;
@@ -177,6 +178,8 @@ VoiceEngine::Options engineOptions(int frameMs, int queueMs, int bufferMs)
         options.playbackBufferMs = bufferMs;
     if (gCaptureMs > 0)
         options.captureBufferMs = gCaptureMs;
+    if (gTrimMs > 0)
+        options.queueTrimMs = gTrimMs;
     return options;
 }
 
@@ -290,6 +293,9 @@ struct PulseConversation
     std::vector<qint64> spurtArrivals; // gWall ns of each talk spurt's first frame at B
     std::vector<std::pair<quint16, qint64>> frameArrivals; // every frame's, by number
     qint64 lastArrival = 0;                                // B's thread only
+    qint64 listenerOpenedAt = 0;                           // gWall ns
+    // gWall ns of each underrun the listener counted, with its device's size then.
+    std::vector<std::pair<qint64, int>> underrunsAt;
     // Last, so that they stop before the room and the counters go.
     MediaThread talker, listener;
 
@@ -349,7 +355,18 @@ struct PulseConversation
                              });
             VoiceClientConfig config;
             config.flags = VoiceClientConfig::RecordMuted;
+            listenerOpenedAt = gWall.nsecsElapsed();
             failed = e->Connect(config).detail;
+            // When the listener runs dry says why: a start that settles, or a steady shortfall.
+            auto* watch = new QTimer(e);
+            QObject::connect(watch, &QTimer::timeout, e, [this, e, seen = 0]() mutable {
+                if (e->playbackUnderruns() == seen)
+                    return;
+                seen = e->playbackUnderruns();
+                const std::lock_guard lock(arrivalsLock);
+                underrunsAt.push_back({gWall.nsecsElapsed(), e->playbackBufferMs()});
+            });
+            watch->start(10);
         });
         return failed;
     }
@@ -392,6 +409,17 @@ struct PulseConversation
         for (double& l : late)
             l -= double(quickest) / 1e6;
         return late;
+    }
+    // "0.31 s (20 ms), ...": each underrun after the listener opened, with the device's size.
+    QString underrunTimes()
+    {
+        const std::lock_guard lock(arrivalsLock);
+        QStringList out;
+        for (const auto& [at, bufferMs] : underrunsAt)
+            out.append(QStringLiteral("%1 s (%2 ms)")
+                           .arg(double(at - listenerOpenedAt) / 1e9, 0, 'f', 2)
+                           .arg(bufferMs));
+        return out.isEmpty() ? QStringLiteral("none") : out.join(QStringLiteral(", "));
     }
     std::vector<qint64> arrivals()
     {
@@ -525,9 +553,11 @@ struct EarGaps
     qint64 zeros = 0, sinceLoud = -1;
     qint64 candidate = 0, sinceCandidate = 0; // the last run that may be a gap
     qint64 sinceGap = samplesForMs(1000);     // since the last gap ended
+    std::vector<qint64> heardAt;              // gWall ns of each gap's end, as recorded
 
     void feed(const qint16* s, int n)
     {
+        const qint64 fedAt = gWall.nsecsElapsed();
         for (int i = 0; i < n; ++i, ++sinceGap) {
             if (s[i] == 0) {
                 ++zeros;
@@ -550,13 +580,24 @@ struct EarGaps
                 continue;
             sinceLoud = 0;
             if (candidate > 0 && sinceCandidate <= samplesForMs(2)) {
-                count += sinceGap - sinceCandidate - candidate >= samplesForMs(5) ? 1 : 0;
+                if (sinceGap - sinceCandidate - candidate >= samplesForMs(5)) {
+                    ++count;
+                    heardAt.push_back(fedAt - qint64(n - i) * 1000000000 / kSampleRate);
+                }
                 totalSamples += candidate;
                 longestSamples = std::max(longestSamples, candidate);
                 sinceGap = sinceCandidate;
             }
             candidate = 0;
         }
+    }
+    // "12.40 s, ..." after `since` (gWall ns).
+    QString times(qint64 since) const
+    {
+        QStringList out;
+        for (qint64 at : heardAt)
+            out.append(QStringLiteral("%1 s").arg(double(at - since) / 1e9, 0, 'f', 2));
+        return out.isEmpty() ? QStringLiteral("none") : out.join(QStringLiteral(", "));
     }
     QString describe() const
     {
@@ -735,6 +776,19 @@ void underrunsPulse(int seconds, int queueMs)
                     injector->underruns(), avg.constData());
     });
     minute.start(60000);
+    // The mouth's own gaps reach the ear too: when it ran dry.
+    QStringList injectorDry;
+    QTimer watchInjector;
+    QObject::connect(
+        &watchInjector, &QTimer::timeout, &watchInjector,
+        [&, seen = injector->underruns()]() mutable {
+            if (injector->underruns() == seen)
+                return;
+            seen = injector->underruns();
+            injectorDry.append(QStringLiteral("%1 s").arg(
+                double(gWall.nsecsElapsed() - talk.listenerOpenedAt) / 1e9, 0, 'f', 2));
+        });
+    watchInjector.start(10);
     runUntil([] { return false; }, seconds * 1000);
     const PulseConversation::Listener l = talk.listenerNow();
     std::printf("PulseAudio playback, steady tone, queue %s: %d s, %s at the ear, %d underruns "
@@ -742,6 +796,11 @@ void underrunsPulse(int seconds, int queueMs)
                 queueMs > 0 ? qPrintable(QString::number(queueMs) + QStringLiteral(" ms"))
                             : "of the device",
                 seconds, qPrintable(gaps.describe()), l.underruns, l.lateFeeds, l.queueMs);
+    std::printf("  after the listener opened, gaps heard at: %s\n  and the listener ran dry at: "
+                "%s\n  and the injector ran dry at: %s\n",
+                qPrintable(gaps.times(talk.listenerOpenedAt)), qPrintable(talk.underrunTimes()),
+                qPrintable(injectorDry.isEmpty() ? QStringLiteral("none")
+                                                 : injectorDry.join(QStringLiteral(", "))));
 }
 
 // Returns the mouth-to-ear figure of this start (NaN when it could not run).
@@ -802,6 +861,7 @@ double mouthToEarPulse(int frameMs, int seconds, int* gapsHeard)
     report(label, total);
     report("PulseAudio, injector to recorder without engines:", baseline);
     report("PulseAudio, microphone to ear, recorded at once:", micToEar);
+    std::printf("%-52s %s\n", "  the listener ran dry at:", qPrintable(talk.underrunTimes()));
     const double ms = median(micToEar);
     std::printf("%-52s %6.1f ms (difference of medians: %.1f); the listener's jitter buffer holds "
                 "%d ms, its device %d ms queued; at the ear %s; the engine counted %d underruns "
@@ -910,6 +970,8 @@ int main(int argc, char** argv)
             gQueueMs = kv[1].toInt();
         else if (kv.size() == 2 && kv[0] == QLatin1String("capture"))
             gCaptureMs = kv[1].toInt();
+        else if (kv.size() == 2 && kv[0] == QLatin1String("trim"))
+            gTrimMs = kv[1].toInt();
         else if (kv.size() == 2 && kv[0] == QLatin1String("echo"))
             gEchoCancel = kv[1] != QLatin1String("0");
         else if (kv.size() == 2 && kv[0] == QLatin1String("starts"))
