@@ -43,6 +43,7 @@ struct SyntheticAudioBackend::State
     qint64 openedAt = 0;
     int underruns = 0;
     int stalledTicks = 0; // playback ticks left without asking for more
+    bool wholeBufferQueued = false;
 
     // What the speaker plays leaks into the microphone.
     double echoGain = 0;
@@ -117,7 +118,12 @@ public:
     }
 
     // Each tick plays a tick's worth and then asks for more.
-    int minimumQueue() const override { return samplesForMs(SyntheticAudioBackend::kTickMs); }
+    int minimumQueue() const override
+    {
+        auto s = m_state.lock();
+        return s && s->wholeBufferQueued ? s->capacity
+                                         : samplesForMs(SyntheticAudioBackend::kTickMs);
+    }
 
     int underruns() const override
     {
@@ -302,6 +308,11 @@ void SyntheticAudioBackend::advance(int ms)
 void SyntheticAudioBackend::stallFeed(int ms)
 {
     m_state->stalledTicks = ms / kTickMs;
+}
+
+void SyntheticAudioBackend::setWholeBufferQueued(bool whole)
+{
+    m_state->wholeBufferQueued = whole;
 }
 
 void SyntheticAudioBackend::failCapture(const VoiceResult& result)

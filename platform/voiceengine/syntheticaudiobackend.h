@@ -41,6 +41,9 @@ public:
     // For the next `ms`, playback plays out without asking for more: a
     // feeding thread that is late.
     void stallFeed(int ms);
+    // Playback needs its whole buffer queued, as PulseAudio's does: its size
+    // is then its latency.
+    void setWholeBufferQueued(bool whole);
     // A running stream fails as if unplugged.
     void failCapture(const VoiceResult& result);
     void failPlayback(const VoiceResult& result);

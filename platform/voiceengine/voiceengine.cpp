@@ -312,6 +312,8 @@ void VoiceEngine::adjustQueue()
 {
     const int least = m_playbackStream->minimumQueue(), step = samplesForMs(5);
     const int biggestBufferMs = m_options.playbackBufferMs + 20;
+    const bool deviceIsLatency =
+        least >= m_playbackStream->capacity() && m_bufferMs > m_options.playbackBufferMs;
     if (m_playbackStream->underruns() != m_underrunsSeen) {
         m_underrunsSeen = m_playbackStream->underruns();
         // Dry soon after a trim: that level was too low here, so wait
@@ -329,15 +331,20 @@ void VoiceEngine::adjustQueue()
             m_capture->setOutputLatency(m_queueSamples);
             m_capture->playbackRestarted();
         }
-    } else if (m_calmSamples >= m_trimAfterSamples && m_queueSamples > least) {
+    } else if (m_calmSamples >= m_trimAfterSamples && (m_queueSamples > least || deviceIsLatency)) {
         // More queued than this machine has needed lately: every block of
-        // it is latency. A device grown by reopening stays grown: each
-        // reopen risks a gap, and the machine showed it needs the room.
+        // it is latency.
         m_calmSamples = 0;
         m_sinceTrim = 0;
-        m_queueSamples = std::max(least, m_queueSamples - step);
-        if (m_capture)
-            m_capture->setOutputLatency(m_queueSamples);
+        if (m_queueSamples > least) {
+            m_queueSamples = std::max(least, m_queueSamples - step);
+            if (m_capture)
+                m_capture->setOutputLatency(m_queueSamples);
+        } else {
+            // A device that must be kept full is only as small as it was
+            // opened: one grown for a passing stall comes back a step.
+            reopenPlaybackLater(m_bufferMs - 5, m_queueSamples - step);
+        }
     }
 }
 

@@ -39,7 +39,8 @@ public:
         int speakerTimeoutMs = 5000;
         // Kept queued at the device; 0 = the least the device needs, 5 ms
         // more each time it runs dry (in a buffer 5 ms larger when it holds
-        // no more), 5 ms less after a calm spell.
+        // no more), 5 ms less after a calm spell (a grown buffer that must
+        // be kept full comes back 5 ms smaller).
         int playbackQueueMs = 0;
         // Audio played without running dry before the queue is trimmed one
         // step; doubled each time a trim proves too eager.
