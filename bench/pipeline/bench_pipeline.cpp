@@ -296,6 +296,7 @@ struct PulseConversation
     qint64 listenerOpenedAt = 0;                           // gWall ns
     // gWall ns of each underrun the listener counted, with its device's size then.
     std::vector<std::pair<qint64, int>> underrunsAt;
+    std::vector<std::pair<qint64, int>> resizedAt; // each reopen, with the new size
     // Last, so that they stop before the room and the counters go.
     MediaThread talker, listener;
 
@@ -359,13 +360,19 @@ struct PulseConversation
             failed = e->Connect(config).detail;
             // When the listener runs dry says why: a start that settles, or a steady shortfall.
             auto* watch = new QTimer(e);
-            QObject::connect(watch, &QTimer::timeout, e, [this, e, seen = 0]() mutable {
-                if (e->playbackUnderruns() == seen)
-                    return;
-                seen = e->playbackUnderruns();
-                const std::lock_guard lock(arrivalsLock);
-                underrunsAt.push_back({gWall.nsecsElapsed(), e->playbackBufferMs()});
-            });
+            QObject::connect(
+                watch, &QTimer::timeout, e,
+                [this, e, seen = 0, size = e->playbackBufferMs()]() mutable {
+                    const std::lock_guard lock(arrivalsLock);
+                    if (e->playbackBufferMs() != size) {
+                        size = e->playbackBufferMs();
+                        resizedAt.push_back({gWall.nsecsElapsed(), size});
+                    }
+                    if (e->playbackUnderruns() == seen)
+                        return;
+                    seen = e->playbackUnderruns();
+                    underrunsAt.push_back({gWall.nsecsElapsed(), e->playbackBufferMs()});
+                });
             watch->start(10);
         });
         return failed;
@@ -410,12 +417,14 @@ struct PulseConversation
             l -= double(quickest) / 1e6;
         return late;
     }
-    // "0.31 s (20 ms), ...": each underrun after the listener opened, with the device's size.
-    QString underrunTimes()
+    // "0.31 s (20 ms), ...": after the listener opened, with the device's size.
+    QString underrunTimes() { return times(underrunsAt); }
+    QString resizeTimes() { return times(resizedAt); }
+    QString times(const std::vector<std::pair<qint64, int>>& events)
     {
         const std::lock_guard lock(arrivalsLock);
         QStringList out;
-        for (const auto& [at, bufferMs] : underrunsAt)
+        for (const auto& [at, bufferMs] : events)
             out.append(QStringLiteral("%1 s (%2 ms)")
                            .arg(double(at - listenerOpenedAt) / 1e9, 0, 'f', 2)
                            .arg(bufferMs));
@@ -797,8 +806,9 @@ void underrunsPulse(int seconds, int queueMs)
                             : "of the device",
                 seconds, qPrintable(gaps.describe()), l.underruns, l.lateFeeds, l.queueMs);
     std::printf("  after the listener opened, gaps heard at: %s\n  and the listener ran dry at: "
-                "%s\n  and the injector ran dry at: %s\n",
+                "%s\n  its device was reopened at: %s\n  and the injector ran dry at: %s\n",
                 qPrintable(gaps.times(talk.listenerOpenedAt)), qPrintable(talk.underrunTimes()),
+                qPrintable(talk.resizeTimes()),
                 qPrintable(injectorDry.isEmpty() ? QStringLiteral("none")
                                                  : injectorDry.join(QStringLiteral(", "))));
 }

@@ -216,6 +216,7 @@ VoiceResult VoiceEngine::openStreams(const AudioDeviceChoice& choice)
     m_calmSamples = 0;
     m_sinceTrim = -1;
     m_trimAfterSamples = qint64(samplesForMs(std::max(m_options.queueTrimMs, 10)));
+    m_deviceShrunk = false;
     m_queueSamples = m_options.playbackQueueMs > 0 ? samplesForMs(m_options.playbackQueueMs)
                                                    : m_playbackStream->minimumQueue();
     m_maxQueueSamples = m_queueSamples + samplesForMs(20);
@@ -316,13 +317,17 @@ void VoiceEngine::adjustQueue()
         least >= m_playbackStream->capacity() && m_bufferMs > m_options.playbackBufferMs;
     if (m_playbackStream->underruns() != m_underrunsSeen) {
         m_underrunsSeen = m_playbackStream->underruns();
+        const int wanted = std::min(m_queueSamples + step, m_maxQueueSamples);
         // Dry soon after a trim: that level was too low here, so wait
-        // twice as long before trying it again.
-        if (m_sinceTrim >= 0 && m_sinceTrim < m_trimAfterSamples)
+        // twice as long before trying it again. So too when a shrunk device
+        // must grow again, however late: this machine stalls now and then
+        // for longer than the smaller device holds.
+        const bool regrown = m_deviceShrunk && wanted > m_playbackStream->capacity();
+        if ((m_sinceTrim >= 0 && m_sinceTrim < m_trimAfterSamples) || regrown)
             m_trimAfterSamples = std::min(m_trimAfterSamples * 2, qint64(samplesForMs(600000)));
+        m_deviceShrunk = m_deviceShrunk && !regrown;
         m_sinceTrim = -1;
         m_calmSamples = 0;
-        const int wanted = std::min(m_queueSamples + step, m_maxQueueSamples);
         if (wanted <= m_playbackStream->capacity())
             m_queueSamples = wanted;
         else if (m_bufferMs < biggestBufferMs)
@@ -344,6 +349,7 @@ void VoiceEngine::adjustQueue()
             // A device that must be kept full is only as small as it was
             // opened: one grown for a passing stall comes back a step.
             reopenPlaybackLater(m_bufferMs - 5, m_queueSamples - step);
+            m_deviceShrunk = true;
         }
     }
 }

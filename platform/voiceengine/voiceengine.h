@@ -137,6 +137,7 @@ private:
     qint64 m_calmSamples = 0;      // played since the device last ran dry or was trimmed
     qint64 m_sinceTrim = -1;       // played since the last trim; -1 before one
     qint64 m_trimAfterSamples = 0; // calm needed before the next trim
+    bool m_deviceShrunk = false;   // since the device last had to grow
     int m_expectedLoss = 0;
     qint64 m_sinceReport = 0; // samples played since the last reception report
     QHash<quint32, std::pair<int, bool>> m_levels;

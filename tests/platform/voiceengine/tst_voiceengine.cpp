@@ -785,12 +785,12 @@ void TestVoiceEngine::playbackQueueFollowsUnderruns_data()
                  {30, 100}, {30, 100}, {30, 100}, {30, 100}, {0, 16500}, {0, 4000}}
         << "10/25 15/25 10/25 15/25 15/25 10/25 15/25 20/25 25/25 30/30 30/30 10/30 10/30" << 17;
     // A device kept full, as PulseAudio's: grown for a stall, it comes back after the calm, by the
-    // same rule (dry twice right after a shrink: four seconds next); never below the size it was
-    // opened at.
+    // same rule, never below the size it was opened at. Grown again long after the shrink: two
+    // seconds next; dry right after that shrink: four.
     QTest::newRow("device kept full")
-        << true << 20 << Steps{{0, 500},  {30, 100}, {0, 1000}, {30, 100}, {0, 1500}, {0, 600},
-                               {30, 100}, {30, 100}, {0, 4100}, {0, 4000}, {0, 5000}}
-        << "20/20 25/25 20/20 25/25 25/25 20/20 25/25 30/30 25/25 20/20 20/20" << 8;
+        << true << 20 << Steps{{0, 500}, {30, 100}, {0, 1000}, {0, 3000}, {30, 100}, {0, 1500},
+                               {0, 600}, {30, 100}, {30, 100}, {0, 4100}, {0, 4000}, {0, 9000}}
+        << "20/20 25/25 20/20 20/20 25/25 25/25 20/20 25/25 30/30 25/25 20/20 20/20" << 8;
 }
 
 void TestVoiceEngine::playbackQueueFollowsUnderruns()
