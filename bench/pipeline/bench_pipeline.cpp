@@ -430,6 +430,23 @@ struct PulseConversation
                            .arg(bufferMs));
         return out.isEmpty() ? QStringLiteral("none") : out.join(QStringLiteral(", "));
     }
+    // "12.40 s (45 ms), ...": where the next frame reached the listener at least `minMs` after the
+    // one before, after the listener opened. Stalls on the way, which no playback buffer rides out
+    // once longer than the concealment.
+    QString arrivalStalls(int minMs)
+    {
+        const std::lock_guard lock(arrivalsLock);
+        QStringList out;
+        for (size_t i = 1; i < frameArrivals.size(); ++i) {
+            const qint64 waited = frameArrivals[i].second - frameArrivals[i - 1].second;
+            if (waited >= qint64(minMs) * 1000000)
+                out.append(
+                    QStringLiteral("%1 s (%2 ms)")
+                        .arg(double(frameArrivals[i].second - listenerOpenedAt) / 1e9, 0, 'f', 2)
+                        .arg(waited / 1000000));
+        }
+        return out.isEmpty() ? QStringLiteral("none") : out.join(QStringLiteral(", "));
+    }
     std::vector<qint64> arrivals()
     {
         const std::lock_guard lock(arrivalsLock);
@@ -806,9 +823,10 @@ void underrunsPulse(int seconds, int queueMs)
                             : "of the device",
                 seconds, qPrintable(gaps.describe()), l.underruns, l.lateFeeds, l.queueMs);
     std::printf("  after the listener opened, gaps heard at: %s\n  and the listener ran dry at: "
-                "%s\n  its device was reopened at: %s\n  and the injector ran dry at: %s\n",
+                "%s\n  its device was reopened at: %s\n  frames reached it 40 ms or more after the "
+                "one before at: %s\n  and the injector ran dry at: %s\n",
                 qPrintable(gaps.times(talk.listenerOpenedAt)), qPrintable(talk.underrunTimes()),
-                qPrintable(talk.resizeTimes()),
+                qPrintable(talk.resizeTimes()), qPrintable(talk.arrivalStalls(40)),
                 qPrintable(injectorDry.isEmpty() ? QStringLiteral("none")
                                                  : injectorDry.join(QStringLiteral(", "))));
 }
