@@ -217,6 +217,7 @@ VoiceResult VoiceEngine::openStreams(const AudioDeviceChoice& choice)
     m_sinceTrim = -1;
     m_trimAfterSamples = qint64(samplesForMs(std::max(m_options.queueTrimMs, 10)));
     m_deviceShrunk = false;
+    m_sinceOpen = 0;
     m_queueSamples = m_options.playbackQueueMs > 0 ? samplesForMs(m_options.playbackQueueMs)
                                                    : m_playbackStream->minimumQueue();
     m_maxQueueSamples = m_queueSamples + samplesForMs(20);
@@ -315,7 +316,12 @@ void VoiceEngine::adjustQueue()
     const int biggestBufferMs = m_options.playbackBufferMs + 20;
     const bool deviceIsLatency =
         least >= m_playbackStream->capacity() && m_bufferMs > m_options.playbackBufferMs;
-    if (m_playbackStream->underruns() != m_underrunsSeen) {
+    if (m_playbackStream->underruns() != m_underrunsSeen &&
+        m_sinceOpen < qint64(samplesForMs(m_options.playbackSettleMs))) {
+        m_underrunsSeen = m_playbackStream->underruns();
+        if (m_capture)
+            m_capture->playbackRestarted();
+    } else if (m_playbackStream->underruns() != m_underrunsSeen) {
         m_underrunsSeen = m_playbackStream->underruns();
         const int wanted = std::min(m_queueSamples + step, m_maxQueueSamples);
         // Dry soon after a trim: that level was too low here, so wait
@@ -390,6 +396,7 @@ void VoiceEngine::reopenPlaybackLater(int bufferMs, int queueSamples)
             playback.stream->write(m_recent.data() + m_recent.size() - carried, carried);
             m_playbackStream = std::move(playback.stream);
             m_bufferMs = bufferMs;
+            m_sinceOpen = 0;
             m_underrunsSeen = m_playbackStream->underruns();
             m_queueSamples = std::clamp(
                 queueSamples, m_playbackStream->minimumQueue(),
@@ -428,6 +435,7 @@ void VoiceEngine::pushPlayback()
             m_recent.erase(m_recent.begin(), m_recent.end() - samplesForMs(100));
         m_sinceReport += written;
         m_calmSamples += written;
+        m_sinceOpen += written;
         if (m_sinceTrim >= 0)
             m_sinceTrim += written;
         if (written < block)

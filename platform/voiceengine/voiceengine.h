@@ -45,6 +45,9 @@ public:
         // Audio played without running dry before the queue is trimmed one
         // step; doubled each time a trim proves too eager.
         int queueTrimMs = 30000;
+        // A device that runs dry this soon after it opened is still
+        // starting: counted, but nothing grows for it.
+        int playbackSettleMs = 1000;
         int preRollMs = 60;
         // How often each speaker's reception is reported (ms of audio).
         int receptionReportMs = 2000;
@@ -138,6 +141,7 @@ private:
     qint64 m_sinceTrim = -1;       // played since the last trim; -1 before one
     qint64 m_trimAfterSamples = 0; // calm needed before the next trim
     bool m_deviceShrunk = false;   // since the device last had to grow
+    qint64 m_sinceOpen = 0;        // played since the device opened
     int m_expectedLoss = 0;
     qint64 m_sinceReport = 0; // samples played since the last reception report
     QHash<quint32, std::pair<int, bool>> m_levels;

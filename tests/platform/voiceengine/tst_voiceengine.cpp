@@ -772,6 +772,7 @@ void TestVoiceEngine::playbackQueueFollowsUnderruns_data()
     // Steps of (stall ms, ms played); after each, queue/buffer in ms.
     QTest::addColumn<bool>("wholeBuffer");
     QTest::addColumn<int>("bufferMs");
+    QTest::addColumn<int>("settleMs");
     QTest::addColumn<Steps>("steps");
     QTest::addColumn<QString>("transcript");
     QTest::addColumn<int>("underruns");
@@ -780,7 +781,7 @@ void TestVoiceEngine::playbackQueueFollowsUnderruns_data()
     // next. Dry, calm, dry right after the trim, not yet calm long enough, now; then dry five
     // times; then calm: the queue comes down, the device (not its latency here) stays.
     QTest::newRow("queue within the device")
-        << false << 25
+        << false << 25 << 0
         << Steps{{0, 500},  {30, 100}, {0, 1000}, {30, 300}, {0, 1500},  {0, 600}, {30, 100},
                  {30, 100}, {30, 100}, {30, 100}, {30, 100}, {0, 16500}, {0, 4000}}
         << "10/25 15/25 10/25 15/25 15/25 10/25 15/25 20/25 25/25 30/30 30/30 10/30 10/30" << 17;
@@ -788,19 +789,26 @@ void TestVoiceEngine::playbackQueueFollowsUnderruns_data()
     // same rule, never below the size it was opened at. Grown again long after the shrink: two
     // seconds next; dry right after that shrink: four.
     QTest::newRow("device kept full")
-        << true << 20 << Steps{{0, 500}, {30, 100}, {0, 1000}, {0, 3000}, {30, 100}, {0, 1500},
-                               {0, 600}, {30, 100}, {30, 100}, {0, 4100}, {0, 4000}, {0, 9000}}
+        << true << 20 << 0 << Steps{{0, 500}, {30, 100}, {0, 1000}, {0, 3000}, {30, 100}, {0, 1500},
+                                    {0, 600}, {30, 100}, {30, 100}, {0, 4100}, {0, 4000}, {0, 9000}}
         << "20/20 25/25 20/20 20/20 25/25 25/25 20/20 25/25 30/30 25/25 20/20 20/20" << 8;
+    // Dry in its first second, a device is still starting: counted, nothing grows; after it, as
+    // above. A reopened device starts its second over.
+    QTest::newRow("a device's first second")
+        << true << 20 << 1000
+        << Steps{{30, 100}, {0, 500}, {30, 100}, {0, 500}, {30, 100}, {30, 100}}
+        << "20/20 20/20 20/20 20/20 25/25 25/25" << 8;
 }
 
 void TestVoiceEngine::playbackQueueFollowsUnderruns()
 {
     QFETCH(bool, wholeBuffer);
     QFETCH(int, bufferMs);
+    QFETCH(int, settleMs);
     QFETCH(Steps, steps);
     QFETCH(QString, transcript);
     QFETCH(int, underruns);
-    Rig rig({.playbackBufferMs = bufferMs, .queueTrimMs = 1000});
+    Rig rig({.playbackBufferMs = bufferMs, .queueTrimMs = 1000, .playbackSettleMs = settleMs});
     rig.backend.setWholeBufferQueued(wholeBuffer);
     QVERIFY(rig.engine->Connect(VoiceClientConfig{}).ok());
     QStringList seen;
