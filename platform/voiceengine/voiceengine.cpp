@@ -316,13 +316,13 @@ void VoiceEngine::adjustQueue()
     const int biggestBufferMs = m_options.playbackBufferMs + 20;
     const bool deviceIsLatency =
         least >= m_playbackStream->capacity() && m_bufferMs > m_options.playbackBufferMs;
-    if (m_playbackStream->underruns() != m_underrunsSeen &&
-        m_sinceOpen < qint64(samplesForMs(m_options.playbackSettleMs))) {
+    if (m_playbackStream->underruns() != m_underrunsSeen) {
         m_underrunsSeen = m_playbackStream->underruns();
-        if (m_capture)
-            m_capture->playbackRestarted();
-    } else if (m_playbackStream->underruns() != m_underrunsSeen) {
-        m_underrunsSeen = m_playbackStream->underruns();
+        if (m_sinceOpen < qint64(samplesForMs(m_options.playbackSettleMs))) {
+            if (m_capture)
+                m_capture->playbackRestarted();
+            return;
+        }
         const int wanted = std::min(m_queueSamples + step, m_maxQueueSamples);
         // Dry soon after a trim: that level was too low here, so wait
         // twice as long before trying it again. So too when a shrunk device
