@@ -54,6 +54,18 @@ bool gEchoCancel = true; // echo=0 turns the canceller off
 // One clock for the probes and the listener's arrivals.
 QElapsedTimer gWall;
 
+// "12.40 s": gWall ns `at` in seconds after `since`, with `ms` in brackets when not negative.
+QString secondsAfter(qint64 at, qint64 since, qint64 ms = -1)
+{
+    const QString s = QStringLiteral("%1 s").arg(double(at - since) / 1e9, 0, 'f', 2);
+    return ms < 0 ? s : s + QStringLiteral(" (%1 ms)").arg(ms);
+}
+
+QString listOrNone(const QStringList& items)
+{
+    return items.isEmpty() ? QStringLiteral("none") : items.join(QStringLiteral(", "));
+}
+
 // A 1 kHz burst every half second: each onset is a mark to find at the far end.
 SignalSource bursts()
 {
@@ -425,10 +437,8 @@ struct PulseConversation
         const std::lock_guard lock(arrivalsLock);
         QStringList out;
         for (const auto& [at, bufferMs] : events)
-            out.append(QStringLiteral("%1 s (%2 ms)")
-                           .arg(double(at - listenerOpenedAt) / 1e9, 0, 'f', 2)
-                           .arg(bufferMs));
-        return out.isEmpty() ? QStringLiteral("none") : out.join(QStringLiteral(", "));
+            out.append(secondsAfter(at, listenerOpenedAt, bufferMs));
+        return listOrNone(out);
     }
     // "12.40 s (45 ms), ...": where the next frame reached the listener at least `minMs` after the
     // one before, after the listener opened. Stalls on the way, which no playback buffer rides out
@@ -441,11 +451,9 @@ struct PulseConversation
             const qint64 waited = frameArrivals[i].second - frameArrivals[i - 1].second;
             if (waited >= qint64(minMs) * 1000000)
                 out.append(
-                    QStringLiteral("%1 s (%2 ms)")
-                        .arg(double(frameArrivals[i].second - listenerOpenedAt) / 1e9, 0, 'f', 2)
-                        .arg(waited / 1000000));
+                    secondsAfter(frameArrivals[i].second, listenerOpenedAt, waited / 1000000));
         }
-        return out.isEmpty() ? QStringLiteral("none") : out.join(QStringLiteral(", "));
+        return listOrNone(out);
     }
     std::vector<qint64> arrivals()
     {
@@ -622,8 +630,8 @@ struct EarGaps
     {
         QStringList out;
         for (qint64 at : heardAt)
-            out.append(QStringLiteral("%1 s").arg(double(at - since) / 1e9, 0, 'f', 2));
-        return out.isEmpty() ? QStringLiteral("none") : out.join(QStringLiteral(", "));
+            out.append(secondsAfter(at, since));
+        return listOrNone(out);
     }
     QString describe() const
     {
@@ -805,15 +813,14 @@ void underrunsPulse(int seconds, int queueMs)
     // The mouth's own gaps reach the ear too: when it ran dry.
     QStringList injectorDry;
     QTimer watchInjector;
-    QObject::connect(
-        &watchInjector, &QTimer::timeout, &watchInjector,
-        [&, seen = injector->underruns()]() mutable {
-            if (injector->underruns() == seen)
-                return;
-            seen = injector->underruns();
-            injectorDry.append(QStringLiteral("%1 s").arg(
-                double(gWall.nsecsElapsed() - talk.listenerOpenedAt) / 1e9, 0, 'f', 2));
-        });
+    QObject::connect(&watchInjector, &QTimer::timeout, &watchInjector,
+                     [&, seen = injector->underruns()]() mutable {
+                         if (injector->underruns() == seen)
+                             return;
+                         seen = injector->underruns();
+                         injectorDry.append(
+                             secondsAfter(gWall.nsecsElapsed(), talk.listenerOpenedAt));
+                     });
     watchInjector.start(10);
     runUntil([] { return false; }, seconds * 1000);
     const PulseConversation::Listener l = talk.listenerNow();
@@ -827,8 +834,7 @@ void underrunsPulse(int seconds, int queueMs)
                 "one before at: %s\n  and the injector ran dry at: %s\n",
                 qPrintable(gaps.times(talk.listenerOpenedAt)), qPrintable(talk.underrunTimes()),
                 qPrintable(talk.resizeTimes()), qPrintable(talk.arrivalStalls(40)),
-                qPrintable(injectorDry.isEmpty() ? QStringLiteral("none")
-                                                 : injectorDry.join(QStringLiteral(", "))));
+                qPrintable(listOrNone(injectorDry)));
 }
 
 // Returns the mouth-to-ear figure of this start (NaN when it could not run).
